@@ -1,0 +1,57 @@
+// Text crossing the ANSI boundary, and upper case.
+#include "text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+using namespace std::string_literals;
+
+namespace {
+
+struct Conversion {
+    std::string text;  // UTF-8
+    std::string ansi;  // Windows-1252
+};
+
+class AnsiRoundTrip : public ::testing::TestWithParam<Conversion> {};
+
+TEST_P(AnsiRoundTrip, BothWays) {
+    EXPECT_EQ(TextToAnsi(GetParam().text), GetParam().ansi);
+    EXPECT_EQ(AnsiToText(GetParam().ansi), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, AnsiRoundTrip,
+                         ::testing::Values(Conversion{"Windows 10 Pro", "Windows 10 Pro"},
+                                           Conversion{"", ""},
+                                           Conversion{"café", "caf\xE9"},
+                                           Conversion{"€ – ‰ Ÿ", "\x80 \x96 \x89 \x9F"},
+                                           Conversion{"a\0b\0\0"s, "a\0b\0\0"s},
+                                           // The bytes the code page leaves undefined still survive.
+                                           Conversion{"\u0081\u008D\u008F\u0090\u009D", "\x81\x8D\x8F\x90\x9D"}));
+
+TEST(TextToAnsi, CharactersOutsideTheCodePageBecomeQuestionMarks) {
+    EXPECT_EQ(TextToAnsi("Ā日本 ok"), "??? ok");
+    EXPECT_EQ(TextToAnsi("emoji 😀!"), "emoji ?!");
+}
+
+TEST(TextToAnsi, MalformedUtf8BecomesQuestionMarks) {
+    EXPECT_EQ(TextToAnsi("a\xFF" "b"), "a?b");
+    EXPECT_EQ(TextToAnsi("cut \xC3"), "cut ?");
+}
+
+TEST(UCase, UpperCasesEveryLetter) {
+    EXPECT_EQ(UCase("windows 10 pro"), "WINDOWS 10 PRO");
+    EXPECT_EQ(UCase("café"), "CAFÉ");
+    EXPECT_EQ(UCase("Microsoft Windows XP"), "MICROSOFT WINDOWS XP");
+    EXPECT_EQ(UCase("ÿ straße"), "Ÿ STRAßE") << "no letter changes length";
+    EXPECT_EQ(UCase("a\0b"s), "A\0B"s);
+}
+
+TEST(FoldCase, MatchesNamesThatDifferOnlyInCase) {
+    EXPECT_EQ(FoldCase("ProductName"), FoldCase("PRODUCTNAME"));
+    EXPECT_EQ(FoldCase("Café"), FoldCase("CAFÉ"));
+    EXPECT_NE(FoldCase("Cafe"), FoldCase("Café"));
+}
+
+}  // namespace
