@@ -36,19 +36,19 @@ protected:
 
 TEST_F(QtWindow, ClientAreaAndControlsFollowTheTable) {
     EXPECT_EQ(window.size(), QSize(178, 274));
-    for (const ControlSpec& spec : kForm1Controls) {
-        auto* widget = window.findChild<QWidget*>(QString::fromUtf8(spec.name.data(), spec.name.size()));
-        ASSERT_NE(widget, nullptr) << spec.name;
-        EXPECT_EQ(widget->geometry(), QRect(spec.left / 15, spec.top / 15, spec.width / 15, spec.height / 15))
-            << spec.name;
-        if (spec.kind == ControlKind::Label) {
+    for (const ControlSpec& control : kForm1Controls) {
+        auto* widget = window.findChild<QWidget*>(QString::fromUtf8(control.name.data(), control.name.size()));
+        ASSERT_NE(widget, nullptr) << control.name;
+        EXPECT_EQ(widget->geometry(), QRect(control.left / 15, control.top / 15, control.width / 15, control.height / 15))
+            << control.name;
+        if (control.kind == ControlKind::Label) {
             auto* label = qobject_cast<QLabel*>(widget);
-            ASSERT_NE(label, nullptr) << spec.name;
-            EXPECT_EQ(label->text().toStdString(), spec.caption);
+            ASSERT_NE(label, nullptr) << control.name;
+            EXPECT_EQ(label->text().toStdString(), control.caption);
             EXPECT_EQ(label->focusPolicy(), Qt::NoFocus);
         } else {
             auto* edit = qobject_cast<QLineEdit*>(widget);
-            ASSERT_NE(edit, nullptr) << spec.name;
+            ASSERT_NE(edit, nullptr) << control.name;
             EXPECT_FALSE(edit->isReadOnly()) << "the user may edit the boxes";
         }
     }

@@ -19,7 +19,7 @@ QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
     for (size_t box = 0; box < kTextBoxRows.size(); ++box) {
         const auto row = kTextBoxRows[box];
         const ControlSpec& labelSpec = LabelOf(row);
-        const ControlSpec& spec = kForm1Controls[static_cast<size_t>(row)];
+        const ControlSpec& control = kForm1Controls[static_cast<size_t>(row)];
 
         auto* label = new QLabel(FromUtf8(labelSpec.caption), this);
         label->setObjectName(FromUtf8(labelSpec.name));
@@ -27,15 +27,15 @@ QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
                            TwipsToPixels(labelSpec.width), TwipsToPixels(labelSpec.height));
 
         auto* edit = new QLineEdit(this);
-        edit->setObjectName(FromUtf8(spec.name));
-        edit->setGeometry(TwipsToPixels(spec.left), TwipsToPixels(spec.top), TwipsToPixels(spec.width),
-                          TwipsToPixels(spec.height));
+        edit->setObjectName(FromUtf8(control.name));
+        edit->setGeometry(TwipsToPixels(control.left), TwipsToPixels(control.top), TwipsToPixels(control.width),
+                          TwipsToPixels(control.height));
         // A screen reader names the field after its label: "MajorVersion 10".
         edit->setAccessibleName(label->text());
         label->setBuddy(edit);
 
         textBoxes_[box] = edit;
-        tabOrder.emplace_back(spec.tabIndex, edit);
+        tabOrder.emplace_back(control.tabIndex, edit);
     }
     std::sort(tabOrder.begin(), tabOrder.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1].second, tabOrder[i].second);
