@@ -139,8 +139,17 @@ public:
     const std::string& Path() const { return path_; }
 
     // The open connection, or nullptr for a store that does not exist yet and cannot be made here.
+    // The open connection, or nullptr while the store file does not exist: an empty store.
     sqlite3* Db() {
-        if (!connected_) Connect();
+        // Another process may have made the file since we last looked.
+        if (!connected_ || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect();
+        return db_;
+    }
+    // The connection for a write; the first write makes the store file. Reading alone never does,
+    // so a program that only looks leaves no file behind.
+    sqlite3* DbForWrite() {
+        if (Db() == nullptr && writable_) Connect(true);
+        if (db_ == nullptr) throw Failure{ERROR_ACCESS_DENIED};
         return db_;
     }
     bool Writable() {
@@ -169,14 +178,18 @@ public:
     bool Remove(HKEY hKey) { return handles_.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1; }
 
 private:
-    void Connect() {
+    void Connect(bool create = false) {
+        Disconnect();
         connected_ = true;
         writable_ = false;
         const std::string dir = DirectoryOf(path_);
         const bool exists = access(path_.c_str(), F_OK) == 0;
         const bool mayWrite = access_ == StoreAccess::AsPermitted && access(dir.c_str(), W_OK) == 0 &&
                               (!exists || access(path_.c_str(), W_OK) == 0);
-        if (!exists && !mayWrite) return;  // an empty store
+        if (!exists && !create) {  // an empty store, until the first write
+            writable_ = mayWrite;
+            return;
+        }
 
         const int flags = mayWrite ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
         if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
@@ -334,6 +347,7 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
         if (found < parts->size()) {
             if (!create) return ERROR_FILE_NOT_FOUND;
             if (!store.Writable()) return ERROR_ACCESS_DENIED;
+            db = store.DbForWrite();
             const auto parentKey = store.Resolve(hKey);
             if (!RootId(hKey) && (parentKey->access & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
             // Walk again inside the transaction: another process may have made part of the path.
@@ -423,7 +437,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwT
     return Guarded([&](Store& store) -> LONG {
         const sqlite3_int64 key = KeyFor(store, hKey, KEY_SET_VALUE);
         if (!store.Writable()) return ERROR_ACCESS_DENIED;
-        sqlite3* db = store.Db();
+        sqlite3* db = store.DbForWrite();
         const std::string name = ValueName(lpValueName);
         // An existing value keeps the spelling of its name; a new one takes the caller's.
         Statement s(db, R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
@@ -439,6 +453,7 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
         const sqlite3_int64 key = KeyFor(store, hKey, KEY_SET_VALUE);
         if (!store.Writable()) return ERROR_ACCESS_DENIED;
         sqlite3* db = store.Db();
+        if (db == nullptr) return ERROR_FILE_NOT_FOUND;
         Statement s(db, R"(DELETE FROM "values" WHERE key = ? AND folded = ?)");
         s.Bind(1, key).Bind(2, Fold(ValueName(lpValueName))).Step();
         return sqlite3_changes(db) == 1 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;

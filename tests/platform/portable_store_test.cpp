@@ -185,6 +185,28 @@ TEST_F(PortableStore, AMissingStoreThatCannotBeCreatedIsEmpty) {
     EXPECT_EQ(key, nullptr);
 }
 
+TEST_F(PortableStore, OnlyTheFirstWriteMakesTheStoreFile) {
+    const std::string path = StoreDir() + "/new.db";
+    UseRegistryStore(path);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, 0x3F, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, 0x3F, &key), ERROR_SUCCESS) << "the roots always exist";
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueA(key, "V"), ERROR_FILE_NOT_FOUND);
+    EXPECT_NE(access(path.c_str(), F_OK), 0) << "looking leaves no file behind";
+
+    const DWORD one = 1;
+    EXPECT_EQ(RegSetValueExA(key, "V", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(access(path.c_str(), F_OK), 0);
+    UseRegistryStore(path);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(size, 4u);
+    RegCloseKey(key);
+}
+
 class DamagedStore : public PortableStore, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(DamagedStore, CallsFailWithAnErrorCode) {
