@@ -31,6 +31,8 @@ struct ScaleCase {
     const char* text;
 };
 
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.serial << " = " << c.text; }
+
 class DateScale : public ::testing::TestWithParam<ScaleCase> {};
 
 TEST_P(DateScale, FormatsAndParsesBothWays) {
@@ -101,6 +103,8 @@ struct ReadCase {
     const char* text;
     const char* expected;  // as written with the stored pattern
 };
+
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
 
 class DateReads : public ::testing::TestWithParam<ReadCase> {};
 
