@@ -49,6 +49,89 @@ void QxRegistry::CheckInitialized() const {
         throw RaisedError(kNotInitializedError, "Class QxRegistry not Initialized.", "Application-defined or object-defined error");
 }
 
+void QxRegistry::DeleteValue(const std::string& Value) {
+    CheckInitialized();
+    RegDeleteValueA(m_hKey, TextToAnsi(Value).c_str());
+}
+
+void QxRegistry::SetLong(const std::string& Value, LONG nData) {
+    CheckInitialized();
+    const auto bits = static_cast<DWORD>(nData);
+    const BYTE data[4] = {static_cast<BYTE>(bits), static_cast<BYTE>(bits >> 8), static_cast<BYTE>(bits >> 16),
+                          static_cast<BYTE>(bits >> 24)};
+    RegSetValueExA(m_hKey, TextToAnsi(Value).c_str(), 0, REG_DWORD, data, sizeof data);
+}
+
+void QxRegistry::SetStringValue(const std::string& Value, const std::string& sData) {
+    SetTypedString(Value, sData, REG_SZ);
+}
+
+void QxRegistry::SetDateValue(const std::string& Value, Date dtmData) {
+    SetStringValue(Value, FormatDate(dtmData, kDatePattern));
+}
+
+void QxRegistry::SetBooleanValue(const std::string& Value, bool blnData) { SetLong(Value, blnData ? -1 : 0); }
+
+void QxRegistry::SetMultiStringValue(const std::string& Value, const std::string& sData) {
+    SetTypedString(Value, sData, REG_MULTI_SZ);
+}
+
+void QxRegistry::SetExpandStringValue(const std::string& Value, const std::string& sData) {
+    SetTypedString(Value, sData, REG_EXPAND_SZ);
+}
+
+void QxRegistry::SetTypedString(const std::string& Value, const std::string& sData, DWORD type) {
+    CheckInitialized();
+    // The NUL goes on even when the text already ends in one: a multi-string brings its own.
+    const std::string data = TextToAnsi(sData + '\0');
+    RegSetValueExA(m_hKey, TextToAnsi(Value).c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                   static_cast<DWORD>(data.size()));
+}
+
+LONG QxRegistry::GetLong(const std::string& Value, LONG nDefault) {
+    CheckInitialized();
+    LONG result = nDefault;
+    try {
+        const std::string name = TextToAnsi(Value);
+        DWORD type = 0;
+        DWORD size = 0;
+        if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return result;
+        if (type != REG_DWORD) return result;
+
+        // The buffer holds a long and no more. Offering only its 4 bytes makes a longer value
+        // fail with ERROR_MORE_DATA, so it reads as the default; a shorter one fills the low bytes.
+        BYTE buffer[4] = {0, 0, 0, 0};
+        DWORD count = size < sizeof buffer ? size : DWORD{sizeof buffer};
+        type = REG_DWORD;
+        if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type, buffer, &count) != ERROR_SUCCESS) return result;
+        result = static_cast<LONG>(DWORD{buffer[0]} | DWORD{buffer[1]} << 8 | DWORD{buffer[2]} << 16 |
+                                   DWORD{buffer[3]} << 24);
+    } catch (const std::exception&) {
+        // As with the string reads: a failure gives what the result holds by then.
+    }
+    return result;
+}
+
+Date QxRegistry::GetDateValue(const std::string& Value, Date dtmDefault) {
+    const std::string text = GetStringValue(Value, "");
+    if (IsEmptyDate(text)) return dtmDefault;
+    // Through the stored pattern and back, so the date comes out to whole seconds.
+    return ParseDate(FormatDate(ParseDate(text), kDatePattern));
+}
+
+bool QxRegistry::GetBooleanValue(const std::string& Value, bool blnDefault) {
+    return GetLong(Value, blnDefault ? -1 : 0) != 0;
+}
+
+bool QxRegistry::IsEmptyDate(const std::string& text) {
+    try {
+        if (!IsDate(text)) return true;
+        return ParseDate(text) == Date{};
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 std::string QxRegistry::GetStringValue(const std::string& Value, const std::string& sDefault) {
     return GetTypedString(Value, sDefault, REG_SZ);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include "date.h"
 #include "winapi.h"
 
 #include <string>
@@ -15,7 +16,17 @@ public:
 
     bool CloseKey();
     bool CreateKey(const std::string& KeyName, HKEY hKey);
+    void DeleteValue(const std::string& Value);
+    void SetLong(const std::string& Value, LONG nData);
+    void SetStringValue(const std::string& Value, const std::string& sData);
+    void SetDateValue(const std::string& Value, Date dtmData);
+    void SetBooleanValue(const std::string& Value, bool blnData);
+    void SetMultiStringValue(const std::string& Value, const std::string& sData);
+    void SetExpandStringValue(const std::string& Value, const std::string& sData);
+    LONG GetLong(const std::string& Value, LONG nDefault);
     std::string GetStringValue(const std::string& Value, const std::string& sDefault);
+    Date GetDateValue(const std::string& Value, Date dtmDefault);
+    bool GetBooleanValue(const std::string& Value, bool blnDefault);
     std::string GetMultiStringValue(const std::string& Value, const std::string& sDefault);
     std::string GetExpandStringValue(const std::string& Value, const std::string& sDefault);
     bool OpenKey(const std::string& KeyName, HKEY hKey);
@@ -24,7 +35,9 @@ public:
 
 private:
     void CheckInitialized() const;
+    static bool IsEmptyDate(const std::string& text);
     std::string GetTypedString(const std::string& Value, const std::string& sDefault, DWORD type);
+    void SetTypedString(const std::string& Value, const std::string& sData, DWORD type);
 
     HKEY m_hKey = nullptr;
     bool m_blnInitialized = false;
