@@ -252,18 +252,25 @@ Store& TheStore() {
     return store;
 }
 
-// Splits a key path at its backslashes. A trailing backslash is allowed; a leading one or an empty
-// component is not a path.
+// Longest ANSI key path the A functions take (it is converted in a MAX_PATH buffer), and longest
+// key name.
+constexpr size_t kMaxAnsiPath = 260;
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+
+// Splits a key path at its backslashes. As in Windows, a run of backslashes separates like one and
+// a trailing one is allowed, but a path that starts with one is not a path below the key.
 std::optional<std::vector<std::string>> SplitPath(LPCSTR lpSubKey) {
     std::vector<std::string> parts;
     if (lpSubKey == nullptr || *lpSubKey == '\0') return parts;
     std::string_view rest(lpSubKey);
-    if (rest.back() == '\\') rest.remove_suffix(1);
-    while (true) {
+    if (rest.size() > kMaxAnsiPath) throw Failure{ERROR_MORE_DATA};
+    if (rest.front() == '\\') return std::nullopt;
+    while (!rest.empty()) {
         const auto slash = rest.find('\\');
         std::string_view part = rest.substr(0, slash);
-        if (part.empty() || part.size() > 255) return std::nullopt;
-        parts.emplace_back(AnsiToText(part));
+        if (part.size() > kMaxKeyName) throw Failure{ERROR_INVALID_PARAMETER};
+        if (!part.empty()) parts.emplace_back(AnsiToText(part));
         if (slash == std::string_view::npos) break;
         rest.remove_prefix(slash + 1);
     }
@@ -434,6 +441,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
     if (lpData == nullptr && cbData != 0) return 998L;  // ERROR_NOACCESS, as Windows answers
+    if (lpValueName != nullptr && std::strlen(lpValueName) > kMaxValueName) return ERROR_INVALID_PARAMETER;
     return Guarded([&](Store& store) -> LONG {
         const sqlite3_int64 key = KeyFor(store, hKey, KEY_SET_VALUE);
         if (!store.Writable()) return ERROR_ACCESS_DENIED;

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr const char* kTestsKey = "Software\\VersionInfoTests";
+
 HKEY CreateOrFail(HKEY root, const std::string& path) {
     HKEY key = nullptr;
     const LONG rc = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
@@ -39,13 +41,26 @@ void RegistryTest::SetUp() {
     storePath_ = storeDir_ + "/registry.db";
     UseRegistryStore(storePath_);
 #endif
-    keyPath_ = "Software\\VersionInfoTests\\Test" + std::to_string(++counter);
+#ifdef _WIN32
+    // The real registry is shared by every process: tests run side by side must not meet.
+    keyPath_ = std::string(kTestsKey) + "\\Test" + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(++counter);
+#else
+    keyPath_ = std::string(kTestsKey) + "\\Test" + std::to_string(++counter);
+#endif
     HKEY key = CreateOrFail(Root(), keyPath_);
     if (key != nullptr) RegCloseKey(key);
 }
 
 void RegistryTest::TearDown() {
-#ifndef _WIN32
+#ifdef _WIN32
+    // Handles a test left open do not keep the keys alive: deletion marks them deleted.
+    const LONG rc = RegDeleteTreeA(Root(), keyPath_.c_str());
+    EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << "removing " << keyPath_ << ": " << rc;
+    EXPECT_EQ(RegDeleteKeyA(Root(), keyPath_.c_str()), ERROR_FILE_NOT_FOUND) << keyPath_ << " is still there";
+    // The common parent goes when no other test process still has a key in it.
+    RegDeleteKeyA(Root(), kTestsKey);
+#else
     UseRegistryStore(DefaultRegistryStorePath());
     std::error_code ignored;
     std::filesystem::permissions(storeDir_, std::filesystem::perms::owner_all, ignored);

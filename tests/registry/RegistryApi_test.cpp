@@ -1,0 +1,198 @@
+// The registry functions themselves, as the registry class relies on them: run against Windows'
+// registry (under Wine) and against the portable store, so that the two are held to one behaviour.
+#include "RegistryTest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+class RegistryApi : public RegistryTest {
+protected:
+    void TearDown() override {
+        for (HKEY key : opened_) RegCloseKey(key);
+        RegistryTest::TearDown();
+    }
+    // Opens (or with `create`, creates) a key below the test key; the result code and the handle.
+    LONG Open(const std::string& subPath, REGSAM access, HKEY* key, bool create = false) {
+        *key = nullptr;
+        const std::string path = KeyPath() + subPath;
+        const LONG rc = create ? RegCreateKeyExA(Root(), path.c_str(), 0, nullptr, 0, access, nullptr, key, nullptr)
+                               : RegOpenKeyExA(Root(), path.c_str(), 0, access, key);
+        if (rc == ERROR_SUCCESS) opened_.push_back(*key);
+        return rc;
+    }
+    HKEY OpenOrFail(REGSAM access) {
+        HKEY key = nullptr;
+        EXPECT_EQ(Open("", access, &key), ERROR_SUCCESS);
+        return key;
+    }
+    static LONG Set(HKEY key, const char* name, DWORD type, const std::string& bytes) {
+        return RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                              static_cast<DWORD>(bytes.size()));
+    }
+
+private:
+    std::vector<HKEY> opened_;
+};
+
+TEST_F(RegistryApi, KeyPathForms) {
+    HKEY key = nullptr;
+    EXPECT_EQ(Open("\\", KEY_READ, &key), ERROR_SUCCESS) << "a trailing backslash is allowed";
+    EXPECT_EQ(Open("\\Sub\\", KEY_ALL_ACCESS, &key, true), ERROR_SUCCESS);
+    EXPECT_EQ(Open("\\SUB", KEY_READ, &key), ERROR_SUCCESS) << "names ignore case";
+    EXPECT_EQ(Open("\\Missing", KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(key, nullptr) << "a failed open leaves no handle";
+
+    const std::string leading = "\\" + KeyPath();
+    EXPECT_NE(RegOpenKeyExA(Root(), leading.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS)
+        << "a path that starts with a backslash is not relative to the root";
+}
+
+TEST_F(RegistryApi, RunsOfBackslashesSeparateLikeOne) {
+    HKEY key = nullptr;
+    ASSERT_EQ(Open("\\A\\\\B\\\\", KEY_ALL_ACCESS, &key, true), ERROR_SUCCESS);
+    EXPECT_EQ(Set(key, "V", REG_SZ, "x\0"s), ERROR_SUCCESS);
+    HKEY plain = nullptr;
+    ASSERT_EQ(Open("\\A\\B", KEY_READ, &plain), ERROR_SUCCESS) << "the same key A\\B";
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(plain, "V", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryApi, LengthLimitsOfNames) {
+    HKEY test = OpenOrFail(KEY_ALL_ACCESS);
+    HKEY key = nullptr;
+    // Relative to the test key, so that only the name counts towards the path length.
+    EXPECT_EQ(RegCreateKeyExA(test, std::string(255, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegCreateKeyExA(test, std::string(257, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_INVALID_PARAMETER)
+        << "a key name longer than the registry allows";
+    // The ANSI functions take at most MAX_PATH characters of path, whatever its parts.
+    const std::string longPath = KeyPath() + "\\" + std::string(100, 'a') + "\\" +
+                                 std::string(260 - KeyPath().size() - 102, 'b');
+    ASSERT_EQ(longPath.size(), 260u);
+    EXPECT_EQ(RegCreateKeyExA(Root(), longPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(RegOpenKeyExA(Root(), (longPath + "c").c_str(), 0, KEY_READ, &key), ERROR_MORE_DATA);
+
+    EXPECT_EQ(Set(test, std::string(16383, 'v').c_str(), REG_SZ, "x\0"s), ERROR_SUCCESS);
+    EXPECT_EQ(Set(test, std::string(16384, 'v').c_str(), REG_SZ, "x\0"s), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(RegistryApi, OpeningTheEmptyPathGivesAnotherHandleToTheSameKey) {
+    HKEY key = OpenOrFail(KEY_ALL_ACCESS);
+    HKEY same = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(key, "", 0, KEY_ALL_ACCESS, &same), ERROR_SUCCESS);
+    EXPECT_EQ(Set(same, "V", REG_SZ, "x\0"s), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(same), ERROR_SUCCESS);
+    EXPECT_EQ(Get("V"), (Stored{REG_SZ, "x\0"s}));
+    EXPECT_EQ(Set(key, "W", REG_SZ, "y\0"s), ERROR_SUCCESS) << "the first handle is still open";
+}
+
+TEST_F(RegistryApi, CreateReportsWhetherTheKeyIsNew) {
+    const std::string path = KeyPath() + "\\Made";
+    DWORD disposition = 0;
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(Root(), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    RegCloseKey(key);
+    ASSERT_EQ(RegCreateKeyExA(Root(), path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, &disposition),
+              ERROR_SUCCESS);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    RegCloseKey(key);
+}
+
+TEST_F(RegistryApi, HandlesCloseOnce) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(Root(), KeyPath().c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(RegistryApi, AccessIsCheckedAgainstTheRightsTheKeyWasOpenedWith) {
+    Put("V", REG_SZ, Sz("x"));
+    HKEY reader = OpenOrFail(KEY_QUERY_VALUE);
+    EXPECT_EQ(Set(reader, "V", REG_SZ, "y\0"s), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(reader, "V"), ERROR_ACCESS_DENIED);
+    HKEY writer = OpenOrFail(KEY_SET_VALUE);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(writer, "V", nullptr, nullptr, nullptr, &size), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Get("V"), (Stored{REG_SZ, "x\0"s})) << "nothing was written";
+}
+
+TEST_F(RegistryApi, QuerySizesAndShortBuffers) {
+    Put("V", REG_SZ, Sz("abc"));
+    HKEY key = OpenOrFail(KEY_READ);
+    DWORD type = 0, size = 0;
+    ASSERT_EQ(RegQueryValueExA(key, "V", nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, 4u);
+
+    BYTE small[2] = {'#', '#'};
+    size = sizeof small;
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, small, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 4u) << "the size needed";
+
+    BYTE exact[4] = {};
+    size = sizeof exact;
+    ASSERT_EQ(RegQueryValueExA(key, "V", nullptr, &type, exact, &size), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(exact), size), "abc\0"s);
+
+    DWORD reserved = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "V", &reserved, &type, nullptr, &size), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(RegistryApi, ValueDataKeptAsGiven) {
+    HKEY key = OpenOrFail(KEY_ALL_ACCESS);
+    EXPECT_EQ(Set(key, "Empty", REG_BINARY, ""), ERROR_SUCCESS);
+    EXPECT_EQ(Get("Empty"), (Stored{REG_BINARY, ""}));
+    EXPECT_EQ(Set(key, "Bytes", REG_BINARY, "\0\xFF\x01"s), ERROR_SUCCESS);
+    EXPECT_EQ(Get("Bytes"), (Stored{REG_BINARY, "\0\xFF\x01"s}));
+    EXPECT_EQ(Set(key, "Number", REG_DWORD, Dword(0xDEADBEEF)), ERROR_SUCCESS);
+    EXPECT_EQ(Get("Number"), (Stored{REG_DWORD, Dword(0xDEADBEEF)}));
+    EXPECT_EQ(Set(key, "Number", REG_SZ, "now text\0"s), ERROR_SUCCESS) << "a value may change its type";
+    EXPECT_EQ(Get("Number"), (Stored{REG_SZ, "now text\0"s}));
+}
+
+TEST_F(RegistryApi, TheUnnamedValue) {
+    HKEY key = OpenOrFail(KEY_ALL_ACCESS);
+    EXPECT_EQ(Set(key, nullptr, REG_SZ, "default\0"s), ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(key, "", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS)
+        << "no name and the empty name are the same value";
+    EXPECT_EQ(size, 8u);
+    EXPECT_EQ(RegDeleteValueA(key, ""), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryApi, ValueNamesIgnoreCaseAndKeepTheirSpelling) {
+    HKEY key = OpenOrFail(KEY_ALL_ACCESS);
+    EXPECT_EQ(Set(key, "MixedCase", REG_SZ, "1\0"s), ERROR_SUCCESS);
+    EXPECT_EQ(Set(key, "MIXEDCASE", REG_SZ, "2\0"s), ERROR_SUCCESS) << "the same value again";
+    EXPECT_EQ(Get("mixedcase"), (Stored{REG_SZ, "2\0"s}));
+    EXPECT_EQ(RegDeleteValueA(key, "mixedCASE"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(key, "MixedCase"), ERROR_FILE_NOT_FOUND) << "deleted, and only once";
+}
+
+TEST_F(RegistryApi, NonAsciiNamesIgnoreCase) {
+    HKEY key = nullptr;
+    ASSERT_EQ(Open("\\Caf\xE9", KEY_ALL_ACCESS, &key, true), ERROR_SUCCESS);  // Windows-1252 "Café"
+    EXPECT_EQ(Set(key, "\xE9t\xE9", REG_SZ, "summer\0"s), ERROR_SUCCESS);     // "été"
+    HKEY shouted = nullptr;
+    ASSERT_EQ(Open("\\CAF\xC9", KEY_READ, &shouted), ERROR_SUCCESS);          // "CAFÉ"
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExA(shouted, "\xC9T\xC9", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);  // "ÉTÉ"
+    EXPECT_EQ(size, 7u);
+}
+
+}  // namespace
