@@ -136,7 +136,8 @@ TEST(RegFileValues, DwordsAndHexTypes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
-        const auto& v = OnlyValue(Parse(V4("[HKCU\\K]\r\n" + c.line + "\r\n")));
+        const auto f = Parse(V4("[HKCU\\K]\r\n" + c.line + "\r\n"));
+        const auto& v = OnlyValue(f);
         EXPECT_EQ(v.type, c.type);
         EXPECT_EQ(v.data, c.data);
     }
