@@ -4,7 +4,8 @@
 // through its case-folded form, as Windows compares names without regard to case. Names are held as
 // UTF-8 and cross the API in the ANSI code page; value data are kept as the exact bytes given.
 // Every write is one SQLite transaction in rollback-journal mode with full sync, so a crash never
-// leaves half a write and other processes see either all of it or none.
+// leaves half a write and other processes see either all of it or none. RunInStoreTransaction widens
+// that to many calls: inside it the calls' own transactions become savepoints.
 #include "registry_store.h"
 
 #include "text.h"
@@ -12,6 +13,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -128,9 +130,16 @@ struct OpenKey {
 
 class Store {
 public:
-    std::mutex mutex;
+    // Recursive, so that a transaction can hold the store while its body makes registry calls.
+    std::recursive_mutex mutex;
+
+    // An open RunInStoreTransaction. After a store failure inside it, every later call fails the
+    // same way: SQLite may have rolled the whole transaction back, and a write now would commit alone.
+    int transactionDepth = 0;
+    LONG transactionFailure = ERROR_SUCCESS;
 
     void Use(const std::string& path, StoreAccess access) {
+        if (transactionDepth > 0) return;
         Disconnect();
         path_ = path;
         access_ = access;
@@ -306,29 +315,38 @@ template <typename F>
 LONG Guarded(F&& body) {
     Store& store = TheStore();
     std::lock_guard lock(store.mutex);
+    if (store.transactionFailure != ERROR_SUCCESS) return store.transactionFailure;
     try {
         return body(store);
     } catch (const Failure& f) {
-        if (f.code == ERROR_BADDB || f.code == ERROR_CANTREAD || f.code == ERROR_CANTWRITE) store.Disconnect();
+        const bool storeFailed = f.code == ERROR_BADDB || f.code == ERROR_CANTREAD || f.code == ERROR_CANTWRITE;
+        if (storeFailed && store.transactionDepth > 0) store.transactionFailure = f.code;
+        else if (storeFailed) store.Disconnect();
         return f.code;
     } catch (const std::bad_alloc&) {
         return 14L;  // ERROR_OUTOFMEMORY
     }
 }
 
+// A write of several statements: a transaction of its own, or a savepoint inside one already open.
 struct Transaction {
-    explicit Transaction(sqlite3* db) : db(db) {
-        if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw Failure{Statement::ErrorOf(db)};
+    explicit Transaction(sqlite3* db) : db(db), nested(sqlite3_get_autocommit(db) == 0) {
+        Exec(nested ? "SAVEPOINT write" : "BEGIN IMMEDIATE");
     }
     void Commit() {
-        if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) throw Failure{Statement::ErrorOf(db)};
+        Exec(nested ? "RELEASE write" : "COMMIT");
         done = true;
     }
     ~Transaction() {
-        if (!done) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (done) return;
+        if (nested) sqlite3_exec(db, "ROLLBACK TO write; RELEASE write", nullptr, nullptr, nullptr);
+        else sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    void Exec(const char* sql) {
+        if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) throw Failure{Statement::ErrorOf(db)};
     }
     sqlite3* db;
+    bool nested;
     bool done = false;
 };
 
@@ -378,7 +396,116 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
     });
 }
 
+// Hands a name out in the caller's buffer of *cch characters, its NUL included; on success *cch is
+// the length without the NUL. A buffer too small takes nothing and leaves *cch as it was.
+LONG CopyName(const std::string& ansi, LPSTR buffer, LPDWORD cch) {
+    if (ansi.size() + 1 > *cch) return ERROR_MORE_DATA;
+    std::memcpy(buffer, ansi.data(), ansi.size());
+    buffer[ansi.size()] = '\0';
+    *cch = static_cast<DWORD>(ansi.size());
+    return ERROR_SUCCESS;
+}
+
+// Hands data out as RegQueryValueExA does: the size alone without a buffer, ERROR_MORE_DATA and the
+// size needed when the buffer is too small.
+LONG CopyData(const std::string& data, LPBYTE buffer, LPDWORD cb) {
+    const auto size = static_cast<DWORD>(data.size());
+    if (buffer == nullptr) {
+        if (cb != nullptr) *cb = size;
+        return ERROR_SUCCESS;
+    }
+    if (*cb < size) {
+        *cb = size;
+        return ERROR_MORE_DATA;
+    }
+    if (size != 0) std::memcpy(buffer, data.data(), size);
+    *cb = size;
+    return ERROR_SUCCESS;
+}
+
+// The key `lpSubKey` names below `parent`, or nullopt when it does not exist.
+std::optional<sqlite3_int64> Walk(sqlite3* db, sqlite3_int64 parent, const std::vector<std::string>& parts) {
+    sqlite3_int64 id = parent;
+    for (const auto& part : parts) {
+        const auto child = FindChild(db, id, part);
+        if (!child) return std::nullopt;
+        id = *child;
+    }
+    return id;
+}
+
+bool IsRootId(sqlite3_int64 id) { return id <= 6; }
+
+LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
+    return Guarded([&](Store& store) -> LONG {
+        const bool ownContents = tree && (lpSubKey == nullptr || *lpSubKey == '\0');
+        const REGSAM needed = !tree ? 0 : KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (ownContents ? KEY_SET_VALUE : 0);
+        const sqlite3_int64 parent = KeyFor(store, hKey, needed);
+        const auto parts = SplitPath(lpSubKey);
+        if (!parts) return ERROR_BAD_PATHNAME;
+        sqlite3* db = store.Db();
+        if (db == nullptr) return parts->empty() ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+        const auto target = Walk(db, parent, *parts);
+        if (!target) return ERROR_FILE_NOT_FOUND;
+        if (!store.Writable()) return ERROR_ACCESS_DENIED;
+
+        if (ownContents) {
+            Transaction tx(db);
+            Statement(db, R"(DELETE FROM "values" WHERE key = ?)").Bind(1, *target).Step();
+            Statement(db, "DELETE FROM keys WHERE parent = ?").Bind(1, *target).Step();
+            tx.Commit();
+            return ERROR_SUCCESS;
+        }
+        if (IsRootId(*target)) return ERROR_ACCESS_DENIED;
+        // Windows refuses to delete a key that still has subkeys; the tree form takes them along.
+        if (!tree && Statement(db, "SELECT 1 FROM keys WHERE parent = ?").Bind(1, *target).Step())
+            return ERROR_ACCESS_DENIED;
+        Statement(db, "DELETE FROM keys WHERE id = ?").Bind(1, *target).Step();  // the rest by cascade
+        return ERROR_SUCCESS;
+    });
+}
+
 }  // namespace
+
+LONG RunInStoreTransaction(const std::function<LONG()>& body) {
+    Store& store = TheStore();
+    std::lock_guard lock(store.mutex);
+    sqlite3* db = nullptr;
+    const LONG opened = Guarded([&](Store& s) -> LONG {
+        if (!s.Writable()) return ERROR_ACCESS_DENIED;
+        db = s.Db();
+        return ERROR_SUCCESS;
+    });
+    if (opened != ERROR_SUCCESS) return opened;
+    const bool nested = store.transactionDepth > 0;
+    if (sqlite3_exec(db, nested ? "SAVEPOINT outer" : "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        const LONG code = Statement::ErrorOf(db);
+        if (!nested) store.Disconnect();
+        return code;
+    }
+    ++store.transactionDepth;
+    LONG result = ERROR_SUCCESS;
+    try {
+        result = body();
+    } catch (...) {
+        --store.transactionDepth;
+        sqlite3_exec(db, nested ? "ROLLBACK TO outer; RELEASE outer" : "ROLLBACK", nullptr, nullptr, nullptr);
+        if (!nested) store.transactionFailure = ERROR_SUCCESS;
+        throw;
+    }
+    --store.transactionDepth;
+    if (store.transactionFailure != ERROR_SUCCESS) result = store.transactionFailure;
+    if (result == ERROR_SUCCESS &&
+        sqlite3_exec(db, nested ? "RELEASE outer" : "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        result = Statement::ErrorOf(db);
+    if (result != ERROR_SUCCESS)
+        sqlite3_exec(db, nested ? "ROLLBACK TO outer; RELEASE outer" : "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!nested && store.transactionFailure != ERROR_SUCCESS) {
+        store.transactionFailure = ERROR_SUCCESS;
+        store.Disconnect();
+    }
+    return result;
+}
 
 void UseRegistryStore(const std::string& path, StoreAccess access) {
     Store& store = TheStore();
@@ -467,3 +594,83 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
         return sqlite3_changes(db) == 1 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
     });
 }
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+    return Guarded([&](Store& store) -> LONG {
+        const sqlite3_int64 key = KeyFor(store, hKey, KEY_ENUMERATE_SUB_KEYS);
+        sqlite3* db = store.Db();
+        if (db == nullptr) return ERROR_NO_MORE_ITEMS;
+        Statement s(db, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?");
+        if (!s.Bind(1, key).Bind(2, static_cast<sqlite3_int64>(dwIndex)).Step()) return ERROR_NO_MORE_ITEMS;
+        const LONG rc = CopyName(TextToAnsi(s.Text(0)), lpName, lpcchName);
+        if (rc != ERROR_SUCCESS) return rc;
+        // The store keeps neither classes nor write times.
+        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
+            *lpClass = '\0';
+            *lpcchClass = 0;
+        }
+        if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+        return ERROR_SUCCESS;
+    });
+}
+
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+        (lpData != nullptr && lpcbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    return Guarded([&](Store& store) -> LONG {
+        const sqlite3_int64 key = KeyFor(store, hKey, KEY_QUERY_VALUE);
+        sqlite3* db = store.Db();
+        if (db == nullptr) return ERROR_NO_MORE_ITEMS;
+        Statement s(db, R"(SELECT name, type, data FROM "values" WHERE key = ? ORDER BY folded LIMIT 1 OFFSET ?)");
+        if (!s.Bind(1, key).Bind(2, static_cast<sqlite3_int64>(dwIndex)).Step()) return ERROR_NO_MORE_ITEMS;
+        const LONG rc = CopyName(TextToAnsi(s.Text(0)), lpValueName, lpcchValueName);
+        if (rc != ERROR_SUCCESS) return rc;
+        if (lpType != nullptr) *lpType = static_cast<DWORD>(s.Int(1));
+        return CopyData(s.Blob(2), lpData, lpcbData);
+    });
+}
+
+LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                      PFILETIME lpftLastWriteTime) {
+    if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+    return Guarded([&](Store& store) -> LONG {
+        const sqlite3_int64 key = KeyFor(store, hKey, KEY_QUERY_VALUE);
+        sqlite3* db = store.Db();
+        DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxValue = 0;
+        if (db != nullptr) {
+            // Lengths are counted in the ANSI code page, as the caller's buffers are.
+            Statement k(db, "SELECT name FROM keys WHERE parent = ?");
+            for (k.Bind(1, key); k.Step(); ++subKeys)
+                maxSubKey = std::max(maxSubKey, static_cast<DWORD>(TextToAnsi(k.Text(0)).size()));
+            Statement v(db, R"(SELECT name, length(data) FROM "values" WHERE key = ?)");
+            for (v.Bind(1, key); v.Step(); ++values) {
+                maxValueName = std::max(maxValueName, static_cast<DWORD>(TextToAnsi(v.Text(0)).size()));
+                maxValue = std::max(maxValue, static_cast<DWORD>(v.Int(1)));
+            }
+        }
+        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) *lpClass = '\0';
+        if (lpcchClass != nullptr) *lpcchClass = 0;
+        if (lpcSubKeys != nullptr) *lpcSubKeys = subKeys;
+        if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = maxSubKey;
+        if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
+        if (lpcValues != nullptr) *lpcValues = values;
+        if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = maxValueName;
+        if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = maxValue;
+        if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+        if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+        return ERROR_SUCCESS;
+    });
+}
+
+LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+    return DeleteKey(hKey, lpSubKey, false);
+}
+
+LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }

@@ -1,0 +1,411 @@
+// regstore: reads and writes the portable registry store from the command line, and moves whole
+// installations in and out of it as .reg files.
+#include "RegFile.h"
+#include "registry_store.h"
+#include "text.h"
+#include "winapi.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kOk = 0;
+constexpr int kBadInput = 1;
+constexpr int kBadUsage = 2;
+
+const char* const kHelp = R"(Usage: regstore [--store PATH] COMMAND [ARGUMENTS]
+
+Reads and writes the registry store of the portable versioninfo build.
+
+Commands:
+  import FILE...                 apply .reg files, all of them or nothing
+  export KEY [FILE]              write KEY and everything under it as a .reg file
+                                 (version 5.00, UTF-16LE); to standard output without FILE
+  query KEY [--value NAME]       show the values and subkeys of KEY, or one value
+  set KEY --value NAME --type TYPE --data DATA
+                                 write one value; TYPE is REG_SZ, REG_EXPAND_SZ,
+                                 REG_MULTI_SZ (strings separated by \0), REG_DWORD,
+                                 REG_QWORD (decimal or 0x hex), REG_BINARY or REG_NONE
+                                 (hex digits)
+  delete KEY [--value NAME]      delete KEY with everything under it, or one value
+
+KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),
+HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
+An empty NAME ("") is the key's default value.
+
+Options:
+  --store PATH   use this store instead of the one the program reads
+  --help         show this help
+
+Exit status: 0 on success, 1 when a file, key, value or the store is at fault,
+2 when the command line is.
+)";
+
+struct UsageError {
+    std::string message;
+};
+struct InputError {
+    std::string message;
+};
+
+std::string ErrorText(LONG rc) {
+    switch (rc) {
+        case ERROR_FILE_NOT_FOUND: return "not found";
+        case ERROR_ACCESS_DENIED: return "access denied";
+        case ERROR_BADDB: return "the store is not a registry database";
+        case ERROR_CANTREAD: return "cannot read the store";
+        case ERROR_CANTWRITE: return "cannot write the store";
+        case ERROR_BAD_PATHNAME: return "not a key path";
+        default: return "registry error " + std::to_string(rc);
+    }
+}
+
+struct Arguments {
+    std::string store = DefaultRegistryStorePath();
+    std::vector<std::string> positional;
+    std::optional<std::string> value, type, data;
+    bool help = false;
+};
+
+Arguments ParseArguments(int argc, char** argv) {
+    Arguments a;
+    bool optionsDone = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsDone || arg.size() < 2 || arg[0] != '-') {
+            a.positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsDone = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            a.help = true;
+            continue;
+        }
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        std::optional<std::string>* target = name == "--value" ? &a.value
+                                           : name == "--type"  ? &a.type
+                                           : name == "--data"  ? &a.data
+                                                               : nullptr;
+        if (target == nullptr && name != "--store") throw UsageError{"unknown option " + name};
+        std::string text;
+        if (eq != std::string::npos) {
+            text = arg.substr(eq + 1);
+        } else if (i + 1 < argc) {
+            text = argv[++i];
+        } else {
+            throw UsageError{name + " needs an argument"};
+        }
+        if (target != nullptr) *target = text;
+        else a.store = text;
+    }
+    return a;
+}
+
+regfile::KeyName KeyArgument(const std::string& text) {
+    auto key = regfile::ParseKeyName(text);
+    if (!key) throw UsageError{"not a registry key: " + text};
+    return *key;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw InputError{path + ": " + std::strerror(errno)};
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string DisplayName(const regfile::KeyName& key) {
+    std::string name(regfile::RootName(key.root));
+    return key.path.empty() ? name : name + "\\" + key.path;
+}
+
+void NoOptions(const Arguments& a, const char* command, bool valueAllowed) {
+    if ((a.value && !valueAllowed) || a.type || a.data)
+        throw UsageError{std::string(command) + " takes no --value, --type or --data"};
+}
+
+int Import(const Arguments& a) {
+    NoOptions(a, "import", false);
+    if (a.positional.size() < 2) throw UsageError{"import needs at least one FILE"};
+    const std::vector<std::string> paths(a.positional.begin() + 1, a.positional.end());
+    // Every file is read and checked before the store is touched.
+    std::vector<regfile::RegFile> files;
+    for (const auto& path : paths) {
+        try {
+            files.push_back(regfile::Parse(ReadFile(path)));
+        } catch (const regfile::ParseError& e) {
+            throw InputError{path + ":" + std::to_string(e.where.line) + ":" + std::to_string(e.where.column) + ": " +
+                             e.what()};
+        }
+    }
+    std::string failure;
+    const LONG rc = RunInStoreTransaction([&]() -> LONG {
+        for (size_t i = 0; i < files.size(); ++i) {
+            const auto result = regfile::Apply(files[i]);
+            if (result.code != ERROR_SUCCESS) {
+                failure = paths[i] + ":" + std::to_string(result.where.line) + ":" +
+                          std::to_string(result.where.column) + ": cannot write the store " + a.store + ": " +
+                          ErrorText(result.code);
+                return result.code;
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+    if (rc != ERROR_SUCCESS)
+        throw InputError{failure.empty() ? "cannot write the store " + a.store + ": " + ErrorText(rc) : failure};
+    return kOk;
+}
+
+int Export(const Arguments& a) {
+    NoOptions(a, "export", false);
+    if (a.positional.size() < 2 || a.positional.size() > 3) throw UsageError{"export takes KEY and an optional FILE"};
+    const auto key = KeyArgument(a.positional[1]);
+    std::string bytes;
+    if (const LONG rc = regfile::Export(key, bytes); rc != ERROR_SUCCESS)
+        throw InputError{DisplayName(key) + ": " + ErrorText(rc)};
+    if (a.positional.size() == 2) {
+        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        std::cout.flush();
+        if (!std::cout) throw InputError{"cannot write to standard output"};
+        return kOk;
+    }
+    const std::string& path = a.positional[2];
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw InputError{path + ": " + std::strerror(errno)};
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw InputError{path + ": cannot write"};
+    return kOk;
+}
+
+std::string TypeName(DWORD type) {
+    switch (type) {
+        case REG_NONE: return "REG_NONE";
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        case REG_DWORD: return "REG_DWORD";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        case REG_QWORD: return "REG_QWORD";
+        default: return "0x" + [&] {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%x", type);
+            return std::string(buf);
+        }();
+    }
+}
+
+std::string ShowData(const regfile::StoredValue& v) {
+    char buf[32];
+    if (v.type == REG_DWORD && v.data.size() == 4) {
+        DWORD d = 0;
+        std::memcpy(&d, v.data.data(), 4);
+        std::snprintf(buf, sizeof buf, "0x%x", d);
+        return buf;
+    }
+    if (v.type == REG_QWORD && v.data.size() == 8) {
+        unsigned long long q = 0;
+        std::memcpy(&q, v.data.data(), 8);
+        std::snprintf(buf, sizeof buf, "0x%llx", q);
+        return buf;
+    }
+    if (v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ) {
+        std::string text = v.data;
+        while (!text.empty() && text.back() == '\0') text.pop_back();
+        std::string shown;
+        for (char c : AnsiToText(text)) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        return shown;
+    }
+    std::string hex;
+    for (unsigned char c : v.data) {
+        std::snprintf(buf, sizeof buf, "%02X", c);
+        hex += buf;
+    }
+    return hex;
+}
+
+class Key {
+public:
+    Key(const regfile::KeyName& name, REGSAM access) {
+        const LONG rc = RegOpenKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, access, &h_);
+        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    }
+    ~Key() { RegCloseKey(h_); }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    HKEY Get() const { return h_; }
+
+private:
+    HKEY h_ = nullptr;
+};
+
+int Query(const Arguments& a) {
+    NoOptions(a, "query", true);
+    if (a.positional.size() != 2) throw UsageError{"query takes one KEY"};
+    const auto name = KeyArgument(a.positional[1]);
+    const Key key(name, KEY_READ);
+    std::vector<regfile::StoredValue> values;
+    if (const LONG rc = regfile::ReadValues(key.Get(), values); rc != ERROR_SUCCESS)
+        throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    auto show = [](const regfile::StoredValue& v) {
+        std::cout << "    " << (v.name.empty() ? std::string("(Default)") : AnsiToText(v.name)) << "    "
+                  << TypeName(v.type) << "    " << ShowData(v) << "\n";
+    };
+    if (a.value) {
+        const std::string wanted = FoldCase(*a.value);
+        for (const auto& v : values)
+            if (FoldCase(AnsiToText(v.name)) == wanted) {
+                std::cout << DisplayName(name) << "\n";
+                show(v);
+                return kOk;
+            }
+        throw InputError{DisplayName(name) + ": no value named \"" + *a.value + "\""};
+    }
+    std::cout << DisplayName(name) << "\n";
+    for (const auto& v : values) show(v);
+    std::vector<std::string> children;
+    if (const LONG rc = regfile::ReadSubKeyNames(key.Get(), children); rc != ERROR_SUCCESS)
+        throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    if (!children.empty()) std::cout << "\n";
+    for (const auto& child : children) std::cout << DisplayName(name) << "\\" << AnsiToText(child) << "\n";
+    return kOk;
+}
+
+template <typename T>
+T Number(const std::string& text, const char* type) {
+    T v = 0;
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const char* begin = text.data() + (hex ? 2 : 0);
+    const char* end = text.data() + text.size();
+    const auto [stop, ec] = std::from_chars(begin, end, v, hex ? 16 : 10);
+    if (ec != std::errc() || stop != end || begin == end)
+        throw UsageError{"--data " + text + " is not a " + type + " (decimal or 0x hex)"};
+    return v;
+}
+
+std::string ValueBytes(DWORD type, const std::string& data) {
+    switch (type) {
+        case REG_SZ:
+        case REG_EXPAND_SZ:
+            return TextToAnsi(data) + '\0';
+        case REG_MULTI_SZ: {
+            std::string out;
+            size_t start = 0;
+            while (start <= data.size()) {
+                size_t sep = data.find("\\0", start);
+                if (sep == std::string::npos) sep = data.size();
+                if (sep > start) out += TextToAnsi(data.substr(start, sep - start)) + '\0';
+                start = sep + 2;
+            }
+            return out + '\0';
+        }
+        case REG_DWORD: {
+            const auto v = Number<DWORD>(data, "REG_DWORD");
+            return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+        }
+        case REG_QWORD: {
+            const auto v = Number<unsigned long long>(data, "REG_QWORD");
+            return std::string(reinterpret_cast<const char*>(&v), sizeof v);
+        }
+        default: {
+            std::string out;
+            std::string digits;
+            for (char c : data)
+                if (c != ',' && c != ' ') digits += c;
+            if (digits.size() % 2 != 0) throw UsageError{"--data needs two hex digits per byte"};
+            for (size_t i = 0; i < digits.size(); i += 2) {
+                unsigned v = 0;
+                const auto [stop, ec] = std::from_chars(digits.data() + i, digits.data() + i + 2, v, 16);
+                if (ec != std::errc() || stop != digits.data() + i + 2) throw UsageError{"--data is not hex: " + data};
+                out += static_cast<char>(v);
+            }
+            return out;
+        }
+    }
+}
+
+DWORD TypeArgument(const std::string& text) {
+    std::string up = FoldCase(text);
+    for (DWORD t : {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD})
+        if (TypeName(t) == up) return t;
+    throw UsageError{"unknown --type " + text};
+}
+
+int Set(const Arguments& a) {
+    if (a.positional.size() != 2) throw UsageError{"set takes one KEY"};
+    if (!a.value || !a.type || !a.data) throw UsageError{"set needs --value, --type and --data"};
+    const auto name = KeyArgument(a.positional[1]);
+    const DWORD type = TypeArgument(*a.type);
+    const std::string bytes = ValueBytes(type, *a.data);
+    // Raw writes for every type until QxRegistry has typed writes on this branch.
+    HKEY h = nullptr;
+    LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_WRITE | KEY_QUERY_VALUE, nullptr, &h, nullptr);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegSetValueExA(h, TextToAnsi(*a.value).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                            static_cast<DWORD>(bytes.size()));
+        RegCloseKey(h);
+    }
+    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    return kOk;
+}
+
+int Delete(const Arguments& a) {
+    NoOptions(a, "delete", true);
+    if (a.positional.size() != 2) throw UsageError{"delete takes one KEY"};
+    const auto name = KeyArgument(a.positional[1]);
+    if (a.value) {
+        const Key key(name, KEY_SET_VALUE);
+        const LONG rc = RegDeleteValueA(key.Get(), TextToAnsi(*a.value).c_str());
+        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": value \"" + *a.value + "\": " + ErrorText(rc)};
+        return kOk;
+    }
+    if (name.path.empty()) throw InputError{DisplayName(name) + ": a root key cannot be deleted"};
+    const LONG rc = RegDeleteTreeA(name.root, TextToAnsi(name.path).c_str());
+    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    return kOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Arguments a = ParseArguments(argc, argv);
+        if (a.help) {
+            std::cout << kHelp;
+            return kOk;
+        }
+        if (a.positional.empty()) throw UsageError{"no command given"};
+        UseRegistryStore(a.store);
+        const std::string& command = a.positional[0];
+        if (command == "import") return Import(a);
+        if (command == "export") return Export(a);
+        if (command == "query") return Query(a);
+        if (command == "set") return Set(a);
+        if (command == "delete") return Delete(a);
+        throw UsageError{"unknown command " + command};
+    } catch (const UsageError& e) {
+        std::cerr << "regstore: " << e.message << "\nTry 'regstore --help'.\n";
+        return kBadUsage;
+    } catch (const InputError& e) {
+        std::cerr << "regstore: " << e.message << "\n";
+        return kBadInput;
+    } catch (const std::exception& e) {
+        std::cerr << "regstore: " << e.what() << "\n";
+        return kBadInput;
+    }
+}

@@ -1,0 +1,609 @@
+#include "RegFile.h"
+
+#include "registry_store.h"
+#include "text.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace regfile {
+
+namespace {
+
+constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kHeader4 = "REGEDIT4";
+
+struct Root {
+    HKEY key;
+    std::string_view name;
+    std::string_view shortName;
+};
+
+const std::array<Root, 5>& Roots() {
+    static const std::array<Root, 5> roots{{
+        {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
+        {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
+        {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},
+        {HKEY_USERS, "HKEY_USERS", "HKU"},
+        {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
+    }};
+    return roots;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+               return up(x) == up(y);
+           });
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Characters before byte `offset` of a UTF-8 line, plus one.
+int ColumnAt(std::string_view line, size_t offset) {
+    int column = 1;
+    for (size_t i = 0; i < offset && i < line.size(); ++i)
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) != 0x80) ++column;
+    return column;
+}
+
+std::vector<std::string> SplitLines(std::string_view text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.emplace_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string_view TrimRight(std::string_view s) {
+    while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r')) s.remove_suffix(1);
+    return s;
+}
+
+// The file as lines of UTF-8 text, with its dialect; the header line is lines[0].
+struct Decoded {
+    Dialect dialect;
+    std::vector<std::string> lines;
+};
+
+Decoded Decode(std::string_view bytes) {
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+        bool ok = true;
+        const std::string text = Utf16LeToText(bytes.substr(2, (bytes.size() - 2) & ~size_t{1}), ok);
+        Decoded d{Dialect::Version5, SplitLines(text)};
+        if ((bytes.size() & 1) != 0)
+            throw ParseError({static_cast<int>(d.lines.size()), ColumnAt(d.lines.back(), d.lines.back().size())},
+                             "the UTF-16 text ends in half a character");
+        if (TrimRight(d.lines[0]) != kHeader5)
+            throw ParseError({1, 1}, "a UTF-16 file must start with \"Windows Registry Editor Version 5.00\"");
+        return d;
+    }
+    if (bytes.size() >= 2 && (bytes[0] == '\0' || bytes[1] == '\0'))
+        throw ParseError({1, 1}, "UTF-16 text without a byte-order mark");
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);  // a UTF-8 file as editors save it
+    const std::string_view first = TrimRight(bytes.substr(0, bytes.find('\n')));
+    if (first == kHeader4) return {Dialect::Regedit4, SplitLines(AnsiToText(bytes))};
+    // A hand-written version 5 file in UTF-8 reads the same as the UTF-16 one.
+    if (first == kHeader5) return {Dialect::Version5, SplitLines(bytes)};
+    throw ParseError({1, 1}, "missing header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
+}
+
+// Text to registry bytes; a character the code page lacks is an error rather than a silent "?".
+std::string ToAnsi(std::string_view text, Position where) {
+    std::string ansi = TextToAnsi(text);
+    if (AnsiToText(ansi) != text) throw ParseError(where, "a character outside the Windows-1252 code page");
+    return ansi;
+}
+
+class Parser {
+public:
+    explicit Parser(Decoded d) : d_(std::move(d)) {}
+
+    RegFile Run() {
+        RegFile file;
+        file.dialect = d_.dialect;
+        for (line_ = 1; line_ < d_.lines.size(); ++line_) {
+            pos_ = 0;
+            SkipBlanks();
+            if (AtEnd() || Peek() == ';') continue;
+            if (Peek() == '[') {
+                file.keys.push_back(KeyLine());
+            } else if (Peek() == '@' || Peek() == '"') {
+                if (file.keys.empty()) Fail("a value before any key");
+                if (file.keys.back().removeTree) Fail("a value under a key that is being deleted");
+                file.keys.back().values.push_back(ValueLine());
+            } else {
+                Fail("expected a key in brackets, a value or a comment");
+            }
+        }
+        return file;
+    }
+
+private:
+    const std::string& Line() const { return d_.lines[line_]; }
+    bool AtEnd() const { return pos_ >= Line().size(); }
+    char Peek() const { return AtEnd() ? '\0' : Line()[pos_]; }
+    Position Here() const { return Where(pos_); }
+    Position Where(size_t pos) const { return {static_cast<int>(line_ + 1), ColumnAt(Line(), pos)}; }
+    [[noreturn]] void Fail(const std::string& what) const { throw ParseError(Here(), what); }
+    [[noreturn]] void FailAt(size_t pos, const std::string& what) const { throw ParseError(Where(pos), what); }
+    void SkipBlanks() {
+        while (!AtEnd() && IsBlank(Peek())) ++pos_;
+    }
+    bool Accept(std::string_view word) {
+        if (!EqualsNoCase(std::string_view(Line()).substr(pos_, word.size()), word)) return false;
+        pos_ += word.size();
+        return true;
+    }
+    // Only blanks or a comment may follow.
+    void ExpectLineEnd(const char* after) {
+        SkipBlanks();
+        if (!AtEnd() && Peek() != ';') Fail(std::string("unexpected text after ") + after);
+    }
+
+    KeyEntry KeyLine() {
+        KeyEntry key;
+        key.where = Here();
+        const std::string_view line = TrimRight(Line());
+        const size_t close = line.rfind(']');  // a key name may itself hold "]"
+        if (close == std::string_view::npos || close <= pos_) FailAt(line.size(), "missing ']' after the key name");
+        ++pos_;
+        if (Peek() == '-') {
+            key.removeTree = true;
+            ++pos_;
+        }
+        const size_t nameStart = pos_;
+        const std::string_view name = line.substr(nameStart, close - nameStart);
+        const auto parsed = ParseKeyName(name);
+        if (!parsed) {
+            const size_t slash = name.find('\\');
+            if (!ParseKeyName(name.substr(0, slash))) FailAt(nameStart, "unknown root key");
+            FailAt(nameStart, "a key path with an empty part");
+        }
+        if (key.removeTree && parsed->path.empty()) FailAt(nameStart, "a root key cannot be deleted");
+        key.root = parsed->root;
+        key.path = ToAnsi(parsed->path, Where(nameStart));
+        pos_ = close + 1;
+        ExpectLineEnd("']'");
+        return key;
+    }
+
+    ValueEntry ValueLine() {
+        ValueEntry value;
+        value.where = Here();
+        if (Peek() == '@') {
+            ++pos_;
+        } else {
+            const Position at = Here();
+            value.name = ToAnsi(QuotedString(), at);
+        }
+        SkipBlanks();
+        if (Peek() != '=') Fail("expected '=' after the value name");
+        ++pos_;
+        SkipBlanks();
+        const size_t dataStart = pos_;
+        const Position dataAt = Here();
+        if (Peek() == '-') {
+            ++pos_;
+            value.remove = true;
+        } else if (Peek() == '"') {
+            value.type = REG_SZ;
+            value.data = ToAnsi(QuotedString(), dataAt);
+            value.data += '\0';
+        } else if (Accept("dword:")) {
+            value.type = REG_DWORD;
+            const DWORD v = HexNumber(8, "dword: takes 1 to 8 hex digits");
+            value.data.assign(reinterpret_cast<const char*>(&v), sizeof v);
+        } else if (Accept("hex:")) {
+            value.type = REG_BINARY;
+            value.data = Bytes();
+        } else if (Accept("hex(")) {
+            value.type = HexNumber(8, "hex( takes a type number of 1 to 8 hex digits");
+            if (Peek() != ')') Fail("expected ')' after the type number");
+            ++pos_;
+            if (Peek() != ':') Fail("expected ':' after hex(...)");
+            ++pos_;
+            value.data = Bytes();
+            if (d_.dialect == Dialect::Version5 &&
+                (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
+                if (value.data.size() % 2 != 0) throw ParseError(dataAt, "UTF-16 string data of an odd byte count");
+                bool ok = true;
+                const std::string text = Utf16LeToText(value.data, ok);
+                if (!ok) throw ParseError(dataAt, "string data that is not UTF-16");
+                value.data = ToAnsi(text, dataAt);
+            }
+        } else {
+            FailAt(dataStart, "expected a string, dword:, hex:, hex(N): or -");
+        }
+        ExpectLineEnd("the value");
+        return value;
+    }
+
+    // A quoted string at the cursor, with its \\ and \" escapes resolved.
+    std::string QuotedString() {
+        const size_t open = pos_++;
+        std::string text;
+        while (true) {
+            if (AtEnd()) FailAt(open, "string not closed before the end of the line");
+            const char c = Line()[pos_];
+            if (c == '"') break;
+            if (c == '\\') {
+                const char next = pos_ + 1 < Line().size() ? Line()[pos_ + 1] : '\0';
+                if (next != '\\' && next != '"') Fail("unknown escape: only \\\\ and \\\" are allowed");
+                text += next;
+                pos_ += 2;
+                continue;
+            }
+            text += c;
+            ++pos_;
+        }
+        ++pos_;
+        return text;
+    }
+
+    DWORD HexNumber(size_t maxDigits, const char* what) {
+        const size_t start = pos_;
+        DWORD v = 0;
+        while (!AtEnd() && HexDigit(Peek()) >= 0) {
+            v = (v << 4) | static_cast<DWORD>(HexDigit(Peek()));
+            ++pos_;
+        }
+        if (pos_ == start || pos_ - start > maxDigits) FailAt(start, what);
+        return v;
+    }
+
+    // A backslash at the end of a line carries the list on to the next line.
+    bool Continuation() {
+        if (Peek() != '\\') return false;
+        const size_t after = pos_ + 1;
+        if (!TrimRight(std::string_view(Line()).substr(after)).empty()) return false;
+        if (line_ + 1 >= d_.lines.size()) Fail("the file ends after a line continuation");
+        ++line_;
+        pos_ = 0;
+        SkipBlanks();
+        return true;
+    }
+
+    // Comma-separated bytes, two hex digits each; possibly none.
+    std::string Bytes() {
+        std::string out;
+        SkipBlanks();
+        if (Continuation()) SkipBlanks();
+        if (AtEnd() || Peek() == ';') return out;
+        while (true) {
+            SkipBlanks();
+            const size_t start = pos_;
+            unsigned v = 0;
+            while (!AtEnd() && HexDigit(Peek()) >= 0) {
+                v = std::min(v * 16 + static_cast<unsigned>(HexDigit(Peek())), 0x1000u);
+                ++pos_;
+            }
+            const size_t digits = pos_ - start;
+            if (digits == 0) FailAt(start, "expected a hex byte");
+            if (v > 0xFF) FailAt(start, "a byte above ff");
+            if (digits != 2) FailAt(start, "a byte is written as two hex digits");
+            out += static_cast<char>(v);
+            SkipBlanks();
+            if (Peek() != ',') break;
+            ++pos_;
+            SkipBlanks();
+            Continuation();
+        }
+        return out;
+    }
+
+    Decoded d_;
+    size_t line_ = 0;
+    size_t pos_ = 0;
+};
+
+std::string Hex2(unsigned char b) {
+    static const char digits[] = "0123456789abcdef";
+    return {digits[b >> 4], digits[b & 15]};
+}
+
+std::string Quote(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    return out + '"';
+}
+
+// A REG_SZ that the quoted form gives back exactly: one closing NUL, no other, on one line.
+bool PlainString(std::string_view data) {
+    if (data.empty() || data.back() != '\0') return false;
+    data.remove_suffix(1);
+    return data.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+}
+
+// `prefix` followed by the bytes, wrapped before 80 columns as regedit does.
+std::string HexLine(std::string prefix, std::string_view bytes) {
+    std::string out = std::move(prefix);
+    size_t width = out.size();
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::string item = Hex2(static_cast<unsigned char>(bytes[i]));
+        if (i + 1 < bytes.size()) item += ',';
+        if (width + item.size() > 77) {
+            out += "\\\r\n  ";
+            width = 2;
+        }
+        out += item;
+        width += item.size();
+    }
+    return out;
+}
+
+std::string ValueLineText(const StoredValue& v) {
+    std::string line = v.name.empty() ? "@=" : Quote(AnsiToText(v.name)) + "=";
+    if (v.type == REG_SZ && PlainString(v.data))
+        return line + Quote(AnsiToText(std::string_view(v.data).substr(0, v.data.size() - 1)));
+    if (v.type == REG_DWORD && v.data.size() == 4) {
+        DWORD d = 0;
+        std::memcpy(&d, v.data.data(), 4);
+        std::string hex;
+        for (int shift = 24; shift >= 0; shift -= 8) hex += Hex2(static_cast<unsigned char>(d >> shift));
+        return line + "dword:" + hex;
+    }
+    if (v.type == REG_BINARY) return HexLine(line + "hex:", v.data);
+    std::string typeHex;
+    for (DWORD t = v.type; t != 0 || typeHex.empty(); t >>= 4) typeHex.insert(typeHex.begin(), "0123456789abcdef"[t & 15]);
+    const bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
+    return HexLine(line + "hex(" + typeHex + "):", text ? TextToUtf16Le(AnsiToText(v.data)) : v.data);
+}
+
+class OpenedKey {
+public:
+    OpenedKey(HKEY root, const std::string& ansiPath) {
+        rc_ = RegOpenKeyExA(root, ansiPath.c_str(), 0, KEY_READ, &h_);
+        if (rc_ != ERROR_SUCCESS) h_ = nullptr;
+    }
+    ~OpenedKey() {
+        if (h_ != nullptr) RegCloseKey(h_);
+    }
+    OpenedKey(const OpenedKey&) = delete;
+    OpenedKey& operator=(const OpenedKey&) = delete;
+    LONG Status() const { return rc_; }
+    HKEY Get() const { return h_; }
+
+private:
+    HKEY h_ = nullptr;
+    LONG rc_;
+};
+
+// Each step of `ansiPath` in the spelling the registry keeps.
+LONG StoredSpelling(HKEY root, const std::string& ansiPath, std::string& out) {
+    out.clear();
+    std::string sofar;
+    size_t start = 0;
+    while (start < ansiPath.size()) {
+        size_t end = ansiPath.find('\\', start);
+        if (end == std::string::npos) end = ansiPath.size();
+        const std::string part = FoldCase(AnsiToText(ansiPath.substr(start, end - start)));
+        const OpenedKey parent(root, sofar);
+        if (parent.Status() != ERROR_SUCCESS) return parent.Status();
+        std::vector<std::string> names;
+        if (const LONG rc = ReadSubKeyNames(parent.Get(), names); rc != ERROR_SUCCESS) return rc;
+        const auto match = std::find_if(names.begin(), names.end(),
+                                        [&](const std::string& n) { return FoldCase(AnsiToText(n)) == part; });
+        if (match == names.end()) return ERROR_FILE_NOT_FOUND;
+        sofar += (sofar.empty() ? "" : "\\") + *match;
+        start = end + 1;
+    }
+    out = sofar;
+    return ERROR_SUCCESS;
+}
+
+LONG ExportTree(HKEY root, const std::string& ansiPath, std::string& text) {
+    const OpenedKey key(root, ansiPath);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    std::string name(RootName(root));
+    if (!ansiPath.empty()) name += "\\" + AnsiToText(ansiPath);
+    text += "[" + name + "]\r\n";
+    std::vector<StoredValue> values;
+    if (const LONG rc = ReadValues(key.Get(), values); rc != ERROR_SUCCESS) return rc;
+    for (const auto& v : values) text += ValueLineText(v) + "\r\n";
+    text += "\r\n";
+    std::vector<std::string> children;
+    if (const LONG rc = ReadSubKeyNames(key.Get(), children); rc != ERROR_SUCCESS) return rc;
+    for (const auto& child : children)
+        if (const LONG rc = ExportTree(root, ansiPath.empty() ? child : ansiPath + "\\" + child, text);
+            rc != ERROR_SUCCESS)
+            return rc;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string Utf16LeToText(std::string_view bytes, bool& ok) {
+    ok = true;
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    auto unit = [&](size_t i) {
+        return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
+    };
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const char16_t u = unit(i);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
+            AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
+            i += 2;
+        } else if (u >= 0xD800 && u <= 0xDFFF) {
+            ok = false;
+            AppendUtf8(out, 0xFFFD);
+        } else {
+            AppendUtf8(out, u);
+        }
+    }
+    return out;
+}
+
+std::string TextToUtf16Le(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    auto put = [&](char32_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>((u >> 8) & 0xFF);
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+        char32_t c = n == 1 ? lead : n == 2 ? (lead & 0x1F) : n == 3 ? (lead & 0x0F) : (lead & 0x07);
+        if (i + n > text.size()) {
+            c = 0xFFFD;
+        } else {
+            for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+        i += std::min(n, text.size() - i);
+    }
+    return out;
+}
+
+std::optional<KeyName> ParseKeyName(std::string_view text) {
+    if (!text.empty() && text.back() == '\\') text.remove_suffix(1);
+    const size_t slash = text.find('\\');
+    const std::string_view rootName = text.substr(0, slash);
+    const auto root = std::find_if(Roots().begin(), Roots().end(), [&](const Root& r) {
+        return EqualsNoCase(rootName, r.name) || EqualsNoCase(rootName, r.shortName);
+    });
+    if (root == Roots().end()) return std::nullopt;
+    KeyName key{root->key, ""};
+    if (slash == std::string_view::npos) return key;
+    key.path = std::string(text.substr(slash + 1));
+    if (key.path.empty() || key.path.find("\\\\") != std::string::npos) return std::nullopt;
+    return key;
+}
+
+std::string_view RootName(HKEY root) {
+    for (const auto& r : Roots())
+        if (r.key == root) return r.name;
+    return {};
+}
+
+RegFile Parse(std::string_view bytes) { return Parser(Decode(bytes)).Run(); }
+
+ApplyResult Apply(const RegFile& file) {
+    ApplyResult result;
+    auto fail = [&](LONG rc, Position where) {
+        result.where = where;
+        return rc;
+    };
+    result.code = RunInStoreTransaction([&]() -> LONG {
+        for (const auto& key : file.keys) {
+            if (key.removeTree) {
+                const LONG rc = RegDeleteTreeA(key.root, key.path.c_str());
+                if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return fail(rc, key.where);
+                continue;
+            }
+            HKEY h = nullptr;
+            if (const LONG rc = RegCreateKeyExA(key.root, key.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                KEY_ALL_ACCESS, nullptr, &h, nullptr);
+                rc != ERROR_SUCCESS)
+                return fail(rc, key.where);
+            for (const auto& value : key.values) {
+                LONG rc = ERROR_SUCCESS;
+                if (value.remove) {
+                    rc = RegDeleteValueA(h, value.name.c_str());
+                    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+                } else {
+                    rc = RegSetValueExA(h, value.name.c_str(), 0, value.type,
+                                        reinterpret_cast<const BYTE*>(value.data.data()),
+                                        static_cast<DWORD>(value.data.size()));
+                }
+                if (rc != ERROR_SUCCESS) {
+                    RegCloseKey(h);
+                    return fail(rc, value.where);
+                }
+            }
+            RegCloseKey(h);
+        }
+        return ERROR_SUCCESS;
+    });
+    return result;
+}
+
+LONG ReadValues(HKEY key, std::vector<StoredValue>& out) {
+    out.clear();
+    DWORD maxName = 0, maxData = 0;
+    LONG rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+                               &maxData, nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    for (DWORD i = 0;; ++i) {
+        std::string name(maxName + 1, '\0');
+        std::string data(std::max<DWORD>(maxData, 1), '\0');
+        DWORD cchName = maxName + 1, cbData = static_cast<DWORD>(data.size()), type = 0;
+        rc = RegEnumValueA(key, i, name.data(), &cchName, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                           &cbData);
+        if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS) return rc;
+        name.resize(cchName);
+        data.resize(cbData);
+        out.push_back({std::move(name), type, std::move(data)});
+    }
+}
+
+LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out) {
+    out.clear();
+    DWORD maxName = 0;
+    LONG rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, &maxName, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    for (DWORD i = 0;; ++i) {
+        std::string name(maxName + 1, '\0');
+        DWORD cch = maxName + 1;
+        rc = RegEnumKeyExA(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+        if (rc != ERROR_SUCCESS) return rc;
+        name.resize(cch);
+        out.push_back(std::move(name));
+    }
+}
+
+LONG Export(const KeyName& key, std::string& out) {
+    std::string path;
+    if (const LONG rc = StoredSpelling(key.root, TextToAnsi(key.path), path); rc != ERROR_SUCCESS) return rc;
+    std::string text = std::string(kHeader5) + "\r\n\r\n";
+    if (const LONG rc = ExportTree(key.root, path, text); rc != ERROR_SUCCESS) return rc;
+    out = "\xFF\xFE" + TextToUtf16Le(text);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace regfile

@@ -1,0 +1,158 @@
+// Importing into and exporting from a real store: all-or-nothing imports, and export then import
+// giving back the same keys, types and bytes.
+#include "RegFile.h"
+#include "RegistryTest.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+class RegFileStoreTest : public RegistryTest {
+protected:
+    std::string Full(const std::string& sub = "") const {
+        return "HKEY_CURRENT_USER\\" + KeyPath() + (sub.empty() ? "" : "\\" + sub);
+    }
+    regfile::ApplyResult Import(const std::string& body) {
+        return regfile::Apply(regfile::Parse("REGEDIT4\r\n\r\n" + body));
+    }
+    void PutAt(const std::string& sub, const std::string& name, DWORD type, std::string_view bytes) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(Root(), (KeyPath() + "\\" + sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &h, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegSetValueExA(h, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+        RegCloseKey(h);
+    }
+    // Every key below the test key, by path, with its values in enumeration order.
+    using Snapshot = std::map<std::string, std::vector<regfile::StoredValue>>;
+    void Collect(const std::string& path, Snapshot& out) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(Root(), path.c_str(), 0, KEY_READ, &h), ERROR_SUCCESS) << path;
+        std::vector<std::string> children;
+        EXPECT_EQ(regfile::ReadValues(h, out[path]), ERROR_SUCCESS);
+        EXPECT_EQ(regfile::ReadSubKeyNames(h, children), ERROR_SUCCESS);
+        RegCloseKey(h);
+        for (const auto& c : children) Collect(path + "\\" + c, out);
+    }
+    Snapshot Take() {
+        Snapshot s;
+        Collect(KeyPath(), s);
+        return s;
+    }
+    std::string ExportTestKey() {
+        std::string bytes;
+        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, bytes), ERROR_SUCCESS);
+        return bytes;
+    }
+};
+
+TEST_F(RegFileStoreTest, ImportWritesKeysValuesAndDeletions) {
+    Put("old", REG_SZ, Sz("x"));
+    PutAt("Doomed\\Deep", "v", REG_DWORD, Dword(1));
+    const auto r = Import("[" + Full() + "]\r\n\"old\"=-\r\n@=\"default\"\r\n\"n\"=dword:00000010\r\n"
+                          "[-" + Full("Doomed") + "]\r\n"
+                          "[" + Full("New\\Key") + "]\r\n\"m\"=hex(7):61,00,00\r\n");
+    ASSERT_EQ(r.code, ERROR_SUCCESS);
+    EXPECT_FALSE(Get("old").has_value());
+    EXPECT_EQ(Get(""), (Stored{REG_SZ, Sz("default")}));
+    EXPECT_EQ(Get("n"), (Stored{REG_DWORD, Dword(16)}));
+    const auto snap = Take();
+    EXPECT_EQ(snap.count(KeyPath() + "\\Doomed"), 0u);
+    ASSERT_EQ(snap.count(KeyPath() + "\\New\\Key"), 1u);
+    EXPECT_EQ(snap.at(KeyPath() + "\\New\\Key"), (std::vector<regfile::StoredValue>{{"m", REG_MULTI_SZ, "a\0\0"s}}));
+}
+
+TEST_F(RegFileStoreTest, DeletingWhatIsNotThereIsNoFault) {
+    const auto r = Import("[-" + Full("Never") + "]\r\n[" + Full() + "]\r\n\"never\"=-\r\n");
+    EXPECT_EQ(r.code, ERROR_SUCCESS);
+}
+
+TEST_F(RegFileStoreTest, AWriteThatFailsUndoesTheWholeFile) {
+    Put("kept", REG_SZ, Sz("before"));
+    // A key name part longer than the registry allows passes the reader but not the store.
+    const std::string tooLong(300, 'k');
+    const auto r = Import("[" + Full() + "]\r\n\"kept\"=\"after\"\r\n\"added\"=dword:1\r\n"
+                          "[" + Full("Fine") + "]\r\n"
+                          "[" + Full(tooLong) + "]\r\n");
+    EXPECT_NE(r.code, ERROR_SUCCESS);
+    EXPECT_EQ(r.where, (regfile::Position{7, 1}));
+    EXPECT_EQ(Get("kept"), (Stored{REG_SZ, Sz("before")}));
+    EXPECT_FALSE(Get("added").has_value());
+    EXPECT_EQ(Take().count(KeyPath() + "\\Fine"), 0u);
+}
+
+TEST_F(RegFileStoreTest, ExportThenImportGivesTheSameStore) {
+    Put("", REG_SZ, Sz("default"));
+    Put("plain", REG_SZ, Sz("C:\\Program Files \"x\""));
+    Put("caf\xe9 \x80", REG_SZ, Sz("\xe9t\xe9 \x80 \x81"));  // Windows-1252, undefined 0x81 too
+    Put("two NULs", REG_SZ, "a\0b\0"s);
+    Put("no NUL", REG_SZ, "abc"s);
+    Put("empty sz", REG_SZ, ""s);
+    Put("line\\break", REG_SZ, Sz("one\r\ntwo"));
+    Put("expand", REG_EXPAND_SZ, Sz("%SystemRoot%\\x"));
+    Put("multi", REG_MULTI_SZ, "one\0tw\xf6\0\0"s);
+    Put("dword", REG_DWORD, Dword(0x80000001));
+    Put("short dword", REG_DWORD, "\x01\x02"s);
+    Put("qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08"s);
+    Put("binary", REG_BINARY, std::string(200, '\xab'));
+    Put("none", REG_NONE, ""s);
+    Put("odd type", 0x12345, "\x00\xff"s);
+    PutAt("Sub\\Deeper", "v", REG_DWORD, Dword(3));
+    PutAt("sub2", "", REG_BINARY, ""s);
+
+    const Snapshot before = Take();
+    const std::string exported = ExportTestKey();
+    ASSERT_EQ(RegDeleteTreeA(Root(), KeyPath().c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(regfile::Apply(regfile::Parse(exported)).code, ERROR_SUCCESS);
+    EXPECT_EQ(Take(), before);
+    EXPECT_EQ(ExportTestKey(), exported) << "a second export gives the same bytes";
+}
+
+TEST_F(RegFileStoreTest, ExportWritesVersion5AsRegeditDoes) {
+    Put("s", REG_SZ, Sz("text"));
+    Put("d", REG_DWORD, Dword(10));
+    Put("b", REG_BINARY, std::string(40, '\x01'));
+    Put("m", REG_MULTI_SZ, "a\0\0"s);
+    const std::string bytes = ExportTestKey();
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    bool ok = false;
+    const std::string text = regfile::Utf16LeToText(bytes.substr(2), ok);
+    ASSERT_TRUE(ok);
+    auto repeat = [](const std::string& item, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += item;
+        return out;
+    };
+    // Lines stop short of 80 columns: 23 bytes after the name, the other 17 on the next line.
+    const std::string expected = "Windows Registry Editor Version 5.00\r\n\r\n"
+                                 "[" + Full() + "]\r\n"
+                                 "\"b\"=hex:" + repeat("01,", 23) + "\\\r\n"
+                                 "  " + repeat("01,", 16) + "01\r\n"
+                                 "\"d\"=dword:0000000a\r\n"
+                                 "\"m\"=hex(7):61,00,00,00,00,00\r\n"
+                                 "\"s\"=\"text\"\r\n\r\n";
+    EXPECT_EQ(text, expected);
+}
+
+TEST_F(RegFileStoreTest, ExportUsesTheStoredSpellingAndReportsMissingKeys) {
+    PutAt("MixedCase", "v", REG_DWORD, Dword(1));
+    std::string bytes;
+    std::string shouted = KeyPath() + "\\MIXEDCASE";
+    for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ASSERT_EQ(regfile::Export({Root(), shouted}, bytes), ERROR_SUCCESS);
+    bool ok = false;
+    const std::string text = regfile::Utf16LeToText(bytes.substr(2), ok);
+    EXPECT_NE(text.find("[" + Full("MixedCase") + "]"), std::string::npos) << text;
+    EXPECT_EQ(regfile::Export({Root(), KeyPath() + "\\Missing"}, bytes), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The regstore tool as a user runs it: exit status 2 for a bad command line, 1 for bad input with
+# file:line:column, 0 for work done; and an import, query, set, export, delete round.
+set -u
+regstore=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+store="$dir/registry.db"
+failures=0
+passed=0
+
+expect() {  # expect STATUS DESCRIPTION -- COMMAND...
+  local want=$1 what=$2
+  shift 3
+  "$@" >"$dir/out" 2>"$dir/err"
+  local got=$?
+  if [ "$got" -ne "$want" ]; then
+    echo "FAIL: $what: exit $got, expected $want"; cat "$dir/err"; failures=$((failures + 1))
+  else
+    passed=$((passed + 1))
+  fi
+}
+contains() {  # contains FILE TEXT DESCRIPTION
+  if grep -qF -- "$2" "$1"; then passed=$((passed + 1)); else
+    echo "FAIL: $3: no '$2' in:"; cat "$1"; failures=$((failures + 1)); fi
+}
+rs() { "$regstore" --store "$store" "$@"; }
+
+expect 2 "no command" -- "$regstore" --store "$store"
+contains "$dir/err" "Try 'regstore --help'" "usage hint"
+expect 2 "unknown command" -- rs frobnicate
+expect 2 "unknown option" -- rs query HKLM --colour
+expect 2 "bad key name" -- rs query 'HKXX\Software'
+expect 2 "set without --type" -- rs set 'HKCU\A' --value v --data 1
+expect 2 "bad dword data" -- rs set 'HKCU\A' --value v --type REG_DWORD --data twelve
+expect 2 "import without files" -- rs import
+expect 0 "help" -- "$regstore" --help
+contains "$dir/out" "import FILE..." "help lists the commands"
+
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Good]\r\n"a"="1"\r\n' >"$dir/good.reg"
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Bad]\r\n"x"=hex:00,1\r\n' >"$dir/bad.reg"
+expect 1 "bad file" -- rs import "$dir/good.reg" "$dir/bad.reg"
+contains "$dir/err" "bad.reg:4:12:" "file:line:column of the fault"
+expect 1 "nothing imported from a failed run" -- rs query 'HKCU\Good'
+expect 1 "missing file" -- rs import "$dir/none.reg"
+
+expect 0 "import" -- rs import "$dir/good.reg"
+expect 0 "set REG_DWORD" -- rs set 'HKCU\Good\Sub' --value n --type REG_DWORD --data 0x10
+expect 0 "set REG_MULTI_SZ" -- rs set 'hkcu\good' --value m --type reg_multi_sz --data 'x\0y'
+expect 0 "query one value" -- rs query 'HKCU\GOOD\sub' --value N
+contains "$dir/out" "REG_DWORD    0x10" "query shows the dword"
+expect 0 "query key" -- rs query 'HKCU\Good'
+contains "$dir/out" 'm    REG_MULTI_SZ    x\0y' "query shows the multi-string"
+contains "$dir/out" 'HKEY_CURRENT_USER\Good\Sub' "query lists subkeys"
+expect 1 "query missing value" -- rs query 'HKCU\Good' --value nope
+
+expect 0 "export to a file" -- rs export 'HKCU\Good' "$dir/out.reg"
+expect 0 "export to stdout" -- rs export 'HKCU\Good'
+cmp -s "$dir/out" "$dir/out.reg" && passed=$((passed + 1)) || { echo "FAIL: stdout and file exports differ"; failures=$((failures + 1)); }
+expect 0 "delete value" -- rs delete 'HKCU\Good' --value a
+expect 1 "delete missing value" -- rs delete 'HKCU\Good' --value a
+expect 1 "delete root" -- rs delete HKCU
+expect 0 "delete key" -- rs delete 'HKCU\Good'
+expect 1 "export deleted key" -- rs export 'HKCU\Good'
+expect 0 "import the export" -- rs import "$dir/out.reg"
+expect 0 "query re-imported" -- rs query 'HKCU\Good' --value a
+contains "$dir/out" "REG_SZ    1" "re-imported value"
+
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]
