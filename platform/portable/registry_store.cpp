@@ -147,7 +147,6 @@ public:
     }
     const std::string& Path() const { return path_; }
 
-    // The open connection, or nullptr for a store that does not exist yet and cannot be made here.
     // The open connection, or nullptr while the store file does not exist: an empty store.
     sqlite3* Db() {
         // Another process may have made the file since we last looked.
@@ -473,7 +472,7 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body) {
     sqlite3* db = nullptr;
     const LONG opened = Guarded([&](Store& s) -> LONG {
         if (!s.Writable()) return ERROR_ACCESS_DENIED;
-        db = s.Db();
+        db = s.DbForWrite();
         return ERROR_SUCCESS;
     });
     if (opened != ERROR_SUCCESS) return opened;

@@ -207,6 +207,22 @@ TEST_F(PortableStore, OnlyTheFirstWriteMakesTheStoreFile) {
     RegCloseKey(key);
 }
 
+TEST_F(PortableStore, ATransactionOnANewStoreMakesItsFile) {
+    const std::string path = StoreDir() + "/new.db";
+    UseRegistryStore(path);
+    const LONG rc = RunInStoreTransaction([&] {
+        HKEY key = nullptr;
+        const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &key, nullptr);
+        if (created == ERROR_SUCCESS) RegCloseKey(key);
+        return created;
+    });
+    EXPECT_EQ(rc, ERROR_SUCCESS);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 class DamagedStore : public PortableStore, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(DamagedStore, CallsFailWithAnErrorCode) {
