@@ -1,5 +1,6 @@
 // regstore: reads and writes the portable registry store from the command line, and moves whole
 // installations in and out of it as .reg files.
+#include "QxRegistry.h"
 #include "RegFile.h"
 #include "registry_store.h"
 #include "text.h"
@@ -351,12 +352,36 @@ int Set(const Arguments& a) {
     const auto name = KeyArgument(a.positional[1]);
     const DWORD type = TypeArgument(*a.type);
     const std::string bytes = ValueBytes(type, *a.data);
-    // Raw writes for every type until QxRegistry has typed writes on this branch.
+    const std::string& value = *a.value;
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ || type == REG_DWORD) {
+        // The kinds the registry class writes go through it, in its representation.
+        QxRegistry reg;
+        if (!reg.CreateKey(name.path, name.root))
+            throw InputError{DisplayName(name) + ": cannot open the key for writing"};
+        if (type == REG_SZ) reg.SetStringValue(value, *a.data);
+        else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, *a.data);
+        else if (type == REG_MULTI_SZ) reg.SetMultiStringValue(value, AnsiToText(std::string_view(bytes).substr(0, bytes.size() - 1)));
+        else {
+            DWORD n = 0;
+            std::memcpy(&n, bytes.data(), sizeof n);
+            reg.SetLong(value, static_cast<LONG>(n));
+        }
+        reg.CloseKey();
+        // The class does not report a refused write; the user must hear of it.
+        const Key check(name, KEY_QUERY_VALUE);
+        std::string stored(bytes.size(), '\0');
+        DWORD storedType = 0, size = static_cast<DWORD>(stored.size());
+        const LONG rc = RegQueryValueExA(check.Get(), TextToAnsi(value).c_str(), nullptr, &storedType,
+                                         reinterpret_cast<BYTE*>(stored.data()), &size);
+        if (rc != ERROR_SUCCESS || storedType != type || size != bytes.size() || stored != bytes)
+            throw InputError{DisplayName(name) + ": value \"" + value + "\": the store refused the write"};
+        return kOk;
+    }
     HKEY h = nullptr;
     LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_WRITE | KEY_QUERY_VALUE, nullptr, &h, nullptr);
     if (rc == ERROR_SUCCESS) {
-        rc = RegSetValueExA(h, TextToAnsi(*a.value).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+        rc = RegSetValueExA(h, TextToAnsi(value).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                             static_cast<DWORD>(bytes.size()));
         RegCloseKey(h);
     }

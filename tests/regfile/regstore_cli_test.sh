@@ -4,7 +4,7 @@
 set -u
 regstore=$1
 dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
+trap 'chmod -R u+w "$dir"; rm -rf "$dir"' EXIT
 store="$dir/registry.db"
 failures=0
 passed=0
@@ -65,6 +65,20 @@ expect 1 "export deleted key" -- rs export 'HKCU\Good'
 expect 0 "import the export" -- rs import "$dir/out.reg"
 expect 0 "query re-imported" -- rs query 'HKCU\Good' --value a
 contains "$dir/out" "REG_SZ    1" "re-imported value"
+
+# A store this user may not write: a write is refused with status 1, reading still works.
+chmod 755 "$dir"
+chmod 644 "$store"
+if [ "$(id -u)" -eq 0 ]; then
+  as_reader() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }  # root writes anything
+else
+  chmod 444 "$store"; chmod 555 "$dir"
+  as_reader() { "$@"; }
+fi
+expect 1 "set in a read-only store" -- as_reader "$regstore" --store "$store" set 'HKCU\Good' --value b --type REG_SZ --data x
+expect 1 "raw set in a read-only store" -- as_reader "$regstore" --store "$store" set 'HKCU\Good' --value c --type REG_BINARY --data 01
+expect 0 "query a read-only store" -- as_reader "$regstore" --store "$store" query 'HKCU\Good' --value a
+expect 1 "the refused value is not there" -- rs query 'HKCU\Good' --value b
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]
