@@ -114,14 +114,14 @@ void Win32Form1Window::CreateControls(HINSTANCE instance) {
                                         kForm1Controls[static_cast<size_t>(b)].tabIndex; });
     for (const int row : rows) {
         for (const int index : {row - 1, row}) {
-            const ControlSpec& row = kForm1Controls[static_cast<size_t>(index)];
-            const bool label = row.kind == ControlKind::Label;
+            const ControlSpec& entry = kForm1Controls[static_cast<size_t>(index)];
+            const bool label = entry.kind == ControlKind::Label;
             const DWORD style = WS_CHILD | WS_VISIBLE |
                                 (label ? SS_LEFT | SS_NOPREFIX : WS_TABSTOP | WS_BORDER | ES_LEFT | ES_AUTOHSCROLL);
             const HWND control =
-                CreateWindowExW(0, label ? L"STATIC" : L"EDIT", Utf8ToWide(row.caption).c_str(), style, 0, 0, 0,
+                CreateWindowExW(0, label ? L"STATIC" : L"EDIT", Utf8ToWide(entry.caption).c_str(), style, 0, 0, 0,
                                 0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + index)), instance, nullptr);
-            if (control == nullptr) RaiseLastError("Cannot create " + std::string(row.name));
+            if (control == nullptr) RaiseLastError("Cannot create " + std::string(entry.name));
             controls_[static_cast<size_t>(index)] = control;
         }
     }
@@ -145,9 +145,9 @@ void Win32Form1Window::Layout(UINT dpi, const RECT* where) {
 
     const HFONT font = CreateMessageFont(dpi);
     for (size_t i = 0; i < controls_.size(); ++i) {
-        const ControlSpec& row = kForm1Controls[i];
-        MoveWindow(controls_[i], Scale(row.left, dpi), Scale(row.top, dpi), Scale(row.width, dpi),
-                   Scale(row.height, dpi), TRUE);
+        const ControlSpec& entry = kForm1Controls[i];
+        MoveWindow(controls_[i], Scale(entry.left, dpi), Scale(entry.top, dpi), Scale(entry.width, dpi),
+                   Scale(entry.height, dpi), TRUE);
         if (font != nullptr) SendMessageW(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     }
     if (font != nullptr) {
