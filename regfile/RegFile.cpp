@@ -1,5 +1,7 @@
 #include "RegFile.h"
 
+#include "utf16.h"
+
 #include "registry_store.h"
 #include "text.h"
 
@@ -45,24 +47,6 @@ int HexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // Characters before byte `offset` of a UTF-8 line, plus one.
@@ -447,55 +431,6 @@ LONG ExportTree(HKEY root, const std::string& ansiPath, std::string& text) {
 }
 
 }  // namespace
-
-std::string Utf16LeToText(std::string_view bytes, bool& ok) {
-    ok = true;
-    std::string out;
-    out.reserve(bytes.size() / 2);
-    auto unit = [&](size_t i) {
-        return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    };
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const char16_t u = unit(i);
-        if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size() && unit(i + 2) >= 0xDC00 && unit(i + 2) <= 0xDFFF) {
-            AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (unit(i + 2) - 0xDC00));
-            i += 2;
-        } else if (u >= 0xD800 && u <= 0xDFFF) {
-            ok = false;
-            AppendUtf8(out, 0xFFFD);
-        } else {
-            AppendUtf8(out, u);
-        }
-    }
-    return out;
-}
-
-std::string TextToUtf16Le(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() * 2);
-    auto put = [&](char32_t u) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>((u >> 8) & 0xFF);
-    };
-    for (size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-        char32_t c = n == 1 ? lead : n == 2 ? (lead & 0x1F) : n == 3 ? (lead & 0x0F) : (lead & 0x07);
-        if (i + n > text.size()) {
-            c = 0xFFFD;
-        } else {
-            for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-        }
-        if (c >= 0x10000) {
-            put(0xD800 + ((c - 0x10000) >> 10));
-            put(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            put(c);
-        }
-        i += std::min(n, text.size() - i);
-    }
-    return out;
-}
 
 std::optional<KeyName> ParseKeyName(std::string_view text) {
     if (!text.empty() && text.back() == '\\') text.remove_suffix(1);

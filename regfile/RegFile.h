@@ -84,8 +84,4 @@ struct StoredValue {
 LONG ReadValues(HKEY key, std::vector<StoredValue>& out);
 LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out);  // ANSI names
 
-// Version-5 text helpers, exposed for the tool's own output.
-std::string Utf16LeToText(std::string_view bytes, bool& ok);
-std::string TextToUtf16Le(std::string_view text);
-
 }  // namespace regfile

@@ -1,6 +1,7 @@
 // Text services of the portable build: Windows-1252 through glibc's iconv, upper case through the
 // C library's wide-character classification in a UTF-8 locale.
 #include "text.h"
+#include "utf16.h"
 
 #include <cerrno>
 #include <clocale>
@@ -156,4 +157,29 @@ std::string UCase(std::string_view text) { return UpperCaseIn(text, UpperCaseLoc
 std::string FoldCase(std::string_view text) {
     static const locale_t invariant = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
     return UpperCaseIn(text, invariant);
+}
+
+std::string Utf16LeToText(std::string_view bytes, bool& ok) {
+    thread_local Converter fromUtf16("UTF-8", "UTF-16LE");
+    ok = true;
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    bytes = bytes.substr(0, bytes.size() & ~size_t{1});
+    while (!fromUtf16.Run(bytes, out)) {
+        ok = false;
+        out += "\xEF\xBF\xBD";  // U+FFFD
+        bytes.remove_prefix(2);
+    }
+    return out;
+}
+
+std::string TextToUtf16Le(std::string_view text) {
+    thread_local Converter toUtf16("UTF-16LE", "UTF-8");
+    std::string out;
+    out.reserve(text.size() * 2);
+    while (!toUtf16.Run(text, out)) {
+        out += "\xFD\xFF";  // U+FFFD
+        text.remove_prefix(SequenceLength(text));
+    }
+    return out;
 }

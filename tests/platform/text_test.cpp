@@ -1,5 +1,6 @@
 // Text crossing the ANSI boundary, and upper case.
 #include "text.h"
+#include "utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -52,6 +53,22 @@ TEST(FoldCase, MatchesNamesThatDifferOnlyInCase) {
     EXPECT_EQ(FoldCase("ProductName"), FoldCase("PRODUCTNAME"));
     EXPECT_EQ(FoldCase("Café"), FoldCase("CAFÉ"));
     EXPECT_NE(FoldCase("Cafe"), FoldCase("Café"));
+}
+
+TEST(Utf16Le, RoundTripsEveryPlane) {
+    const std::string text = "Windows 10 café € 😀 a\0b"s;
+    const std::string bytes = TextToUtf16Le(text);
+    EXPECT_EQ(bytes.substr(0, 4), "W\0i\0"s);
+    EXPECT_EQ(bytes.size(), 2 * 24u) << "23 characters, the emoji a surrogate pair";
+    bool ok = false;
+    EXPECT_EQ(Utf16LeToText(bytes, ok), text);
+    EXPECT_TRUE(ok);
+}
+
+TEST(Utf16Le, ALoneSurrogateIsReportedAndReplaced) {
+    bool ok = true;
+    EXPECT_EQ(Utf16LeToText("a\0\x00\xD8" "b\0"s, ok), "a\uFFFDb");
+    EXPECT_FALSE(ok);
 }
 
 }  // namespace

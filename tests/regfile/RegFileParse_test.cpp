@@ -1,5 +1,6 @@
 // Reading .reg files: each construct of both dialects, and the faults that must stop an import.
 #include "RegFile.h"
+#include "utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@ namespace {
 std::string V4(const std::string& body) { return "REGEDIT4\r\n\r\n" + body; }
 // A version 5 file as regedit writes it: UTF-16LE with its byte-order mark.
 std::string V5(const std::string& body) {
-    return "\xFF\xFE"s + regfile::TextToUtf16Le("Windows Registry Editor Version 5.00\r\n\r\n" + body);
+    return "\xFF\xFE"s + TextToUtf16Le("Windows Registry Editor Version 5.00\r\n\r\n" + body);
 }
 
 const regfile::ValueEntry& OnlyValue(const regfile::RegFile& f) {
@@ -205,7 +206,7 @@ TEST(RegFileFaults, EachFaultNamesItsLineAndColumn) {
     const std::vector<Malformed> cases{
         {"missing header", "[HKCU\\K]\r\n", 1, 1, "missing header"},
         {"other header", "REGEDIT5\r\n", 1, 1, "missing header"},
-        {"UTF-16 without a BOM", regfile::TextToUtf16Le("Windows Registry Editor Version 5.00\r\n"), 1, 1,
+        {"UTF-16 without a BOM", TextToUtf16Le("Windows Registry Editor Version 5.00\r\n"), 1, 1,
          "without a byte-order mark"},
         {"value before any key", V4("\"a\"=\"b\"\r\n"), 3, 1, "before any key"},
         {"unterminated name", V4(k + "\"abc=x\r\n"), 4, 1, "not closed"},

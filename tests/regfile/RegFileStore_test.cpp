@@ -1,6 +1,7 @@
 // Importing into and exporting from a real store: all-or-nothing imports, and export then import
 // giving back the same keys, types and bytes.
 #include "RegFile.h"
+#include "utf16.h"
 #include "RegistryTest.h"
 
 #include <gtest/gtest.h>
@@ -125,7 +126,7 @@ TEST_F(RegFileStoreTest, ExportWritesVersion5AsRegeditDoes) {
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
     bool ok = false;
-    const std::string text = regfile::Utf16LeToText(bytes.substr(2), ok);
+    const std::string text = Utf16LeToText(bytes.substr(2), ok);
     ASSERT_TRUE(ok);
     auto repeat = [](const std::string& item, int n) {
         std::string out;
@@ -150,7 +151,7 @@ TEST_F(RegFileStoreTest, ExportUsesTheStoredSpellingAndReportsMissingKeys) {
     for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     ASSERT_EQ(regfile::Export({Root(), shouted}, bytes), ERROR_SUCCESS);
     bool ok = false;
-    const std::string text = regfile::Utf16LeToText(bytes.substr(2), ok);
+    const std::string text = Utf16LeToText(bytes.substr(2), ok);
     EXPECT_NE(text.find("[" + Full("MixedCase") + "]"), std::string::npos) << text;
     EXPECT_EQ(regfile::Export({Root(), KeyPath() + "\\Missing"}, bytes), ERROR_FILE_NOT_FOUND);
 }
