@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -221,6 +222,36 @@ TEST_F(PortableStore, ATransactionOnANewStoreMakesItsFile) {
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, KEY_READ, &key), ERROR_SUCCESS);
     RegCloseKey(key);
+}
+
+TEST_F(PortableStore, AWriterKilledMidTransactionLeavesTheStoreWhole) {
+    Put("Before", REG_DWORD, Dword(1));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        UseRegistryStore(StorePath());
+        RunInStoreTransaction([&] {
+            HKEY key = nullptr;
+            RegCreateKeyExA(Root(), KeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+            const std::string big(100000, 'x');
+            for (int i = 0; i < 20; ++i)
+                RegSetValueExA(key, ("Half" + std::to_string(i)).c_str(), 0, REG_BINARY,
+                               reinterpret_cast<const BYTE*>(big.data()), static_cast<DWORD>(big.size()));
+            kill(getpid(), SIGKILL);  // the power goes before the commit
+            return ERROR_SUCCESS;
+        });
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    ASSERT_EQ(access((StorePath() + "-journal").c_str(), F_OK), 0) << "the child died inside its transaction";
+
+    UseRegistryStore(StorePath());
+    EXPECT_EQ(Get("Before"), (Stored{REG_DWORD, Dword(1)}));
+    EXPECT_FALSE(Get("Half0").has_value()) << "none of the unfinished writes is kept";
+    Put("After", REG_DWORD, Dword(2));
+    EXPECT_EQ(Get("After"), (Stored{REG_DWORD, Dword(2)})) << "and the store takes new writes";
 }
 
 class DamagedStore : public PortableStore, public ::testing::WithParamInterface<std::string> {};
