@@ -154,7 +154,7 @@ std::string QxRegistry::GetTypedString(const std::string& Value, const std::stri
         if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &actualType, nullptr, &size) != ERROR_SUCCESS) return result;
         if (actualType != type) return result;
 
-        std::vector<BYTE> buffer(size + 1u, 0);  // one spare byte so an empty value still has a buffer
+        std::vector<BYTE> buffer(size_t{size} + 1, 0);  // one spare byte so an empty value still has a buffer
         actualType = type;
         if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &actualType, buffer.data(), &size) != ERROR_SUCCESS)
             return result;
