@@ -1,6 +1,7 @@
 // The load sequence against a temporary store and a window that records what it is told.
 #include "Form1.h"
 #include "RaisedError.h"
+#include "RecordingSurface.h"
 #include "RegistryTest.h"
 #include "registry_store.h"
 
@@ -14,26 +15,6 @@
 using namespace std::string_literals;
 
 namespace {
-
-class RecordingSurface : public Form1Surface {
-public:
-    std::array<std::string, 5> texts;
-    std::string caption;
-    std::vector<std::string> calls;  // "Text3", "caption", ... in order
-    bool failCaption = false;
-
-protected:
-    void DoSetText(TextBox box, std::string_view text) override {
-        texts[static_cast<size_t>(box) - 1] = std::string(text);
-        calls.push_back("Text" + std::to_string(static_cast<int>(box)));
-    }
-    std::string DoGetText(TextBox box) const override { return texts[static_cast<size_t>(box) - 1]; }
-    void DoSetCaption(const std::string& text) override {
-        if (failCaption) throw RaisedError(380, "Form1", "Invalid property value");
-        caption = text;
-        calls.push_back("caption");
-    }
-};
 
 constexpr const char* kNt = "Software\\Microsoft\\Windows NT\\CurrentVersion";
 constexpr const char* k9x = "Software\\Microsoft\\Windows\\CurrentVersion";
