@@ -324,6 +324,8 @@ LONG Guarded(F&& body) {
         return f.code;
     } catch (const std::bad_alloc&) {
         return 14L;  // ERROR_OUTOFMEMORY
+    } catch (const std::exception&) {
+        return 1359L;  // ERROR_INTERNAL_ERROR: a registry call answers with a code, never throws
     }
 }
 
