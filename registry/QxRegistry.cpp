@@ -88,21 +88,27 @@ void QxRegistry::SetTypedString(const std::string& Value, const std::string& sDa
                    static_cast<DWORD>(data.size()));
 }
 
+std::optional<DWORD> QxRegistry::SizeOf(const std::string& ansiName, DWORD type) const {
+    DWORD actualType = 0;
+    DWORD size = 0;
+    if (RegQueryValueExA(m_hKey, ansiName.c_str(), nullptr, &actualType, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    if (actualType != type) return std::nullopt;  // no conversion between types
+    return size;
+}
+
 LONG QxRegistry::GetLong(const std::string& Value, LONG nDefault) {
     CheckInitialized();
     LONG result = nDefault;
     try {
         const std::string name = TextToAnsi(Value);
-        DWORD type = 0;
-        DWORD size = 0;
-        if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return result;
-        if (type != REG_DWORD) return result;
+        const auto size = SizeOf(name, REG_DWORD);
+        if (!size) return result;
 
         // The buffer holds a long and no more. Offering only its 4 bytes makes a longer value
         // fail with ERROR_MORE_DATA, so it reads as the default; a shorter one fills the low bytes.
         BYTE buffer[4] = {0, 0, 0, 0};
-        DWORD count = size < sizeof buffer ? size : DWORD{sizeof buffer};
-        type = REG_DWORD;
+        DWORD count = *size < sizeof buffer ? *size : DWORD{sizeof buffer};
+        DWORD type = REG_DWORD;
         if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type, buffer, &count) != ERROR_SUCCESS) return result;
         result = static_cast<LONG>(DWORD{buffer[0]} | DWORD{buffer[1]} << 8 | DWORD{buffer[2]} << 16 |
                                    DWORD{buffer[3]} << 24);
@@ -149,13 +155,12 @@ std::string QxRegistry::GetTypedString(const std::string& Value, const std::stri
     std::string result = sDefault;
     try {
         const std::string name = TextToAnsi(Value);
-        DWORD actualType = 0;
-        DWORD size = 0;
-        if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &actualType, nullptr, &size) != ERROR_SUCCESS) return result;
-        if (actualType != type) return result;
+        const auto sizeFound = SizeOf(name, type);
+        if (!sizeFound) return result;
 
+        DWORD size = *sizeFound;
         std::vector<BYTE> buffer(size_t{size} + 1, 0);  // one spare byte so an empty value still has a buffer
-        actualType = type;
+        DWORD actualType = type;
         if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &actualType, buffer.data(), &size) != ERROR_SUCCESS)
             return result;
         if (size == 0) return result;

@@ -2,6 +2,7 @@
 #include "date.h"
 #include "winapi.h"
 
+#include <optional>
 #include <string>
 
 // One open registry key per object, with typed reads and writes of the values under it.
@@ -35,6 +36,8 @@ public:
 
 private:
     void CheckInitialized() const;
+    // The size query: the value's byte count, when it exists and is of that type.
+    std::optional<DWORD> SizeOf(const std::string& ansiName, DWORD type) const;
     static bool IsEmptyDate(const std::string& text);
     std::string GetTypedString(const std::string& Value, const std::string& sDefault, DWORD type);
     void SetTypedString(const std::string& Value, const std::string& sData, DWORD type);
