@@ -11,50 +11,26 @@ xvfb_pid="" app_pid=""
 cleanup() {
   local rc=$?
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
-  [ -n "$xvfb_pid" ] && { kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; }
+  stop_xvfb
   [ $rc -ne 0 ] && [ -f "$work/app.log" ] && { echo "--- program output:" >&2; cat "$work/app.log" >&2; }
   rm -rf "$work"
   exit $rc
 }
 trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$(dirname "$0")/x11.sh"
+failures=0
 
 # The store holds exactly the example, as scripts/run leaves it.
 rm -f "$store" "$store-journal"
 "$regstore" --store "$store" import "$example"
 
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  sleep 0.1
-done
-[ -s "$work/display" ] || fail "Xvfb gave no display number"
-export DISPLAY=":$(head -n1 "$work/display")"
+start_xvfb
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 
 "$program" </dev/null >"$work/app.log" 2>&1 &
 app_pid=$!
 wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1) || fail "no window appeared"
 xdotool windowfocus --sync "$wid"
-
-failures=0
-check() {  # name expected actual
-  if [ "$2" = "$3" ]; then echo "  $1: '$3'"; else echo "  $1: expected '$2', window shows '$3'" >&2; failures=$((failures + 1)); fi
-}
-marker="(nothing copied)"
-copy_focused_field() {
-  printf '%s' "$marker" | xclip -selection clipboard -i >/dev/null 2>&1
-  xdotool key --clearmodifiers ctrl+a ctrl+c
-  local text
-  for _ in $(seq 50); do
-    text=$(xclip -o -selection clipboard 2>/dev/null || true)
-    [ "$text" != "$marker" ] && { printf '%s' "$text"; return 0; }
-    sleep 0.1
-  done
-  fail "nothing reached the clipboard from the focused field"
-}
 
 check Caption 19 "$(xdotool getwindowname "$wid")"
 check Size "178x274" "$(xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: //p')"

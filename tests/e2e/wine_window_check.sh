@@ -25,10 +25,7 @@ cleanup() {
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
   # The wineserver goes before the display it draws on.
   WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
-  if [ -n "$xvfb_pid" ]; then
-    kill "$xvfb_pid" 2>/dev/null || true
-    wait "$xvfb_pid" 2>/dev/null || true
-  fi
+  stop_xvfb
   if [ $rc -ne 0 ] && [ -f "$work/app.log" ]; then
     echo "--- program output:" >&2
     cat "$work/app.log" >&2
@@ -39,22 +36,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-# A display of our own: Xvfb picks a free number and writes it to fd 3. Its output goes to a file,
-# never to a pipe of the caller's.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/display" ] && break
-  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
-  sleep 0.1
-done
-[ -s "$work/display" ] || fail "Xvfb gave no display number"
-export DISPLAY=":$(head -n1 "$work/display")"
+. "$(dirname "$0")/x11.sh"
+start_xvfb
 
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -70,33 +53,6 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev
 reg_value() {
   wine reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' |
     sed -n "s/^ *$2 *REG_[A-Z_]* \{0,4\}//p" | head -n1 || true
-}
-
-clipboard_marker="(versioninfo-e2e: nothing copied)"
-
-# Copies the text of the focused text box and prints it.
-copy_focused_field() {
-  printf '%s' "$clipboard_marker" | xclip -selection clipboard -i >/dev/null 2>&1
-  xdotool key --clearmodifiers Home shift+End ctrl+c
-  local text
-  for _ in $(seq 50); do
-    text=$(xclip -o -selection clipboard 2>/dev/null || true)
-    if [ "$text" != "$clipboard_marker" ]; then
-      printf '%s' "$text"
-      return 0
-    fi
-    sleep 0.1
-  done
-  fail "nothing reached the clipboard from the focused field"
-}
-
-check() {  # name expected actual
-  if [ "$2" != "$3" ]; then
-    echo "  $1: expected '$2', window shows '$3'" >&2
-    failures=$((failures + 1))
-  else
-    echo "  $1: '$3'"
-  fi
 }
 
 failures=0

@@ -1,0 +1,56 @@
+# Shared by the window checks: a private virtual display, and reading a running window from
+# outside. Sourced; the caller sets `work` (a scratch folder) and `failures=0`.
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# Starts Xvfb on a free display number and exports DISPLAY. Its output goes to a file, never to a
+# pipe of the caller's.
+start_xvfb() {
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$work/display" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
+    sleep 0.1
+  done
+  [ -s "$work/display" ] || fail "Xvfb gave no display number"
+  export DISPLAY=":$(head -n1 "$work/display")"
+}
+
+stop_xvfb() {
+  if [ -n "${xvfb_pid:-}" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+}
+
+clipboard_marker="(window check: nothing copied)"
+
+# Copies the text of the focused text box and prints it. Home, Shift+End selects the whole line in
+# both toolkits (Ctrl+A does not in Wine's edit control).
+copy_focused_field() {
+  printf '%s' "$clipboard_marker" | xclip -selection clipboard -i >/dev/null 2>&1
+  xdotool key --clearmodifiers Home shift+End ctrl+c
+  local text
+  for _ in $(seq 50); do
+    text=$(xclip -o -selection clipboard 2>/dev/null || true)
+    if [ "$text" != "$clipboard_marker" ]; then
+      printf '%s' "$text"
+      return 0
+    fi
+    sleep 0.1
+  done
+  fail "nothing reached the clipboard from the focused field"
+}
+
+check() {  # name expected actual
+  if [ "$2" != "$3" ]; then
+    echo "  $1: expected '$2', window shows '$3'" >&2
+    failures=$((failures + 1))
+  else
+    echo "  $1: '$3'"
+  fi
+}
