@@ -549,20 +549,8 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
         Statement s(db, R"(SELECT type, data FROM "values" WHERE key = ? AND folded = ?)");
         if (!s.Bind(1, key).Bind(2, Fold(ValueName(lpValueName))).Step()) return ERROR_FILE_NOT_FOUND;
         const auto type = static_cast<DWORD>(s.Int(0));
-        const std::string data = s.Blob(1);
-        const auto size = static_cast<DWORD>(data.size());
         if (lpType != nullptr) *lpType = type;
-        if (lpData == nullptr) {
-            if (lpcbData != nullptr) *lpcbData = size;
-            return ERROR_SUCCESS;
-        }
-        if (*lpcbData < size) {
-            *lpcbData = size;
-            return ERROR_MORE_DATA;
-        }
-        if (size != 0) std::memcpy(lpData, data.data(), size);
-        *lpcbData = size;
-        return ERROR_SUCCESS;
+        return CopyData(s.Blob(1), lpData, lpcbData);
     });
 }
 
