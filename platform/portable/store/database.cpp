@@ -219,6 +219,7 @@ Database::Database(std::string path, StoreAccess access, bool personal)
 Database::~Database() { Disconnect(); }
 
 void Database::Disconnect() {
+    cache_.Detach();
     if (db_ != nullptr) {
         if (unsynced_) SyncLog(db_);
         statements_.reset();
@@ -287,6 +288,9 @@ void Database::Connect(bool forWrite) {
         if (version > kSchemaVersion) throw Failure{ERROR_BADDB};
         hasTables_ = version == kSchemaVersion;
         foreign_ = version == 0 && tables > 0;
+        Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
+        mode.Step();
+        if (mode.Text(0) == "wal") cache_.Attach(db_);
     } catch (const Failure&) {
         Disconnect();
         connected_ = true;
@@ -344,6 +348,7 @@ void Database::PrepareForWrites() {
         mode.Step();
         wal_ = mode.Text(0) == "wal";
     }
+    if (wal_) cache_.Attach(db_);
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The background flush copies the log back; commits never wait for that.

@@ -1,5 +1,6 @@
 #include "keys.h"
 
+#include "read_cache.h"
 #include "text.h"
 
 #include <algorithm>
@@ -47,21 +48,29 @@ std::optional<std::vector<Name>> SplitPath(const char* path) {
     return parts;
 }
 
-bool KeyExists(StatementCache& s, KeyId id) {
+bool KeyExists(StatementCache& s, KeyId id, ReadCache* cache) {
+    if (cache != nullptr)
+        if (const bool* known = cache->FindKey(id)) return *known;
     Query q(s, "SELECT 1 FROM keys WHERE id = ?");
-    return q.Bind(1, id).Step();
+    const bool exists = q.Bind(1, id).Step();
+    if (cache != nullptr) cache->PutKey(id, exists);
+    return exists;
 }
 
-std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded) {
+std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded, ReadCache* cache) {
+    if (cache != nullptr)
+        if (const auto* known = cache->FindChild(parent, folded)) return *known;
     Query q(s, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
-    if (!q.Bind(1, parent).Bind(2, folded).Step()) return std::nullopt;
-    return q.Int(0);
+    std::optional<KeyId> child;
+    if (q.Bind(1, parent).Bind(2, folded).Step()) child = q.Int(0);
+    if (cache != nullptr) cache->PutChild(parent, folded, child);
+    return child;
 }
 
-KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found) {
+KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found, ReadCache* cache) {
     KeyId id = parent;
     for (found = 0; found < parts.size(); ++found) {
-        const auto child = FindChild(s, id, parts[found].folded);
+        const auto child = FindChild(s, id, parts[found].folded, cache);
         if (!child) break;
         id = *child;
     }
