@@ -286,13 +286,13 @@ LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
         if (found < parts->size()) return ERROR_FILE_NOT_FOUND;
         if (ownContents) {
             Query(write.S(), R"(DELETE FROM "values" WHERE key = ?)").Bind(1, target).Step();
-            Query(write.S(), "DELETE FROM keys WHERE parent = ?").Bind(1, target).Step();
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE parent = ?", target);
         } else {
             if (IsRootId(target)) return ERROR_ACCESS_DENIED;
             // Windows refuses to delete a key that still has subkeys; the tree form takes them along.
             if (!tree && Query(write.S(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").Bind(1, target).Step())
                 return ERROR_ACCESS_DENIED;
-            Query(write.S(), "DELETE FROM keys WHERE id = ?").Bind(1, target).Step();  // the rest by cascade
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE id = ?", target);  // the rest by cascade
         }
         write.Commit();
         return ERROR_SUCCESS;

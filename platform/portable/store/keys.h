@@ -44,5 +44,7 @@ KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size
 // Makes a key. Its id is never one any key had before, in any process, even one whose creation
 // was rolled back: a handle to a deleted key must never reach a new one.
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
+// Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them.
+void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg);
 
 }  // namespace store
