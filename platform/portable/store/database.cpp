@@ -240,7 +240,7 @@ void Database::Disconnect() {
     }
     db_ = nullptr;
     connected_ = false;
-    hasTables_ = foreign_ = writeReady_ = wal_ = unsynced_ = false;
+    hasTables_ = foreign_ = writeReady_ = wal_ = walMode_ = unsynced_ = false;
 }
 
 StatementCache* Database::ForRead() {
@@ -303,7 +303,7 @@ void Database::Connect(bool forWrite) {
         foreign_ = version == 0 && tables > 0;
         Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
         mode.Step();
-        if (mode.Text(0) == "wal") cache_.Attach(db_);
+        walMode_ = mode.Text(0) == "wal";
     } catch (const Failure&) {
         Disconnect();
         connected_ = true;
@@ -316,9 +316,18 @@ void Database::MakeFile() {
     // Only the owner may read a personal store; the system store is for everyone to read.
     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, personal_ ? 0600 : 0644);
     if (fd >= 0) {
-        // A log left by a store deleted without it would be read into the new one.
-        unlink((path_ + "-wal").c_str());
-        unlink((path_ + "-shm").c_str());
+        // A log left by a store deleted without it would be read into the new one. Only files older
+        // than the new store go: another process may already have begun the new store's log.
+        struct stat made {};
+        fstat(fd, &made);
+        for (const char* suffix : {"-wal", "-shm"}) {
+            const std::string old = path_ + suffix;
+            struct stat st {};
+            if (stat(old.c_str(), &st) == 0 &&
+                (st.st_mtim.tv_sec < made.st_mtim.tv_sec ||
+                 (st.st_mtim.tv_sec == made.st_mtim.tv_sec && st.st_mtim.tv_nsec < made.st_mtim.tv_nsec)))
+                unlink(old.c_str());
+        }
         close(fd);
     } else if (errno != EEXIST) {  // another process may just have made it: that one is used
         throw Failure{NoWriteCode()};
@@ -361,7 +370,7 @@ void Database::PrepareForWrites() {
         mode.Step();
         wal_ = mode.Text(0) == "wal";
     }
-    if (wal_) cache_.Attach(db_);
+    walMode_ = wal_;
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The background flush copies the log back; commits never wait for that.
