@@ -72,8 +72,8 @@ std::string ExistingAncestor(std::string dir) {
 void MakeFolders(const std::string& dir, mode_t mode) {
     if (access(dir.c_str(), F_OK) == 0) return;
     MakeFolders(DirectoryOf(dir), mode);
-    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST)
-        throw Failure{NoWriteCode()};
+    if (mkdir(dir.c_str(), mode) == 0) chmod(dir.c_str(), mode);  // whatever the umask
+    else if (errno != EEXIST) throw Failure{NoWriteCode()};
 }
 
 // Makes the WAL file durable: every transaction committed to it so far survives a power cut.
@@ -313,9 +313,10 @@ void Database::Connect(bool forWrite) {
 
 void Database::MakeFile() {
     if (personal_) MakeFolders(DirectoryOf(path_), 0700);
-    // Only the owner may read a personal store; the system store is for everyone to read.
     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, personal_ ? 0600 : 0644);
     if (fd >= 0) {
+        // Whatever the umask: the system store is for everyone to read (its log files take its mode).
+        fchmod(fd, personal_ ? 0600 : 0644);
         // A log left by a store deleted without it would be read into the new one. Only files older
         // than the new store go: another process may already have begun the new store's log.
         struct stat made {};
