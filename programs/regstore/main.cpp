@@ -44,7 +44,7 @@ HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
 An empty NAME ("") is the key's default value.
 
 Options:
-  --store PATH   use this store instead of the one the program reads
+  --store PATH   keep every root, HKCU included, in this store instead of the program's
   --help         show this help
 
 Exit status: 0 on success, 1 when a file, key, value or the store is at fault,
@@ -72,6 +72,7 @@ std::string ErrorText(LONG rc) {
 
 struct Arguments {
     std::string store = DefaultRegistryStorePath();
+    bool storeGiven = false;  // else HKEY_CURRENT_USER stays in the user's own store
     std::vector<std::string> positional;
     std::optional<std::string> value, type, data;
     bool help = false;
@@ -110,7 +111,7 @@ Arguments ParseArguments(int argc, char** argv) {
             throw UsageError{name + " needs an argument"};
         }
         if (target != nullptr) *target = text;
-        else a.store = text;
+        else a.store = text, a.storeGiven = true;
     }
     return a;
 }
@@ -415,7 +416,7 @@ int main(int argc, char** argv) {
             return kOk;
         }
         if (a.positional.empty()) throw UsageError{"no command given"};
-        UseRegistryStore(a.store);
+        if (a.storeGiven) UseRegistryStore(a.store);
         const std::string& command = a.positional[0];
         if (command == "import") return Import(a);
         if (command == "export") return Export(a);

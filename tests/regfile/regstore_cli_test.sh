@@ -80,5 +80,15 @@ expect 1 "raw set in a read-only store" -- as_reader "$regstore" --store "$store
 expect 0 "query a read-only store" -- as_reader "$regstore" --store "$store" query 'HKCU\Good' --value a
 expect 1 "the refused value is not there" -- rs query 'HKCU\Good' --value b
 
+# Without --store, HKCU is the user's own store under $XDG_DATA_HOME, private to them.
+own() { env XDG_DATA_HOME="$dir/data" "$regstore" "$@"; }
+expect 0 "set in the user's own store" -- own set 'HKCU\Own' --value v --type REG_DWORD --data 7
+expect 0 "query the user's own store" -- own query 'HKCU\Own' --value v
+contains "$dir/out" "7" "the user's own value"
+modes=$(stat -c %a "$dir/data/versioninfo/registry.db" "$dir/data/versioninfo" | tr '\n' ' ')
+if [ "$modes" = "600 700 " ]; then passed=$((passed + 1)); else
+  echo "FAIL: the user's store and its folder have modes $modes, expected 600 700"; failures=$((failures + 1)); fi
+expect 1 "HKCU\Own is not in the --store file" -- rs query 'HKCU\Own'
+
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]
