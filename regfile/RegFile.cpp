@@ -64,7 +64,8 @@ std::vector<std::string> SplitLines(std::string_view text) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // "\r\r\n", as a CRLF file written once more in text mode ends its lines, is one line end too.
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         lines.emplace_back(line);
         start = end + 1;
     }
