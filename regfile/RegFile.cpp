@@ -502,7 +502,8 @@ std::optional<KeyName> ParseKeyName(std::string_view text) {
     KeyName key{root->key, ""};
     if (slash == std::string_view::npos) return key;
     key.path = std::string(text.substr(slash + 1));
-    if (key.path.empty() || key.path.front() == '\\' || key.path.find("\\\\") != std::string::npos)
+    if (key.path.empty() || key.path.front() == '\\' || key.path.back() == '\\' ||
+        key.path.find("\\\\") != std::string::npos)
         return std::nullopt;
     return key;
 }
