@@ -64,6 +64,8 @@ void UseTemporaryStore() {
             if (mkdtemp(temporaryFolder) == nullptr) Fail("cannot make a temporary folder");
         }
         std::atexit([] { std::filesystem::remove_all(temporaryFolder); });
+        // Also where a store of the user's own would be looked for: never the real one.
+        setenv("XDG_DATA_HOME", temporaryFolder, 1);
         UseRegistryStore(std::string(temporaryFolder) + "/registry.db");
         return true;
     }();
