@@ -13,6 +13,9 @@ nt_key='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
 
 skip() { echo "SKIP: $*"; exit 0; }
 [ "$(id -u)" -eq 0 ] || skip "the install check needs root (dpkg -i); run scripts/test as root to include it"
+# One check at a time on a machine: a second one would purge the first one's package.
+exec 9>/run/lock/versioninfo-deb-check.lock
+flock 9
 if dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null | grep -qv '^not-installed$'; then
   skip "a $package package is installed here; the check would replace it"
 fi
