@@ -478,8 +478,15 @@ int Set(const Arguments& a) {
     if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ || type == REG_DWORD) {
         // The kinds the registry class writes go through it, in its representation.
         QxRegistry reg;
-        if (!reg.CreateKey(name.path, name.root))
-            throw InputError{DisplayName(name) + ": cannot open the key for writing"};
+        if (!reg.CreateKey(name.path, name.root)) {
+            // The class does not say why; the registry call does.
+            HKEY h = nullptr;
+            const LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr,
+                                            REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &h, nullptr);
+            if (rc == ERROR_SUCCESS) RegCloseKey(h);
+            throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " + a.store + ": " +
+                             ErrorText(rc)};
+        }
         if (type == REG_SZ) reg.SetStringValue(value, *a.data);
         else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, *a.data);
         else if (type == REG_MULTI_SZ) reg.SetMultiStringValue(value, AnsiToText(std::string_view(bytes).substr(0, bytes.size() - 1)));
@@ -528,12 +535,15 @@ int Delete(const Arguments& a) {
 }
 
 // The store's folder must exist: the store file is made on the first write, its folder never is.
+// A folder given as the store is named too, rather than failing as an unreadable store.
 void CheckStoreFolder(const std::string& store) {
     const size_t slash = store.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : store.substr(0, slash);
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw InputError{"no such folder " + folder + " for the store " + store};
+    if (::stat(store.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw InputError{"the store " + store + " is a folder; --store names the store's file"};
 }
 
 }  // namespace
