@@ -252,6 +252,30 @@ INSTANTIATE_TEST_SUITE_P(Store, ReaderAfterWriter,
                          ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A store deleted without its log: the new store made in its place does not take the old log in.
+TEST_F(StoreFaults, ANewStoreIgnoresTheLogOfADeletedOne) {
+    const std::string path = StoreDir() + "/replaced.db";
+    ASSERT_EQ(InChild([&] {
+                  UseRegistryStore(path);
+                  HKEY key = nullptr;
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr);
+                  SetDword(key, "V", 1);
+                  kill(getpid(), SIGKILL);  // its commits stay in the log
+                  return 0;
+              }),
+              128 + SIGKILL);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(access((path + "-wal").c_str(), F_OK), 0);
+    UseRegistryStore(path);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\New"));
+    UseRegistryStore(path);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 // While another process holds the store, a reader answers at once from one state.
 struct Holder {
     const char* name;

@@ -317,18 +317,8 @@ void Database::MakeFile() {
     if (fd >= 0) {
         // Whatever the umask: the system store is for everyone to read (its log files take its mode).
         fchmod(fd, personal_ ? 0600 : 0644);
-        // A log left by a store deleted without it would be read into the new one. Only files older
-        // than the new store go: another process may already have begun the new store's log.
-        struct stat made {};
-        fstat(fd, &made);
-        for (const char* suffix : {"-wal", "-shm"}) {
-            const std::string old = path_ + suffix;
-            struct stat st {};
-            if (stat(old.c_str(), &st) == 0 &&
-                (st.st_mtim.tv_sec < made.st_mtim.tv_sec ||
-                 (st.st_mtim.tv_sec == made.st_mtim.tv_sec && st.st_mtim.tv_nsec < made.st_mtim.tv_nsec)))
-                unlink(old.c_str());
-        }
+        // A log left by a store deleted without it is not read in: SQLite drops the log of an
+        // empty database.
         close(fd);
     } else if (errno != EEXIST) {  // another process may just have made it: that one is used
         throw Failure{NoWriteCode()};
