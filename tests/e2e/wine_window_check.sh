@@ -185,9 +185,9 @@ for version in "${versions[@]}"; do
   app_pid=""
   check "Exit code" 0 "$rc"
 
-  cells=()
-  for value in "${shown[@]}"; do cells+=("${value:+\`$value\`}"); done
-  rows+=("| $version | ${cells[0]} | ${cells[1]} | ${cells[2]} | ${cells[3]:-(empty)} | ${cells[4]} | ${cells[5]:-(empty)} |")
+  row="| $version |"
+  for value in "${shown[@]}"; do row+=" ${value:+\`$value\`}${value:-(empty)} |"; done
+  rows+=("$row")
 done
 
 matrix=$(
