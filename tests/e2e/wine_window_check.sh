@@ -71,6 +71,9 @@ wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev
 # In a 64-bit prefix "wine reg" may be the 32-bit tool: the 64-bit program reads the 64-bit view.
 reg_view=()
 [ "$arch" = win64 ] && reg_view=(/reg:64)
+# The 64-bit programs go straight to Wine's 64-bit loader (see scripts/wine-run).
+loader=wine
+[ "$arch" = win64 ] && loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
 
 # Data of one registry value as "wine reg query" prints it; status 1 when the value is missing,
 # 2 when the key is.
@@ -141,7 +144,7 @@ for version in "${versions[@]}"; do
   echo "== $version"
 
   # What Wine says about itself.
-  record=$(wine "$probe" </dev/null 2>&1 | tr -d '\r') || fail "the probe failed under $version: $record"
+  record=$("$loader" "$probe" </dev/null 2>&1 | tr -d '\r') || fail "the probe failed under $version: $record"
   IFS=$'\t' read -r numbers csd <<<"$record"
   read -r major minor _build platform service_pack suite product_type <<<"$numbers"
   [ -n "$product_type" ] || fail "the probe printed no version record under $version: $record"
@@ -154,7 +157,7 @@ for version in "${versions[@]}"; do
   code=$(code_from_name "${text5}")
   [ "$code" != 0 ] || code=$(code_from_record "$major" "$minor" "$platform" "$product_type" "$suite" "$csd")
 
-  wine "$exe" </dev/null >"$work/app.log" 2>&1 &
+  "$loader" "$exe" </dev/null >"$work/app.log" 2>&1 &
   app_pid=$!
   wid=$(timeout 30 xdotool search --sync --onlyvisible --classname versioninfo.exe | head -n1) ||
     fail "the window of versioninfo.exe did not appear under $version"
