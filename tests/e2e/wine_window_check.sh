@@ -189,7 +189,9 @@ for version in "${versions[@]}"; do
   check "Exit code" 0 "$rc"
 
   row="| $version |"
-  for value in "${shown[@]}"; do row+=" ${value:+\`$value\`}${value:-(empty)} |"; done
+  for value in "${shown[@]}"; do
+    if [ -n "$value" ]; then row+=" \`$value\` |"; else row+=" (empty) |"; fi
+  done
   rows+=("$row")
 done
 
