@@ -47,16 +47,15 @@ std::string FromWide(UINT codePage, std::wstring_view wide) {
     return bytes;
 }
 
-std::string UpperCaseIn(LPCWSTR locale, std::string_view text) {
+// LCMapStringW rather than the locale-name variant, which Windows XP lacks.
+std::string UpperCaseIn(LCID locale, std::string_view text) {
     const std::wstring wide = Utf8ToWide(text);
     if (wide.empty()) return {};
-    const int n = LCMapStringEx(locale, LCMAP_UPPERCASE, wide.data(), Length(wide.size()), nullptr, 0, nullptr,
-                                nullptr, 0);
-    if (n == 0) RaiseLastError("LCMapStringEx");
+    const int n = LCMapStringW(locale, LCMAP_UPPERCASE, wide.data(), Length(wide.size()), nullptr, 0);
+    if (n == 0) RaiseLastError("LCMapStringW");
     std::wstring upper(static_cast<size_t>(n), L'\0');
-    if (LCMapStringEx(locale, LCMAP_UPPERCASE, wide.data(), Length(wide.size()), upper.data(), n, nullptr, nullptr,
-                      0) != n)
-        RaiseLastError("LCMapStringEx");
+    if (LCMapStringW(locale, LCMAP_UPPERCASE, wide.data(), Length(wide.size()), upper.data(), n) != n)
+        RaiseLastError("LCMapStringW");
     return WideToUtf8(upper);
 }
 
@@ -68,5 +67,5 @@ std::string WideToUtf8(std::wstring_view text) { return FromWide(CP_UTF8, text);
 std::string AnsiToText(std::string_view ansi) { return WideToUtf8(ToWide(CP_ACP, ansi)); }
 std::string TextToAnsi(std::string_view text) { return FromWide(CP_ACP, Utf8ToWide(text)); }
 
-std::string UCase(std::string_view text) { return UpperCaseIn(LOCALE_NAME_USER_DEFAULT, text); }
-std::string FoldCase(std::string_view text) { return UpperCaseIn(LOCALE_NAME_INVARIANT, text); }
+std::string UCase(std::string_view text) { return UpperCaseIn(LOCALE_USER_DEFAULT, text); }
+std::string FoldCase(std::string_view text) { return UpperCaseIn(LOCALE_INVARIANT, text); }

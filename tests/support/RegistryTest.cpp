@@ -42,9 +42,14 @@ void RegistryTest::SetUp() {
     UseRegistryStore(storePath_);
 #endif
 #ifdef _WIN32
-    // The real registry is shared by every process: tests run side by side must not meet.
-    keyPath_ = std::string(kTestsKey) + "\\Test" + std::to_string(GetCurrentProcessId()) + "-" +
+    // The real registry is shared by every process: tests run side by side must not meet. Each key
+    // sits right under Software, which always exists: under a common parent that the last test out
+    // deletes, a key being created in the deleted parent fails (ERROR_KEY_DELETED), because
+    // RegCreateKeyEx creates a missing path one key at a time.
+    keyPath_ = std::string(kTestsKey) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
                std::to_string(++counter);
+    // Left behind by a crashed process that had the same id.
+    RegDeleteTreeA(Root(), keyPath_.c_str());
 #else
     keyPath_ = std::string(kTestsKey) + "\\Test" + std::to_string(++counter);
 #endif
@@ -58,8 +63,6 @@ void RegistryTest::TearDown() {
     const LONG rc = RegDeleteTreeA(Root(), keyPath_.c_str());
     EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << "removing " << keyPath_ << ": " << rc;
     EXPECT_EQ(RegDeleteKeyA(Root(), keyPath_.c_str()), ERROR_FILE_NOT_FOUND) << keyPath_ << " is still there";
-    // The common parent goes when no other test process still has a key in it.
-    RegDeleteKeyA(Root(), kTestsKey);
 #else
     UseRegistryStore(DefaultRegistryStorePath());
     std::error_code ignored;

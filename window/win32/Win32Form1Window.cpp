@@ -5,6 +5,7 @@
 #include "utf16.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -58,18 +59,25 @@ SIZE WindowSize(UINT dpi) {
     return SIZE{r.right - r.left, r.bottom - r.top};
 }
 
-// The system's message font, in the size that reads as 8 points at `dpi`.
+// The system's message font, in the size that reads as 8 points at `dpi`. The metrics record grew
+// in Vista (iPaddedBorderWidth) and Windows XP refuses the larger size: it gets the older one.
 HFONT CreateMessageFont(UINT dpi) {
-    NONCLIENTMETRICSW metrics{};
-    metrics.cbSize = sizeof metrics;
     static const auto forDpi = User32Function<BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT)>(
         "SystemParametersInfoForDpi");
     LOGFONTW font{};
-    if ((forDpi != nullptr && forDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi)) ||
-        SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
-        font = metrics.lfMessageFont;
-    else
-        wcscpy_s(font.lfFaceName, L"MS Shell Dlg 2");
+    bool found = false;
+    for (const UINT size : {static_cast<UINT>(sizeof(NONCLIENTMETRICSW)),
+                            static_cast<UINT>(offsetof(NONCLIENTMETRICSW, iPaddedBorderWidth))}) {
+        NONCLIENTMETRICSW metrics{};
+        metrics.cbSize = size;
+        if ((forDpi != nullptr && forDpi(SPI_GETNONCLIENTMETRICS, size, &metrics, 0, dpi)) ||
+            SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, size, &metrics, 0)) {
+            font = metrics.lfMessageFont;
+            found = true;
+            break;
+        }
+    }
+    if (!found) lstrcpynW(font.lfFaceName, L"MS Shell Dlg 2", LF_FACESIZE);
     font.lfHeight = -MulDiv(kFontPoints, static_cast<int>(dpi), 72);
     font.lfWidth = 0;
     return CreateFontIndirectW(&font);
@@ -83,7 +91,10 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
     wc.lpfnWndProc = WindowProc;
     wc.hInstance = instance;
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    wc.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    // The program's icon (resource 1), large for Alt+Tab and small for the caption bar.
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     wc.lpszClassName = kClassName;
     if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
