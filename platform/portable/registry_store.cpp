@@ -72,6 +72,10 @@ struct Cursor {
     sqlite3_int64 version = 0;
 };
 
+// The id of no key: no row has it, so every call through a handle holding it answers that the key
+// is gone.
+constexpr KeyId kNoKey = 0;
+
 struct OpenKey {
     Database* db;
     KeyId id;
@@ -133,6 +137,18 @@ public:
         return reinterpret_cast<HKEY>(value);
     }
     bool Remove(HKEY hKey) { return handles_.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1; }
+    // A rollback takes back the keys it made, and their ids with them: another process may hand
+    // such an id out again. Handles to those keys are told now that their key is gone, for good.
+    void ForgetRolledBackKeys() {
+        for (auto& [value, key] : handles_) {
+            try {
+                StatementCache* s = key.db->ForRead();
+                if (s == nullptr || !KeyExists(*s, key.id, nullptr)) key.id = kNoKey;
+            } catch (const Failure&) {
+                // Unreadable now: later calls through the handle meet the same failure.
+            }
+        }
+    }
 
 private:
     std::unique_ptr<Database> system_;
@@ -353,6 +369,7 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body) {
     }
     if (t.failure != ERROR_SUCCESS) result = t.failure;
     result = t.Leave(result);
+    if (result != ERROR_SUCCESS) store.ForgetRolledBackKeys();
     if (t.depth == 0 && t.failure != ERROR_SUCCESS) {
         t.failure = ERROR_SUCCESS;
         store.DisconnectAll();

@@ -21,6 +21,7 @@
 #include <functional>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace std::string_literals;
@@ -89,12 +90,16 @@ enum class Removal { DeletedHere, DeletedByAnotherProcess, MadeInARolledBackTran
 
 void PrintTo(Removal r, std::ostream* os) { *os << static_cast<int>(r); }
 
-class DeletedKeyHandles : public StoreFaults, public ::testing::WithParamInterface<Removal> {
+// The key made after A's removal comes from this process or from another one, which knows nothing
+// of the ids this process handed out.
+enum class Maker { ThisProcess, AnotherProcess };
+
+class DeletedKeyHandles : public StoreFaults, public ::testing::WithParamInterface<std::tuple<Removal, Maker>> {
 protected:
     // Makes key A, and then makes it go away; returns the handle to it.
     HKEY RemoveA(const std::string& a) {
         HKEY key = nullptr;
-        switch (GetParam()) {
+        switch (std::get<0>(GetParam())) {
             case Removal::DeletedHere:
                 key = Create(Root(), a);
                 EXPECT_EQ(RegDeleteKeyA(Root(), a.c_str()), ERROR_SUCCESS);
@@ -119,18 +124,45 @@ protected:
     }
 };
 
-std::string RemovalName(const ::testing::TestParamInfo<Removal>& info) {
-    switch (info.param) {
-        case Removal::DeletedHere: return "DeletedHere";
-        case Removal::DeletedByAnotherProcess: return "DeletedByAnotherProcess";
-        case Removal::MadeInARolledBackTransaction: return "MadeInARolledBackTransaction";
+std::string RemovalName(const ::testing::TestParamInfo<std::tuple<Removal, Maker>>& info) {
+    const char* removal = "Unknown";
+    switch (std::get<0>(info.param)) {
+        case Removal::DeletedHere: removal = "DeletedHere"; break;
+        case Removal::DeletedByAnotherProcess: removal = "DeletedByAnotherProcess"; break;
+        case Removal::MadeInARolledBackTransaction: removal = "MadeInARolledBackTransaction"; break;
     }
-    return "Unknown";
+    return std::string(removal) + (std::get<1>(info.param) == Maker::ThisProcess ? "_BMadeHere" : "_BMadeElsewhere");
 }
 
 TEST_P(DeletedKeyHandles, AnswerKeyDeletedAndNeverReachANewKey) {
+    // The other process starts before A is made, so it has seen none of the ids made here.
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t maker = -1;
+    if (std::get<1>(GetParam()) == Maker::AnotherProcess) {
+        maker = fork();
+        if (maker == 0) {
+            char byte = 0;
+            close(go[1]);
+            if (read(go[0], &byte, 1) != 1) _exit(100);
+            UseRegistryStore(StorePath());
+            HKEY made = nullptr;
+            _exit(static_cast<int>(
+                RegCreateKeyExA(Root(), Sub("B").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr)));
+        }
+    }
+    close(go[0]);
     HKEY a = RemoveA(Sub("A"));
     ASSERT_NE(a, nullptr);
+    if (maker > 0) {
+        EXPECT_EQ(write(go[1], "B", 1), 1);
+        close(go[1]);
+        int status = -1;
+        waitpid(maker, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the other process could not make B";
+    } else {
+        close(go[1]);
+    }
     HKEY b = Create(Root(), Sub("B"));
     ExpectDeleted(a);
     DWORD value = 0;
@@ -142,8 +174,9 @@ TEST_P(DeletedKeyHandles, AnswerKeyDeletedAndNeverReachANewKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, DeletedKeyHandles,
-                         ::testing::Values(Removal::DeletedHere, Removal::DeletedByAnotherProcess,
-                                           Removal::MadeInARolledBackTransaction),
+                         ::testing::Combine(::testing::Values(Removal::DeletedHere, Removal::DeletedByAnotherProcess,
+                                                              Removal::MadeInARolledBackTransaction),
+                                            ::testing::Values(Maker::ThisProcess, Maker::AnotherProcess)),
                          RemovalName);
 
 // Processes that make a store at the same moment all succeed: writers wait their turn.
