@@ -1,7 +1,8 @@
 // Linked into the start-up benchmark's builds of the window (never into the product): when Qt has
 // painted the first frame of a window and handed it to the display server, the program writes the
-// CLOCK_MONOTONIC time in nanoseconds to the file descriptor named by VERSIONINFO_BENCH_FRAME_FD and
-// exits at once. scripts/bench reads that time against the one it took before starting the program.
+// CLOCK_MONOTONIC time in nanoseconds and its peak resident memory in KiB to the file descriptor
+// named by VERSIONINFO_BENCH_FRAME_FD, and exits at once. scripts/bench reads that time against the
+// one it took before starting the program.
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -18,6 +19,19 @@
 #endif
 
 namespace {
+
+// The peak resident set of this program. getrusage would also count the process it was forked
+// from, whose peak survives exec.
+long PeakResidentKib() {
+    long kib = -1;
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr)
+            if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+        std::fclose(status);
+    }
+    return kib;
+}
 
 class FirstFrame : public QObject {
 public:
@@ -40,7 +54,7 @@ private:
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long long ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-        dprintf(fd_, "%lld\n", ns);
+        dprintf(fd_, "%lld %ld\n", ns, PeakResidentKib());
         std::_Exit(0);
     }
 
