@@ -1,7 +1,6 @@
 // The registry measures on the portable store, with Google Benchmark, at one or more store sizes:
 //   registry_bench [--sizes=1000,100000] [--store_dir=DIR] [Google Benchmark flags]
-// Each size gets a store of its own (the Windows 10 example plus the generated values), made in one
-// transaction when its first benchmark runs and deleted when the next size starts.
+// Each size gets a store of its own, made when its first benchmark runs and deleted at the end.
 #include "RegFile.h"
 #include "registry_measures.h"
 #include "registry_store.h"
@@ -15,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,24 +31,31 @@ struct Options {
 
 Options options;
 
+// One store per size, made once (the Windows 10 example plus the generated values, in one
+// transaction) and kept until the end, so that the sizes of one measure can run side by side.
 class Stores {
 public:
     ~Stores() { Close(); }
 
-    // The session on a store of `values` generated values; nullptr (and why) when it cannot be made.
+    // The session on the store of `values` generated values; nullptr (and why) when it cannot be made.
     bench::Session* For(std::size_t values, std::string& error) {
-        if (session_ && values_ == values) return session_.get();
-        Close();
-        path_ = options.storeDir / ("store-" + std::to_string(values) + ".db");
-        fs::remove(path_);
-        UseRegistryStore(path_.string());
-        values_ = values;
-        if (!Import(options.example, error)) return nullptr;
-        const LONG rc = RunInStoreTransaction([&] { return bench::FillValues(values); });
-        if (rc != ERROR_SUCCESS) {
-            error = "filling the store failed with " + std::to_string(rc);
-            return nullptr;
+        if (session_ && active_ == values) return session_.get();
+        session_.reset();  // its handles belong to the store in use
+        const fs::path path = PathOf(values);
+        if (made_.count(values) == 0) {
+            Remove(path);
+            UseRegistryStore(path.string());
+            if (!Import(options.example, error)) return nullptr;
+            const LONG rc = RunInStoreTransaction([&] { return bench::FillValues(values); });
+            if (rc != ERROR_SUCCESS) {
+                error = "filling the store failed with " + std::to_string(rc);
+                return nullptr;
+            }
+            made_.insert(values);
+        } else {
+            UseRegistryStore(path.string());
         }
+        active_ = values;
         session_ = std::make_unique<bench::Session>(values);
         if (!session_->Ready()) {
             error = "the generated keys cannot be opened";
@@ -59,15 +66,16 @@ public:
 
     void Close() {
         session_.reset();
-        if (!path_.empty()) {
-            UseRegistryStore((options.storeDir / "none.db").string(), StoreAccess::ReadOnly);
-            for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(path_.string() + suffix);
-            path_.clear();
-        }
-        values_ = 0;
+        UseRegistryStore((options.storeDir / "none.db").string(), StoreAccess::ReadOnly);
+        for (const std::size_t values : made_) Remove(PathOf(values));
+        made_.clear();
     }
 
 private:
+    static fs::path PathOf(std::size_t values) { return options.storeDir / ("store-" + std::to_string(values) + ".db"); }
+    static void Remove(const fs::path& path) {
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(path.string() + suffix);
+    }
     static bool Import(const std::string& file, std::string& error) {
         std::ifstream in(file, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -86,8 +94,8 @@ private:
     }
 
     std::unique_ptr<bench::Session> session_;
-    std::size_t values_ = 0;
-    fs::path path_;
+    std::size_t active_ = 0;
+    std::set<std::size_t> made_;
 };
 
 Stores stores;
@@ -163,9 +171,9 @@ int main(int argc, char** argv) {
     }
     fs::create_directories(options.storeDir);
 
-    // Size by size, so that each store is made once.
-    for (const std::size_t values : options.sizes)
-        for (const bench::Measure& measure : bench::Measures())
+    // The sizes of one measure one after the other, so that they see the machine in the same state.
+    for (const bench::Measure& measure : bench::Measures())
+        for (const std::size_t values : options.sizes)
             benchmark::RegisterBenchmark((std::string(measure.id) + "/" + std::to_string(values)).c_str(),
                                          [&measure, values](benchmark::State& state) { Run(state, measure, values); })
                 ->Unit(benchmark::kMicrosecond)
