@@ -1,0 +1,77 @@
+// Linked into the start-up benchmark's builds of the window (never into the product): when Qt has
+// painted the first frame of a window and handed it to the display server, the program writes the
+// CLOCK_MONOTONIC time in nanoseconds and its peak resident memory in KiB to the file descriptor
+// named by VERSIONINFO_BENCH_FRAME_FD, and exits at once. scripts/bench reads that time against the
+// one it took before starting the program.
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QObject>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
+
+#ifdef VERSIONINFO_BENCH_WITH_STORE
+#include "registry_store.h"
+#endif
+
+namespace {
+
+// The peak resident set of this program. getrusage would also count the process it was forked
+// from, whose peak survives exec.
+long PeakResidentKib() {
+    long kib = -1;
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status) != nullptr)
+            if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+        std::fclose(status);
+    }
+    return kib;
+}
+
+class FirstFrame : public QObject {
+public:
+    explicit FirstFrame(int fd) : fd_(fd) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && watched->isWidgetType() && !seen_) {
+            seen_ = true;
+            // The paint events of one frame are delivered together and then flushed to the window;
+            // a zero timer runs once that is over.
+            QTimer::singleShot(0, [this] { Report(); });
+        }
+        return false;
+    }
+
+private:
+    void Report() {
+        QGuiApplication::sync();  // the display server has taken the frame
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+        dprintf(fd_, "%lld %ld\n", ns, PeakResidentKib());
+        std::_Exit(0);
+    }
+
+    int fd_;
+    bool seen_ = false;
+};
+
+void InstallFirstFrameProbe() {
+#ifdef VERSIONINFO_BENCH_WITH_STORE
+    // The installed program's store is fixed at build time; the benchmark points it at its own.
+    if (const char* store = std::getenv("VERSIONINFO_BENCH_STORE")) UseRegistryStore(store);
+#endif
+    const char* fd = std::getenv("VERSIONINFO_BENCH_FRAME_FD");
+    if (fd == nullptr) return;
+    QCoreApplication::instance()->installEventFilter(new FirstFrame(std::atoi(fd)));
+}
+
+}  // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(InstallFirstFrameProbe)

@@ -1,0 +1,187 @@
+// The registry measures on the portable store, with Google Benchmark, at one or more store sizes:
+//   registry_bench [--sizes=1000,100000] [--store_dir=DIR] [Google Benchmark flags]
+// Each size gets a store of its own, made when its first benchmark runs and deleted at the end.
+#include "RegFile.h"
+#include "registry_measures.h"
+#include "registry_store.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Options {
+    std::vector<std::size_t> sizes{1000};
+    fs::path storeDir;
+    std::string example = VERSIONINFO_BENCH_EXAMPLE;
+};
+
+Options options;
+
+// One store per size, made once (the Windows 10 example plus the generated values, in one
+// transaction) and kept until the end, so that the sizes of one measure can run side by side.
+class Stores {
+public:
+    ~Stores() { Close(); }
+
+    // The session on the store of `values` generated values; nullptr (and why) when it cannot be made.
+    bench::Session* For(std::size_t values, std::string& error) {
+        if (session_ && active_ == values) return session_.get();
+        session_.reset();  // its handles belong to the store in use
+        const fs::path path = PathOf(values);
+        if (made_.count(values) == 0) {
+            Remove(path);
+            UseRegistryStore(path.string());
+            if (!Import(options.example, error)) return nullptr;
+            const LONG rc = RunInStoreTransaction([&] { return bench::FillValues(values); });
+            if (rc != ERROR_SUCCESS) {
+                error = "filling the store failed with " + std::to_string(rc);
+                return nullptr;
+            }
+            made_.insert(values);
+            // Measured as a program finds a store that another one wrote: opened afresh.
+            UseRegistryStore((options.storeDir / "none.db").string(), StoreAccess::ReadOnly);
+        }
+        UseRegistryStore(path.string());
+        active_ = values;
+        session_ = std::make_unique<bench::Session>(values);
+        if (!session_->Ready()) {
+            error = "the generated keys cannot be opened";
+            session_.reset();
+        }
+        return session_.get();
+    }
+
+    void Close() {
+        session_.reset();
+        UseRegistryStore((options.storeDir / "none.db").string(), StoreAccess::ReadOnly);
+        for (const std::size_t values : made_) Remove(PathOf(values));
+        made_.clear();
+    }
+
+private:
+    static fs::path PathOf(std::size_t values) { return options.storeDir / ("store-" + std::to_string(values) + ".db"); }
+    static void Remove(const fs::path& path) {
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(path.string() + suffix);
+    }
+    static bool Import(const std::string& file, std::string& error) {
+        std::ifstream in(file, std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        if (!in && !in.eof()) {
+            error = "cannot read " + file;
+            return false;
+        }
+        try {
+            const auto result = regfile::Apply(regfile::Parse(bytes));
+            if (result.code == ERROR_SUCCESS) return true;
+            error = "importing " + file + " failed with " + std::to_string(result.code);
+        } catch (const regfile::ParseError& e) {
+            error = file + ": " + e.what();
+        }
+        return false;
+    }
+
+    std::unique_ptr<bench::Session> session_;
+    std::size_t active_ = 0;
+    std::set<std::size_t> made_;
+};
+
+Stores stores;
+bool anyFailed = false;  // a refused operation fails the whole run, so that the brief run in the tests notices
+
+void Run(benchmark::State& state, const bench::Measure& measure, std::size_t values) {
+    std::string error;
+    bench::Session* session = stores.For(values, error);
+    if (session == nullptr) {
+        anyFailed = true;
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    std::uint64_t i = 0;
+    for (auto _ : state) {
+        if (!measure.run(*session, i++)) {
+            anyFailed = true;
+            state.SkipWithError("the registry refused the operation");
+            break;
+        }
+    }
+}
+
+bool TakeOption(const char* arg, const char* name, std::string& value) {
+    const size_t n = std::strlen(name);
+    if (std::strncmp(arg, name, n) != 0 || arg[n] != '=') return false;
+    value = arg + n + 1;
+    return true;
+}
+
+std::vector<std::size_t> ParseSizes(const std::string& text) {
+    std::vector<std::size_t> sizes;
+    std::stringstream in(text);
+    for (std::string item; std::getline(in, item, ',');) {
+        char* end = nullptr;
+        const unsigned long long n = std::strtoull(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || n < bench::kValuesPerKey) {
+            std::fprintf(stderr, "registry_bench: --sizes takes numbers of values, each at least %zu: '%s'\n",
+                         bench::kValuesPerKey, text.c_str());
+            std::exit(2);
+        }
+        sizes.push_back(static_cast<std::size_t>(n));
+    }
+    return sizes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        std::string value;
+        if (TakeOption(argv[i], "--sizes", value)) {
+            options.sizes = ParseSizes(value);
+        } else if (TakeOption(argv[i], "--store_dir", value)) {
+            options.storeDir = value;
+        } else if (TakeOption(argv[i], "--example", value)) {
+            options.example = value;
+        } else {
+            std::fprintf(stderr, "registry_bench: unknown argument '%s'\n", argv[i]);
+            return 2;
+        }
+    }
+    bool ownDir = false;
+    if (options.storeDir.empty()) {
+        std::string pattern = (fs::temp_directory_path() / "registry-bench-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            std::perror("registry_bench: mkdtemp");
+            return 1;
+        }
+        options.storeDir = pattern;
+        ownDir = true;
+    }
+    fs::create_directories(options.storeDir);
+
+    // The sizes of one measure one after the other, so that they see the machine in the same state.
+    for (const bench::Measure& measure : bench::Measures())
+        for (const std::size_t values : options.sizes)
+            benchmark::RegisterBenchmark((std::string(measure.id) + "/" + std::to_string(values)).c_str(),
+                                         [&measure, values](benchmark::State& state) { Run(state, measure, values); })
+                ->Unit(benchmark::kMicrosecond)
+                ->UseRealTime();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    stores.Close();
+    if (ownDir) fs::remove_all(options.storeDir);
+    return anyFailed ? 1 : 0;
+}
