@@ -81,6 +81,8 @@ public:
 
     void Go() {
         for (int step = 0; step < 400 && !in_.Done(); ++step) Step();
+        if (std::getenv("STORE_MODEL_TRACE") != nullptr)  // to see what an input does
+            for (const auto& line : log_) std::fprintf(stderr, "%s\n", line.c_str());
     }
 
 private:
@@ -118,8 +120,11 @@ private:
         return pick < std::size(fixed) ? fixed[pick] : slots_[pick - std::size(fixed)];
     }
 
+    // Mostly a few short names, so that calls meet the same keys and values under other spellings.
     std::string Name() {
+        static const char* const common[] = {"a", "A", "b", "B", "\xE9", "\xC9", "ab", "AB"};
         const std::uint8_t b = in_.Byte();
+        if (b < 0xA0) return common[b % std::size(common)];
         if (b >= 0xF8) return std::string(b & 1 ? 256 : 255, "kK"[b & 2 ? 1 : 0]);  // at the limit and past it
         std::string name;
         for (int n = b % 4; n > 0; --n) {
@@ -129,23 +134,24 @@ private:
         return name;
     }
 
+    // A path of up to three names; now and then with runs of backslashes, a trailing or leading
+    // one, NULL, or at the length limit.
     Text KeyPath(bool mayBeNull) {
+        static constexpr int kParts[8] = {1, 1, 2, 0, 1, 3, 2, 1};
         const std::uint8_t b = in_.Byte();
         Text t;
-        if (mayBeNull && b % 8 == 7) {
-            t.null = true;
-            return t;
-        }
-        if (b >= 0xF0) {  // paths at the length limit and one past it
+        if (b >= 0xFC) {
+            t.null = mayBeNull && b == 0xFC;
+            if (b == 0xFC) return t;
             t.s = std::string(40, 'p');
             while (t.s.size() < 260) t.s += "\\" + std::string(std::min<std::size_t>(259 - t.s.size(), 60), 'q');
-            if (b & 1) t.s += 'r';
+            if (b == 0xFF) t.s += 'r';  // one past the limit
             return t;
         }
-        if (b & 0x40) t.s += '\\';
-        for (int parts = (b >> 3) % 4; parts > 0; --parts) {
+        if (b >= 0xF8) t.s += '\\';
+        for (int parts = kParts[b % 8]; parts > 0; --parts) {
             t.s += Name();
-            if (parts > 1 || (b & 0x80)) t.s += (b & 0x20) ? "\\\\" : "\\";
+            if (parts > 1 || (b & 0x08)) t.s += (b & 0x30) == 0x30 ? "\\\\" : "\\";
         }
         return t;
     }
@@ -154,7 +160,7 @@ private:
         const std::uint8_t b = in_.Byte();
         Text t;
         if (b % 16 == 15) t.null = true;
-        else if (b == 0xFE) t.s = std::string(b & 1 ? 16384 : 16383, 'v');
+        else if (b == 0xFD || b == 0xFE) t.s = std::string(b & 1 ? 16384 : 16383, 'v');  // the limit and past it
         else t.s = Name();
         return t;
     }
