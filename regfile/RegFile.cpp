@@ -64,7 +64,8 @@ std::vector<std::string> SplitLines(std::string_view text) {
         size_t end = text.find('\n', start);
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        // "\r\r\n", as a CRLF file written once more in text mode ends its lines, is one line end too.
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         lines.emplace_back(line);
         start = end + 1;
     }
@@ -109,6 +110,23 @@ std::string ToAnsi(std::string_view text, Position where) {
     std::string ansi = TextToAnsi(text);
     if (AnsiToText(ansi) != text) throw ParseError(where, "a character outside the Windows-1252 code page");
     return ansi;
+}
+
+// Characters no name read from or written to a file may hold.
+constexpr std::string_view kNotInNames("\0\r\n", 3);
+
+std::string BadNameCharacter(char c) {
+    return c == '\0' ? "a NUL inside a name" : "a line break inside a name";
+}
+
+// Where a key line's name would hold "]" followed by a comment: the offset of that ";", else npos.
+size_t AmbiguousKeyEnd(std::string_view name) {
+    for (size_t close = name.find(']'); close != std::string_view::npos; close = name.find(']', close + 1)) {
+        size_t i = close + 1;
+        while (i < name.size() && IsBlank(name[i])) ++i;
+        if (i < name.size() && name[i] == ';') return i;
+    }
+    return std::string_view::npos;
 }
 
 class Parser {
@@ -170,6 +188,12 @@ private:
         }
         const size_t nameStart = pos_;
         const std::string_view name = line.substr(nameStart, close - nameStart);
+        // "[HKCU\A] ; see [docs]" could be key "A" with a comment or key "A] ; see [docs": refuse to guess.
+        if (const size_t comment = AmbiguousKeyEnd(name); comment != std::string_view::npos)
+            FailAt(nameStart + comment, "a comment after a key holds ']', so the key name's end is unclear; "
+                                        "put the comment on a line of its own");
+        if (const size_t bad = name.find_first_of(kNotInNames); bad != std::string_view::npos)
+            FailAt(nameStart + bad, BadNameCharacter(name[bad]));
         const auto parsed = ParseKeyName(name);
         if (!parsed) {
             const size_t slash = name.find('\\');
@@ -179,6 +203,7 @@ private:
         if (key.removeTree && parsed->path.empty()) FailAt(nameStart, "a root key cannot be deleted");
         key.root = parsed->root;
         key.path = ToAnsi(parsed->path, Where(nameStart));
+        CheckKeyPathLength(key.path, nameStart);
         pos_ = close + 1;
         ExpectLineEnd("']'");
         return key;
@@ -191,7 +216,10 @@ private:
             ++pos_;
         } else {
             const Position at = Here();
-            value.name = ToAnsi(QuotedString(), at);
+            value.name = ToAnsi(QuotedString(true), at);
+            if (value.name.size() > kMaxValueName)
+                throw ParseError(at, "a value name of " + std::to_string(value.name.size()) +
+                                         " characters; the registry takes at most " + std::to_string(kMaxValueName));
         }
         SkipBlanks();
         if (Peek() != '=') Fail("expected '=' after the value name");
@@ -235,14 +263,16 @@ private:
         return value;
     }
 
-    // A quoted string at the cursor, with its \\ and \" escapes resolved.
-    std::string QuotedString() {
+    // A quoted string at the cursor, with its \\ and \" escapes resolved. A name may not hold NUL
+    // (the registry would cut it there) nor a line break (no export could write it back).
+    std::string QuotedString(bool isName = false) {
         const size_t open = pos_++;
         std::string text;
         while (true) {
             if (AtEnd()) FailAt(open, "string not closed before the end of the line");
             const char c = Line()[pos_];
             if (c == '"') break;
+            if (isName && kNotInNames.find(c) != std::string_view::npos) Fail(BadNameCharacter(c));
             if (c == '\\') {
                 const char next = pos_ + 1 < Line().size() ? Line()[pos_ + 1] : '\0';
                 if (next != '\\' && next != '"') Fail("unknown escape: only \\\\ and \\\" are allowed");
@@ -255,6 +285,11 @@ private:
         }
         ++pos_;
         return text;
+    }
+
+    void CheckKeyPathLength(const std::string& ansiPath, size_t nameStart) const {
+        const std::string fault = KeyPathFault(ansiPath);
+        if (!fault.empty()) FailAt(nameStart, fault);
     }
 
     DWORD HexNumber(size_t maxDigits, const char* what) {
@@ -411,20 +446,44 @@ LONG StoredSpelling(HKEY root, const std::string& ansiPath, std::string& out) {
     return ERROR_SUCCESS;
 }
 
-LONG ExportTree(HKEY root, const std::string& ansiPath, std::string& text) {
-    const OpenedKey key(root, ansiPath);
-    if (key.Status() != ERROR_SUCCESS) return key.Status();
+// A name for a message, its line breaks shown as \r and \n.
+std::string Shown(std::string_view text) {
+    std::string out;
+    for (char c : text) out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+    return out;
+}
+
+LONG ExportTree(HKEY root, const std::string& ansiPath, std::string& text, std::string& refusal) {
     std::string name(RootName(root));
     if (!ansiPath.empty()) name += "\\" + AnsiToText(ansiPath);
+    // What a file cannot hold is refused rather than written in a form that would not import back.
+    const std::string_view path = std::string_view(name).substr(RootName(root).size());
+    if (path.find_first_of(kNotInNames) != std::string_view::npos) {
+        refusal = "key " + Shown(name) + ": a line break inside a name; no .reg file can hold it";
+        return kUnwritableName;
+    }
+    if (AmbiguousKeyEnd(path) != std::string_view::npos) {
+        refusal = "key " + name + ": a name holding ']' and then ';' reads back as a comment in a .reg file";
+        return kUnwritableName;
+    }
+    const OpenedKey key(root, ansiPath);
+    if (key.Status() != ERROR_SUCCESS) return key.Status();
     text += "[" + name + "]\r\n";
     std::vector<StoredValue> values;
     if (const LONG rc = ReadValues(key.Get(), values); rc != ERROR_SUCCESS) return rc;
-    for (const auto& v : values) text += ValueLineText(v) + "\r\n";
+    for (const auto& v : values) {
+        if (v.name.find_first_of(kNotInNames) != std::string::npos) {
+            refusal = "key " + name + ", value \"" + Shown(AnsiToText(v.name)) +
+                      "\": a line break inside a name; no .reg file can hold it";
+            return kUnwritableName;
+        }
+        text += ValueLineText(v) + "\r\n";
+    }
     text += "\r\n";
     std::vector<std::string> children;
     if (const LONG rc = ReadSubKeyNames(key.Get(), children); rc != ERROR_SUCCESS) return rc;
     for (const auto& child : children)
-        if (const LONG rc = ExportTree(root, ansiPath.empty() ? child : ansiPath + "\\" + child, text);
+        if (const LONG rc = ExportTree(root, ansiPath.empty() ? child : ansiPath + "\\" + child, text, refusal);
             rc != ERROR_SUCCESS)
             return rc;
     return ERROR_SUCCESS;
@@ -443,8 +502,23 @@ std::optional<KeyName> ParseKeyName(std::string_view text) {
     KeyName key{root->key, ""};
     if (slash == std::string_view::npos) return key;
     key.path = std::string(text.substr(slash + 1));
-    if (key.path.empty() || key.path.find("\\\\") != std::string::npos) return std::nullopt;
+    if (key.path.empty() || key.path.front() == '\\' || key.path.find("\\\\") != std::string::npos)
+        return std::nullopt;
     return key;
+}
+
+std::string KeyPathFault(std::string_view ansiPath) {
+    auto tooLong = [](const char* what, size_t size, size_t most) {
+        return std::string(what) + " of " + std::to_string(size) + " characters; the registry takes at most " +
+               std::to_string(most);
+    };
+    if (ansiPath.size() > kMaxKeyPath) return tooLong("a key path", ansiPath.size(), kMaxKeyPath);
+    for (size_t start = 0; start < ansiPath.size();) {
+        const size_t end = std::min(ansiPath.find('\\', start), ansiPath.size());
+        if (end - start > kMaxKeyNamePart) return tooLong("a key name", end - start, kMaxKeyNamePart);
+        start = end + 1;
+    }
+    return {};
 }
 
 std::string_view RootName(HKEY root) {
@@ -532,11 +606,15 @@ LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out) {
     }
 }
 
-LONG Export(const KeyName& key, std::string& out) {
+LONG Export(const KeyName& key, std::string& out, std::string* refusal) {
     std::string path;
     if (const LONG rc = StoredSpelling(key.root, TextToAnsi(key.path), path); rc != ERROR_SUCCESS) return rc;
     std::string text = std::string(kHeader5) + "\r\n\r\n";
-    if (const LONG rc = ExportTree(key.root, path, text); rc != ERROR_SUCCESS) return rc;
+    std::string why;
+    if (const LONG rc = ExportTree(key.root, path, text, why); rc != ERROR_SUCCESS) {
+        if (refusal != nullptr) *refusal = why;
+        return rc;
+    }
     out = "\xFF\xFE" + TextToUtf16Le(text);
     return ERROR_SUCCESS;
 }

@@ -68,11 +68,22 @@ struct KeyName {
     std::string path;  // text (UTF-8), below the root
 };
 std::optional<KeyName> ParseKeyName(std::string_view text);
+
+// The registry's limits, checked when a file or a key argument is read so that a fault is named
+// where it is rather than by the store's error code at write time.
+inline constexpr size_t kMaxKeyPath = 260;      // ANSI characters of a path below its root
+inline constexpr size_t kMaxKeyNamePart = 255;  // characters of one key name in a path
+inline constexpr size_t kMaxValueName = 16383;
+// Why the registry would refuse this key path (ANSI, below its root), or "" when it takes it.
+std::string KeyPathFault(std::string_view ansiPath);
 std::string_view RootName(HKEY root);  // the full name, "HKEY_LOCAL_MACHINE"
 
 // The key and everything under it as a version 5 file (UTF-16LE, byte-order mark, CRLF). Fails with
-// the registry's error, ERROR_FILE_NOT_FOUND when the key does not exist.
-LONG Export(const KeyName& key, std::string& out);
+// the registry's error, ERROR_FILE_NOT_FOUND when the key does not exist, or with kUnwritableName
+// when a key or value name cannot be written so that it reads back (a line break in it); then
+// `refusal` names that key and value.
+inline constexpr LONG kUnwritableName = 13;  // ERROR_INVALID_DATA
+LONG Export(const KeyName& key, std::string& out, std::string* refusal = nullptr);
 
 // The values and subkeys of a key, in the registry's enumeration order.
 struct StoredValue {

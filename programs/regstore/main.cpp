@@ -6,6 +6,10 @@
 #include "text.h"
 #include "winapi.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -15,6 +19,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -23,33 +28,95 @@ constexpr int kOk = 0;
 constexpr int kBadInput = 1;
 constexpr int kBadUsage = 2;
 
+#ifndef VERSIONINFO_VERSION
+#define VERSIONINFO_VERSION "unknown"
+#endif
+
+// The largest .reg file read: far above any installation's version keys, and a bound on the memory
+// an import takes whatever it is given (a device, a huge file).
+constexpr size_t kMaxFileBytes = 64u << 20;
+
 const char* const kHelp = R"(Usage: regstore [--store PATH] COMMAND [ARGUMENTS]
+       regstore COMMAND --help
+       regstore --version
 
 Reads and writes the registry store of the portable versioninfo build.
 
 Commands:
   import FILE...                 apply .reg files, all of them or nothing
   export KEY [FILE]              write KEY and everything under it as a .reg file
-                                 (version 5.00, UTF-16LE); to standard output without FILE
   query KEY [--value NAME]       show the values and subkeys of KEY, or one value
   set KEY --value NAME --type TYPE --data DATA
-                                 write one value; TYPE is REG_SZ, REG_EXPAND_SZ,
-                                 REG_MULTI_SZ (strings separated by \0), REG_DWORD,
-                                 REG_QWORD (decimal or 0x hex), REG_BINARY or REG_NONE
-                                 (hex digits)
+                                 write one value
   delete KEY [--value NAME]      delete KEY with everything under it, or one value
 
 KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),
 HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
-An empty NAME ("") is the key's default value.
+An empty NAME ("") is the key's default value. Names and text hold only
+characters of Windows-1252, the code page the registry keeps text in.
 
 Options:
-  --store PATH   use this store instead of the one the program reads
-  --help         show this help
+  --store PATH   use this store instead of the one the program reads; its
+                 folder must exist, the file is made on the first write
+  --help         show this help, or with a command that command's help
+  --version      show the version
 
 Exit status: 0 on success, 1 when a file, key, value or the store is at fault,
 2 when the command line is.
 )";
+
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+
+const CommandHelp kCommandHelp[] = {
+    {"import", R"(Usage: regstore [--store PATH] import FILE...
+
+Applies .reg files to the store. Every file is read and checked first; then all of
+them are written in one transaction, so a fault anywhere changes nothing.
+
+Both dialects are read: "REGEDIT4" (Windows-1252 bytes) and "Windows Registry
+Editor Version 5.00" (UTF-16LE with a byte-order mark, or UTF-8). A file may hold
+at most 64 MiB. A fault is reported as FILE:LINE:COLUMN: message.
+)"},
+    {"export", R"(Usage: regstore [--store PATH] export KEY [FILE]
+
+Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a
+byte-order mark, CRLF line ends. Without FILE the file goes to standard output,
+which must then be redirected: a terminal cannot show UTF-16.
+
+A key or value whose name holds a line break cannot be written so that it imports
+back; then nothing is written and the message names that key and value.
+)"},
+    {"query", R"(Usage: regstore [--store PATH] query KEY [--value NAME]
+
+Shows the values of KEY, one a line as NAME, TYPE and data, then lists its
+subkeys; with --value, only that value ("" is the default value, shown as
+(Default)). Strings show their text, REG_MULTI_SZ strings are separated by \0,
+numbers are in 0x hex and other types as hex bytes.
+)"},
+    {"set", R"(Usage: regstore [--store PATH] set KEY --value NAME --type TYPE --data DATA
+
+Writes one value, creating KEY when needed. TYPE and DATA:
+  REG_SZ, REG_EXPAND_SZ    text
+  REG_MULTI_SZ             strings separated by the two characters \0
+  REG_DWORD, REG_QWORD     a number, decimal or 0x hex
+  REG_BINARY, REG_NONE     two hex digits per byte, commas and blanks allowed
+Text is stored in Windows-1252; a character outside it is refused.
+)"},
+    {"delete", R"(Usage: regstore [--store PATH] delete KEY [--value NAME]
+
+Deletes KEY with everything under it, or with --value only that value ("" is the
+default value). A root key cannot be deleted.
+)"},
+};
+
+const char* CommandHelpText(const std::string& command) {
+    for (const auto& c : kCommandHelp)
+        if (command == c.name) return c.text;
+    return nullptr;
+}
 
 struct UsageError {
     std::string message;
@@ -66,6 +133,9 @@ std::string ErrorText(LONG rc) {
         case ERROR_CANTREAD: return "cannot read the store";
         case ERROR_CANTWRITE: return "cannot write the store";
         case ERROR_BAD_PATHNAME: return "not a key path";
+        case ERROR_MORE_DATA: return "a name too long for the registry";
+        case ERROR_INVALID_PARAMETER: return "a name or value the registry does not take";
+        case ERROR_KEY_DELETED: return "the key was deleted meanwhile";
         default: return "registry error " + std::to_string(rc);
     }
 }
@@ -75,6 +145,7 @@ struct Arguments {
     std::vector<std::string> positional;
     std::optional<std::string> value, type, data;
     bool help = false;
+    bool version = false;
 };
 
 Arguments ParseArguments(int argc, char** argv) {
@@ -92,6 +163,10 @@ Arguments ParseArguments(int argc, char** argv) {
         }
         if (arg == "--help" || arg == "-h") {
             a.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            a.version = true;
             continue;
         }
         const size_t eq = arg.find('=');
@@ -115,18 +190,60 @@ Arguments ParseArguments(int argc, char** argv) {
     return a;
 }
 
+// The first character of `text` that Windows-1252 lacks (or a malformed UTF-8 sequence), or "".
+std::string FirstNonAnsi(std::string_view text) {
+    for (size_t i = 0; i < text.size();) {
+        size_t n = 1;
+        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80 && n < 4) ++n;
+        const std::string_view c = text.substr(i, n);
+        if (AnsiToText(TextToAnsi(c)) != c) return std::string(c);
+        i += n;
+    }
+    return {};
+}
+
+// Text for the registry, refused as import refuses it when Windows-1252 cannot hold it.
+std::string Ansi(const std::string& text, const std::string& what) {
+    const std::string bad = FirstNonAnsi(text);
+    if (!bad.empty())
+        throw InputError{what + ": \"" + bad + "\" is not a character of Windows-1252, the code page the registry keeps text in"};
+    return TextToAnsi(text);
+}
+
 regfile::KeyName KeyArgument(const std::string& text) {
     auto key = regfile::ParseKeyName(text);
-    if (!key) throw UsageError{"not a registry key: " + text};
+    if (!key) {
+        const bool rootKnown = regfile::ParseKeyName(text.substr(0, text.find('\\'))).has_value();
+        throw UsageError{"not a registry key: " + text +
+                             (rootKnown ? " (a key path with an empty part)" : " (it must start with a root key)")};
+    }
+    const std::string fault = regfile::KeyPathFault(Ansi(key->path, text));
+    if (!fault.empty()) throw InputError{text + ": " + fault};
     return *key;
 }
 
+// The whole file, read with a bound so that no input can exhaust memory.
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw InputError{path + ": " + std::strerror(errno)};
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError{path + ": " + std::strerror(errno)};
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) throw InputError{path + ": a folder, not a .reg file"};
+    std::string bytes;
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw InputError{path + ": " + std::strerror(errno)};
+        if (n == 0) return bytes;
+        if (bytes.size() + static_cast<size_t>(n) > kMaxFileBytes)
+            throw InputError{path + ": larger than " + std::to_string(kMaxFileBytes >> 20) +
+                             " MiB, the most regstore reads from a .reg file"};
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 std::string DisplayName(const regfile::KeyName& key) {
@@ -175,9 +292,12 @@ int Export(const Arguments& a) {
     NoOptions(a, "export", false);
     if (a.positional.size() < 2 || a.positional.size() > 3) throw UsageError{"export takes KEY and an optional FILE"};
     const auto key = KeyArgument(a.positional[1]);
-    std::string bytes;
-    if (const LONG rc = regfile::Export(key, bytes); rc != ERROR_SUCCESS)
-        throw InputError{DisplayName(key) + ": " + ErrorText(rc)};
+    if (a.positional.size() == 2 && ::isatty(STDOUT_FILENO))
+        throw UsageError{"export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
+                         "(regstore export KEY > FILE.reg)"};
+    std::string bytes, refusal;
+    if (const LONG rc = regfile::Export(key, bytes, &refusal); rc != ERROR_SUCCESS)
+        throw InputError{rc == regfile::kUnwritableName ? refusal : DisplayName(key) + ": " + ErrorText(rc)};
     if (a.positional.size() == 2) {
         std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         std::cout.flush();
@@ -242,7 +362,7 @@ std::string ShowData(const regfile::StoredValue& v) {
 class Key {
 public:
     Key(const regfile::KeyName& name, REGSAM access) {
-        const LONG rc = RegOpenKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, access, &h_);
+        const LONG rc = RegOpenKeyExA(name.root, Ansi(name.path, DisplayName(name)).c_str(), 0, access, &h_);
         if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
     }
     ~Key() { RegCloseKey(h_); }
@@ -267,7 +387,7 @@ int Query(const Arguments& a) {
                   << TypeName(v.type) << "    " << ShowData(v) << "\n";
     };
     if (a.value) {
-        const std::string wanted = FoldCase(*a.value);
+        const std::string wanted = FoldCase(AnsiToText(Ansi(*a.value, "--value")));
         for (const auto& v : values)
             if (FoldCase(AnsiToText(v.name)) == wanted) {
                 std::cout << DisplayName(name) << "\n";
@@ -351,8 +471,11 @@ int Set(const Arguments& a) {
     if (!a.value || !a.type || !a.data) throw UsageError{"set needs --value, --type and --data"};
     const auto name = KeyArgument(a.positional[1]);
     const DWORD type = TypeArgument(*a.type);
-    const std::string bytes = ValueBytes(type, *a.data);
     const std::string& value = *a.value;
+    // The store keeps Windows-1252: a character it lacks is refused, never stored as "?".
+    Ansi(value, "--value");
+    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) Ansi(*a.data, "--data");
+    const std::string bytes = ValueBytes(type, *a.data);
     if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ || type == REG_DWORD) {
         // The kinds the registry class writes go through it, in its representation.
         QxRegistry reg;
@@ -395,7 +518,7 @@ int Delete(const Arguments& a) {
     const auto name = KeyArgument(a.positional[1]);
     if (a.value) {
         const Key key(name, KEY_SET_VALUE);
-        const LONG rc = RegDeleteValueA(key.Get(), TextToAnsi(*a.value).c_str());
+        const LONG rc = RegDeleteValueA(key.Get(), Ansi(*a.value, "--value").c_str());
         if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": value \"" + *a.value + "\": " + ErrorText(rc)};
         return kOk;
     }
@@ -405,26 +528,44 @@ int Delete(const Arguments& a) {
     return kOk;
 }
 
+// The store's folder must exist: the store file is made on the first write, its folder never is.
+void CheckStoreFolder(const std::string& store) {
+    const size_t slash = store.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : store.substr(0, slash);
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        throw InputError{"no such folder " + folder + " for the store " + store};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::string command;
     try {
         const Arguments a = ParseArguments(argc, argv);
-        if (a.help) {
-            std::cout << kHelp;
+        if (!a.positional.empty()) command = a.positional[0];
+        if (a.version) {
+            std::cout << "regstore (versioninfo) " << VERSIONINFO_VERSION << "\n";
             return kOk;
         }
-        if (a.positional.empty()) throw UsageError{"no command given"};
+        if (a.help) {
+            const char* text = command.empty() ? kHelp : CommandHelpText(command);
+            if (text == nullptr) throw UsageError{"unknown command " + command};
+            std::cout << text;
+            return kOk;
+        }
+        if (command.empty()) throw UsageError{"no command given"};
+        if (CommandHelpText(command) == nullptr) throw UsageError{"unknown command " + command};
+        CheckStoreFolder(a.store);
         UseRegistryStore(a.store);
-        const std::string& command = a.positional[0];
         if (command == "import") return Import(a);
         if (command == "export") return Export(a);
         if (command == "query") return Query(a);
         if (command == "set") return Set(a);
-        if (command == "delete") return Delete(a);
-        throw UsageError{"unknown command " + command};
+        return Delete(a);
     } catch (const UsageError& e) {
-        std::cerr << "regstore: " << e.message << "\nTry 'regstore --help'.\n";
+        const bool known = CommandHelpText(command) != nullptr;
+        std::cerr << "regstore: " << e.message << "\nTry 'regstore " << (known ? command + " " : "") << "--help'.\n";
         return kBadUsage;
     } catch (const InputError& e) {
         std::cerr << "regstore: " << e.message << "\n";

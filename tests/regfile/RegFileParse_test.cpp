@@ -201,6 +201,20 @@ struct Malformed {
     std::string message;  // a part of the message
 };
 
+void ExpectFaults(const std::vector<Malformed>& cases) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            Parse(c.file);
+            ADD_FAILURE() << "accepted";
+        } catch (const ParseError& e) {
+            EXPECT_EQ(e.where.line, c.line);
+            EXPECT_EQ(e.where.column, c.column);
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
 TEST(RegFileFaults, EachFaultNamesItsLineAndColumn) {
     const std::string k = "[HKCU\\K]\r\n";
     const std::vector<Malformed> cases{
@@ -233,17 +247,27 @@ TEST(RegFileFaults, EachFaultNamesItsLineAndColumn) {
         {"character outside Windows-1252", V5(k + "\"a\"=\"\u4e2d\"\r\n"), 4, 5, "Windows-1252"},
         {"columns count characters", V5(k + "\"\u00e9\u00e9\"=hex:0\r\n"), 4, 10, "two hex digits"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        try {
-            Parse(c.file);
-            ADD_FAILURE() << "accepted";
-        } catch (const ParseError& e) {
-            EXPECT_EQ(e.where.line, c.line);
-            EXPECT_EQ(e.where.column, c.column);
-            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-        }
-    }
+    ExpectFaults(cases);
+}
+
+// Names the registry would cut, misread or refuse at write time are refused where they stand.
+TEST(RegFileFaults, NamesTheRegistryWouldNotKeepAsWritten) {
+    const std::string k = "[HKCU\\K]\r\n";
+    const std::string part(256, 'p');
+    const std::string longPath = "HKCU\\" + std::string(200, 'a') + "\\" + std::string(61, 'b');
+    const std::vector<Malformed> cases{
+        {"comment holding ']' after a key", V4("[HKCU\\Software\\Foo] ; see [docs]\r\n"), 3, 21, "comment"},
+        {"NUL in a version 5 value name", V5(k + "\"a\0b\"=\"x\"\r\n"s), 4, 3, "NUL inside a name"},
+        {"NUL in a version 5 key name", V5("[HKCU\\A\0B]\r\n"s), 3, 8, "NUL inside a name"},
+        {"NUL in a REGEDIT4 value name", V4(k + "\"a\0\"=-\r\n"s), 4, 3, "NUL inside a name"},
+        {"carriage return in a value name", V4(k + "\"a\rb\"=-\r\n"), 4, 3, "line break inside a name"},
+        {"doubled backslash after the root", V4("[HKCU\\\\Lead]\r\n"), 3, 2, "empty part"},
+        {"key path over 260 characters", V4("[" + longPath + "]\r\n"), 3, 2, "at most 260"},
+        {"key name over 255 characters", V4("[HKCU\\" + part + "]\r\n"), 3, 2, "at most 255"},
+        {"value name over 16383 characters", V4(k + "\"" + std::string(16384, 'v') + "\"=-\r\n"), 4, 1,
+         "at most 16383"},
+    };
+    ExpectFaults(cases);
 }
 
 TEST(RegFileKeyNames, ShortAndFullRootsAndBadNames) {
@@ -258,6 +282,7 @@ TEST(RegFileKeyNames, ShortAndFullRootsAndBadNames) {
     EXPECT_FALSE(regfile::ParseKeyName("HKXX\\A"));
     EXPECT_FALSE(regfile::ParseKeyName("\\Software"));
     EXPECT_FALSE(regfile::ParseKeyName("HKLM\\A\\\\B"));
+    EXPECT_FALSE(regfile::ParseKeyName("HKLM\\\\A"));
     EXPECT_EQ(regfile::RootName(HKEY_CLASSES_ROOT), "HKEY_CLASSES_ROOT");
 }
 

@@ -78,11 +78,12 @@ TEST_F(RegFileStoreTest, DeletingWhatIsNotThereIsNoFault) {
 
 TEST_F(RegFileStoreTest, AWriteThatFailsUndoesTheWholeFile) {
     Put("kept", REG_SZ, Sz("before"));
-    // A key name part longer than the registry allows passes the reader but not the store.
-    const std::string tooLong(300, 'k');
-    const auto r = Import("[" + Full() + "]\r\n\"kept\"=\"after\"\r\n\"added\"=dword:1\r\n"
-                          "[" + Full("Fine") + "]\r\n"
-                          "[" + Full(tooLong) + "]\r\n");
+    // The reader refuses a key name part longer than the registry allows, so the entry is added
+    // by hand: the store must refuse it after the entries before it were written.
+    auto file = regfile::Parse("REGEDIT4\r\n\r\n[" + Full() + "]\r\n\"kept\"=\"after\"\r\n\"added\"=dword:1\r\n"
+                               "[" + Full("Fine") + "]\r\n");
+    file.keys.push_back({Root(), KeyPath() + "\\" + std::string(300, 'k'), false, {}, {7, 1}});
+    const auto r = regfile::Apply(file);
     EXPECT_NE(r.code, ERROR_SUCCESS);
     EXPECT_EQ(r.where, (regfile::Position{7, 1}));
     EXPECT_EQ(Get("kept"), (Stored{REG_SZ, Sz("before")}));
@@ -154,6 +155,27 @@ TEST_F(RegFileStoreTest, ExportUsesTheStoredSpellingAndReportsMissingKeys) {
     const std::string text = Utf16LeToText(bytes.substr(2), ok);
     EXPECT_NE(text.find("[" + Full("MixedCase") + "]"), std::string::npos) << text;
     EXPECT_EQ(regfile::Export({Root(), KeyPath() + "\\Missing"}, bytes), ERROR_FILE_NOT_FOUND);
+}
+
+// A name that no .reg file can hold is refused by name, never written in a form that does not import.
+TEST_F(RegFileStoreTest, ExportRefusesNamesWithLineBreaks) {
+    struct Case {
+        std::string sub, value, named;
+    };
+    const std::vector<Case> cases{
+        {"Values", "two\nlines", "key " + Full("Values") + ", value \"two\\nlines\""},
+        {"Values2", "cr\rhere", "value \"cr\\rhere\""},
+        {"Broken\nKey", "v", "key " + Full("Broken\\nKey")},
+        {"Comment] ;x", "v", "key " + Full("Comment] ;x")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.named);
+        ASSERT_EQ(RegDeleteTreeA(Root(), KeyPath().c_str()), ERROR_SUCCESS);
+        PutAt(c.sub, c.value, REG_SZ, Sz("x"));
+        std::string bytes, refusal;
+        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, bytes, &refusal), regfile::kUnwritableName);
+        EXPECT_NE(refusal.find(c.named), std::string::npos) << refusal;
+    }
 }
 
 }  // namespace

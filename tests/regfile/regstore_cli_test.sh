@@ -66,6 +66,49 @@ expect 0 "import the export" -- rs import "$dir/out.reg"
 expect 0 "query re-imported" -- rs query 'HKCU\Good' --value a
 contains "$dir/out" "REG_SZ    1" "re-imported value"
 
+# Faults named for what they are, each refused with nothing written.
+refused() {  # refused STATUS TEXT DESCRIPTION -- COMMAND...
+  local want=$1 text=$2 what=$3
+  shift 4
+  expect "$want" "$what" -- "$@"
+  contains "$dir/err" "$text" "$what"
+}
+v5() { printf '\xff\xfe'; printf "Windows Registry Editor Version 5.00\r\n\r\n$1" | iconv -f UTF-8 -t UTF-16LE; }
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Misread]\r\n[HKCU\\Software\\Foo] ; see [docs]\r\n' >"$dir/comment.reg"
+v5 '[HKEY_CURRENT_USER\\Misread]\r\n"a\0b"="x"\r\n' >"$dir/nul.reg"
+printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Misread]\r\n[HKCU\\\\Lead]\r\n' >"$dir/doubled.reg"
+refused 1 "comment.reg:4:21: a comment after a key holds ']'" "comment after a key line" -- rs import "$dir/comment.reg"
+refused 1 "nul.reg:4:3: a NUL inside a name" "NUL in a version 5 name" -- rs import "$dir/nul.reg"
+refused 1 "doubled.reg:4:2: a key path with an empty part" "doubled backslash" -- rs import "$dir/doubled.reg"
+expect 1 "nothing imported from misread files" -- rs query 'HKCU\Misread'
+
+expect 0 "set a name with a line break" -- rs set 'HKCU\Lines' --value $'two\nlines' --type REG_DWORD --data 1
+refused 1 'key HKEY_CURRENT_USER\Lines, value "two\nlines": a line break' "export of a name with a line break" \
+  -- rs export 'HKCU\Lines' "$dir/lines.reg"
+[ ! -e "$dir/lines.reg" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
+
+refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
+refused 1 '"Ω" is not a character of Windows-1252' "set of text outside Windows-1252" \
+  -- rs set 'HKCU\Good' --value w --type REG_SZ --data 'Ωmega €'
+expect 1 "nothing stored for text outside Windows-1252" -- rs query 'HKCU\Good' --value w
+
+refused 1 "$dir: a folder, not a .reg file" "a folder as the file" -- rs import "$dir"
+refused 1 "a key path of 300 characters; the registry takes at most 260" "key path over 260 characters" \
+  -- rs query "HKCU\\$(printf 'k%.0s' {1..300})"
+for command in "import $dir/good.reg" "set HKCU\\A --value v --type REG_SZ --data x" "delete HKCU\\A" "query HKCU"; do
+  # shellcheck disable=SC2086
+  refused 1 "no such folder $dir/none for the store" "missing store folder: ${command%% *}" \
+    -- "$regstore" --store "$dir/none/registry.db" $command
+done
+expect 2 "export to a terminal" -- script -qec "$(printf '%q ' "$regstore" --store "$store" export HKCU)" /dev/null
+contains "$dir/out" "a terminal cannot show" "export to a terminal says why"
+expect 0 "version" -- "$regstore" --version
+contains "$dir/out" "regstore (versioninfo) " "version line"
+for command in import export query set delete; do
+  expect 0 "$command --help" -- "$regstore" "$command" --help
+  contains "$dir/out" "Usage: regstore [--store PATH] $command " "help of $command"
+done
+
 # A store this user may not write: a write is refused with status 1, reading still works.
 chmod 755 "$dir"
 chmod 644 "$store"
