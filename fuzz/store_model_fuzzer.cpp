@@ -230,7 +230,7 @@ private:
         Same("result", src, mrc);
         Same("type", st, mt);
         Same("size", sb.size, mb.size);
-        Same("data", Hex(sb.bytes), Hex(mb.bytes));
+        SameBytes("data", sb.bytes, mb.bytes);
         Check();
     }
 
@@ -307,9 +307,9 @@ private:
                 (withClass ? ", class" : "") + (reserved ? ", reserved" : "") + ")",
             src, src == ERROR_SUCCESS ? " " + Quote(Text{false, sn.chars.substr(0, sn.cch)}) : "");
         Same("result", src, mrc);
-        Same("name", Hex(sn.chars), Hex(mn.chars));
+        SameBytes("name", sn.chars, mn.chars);
         Same("name length", sn.cch, mn.cch);
-        Same("class", Hex(std::string(sc, 4)), Hex(std::string(mc, 4)));
+        SameBytes("class", std::string(sc, 4), std::string(mc, 4));
         Same("class length", scc, mcc);
         Same("time", Hex(std::string(reinterpret_cast<char*>(&sft), sizeof sft)),
              Hex(std::string(reinterpret_cast<char*>(&mft), sizeof mft)));
@@ -333,11 +333,11 @@ private:
                 (noCount ? ", no count" : "") + (reserved ? ", reserved" : "") + ")",
             src, src == ERROR_SUCCESS ? " " + Quote(Text{false, sn.chars.substr(0, sn.cch)}) : "");
         Same("result", src, mrc);
-        Same("name", Hex(sn.chars), Hex(mn.chars));
+        SameBytes("name", sn.chars, mn.chars);
         Same("name length", sn.cch, mn.cch);
         Same("type", st, mt);
         Same("size", sb.size, mb.size);
-        Same("data", Hex(sb.bytes), Hex(mb.bytes));
+        SameBytes("data", sb.bytes, mb.bytes);
         Check();
     }
 
@@ -364,7 +364,7 @@ private:
                                             "longest class", "values",           "longest value name",
                                             "largest data",  "security descriptor"};
         for (int i = 0; i < 8; ++i) Same(names[i], s[i], m[i]);
-        Same("class", Hex(std::string(sc, 2)), Hex(std::string(mc, 2)));
+        SameBytes("class", std::string(sc, 2), std::string(mc, 2));
         Same("time", Hex(std::string(reinterpret_cast<char*>(&sft), sizeof sft)),
              Hex(std::string(reinterpret_cast<char*>(&mft), sizeof mft)));
         Check();
@@ -414,6 +414,10 @@ private:
         if constexpr (std::is_same_v<T, std::string>) line += store + ", model " + model;
         else line += std::to_string(store) + ", model " + std::to_string(model);
         differences_.push_back(line);
+    }
+
+    void SameBytes(const char* what, const std::string& store, const std::string& model) {
+        if (store != model) differences_.push_back(std::string(what) + ": store " + Hex(store) + ", model " + Hex(model));
     }
 
     void Check() {
