@@ -112,8 +112,9 @@ RegistryModel::RegistryModel() {
 
 // Every call through a handle checks, in this order: that it is a handle (open, and not closed),
 // that it was opened with the rights the call needs, and that its key has not been deleted since.
-// The roots are always open with every right.
-LONG RegistryModel::Resolve(HKEY hKey, REGSAM needed, std::size_t& key) const {
+// A call with a key path checks the path's form before the last (as Windows parses the path before
+// it walks from the key). The roots are always open with every right.
+LONG RegistryModel::Resolve(HKEY hKey, REGSAM needed, std::size_t& key, bool mustLive) const {
     if (auto root = RootIndex(hKey)) {
         key = *root;
         return ERROR_SUCCESS;
@@ -121,7 +122,7 @@ LONG RegistryModel::Resolve(HKEY hKey, REGSAM needed, std::size_t& key) const {
     const auto it = handles_.find(reinterpret_cast<std::uintptr_t>(hKey));
     if (hKey == nullptr || it == handles_.end()) return ERROR_INVALID_HANDLE;
     if ((it->second.access & needed) != needed) return ERROR_ACCESS_DENIED;
-    if (!keys_[it->second.key].live) return ERROR_KEY_DELETED;
+    if (mustLive && !keys_[it->second.key].live) return ERROR_KEY_DELETED;
     key = it->second.key;
     return ERROR_SUCCESS;
 }
@@ -141,9 +142,10 @@ LONG RegistryModel::OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, 
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::size_t key = 0;
-    if (const LONG rc = Resolve(hKey, 0, key)) return rc;
+    if (const LONG rc = Resolve(hKey, 0, key, false)) return rc;
     std::vector<std::string> parts;
     if (const LONG rc = SplitPath(lpSubKey, parts)) return rc;
+    if (!keys_[key].live) return ERROR_KEY_DELETED;
 
     std::size_t found = 0;
     for (; found < parts.size(); ++found) {
@@ -243,9 +245,10 @@ void RegistryModel::Remove(std::size_t key) {
 LONG RegistryModel::DeleteKey(HKEY hKey, LPCSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     std::size_t key = 0;
-    if (const LONG rc = Resolve(hKey, 0, key)) return rc;
+    if (const LONG rc = Resolve(hKey, 0, key, false)) return rc;
     std::vector<std::string> parts;
     if (const LONG rc = SplitPath(lpSubKey, parts)) return rc;
+    if (!keys_[key].live) return ERROR_KEY_DELETED;
     const auto target = Walk(key, parts);
     if (!target) return ERROR_FILE_NOT_FOUND;
     if (*target < kRootCount || !keys_[*target].subKeys.empty()) return ERROR_ACCESS_DENIED;
@@ -260,9 +263,10 @@ LONG RegistryModel::DeleteTree(HKEY hKey, LPCSTR lpSubKey) {
     const bool itself = lpSubKey == nullptr || *lpSubKey == '\0';
     std::size_t key = 0;
     const REGSAM needed = KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (itself ? KEY_SET_VALUE : 0);
-    if (const LONG rc = Resolve(hKey, needed, key)) return rc;
+    if (const LONG rc = Resolve(hKey, needed, key, false)) return rc;
     std::vector<std::string> parts;
     if (const LONG rc = SplitPath(lpSubKey, parts)) return rc;
+    if (!keys_[key].live) return ERROR_KEY_DELETED;
     const auto target = Walk(key, parts);
     if (!target) return ERROR_FILE_NOT_FOUND;
     if (itself) Empty(*target);

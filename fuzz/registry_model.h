@@ -66,7 +66,7 @@ private:
         REGSAM access;
     };
 
-    LONG Resolve(HKEY hKey, REGSAM needed, std::size_t& key) const;
+    LONG Resolve(HKEY hKey, REGSAM needed, std::size_t& key, bool mustLive = true) const;
     LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult, LPDWORD lpdwDisposition,
                       bool create);
     std::optional<std::size_t> Walk(std::size_t from, const std::vector<std::string>& parts) const;
