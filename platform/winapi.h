@@ -58,6 +58,7 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BAD_PATHNAME 161L
+#define ERROR_BUSY 170L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_BADDB 1009L
@@ -139,6 +140,7 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
                       PFILETIME lpftLastWriteTime);
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
+LONG RegFlushKey(HKEY hKey);
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 #endif

@@ -4,25 +4,34 @@
 #include <functional>
 #include <string>
 
-// The portable registry store: one SQLite database file that stands in for the Windows registry.
-// The program always uses the store fixed at build time; tests point the process at another one.
+// The portable registry store: SQLite database files that stand in for the Windows registry.
+// HKEY_CURRENT_USER lives in a store of the user's own; the other roots in the system store fixed at
+// build time. Tests point the process at other stores.
 
 enum class StoreAccess {
     AsPermitted,  // write when the file system lets this process write the store
     ReadOnly,     // never write, as a process without write permission would
 };
 
-// Points every later registry call of this process at `path`. Handles opened before become invalid.
+// Points every later registry call of this process at `path`, for every root. Handles opened
+// before become invalid.
 void UseRegistryStore(const std::string& path, StoreAccess access = StoreAccess::AsPermitted);
+// The same with HKEY_CURRENT_USER in a store of its own at `userPath`.
+void UseRegistryStore(const std::string& systemPath, const std::string& userPath,
+                      StoreAccess access = StoreAccess::AsPermitted);
 
-// The store the next registry call will use.
+// The system store the next registry call will use, and the one that holds HKEY_CURRENT_USER.
 std::string RegistryStorePath();
+std::string UserRegistryStorePath();
 
-// The store that a program built this way uses when nothing else was chosen.
+// The stores that a program built this way uses when nothing else was chosen: the system store,
+// and the user's under $XDG_DATA_HOME (by default ~/.local/share/versioninfo/registry.db).
 std::string DefaultRegistryStorePath();
+std::string DefaultUserRegistryStorePath();
 
 // Runs `body` as one store transaction: its registry writes are kept only when it returns
 // ERROR_SUCCESS and the store took every one of them; otherwise none is kept. Returns body's result,
 // or the store's error when the store failed. Other threads' registry calls wait until it ends;
 // a nested call is a savepoint inside the outer transaction. Do not switch stores inside `body`.
+// Writes to both the system and the user store are two transactions, committed one after the other.
 LONG RunInStoreTransaction(const std::function<LONG()>& body);

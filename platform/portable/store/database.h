@@ -1,0 +1,73 @@
+#pragma once
+// One store file: its connection, its tables, how long a call waits for other processes, and when
+// its writes reach the disk.
+#include "registry_store.h"
+#include "statements.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace store {
+
+class Database {
+public:
+    // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
+    Database(std::string path, StoreAccess access, bool personal);
+    ~Database();  // a clean close: every committed write reaches the disk
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+    // The statements for a read, or nullptr while there is no store to read: no file yet, an
+    // empty file, or another program's database. Reading never writes to the file.
+    StatementCache* ForRead();
+    // The statements for a write; the first write makes the file and its tables. Throws
+    // ERROR_ACCESS_DENIED when this process may not write, ERROR_BADDB for a file that is not a store.
+    StatementCache& ForWrite();
+    // Whether the file system lets this process write the store, or make it.
+    bool MayWrite();
+    // After a failure the file may have been replaced or repaired: start afresh on the next call.
+    void Disconnect();
+
+    // While set, a store locked by another writer is waited for as long as writers wait.
+    void SetWriting(bool writing) { writing_ = writing; }
+    // A write transaction of this process committed.
+    void Committed();
+    // Makes every committed write durable now.
+    void Flush();
+    // Changes whenever the contents may have changed, by this process or another. Call inside a read.
+    sqlite3_int64 Version();
+
+private:
+    void Connect(bool forWrite);
+    void MakeFile();
+    void PrepareForWrites();
+    static int BusyHandler(void* self, int count);
+
+    std::string path_;
+    StoreAccess access_;
+    bool personal_;
+    sqlite3* db_ = nullptr;
+    std::unique_ptr<StatementCache> statements_;
+    bool connected_ = false;
+    bool mayWrite_ = false;
+    bool hasTables_ = false;   // the file holds a store (else it reads as empty)
+    bool foreign_ = false;     // another program's database: never written
+    bool writeReady_ = false;  // journal mode and durability set for writing
+    bool wal_ = false;
+    bool unsynced_ = false;
+    bool writing_ = false;
+    sqlite3_int64 localCommits_ = 0;
+    std::chrono::steady_clock::time_point busySince_{};
+    std::chrono::steady_clock::time_point readsFailUntil_{};
+};
+
+// The background flush that keeps unflushed writes to at most the last second. A process that
+// forks stops it around the fork (no SQLite call may be under way in another thread then).
+void BeforeFork();
+void AfterForkInParent();
+void AfterForkInChild();
+
+}  // namespace store

@@ -1,0 +1,43 @@
+#pragma once
+// Key lookup: names as the store keeps them, key paths, and the key tree's rows.
+#include "statements.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace store {
+
+using KeyId = sqlite3_int64;
+
+// A key or value name: as given (UTF-8) and in the case-folded form it is found by.
+struct Name {
+    std::string text;
+    std::string folded;
+};
+Name NameFromAnsi(std::string_view ansi);
+std::string FoldName(std::string_view text);
+
+// Longest ANSI key path the A functions take (it is converted in a MAX_PATH buffer), and longest
+// key and value names.
+constexpr size_t kMaxAnsiPath = 260;
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+
+// Splits a key path at its backslashes. As in Windows, a run of backslashes separates like one and
+// a trailing one is allowed, but a path that starts with one is not a path below the key (nullopt).
+std::optional<std::vector<Name>> SplitPath(const char* path);
+
+// The predefined roots' rows, present in every store (and in one that has no file yet).
+constexpr bool IsRootId(KeyId id) { return id >= 1 && id <= 6; }
+
+bool KeyExists(StatementCache& s, KeyId id);
+std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded);
+// The key `parts` names below `parent`; `found` tells how many of them exist.
+KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found);
+// Makes a key. Its id is never one any key had before, in any process, even one whose creation
+// was rolled back: a handle to a deleted key must never reach a new one.
+KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
+
+}  // namespace store

@@ -1,0 +1,120 @@
+#include "transactions.h"
+
+namespace store {
+
+void Transactions::Join(Database& db, StatementCache& s) {
+    int& levels = open_[&db];
+    while (levels < depth) {
+        if (levels == 0) {
+            db.SetWriting(true);  // until the transaction ends
+            try {
+                s.Exec("BEGIN IMMEDIATE");
+            } catch (...) {
+                db.SetWriting(false);
+                open_.erase(&db);
+                throw;
+            }
+        } else {
+            s.Exec("SAVEPOINT outer");
+        }
+        ++levels;
+    }
+}
+
+LONG Transactions::Leave(LONG result) {
+    for (auto it = open_.begin(); it != open_.end();) {
+        Database& db = *it->first;
+        int& levels = it->second;
+        if (levels == depth) {
+            StatementCache& s = db.ForWrite();
+            const bool outermost = levels == 1;
+            if (result == ERROR_SUCCESS) {
+                try {
+                    s.Exec(outermost ? "COMMIT" : "RELEASE outer");
+                    if (outermost) db.Committed();
+                } catch (const Failure& f) {
+                    result = f.code;
+                }
+            }
+            if (result != ERROR_SUCCESS) {
+                if (outermost) s.TryExec("ROLLBACK");
+                else {
+                    s.TryExec("ROLLBACK TO outer");
+                    s.TryExec("RELEASE outer");
+                }
+            }
+            if (outermost) db.SetWriting(false);
+            --levels;
+        }
+        it = levels == 0 ? open_.erase(it) : std::next(it);
+    }
+    --depth;
+    return result;
+}
+
+void Transactions::Abandon() {
+    for (auto& [db, levels] : open_) {
+        if (levels != depth) continue;
+        StatementCache& s = db->ForWrite();
+        if (levels == 1) {
+            s.TryExec("ROLLBACK");
+            db->SetWriting(false);
+        } else {
+            s.TryExec("ROLLBACK TO outer");
+            s.TryExec("RELEASE outer");
+        }
+        --levels;
+    }
+    std::erase_if(open_, [](const auto& entry) { return entry.second == 0; });
+    --depth;
+}
+
+WriteScope::WriteScope(Transactions& t, Database& db) : db_(db), s_(db.ForWrite()), nested_(t.depth > 0) {
+    if (nested_) {
+        t.Join(db, s_);
+        s_.Exec("SAVEPOINT write");
+        return;
+    }
+    db_.SetWriting(true);  // until the transaction ends
+    try {
+        s_.Exec("BEGIN IMMEDIATE");
+    } catch (...) {
+        db_.SetWriting(false);
+        throw;
+    }
+}
+
+void WriteScope::Commit() {
+    s_.Exec(nested_ ? "RELEASE write" : "COMMIT");
+    done_ = true;  // a failed COMMIT is rolled back by the destructor
+    if (!nested_) {
+        db_.SetWriting(false);
+        db_.Committed();
+    }
+}
+
+WriteScope::~WriteScope() {
+    if (done_) return;
+    if (nested_) {
+        s_.TryExec("ROLLBACK TO write");
+        s_.TryExec("RELEASE write");
+    } else {
+        s_.TryExec("ROLLBACK");
+        db_.SetWriting(false);
+    }
+}
+
+ReadScope::ReadScope(StatementCache& s) : s_(s), began_(sqlite3_get_autocommit(s.Db()) != 0) {
+    if (began_) s_.Exec("BEGIN");
+}
+
+ReadScope::~ReadScope() {
+    if (!began_) return;
+    try {
+        s_.Exec("COMMIT");
+    } catch (...) {
+        s_.TryExec("ROLLBACK");
+    }
+}
+
+}  // namespace store
