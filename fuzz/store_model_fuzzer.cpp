@@ -18,7 +18,8 @@
 
 namespace {
 
-std::string g_store;  // the store file each input starts afresh
+// The store files each input starts afresh: HKEY_CURRENT_USER in one of its own, as installed.
+std::string g_store, g_userStore;
 
 class Input {
 public:
@@ -93,7 +94,7 @@ private:
     };
 
     void Step() {
-        switch (in_.Byte() % 14) {
+        switch (in_.Byte() % 16) {
             case 0: Open(false); break;
             case 1: Open(true); break;
             case 2: Close(); break;
@@ -107,6 +108,8 @@ private:
             case 11: QueryInfo(); break;
             case 12: Reopen(); break;
             case 13: Transaction(); break;
+            case 14: Flush(); break;
+            case 15: Set(); break;
         }
     }
 
@@ -196,6 +199,14 @@ private:
         const Slot h = PickHandle();
         const LONG src = RegCloseKey(h.store), mrc = model_.CloseKey(h.model);
         Log("RegCloseKey(" + Label(h) + ")", src);
+        Same("result", src, mrc);
+        Check();
+    }
+
+    void Flush() {
+        const Slot h = PickHandle();
+        const LONG src = RegFlushKey(h.store), mrc = model_.FlushKey(h.model);
+        Log("RegFlushKey(" + Label(h) + ")", src);
         Same("result", src, mrc);
         Check();
     }
@@ -373,7 +384,7 @@ private:
     // The store closed and opened again: what was written is still there; the handles are not.
     void Reopen() {
         if (depth_ > 0) return;  // a transaction keeps its store
-        UseRegistryStore(g_store);
+        UseRegistryStore(g_store, g_userStore);
         model_.InvalidateHandles();
         Log("UseRegistryStore(the same store)", ERROR_SUCCESS);
     }
@@ -446,6 +457,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(dir.data()) == nullptr) std::abort();
     setenv("XDG_DATA_HOME", dir.c_str(), 1);
     g_store = dir + "/registry.db";
+    g_userStore = dir + "/user/registry.db";
     static const std::string removeAtExit = dir;
     std::atexit([] { std::filesystem::remove_all(removeAtExit); });
     return 0;
@@ -453,9 +465,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // Every input starts on a store that does not exist yet.
-    UseRegistryStore(g_store);
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) unlink((g_store + suffix).c_str());
-    UseRegistryStore(g_store);
+    UseRegistryStore(g_store, g_userStore);
+    for (const std::string& store : {g_store, g_userStore})
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) unlink((store + suffix).c_str());
+    UseRegistryStore(g_store, g_userStore);
     Run(Input(data, size)).Go();
     return 0;
 }
