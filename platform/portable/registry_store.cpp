@@ -11,6 +11,7 @@
 
 #include "store/database.h"
 #include "store/keys.h"
+#include "store/read_cache.h"
 #include "store/statements.h"
 #include "store/transactions.h"
 #include "text.h"
@@ -148,9 +149,8 @@ OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed) {
 }
 
 // The answer for a key found missing: a handle whose key is gone says so.
-bool Exists(StatementCache* s, KeyId id) { return s == nullptr ? IsRootId(id) : KeyExists(*s, id); }
-void MustExist(StatementCache* s, KeyId id) {
-    if (!Exists(s, id)) throw Failure{ERROR_KEY_DELETED};
+void MustExist(StatementCache* s, KeyId id, ReadCache* cache = nullptr) {
+    if (!(s == nullptr ? IsRootId(id) : KeyExists(*s, id, cache))) throw Failure{ERROR_KEY_DELETED};
 }
 
 bool IsStoreFailure(LONG code) {
@@ -225,9 +225,10 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
         KeyId id = parent;
         size_t found = 0;
         if (s != nullptr) {
+            ReadCache* cache = db.Cache();
             ReadScope read(*s);
-            id = Walk(*s, parent, *parts, found);
-            if (found == 0) MustExist(s, parent);
+            id = Walk(*s, parent, *parts, found, cache);
+            if (found == 0) MustExist(s, parent, cache);
         } else {
             MustExist(s, parent);
         }
@@ -285,13 +286,13 @@ LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
         if (found < parts->size()) return ERROR_FILE_NOT_FOUND;
         if (ownContents) {
             Query(write.S(), R"(DELETE FROM "values" WHERE key = ?)").Bind(1, target).Step();
-            Query(write.S(), "DELETE FROM keys WHERE parent = ?").Bind(1, target).Step();
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE parent = ?", target);
         } else {
             if (IsRootId(target)) return ERROR_ACCESS_DENIED;
             // Windows refuses to delete a key that still has subkeys; the tree form takes them along.
             if (!tree && Query(write.S(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").Bind(1, target).Step())
                 return ERROR_ACCESS_DENIED;
-            Query(write.S(), "DELETE FROM keys WHERE id = ?").Bind(1, target).Step();  // the rest by cascade
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE id = ?", target);  // the rest by cascade
         }
         write.Commit();
         return ERROR_SUCCESS;
@@ -404,14 +405,22 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
         OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
         StatementCache* s = key.db->ForRead();
         const std::string folded = ValueName(lpValueName);
-        if (s != nullptr) {
+        ReadCache* cache = s != nullptr ? key.db->Cache() : nullptr;
+        const std::optional<ReadCache::Value>* known = cache ? cache->FindValue(key.id, folded) : nullptr;
+        if (s != nullptr && known == nullptr) {
             Query q(*s, R"(SELECT type, data FROM "values" WHERE key = ? AND folded = ?)");
             if (q.Bind(1, key.id).Bind(2, folded).Step()) {
                 if (lpType != nullptr) *lpType = static_cast<DWORD>(q.Int(0));
+                if (cache != nullptr)
+                    cache->PutValue(key.id, folded, ReadCache::Value{static_cast<DWORD>(q.Int(0)), std::string(q.Blob(1))});
                 return CopyData(q.Blob(1), lpData, lpcbData);
             }
+            if (cache != nullptr) cache->PutValue(key.id, folded, std::nullopt);
+        } else if (known != nullptr && known->has_value()) {
+            if (lpType != nullptr) *lpType = (*known)->type;
+            return CopyData((*known)->data, lpData, lpcbData);
         }
-        MustExist(s, key.id);  // values go with their key: only a miss needs to look
+        MustExist(s, key.id, cache);  // values go with their key: only a miss needs to look
         return ERROR_FILE_NOT_FOUND;
     });
 }

@@ -98,7 +98,11 @@ public:
         static Flusher flusher;
         return flusher;
     }
+    // nullptr once the process's static objects are being destroyed.
+    static Flusher* IfAlive() { return alive_ ? &Instance() : nullptr; }
+    Flusher() { alive_ = true; }
     ~Flusher() {
+        alive_ = false;
         std::thread* thread = nullptr;
         {
             std::lock_guard lock(*mutex_);
@@ -126,6 +130,18 @@ public:
         thread_ = new std::thread([this] { Run(); });
     }
 
+    // The store was closed cleanly and synced: nothing left to do for it, and no connection of
+    // ours stays open on it once this returns.
+    void Forget(const std::string& path) {
+        {
+            std::lock_guard lock(*mutex_);
+            auto it = files_.find(path);
+            if (it == files_.end()) return;
+            it->second.dirty = false;
+        }
+        std::lock_guard work(*work_);
+    }
+
     void BeforeFork() {
         mutex_->lock();
         work_->lock();
@@ -146,7 +162,6 @@ public:
 
 private:
     struct File {
-        sqlite3* db = nullptr;
         bool dirty = false;
     };
 
@@ -166,35 +181,29 @@ private:
             lock.unlock();
             {
                 std::lock_guard work(*work_);
-                for (auto& [path, file] : due) Flush(path, *file);
+                for (auto& [path, file] : due) Flush(path);
             }
             lock.lock();
         }
         std::lock_guard work(*work_);
-        for (auto& [path, file] : files_) {
-            // What came in while stopping is flushed on the way out.
-            if (file.dirty) Flush(path, file);
-            sqlite3_close_v2(file.db);
-            file.db = nullptr;
-        }
+        for (auto& [path, file] : files_)
+            if (file.dirty) Flush(path);  // what came in while stopping is flushed on the way out
         running_ = false;
     }
 
-    static void Flush(const std::string& path, File& file) {
-        if (file.db == nullptr) {
-            if (sqlite3_open_v2(path.c_str(), &file.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-                SQLITE_OK) {
-                sqlite3_close_v2(file.db);
-                file.db = nullptr;
-                return;
-            }
-            sqlite3_busy_timeout(file.db, 100);
-            KeepLogFiles(file.db);
+    // On a connection of its own, closed again at once: an open one would keep other programs from
+    // locking the file while this process has let go of it.
+    static void Flush(const std::string& path) {
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db, 100);
+            KeepLogFiles(db);
+            // The checkpoint syncs the log before it copies it; the sync after covers a checkpoint
+            // that a reader held back.
+            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            SyncLog(db);
         }
-        // The checkpoint syncs the log before it copies it; the sync after covers a checkpoint
-        // that a reader held back.
-        sqlite3_wal_checkpoint_v2(file.db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-        SyncLog(file.db);
+        sqlite3_close_v2(db);
     }
 
     // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
@@ -205,6 +214,7 @@ private:
     bool running_ = false;
     bool stop_ = false;
     std::map<std::string, File> files_;
+    static inline bool alive_ = false;
 };
 
 }  // namespace
@@ -219,8 +229,12 @@ Database::Database(std::string path, StoreAccess access, bool personal)
 Database::~Database() { Disconnect(); }
 
 void Database::Disconnect() {
+    cache_.Detach();
     if (db_ != nullptr) {
-        if (unsynced_) SyncLog(db_);
+        if (unsynced_) {
+            SyncLog(db_);
+            if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(path_);
+        }
         statements_.reset();
         sqlite3_close_v2(db_);
     }
@@ -287,6 +301,9 @@ void Database::Connect(bool forWrite) {
         if (version > kSchemaVersion) throw Failure{ERROR_BADDB};
         hasTables_ = version == kSchemaVersion;
         foreign_ = version == 0 && tables > 0;
+        Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
+        mode.Step();
+        if (mode.Text(0) == "wal") cache_.Attach(db_);
     } catch (const Failure&) {
         Disconnect();
         connected_ = true;
@@ -344,6 +361,7 @@ void Database::PrepareForWrites() {
         mode.Step();
         wal_ = mode.Text(0) == "wal";
     }
+    if (wal_) cache_.Attach(db_);
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The background flush copies the log back; commits never wait for that.

@@ -1,6 +1,7 @@
 #pragma once
 // One store file: its connection, its tables, how long a call waits for other processes, and when
 // its writes reach the disk.
+#include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"
 
@@ -37,6 +38,8 @@ public:
     void Committed();
     // Makes every committed write durable now.
     void Flush();
+    // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
+    ReadCache* Cache() { return db_ != nullptr && cache_.Valid(db_) ? &cache_ : nullptr; }
     // Changes whenever the contents may have changed, by this process or another. Call inside a read.
     sqlite3_int64 Version();
 
@@ -51,6 +54,7 @@ private:
     bool personal_;
     sqlite3* db_ = nullptr;
     std::unique_ptr<StatementCache> statements_;
+    ReadCache cache_;
     bool connected_ = false;
     bool mayWrite_ = false;
     bool hasTables_ = false;   // the file holds a store (else it reads as empty)

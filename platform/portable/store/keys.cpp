@@ -1,9 +1,9 @@
 #include "keys.h"
 
+#include "read_cache.h"
 #include "text.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace store {
 namespace {
@@ -47,42 +47,65 @@ std::optional<std::vector<Name>> SplitPath(const char* path) {
     return parts;
 }
 
-bool KeyExists(StatementCache& s, KeyId id) {
+bool KeyExists(StatementCache& s, KeyId id, ReadCache* cache) {
+    if (cache != nullptr)
+        if (const bool* known = cache->FindKey(id)) return *known;
     Query q(s, "SELECT 1 FROM keys WHERE id = ?");
-    return q.Bind(1, id).Step();
+    const bool exists = q.Bind(1, id).Step();
+    if (cache != nullptr) cache->PutKey(id, exists);
+    return exists;
 }
 
-std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded) {
+std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded, ReadCache* cache) {
+    if (cache != nullptr)
+        if (const auto* known = cache->FindChild(parent, folded)) return *known;
     Query q(s, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
-    if (!q.Bind(1, parent).Bind(2, folded).Step()) return std::nullopt;
-    return q.Int(0);
+    std::optional<KeyId> child;
+    if (q.Bind(1, parent).Bind(2, folded).Step()) child = q.Int(0);
+    if (cache != nullptr) cache->PutChild(parent, folded, child);
+    return child;
 }
 
-KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found) {
+KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found, ReadCache* cache) {
     KeyId id = parent;
     for (found = 0; found < parts.size(); ++found) {
-        const auto child = FindChild(s, id, parts[found].folded);
+        const auto child = FindChild(s, id, parts[found].folded, cache);
         if (!child) break;
         id = *child;
     }
     return id;
 }
 
+// The highest id ever taken: the highest key's, or the one kept by a placeholder row (its id
+// negated, so that nothing finds or references it as a key).
+constexpr std::string_view kHighestId =
+    "SELECT max(coalesce((SELECT max(id) FROM keys), 0), -coalesce((SELECT min(id) FROM keys), 0))";
+
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name) {
-    // Ids follow the clock in microseconds since 2026 (and always exceed every id in the file and
-    // every id this process made), so a key deleted by another process, or made in a transaction
-    // that was rolled back, never hands its id on.
+    // Ids only grow: past every id the file ever had (see DeleteKeyRows) and past every id this
+    // process made, which covers keys made in a transaction that was rolled back.
     static KeyId highest = 0;
-    constexpr std::int64_t kEpoch = 1767225600;  // 2026-01-01T00:00:00Z
-    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                         std::chrono::system_clock::now().time_since_epoch()).count() - kEpoch * 1000000;
-    const KeyId floor = std::max<KeyId>(highest + 1, now);
-    Query q(s, "INSERT INTO keys (id, parent, name, folded) "
-               "VALUES (max(?1, (SELECT coalesce(max(id), 0) + 1 FROM keys)), ?2, ?3, ?4) RETURNING id");
-    q.Bind(1, floor).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded);
+    Query q(s, "INSERT INTO keys (id, parent, name, folded) VALUES (max(?1, (SELECT max(coalesce((SELECT "
+               "max(id) FROM keys), 0), -coalesce((SELECT min(id) FROM keys), 0))) + 1), ?2, ?3, ?4) RETURNING id");
+    q.Bind(1, highest + 1).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded);
     if (!q.Step()) throw Failure{ERROR_CANTWRITE};
     highest = std::max(highest, q.Int(0));
     return q.Int(0);
+}
+
+void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg) {
+    const auto read = [&](std::string_view query) {
+        Query q(s, query);
+        q.Step();
+        return q.Int(0);
+    };
+    const KeyId highest = read(kHighestId);
+    Query(s, sql).Bind(1, arg).Step();
+    if (read("SELECT coalesce(max(id), 0) FROM keys") == highest) return;
+    // The highest id went with the deleted keys: a placeholder keeps it taken, so that no process
+    // hands it out again while a handle to a deleted key may still exist.
+    Query(s, "DELETE FROM keys WHERE id < 0").Step();
+    Query(s, "INSERT INTO keys (id, parent, name, folded) VALUES (?, NULL, '', '')").Bind(1, -highest).Step();
 }
 
 }  // namespace store

@@ -2,6 +2,7 @@
 // Key lookup: names as the store keeps them, key paths, and the key tree's rows.
 #include "statements.h"
 
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +11,7 @@
 namespace store {
 
 using KeyId = sqlite3_int64;
+class ReadCache;
 
 // A key or value name: as given (UTF-8) and in the case-folded form it is found by.
 struct Name {
@@ -32,12 +34,17 @@ std::optional<std::vector<Name>> SplitPath(const char* path);
 // The predefined roots' rows, present in every store (and in one that has no file yet).
 constexpr bool IsRootId(KeyId id) { return id >= 1 && id <= 6; }
 
-bool KeyExists(StatementCache& s, KeyId id);
-std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded);
+// Lookups answer from `cache` when it knows, and teach it what they read; it may be nullptr.
+bool KeyExists(StatementCache& s, KeyId id, ReadCache* cache = nullptr);
+std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded,
+                               ReadCache* cache = nullptr);
 // The key `parts` names below `parent`; `found` tells how many of them exist.
-KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found);
+KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found,
+           ReadCache* cache = nullptr);
 // Makes a key. Its id is never one any key had before, in any process, even one whose creation
 // was rolled back: a handle to a deleted key must never reach a new one.
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
+// Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them.
+void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg);
 
 }  // namespace store

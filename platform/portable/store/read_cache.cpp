@@ -1,0 +1,91 @@
+#include "read_cache.h"
+
+#include <atomic>
+
+namespace store {
+
+void ReadCache::Attach(sqlite3* db) {
+    Detach();
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
+        file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr)
+        return;
+    volatile void* region = nullptr;
+    // Maps nothing new: only the region the connection already uses (none outside WAL mode). A
+    // reader that may not write the index gets it read-only.
+    const int rc = file->pMethods->xShmMap(file, 0, 32768, 0, &region);
+    if ((rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY) && region != nullptr)
+        header_ = static_cast<const volatile unsigned char*>(region);
+}
+
+void ReadCache::Detach() {
+    header_ = nullptr;
+    Clear();
+}
+
+void ReadCache::Clear() {
+    values_.clear();
+    children_.clear();
+    keys_.clear();
+    filled_ = false;
+}
+
+bool ReadCache::StillTheSame() {
+    unsigned char now[kHeaderBytes];
+    std::atomic_thread_fence(std::memory_order_acquire);
+    for (size_t i = 0; i < kHeaderBytes; ++i) now[i] = header_[i];
+    const bool same = filled_ && std::memcmp(now, seen_, kHeaderBytes) == 0;
+    if (!same) {
+        // Read before the queries that fill the cache: a commit after it makes the next look differ.
+        Clear();
+        std::memcpy(seen_, now, kHeaderBytes);
+        filled_ = true;
+    }
+    return same;
+}
+
+bool ReadCache::Valid(sqlite3* db) {
+    if (header_ == nullptr) return false;
+    if (sqlite3_get_autocommit(db) == 0) {
+        Clear();
+        return false;
+    }
+    StillTheSame();
+    return true;
+}
+
+const std::optional<ReadCache::Value>* ReadCache::FindValue(KeyId key, const std::string& folded) const {
+    auto it = values_.find({key, folded});
+    return it == values_.end() ? nullptr : &it->second;
+}
+
+void ReadCache::PutValue(KeyId key, const std::string& folded, std::optional<Value> value) {
+    if (values_.size() >= kMostEntries) values_.clear();
+    values_.insert_or_assign({key, folded}, std::move(value));
+}
+
+const std::optional<KeyId>* ReadCache::FindChild(KeyId parent, const std::string& folded) const {
+    auto it = children_.find({parent, folded});
+    return it == children_.end() ? nullptr : &it->second;
+}
+
+void ReadCache::PutChild(KeyId parent, const std::string& folded, std::optional<KeyId> child) {
+    if (children_.size() >= kMostEntries) children_.clear();
+    children_.insert_or_assign({parent, folded}, child);
+}
+
+}  // namespace store
+
+namespace store {
+
+const bool* ReadCache::FindKey(KeyId id) const {
+    auto it = keys_.find(id);
+    return it == keys_.end() ? nullptr : &it->second;
+}
+
+void ReadCache::PutKey(KeyId id, bool exists) {
+    if (keys_.size() >= kMostEntries) keys_.clear();
+    keys_[id] = exists;
+}
+
+}  // namespace store

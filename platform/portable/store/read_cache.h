@@ -1,0 +1,57 @@
+#pragma once
+// Answers already read from a store file, kept while the file is unchanged. In WAL mode every
+// commit, by any process, changes the log's index header in shared memory, and while this process
+// has the store open no other can leave WAL mode or write without that index. Comparing that
+// header costs no system call, where asking SQLite costs a lock and an unlock of the index.
+#include "keys.h"
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_map>
+
+namespace store {
+
+class ReadCache {
+public:
+    struct Value {
+        DWORD type;
+        std::string data;
+    };
+
+    // Watches the log index of `db`'s connection; without one (not in WAL mode) nothing is kept.
+    void Attach(sqlite3* db);
+    void Detach();
+    // Whether the kept answers still hold: false (and forgets them) when the store may have changed.
+    // Inside a write transaction of our own nothing is kept: its changes are not in the header yet.
+    bool Valid(sqlite3* db);
+    void Clear();
+
+    // nullptr: not known; a Value with no data: known to be missing.
+    const std::optional<Value>* FindValue(KeyId key, const std::string& folded) const;
+    void PutValue(KeyId key, const std::string& folded, std::optional<Value> value);
+    const std::optional<KeyId>* FindChild(KeyId parent, const std::string& folded) const;
+    void PutChild(KeyId parent, const std::string& folded, std::optional<KeyId> child);
+    const bool* FindKey(KeyId id) const;
+    void PutKey(KeyId id, bool exists);
+
+private:
+    static constexpr size_t kHeaderBytes = 96;  // both copies of the index header
+    static constexpr size_t kMostEntries = 4096;
+
+    struct Hash {
+        size_t operator()(const std::pair<KeyId, std::string>& k) const {
+            return std::hash<std::string>()(k.second) ^ (std::hash<KeyId>()(k.first) * 31);
+        }
+    };
+    bool StillTheSame();
+
+    const volatile unsigned char* header_ = nullptr;
+    unsigned char seen_[kHeaderBytes] = {};
+    bool filled_ = false;
+    std::unordered_map<std::pair<KeyId, std::string>, std::optional<Value>, Hash> values_;
+    std::unordered_map<std::pair<KeyId, std::string>, std::optional<KeyId>, Hash> children_;
+    std::unordered_map<KeyId, bool> keys_;
+};
+
+}  // namespace store

@@ -1,0 +1,429 @@
+// Faults the store once had, each with the scenario that showed it: handles to deleted keys, stores
+// made by several processes at once, readers after a writer's crash or beside a writer's lock, reads
+// of files that are not stores, deleting a root's tree, and HKEY_CURRENT_USER kept per user.
+#include "Form1.h"
+#include "RecordingSurface.h"
+#include "RegistryTest.h"
+#include "registry_store.h"
+#include "winapi.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Runs `body` in a child process; its result is the child's exit status.
+int InChild(const std::function<int()>& body) {
+    const pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool BecomeNobody() { return setgid(kNobody) == 0 && setuid(kNobody) == 0; }
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class StoreFaults : public RegistryTest {
+protected:
+    HKEY Create(HKEY root, const std::string& path, LONG expected = ERROR_SUCCESS) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), expected)
+            << path;
+        return key;
+    }
+    static LONG SetDword(HKEY key, const char* name, DWORD value) {
+        return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
+    }
+    static LONG QueryDword(HKEY key, const char* name, DWORD& value) {
+        DWORD size = 4, type = 0;
+        return RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size);
+    }
+    std::string Sub(const std::string& name) const { return KeyPath() + "\\" + name; }
+};
+
+// Every call through a handle whose key is gone answers ERROR_KEY_DELETED, and reaches no other key.
+void ExpectDeleted(HKEY gone) {
+    char name[64];
+    DWORD cch = sizeof name, size = 4, value = 0, count = 0;
+    HKEY out = nullptr;
+    EXPECT_EQ(RegSetValueExA(gone, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegQueryValueExA(gone, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegDeleteValueA(gone, "v"), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegEnumValueA(gone, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+    cch = sizeof name;
+    EXPECT_EQ(RegEnumKeyExA(gone, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegQueryInfoKeyA(gone, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCreateKeyExA(gone, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegOpenKeyExA(gone, "", 0, KEY_READ, &out), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegFlushKey(gone), ERROR_KEY_DELETED);
+}
+
+enum class Removal { DeletedHere, DeletedByAnotherProcess, MadeInARolledBackTransaction };
+
+class DeletedKeyHandles : public StoreFaults, public ::testing::WithParamInterface<Removal> {
+protected:
+    // Makes key A, and then makes it go away; returns the handle to it.
+    HKEY RemoveA(const std::string& a) {
+        HKEY key = nullptr;
+        switch (GetParam()) {
+            case Removal::DeletedHere:
+                key = Create(Root(), a);
+                EXPECT_EQ(RegDeleteKeyA(Root(), a.c_str()), ERROR_SUCCESS);
+                break;
+            case Removal::DeletedByAnotherProcess:
+                key = Create(Root(), a);
+                EXPECT_EQ(InChild([&] {
+                              UseRegistryStore(StorePath());
+                              return static_cast<int>(RegDeleteKeyA(Root(), a.c_str()));
+                          }),
+                          0);
+                break;
+            case Removal::MadeInARolledBackTransaction:
+                EXPECT_EQ(RunInStoreTransaction([&] {
+                              key = Create(Root(), a);
+                              return ERROR_CANTWRITE;
+                          }),
+                          ERROR_CANTWRITE);
+                break;
+        }
+        return key;
+    }
+};
+
+std::string RemovalName(const ::testing::TestParamInfo<Removal>& info) {
+    switch (info.param) {
+        case Removal::DeletedHere: return "DeletedHere";
+        case Removal::DeletedByAnotherProcess: return "DeletedByAnotherProcess";
+        case Removal::MadeInARolledBackTransaction: return "MadeInARolledBackTransaction";
+    }
+    return "Unknown";
+}
+
+TEST_P(DeletedKeyHandles, AnswerKeyDeletedAndNeverReachANewKey) {
+    HKEY a = RemoveA(Sub("A"));
+    ASSERT_NE(a, nullptr);
+    HKEY b = Create(Root(), Sub("B"));
+    ExpectDeleted(a);
+    DWORD value = 0;
+    EXPECT_EQ(QueryDword(b, "v", value), ERROR_FILE_NOT_FOUND) << "B received a write meant for A";
+    HKEY sub = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(b, "Sub", 0, KEY_READ, &sub), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(a);
+    RegCloseKey(b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, DeletedKeyHandles,
+                         ::testing::Values(Removal::DeletedHere, Removal::DeletedByAnotherProcess,
+                                           Removal::MadeInARolledBackTransaction),
+                         RemovalName);
+
+// Processes that make a store at the same moment all succeed: writers wait their turn.
+TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
+    constexpr int kRounds = 12, kWriters = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string path = StoreDir() + "/new" + std::to_string(round) + ".db";
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        std::vector<pid_t> children;
+        for (int w = 0; w < kWriters; ++w) {
+            const pid_t child = fork();
+            if (child == 0) {
+                close(go[1]);
+                char byte;
+                if (read(go[0], &byte, 1) < 0) _exit(99);  // all start together
+                UseRegistryStore(path);
+                HKEY key = nullptr;
+                const std::string name = "Software\\W" + std::to_string(w);
+                LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                          &key, nullptr);
+                if (rc == ERROR_SUCCESS) rc = SetDword(key, "V", static_cast<DWORD>(w));
+                _exit(static_cast<int>(rc % 256));
+            }
+            children.push_back(child);
+        }
+        close(go[0]);
+        close(go[1]);
+        for (pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "round " << round << ": a first write failed with code " << WEXITSTATUS(status) << " (mod 256)";
+        }
+        UseRegistryStore(path);
+        for (int w = 0; w < kWriters; ++w) {
+            HKEY key = nullptr;
+            DWORD value = 99;
+            ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("Software\\W" + std::to_string(w)).c_str(), 0, KEY_READ, &key),
+                      ERROR_SUCCESS);
+            EXPECT_EQ(QueryDword(key, "V", value), ERROR_SUCCESS);
+            EXPECT_EQ(value, static_cast<DWORD>(w));
+            RegCloseKey(key);
+        }
+    }
+}
+
+// A reader who may not write sees the last committed contents whatever the writer (root) did last.
+struct WriterEnd {
+    const char* name;
+    bool killed;  // else it closed the store cleanly
+};
+
+class ReaderAfterWriter : public StoreFaults, public ::testing::WithParamInterface<WriterEnd> {};
+
+TEST_P(ReaderAfterWriter, SeesTheLastCommittedContents) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    chmod(StoreDir().c_str(), 0755);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");  // the writer below is the store's only user
+    ASSERT_EQ(InChild([&] {
+                  UseRegistryStore(StorePath());
+                  HKEY key = nullptr;
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr);
+                  SetDword(key, "V", 7);
+                  if (!GetParam().killed) {
+                      UseRegistryStore(StoreDir() + "/elsewhere.db");  // closes the store
+                      return 0;
+                  }
+                  RunInStoreTransaction([&] {
+                      const std::string big(100000, 'x');
+                      for (int i = 0; i < 30; ++i)
+                          RegSetValueExA(key, ("Half" + std::to_string(i)).c_str(), 0, REG_BINARY,
+                                         reinterpret_cast<const BYTE*>(big.data()), static_cast<DWORD>(big.size()));
+                      kill(getpid(), SIGKILL);
+                      return ERROR_SUCCESS;
+                  });
+                  return 1;
+              }),
+              GetParam().killed ? 128 + SIGKILL : 0);
+    chmod(StorePath().c_str(), 0644);
+    const auto reader = [&](DWORD expected) {
+        return InChild([&] {
+            if (!BecomeNobody()) return 3;
+            UseRegistryStore(StorePath());
+            HKEY key = nullptr;
+            DWORD value = 0;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, KEY_READ, &key) != ERROR_SUCCESS) return 4;
+            if (QueryDword(key, "V", value) != ERROR_SUCCESS || value != expected) return 5;
+            if (QueryDword(key, "Half0", value) != ERROR_FILE_NOT_FOUND) return 6;
+            return 0;
+        });
+    };
+    EXPECT_EQ(reader(7), 0) << "4: no key, 5: not the committed value, 6: an uncommitted one";
+    // Nothing the reader did stops the next writer, and the reader then sees its write.
+    UseRegistryStore(StorePath());
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Kept");
+    EXPECT_EQ(SetDword(key, "V", 8), ERROR_SUCCESS);
+    RegCloseKey(key);
+    EXPECT_EQ(reader(8), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, ReaderAfterWriter,
+                         ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// While another process holds the store, a reader answers at once from one state.
+struct Holder {
+    const char* name;
+    const char* sql;      // what the other process runs and keeps open
+    LONG expected;        // what every read answers meanwhile
+    const char* caption;  // what the window shows meanwhile: all the values, or none
+};
+
+class ReaderBesideAHolder : public StoreFaults, public ::testing::WithParamInterface<Holder> {};
+
+TEST_P(ReaderBesideAHolder, AnswersFromOneStateWithoutWaitingForIt) {
+    PutMachine("Software\\Held", "A", REG_DWORD, Dword(1));
+    PutMachine("Software\\Held", "B", REG_DWORD, Dword(2));
+    const char* nt = "Software\\Microsoft\\Windows NT\\CurrentVersion";
+    PutMachine(nt, "ProductName", REG_SZ, Sz("Windows 10 Pro"));
+    PutMachine(nt, "CurrentVersion", REG_SZ, Sz("6.3"));
+    PutMachine(nt, "CurrentMajorVersionNumber", REG_DWORD, Dword(10));
+    PutMachine(nt, "CurrentMinorVersionNumber", REG_DWORD, Dword(0));
+    PutMachine(nt, "CurrentBuildNumber", REG_SZ, Sz("19045"));
+    PutMachine("System\\CurrentControlSet\\Control\\ProductOptions", "ProductType", REG_SZ, Sz("WinNT"));
+    UseRegistryStore(StorePath());  // this process lets go of the file first
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        sqlite3* db = nullptr;
+        sqlite3_open(StorePath().c_str(), &db);
+        const int rc = sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr);
+        char byte = rc == SQLITE_OK ? 1 : 0;
+        if (write(ready[1], &byte, 1) != 1 || read(done[0], &byte, 1) < 0) _exit(2);
+        _exit(0);  // dies holding it
+    }
+    char held = 0;
+    ASSERT_EQ(read(ready[0], &held, 1), 1);
+    ASSERT_EQ(held, 1) << "the other process could not take the store";
+    HKEY key = nullptr;
+    const LONG opened = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Held", 0, KEY_READ, &key);
+    DWORD a = 0, b = 0;
+    std::vector<LONG> answers{opened};
+    if (opened == ERROR_SUCCESS) answers = {QueryDword(key, "A", a), QueryDword(key, "B", b)};
+    RecordingSurface window;
+    Form1(window).Form_Load();
+    if (write(done[1], "x", 1) != 1) ADD_FAILURE();
+    waitpid(holder, nullptr, 0);
+    for (LONG rc : answers) EXPECT_EQ(rc, GetParam().expected);
+    if (GetParam().expected == ERROR_SUCCESS) {
+        EXPECT_EQ(std::make_pair(a, b), std::make_pair(DWORD{1}, DWORD{2}));
+    }
+    EXPECT_EQ(window.caption, GetParam().caption) << "the window shows one state of the store";
+    if (key != nullptr) RegCloseKey(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, ReaderBesideAHolder,
+    ::testing::Values(
+        // A writer in the middle of a transaction too big for its cache.
+        Holder{"WritersTransaction",
+               "BEGIN IMMEDIATE; WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+               "INSERT INTO keys (parent, name, folded) SELECT 3, 'K' || i, 'K' || i FROM n; "
+               "UPDATE \"values\" SET data = zeroblob(4000000) WHERE folded = 'A';",
+               ERROR_SUCCESS, "19"},
+        // Another program that keeps the file to itself.
+        Holder{"ExclusiveLock", "PRAGMA locking_mode = EXCLUSIVE; BEGIN EXCLUSIVE; SELECT count(*) FROM keys;",
+               ERROR_BUSY, "1"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Reading never writes; a file that is not a store is never written either.
+struct NotAStore {
+    const char* name;
+    const char* sql;  // makes the file; nullptr: an empty file
+    LONG write;       // what a write answers
+};
+
+class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {};
+
+TEST_P(FilesThatAreNotStores, AreReadAsEmptyAndLeftAsTheyWere) {
+    const std::string path = StoreDir() + "/other.db";
+    if (GetParam().sql == nullptr) {
+        std::ofstream(path, std::ios::binary).flush();
+    } else {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    const std::string before = Contents(path);
+    UseRegistryStore(path);
+    HKEY key = nullptr;
+    DWORD size = 0;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(HKEY_LOCAL_MACHINE, "V", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND);
+    RecordingSurface window;
+    Form1(window).Form_Load();
+    EXPECT_EQ(window.caption, "1");
+    EXPECT_EQ(Contents(path), before) << "reading changed the file";
+    EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\X", GetParam().write) != nullptr,
+              GetParam().write == ERROR_SUCCESS);
+    if (GetParam().write != ERROR_SUCCESS) {
+        EXPECT_EQ(Contents(path), before) << "a refused write changed the file";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, FilesThatAreNotStores,
+    ::testing::Values(NotAStore{"EmptyFile", nullptr, ERROR_SUCCESS},
+                      NotAStore{"OtherProgramsDatabase", "CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
+                                ERROR_BADDB}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Emptying a root answers the same whether the store has its file yet or not.
+TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
+    const std::string path = StoreDir() + "/tree.db";
+    for (const char* state : {"no file", "a file"}) {
+        UseRegistryStore(path);
+        EXPECT_EQ(RegDeleteTreeA(HKEY_LOCAL_MACHINE, nullptr), ERROR_SUCCESS) << state;
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << state;
+        RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\X"));
+    }
+}
+
+// HKEY_CURRENT_USER lives in the user's own store: another user can neither read nor write it, and
+// a user who may write their own cannot write the machine's.
+TEST_F(StoreFaults, EachUserHasTheirOwnCurrentUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+    const std::string system = StoreDir() + "/system/registry.db";
+    const std::string mine = StoreDir() + "/root-data/versioninfo/registry.db";
+    mkdir((StoreDir() + "/system").c_str(), 0755);
+    chmod(StoreDir().c_str(), 0755);
+    UseRegistryStore(system, mine);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Machine"));
+    RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\Mine"));
+    struct stat file {}, folder {};
+    ASSERT_EQ(stat(mine.c_str(), &file), 0);
+    ASSERT_EQ(stat((StoreDir() + "/root-data/versioninfo").c_str(), &folder), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    UseRegistryStore(system, system);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Mine", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+        << "HKEY_CURRENT_USER went to the system store";
+
+    const std::string own = StoreDir() + "/nobody-data";
+    ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+    ASSERT_EQ(chown(own.c_str(), kNobody, kNobody), 0);
+    const int other = InChild([&] {
+        if (!BecomeNobody()) return 90;
+        setenv("XDG_DATA_HOME", own.c_str(), 1);
+        if (DefaultUserRegistryStorePath() != own + "/versioninfo/registry.db") return 92;
+        struct Case {
+            const std::string& user;
+            HKEY root;
+            const char* path;
+            REGSAM access;
+            LONG expected;
+        };
+        const std::string theirs = DefaultUserRegistryStorePath();
+        const Case cases[] = {
+            {mine, HKEY_CURRENT_USER, "Software\\Mine", KEY_READ, ERROR_ACCESS_DENIED},
+            {mine, HKEY_CURRENT_USER, "Software\\Mine", KEY_ALL_ACCESS, ERROR_ACCESS_DENIED},
+            {theirs, HKEY_LOCAL_MACHINE, "Software\\Machine", KEY_READ, ERROR_SUCCESS},
+            {theirs, HKEY_LOCAL_MACHINE, "Software\\Machine", KEY_SET_VALUE, ERROR_ACCESS_DENIED},
+            {theirs, HKEY_CURRENT_USER, "Software\\Own", KEY_ALL_ACCESS, ERROR_SUCCESS},
+        };
+        int failed = 0;
+        for (const Case& c : cases) {
+            UseRegistryStore(system, c.user);
+            HKEY key = nullptr;
+            const LONG rc = RegCreateKeyExA(c.root, c.path, 0, nullptr, 0, c.access, nullptr, &key, nullptr);
+            if (rc != c.expected) {
+                ADD_FAILURE() << c.path << " with access " << c.access << ": " << rc << ", expected " << c.expected;
+                ++failed;
+            }
+            if (key != nullptr) RegCloseKey(key);
+        }
+        return failed;
+    });
+    EXPECT_EQ(other, 0) << "as the second user (its failures are above)";
+}
+
+}  // namespace
