@@ -6,6 +6,7 @@
 #include "registry_store.h"
 #include "winapi.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -109,7 +110,7 @@ private:
             case 12: Reopen(); break;
             case 13: Transaction(); break;
             case 14: Flush(); break;
-            case 15: Set(); break;
+            case 15: OtherProcess(); break;
         }
     }
 
@@ -209,6 +210,53 @@ private:
         Log("RegFlushKey(" + Label(h) + ")", src);
         Same("result", src, mrc);
         Check();
+    }
+
+    // Another process writes to the same stores, through paths from a root: sets a value (making
+    // the key) or deletes a tree. This process must see the change, and its handles to keys that
+    // went must say so. The other process's result comes back as its exit status (the low byte).
+    void OtherProcess() {
+        if (depth_ > 0) return;  // it would wait for this process's transaction
+        const std::uint8_t b = in_.Byte();
+        const HKEY root = (b & 1) ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+        const Text path = KeyPath(false);
+        const Text name = ValueNameArg();
+        const bool remove = b & 2;
+        static const BYTE data[] = "other";
+        auto calls = [&](auto create, auto set, auto close, auto deleteTree) {
+            if (remove) return deleteTree(root, path.Ptr());
+            HKEY key = nullptr;
+            LONG rc = create(root, path.Ptr(), &key);
+            if (rc == ERROR_SUCCESS) rc = set(key, name.Ptr(), data, static_cast<DWORD>(sizeof data));
+            if (key != nullptr) close(key);
+            return rc;
+        };
+        const LONG mrc = calls(
+            [&](HKEY h, LPCSTR p, PHKEY k) { return model_.CreateKeyEx(h, p, KEY_ALL_ACCESS, k, nullptr); },
+            [&](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return model_.SetValueEx(k, n, REG_SZ, d, c); },
+            [&](HKEY k) { model_.CloseKey(k); }, [&](HKEY h, LPCSTR p) { return model_.DeleteTree(h, p); });
+        const pid_t child = fork();
+        if (child == 0) {
+            UseRegistryStore(g_store, g_userStore);
+            _exit(static_cast<int>(calls(
+                [](HKEY h, LPCSTR p, PHKEY k) {
+                    return RegCreateKeyExA(h, p, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k, nullptr);
+                },
+                [](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return RegSetValueExA(k, n, 0, REG_SZ, d, c); },
+                [](HKEY k) { RegCloseKey(k); }, [](HKEY h, LPCSTR p) { return RegDeleteTreeA(h, p); }) & 0xFF));
+        }
+        int status = 0;
+        const LONG src = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        Log(std::string("In another process: ") +
+                (remove ? "RegDeleteTreeA(" + Label(PickRoot(root)) + ", " + Quote(path) + ")"
+                        : "RegCreateKeyExA(" + Label(PickRoot(root)) + ", " + Quote(path) + ") and RegSetValueExA(" +
+                              Quote(name) + ", REG_SZ \"other\")"),
+            src, " (low byte of the result)");
+        Same("result", src, mrc & 0xFF);
+        Check();
+    }
+    static Slot PickRoot(HKEY root) {
+        return {root, root, root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER"};
     }
 
     // A buffer for data handed out: NULL, or so many bytes of a filler that shows what was written.
