@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -165,18 +166,31 @@ sqlite3_vfs g_vfs = {
     nullptr, nullptr, nullptr,
 };
 
-// A registry as seen through the API: key name -> value name -> type and data.
+// A registry as seen through the API: root and key name -> value name -> type and data.
 using Contents = std::map<std::string, std::map<std::string, std::string>>;
 
 constexpr const char* kRunKey = "Software\\PowerLoss";
+// The run writes below two roots, which live in two store files of their own.
+struct Root {
+    HKEY key;
+    const char* name;
+};
+const Root kRoots[] = {{HKEY_CURRENT_USER, "HKCU"}, {HKEY_LOCAL_MACHINE, "HKLM"}};
+
+// The part of `c` below one root: each store file keeps its own writes whole.
+Contents Below(const Contents& c, const Root& root) {
+    Contents part;
+    for (const auto& [key, values] : c)
+        if (key.starts_with(std::string(root.name) + "\\")) part.emplace(key, values);
+    return part;
+}
 
 std::string Typed(DWORD type, const std::string& data) { return std::to_string(type) + ":" + data; }
 
-// Everything under HKCU\Software\PowerLoss, one level of keys deep as the run writes it.
-LONG ReadBack(Contents& out) {
-    out.clear();
+// Everything under ROOT\Software\PowerLoss, one level of keys deep as the run writes it.
+LONG ReadBack(const Root& root, Contents& out) {
     HKEY run = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ, &run);
+    LONG rc = RegOpenKeyExA(root.key, kRunKey, 0, KEY_READ, &run);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc != ERROR_SUCCESS) return rc;
     for (DWORD i = 0; rc == ERROR_SUCCESS; ++i) {
@@ -186,7 +200,7 @@ LONG ReadBack(Contents& out) {
         if (rc != ERROR_SUCCESS) break;
         HKEY key = nullptr;
         if ((rc = RegOpenKeyExA(run, name, 0, KEY_READ, &key)) != ERROR_SUCCESS) break;
-        auto& values = out[name];
+        auto& values = out[std::string(root.name) + "\\" + name];
         for (DWORD j = 0; rc == ERROR_SUCCESS; ++j) {
             char valueName[256];
             std::string data(4096, '\0');
@@ -244,13 +258,16 @@ protected:
         fs::remove_all(root_);
     }
 
-    std::string StorePath() const { return (root_ / "disk" / "registry.db").string(); }
+    std::string StorePath(const char* folder = "disk", const char* name = "system.db") const {
+        return (root_ / folder / name).string();
+    }
+    void UseStores(const char* folder) { UseRegistryStore(StorePath(folder), StorePath(folder, "user.db")); }
 
     // Puts what the disk held at `cut` into the folder "after" and points the store at it.
     void PowerOnAfter(const Cut& cut) {
         for (const auto& entry : fs::directory_iterator(root_ / "after")) fs::remove(entry.path());
         for (const auto& [name, data] : cut.image) std::ofstream(root_ / "after" / name, std::ios::binary) << *data;
-        UseRegistryStore((root_ / "after" / "registry.db").string());
+        UseStores("after");
     }
 
     static std::string IntegrityCheck(const std::string& path) {
@@ -276,15 +293,17 @@ protected:
 struct WriteRun {
     std::vector<Contents> after;  // after[i]: the registry after the first i writes
 
-    void Go(const std::string& store, Disk& disk) {
+    void Go(const std::function<void()>& closeAndReopen, Disk& disk) {
         std::mt19937 random(20261208);
         Contents now;
         after.push_back(now);
         std::map<std::string, HKEY> open;
         constexpr int kWrites = 300, kFlushEvery = 25;
         for (int i = 0; i < kWrites; ++i) {
-            const std::string key = "K" + std::to_string(random() % 6);
-            const std::string path = std::string(kRunKey) + "\\" + key;
+            const unsigned k = random() % 6;
+            const Root& root = kRoots[k % 2];
+            const std::string key = std::string(root.name) + "\\K" + std::to_string(k);
+            const std::string path = std::string(kRunKey) + "\\K" + std::to_string(k);
             const std::string value = "V" + std::to_string(random() % 12);
             const unsigned kind = random() % 10;
             {
@@ -293,8 +312,7 @@ struct WriteRun {
             }
             if (!now.contains(key) || !open.contains(key)) {  // make (or open) the key: a write when it is new
                 HKEY h = nullptr;
-                ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
-                                          nullptr),
+                ASSERT_EQ(RegCreateKeyExA(root.key, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
                           ERROR_SUCCESS);
                 open[key] = h;
                 now[key];
@@ -310,40 +328,44 @@ struct WriteRun {
                 const bool had = now[key].erase(value) == 1;
                 ASSERT_EQ(RegDeleteValueA(open[key], value.c_str()), had ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
             } else {
-                ASSERT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str()), ERROR_SUCCESS);
+                ASSERT_EQ(RegDeleteTreeA(root.key, path.c_str()), ERROR_SUCCESS);
                 RegCloseKey(open[key]);
                 open.erase(key);
                 now.erase(key);
             }
             after.push_back(now);
             if ((i + 1) % kFlushEvery == 0) {
-                Flush(store, open, i / kFlushEvery);
+                Flush(closeAndReopen, open, i / kFlushEvery);
                 std::lock_guard lock(disk.mutex);
                 disk.flushed = i + 1;
             }
         }
     }
 
-    // Every other flush closes the store cleanly; the rest ask for it.
-    static void Flush(const std::string& store, std::map<std::string, HKEY>& open, int n) {
+    // Every other flush closes the stores cleanly; the rest ask for it.
+    static void Flush(const std::function<void()>& closeAndReopen, std::map<std::string, HKEY>& open, int n) {
         if (n % 2 == 0) {
-            ASSERT_EQ(RegFlushKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+            for (const Root& root : kRoots) ASSERT_EQ(RegFlushKey(root.key), ERROR_SUCCESS);
             return;
         }
-        UseRegistryStore(store + ".elsewhere");
-        UseRegistryStore(store);
+        closeAndReopen();
         open.clear();  // handles end with the store they were opened in
     }
 };
 
 TEST_F(PowerLoss, EveryCutLeavesAWholeStoreWithEveryFlushedWrite) {
-    UseRegistryStore(StorePath());
+    UseStores("disk");
     WriteRun run;
     {
         std::lock_guard lock(g_disk.mutex);
         g_disk.recording = true;
     }
-    run.Go(StorePath(), g_disk);
+    run.Go(
+        [&] {
+            UseRegistryStore((root_ / "none.db").string());
+            UseStores("disk");
+        },
+        g_disk);
     {
         std::lock_guard lock(g_disk.mutex);
         g_disk.CutHere();  // the power goes after the last write
@@ -358,20 +380,30 @@ TEST_F(PowerLoss, EveryCutLeavesAWholeStoreWithEveryFlushedWrite) {
         const Cut& cut = g_disk.cuts[n];
         PowerOnAfter(cut);
         Contents found;
-        const LONG rc = ReadBack(found);
-        bool whole = false;
-        for (int j = cut.flushed; j <= cut.begun && !whole; ++j) whole = found == run.after[j];
-        const std::string integrity = IntegrityCheck((root_ / "after" / "registry.db").string());
-        HKEY key = nullptr;
-        const LONG write = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\AfterTheCut", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                           nullptr, &key, nullptr);
-        RegCloseKey(key);
-        const bool ok = rc == ERROR_SUCCESS && whole && (integrity == "ok" || !cut.image.contains("registry.db")) && write == ERROR_SUCCESS;
+        LONG rc = ERROR_SUCCESS, write = ERROR_SUCCESS;
+        bool whole = true;
+        std::string integrity;
+        for (const Root& root : kRoots) {
+            rc = rc != ERROR_SUCCESS ? rc : ReadBack(root, found);
+            bool some = false;
+            for (int j = cut.flushed; j <= cut.begun && !some; ++j) some = Below(found, root) == Below(run.after[j], root);
+            whole = whole && some;
+            HKEY key = nullptr;
+            const LONG made = RegCreateKeyExA(root.key, "Software\\AfterTheCut", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                              &key, nullptr);
+            RegCloseKey(key);
+            write = write != ERROR_SUCCESS ? write : made;
+        }
+        for (const char* file : {"system.db", "user.db"}) {
+            const std::string result = IntegrityCheck(StorePath("after", file));
+            if (cut.image.contains(file) && result != "ok") integrity += std::string(file) + ": " + result + " ";
+        }
+        const bool ok = rc == ERROR_SUCCESS && whole && integrity.empty() && write == ERROR_SUCCESS;
         failures += !ok;
         EXPECT_TRUE(ok) << "cut " << n << " of " << g_disk.cuts.size() << ", after " << cut.begun << " writes begun, "
                         << cut.flushed << " flushed:\n  read back (" << rc << "): " << Describe(found)
                         << "\n  after the flush:  " << Describe(run.after[cut.flushed])
-                        << "\n  integrity check: " << integrity << "; a new write: " << write;
+                        << "\n  integrity check: " << (integrity.empty() ? "ok" : integrity) << "; a new write: " << write;
     }
 }
 
@@ -395,7 +427,7 @@ TEST_F(PowerLoss, AWriteNeverSyncedIsLost) {
     PowerOnAfter(g_disk.cuts.back());
     UseRegistryStore((root_ / "none.db").string());
     std::string rows;
-    ASSERT_EQ(sqlite3_open((root_ / "after" / "registry.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(StorePath("after").c_str(), &db), SQLITE_OK);
     sqlite3_exec(
         db, "SELECT group_concat(x) FROM t",
         [](void* out, int, char** values, char**) {
