@@ -6,7 +6,6 @@
 #include "registry_store.h"
 #include "winapi.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -68,6 +67,110 @@ std::string Hex(const std::string& bytes) {
     }
     return out.empty() ? "(none)" : out;
 }
+
+// A write made by another process: a value set below a root (the key made as needed), or a tree
+// deleted.
+struct OtherWrite {
+    bool remove;
+    HKEY root;
+    Text path, name;
+
+    template <typename Create, typename Set, typename Close, typename DeleteTree>
+    LONG Apply(Create create, Set set, Close close, DeleteTree deleteTree) const {
+        static const BYTE data[] = "other";
+        if (remove) return deleteTree(root, path.Ptr());
+        HKEY key = nullptr;
+        LONG rc = create(root, path.Ptr(), &key);
+        if (rc == ERROR_SUCCESS) rc = set(key, name.Ptr(), data, static_cast<DWORD>(sizeof data));
+        if (key != nullptr) close(key);
+        return rc;
+    }
+};
+
+// The other process: forked once at start-up, while this one is small, and sent writes through a
+// pipe. It opens the stores afresh for each write and closes them after, as a short-lived
+// program would.
+class OtherProcess {
+public:
+    void Start() {
+        int toChild[2], fromChild[2];
+        if (pipe(toChild) != 0 || pipe(fromChild) != 0) std::abort();
+        const pid_t pid = fork();
+        if (pid < 0) std::abort();
+        if (pid == 0) {
+            close(toChild[1]);
+            close(fromChild[0]);
+            Serve(toChild[0], fromChild[1]);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        out_ = toChild[1];
+        in_ = fromChild[0];
+    }
+
+    LONG Run(const OtherWrite& w) {
+        std::string request;
+        request += static_cast<char>(w.remove);
+        request += static_cast<char>(w.root == HKEY_LOCAL_MACHINE);
+        request += static_cast<char>(w.name.null);
+        for (const std::string* text : {&w.path.s, &w.name.s}) {
+            const auto size = static_cast<std::uint32_t>(text->size());
+            request.append(reinterpret_cast<const char*>(&size), sizeof size).append(*text);
+        }
+        LONG rc = -1;
+        if (!WriteAll(out_, request.data(), request.size()) || !ReadAll(in_, &rc, sizeof rc)) std::abort();
+        return rc;
+    }
+
+private:
+    [[noreturn]] static void Serve(int in, int out) {
+        for (;;) {
+            char head[3];
+            OtherWrite w{};
+            if (!ReadAll(in, head, sizeof head)) _exit(0);  // the fuzzer is gone
+            w.remove = head[0] != 0;
+            w.root = head[1] ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+            w.name.null = head[2] != 0;
+            for (std::string* text : {&w.path.s, &w.name.s}) {
+                std::uint32_t size = 0;
+                if (!ReadAll(in, &size, sizeof size)) _exit(0);
+                text->resize(size);
+                if (!ReadAll(in, text->data(), size)) _exit(0);
+            }
+            UseRegistryStore(g_store, g_userStore);
+            const LONG rc = w.Apply(
+                [](HKEY h, LPCSTR p, PHKEY k) {
+                    return RegCreateKeyExA(h, p, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k, nullptr);
+                },
+                [](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return RegSetValueExA(k, n, 0, REG_SZ, d, c); },
+                [](HKEY k) { RegCloseKey(k); }, [](HKEY h, LPCSTR p) { return RegDeleteTreeA(h, p); });
+            UseRegistryStore(g_store + ".idle");
+            if (!WriteAll(out, &rc, sizeof rc)) _exit(0);
+        }
+    }
+    static bool ReadAll(int fd, void* p, std::size_t n) {
+        for (auto* c = static_cast<char*>(p); n > 0;) {
+            const ssize_t got = read(fd, c, n);
+            if (got <= 0) return false;
+            c += got;
+            n -= static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+    static bool WriteAll(int fd, const void* p, std::size_t n) {
+        for (const auto* c = static_cast<const char*>(p); n > 0;) {
+            const ssize_t put = write(fd, c, n);
+            if (put <= 0) return false;
+            c += put;
+            n -= static_cast<std::size_t>(put);
+        }
+        return true;
+    }
+
+    int out_ = -1, in_ = -1;
+};
+
+OtherProcess g_other;
 
 // Characters names are made of: case pairs in ASCII and Windows-1252, letters without a pair,
 // and a byte Windows-1252 leaves undefined.
@@ -214,45 +317,22 @@ private:
 
     // Another process writes to the same stores, through paths from a root: sets a value (making
     // the key) or deletes a tree. This process must see the change, and its handles to keys that
-    // went must say so. The other process's result comes back as its exit status (the low byte).
+    // went must say so.
     void OtherProcess() {
         if (depth_ > 0) return;  // it would wait for this process's transaction
         const std::uint8_t b = in_.Byte();
-        const HKEY root = (b & 1) ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-        const Text path = KeyPath(false);
-        const Text name = ValueNameArg();
-        const bool remove = b & 2;
-        static const BYTE data[] = "other";
-        auto calls = [&](auto create, auto set, auto close, auto deleteTree) {
-            if (remove) return deleteTree(root, path.Ptr());
-            HKEY key = nullptr;
-            LONG rc = create(root, path.Ptr(), &key);
-            if (rc == ERROR_SUCCESS) rc = set(key, name.Ptr(), data, static_cast<DWORD>(sizeof data));
-            if (key != nullptr) close(key);
-            return rc;
-        };
-        const LONG mrc = calls(
+        OtherWrite w{(b & 2) != 0, (b & 1) ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, KeyPath(false), ValueNameArg()};
+        const LONG mrc = w.Apply(
             [&](HKEY h, LPCSTR p, PHKEY k) { return model_.CreateKeyEx(h, p, KEY_ALL_ACCESS, k, nullptr); },
             [&](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return model_.SetValueEx(k, n, REG_SZ, d, c); },
             [&](HKEY k) { model_.CloseKey(k); }, [&](HKEY h, LPCSTR p) { return model_.DeleteTree(h, p); });
-        const pid_t child = fork();
-        if (child == 0) {
-            UseRegistryStore(g_store, g_userStore);
-            _exit(static_cast<int>(calls(
-                [](HKEY h, LPCSTR p, PHKEY k) {
-                    return RegCreateKeyExA(h, p, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, k, nullptr);
-                },
-                [](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return RegSetValueExA(k, n, 0, REG_SZ, d, c); },
-                [](HKEY k) { RegCloseKey(k); }, [](HKEY h, LPCSTR p) { return RegDeleteTreeA(h, p); }) & 0xFF));
-        }
-        int status = 0;
-        const LONG src = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        Log(std::string("In another process: ") +
-                (remove ? "RegDeleteTreeA(" + Label(PickRoot(root)) + ", " + Quote(path) + ")"
-                        : "RegCreateKeyExA(" + Label(PickRoot(root)) + ", " + Quote(path) + ") and RegSetValueExA(" +
-                              Quote(name) + ", REG_SZ \"other\")"),
-            src, " (low byte of the result)");
-        Same("result", src, mrc & 0xFF);
+        const LONG src = g_other.Run(w);
+        const std::string root = Label(PickRoot(w.root));
+        Log("In another process: " + (w.remove ? "RegDeleteTreeA(" + root + ", " + Quote(w.path) + ")"
+                                               : "RegCreateKeyExA(" + root + ", " + Quote(w.path) +
+                                                     ") and RegSetValueExA(" + Quote(w.name) + ", REG_SZ \"other\")"),
+            src);
+        Same("result", src, mrc);
         Check();
     }
     static Slot PickRoot(HKEY root) {
@@ -506,6 +586,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     setenv("XDG_DATA_HOME", dir.c_str(), 1);
     g_store = dir + "/registry.db";
     g_userStore = dir + "/user/registry.db";
+    g_other.Start();
     static const std::string removeAtExit = dir;
     std::atexit([] { std::filesystem::remove_all(removeAtExit); });
     return 0;
