@@ -32,6 +32,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifndef VERSIONINFO_STORE_PATH
 #define VERSIONINFO_STORE_PATH "/var/lib/versioninfo/registry.db"
@@ -55,12 +56,20 @@ std::optional<KeyId> RootId(HKEY hKey) {
 }
 constexpr KeyId kCurrentUserId = 2;
 
-// Where the last enumeration through a handle stopped, so that asking for the next index seeks
-// there instead of counting from the start. Valid while the store has not changed.
-struct Cursor {
-    DWORD index = 0;
+// The rows an enumeration through a handle read last, from index `first` on, so that asking for the
+// next index reads on from there instead of counting from the start. Valid while the store has not
+// changed (`version`). With the read cache, rows are read in batches.
+struct Row {
     std::string folded;
-    sqlite3_int64 version = -1;
+    std::string name;
+    DWORD type = 0;
+    std::string data;
+};
+struct Cursor {
+    DWORD first = 0;
+    std::vector<Row> rows;
+    bool complete = false;  // the rows reach the last one
+    sqlite3_int64 version = 0;
 };
 
 struct OpenKey {
@@ -179,7 +188,8 @@ LONG Guarded(F&& body) {
 // Hands a name out in the caller's buffer of *cch characters, its NUL included; on success *cch is
 // the length without the NUL. A buffer too small takes nothing and leaves *cch as it was.
 LONG CopyName(std::string_view text, LPSTR buffer, LPDWORD cch) {
-    const std::string ansi = TextToAnsi(text);
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const std::string ansi = ascii ? std::string(text) : TextToAnsi(text);
     if (ansi.size() + 1 > *cch) return ERROR_MORE_DATA;
     std::memcpy(buffer, ansi.data(), ansi.size());
     buffer[ansi.size()] = '\0';
@@ -466,30 +476,65 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
 
 namespace {
 
-// The row at `index` of a key's subkeys or values in name order. Asked for one after the other,
-// each is found from where the last one was, so listing a key is linear in its size.
-template <typename Found>
-LONG EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, const char* fromStart, const char* fromCursor,
-                 Found&& found) {
+// The row at `index` of a key's subkeys or values in name order, or nullptr after the last.
+// Asked for one after the other, each is found from where the last one was, so listing a key is
+// linear in its size.
+const Row* EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, bool values) {
     StatementCache* s = key.db->ForRead();
     if (s == nullptr) {
         MustExist(s, key.id);
-        return ERROR_NO_MORE_ITEMS;
+        return nullptr;
     }
-    ReadScope read(*s);
-    const sqlite3_int64 version = key.db->Version();
-    const bool resume = cursor.version == version && (index == cursor.index || index == cursor.index + 1);
-    Query q(*s, resume ? fromCursor : fromStart);
-    q.Bind(1, key.id);
-    if (resume) q.Bind(2, cursor.folded).Bind(3, static_cast<sqlite3_int64>(index - cursor.index));
-    else q.Bind(2, static_cast<sqlite3_int64>(index));
-    if (!q.Step()) {
-        cursor.version = -1;
-        MustExist(s, key.id);
-        return ERROR_NO_MORE_ITEMS;
+    ReadCache* cache = key.db->Cache();
+    std::optional<ReadScope> read;
+    sqlite3_int64 version = 0;
+    if (cache != nullptr) {
+        version = -static_cast<sqlite3_int64>(cache->Generation());
+    } else {
+        read.emplace(*s);
+        version = key.db->Version();
     }
-    cursor = Cursor{index, std::string(q.Text(0)), version};
-    return found(q);
+    const bool current = cursor.version == version && index >= cursor.first;
+    if (current && index < cursor.first + cursor.rows.size()) return &cursor.rows[index - cursor.first];
+    if (current && cursor.complete) return nullptr;
+
+    const bool onward = current && index == cursor.first + cursor.rows.size() && !cursor.rows.empty();
+    // Without the cache nothing tells a later call that the store is unchanged but a read: one row.
+    const size_t batch = cache != nullptr ? 256 : 1, batchBytes = 1 << 20;
+    const char* sql = values ? (onward ? R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1 AND folded > ?2
+                                           ORDER BY folded LIMIT ?3)"
+                                       : R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1
+                                           ORDER BY folded LIMIT ?3 OFFSET ?2)")
+                             : (onward ? "SELECT folded, name FROM keys WHERE parent = ?1 AND folded > ?2 "
+                                         "ORDER BY folded LIMIT ?3"
+                                       : "SELECT folded, name FROM keys WHERE parent = ?1 ORDER BY folded LIMIT ?3 OFFSET ?2");
+    std::vector<Row> rows;
+    {
+        Query q(*s, sql);
+        const std::string after = onward ? cursor.rows.back().folded : std::string();
+        q.Bind(1, key.id).Bind(3, static_cast<sqlite3_int64>(batch));
+        if (onward) q.Bind(2, after);
+        else q.Bind(2, static_cast<sqlite3_int64>(index));
+        size_t bytes = 0;
+        while (rows.size() < batch && bytes < batchBytes && q.Step()) {
+            Row row{std::string(q.Text(0)), std::string(q.Text(1)), 0, {}};
+            if (values) {
+                row.type = static_cast<DWORD>(q.Int(2));
+                row.data = q.Blob(3);
+            }
+            bytes += row.data.size() + row.name.size();
+            rows.push_back(std::move(row));
+        }
+        cursor.complete = rows.size() < batch && bytes < batchBytes;
+    }
+    cursor.first = index;
+    cursor.rows = std::move(rows);
+    cursor.version = version;
+    if (cursor.rows.empty()) {
+        MustExist(s, key.id, cache);
+        return nullptr;
+    }
+    return &cursor.rows.front();
 }
 
 }  // namespace
@@ -499,21 +544,17 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
     if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_ENUMERATE_SUB_KEYS);
-        return EnumerateAt(key, key.keys, dwIndex,
-                           "SELECT folded, name FROM keys WHERE parent = ?1 ORDER BY folded LIMIT 1 OFFSET ?2",
-                           "SELECT folded, name FROM keys WHERE parent = ?1 AND folded >= ?2 "
-                           "ORDER BY folded LIMIT 1 OFFSET ?3",
-                           [&](Query& q) -> LONG {
-                               const LONG rc = CopyName(q.Text(1), lpName, lpcchName);
-                               if (rc != ERROR_SUCCESS) return rc;
-                               // The store keeps neither classes nor write times.
-                               if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
-                                   *lpClass = '\0';
-                                   *lpcchClass = 0;
-                               }
-                               if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
-                               return ERROR_SUCCESS;
-                           });
+        const Row* row = EnumerateAt(key, key.keys, dwIndex, false);
+        if (row == nullptr) return ERROR_NO_MORE_ITEMS;
+        const LONG rc = CopyName(row->name, lpName, lpcchName);
+        if (rc != ERROR_SUCCESS) return rc;
+        // The store keeps neither classes nor write times.
+        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
+            *lpClass = '\0';
+            *lpcchClass = 0;
+        }
+        if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+        return ERROR_SUCCESS;
     });
 }
 
@@ -524,17 +565,12 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
         return ERROR_INVALID_PARAMETER;
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
-        return EnumerateAt(key, key.values, dwIndex,
-                           R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1
-                              ORDER BY folded LIMIT 1 OFFSET ?2)",
-                           R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1 AND folded >= ?2
-                              ORDER BY folded LIMIT 1 OFFSET ?3)",
-                           [&](Query& q) -> LONG {
-                               const LONG rc = CopyName(q.Text(1), lpValueName, lpcchValueName);
-                               if (rc != ERROR_SUCCESS) return rc;
-                               if (lpType != nullptr) *lpType = static_cast<DWORD>(q.Int(2));
-                               return CopyData(q.Blob(3), lpData, lpcbData);
-                           });
+        const Row* row = EnumerateAt(key, key.values, dwIndex, true);
+        if (row == nullptr) return ERROR_NO_MORE_ITEMS;
+        const LONG rc = CopyName(row->name, lpValueName, lpcchValueName);
+        if (rc != ERROR_SUCCESS) return rc;
+        if (lpType != nullptr) *lpType = row->type;
+        return CopyData(row->data, lpData, lpcbData);
     });
 }
 

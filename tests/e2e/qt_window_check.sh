@@ -21,7 +21,7 @@ trap cleanup EXIT
 failures=0
 
 # The store holds exactly the example, as scripts/run leaves it.
-rm -f "$store" "$store-journal"
+rm -f "$store" "$store-journal" "$store-wal" "$store-shm"
 "$regstore" --store "$store" import "$example"
 
 start_xvfb

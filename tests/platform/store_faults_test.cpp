@@ -84,6 +84,8 @@ void ExpectDeleted(HKEY gone) {
 
 enum class Removal { DeletedHere, DeletedByAnotherProcess, MadeInARolledBackTransaction };
 
+void PrintTo(Removal r, std::ostream* os) { *os << static_cast<int>(r); }
+
 class DeletedKeyHandles : public StoreFaults, public ::testing::WithParamInterface<Removal> {
 protected:
     // Makes key A, and then makes it go away; returns the handle to it.
@@ -192,6 +194,8 @@ struct WriterEnd {
     bool killed;  // else it closed the store cleanly
 };
 
+void PrintTo(const WriterEnd& c, std::ostream* os) { *os << c.name; }
+
 class ReaderAfterWriter : public StoreFaults, public ::testing::WithParamInterface<WriterEnd> {};
 
 TEST_P(ReaderAfterWriter, SeesTheLastCommittedContents) {
@@ -252,6 +256,8 @@ struct Holder {
     LONG expected;        // what every read answers meanwhile
     const char* caption;  // what the window shows meanwhile: all the values, or none
 };
+
+void PrintTo(const Holder& c, std::ostream* os) { *os << c.name; }
 
 class ReaderBesideAHolder : public StoreFaults, public ::testing::WithParamInterface<Holder> {};
 
@@ -318,6 +324,8 @@ struct NotAStore {
     const char* sql;  // makes the file; nullptr: an empty file
     LONG write;       // what a write answers
 };
+
+void PrintTo(const NotAStore& c, std::ostream* os) { *os << c.name; }
 
 class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {};
 

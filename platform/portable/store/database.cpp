@@ -371,7 +371,7 @@ void Database::PrepareForWrites() {
 }
 
 void Database::Committed() {
-    ++localCommits_;
+    ++localWrites_;
     if (!wal_) return;
     unsynced_ = true;
     Flusher::Instance().Note(path_);
@@ -386,7 +386,7 @@ void Database::Flush() {
 sqlite3_int64 Database::Version() {
     Query q(*statements_, "PRAGMA data_version");
     q.Step();
-    return q.Int(0) + (localCommits_ << 32);
+    return q.Int(0) + (localWrites_ << 32);
 }
 
 int Database::BusyHandler(void* self, int count) {

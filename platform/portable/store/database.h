@@ -36,6 +36,8 @@ public:
     void SetWriting(bool writing) { writing_ = writing; }
     // A write transaction of this process committed.
     void Committed();
+    // This process is about to write: what it read before may no longer hold.
+    void Touched() { ++localWrites_; }
     // Makes every committed write durable now.
     void Flush();
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
@@ -63,7 +65,7 @@ private:
     bool wal_ = false;
     bool unsynced_ = false;
     bool writing_ = false;
-    sqlite3_int64 localCommits_ = 0;
+    sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };

@@ -28,6 +28,7 @@ void ReadCache::Clear() {
     children_.clear();
     keys_.clear();
     filled_ = false;
+    ++generation_;
 }
 
 bool ReadCache::StillTheSame() {

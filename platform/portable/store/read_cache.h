@@ -5,6 +5,7 @@
 // header costs no system call, where asking SQLite costs a lock and an unlock of the index.
 #include "keys.h"
 
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ public:
     // Inside a write transaction of our own nothing is kept: its changes are not in the header yet.
     bool Valid(sqlite3* db);
     void Clear();
+    // Changes whenever what was kept is forgotten: answers stamped with it are current while it stays.
+    std::uint64_t Generation() const { return generation_; }
 
     // nullptr: not known; a Value with no data: known to be missing.
     const std::optional<Value>* FindValue(KeyId key, const std::string& folded) const;
@@ -49,6 +52,7 @@ private:
     const volatile unsigned char* header_ = nullptr;
     unsigned char seen_[kHeaderBytes] = {};
     bool filled_ = false;
+    std::uint64_t generation_ = 1;
     std::unordered_map<std::pair<KeyId, std::string>, std::optional<Value>, Hash> values_;
     std::unordered_map<std::pair<KeyId, std::string>, std::optional<KeyId>, Hash> children_;
     std::unordered_map<KeyId, bool> keys_;

@@ -70,6 +70,7 @@ void Transactions::Abandon() {
 }
 
 WriteScope::WriteScope(Transactions& t, Database& db) : db_(db), s_(db.ForWrite()), nested_(t.depth > 0) {
+    db_.Touched();
     if (nested_) {
         t.Join(db, s_);
         s_.Exec("SAVEPOINT write");
