@@ -555,8 +555,14 @@ private:
         differences_.push_back(line);
     }
 
+    // Buffers are shown from their first difference, 24 bytes of each.
     void SameBytes(const char* what, const std::string& store, const std::string& model) {
-        if (store != model) differences_.push_back(std::string(what) + ": store " + Hex(store) + ", model " + Hex(model));
+        if (store == model) return;
+        std::size_t at = 0;
+        while (at < store.size() && at < model.size() && store[at] == model[at]) ++at;
+        differences_.push_back(std::string(what) + " from byte " + std::to_string(at) + ": store " +
+                               Hex(store.substr(std::min(at, store.size()), 24)) + ", model " +
+                               Hex(model.substr(std::min(at, model.size()), 24)));
     }
 
     void Check() {
