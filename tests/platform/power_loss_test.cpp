@@ -289,7 +289,8 @@ protected:
     fs::path root_;
 };
 
-// A few hundred writes of every kind the store takes, with a flush every 25.
+// A few hundred writes of every kind the store takes (some of them transactions of three), with a
+// flush every 25.
 struct WriteRun {
     std::vector<Contents> after;  // after[i]: the registry after the first i writes
 
@@ -316,14 +317,14 @@ struct WriteRun {
                           ERROR_SUCCESS);
                 open[key] = h;
                 now[key];
-            } else if (kind < 7) {
-                std::string data(random() % 16 == 0 ? 3000 : random() % 64, '\0');
-                for (char& c : data) c = static_cast<char>(random());
-                const DWORD type = data.size() == 4 ? REG_DWORD : REG_BINARY;
-                ASSERT_EQ(RegSetValueExA(open[key], value.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
-                                         static_cast<DWORD>(data.size())),
-                          ERROR_SUCCESS);
-                now[key][value] = Typed(type, data);
+            } else if (kind < 6) {
+                Set(random, open[key], value, now[key]);
+            } else if (kind < 7) {  // three values in one transaction: all of them or none
+                const LONG rc = RunInStoreTransaction([&] {
+                    for (const char* suffix : {"a", "b", "c"}) Set(random, open[key], value + suffix, now[key]);
+                    return ERROR_SUCCESS;
+                });
+                ASSERT_EQ(rc, ERROR_SUCCESS);
             } else if (kind < 9) {
                 const bool had = now[key].erase(value) == 1;
                 ASSERT_EQ(RegDeleteValueA(open[key], value.c_str()), had ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
@@ -340,6 +341,16 @@ struct WriteRun {
                 disk.flushed = i + 1;
             }
         }
+    }
+
+    static void Set(std::mt19937& random, HKEY key, const std::string& value, std::map<std::string, std::string>& now) {
+        std::string data(random() % 16 == 0 ? 3000 : random() % 64, '\0');
+        for (char& c : data) c = static_cast<char>(random());
+        const DWORD type = data.size() == 4 ? REG_DWORD : REG_BINARY;
+        ASSERT_EQ(RegSetValueExA(key, value.c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                                 static_cast<DWORD>(data.size())),
+                  ERROR_SUCCESS);
+        now[value] = Typed(type, data);
     }
 
     // Every other flush closes the stores cleanly; the rest ask for it.
