@@ -1,7 +1,7 @@
 // Import -> export -> import gives the same store. A file that reads is applied to an empty
-// temporary store; every root is exported; the exports, applied to an empty store again, must read
-// and give the same keys, values, types and bytes. Each run's transactions are rolled back, so every
-// input starts from an empty store.
+// temporary store, which must take all of it; every root is exported; the exports, applied to an
+// empty store again, must read and give the same keys, values, types and bytes. Each run's
+// transactions are rolled back, so every input starts from an empty store.
 #include "RegFile.h"
 #include "registry_store.h"
 #include "text.h"
@@ -64,6 +64,8 @@ void UseTemporaryStore() {
             if (mkdtemp(temporaryFolder) == nullptr) Fail("cannot make a temporary folder");
         }
         std::atexit([] { std::filesystem::remove_all(temporaryFolder); });
+        // Also where a store of the user's own would be looked for: never the real one.
+        setenv("XDG_DATA_HOME", temporaryFolder, 1);
         UseRegistryStore(std::string(temporaryFolder) + "/registry.db");
         return true;
     }();
@@ -83,10 +85,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     Snapshot before;
     std::vector<std::string> exports;
-    bool applied = false;
     RunInStoreTransaction([&]() -> LONG {
-        if (regfile::Apply(file).code != ERROR_SUCCESS) return kRollBack;  // the store refused a write
-        applied = true;
+        // What reads must be written: a write the store refuses is a fault the reader should have named
+        // with its place in the file, not "cannot write the store".
+        if (const auto result = regfile::Apply(file); result.code != ERROR_SUCCESS)
+            Fail("the store refused line " + std::to_string(result.where.line) + " of a file that reads: " +
+                 std::to_string(result.code));
         before = Take();
         for (HKEY root : kRoots) {
             std::string bytes, refusal;
@@ -97,7 +101,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         return kRollBack;
     });
-    if (!applied) return 0;
 
     Snapshot after;
     RunInStoreTransaction([&]() -> LONG {

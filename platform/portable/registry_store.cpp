@@ -496,7 +496,10 @@ const Row* EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, bool values) {
     }
     const bool current = cursor.version == version && index >= cursor.first;
     if (current && index < cursor.first + cursor.rows.size()) return &cursor.rows[index - cursor.first];
-    if (current && cursor.complete) return nullptr;
+    if (current && cursor.complete) {
+        MustExist(s, key.id, cache);  // a key deleted since still says so
+        return nullptr;
+    }
 
     const bool onward = current && index == cursor.first + cursor.rows.size() && !cursor.rows.empty();
     // Without the cache nothing tells a later call that the store is unchanged but a read: one row.

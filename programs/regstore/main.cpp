@@ -17,7 +17,6 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,8 +55,8 @@ An empty NAME ("") is the key's default value. Names and text hold only
 characters of Windows-1252, the code page the registry keeps text in.
 
 Options:
-  --store PATH   use this store instead of the one the program reads; its
-                 folder must exist, the file is made on the first write
+  --store PATH   keep every root, HKCU included, in this store instead of the
+                 program's; its folder must exist, the file is made on the first write
   --help         show this help, or with a command that command's help
   --version      show the version
 
@@ -142,6 +141,7 @@ std::string ErrorText(LONG rc) {
 
 struct Arguments {
     std::string store = DefaultRegistryStorePath();
+    bool storeGiven = false;  // else HKEY_CURRENT_USER stays in the user's own store
     std::vector<std::string> positional;
     std::optional<std::string> value, type, data;
     bool help = false;
@@ -185,7 +185,7 @@ Arguments ParseArguments(int argc, char** argv) {
             throw UsageError{name + " needs an argument"};
         }
         if (target != nullptr) *target = text;
-        else a.store = text;
+        else a.store = text, a.storeGiven = true;
     }
     return a;
 }
@@ -479,8 +479,15 @@ int Set(const Arguments& a) {
     if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ || type == REG_DWORD) {
         // The kinds the registry class writes go through it, in its representation.
         QxRegistry reg;
-        if (!reg.CreateKey(name.path, name.root))
-            throw InputError{DisplayName(name) + ": cannot open the key for writing"};
+        if (!reg.CreateKey(name.path, name.root)) {
+            // The class does not say why; the registry call does.
+            HKEY h = nullptr;
+            const LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr,
+                                            REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &h, nullptr);
+            if (rc == ERROR_SUCCESS) RegCloseKey(h);
+            throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " + a.store + ": " +
+                             ErrorText(rc)};
+        }
         if (type == REG_SZ) reg.SetStringValue(value, *a.data);
         else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, *a.data);
         else if (type == REG_MULTI_SZ) reg.SetMultiStringValue(value, AnsiToText(std::string_view(bytes).substr(0, bytes.size() - 1)));
@@ -529,12 +536,15 @@ int Delete(const Arguments& a) {
 }
 
 // The store's folder must exist: the store file is made on the first write, its folder never is.
+// A folder given as the store is named too, rather than failing as an unreadable store.
 void CheckStoreFolder(const std::string& store) {
     const size_t slash = store.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : store.substr(0, slash);
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw InputError{"no such folder " + folder + " for the store " + store};
+    if (::stat(store.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw InputError{"the store " + store + " is a folder; --store names the store's file"};
 }
 
 }  // namespace
@@ -556,8 +566,10 @@ int main(int argc, char** argv) {
         }
         if (command.empty()) throw UsageError{"no command given"};
         if (CommandHelpText(command) == nullptr) throw UsageError{"unknown command " + command};
-        CheckStoreFolder(a.store);
-        UseRegistryStore(a.store);
+        if (a.storeGiven) {  // else HKEY_CURRENT_USER stays in the user's own store
+            CheckStoreFolder(a.store);
+            UseRegistryStore(a.store);
+        }
         if (command == "import") return Import(a);
         if (command == "export") return Export(a);
         if (command == "query") return Query(a);

@@ -33,7 +33,11 @@ wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1
 xdotool windowfocus --sync "$wid"
 
 check Caption 19 "$(xdotool getwindowname "$wid")"
-check Size "178x274" "$(xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: //p')"
+# Fixed size: the window manager is asked for no other size than the one the window has.
+size=$(xdotool getwindowgeometry "$wid" | sed -n 's/.*Geometry: //p')
+hints=$(xprop -id "$wid" WM_NORMAL_HINTS)
+check "Smallest size" "$size" "$(sed -n 's/.*minimum size: \([0-9]*\) by \([0-9]*\)/\1x\2/p' <<<"$hints")"
+check "Largest size" "$size" "$(sed -n 's/.*maximum size: \([0-9]*\) by \([0-9]*\)/\1x\2/p' <<<"$hints")"
 expected=("10" "0" " (0)" "1" "WINDOWS 10 PRO")
 for i in 0 1 2 3 4; do
   [ "$i" -gt 0 ] && xdotool key Tab  # Text1 has the focus; Tab follows the tab order

@@ -48,6 +48,7 @@ TEST_F(PortableStore, InvalidHandlesFailEveryCall) {
         EXPECT_EQ(RegQueryValueExA(bad, "v", nullptr, &type, nullptr, &size), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegSetValueExA(bad, "v", 0, REG_SZ, &byte, 1), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegDeleteValueA(bad, "v"), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegFlushKey(bad), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegCloseKey(bad), ERROR_INVALID_HANDLE);
     }
 }

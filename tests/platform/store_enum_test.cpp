@@ -117,6 +117,29 @@ TEST_F(StoreTest, ValuesComeInNameOrderWithTheirTypesAndData) {
     EXPECT_EQ(seen[2].data, Dword(7));
 }
 
+// Listing by index reads ahead, but never past a write made between two calls.
+TEST_F(StoreTest, EnumerationByIndexSeesWritesBetweenCalls) {
+    for (const bool inTransaction : {false, true}) {
+        HKEY key = Create(inTransaction ? "InTransaction" : "Outside");
+        for (const char* name : {"a", "b", "c"})
+            ASSERT_EQ(RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_SUCCESS);
+        const auto steps = [&]() -> LONG {
+            char name[8];
+            DWORD cch = sizeof name;
+            EXPECT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+            EXPECT_STREQ(name, "a");
+            EXPECT_EQ(RegDeleteValueA(key, "a"), ERROR_SUCCESS);
+            cch = sizeof name;
+            EXPECT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+            EXPECT_STREQ(name, "b") << (inTransaction ? "inside" : "outside") << " a transaction";
+            cch = sizeof name;
+            EXPECT_EQ(RegEnumValueA(key, 2, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+            return ERROR_SUCCESS;
+        };
+        EXPECT_EQ(inTransaction ? RunInStoreTransaction(steps) : steps(), ERROR_SUCCESS);
+    }
+}
+
 TEST_F(StoreTest, ValueEnumerationCodes) {
     Put("Name", REG_SZ, Sz("longer text"));
     HKEY key = Open("", KEY_READ);

@@ -71,9 +71,12 @@ void ExpectDeleted(HKEY gone) {
     EXPECT_EQ(RegSetValueExA(gone, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4), ERROR_KEY_DELETED);
     EXPECT_EQ(RegQueryValueExA(gone, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size), ERROR_KEY_DELETED);
     EXPECT_EQ(RegDeleteValueA(gone, "v"), ERROR_KEY_DELETED);
-    EXPECT_EQ(RegEnumValueA(gone, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
-    cch = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(gone, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+    for (DWORD index : {0, 1}) {  // also after a first answer
+        cch = sizeof name;
+        EXPECT_EQ(RegEnumValueA(gone, index, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+        cch = sizeof name;
+        EXPECT_EQ(RegEnumKeyExA(gone, index, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+    }
     EXPECT_EQ(RegQueryInfoKeyA(gone, nullptr, nullptr, nullptr, &count, nullptr, nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr),
               ERROR_KEY_DELETED);
@@ -249,6 +252,30 @@ INSTANTIATE_TEST_SUITE_P(Store, ReaderAfterWriter,
                          ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A store deleted without its log: the new store made in its place does not take the old log in.
+TEST_F(StoreFaults, ANewStoreIgnoresTheLogOfADeletedOne) {
+    const std::string path = StoreDir() + "/replaced.db";
+    ASSERT_EQ(InChild([&] {
+                  UseRegistryStore(path);
+                  HKEY key = nullptr;
+                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr);
+                  SetDword(key, "V", 1);
+                  kill(getpid(), SIGKILL);  // its commits stay in the log
+                  return 0;
+              }),
+              128 + SIGKILL);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(access((path + "-wal").c_str(), F_OK), 0);
+    UseRegistryStore(path);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\New"));
+    UseRegistryStore(path);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, KEY_READ, &key), ERROR_SUCCESS);
+    RegCloseKey(key);
+}
+
 // While another process holds the store, a reader answers at once from one state.
 struct Holder {
     const char* name;
@@ -384,13 +411,17 @@ TEST_F(StoreFaults, EachUserHasTheirOwnCurrentUser) {
     mkdir((StoreDir() + "/system").c_str(), 0755);
     chmod(StoreDir().c_str(), 0755);
     UseRegistryStore(system, mine);
+    const mode_t umaskBefore = umask(077);  // the modes below do not depend on it
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Machine"));
     RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\Mine"));
-    struct stat file {}, folder {};
+    umask(umaskBefore);
+    struct stat file {}, folder {}, machine {};
     ASSERT_EQ(stat(mine.c_str(), &file), 0);
     ASSERT_EQ(stat((StoreDir() + "/root-data/versioninfo").c_str(), &folder), 0);
+    ASSERT_EQ(stat(system.c_str(), &machine), 0);
     EXPECT_EQ(file.st_mode & 0777, 0600u);
     EXPECT_EQ(folder.st_mode & 0777, 0700u);
+    EXPECT_EQ(machine.st_mode & 0777, 0644u);
     UseRegistryStore(system, system);
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Mine", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)

@@ -36,16 +36,20 @@ TEST(RegFileHeader, EachDialectIsRecognised) {
 
 TEST(RegFileHeader, LfAndCrlfGiveTheSameEntries) {
     const std::string body = "[HKEY_CURRENT_USER\\A]\n\"x\"=hex:01,\\\n  02\n@=\"d\"\n";
-    std::string crlf;
-    for (char c : body) crlf += c == '\n' ? "\r\n"s : std::string(1, c);
-    const auto lf = Parse(V4(body)), cr = Parse(V4(crlf));
+    const auto lf = Parse(V4(body));
     ASSERT_EQ(lf.keys.size(), 1u);
-    ASSERT_EQ(cr.keys.size(), 1u);
     ASSERT_EQ(lf.keys[0].values.size(), 2u);
-    ASSERT_EQ(cr.keys[0].values.size(), 2u);
-    for (size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(lf.keys[0].values[i].data, cr.keys[0].values[i].data);
-        EXPECT_EQ(lf.keys[0].values[i].where, cr.keys[0].values[i].where);
+    // CRLF, and CRCRLF as a CRLF file saved again in text mode has it.
+    for (const std::string end : {"\r\n", "\r\r\n"}) {
+        std::string other;
+        for (char c : body) other += c == '\n' ? end : std::string(1, c);
+        const auto cr = Parse(V4(other));
+        ASSERT_EQ(cr.keys.size(), 1u);
+        ASSERT_EQ(cr.keys[0].values.size(), 2u);
+        for (size_t i = 0; i < 2; ++i) {
+            EXPECT_EQ(lf.keys[0].values[i].data, cr.keys[0].values[i].data);
+            EXPECT_EQ(lf.keys[0].values[i].where, cr.keys[0].values[i].where);
+        }
     }
 }
 
@@ -262,6 +266,7 @@ TEST(RegFileFaults, NamesTheRegistryWouldNotKeepAsWritten) {
         {"NUL in a REGEDIT4 value name", V4(k + "\"a\0\"=-\r\n"s), 4, 3, "NUL inside a name"},
         {"carriage return in a value name", V4(k + "\"a\rb\"=-\r\n"), 4, 3, "line break inside a name"},
         {"doubled backslash after the root", V4("[HKCU\\\\Lead]\r\n"), 3, 2, "empty part"},
+        {"doubled backslash at the end", V4("[HKCU\\A\\\\]\r\n"), 3, 2, "empty part"},
         {"key path over 260 characters", V4("[" + longPath + "]\r\n"), 3, 2, "at most 260"},
         {"key name over 255 characters", V4("[HKCU\\" + part + "]\r\n"), 3, 2, "at most 255"},
         {"value name over 16383 characters", V4(k + "\"" + std::string(16384, 'v') + "\"=-\r\n"), 4, 1,
@@ -283,6 +288,7 @@ TEST(RegFileKeyNames, ShortAndFullRootsAndBadNames) {
     EXPECT_FALSE(regfile::ParseKeyName("\\Software"));
     EXPECT_FALSE(regfile::ParseKeyName("HKLM\\A\\\\B"));
     EXPECT_FALSE(regfile::ParseKeyName("HKLM\\\\A"));
+    EXPECT_FALSE(regfile::ParseKeyName("HKLM\\A\\\\"));
     EXPECT_EQ(regfile::RootName(HKEY_CLASSES_ROOT), "HKEY_CLASSES_ROOT");
 }
 

@@ -100,6 +100,7 @@ for command in "import $dir/good.reg" "set HKCU\\A --value v --type REG_SZ --dat
   refused 1 "no such folder $dir/none for the store" "missing store folder: ${command%% *}" \
     -- "$regstore" --store "$dir/none/registry.db" $command
 done
+refused 1 "the store $dir is a folder" "a folder as the store" -- "$regstore" --store "$dir" query HKCU
 expect 2 "export to a terminal" -- script -qec "$(printf '%q ' "$regstore" --store "$store" export HKCU)" /dev/null
 contains "$dir/out" "a terminal cannot show" "export to a terminal says why"
 expect 0 "version" -- "$regstore" --version
@@ -119,9 +120,20 @@ else
   as_reader() { "$@"; }
 fi
 expect 1 "set in a read-only store" -- as_reader "$regstore" --store "$store" set 'HKCU\Good' --value b --type REG_SZ --data x
+contains "$dir/err" "access denied" "a refused set says why"
 expect 1 "raw set in a read-only store" -- as_reader "$regstore" --store "$store" set 'HKCU\Good' --value c --type REG_BINARY --data 01
 expect 0 "query a read-only store" -- as_reader "$regstore" --store "$store" query 'HKCU\Good' --value a
 expect 1 "the refused value is not there" -- rs query 'HKCU\Good' --value b
+
+# Without --store, HKCU is the user's own store under $XDG_DATA_HOME, private to them.
+own() { env XDG_DATA_HOME="$dir/data" "$regstore" "$@"; }
+expect 0 "set in the user's own store" -- own set 'HKCU\Own' --value v --type REG_DWORD --data 7
+expect 0 "query the user's own store" -- own query 'HKCU\Own' --value v
+contains "$dir/out" "7" "the user's own value"
+modes=$(stat -c %a "$dir/data/versioninfo/registry.db" "$dir/data/versioninfo" | tr '\n' ' ')
+if [ "$modes" = "600 700 " ]; then passed=$((passed + 1)); else
+  echo "FAIL: the user's store and its folder have modes $modes, expected 600 700"; failures=$((failures + 1)); fi
+expect 1 "HKCU\Own is not in the --store file" -- rs query 'HKCU\Own'
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -8,9 +8,14 @@
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QStyleOptionTitleBar>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace {
@@ -34,13 +39,21 @@ protected:
     QtForm1Window window;
 };
 
-TEST_F(QtWindow, ClientAreaAndControlsFollowTheTable) {
-    EXPECT_EQ(window.size(), QSize(178, 274));
+// Every control sits where the table puts it, in the window's own pixels per twip (taken from its
+// client area), and keeps its kind and settings. The window has a fixed size and no maximize button.
+TEST_F(QtWindow, ControlsFollowTheTableInAFixedSizeWindow) {
+    EXPECT_EQ(window.minimumSize(), window.size());
+    EXPECT_EQ(window.maximumSize(), window.size());
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    const double x = window.width() / double(kClientWidthTwips), y = window.height() / double(kClientHeightTwips);
     for (const ControlSpec& control : kForm1Controls) {
         auto* widget = window.findChild<QWidget*>(QString::fromUtf8(control.name.data(), control.name.size()));
         ASSERT_NE(widget, nullptr) << control.name;
-        EXPECT_EQ(widget->geometry(), QRect(control.left / 15, control.top / 15, control.width / 15, control.height / 15))
-            << control.name;
+        const QRect g = widget->geometry();
+        EXPECT_NEAR(g.left(), control.left * x, 2) << control.name;
+        EXPECT_NEAR(g.top(), control.top * y, 2) << control.name;
+        EXPECT_NEAR(g.width(), control.width * x, 2) << control.name;
+        EXPECT_NEAR(g.height(), control.height * y, 2) << control.name;
         if (control.kind == ControlKind::Label) {
             auto* label = qobject_cast<QLabel*>(widget);
             ASSERT_NE(label, nullptr) << control.name;
@@ -80,10 +93,72 @@ TEST_F(QtWindow, EachTextBoxIsNamedAfterItsLabel) {
                   names[i]);
 }
 
-TEST_F(QtWindow, SavesAScreenshot) {
-    const QPixmap shot = window.grab();
-    EXPECT_EQ(shot.size() / shot.devicePixelRatio(), QSize(178, 274));
+// The README's picture: the window's caption bar, drawn by the style, above its client area.
+TEST_F(QtWindow, SavesAScreenshotWithTheCaption) {
+    const QPixmap client = window.grab();
+    QStyleOptionTitleBar bar;
+    bar.initFrom(&window);
+    bar.text = window.windowTitle();
+    bar.titleBarFlags = window.windowFlags();
+    bar.titleBarState = Qt::WindowActive;
+    bar.state |= QStyle::State_Active;
+    bar.subControls = QStyle::SC_TitleBarLabel | QStyle::SC_TitleBarCloseButton | QStyle::SC_TitleBarMinButton;
+    const int barHeight = window.style()->pixelMetric(QStyle::PM_TitleBarHeight, &bar, &window);
+    bar.rect = QRect(0, 0, window.width(), barHeight);
+
+    QPixmap shot(window.width() * client.devicePixelRatio(), (window.height() + barHeight) * client.devicePixelRatio());
+    shot.setDevicePixelRatio(client.devicePixelRatio());
+    shot.fill(window.palette().color(QPalette::Window));
+    QPainter painter(&shot);
+    window.style()->drawComplexControl(QStyle::CC_TitleBar, &bar, &painter, &window);
+    painter.drawPixmap(0, barHeight, client);
+    painter.end();
     EXPECT_TRUE(shot.save(SCREENSHOT_PATH)) << SCREENSHOT_PATH;
+}
+
+// Under any style, font family, size from 6 to 16 pt and scale factor (a font's pixels grow with the
+// screen's DPI), every label holds its whole caption and every box a whole line, by the metrics of
+// the font each control draws with.
+TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
+    struct Face { const char* family; QFont::Weight weight; int stretch; };
+    const Face faces[] = {{"DejaVu Sans", QFont::Normal, 100}, {"DejaVu Serif", QFont::Bold, 100},
+                          {"DejaVu Sans Mono", QFont::Normal, 100}, {"DejaVu Sans", QFont::Normal, 150},
+                          {"DejaVu Sans", QFont::Normal, 62}};
+    const double scales[] = {1.0, 1.25, 1.5, 2.0};
+    const QFont appFont = QApplication::font();
+    const QString appStyle = QApplication::style()->name();
+    for (const QString& style : QStyleFactory::keys()) {
+        QApplication::setStyle(style);
+        for (const Face& face : faces)
+            for (int points = 6; points <= 16; ++points)
+                for (double scale : scales) {
+                    QFont font(face.family);
+                    font.setWeight(face.weight);
+                    font.setStretch(face.stretch);
+                    font.setPixelSize(static_cast<int>(std::lround(points * scale * 96 / 72)));
+                    QApplication::setFont(font);
+                    QtForm1Window w;
+                    w.show();
+                    const QString where = QStringLiteral("%1, %2 %3 stretch %4, %5 pt at %6x")
+                                              .arg(style, face.family).arg(face.weight).arg(face.stretch)
+                                              .arg(points).arg(scale);
+                    for (QLabel* label : w.findChildren<QLabel*>()) {
+                        const QFontMetricsF fm(label->font());
+                        EXPECT_GE(label->contentsRect().width(), std::ceil(fm.horizontalAdvance(label->text())))
+                            << label->text().toStdString() << ", " << where.toStdString();
+                        EXPECT_GE(label->contentsRect().height(), std::ceil(fm.height())) << where.toStdString();
+                        EXPECT_TRUE(w.rect().contains(label->geometry())) << where.toStdString();
+                    }
+                    for (QLineEdit* edit : w.findChildren<QLineEdit*>()) {
+                        const int frame = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, edit);
+                        EXPECT_GE(edit->height(), std::ceil(QFontMetricsF(edit->font()).height()) + 2 * frame)
+                            << where.toStdString();
+                        EXPECT_TRUE(w.rect().contains(edit->geometry())) << where.toStdString();
+                    }
+                }
+    }
+    QApplication::setStyle(appStyle);
+    QApplication::setFont(appFont);
 }
 
 }  // namespace

@@ -2,18 +2,47 @@
 
 #include "Form1Layout.h"
 
+#include <QEvent>
+#include <QFontMetricsF>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 namespace {
+
 QString FromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The table was drawn for the classic dialog font: letters 6 pixels wide on average, lines 13
+// pixels high, at 15 twips per pixel. The font in use is measured the same way.
+constexpr double kDesignLetterTwips = 6 * kTwipsPerPixel;
+constexpr double kDesignLineTwips = 13 * kTwipsPerPixel;
+
+double AverageLetterWidth(const QFontMetricsF& metrics) {
+    static const QString letters = QStringLiteral("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    return metrics.horizontalAdvance(letters) / static_cast<double>(letters.size());
+}
+
+// Pixels per twip, across and down.
+struct Scale {
+    double x, y;
+    QRect Of(int left, int top, int width, int height) const {
+        // Sizes round up, so that a control is never smaller than what it has to hold.
+        return {static_cast<int>(std::lround(left * x)), static_cast<int>(std::lround(top * y)),
+                static_cast<int>(std::ceil(width * x)), static_cast<int>(std::ceil(height * y))};
+    }
+};
+
 }  // namespace
 
 QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
-    setFixedSize(TwipsToPixels(kClientWidthTwips), TwipsToPixels(kClientHeightTwips));
+    // Fixed size: a title, a close and a minimize button, no maximize.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("versioninfo")));
 
     std::vector<std::pair<int, QLineEdit*>> tabOrder;
     for (size_t box = 0; box < kTextBoxRows.size(); ++box) {
@@ -23,23 +52,60 @@ QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
 
         auto* label = new QLabel(FromUtf8(labelSpec.caption), this);
         label->setObjectName(FromUtf8(labelSpec.name));
-        label->setGeometry(TwipsToPixels(labelSpec.left), TwipsToPixels(labelSpec.top),
-                           TwipsToPixels(labelSpec.width), TwipsToPixels(labelSpec.height));
-
         auto* edit = new QLineEdit(this);
         edit->setObjectName(FromUtf8(control.name));
-        edit->setGeometry(TwipsToPixels(control.left), TwipsToPixels(control.top), TwipsToPixels(control.width),
-                          TwipsToPixels(control.height));
         // A screen reader names the field after its label: "MajorVersion 10".
         edit->setAccessibleName(label->text());
         label->setBuddy(edit);
 
+        labels_[box] = label;
         textBoxes_[box] = edit;
         tabOrder.emplace_back(control.tabIndex, edit);
     }
     std::sort(tabOrder.begin(), tabOrder.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (size_t i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1].second, tabOrder[i].second);
     tabOrder.front().second->setFocus();
+    LayOut();
+}
+
+bool QtForm1Window::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // The style, the theme or the screen may change the font after construction.
+    switch (event->type()) {
+    case QEvent::Polish:
+    case QEvent::FontChange:
+    case QEvent::StyleChange:
+        LayOut();
+        break;
+    default:
+        break;
+    }
+    return handled;
+}
+
+void QtForm1Window::LayOut() {
+    if (layingOut_ || textBoxes_.back() == nullptr) return;
+    layingOut_ = true;
+    const QFontMetricsF metrics(font());
+    Scale scale{AverageLetterWidth(metrics) / kDesignLetterTwips, metrics.height() / kDesignLineTwips};
+    // A font of other proportions than the design font still fits: every label its caption, every
+    // box one line of text.
+    for (size_t box = 0; box < kTextBoxRows.size(); ++box) {
+        const ControlSpec& labelSpec = LabelOf(kTextBoxRows[box]);
+        const ControlSpec& control = kForm1Controls[static_cast<size_t>(kTextBoxRows[box])];
+        const QSize caption = labels_[box]->sizeHint();
+        scale.x = std::max(scale.x, caption.width() / static_cast<double>(labelSpec.width));
+        scale.y = std::max({scale.y, caption.height() / static_cast<double>(labelSpec.height),
+                            textBoxes_[box]->sizeHint().height() / static_cast<double>(control.height)});
+    }
+    for (size_t box = 0; box < kTextBoxRows.size(); ++box) {
+        const ControlSpec& l = LabelOf(kTextBoxRows[box]);
+        const ControlSpec& t = kForm1Controls[static_cast<size_t>(kTextBoxRows[box])];
+        labels_[box]->setGeometry(scale.Of(l.left, l.top, l.width, l.height));
+        textBoxes_[box]->setGeometry(scale.Of(t.left, t.top, t.width, t.height));
+    }
+    setFixedSize(scale.Of(0, 0, kClientWidthTwips, kClientHeightTwips).size());
+    layingOut_ = false;
 }
 
 void QtForm1Window::DoSetText(TextBox box, std::string_view text) {

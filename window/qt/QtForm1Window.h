@@ -5,10 +5,12 @@
 
 #include <array>
 
+class QLabel;
 class QLineEdit;
 
-// The version window in Qt Widgets, laid out from the shared control table. Sizes are twips at 15
-// per device-independent pixel, so Qt scales the window on high-DPI screens.
+// The version window in Qt Widgets, laid out from the shared control table. Twips become pixels
+// through the font in use, as Windows scales a dialog with its font: a larger font, a wider font
+// or a higher-DPI font gives a larger window, and no label or box cuts its text. Fixed size.
 class QtForm1Window : public QWidget, public Form1Surface {
 public:
     explicit QtForm1Window(QWidget* parent = nullptr);
@@ -19,7 +21,12 @@ protected:
     void DoSetText(TextBox box, std::string_view text) override;
     std::string DoGetText(TextBox box) const override;
     void DoSetCaption(const std::string& caption) override;
+    bool event(QEvent* event) override;
 
 private:
+    void LayOut();
+
+    std::array<QLabel*, 5> labels_{};
     std::array<QLineEdit*, 5> textBoxes_{};
+    bool layingOut_ = false;
 };

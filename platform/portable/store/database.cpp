@@ -72,8 +72,8 @@ std::string ExistingAncestor(std::string dir) {
 void MakeFolders(const std::string& dir, mode_t mode) {
     if (access(dir.c_str(), F_OK) == 0) return;
     MakeFolders(DirectoryOf(dir), mode);
-    if (mkdir(dir.c_str(), mode) != 0 && errno != EEXIST)
-        throw Failure{NoWriteCode()};
+    if (mkdir(dir.c_str(), mode) == 0) chmod(dir.c_str(), mode);  // whatever the umask
+    else if (errno != EEXIST) throw Failure{NoWriteCode()};
 }
 
 // Makes the WAL file durable: every transaction committed to it so far survives a power cut.
@@ -240,7 +240,7 @@ void Database::Disconnect() {
     }
     db_ = nullptr;
     connected_ = false;
-    hasTables_ = foreign_ = writeReady_ = wal_ = unsynced_ = false;
+    hasTables_ = foreign_ = writeReady_ = wal_ = walMode_ = unsynced_ = false;
 }
 
 StatementCache* Database::ForRead() {
@@ -303,7 +303,7 @@ void Database::Connect(bool forWrite) {
         foreign_ = version == 0 && tables > 0;
         Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
         mode.Step();
-        if (mode.Text(0) == "wal") cache_.Attach(db_);
+        walMode_ = mode.Text(0) == "wal";
     } catch (const Failure&) {
         Disconnect();
         connected_ = true;
@@ -313,12 +313,12 @@ void Database::Connect(bool forWrite) {
 
 void Database::MakeFile() {
     if (personal_) MakeFolders(DirectoryOf(path_), 0700);
-    // Only the owner may read a personal store; the system store is for everyone to read.
     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, personal_ ? 0600 : 0644);
     if (fd >= 0) {
-        // A log left by a store deleted without it would be read into the new one.
-        unlink((path_ + "-wal").c_str());
-        unlink((path_ + "-shm").c_str());
+        // Whatever the umask: the system store is for everyone to read (its log files take its mode).
+        fchmod(fd, personal_ ? 0600 : 0644);
+        // A log left by a store deleted without it is not read in: SQLite drops the log of an
+        // empty database.
         close(fd);
     } else if (errno != EEXIST) {  // another process may just have made it: that one is used
         throw Failure{NoWriteCode()};
@@ -361,7 +361,7 @@ void Database::PrepareForWrites() {
         mode.Step();
         wal_ = mode.Text(0) == "wal";
     }
-    if (wal_) cache_.Attach(db_);
+    walMode_ = wal_;
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The background flush copies the log back; commits never wait for that.

@@ -41,7 +41,12 @@ public:
     // Makes every committed write durable now.
     void Flush();
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
-    ReadCache* Cache() { return db_ != nullptr && cache_.Valid(db_) ? &cache_ : nullptr; }
+    ReadCache* Cache() {
+        if (db_ == nullptr || !walMode_) return nullptr;
+        // The log index is mapped by the connection's first read in WAL mode.
+        if (!cache_.Attached()) cache_.Attach(db_);
+        return cache_.Valid(db_) ? &cache_ : nullptr;
+    }
     // Changes whenever the contents may have changed, by this process or another. Call inside a read.
     sqlite3_int64 Version();
 
@@ -62,7 +67,8 @@ private:
     bool hasTables_ = false;   // the file holds a store (else it reads as empty)
     bool foreign_ = false;     // another program's database: never written
     bool writeReady_ = false;  // journal mode and durability set for writing
-    bool wal_ = false;
+    bool wal_ = false;      // this connection writes in WAL mode
+    bool walMode_ = false;  // the file is in WAL mode
     bool unsynced_ = false;
     bool writing_ = false;
     sqlite3_int64 localWrites_ = 0;

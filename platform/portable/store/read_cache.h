@@ -23,6 +23,7 @@ public:
     // Watches the log index of `db`'s connection; without one (not in WAL mode) nothing is kept.
     void Attach(sqlite3* db);
     void Detach();
+    bool Attached() const { return header_ != nullptr; }
     // Whether the kept answers still hold: false (and forgets them) when the store may have changed.
     // Inside a write transaction of our own nothing is kept: its changes are not in the header yet.
     bool Valid(sqlite3* db);
