@@ -248,9 +248,18 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
             if (!db.MayWrite()) return ERROR_ACCESS_DENIED;
             if ((parentAccess & KEY_CREATE_SUB_KEY) == 0) return ERROR_ACCESS_DENIED;
             WriteScope write(store.transactions, db);
-            // Walk again inside the transaction: another process may have made or deleted part of it.
-            id = Walk(write.S(), parent, *parts, found);
-            if (found == 0) MustExist(&write.S(), parent);
+            // Look again inside the transaction: another process may have made or deleted part of
+            // the path. The keys found stand if the deepest does: ids are never reused, and a key
+            // goes with its parent.
+            if (found > 0 && KeyExists(write.S(), id)) {
+                const std::vector<Name> rest(parts->begin() + static_cast<std::ptrdiff_t>(found), parts->end());
+                size_t more = 0;
+                id = Walk(write.S(), id, rest, more);
+                found += more;
+            } else {
+                id = Walk(write.S(), parent, *parts, found);
+                if (found == 0) MustExist(&write.S(), parent);
+            }
             for (; found < parts->size(); ++found) {
                 id = CreateChild(write.S(), id, (*parts)[found]);
                 disposition = REG_CREATED_NEW_KEY;

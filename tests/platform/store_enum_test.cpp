@@ -140,6 +140,31 @@ TEST_F(StoreTest, EnumerationByIndexSeesWritesBetweenCalls) {
     }
 }
 
+// What a rolled-back transaction wrote is not listed afterwards, even when it was listed inside.
+TEST_F(StoreTest, EnumerationAfterARollbackListsNothingOfIt) {
+    UseRegistryStore(StoreDir() + "/fresh.db");  // a root of a new store: nothing else to list
+    HKEY key = HKEY_CURRENT_USER;
+    const auto first = [&](bool values) {
+        char name[8];
+        DWORD cch = sizeof name;
+        const LONG rc = values ? RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr)
+                               : RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::string(name) : std::to_string(rc);
+    };
+    EXPECT_EQ(RunInStoreTransaction([&]() -> LONG {
+                  HKEY sub = nullptr;
+                  RegCreateKeyExA(key, "a", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+                  RegCloseKey(sub);
+                  RegSetValueExA(key, "a", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
+                  EXPECT_EQ(first(false), "a");
+                  EXPECT_EQ(first(true), "a");
+                  return ERROR_CANTWRITE;
+              }),
+              ERROR_CANTWRITE);
+    EXPECT_EQ(first(false), "259");
+    EXPECT_EQ(first(true), "259");
+}
+
 TEST_F(StoreTest, ValueEnumerationCodes) {
     Put("Name", REG_SZ, Sz("longer text"));
     HKEY key = Open("", KEY_READ);

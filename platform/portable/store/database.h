@@ -36,7 +36,7 @@ public:
     void SetWriting(bool writing) { writing_ = writing; }
     // A write transaction of this process committed.
     void Committed();
-    // This process is about to write: what it read before may no longer hold.
+    // This process is about to write, or undid writes: what it read before may no longer hold.
     void Touched() { ++localWrites_; }
     // Makes every committed write durable now.
     void Flush();

@@ -37,6 +37,7 @@ LONG Transactions::Leave(LONG result) {
                 }
             }
             if (result != ERROR_SUCCESS) {
+                db.Touched();  // what was read inside no longer holds
                 if (outermost) s.TryExec("ROLLBACK");
                 else {
                     s.TryExec("ROLLBACK TO outer");
@@ -56,6 +57,7 @@ void Transactions::Abandon() {
     for (auto& [db, levels] : open_) {
         if (levels != depth) continue;
         StatementCache& s = db->ForWrite();
+        db->Touched();
         if (levels == 1) {
             s.TryExec("ROLLBACK");
             db->SetWriting(false);
@@ -96,6 +98,7 @@ void WriteScope::Commit() {
 
 WriteScope::~WriteScope() {
     if (done_) return;
+    db_.Touched();
     if (nested_) {
         s_.TryExec("ROLLBACK TO write");
         s_.TryExec("RELEASE write");
