@@ -143,7 +143,7 @@ public:
         for (auto& [value, key] : handles_) {
             try {
                 StatementCache* s = key.db->ForRead();
-                if (s == nullptr || !KeyExists(*s, key.id, nullptr)) key.id = kNoKey;
+                if (!(s == nullptr ? IsRootId(key.id) : KeyExists(*s, key.id, nullptr))) key.id = kNoKey;
             } catch (const Failure&) {
                 // Unreadable now: later calls through the handle meet the same failure.
             }
