@@ -6,6 +6,7 @@
 #include "registry_store.h"
 #include "winapi.h"
 
+#include <cerrno>
 #include <unistd.h>
 
 #include <cstdint>
@@ -151,6 +152,7 @@ private:
     static bool ReadAll(int fd, void* p, std::size_t n) {
         for (auto* c = static_cast<char*>(p); n > 0;) {
             const ssize_t got = read(fd, c, n);
+            if (got < 0 && errno == EINTR) continue;  // libFuzzer's timeout alarm ticks every second
             if (got <= 0) return false;
             c += got;
             n -= static_cast<std::size_t>(got);
@@ -160,6 +162,7 @@ private:
     static bool WriteAll(int fd, const void* p, std::size_t n) {
         for (const auto* c = static_cast<const char*>(p); n > 0;) {
             const ssize_t put = write(fd, c, n);
+            if (put < 0 && errno == EINTR) continue;
             if (put <= 0) return false;
             c += put;
             n -= static_cast<std::size_t>(put);
