@@ -1,0 +1,66 @@
+#pragma once
+// Registry hive files (regf), as Windows keeps them under System32\config and in user profiles:
+// reading one, with the transaction logs beside it replayed as Windows replays them on load, and
+// writing one that Windows' `reg load` accepts.
+#include <cstdint>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hive {
+
+// A hive that cannot be read. The message names the file and, where there is one, the offset.
+class HiveError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Receives a hive's keys depth first: BeginKey, the key's values, its subkeys, EndKey. The first
+// BeginKey is the hive's root key. Names and class names are UTF-16 exactly as the hive holds them;
+// value data are the exact bytes, whatever the type.
+class Visitor {
+public:
+    virtual ~Visitor() = default;
+    virtual void BeginKey(std::u16string_view name, std::u16string_view className, std::uint64_t lastWritten) = 0;
+    virtual void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) = 0;
+    virtual void EndKey() = 0;
+};
+
+struct ReadReport {
+    std::vector<std::string> warnings;  // e.g. a dirty hive read without its logs
+    std::vector<std::string> logsApplied;  // the logs whose entries were replayed, in order
+};
+
+// Reads the hive at `path`, replaying NAME.LOG1, NAME.LOG2 or NAME.LOG found beside it (any case).
+// Throws HiveError for a hive that cannot be read; the visitor may then have seen part of it.
+ReadReport ReadHiveFile(const std::string& path, Visitor& visitor);
+
+// The same from bytes already read: the primary file and its logs, each with the name that
+// messages give it.
+struct NamedBytes {
+    std::string name;
+    std::span<const std::uint8_t> bytes;
+};
+ReadReport ReadHive(const NamedBytes& primary, std::span<const NamedBytes> logs, Visitor& visitor);
+
+// Writes a clean hive: call BeginKey for the root, then the same sequence a Visitor receives.
+class Writer {
+public:
+    Writer();
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+    void BeginKey(std::u16string_view name, std::u16string_view className = {}, std::uint64_t lastWritten = 0);
+    void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data);
+    void EndKey();
+    // The whole file. Throws HiveError when the keys do not make a hive (a name too long, ...).
+    std::vector<std::uint8_t> Finish();
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+}  // namespace hive
