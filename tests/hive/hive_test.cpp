@@ -360,3 +360,57 @@ TEST(HiveWriter, RefusesWhatIsNoHive) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[65536];
+        for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The three readers Debian has, none of them ours, on a hive the writer made.
+TEST(HiveWriter, OutsideReadersReadItBack) {
+    if (Output("command -v reglookup hivexsh regfexport").empty()) GTEST_SKIP() << "reglookup, hivexsh, regfexport not installed";
+    Node cv{u"CurrentVersion",
+            {{u"ProductName", 1, Utf16(u"Windows 10 Pro\0"s)}, {u"CurrentMajorVersionNumber", 4, {10, 0, 0, 0}},
+             {u"Big", 3, Bytes(40000, 'Z')}}};
+    Node wide{u"Wide"};
+    for (int i = 0; i < 1100; ++i)
+        wide.children.push_back({u"K" + std::u16string{char16_t('a' + i / 676), char16_t('A' + i % 26), char16_t('a' + i / 26 % 26)}});
+    Node root{u"ROOT", {}, {{u"Software", {}, {{u"Microsoft", {}, {{u"Windows NT", {}, {cv}}}}}},
+                            {u"caf\u00e9", {{u"\u00e9t\u00e9", 1, Utf16(u"x\0"s)}}},
+                            {u"\u65e5\u672c", {{u"\u65e5", 4, {1, 0, 0, 0}}}},
+                            wide}};
+    const std::string path = (fs::path(::testing::TempDir()) / "outside.hiv").string();
+    const Bytes h = Write(root);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
+
+    const std::string lookup = Output("reglookup -H '" + path + "' 2>/dev/null");
+    EXPECT_EQ(Count(lookup, ",KEY,"), 1108u);
+    EXPECT_EQ(Count(lookup, "\n/Software/Microsoft/Windows NT/CurrentVersion/CurrentMajorVersionNumber,DWORD,0x0000000A,\n"), 1u);
+    EXPECT_EQ(Count(lookup, "/CurrentVersion/Big,BINARY," + std::string(40000, 'Z') + ",\n"), 1u);
+
+    const std::string shell = Output("printf 'cd \\\\Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\nlsval\\ncd \\\\\\nls\\n' | hivexsh '" + path + "'");
+    EXPECT_NE(shell.find("\"ProductName\"=\"Windows 10 Pro\"\n\"CurrentMajorVersionNumber\"=dword:0000000a\n"), std::string::npos) << shell.substr(0, 300);
+    EXPECT_NE(shell.find("\ncafé\nSoftware\nWide\n日本\n"), std::string::npos) << shell.substr(0, 300);
+
+    const std::string exported = Output("regfexport '" + path + "' 2>&1; echo status=$?");
+    EXPECT_EQ(Count(exported, "Key path: "), 1108u);
+    EXPECT_EQ(Count(exported, "Data size: 40000\n"), 1u);
+    EXPECT_EQ(Count(exported, "Key path: ROOT\\Wide\\KzZz"), 0u);  // not a name written
+    EXPECT_EQ(Count(exported, "Key path: ROOT\\Wide\\KbJp\n"), 1u);
+    EXPECT_NE(exported.find("status=0"), std::string::npos);
+}
+
+}  // namespace
