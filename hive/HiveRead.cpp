@@ -542,8 +542,15 @@ std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
     if (!ec) bytes.reserve(size);
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    // No hive is larger than its base block and 4 GiB of bins: a device or pipe that goes on stops here.
+    constexpr std::uint64_t kLargest = kBaseBlockSize + 0x100000000ull;
+    for (std::size_t n; bytes.size() <= kLargest && (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        bytes.insert(bytes.end(), buf, buf + n);
     const bool failed = std::ferror(f);
+    if (bytes.size() > kLargest) {
+        std::fclose(f);
+        throw HiveError(path.string() + ": larger than any hive");
+    }
     std::fclose(f);
     if (failed) throw HiveError(path.string() + ": cannot be read");
     return bytes;

@@ -413,4 +413,25 @@ TEST(HiveWriter, OutsideReadersReadItBack) {
     EXPECT_NE(exported.find("status=0"), std::string::npos);
 }
 
+// The other way round: a hive another writer changed reads as it says it wrote it.
+TEST(HiveReader, ReadsWhatHivexregeditMerged) {
+    if (Output("command -v hivexregedit").empty()) GTEST_SKIP() << "hivexregedit not installed";
+    const fs::path dir = fs::path(::testing::TempDir()) / "merged";
+    fs::create_directories(dir);
+    const Bytes h = Write(Wide(600));
+    std::ofstream(dir / "hive", std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
+    std::ofstream(dir / "merge.reg") << "Windows Registry Editor Version 5.00\n\n[\\K0300\\Test]\n\"Str\"=\"hello\"\n"
+                                        "\"Dw\"=dword:0000002a\n@=\"d\"\n\n[\\K0300\\Test\\Sub1]\n\"Bin\"=hex:01,02,03\n\n"
+                                        "[\\K0300\\Test\\sub0]\n\n[\\new]\n";
+    Output("hivexregedit --merge '" + (dir / "hive").string() + "' --prefix '' '" + (dir / "merge.reg").string() + "' 2>&1");
+    Node expected = Wide(600);
+    expected.children[300].children.push_back(
+        {u"Test", {{u"Str", 1, Utf16(u"hello\0"s)}, {u"Dw", 4, {0x2a, 0, 0, 0}}, {u"", 1, Utf16(u"d\0"s)}},
+         {{u"Sub1", {{u"Bin", 3, {1, 2, 3}}}}, {u"sub0"}}});
+    expected.children.push_back({u"new"});
+    Dump dump;
+    hive::ReadHiveFile((dir / "hive").string(), dump);
+    EXPECT_EQ(dump.text, Expect(expected));
+}
+
 }  // namespace
