@@ -101,6 +101,20 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
         {"names_utf16_latin1_surrogates_class", [] { return Files{Write(Names()), {}, Expect(Names())}; }},
         {"big_data_segments", [] { return Files{Write(Big()), {}, Expect(Big())}; }},
         {"ri_index_over_lh_lists", [] { return Files{Write(Wide(1500)), {}, Expect(Wide(1500))}; }},
+        {"version_1_3_with_li_and_lf_lists", [] {
+             // The lists older Windows writes: the first under the ri an li, the others lf.
+             Bytes p = Write(Wide(1500));
+             const std::uint32_t ri = At(p, 4096 + Get32(&p[36]) + 4, 28);
+             for (std::uint32_t i = 0; i < hive::format::Get16(&p[ri + 2]); ++i) {
+                 const std::uint32_t leaf = At(p, ri, 4 + 4 * int(i));
+                 p[leaf + 1] = i == 0 ? 'i' : 'f';
+                 for (std::uint32_t j = 0; i == 0 && j < hive::format::Get16(&p[leaf + 2]); ++j)
+                     Put32(&p[leaf + 4 + 4 * j], Get32(&p[leaf + 4 + 8 * j]));
+             }
+             Put32(&p[24], 3);
+             Checksum(p.data());
+             return Files{p, {}, Expect(Wide(1500))};
+         }},
         {"nesting_of_512_levels", [] { return Files{Write(Chain(512)), {}, Expect(Chain(512))}; }},
         {"clean_hive_ignores_its_logs", [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
