@@ -5,7 +5,8 @@
 // whole as UTF-8, as Windows holds them in UTF-16; value data are kept as the exact bytes given, the
 // string types' data marked with the encoding they came in (ANSI through an A function, UTF-16
 // through a W function). Each side of the API gets names and string data converted to its own
-// encoding on the way out; an A function gets "?" for what the code page lacks, as Windows' do.
+// encoding on the way out; an A function gets what Windows' A functions give for a character the
+// code page lacks: its best-fit look-alike, else "?".
 // The parts: store/statements (the statement cache), store/keys (key lookup and key ids),
 // store/transactions (write transactions, RunInStoreTransaction's levels, consistent reads),
 // store/database (a store file: connection, tables, waiting for other processes, durability).

@@ -3,6 +3,7 @@
 #include "text.h"
 #include "utf16.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -11,7 +12,9 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <stdexcept>
+#include <iterator>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -195,6 +198,8 @@ constexpr char16_t kHighControls[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+#include "best_fit_1252.inc"
+
 }  // namespace
 
 std::string Utf16ToWtf8(std::u16string_view units) {
@@ -253,6 +258,11 @@ std::string Utf16ToAnsi(std::u16string_view units) {
         char b = '?';
         for (int i = 0; i < 32; ++i)
             if (kHighControls[i] == u) b = static_cast<char>(0x80 + i);
+        if (b == '?') {
+            const auto* fit = std::lower_bound(std::begin(kBestFit1252), std::end(kBestFit1252), u,
+                                               [](const auto& entry, char16_t unit) { return entry.first < unit; });
+            if (fit != std::end(kBestFit1252) && fit->first == u) b = static_cast<char>(fit->second);
+        }
         out += b;
     }
     return out;

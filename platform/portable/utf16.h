@@ -15,7 +15,8 @@ std::string Utf16ToWtf8(std::u16string_view units);
 std::u16string Wtf8ToUtf16(std::string_view text);
 
 // The ANSI code page (Windows-1252) one byte for one unit, both ways, as the registry's A functions
-// convert: a unit the code page lacks (half a surrogate pair included) becomes "?".
+// convert: a unit the code page lacks becomes its best-fit look-alike where Windows has one ("Ā" as
+// "A"), else "?" (each half of a surrogate pair too).
 std::u16string AnsiToUtf16(std::string_view ansi);
 std::string Utf16ToAnsi(std::u16string_view units);
 
