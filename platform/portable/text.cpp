@@ -214,9 +214,11 @@ std::string Utf16ToWtf8(std::u16string_view units) {
     return out;
 }
 
-std::u16string Wtf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
+namespace {
+
+// Hands each UTF-16 unit of the text to `put`.
+template <typename Put>
+void DecodeWtf8(std::string_view text, Put put) {
     while (!text.empty()) {
         const size_t n = SequenceLength(text);
         const auto lead = static_cast<unsigned char>(text[0]);
@@ -227,13 +229,31 @@ std::u16string Wtf8ToUtf16(std::string_view text) {
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
         if (c >= 0x110000) c = 0xFFFD;
         if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            put(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            put(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
         } else {
-            out += static_cast<char16_t>(c);
+            put(static_cast<char16_t>(c));
         }
         text.remove_prefix(n);
     }
+}
+
+}  // namespace
+
+std::u16string Wtf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    DecodeWtf8(text, [&](char16_t u) { out += u; });
+    return out;
+}
+
+std::string Wtf8ToUtf16Le(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    DecodeWtf8(text, [&](char16_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    });
     return out;
 }
 
