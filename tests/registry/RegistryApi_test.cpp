@@ -211,6 +211,7 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
         {u"pair", REG_EXPAND_SZ, bytes(u"😀€Āβ\0"s), "??\x80" "A\xDF\0"s},
         {u"odd", REG_MULTI_SZ, bytes(u"a\xD800" u"b\0"s) + "x", "a?b\0"s},
         {u"link", 6 /* REG_LINK */, bytes(u"明"), bytes(u"明")},
+        {u"binary", REG_BINARY, "\xFF\0\1"s, "\xFF\0\1"s},
     };
     HKEY key = OpenOrFail(KEY_ALL_ACCESS);
     for (const auto& c : cases) {
@@ -235,6 +236,13 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
         ASSERT_EQ(RegQueryValueExW(key, w(c.name), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
                   ERROR_SUCCESS);
         EXPECT_EQ(data.substr(0, size), c.given) << "the W side gets the bytes as given";
+        char name[8];
+        DWORD cch = sizeof name;
+        size = static_cast<DWORD>(data.size());
+        ASSERT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(data.substr(0, size), c.ansi) << "enumeration converts as a query does";
+        ASSERT_EQ(RegDeleteValueW(key, w(c.name)), ERROR_SUCCESS);
     }
     ASSERT_EQ(Set(key, "ansi", REG_SZ, "caf\xE9 \x80\0"s), ERROR_SUCCESS);
     std::string data(32, '\0');
@@ -242,6 +250,13 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
     ASSERT_EQ(RegQueryValueExW(key, w(u"ANSI"), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
               ERROR_SUCCESS);
     EXPECT_EQ(data.substr(0, size), bytes(u"café €\0"s));
+    DWORD maxA = 0, maxW = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxA,
+                               nullptr, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxW,
+                               nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_GE(maxA, 7u);
+    EXPECT_EQ(maxW, 14u) << "ANSI text counts two bytes a character on the W side";
 
     // A key named with three characters beyond the BMP: six units, six "?".
     HKEY emoji = nullptr;
