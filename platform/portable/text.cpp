@@ -3,6 +3,7 @@
 #include "text.h"
 #include "utf16.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -11,7 +12,9 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <stdexcept>
+#include <iterator>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -93,7 +96,7 @@ locale_t UpperCaseLocale() {
 
 }  // namespace
 
-static std::string UpperCaseIn(std::string_view text, locale_t loc);
+static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly = false);
 
 std::string AnsiToText(std::string_view ansi) {
     thread_local Converter toText("UTF-8", kAnsiCodePage);
@@ -130,7 +133,7 @@ std::string TextToAnsi(std::string_view text) {
     return out;
 }
 
-static std::string UpperCaseIn(std::string_view text, locale_t loc) {
+static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
@@ -146,7 +149,7 @@ static std::string UpperCaseIn(std::string_view text, locale_t loc) {
                    : n == 3 ? (lead & 0x0F)
                             : (lead & 0x07);
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-        AppendUtf8(out, static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)));
+        AppendUtf8(out, bmpOnly && c >= 0x10000 ? c : static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)));
         text.remove_prefix(n);
     }
     return out;
@@ -156,7 +159,9 @@ std::string UCase(std::string_view text) { return UpperCaseIn(text, UpperCaseLoc
 
 std::string FoldCase(std::string_view text) {
     static const locale_t invariant = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    return UpperCaseIn(text, invariant);
+    // Windows compares registry names by upper-casing each UTF-16 unit: a character beyond the
+    // Basic Multilingual Plane (a surrogate pair) is never folded.
+    return UpperCaseIn(text, invariant, true);
 }
 
 std::string Utf16LeToText(std::string_view bytes, bool& ok) {
@@ -180,6 +185,122 @@ std::string TextToUtf16Le(std::string_view text) {
     while (!toUtf16.Run(text, out)) {
         out += "\xFD\xFF";  // U+FFFD
         text.remove_prefix(SequenceLength(text));
+    }
+    return out;
+}
+
+namespace {
+
+// Windows-1252's 0x80 to 0x9F; the five bytes it leaves undefined stand for the C1 control of
+// the same value, as AnsiToText reads them.
+constexpr char16_t kHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+#include "best_fit_1252.inc"
+
+}  // namespace
+
+std::string Utf16ToWtf8(std::u16string_view units) {
+    std::string out;
+    out.reserve(units.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+namespace {
+
+// Hands each UTF-16 unit of the text to `put`.
+template <typename Put>
+void DecodeWtf8(std::string_view text, Put put) {
+    while (!text.empty()) {
+        const size_t n = SequenceLength(text);
+        const auto lead = static_cast<unsigned char>(text[0]);
+        char32_t c = n == 1 ? (lead < 0x80 ? lead : 0xFFFD)
+                   : n == 2 ? (lead & 0x1F)
+                   : n == 3 ? (lead & 0x0F)
+                            : (lead & 0x07);
+        for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+        if (c >= 0x110000) c = 0xFFFD;
+        if (c >= 0x10000) {
+            put(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            put(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            put(static_cast<char16_t>(c));
+        }
+        text.remove_prefix(n);
+    }
+}
+
+}  // namespace
+
+std::u16string Wtf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    DecodeWtf8(text, [&](char16_t u) { out += u; });
+    return out;
+}
+
+std::string Wtf8ToUtf16Le(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    DecodeWtf8(text, [&](char16_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    });
+    return out;
+}
+
+std::u16string AnsiToUtf16(std::string_view ansi) {
+    std::u16string out;
+    out.reserve(ansi.size());
+    for (char ch : ansi) {
+        const auto b = static_cast<unsigned char>(ch);
+        out += b >= 0x80 && b < 0xA0 ? kHighControls[b - 0x80] : static_cast<char16_t>(b);
+    }
+    return out;
+}
+
+std::string Utf16ToAnsi(std::u16string_view units) {
+    std::string out;
+    out.reserve(units.size());
+    for (char16_t u : units) {
+        if (u < 0x80 || (u >= 0xA0 && u < 0x100)) {
+            out += static_cast<char>(u);
+            continue;
+        }
+        char b = '?';
+        for (int i = 0; i < 32; ++i)
+            if (kHighControls[i] == u) b = static_cast<char>(0x80 + i);
+        if (b == '?') {
+            const auto* fit = std::lower_bound(std::begin(kBestFit1252), std::end(kBestFit1252), u,
+                                               [](const auto& entry, char16_t unit) { return entry.first < unit; });
+            if (fit != std::end(kBestFit1252) && fit->first == u) b = static_cast<char>(fit->second);
+        }
+        out += b;
+    }
+    return out;
+}
+
+std::u16string UnitsFromBytes(std::string_view bytes) {
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    return out;
+}
+
+std::string BytesFromUnits(std::u16string_view units) {
+    std::string out(units.size() * 2, '\0');
+    for (size_t i = 0; i < units.size(); ++i) {
+        out[2 * i] = static_cast<char>(units[i] & 0xFF);
+        out[2 * i + 1] = static_cast<char>(units[i] >> 8);
     }
     return out;
 }

@@ -2,6 +2,7 @@
 // Windows gives for the same calls.
 #include "RegistryTest.h"
 #include "registry_store.h"
+#include "utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -300,6 +301,92 @@ TEST_F(StoreTest, TransactionOnAReadOnlyStoreIsRefused) {
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, KeyPath().c_str()), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, KeyPath().c_str()), ERROR_ACCESS_DENIED);
+}
+
+// Names keep every UTF-16 unit, pairs and lone surrogates included; they are found without regard
+// to case in any script, and a name made through an A function is found through a W one.
+TEST_F(StoreTest, UnicodeNamesStayWholeAndAreFoundWithoutRegardToCase) {
+    struct NameCase {
+        std::u16string made, found;
+        std::string ansi;  // as RegEnumKeyExA spells it
+    };
+    const NameCase cases[] = {
+        {u"😀😁😂", u"😀😁😂", "??????"},
+        {u"Σοφία", u"ΣΟΦΊΑ", "S?f?a"},
+        {u"lone\xDC00", u"LONE\xDC00", "lone?"},
+        {u"café", u"CAFÉ", "caf\xE9"},
+    };
+    HKEY key = Create("");
+    for (const auto& c : cases) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(key, c.made.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), ERROR_SUCCESS);
+        RegCloseKey(h);
+        ASSERT_EQ(RegOpenKeyExW(key, c.found.c_str(), 0, KEY_READ, &h), ERROR_SUCCESS) << c.ansi;
+        RegCloseKey(h);
+        ASSERT_EQ(RegSetValueExW(key, c.made.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>("\1\0\0\0"), 4),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExW(key, c.found.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    }
+    HKEY ansiMade = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(key, "\xC9t\xE9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ansiMade, nullptr), ERROR_SUCCESS);
+    RegCloseKey(ansiMade);
+    ASSERT_EQ(RegOpenKeyExW(key, u"été", 0, KEY_READ, &ansiMade), ERROR_SUCCESS);
+    RegCloseKey(ansiMade);
+    EXPECT_EQ(RegCreateKeyExW(key, u"😀😁😂\\ÉTÉ", 0, nullptr, 0, KEY_READ, nullptr, &ansiMade, nullptr), ERROR_SUCCESS);
+    RegCloseKey(ansiMade);
+
+    std::vector<std::u16string> wide;
+    for (DWORD i = 0;; ++i) {
+        char16_t name[16];
+        DWORD cch = 16;
+        const LONG rc = RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        wide.emplace_back(name, cch);
+    }
+    EXPECT_EQ(wide, (std::vector<std::u16string>{u"café", u"lone\xDC00", u"Été", u"Σοφία", u"😀😁😂"}));
+    EXPECT_EQ(SubKeys(key), (std::vector<std::string>{"caf\xE9", "lone?", "\xC9t\xE9", "S?f?a", "??????"}));
+    DWORD maxSub = 0, maxValueName = 0;
+    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSub, nullptr, nullptr, &maxValueName, nullptr,
+                               nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(maxSub, 6u) << "three emoji are six UTF-16 units";
+    EXPECT_EQ(maxValueName, 6u);
+    char small[6];
+    DWORD cch = sizeof small;
+    EXPECT_EQ(RegEnumKeyExA(key, 4, small, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    // A key name holds at most 255 UTF-16 units: 127 emoji fit, 128 do not.
+    std::u16string emoji;
+    for (int i = 0; i < 127; ++i) emoji += u"😀";
+    HKEY h = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(key, emoji.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr), ERROR_SUCCESS);
+    RegCloseKey(h);
+    EXPECT_EQ(RegCreateKeyExW(key, (emoji + u"😀").c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr),
+              ERROR_INVALID_PARAMETER);
+}
+
+// Windows limits each key name, not the path: a key deeper than 260 characters is reached from a
+// handle to its parent, through either side, and a whole path through a W function.
+TEST_F(StoreTest, KeysBeyond260CharactersAreReachedFromTheirParent) {
+    const std::string part(200, 'k');
+    HKEY a = Create(part);
+    HKEY deep = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(a, (part + "\\" + part).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr),
+              ERROR_MORE_DATA) << "a whole ANSI path keeps the 260-character limit";
+    HKEY b = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(a, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &b, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(b, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(deep, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>("\7\0\0\0"), 4), ERROR_SUCCESS);
+    RegCloseKey(deep);
+    RegCloseKey(b);
+    const std::u16string wpart(200, u'k');
+    const std::string prefix = KeyPath() + "\\";
+    const std::u16string whole = AnsiToUtf16(prefix) + wpart + u"\\" + wpart + u"\\" + wpart;
+    ASSERT_EQ(RegOpenKeyExW(Root(), whole.c_str(), 0, KEY_READ, &deep), ERROR_SUCCESS);
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExW(deep, u"v", nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
+    RegCloseKey(deep);
+    EXPECT_EQ(RegDeleteTreeW(Root(), (AnsiToUtf16(prefix) + wpart + u"\\" + wpart).c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(SubKeys(a), std::vector<std::string>{});
 }
 
 }  // namespace
