@@ -276,6 +276,9 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
                 id = Walk(write.S(), parent, *parts, found);
                 if (found == 0) MustExist(&write.S(), parent);
             }
+            // Below a root the depth is the path's length; below another key it is looked up.
+            const size_t depth = IsRootId(parent) ? parts->size() : KeyDepth(write.S(), id) + parts->size() - found;
+            if (depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
             for (; found < parts->size(); ++found) {
                 id = CreateChild(write.S(), id, (*parts)[found]);
                 disposition = REG_CREATED_NEW_KEY;
@@ -321,13 +324,13 @@ LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
         if (found < parts->size()) return ERROR_FILE_NOT_FOUND;
         if (ownContents) {
             Query(write.S(), R"(DELETE FROM "values" WHERE key = ?)").Bind(1, target).Step();
-            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE parent = ?", target);
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE parent = ?", target, target);
         } else {
             if (IsRootId(target)) return ERROR_ACCESS_DENIED;
             // Windows refuses to delete a key that still has subkeys; the tree form takes them along.
             if (!tree && Query(write.S(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").Bind(1, target).Step())
                 return ERROR_ACCESS_DENIED;
-            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE id = ?", target);  // the rest by cascade
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE id = ?", target, target);  // the rest by cascade
         }
         write.Commit();
         return ERROR_SUCCESS;

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -434,6 +435,119 @@ TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
         RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\X"));
     }
 }
+
+// Keys nest at most 512 levels below their root, as in Windows (which answers
+// ERROR_INVALID_PARAMETER); a call that would go deeper makes none of its keys.
+struct Nesting {
+    const char* name;
+    int existing;  // levels below the root before the call
+    int added;
+    LONG expected;
+};
+
+void PrintTo(const Nesting& c, std::ostream* os) { *os << c.name; }
+
+class KeyNesting : public StoreFaults, public ::testing::WithParamInterface<Nesting> {
+protected:
+    // `levels` keys "a" one below the other under `from`, a hundred to a call.
+    static LONG Chain(HKEY from, int levels, HKEY& end) {
+        end = from;
+        for (int made = 0; made < levels;) {
+            const int now = std::min(100, levels - made);
+            std::string path = "a";
+            for (int i = 1; i < now; ++i) path += "\\a";
+            HKEY next = nullptr;
+            const LONG rc = RegCreateKeyExA(end, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &next, nullptr);
+            if (end != from) RegCloseKey(end);
+            if (rc != ERROR_SUCCESS) return rc;
+            end = next;
+            made += now;
+        }
+        return ERROR_SUCCESS;
+    }
+};
+
+TEST_P(KeyNesting, StopsAt512Levels) {
+    const int below = 3;  // the test key's own levels: Software\VersionInfoTests\TestN
+    HKEY top = Create(Root(), KeyPath()), bottom = nullptr, deeper = nullptr;
+    ASSERT_EQ(Chain(top, GetParam().existing - below, bottom), ERROR_SUCCESS);
+    EXPECT_EQ(Chain(bottom, GetParam().added, deeper), GetParam().expected);
+    HKEY first = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(bottom, "a", 0, KEY_READ, &first),
+              GetParam().expected == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND)
+        << "a refused call made keys";
+    for (HKEY key : {first, deeper, bottom, top})
+        if (key != nullptr) RegCloseKey(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, KeyNesting,
+                         ::testing::Values(Nesting{"To512", 500, 12, ERROR_SUCCESS},
+                                           Nesting{"To513", 500, 13, ERROR_INVALID_PARAMETER},
+                                           Nesting{"PastTheLimitInOneCall", 450, 90, ERROR_INVALID_PARAMETER},
+                                           Nesting{"BelowAKeyAtTheLimit", 512, 1, ERROR_INVALID_PARAMETER}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A tree of any depth (an older version made them without limit) is deleted whole, however it is
+// asked for, and the store goes on working.
+struct DeepDeletion {
+    const char* name;
+    int levels;
+    bool contentsOnly;  // RegDeleteTreeA(key, nullptr): the key stays
+};
+
+void PrintTo(const DeepDeletion& c, std::ostream* os) { *os << c.name; }
+
+class DeepTrees : public StoreFaults, public ::testing::WithParamInterface<DeepDeletion> {};
+
+TEST_P(DeepTrees, AreDeletedWhole) {
+    HKEY top = Create(HKEY_LOCAL_MACHINE, "Software\\Deep");
+    ASSERT_EQ(SetDword(top, "V", 1), ERROR_SUCCESS);
+    UseRegistryStore(StorePath());  // lets go of the file while it is changed behind the store's back
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+        const std::string sql =
+            "WITH RECURSIVE top(id) AS (SELECT max(id) FROM keys), n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+            "WHERE i < " + std::to_string(GetParam().levels) + ") "
+            "INSERT INTO keys (id, parent, name, folded) SELECT top.id + i, top.id + i - 1, 'a', 'A' FROM n, top; "
+            "INSERT INTO \"values\" (key, name, folded, type, data) SELECT max(id), 'v', 'V', 4, x'01000000' FROM keys;";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    std::string path = "Software\\Deep";
+    HKEY bottom = nullptr;
+    for (int made = 0; made < GetParam().levels; made += 100) {
+        path = "a";
+        for (int i = 1; i < std::min(100, GetParam().levels - made); ++i) path += "\\a";
+        HKEY next = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(bottom ? bottom : HKEY_LOCAL_MACHINE,
+                                (bottom ? path : "Software\\Deep\\" + path).c_str(), 0, KEY_READ, &next),
+                  ERROR_SUCCESS);
+        if (bottom != nullptr) RegCloseKey(bottom);
+        bottom = next;
+    }
+    DWORD value = 0;
+    ASSERT_EQ(QueryDword(bottom, "v", value), ERROR_SUCCESS);
+    HKEY deep = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep", 0, KEY_ALL_ACCESS, &deep), ERROR_SUCCESS);
+    EXPECT_EQ(GetParam().contentsOnly ? RegDeleteTreeA(deep, nullptr) : RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"),
+              ERROR_SUCCESS);
+    EXPECT_EQ(QueryDword(bottom, "v", value), ERROR_KEY_DELETED);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep\\a", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep", 0, KEY_READ, &key),
+              GetParam().contentsOnly ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+    if (key != nullptr) RegCloseKey(key);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\After"));  // the store still takes writes
+    RegCloseKey(bottom);
+    RegCloseKey(deep);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, DeepTrees,
+                         ::testing::Values(DeepDeletion{"Tree1500Deep", 1500, false},
+                                           DeepDeletion{"Contents1500Deep", 1500, true},
+                                           DeepDeletion{"Tree600Deep", 600, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // HKEY_CURRENT_USER lives in the user's own store: another user can neither read nor write it, and
 // a user who may write their own cannot write the machine's.
