@@ -91,7 +91,7 @@ public:
     Transactions transactions;
 
     Store() {
-        Use(VERSIONINFO_STORE_PATH, DefaultUserRegistryStorePath(), StoreAccess::AsPermitted);
+        Use(VERSIONINFO_STORE_PATH, DefaultUserRegistryStorePath(), StoreAccess::AsPermitted, true);
         // No registry call, and no SQLite work of the background flush, may be under way in another
         // thread when the process forks: the child would inherit their locks held.
         pthread_atfork([] { TheStore().mutex.lock(); BeforeFork(); },
@@ -102,13 +102,14 @@ public:
     }
     static Store& TheStore();
 
-    void Use(const std::string& systemPath, const std::string& userPath, StoreAccess access) {
+    // `guarded`: the user's store is where the user's environment put it.
+    void Use(const std::string& systemPath, const std::string& userPath, StoreAccess access, bool guarded = false) {
         if (transactions.depth > 0) return;
         handles_.clear();
         for (OpenKey& root : roots_) root = OpenKey{};
         user_.reset();
         system_ = std::make_unique<Database>(systemPath, access, false);
-        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true);
+        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true, guarded);
     }
     Database& System() { return *system_; }
     Database& User() { return user_ ? *user_ : *system_; }
@@ -337,18 +338,15 @@ LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
     });
 }
 
-// Default stores: a per-user folder is trusted only when it belongs to this user, so that a
-// process running as root with another user's environment keeps its own HKEY_CURRENT_USER.
-bool OwnedByMe(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && st.st_uid == geteuid();
-}
-
+// The real user's home as the password database gives it ($HOME may be another user's, under sudo).
 std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/' && OwnedByMe(home)) return home;
-    const passwd* pw = getpwuid(geteuid());
-    return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/";
+    passwd pw {};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        pw.pw_dir == nullptr)
+        return {};
+    return pw.pw_dir;
 }
 
 }  // namespace
@@ -388,6 +386,18 @@ void UseRegistryStore(const std::string& systemPath, const std::string& userPath
     store.Use(systemPath, userPath, access);
 }
 
+void UseUsersOwnRegistryStore(const std::string& systemPath, StoreAccess access) {
+    Store& store = Store::TheStore();
+    std::lock_guard lock(store.mutex);
+    store.Use(systemPath, DefaultUserRegistryStorePath(), access, true);
+}
+
+std::string UserRegistryStoreRefusal() {
+    Store& store = Store::TheStore();
+    std::lock_guard lock(store.mutex);
+    return store.User().Refusal();
+}
+
 std::string RegistryStorePath() {
     Store& store = Store::TheStore();
     std::lock_guard lock(store.mutex);
@@ -404,9 +414,7 @@ std::string DefaultRegistryStorePath() { return VERSIONINFO_STORE_PATH; }
 
 std::string DefaultUserRegistryStorePath() {
     const char* data = std::getenv("XDG_DATA_HOME");
-    const std::string base = data != nullptr && *data == '/' && (access(data, F_OK) != 0 || OwnedByMe(data))
-                                 ? std::string(data)
-                                 : HomeFolder() + "/.local/share";
+    const std::string base = data != nullptr && *data == '/' ? std::string(data) : HomeFolder() + "/.local/share";
     return base + "/versioninfo/registry.db";
 }
 
