@@ -69,7 +69,8 @@ std::deque<std::string> Split(const std::string& path) {
 // Why `uid` may not trust the folder or file at `shown`, or nothing.
 std::string Untrusted(const std::string& shown, const struct stat& st, uid_t uid) {
     if (st.st_uid != uid && st.st_uid != 0)
-        return shown + " belongs to " + AccountOf(st.st_uid).name + ", not to " + AccountOf(uid).name + " or root";
+        return shown + " belongs to " + AccountOf(st.st_uid).name + ", not to " +
+               (uid == 0 ? std::string("root") : AccountOf(uid).name + " or root");
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
