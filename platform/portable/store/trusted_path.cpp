@@ -135,7 +135,6 @@ TrustedPath CheckUserStorePath(const std::string& path, bool make) {
                                  (hasHome ? " (" + user.home + ")" : " (it has none)") + " or in a folder of theirs";
             if (!make || !out.cannotMake.empty()) {
                 if (make) return refuse(out.cannotMake);
-                out.existing = here.path;
                 out.path = shown;
                 for (const std::string& rest : todo) out.path = Join(out.path, rest);
                 out.path = Join(out.path, file);
@@ -175,6 +174,7 @@ TrustedPath CheckUserStorePath(const std::string& path, bool make) {
 
     const Folder& folder = folders.back();
     out.path = Join(folder.path, file);
+    bool exists = false;
     // SQLite opens its log and index without following links too; this says why.
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         const std::string name = file + suffix;
@@ -186,9 +186,9 @@ TrustedPath CheckUserStorePath(const std::string& path, bool make) {
         if (S_ISLNK(st.st_mode)) return refuse(Join(folder.path, name) + " is a symbolic link");
         if (!S_ISREG(st.st_mode)) return refuse(Join(folder.path, name) + " is not a file");
         if (std::string why = Untrusted(Join(folder.path, name), st, uid); !why.empty()) return refuse(why);
-        if (*suffix == '\0') out.exists = true;
+        if (*suffix == '\0') exists = true;
     }
-    if (!out.exists && make) {
+    if (!exists && make) {
         const int fd = openat(folder.fd.Get(), file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             const bool own = (geteuid() == uid || fchown(fd, uid, getgid()) == 0) && fchmod(fd, 0600) == 0;
@@ -197,9 +197,7 @@ TrustedPath CheckUserStorePath(const std::string& path, bool make) {
         } else if (errno != EEXIST) {
             return refuse(out.path + ": cannot make it: " + std::strerror(errno));
         }
-        out.exists = true;
     }
-    if (!out.exists) out.existing = folder.path;
     return out;
 }
 

@@ -15,11 +15,8 @@ struct TrustedPath {
     // The store file's path with no symbolic link in it (a link on the way, in a trusted folder, is
     // followed and checked like the rest).
     std::string path;
-    bool exists = false;
-    // The store is missing: why it may not be made here (empty when it may), and the deepest folder
-    // on its way that exists.
+    // The store is missing, and may not be made there: why (empty when it may).
     std::string cannotMake;
-    std::string existing;
 };
 
 // Checks the user's store at `path`. With `make`, a missing store is made (folders 0700, the file
