@@ -537,8 +537,7 @@ TEST_P(DeepTrees, AreDeletedWhole) {
 
 INSTANTIATE_TEST_SUITE_P(Store, DeepTrees,
                          ::testing::Values(DeepDeletion{"Tree1500Deep", 1500, false},
-                                           DeepDeletion{"Contents1500Deep", 1500, true},
-                                           DeepDeletion{"Tree600Deep", 600, false}),
+                                           DeepDeletion{"Contents1500Deep", 1500, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // HKEY_CURRENT_USER lives in the user's own store: another user can neither read nor write it, and
