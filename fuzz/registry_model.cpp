@@ -159,6 +159,10 @@ LONG RegistryModel::OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, 
         // store: the right to make subkeys is asked of the handle only when a key is to be made.
         if (!RootIndex(hKey) && (handles_.at(reinterpret_cast<std::uintptr_t>(hKey)).access & KEY_CREATE_SUB_KEY) == 0)
             return ERROR_ACCESS_DENIED;
+        // store: keys nest at most 512 levels below their root, as in Windows (Wine has no limit).
+        std::size_t depth = parts.size() - found;
+        for (std::size_t up = key; up >= kRootCount; up = keys_[up].parent) ++depth;
+        if (depth > 512) return ERROR_INVALID_PARAMETER;
         for (; found < parts.size(); ++found) {
             const std::size_t made = keys_.size();
             keys_.push_back(Key{parts[found], key, true, {}, {}});

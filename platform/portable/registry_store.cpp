@@ -97,7 +97,7 @@ public:
     Transactions transactions;
 
     Store() {
-        Use(VERSIONINFO_STORE_PATH, DefaultUserRegistryStorePath(), StoreAccess::AsPermitted);
+        Use(VERSIONINFO_STORE_PATH, DefaultUserRegistryStorePath(), StoreAccess::AsPermitted, true);
         // No registry call, and no SQLite work of the background flush, may be under way in another
         // thread when the process forks: the child would inherit their locks held.
         pthread_atfork([] { TheStore().mutex.lock(); BeforeFork(); },
@@ -108,13 +108,14 @@ public:
     }
     static Store& TheStore();
 
-    void Use(const std::string& systemPath, const std::string& userPath, StoreAccess access) {
+    // `guarded`: the user's store is where the user's environment put it.
+    void Use(const std::string& systemPath, const std::string& userPath, StoreAccess access, bool guarded = false) {
         if (transactions.depth > 0) return;
         handles_.clear();
         for (OpenKey& root : roots_) root = OpenKey{};
         user_.reset();
         system_ = std::make_unique<Database>(systemPath, access, false);
-        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true);
+        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true, guarded);
     }
     Database& System() { return *system_; }
     Database& User() { return user_ ? *user_ : *system_; }
@@ -311,6 +312,9 @@ LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkR
                 id = Walk(write.S(), parent, *parts, found);
                 if (found == 0) MustExist(&write.S(), parent);
             }
+            // Below a root the depth is the path's length; below another key it is looked up.
+            const size_t depth = IsRootId(parent) ? parts->size() : KeyDepth(write.S(), id) + parts->size() - found;
+            if (depth > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
             for (; found < parts->size(); ++found) {
                 id = CreateChild(write.S(), id, (*parts)[found]);
                 disposition = REG_CREATED_NEW_KEY;
@@ -357,31 +361,28 @@ LONG DeleteKey(HKEY hKey, const Char* lpSubKey, bool tree) {
         if (found < parts->size()) return ERROR_FILE_NOT_FOUND;
         if (ownContents) {
             Query(write.S(), R"(DELETE FROM "values" WHERE key = ?)").Bind(1, target).Step();
-            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE parent = ?", target);
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE parent = ?", target, target);
         } else {
             if (IsRootId(target)) return ERROR_ACCESS_DENIED;
             // Windows refuses to delete a key that still has subkeys; the tree form takes them along.
             if (!tree && Query(write.S(), "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").Bind(1, target).Step())
                 return ERROR_ACCESS_DENIED;
-            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE id = ?", target);  // the rest by cascade
+            DeleteKeyRows(write.S(), "DELETE FROM keys WHERE id = ?", target, target);  // the rest by cascade
         }
         write.Commit();
         return ERROR_SUCCESS;
     });
 }
 
-// Default stores: a per-user folder is trusted only when it belongs to this user, so that a
-// process running as root with another user's environment keeps its own HKEY_CURRENT_USER.
-bool OwnedByMe(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && st.st_uid == geteuid();
-}
-
+// The real user's home as the password database gives it ($HOME may be another user's, under sudo).
 std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home == '/' && OwnedByMe(home)) return home;
-    const passwd* pw = getpwuid(geteuid());
-    return pw != nullptr && pw->pw_dir != nullptr ? pw->pw_dir : "/";
+    passwd pw {};
+    passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        pw.pw_dir == nullptr)
+        return {};
+    return pw.pw_dir;
 }
 
 }  // namespace
@@ -421,6 +422,18 @@ void UseRegistryStore(const std::string& systemPath, const std::string& userPath
     store.Use(systemPath, userPath, access);
 }
 
+void UseUsersOwnRegistryStore(const std::string& systemPath, StoreAccess access) {
+    Store& store = Store::TheStore();
+    std::lock_guard lock(store.mutex);
+    store.Use(systemPath, DefaultUserRegistryStorePath(), access, true);
+}
+
+std::string UserRegistryStoreRefusal() {
+    Store& store = Store::TheStore();
+    std::lock_guard lock(store.mutex);
+    return store.User().Refusal();
+}
+
 std::string RegistryStorePath() {
     Store& store = Store::TheStore();
     std::lock_guard lock(store.mutex);
@@ -437,9 +450,7 @@ std::string DefaultRegistryStorePath() { return VERSIONINFO_STORE_PATH; }
 
 std::string DefaultUserRegistryStorePath() {
     const char* data = std::getenv("XDG_DATA_HOME");
-    const std::string base = data != nullptr && *data == '/' && (access(data, F_OK) != 0 || OwnedByMe(data))
-                                 ? std::string(data)
-                                 : HomeFolder() + "/.local/share";
+    const std::string base = data != nullptr && *data == '/' ? std::string(data) : HomeFolder() + "/.local/share";
     return base + "/versioninfo/registry.db";
 }
 

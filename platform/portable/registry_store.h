@@ -20,12 +20,24 @@ void UseRegistryStore(const std::string& path, StoreAccess access = StoreAccess:
 void UseRegistryStore(const std::string& systemPath, const std::string& userPath,
                       StoreAccess access = StoreAccess::AsPermitted);
 
+// The system store at `systemPath`, and HKEY_CURRENT_USER in the user's own store at
+// DefaultUserRegistryStorePath(), as a program uses them when nothing else was chosen. That store is
+// used only where the real user (getuid) may trust it: every folder from / to it belongs to that user
+// or root and may be written by no one else, its folder and files are not symbolic links, and
+// missing folders are made only inside the user's home (from the password database). Otherwise
+// every HKEY_CURRENT_USER call that needs the store answers ERROR_ACCESS_DENIED.
+void UseUsersOwnRegistryStore(const std::string& systemPath, StoreAccess access = StoreAccess::AsPermitted);
+// Why the user's own store was refused to the last call that needed it, naming the folder or file at
+// fault; empty when it was not.
+std::string UserRegistryStoreRefusal();
+
 // The system store the next registry call will use, and the one that holds HKEY_CURRENT_USER.
 std::string RegistryStorePath();
 std::string UserRegistryStorePath();
 
 // The stores that a program built this way uses when nothing else was chosen: the system store,
-// and the user's under $XDG_DATA_HOME (by default ~/.local/share/versioninfo/registry.db).
+// and the user's under $XDG_DATA_HOME when that is an absolute path, else under ~/.local/share with
+// ~ the real user's home from the password database ($HOME is not read).
 std::string DefaultRegistryStorePath();
 std::string DefaultUserRegistryStorePath();
 

@@ -132,6 +132,23 @@ struct InputError {
     std::string message;
 };
 
+std::string ErrorText(LONG rc);
+
+// The store that holds the keys under `root`.
+std::string StoreOf(HKEY root) { return root == HKEY_CURRENT_USER ? UserRegistryStorePath() : RegistryStorePath(); }
+
+// What went wrong with a key under `root`: when the user's own store was refused, which folder and
+// why (and which store, unless the message names it already).
+std::string ErrorText(LONG rc, HKEY root, bool storeNamed = false) {
+    if (rc == ERROR_ACCESS_DENIED && root == HKEY_CURRENT_USER) {
+        const std::string why = UserRegistryStoreRefusal();
+        if (!why.empty())
+            return "access denied: " + (storeNamed ? std::string("the store") : "the store " + StoreOf(root)) +
+                   " is not used, as " + why;
+    }
+    return ErrorText(rc);
+}
+
 std::string ErrorText(LONG rc) {
     switch (rc) {
         case ERROR_FILE_NOT_FOUND: return "not found";
@@ -283,16 +300,26 @@ int Import(const Arguments& a) {
         for (size_t i = 0; i < files.size(); ++i) {
             const auto result = regfile::Apply(files[i]);
             if (result.code != ERROR_SUCCESS) {
+                // The key whose line (or one of whose value lines) failed names the store.
+                HKEY root = nullptr;
+                for (const auto& key : files[i].keys)
+                    if (key.where.line <= result.where.line) root = key.root;
                 failure = paths[i] + ":" + std::to_string(result.where.line) + ":" +
-                          std::to_string(result.where.column) + ": cannot write the store " + a.store + ": " +
-                          ErrorText(result.code);
+                          std::to_string(result.where.column) + ": cannot write the store " + StoreOf(root) + ": " +
+                          ErrorText(result.code, root, true);
                 return result.code;
             }
         }
         return ERROR_SUCCESS;
     });
-    if (rc != ERROR_SUCCESS)
-        throw InputError{failure.empty() ? "cannot write the store " + a.store + ": " + ErrorText(rc) : failure};
+    if (rc != ERROR_SUCCESS && failure.empty()) {
+        // Refused before anything was written: no store may be written, the first key's among them.
+        HKEY root = nullptr;
+        for (const auto& file : files)
+            if (root == nullptr && !file.keys.empty()) root = file.keys.front().root;
+        failure = "cannot write the store " + (root != nullptr ? StoreOf(root) : a.store) + ": " + ErrorText(rc, root, true);
+    }
+    if (rc != ERROR_SUCCESS) throw InputError{failure};
     return kOk;
 }
 
@@ -306,7 +333,7 @@ int Export(const Arguments& a) {
     std::string bytes, refusal;
     const auto dialect = a.regedit4 ? regfile::Dialect::Regedit4 : regfile::Dialect::Version5;
     if (const LONG rc = regfile::Export(key, bytes, &refusal, dialect); rc != ERROR_SUCCESS)
-        throw InputError{rc == regfile::kUnwritableName ? refusal : DisplayName(key) + ": " + ErrorText(rc)};
+        throw InputError{rc == regfile::kUnwritableName ? refusal : DisplayName(key) + ": " + ErrorText(rc, key.root)};
     if (a.positional.size() == 2) {
         std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         std::cout.flush();
@@ -372,7 +399,7 @@ class Key {
 public:
     Key(const regfile::KeyName& name, REGSAM access) {
         const LONG rc = regfile::OpenPath(name.root, name.path, access, h_);
-        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
     }
     ~Key() { RegCloseKey(h_); }
     Key(const Key&) = delete;
@@ -390,7 +417,7 @@ int Query(const Arguments& a) {
     const Key key(name, KEY_READ);
     std::vector<regfile::StoredValue> values;
     if (const LONG rc = regfile::ReadValues(key.Get(), values); rc != ERROR_SUCCESS)
-        throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+        throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
     auto show = [](const regfile::StoredValue& v) {
         std::cout << "    " << (v.name.empty() ? std::string("(Default)") : v.name) << "    "
                   << TypeName(v.type) << "    " << ShowData(v) << "\n";
@@ -409,7 +436,7 @@ int Query(const Arguments& a) {
     for (const auto& v : values) show(v);
     std::vector<std::string> children;
     if (const LONG rc = regfile::ReadSubKeyNames(key.Get(), children); rc != ERROR_SUCCESS)
-        throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+        throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
     if (!children.empty()) std::cout << "\n";
     for (const auto& child : children) std::cout << DisplayName(name) << "\\" << child << "\n";
     return kOk;
@@ -501,8 +528,8 @@ int Set(const Arguments& a) {
             const LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr,
                                             REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &h, nullptr);
             if (rc == ERROR_SUCCESS) RegCloseKey(h);
-            throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " + a.store + ": " +
-                             ErrorText(rc)};
+            throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " + StoreOf(name.root) +
+                             ": " + ErrorText(rc, name.root, true)};
         }
         if (type == REG_SZ) reg.SetStringValue(value, *a.data);
         else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, *a.data);
@@ -531,7 +558,7 @@ int Set(const Arguments& a) {
                             static_cast<DWORD>(bytes.size()));
         RegCloseKey(h);
     }
-    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
     return kOk;
 }
 
@@ -542,12 +569,12 @@ int Delete(const Arguments& a) {
     if (a.value) {
         const Key key(name, KEY_SET_VALUE);
         const LONG rc = RegDeleteValueW(key.Get(), Wide(Whole(*a.value, "--value")).c_str());
-        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": value \"" + *a.value + "\": " + ErrorText(rc)};
+        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": value \"" + *a.value + "\": " + ErrorText(rc, name.root)};
         return kOk;
     }
     if (name.path.empty()) throw InputError{DisplayName(name) + ": a root key cannot be deleted"};
     const LONG rc = RegDeleteTreeW(name.root, Wide(name.path).c_str());
-    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
+    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
     return kOk;
 }
 

@@ -1,6 +1,7 @@
 // Faults the store once had, each with the scenario that showed it: handles to deleted keys, stores
 // made by several processes at once, readers after a writer's crash or beside a writer's lock, reads
-// of files that are not stores, deleting a root's tree, and HKEY_CURRENT_USER kept per user.
+// of files that are not stores, deleting a root's tree and deep trees, keys nested too deep, and
+// HKEY_CURRENT_USER kept per user where only that user decides.
 #include "Form1.h"
 #include "RecordingSurface.h"
 #include "RegistryTest.h"
@@ -13,11 +14,15 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -435,6 +440,106 @@ TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
     }
 }
 
+// Keys nest at most 512 levels below their root, as in Windows (which answers
+// ERROR_INVALID_PARAMETER); a call that would go deeper makes none of its keys.
+struct Nesting {
+    const char* name;
+    int existing;  // levels below the root before the call
+    int added;
+    LONG expected;
+};
+
+void PrintTo(const Nesting& c, std::ostream* os) { *os << c.name; }
+
+class KeyNesting : public StoreFaults, public ::testing::WithParamInterface<Nesting> {
+protected:
+    // `levels` keys "a" one below the other under `from`, a hundred to a call.
+    static LONG Chain(HKEY from, int levels, HKEY& end) {
+        end = from;
+        for (int made = 0; made < levels;) {
+            const int now = std::min(100, levels - made);
+            std::string path = "a";
+            for (int i = 1; i < now; ++i) path += "\\a";
+            HKEY next = nullptr;
+            const LONG rc = RegCreateKeyExA(end, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &next, nullptr);
+            if (end != from) RegCloseKey(end);
+            if (rc != ERROR_SUCCESS) return rc;
+            end = next;
+            made += now;
+        }
+        return ERROR_SUCCESS;
+    }
+};
+
+TEST_P(KeyNesting, StopsAt512Levels) {
+    const int below = 3;  // the test key's own levels: Software\VersionInfoTests\TestN
+    HKEY top = Create(Root(), KeyPath()), bottom = nullptr, deeper = nullptr;
+    ASSERT_EQ(Chain(top, GetParam().existing - below, bottom), ERROR_SUCCESS);
+    EXPECT_EQ(Chain(bottom, GetParam().added, deeper), GetParam().expected);
+    HKEY first = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(bottom, "a", 0, KEY_READ, &first),
+              GetParam().expected == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND)
+        << "a refused call made keys";
+    for (HKEY key : {first, deeper, bottom, top})
+        if (key != nullptr) RegCloseKey(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, KeyNesting,
+                         ::testing::Values(Nesting{"To512", 500, 12, ERROR_SUCCESS},
+                                           Nesting{"To513", 500, 13, ERROR_INVALID_PARAMETER},
+                                           Nesting{"PastTheLimitInOneCall", 450, 90, ERROR_INVALID_PARAMETER},
+                                           Nesting{"BelowAKeyAtTheLimit", 512, 1, ERROR_INVALID_PARAMETER}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A tree of any depth (an older version made them without limit) is deleted whole, however it is
+// asked for, and the store goes on working.
+struct DeepDeletion {
+    const char* name;
+    int levels;
+    bool contentsOnly;  // RegDeleteTreeA(key, nullptr): the key stays
+};
+
+void PrintTo(const DeepDeletion& c, std::ostream* os) { *os << c.name; }
+
+class DeepTrees : public StoreFaults, public ::testing::WithParamInterface<DeepDeletion> {};
+
+TEST_P(DeepTrees, AreDeletedWhole) {
+    HKEY deep = Create(HKEY_LOCAL_MACHINE, "Software\\Deep");
+    UseRegistryStore(StorePath());  // lets go of the file while it is changed behind the store's back
+    const auto sql = [&](const std::string& statement) {
+        sqlite3* db = nullptr;
+        sqlite3_int64 answer = -1;
+        EXPECT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), [](void* out, int, char** row, char**) {
+            *static_cast<sqlite3_int64*>(out) = std::atoll(row[0]);
+            return 0;
+        }, &answer, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return answer;
+    };
+    sql("WITH RECURSIVE top(id) AS (SELECT max(id) FROM keys), n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+        "WHERE i < " + std::to_string(GetParam().levels) + ") "
+        "INSERT INTO keys (id, parent, name, folded) SELECT top.id + i, top.id + i - 1, 'a', 'A' FROM n, top; "
+        "INSERT INTO \"values\" (key, name, folded, type, data) SELECT max(id), 'v', 'V', 4, x'01000000' FROM keys;");
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep", 0, KEY_ALL_ACCESS, &deep), ERROR_SUCCESS);
+    EXPECT_EQ(GetParam().contentsOnly ? RegDeleteTreeA(deep, nullptr) : RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"),
+              ERROR_SUCCESS);
+    RegCloseKey(deep);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep", 0, KEY_READ, &key),
+              GetParam().contentsOnly ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\After"));  // the store still takes writes
+    UseRegistryStore(StorePath());
+    EXPECT_EQ(sql("SELECT count(*) FROM keys WHERE folded = 'A'"), 0);
+    EXPECT_EQ(sql("SELECT count(*) FROM \"values\""), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, DeepTrees,
+                         ::testing::Values(DeepDeletion{"Tree1500Deep", 1500, false},
+                                           DeepDeletion{"Contents1500Deep", 1500, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // HKEY_CURRENT_USER lives in the user's own store: another user can neither read nor write it, and
 // a user who may write their own cannot write the machine's.
 TEST_F(StoreFaults, EachUserHasTheirOwnCurrentUser) {
@@ -497,5 +602,192 @@ TEST_F(StoreFaults, EachUserHasTheirOwnCurrentUser) {
     });
     EXPECT_EQ(other, 0) << "as the second user (its failures are above)";
 }
+
+// The user's own store is used only where the real user may trust it, as ssh trusts ~/.ssh. Each
+// case lays out folders under a base that only root may write (in the build tree) and runs as root
+// or as nobody with XDG_DATA_HOME pointing into them. A refused store is neither read nor written,
+// nothing is made or changed on disk, and the refusal names the folder and why.
+struct UserStoreCase {
+    const char* name;
+    bool asNobody;
+    // Lays the folders out under `base` (or in `home`, a folder in the test user's own home) and
+    // answers XDG_DATA_HOME.
+    std::string (*layout)(const std::string& base, const std::string& home);
+    LONG write;       // making HKEY_CURRENT_USER\Software\T
+    LONG read;        // opening HKEY_CURRENT_USER\Software\Planted, which a planted store holds
+    const char* why;  // found in the refusal; nullptr: no refusal
+};
+
+void PrintTo(const UserStoreCase& c, std::ostream* os) { *os << c.name; }
+
+void Folder(const std::string& path, mode_t mode, uid_t owner = 0) {
+    std::filesystem::create_directories(path);
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    EXPECT_EQ(chown(path.c_str(), owner, owner), 0);
+}
+
+// A store in `folder` holding HKEY_CURRENT_USER\Software\Planted, its files owned by `owner`.
+void Plant(const std::string& folder, uid_t owner) {
+    UseRegistryStore(folder + "/registry.db");
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Planted", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(folder + "/elsewhere.db");
+    for (const char* suffix : {"", "-wal", "-shm"}) chown((folder + "/registry.db" + suffix).c_str(), owner, owner);
+}
+
+const UserStoreCase kUserStoreCases[] = {
+    {"MissingFoldersInAnotherUsersHome", false,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/alice", 0755, kNobody);
+         return base + "/alice/.local/share";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/alice belongs to nobody, not to root"},
+    {"WorldWritableFolderWithAPlantedStore", false,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/tmp", 01777);
+         Folder(base + "/tmp/versioninfo", 0700, kNobody);
+         Plant(base + "/tmp/versioninfo", kNobody);
+         return base + "/tmp";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/tmp may be written by others than its owner (mode 1777)"},
+    {"StoreFolderIsASymbolicLink", false,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/data", 0755);
+         Folder(base + "/chosen", 0700, kNobody);
+         std::filesystem::create_directory_symlink("../chosen", base + "/data/versioninfo");
+         return base + "/data";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/data/versioninfo is a symbolic link"},
+    {"LogIsASymbolicLink", false,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/data/versioninfo", 0700);
+         std::filesystem::create_symlink("../../elsewhere", base + "/data/versioninfo/registry.db-wal");
+         return base + "/data";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/versioninfo/registry.db-wal is a symbolic link"},
+    {"GroupWritableStoreFolder", false,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/data/versioninfo", 0770);
+         return base + "/data";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/data/versioninfo may be written by others than its owner (mode 0770)"},
+    {"StoreFileOfAnotherUser", false,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/data/versioninfo", 0700);
+         Plant(base + "/data/versioninfo", kNobody);
+         return base + "/data";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/versioninfo/registry.db belongs to nobody"},
+    {"MissingFoldersOutsideTheHome", false,
+     [](const std::string& base, const std::string&) { return base + "/missing/share"; },
+     ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, "/missing does not exist, and folders are made only inside the home of root"},
+    {"OwnFolder", true,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/own", 0700, kNobody);
+         return base + "/own";
+     },
+     ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, nullptr},
+    {"SymbolicLinkOnTheWay", true,
+     [](const std::string& base, const std::string&) {
+         Folder(base + "/own", 0700, kNobody);
+         std::filesystem::create_directory_symlink("own", base + "/link");
+         return base + "/link";
+     },
+     ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, nullptr},
+    {"MissingFoldersInOwnHome", false,
+     [](const std::string&, const std::string& home) { return home + "/made/share"; },
+     ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, nullptr},
+};
+
+// Every entry below `folder`: its owner, mode and, for a file, its bytes.
+std::map<std::string, std::string> Snapshot(const std::string& folder) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        struct stat st {};
+        lstat(entry.path().c_str(), &st);
+        entries[entry.path()] = std::to_string(st.st_uid) + " " + std::to_string(st.st_mode) +
+                                (S_ISREG(st.st_mode) ? " " + Contents(entry.path()) : "");
+    }
+    return entries;
+}
+
+class UsersOwnStore : public StoreFaults, public ::testing::WithParamInterface<UserStoreCase> {
+protected:
+    void SetUp() override {
+        StoreFaults::SetUp();
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+        // Beside the test program: a folder that only root may write, on a way that only root may write.
+        std::string base = std::filesystem::canonical("/proc/self/exe").parent_path() / "user-stores-XXXXXX";
+        ASSERT_NE(mkdtemp(base.data()), nullptr);
+        base_ = base;
+        ASSERT_EQ(chmod(base_.c_str(), 0755), 0);
+        for (auto up = std::filesystem::path(base_); up != up.root_path(); up = up.parent_path()) {
+            struct stat st {};
+            ASSERT_EQ(stat(up.c_str(), &st), 0);
+            if (st.st_uid != 0 || (st.st_mode & 022) != 0) GTEST_SKIP() << up << " may be written by others than root";
+        }
+        const passwd* pw = getpwuid(getuid());
+        ASSERT_NE(pw, nullptr);
+        std::string home = std::string(pw->pw_dir) + "/.versioninfo-test-XXXXXX";
+        ASSERT_NE(mkdtemp(home.data()), nullptr) << pw->pw_dir;
+        home_ = home;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
+        if (!home_.empty()) std::filesystem::remove_all(home_, ignored);
+        StoreFaults::TearDown();
+    }
+    std::string base_, home_;
+};
+
+TEST_P(UsersOwnStore, IsUsedOnlyWhereTheRealUserMayTrustIt) {
+    const UserStoreCase& c = GetParam();
+    const std::string data = c.layout(base_, home_);
+    const auto before = Snapshot(base_), homeBefore = Snapshot(home_);
+    const std::string system = base_ + "/system.db";
+    const int failed = InChild([&] {
+        if (c.asNobody && !BecomeNobody()) return 90;
+        setenv("XDG_DATA_HOME", data.c_str(), 1);
+        UseUsersOwnRegistryStore(system);
+        int failures = 0;
+        const auto check = [&](bool ok, const std::string& what) {
+            if (!ok) ADD_FAILURE() << what;
+            failures += ok ? 0 : 1;
+        };
+        HKEY key = nullptr;
+        LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Planted", 0, KEY_READ, &key);
+        check(rc == c.read, "reading: " + std::to_string(rc));
+        rc = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\T", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        check(rc == c.write, "writing: " + std::to_string(rc));
+        const std::string refusal = UserRegistryStoreRefusal();
+        check(c.why ? refusal.find(c.why) != std::string::npos : refusal.empty(), "the refusal: \"" + refusal + "\"");
+        UseRegistryStore(system);  // closes the user's store
+        return failures;
+    });
+    EXPECT_EQ(failed, 0) << "(the failures are above)";
+    auto after = Snapshot(base_);
+    after.merge(Snapshot(home_));
+    auto expected = before;
+    expected.merge(std::map(homeBefore));
+    if (c.write == ERROR_SUCCESS) {
+        // What was made is the user's own, for no one else, and holds the store.
+        EXPECT_TRUE(after.count(std::filesystem::canonical(data) / "versioninfo/registry.db")) << data;
+        const std::string user = std::to_string(c.asNobody ? kNobody : 0) + " ";
+        for (const auto& [path, entry] : after)
+            if (!expected.count(path)) {
+                EXPECT_EQ(entry.substr(0, user.size()), user) << path;
+                EXPECT_EQ(std::stoul(entry.substr(user.size())) & 077, 0u) << path;
+            }
+    } else {
+        EXPECT_EQ(after, expected) << "a refused store was changed, or folders made";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, UsersOwnStore, ::testing::ValuesIn(kUserStoreCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -142,15 +142,33 @@ expect 1 "raw set in a read-only store" -- as_reader "$regstore" --store "$store
 expect 0 "query a read-only store" -- as_reader "$regstore" --store "$store" query 'HKCU\Good' --value a
 expect 1 "the refused value is not there" -- rs query 'HKCU\Good' --value b
 
-# Without --store, HKCU is the user's own store under $XDG_DATA_HOME, private to them.
-own() { env XDG_DATA_HOME="$dir/data" "$regstore" "$@"; }
+# Without --store, HKCU is the user's own store under $XDG_DATA_HOME, private to them. Its missing
+# folders are made inside the user's home (from the password database), here a folder made for the test.
+home_dir=$(mktemp -d "$(getent passwd "$(id -u)" | cut -d: -f6)/.versioninfo-cli-XXXXXX")
+trap 'chmod -R u+w "$dir"; rm -rf "$dir" "$home_dir"' EXIT
+own() { env XDG_DATA_HOME="$home_dir/data" "$regstore" "$@"; }
 expect 0 "set in the user's own store" -- own set 'HKCU\Own' --value v --type REG_DWORD --data 7
 expect 0 "query the user's own store" -- own query 'HKCU\Own' --value v
 contains "$dir/out" "7" "the user's own value"
-modes=$(stat -c %a "$dir/data/versioninfo/registry.db" "$dir/data/versioninfo" | tr '\n' ' ')
-if [ "$modes" = "600 700 " ]; then passed=$((passed + 1)); else
-  echo "FAIL: the user's store and its folder have modes $modes, expected 600 700"; failures=$((failures + 1)); fi
+modes=$(stat -c %a "$home_dir/data/versioninfo/registry.db" "$home_dir/data/versioninfo" "$home_dir/data" | tr '\n' ' ')
+if [ "$modes" = "600 700 700 " ]; then passed=$((passed + 1)); else
+  echo "FAIL: the user's store and its folders have modes $modes, expected 600 700 700"; failures=$((failures + 1)); fi
 expect 1 "HKCU\Own is not in the --store file" -- rs query 'HKCU\Own'
+
+# A user's store below a folder others may write (the temporary folder) is refused, and the message
+# names that store, not the system store, and says why.
+user_store="$dir/data/versioninfo/registry.db"
+for command in "set HKCU\Own --value v --type REG_DWORD --data 1" "set HKCU\Own --value v --type REG_BINARY --data 01" \
+               "import $dir/good.reg" "query HKCU\Own" "delete HKCU\Own"; do
+  # shellcheck disable=SC2086
+  refused 1 "the store $user_store" "a user's store below a shared folder: ${command%% *}" \
+    -- env XDG_DATA_HOME="$dir/data" "$regstore" $command
+  contains "$dir/err" "may be written by others than its owner" "why the store is refused: ${command%% *}"
+  named=$(grep -o "the store /[^ :]*" "$dir/err" | sort -u)
+  if [ "$named" = "the store $user_store" ]; then passed=$((passed + 1)); else
+    echo "FAIL: ${command%% *}: the refusal names another store: $named"; failures=$((failures + 1)); fi
+done
+[ ! -e "$dir/data" ] && passed=$((passed + 1)) || { echo "FAIL: a refused store's folder was made"; failures=$((failures + 1)); }
 
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -6,6 +6,8 @@
 // last connection closes, so a user who may only read the store can still read it.
 #include "database.h"
 
+#include "trusted_path.h"
+
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -223,8 +225,8 @@ void BeforeFork() { Flusher::Instance().BeforeFork(); }
 void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
 void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
 
-Database::Database(std::string path, StoreAccess access, bool personal)
-    : path_(std::move(path)), access_(access), personal_(personal) {}
+Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
+    : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {}
 
 Database::~Database() { Disconnect(); }
 
@@ -246,6 +248,7 @@ void Database::Disconnect() {
 StatementCache* Database::ForRead() {
     // Another process may have made the file, or its tables, since we last looked.
     if (!connected_ || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
+    if (readRefused_) throw Failure{ERROR_ACCESS_DENIED};
     if (db_ != nullptr && !hasTables_) Connect(false);
     return hasTables_ ? statements_.get() : nullptr;
 }
@@ -264,26 +267,40 @@ bool Database::MayWrite() {
     return mayWrite_;
 }
 
+bool Database::Trusted(bool make) {
+    const TrustedPath trusted = CheckUserStorePath(path_, make);
+    refusal_ = trusted.refusal.empty() ? trusted.cannotMake : trusted.refusal;
+    readRefused_ = !trusted.refusal.empty();
+    openPath_ = trusted.path;
+    return trusted.refusal.empty();
+}
+
 void Database::Connect(bool forWrite) {
     Disconnect();
     connected_ = true;
-    const std::string dir = DirectoryOf(path_);
+    if (guarded_ && !Trusted(false)) {
+        mayWrite_ = false;
+        return;
+    }
+    const std::string& path = guarded_ ? openPath_ : path_;
+    const std::string dir = DirectoryOf(path);
     struct stat st {};
-    const bool exists = stat(path_.c_str(), &st) == 0;
+    const bool exists = stat(path.c_str(), &st) == 0;
     if (!exists && errno != ENOENT) throw Failure{errno == EACCES ? LONG{ERROR_ACCESS_DENIED} : LONG{ERROR_CANTREAD}};
     if (access_ == StoreAccess::ReadOnly) mayWrite_ = false;
-    else if (exists) mayWrite_ = access(path_.c_str(), W_OK) == 0 && access(dir.c_str(), W_OK) == 0;
-    else mayWrite_ = access((personal_ ? ExistingAncestor(dir) : dir).c_str(), W_OK) == 0;
+    else if (exists) mayWrite_ = access(path.c_str(), W_OK) == 0 && access(dir.c_str(), W_OK) == 0;
+    else mayWrite_ = (!guarded_ || refusal_.empty()) && access((personal_ ? ExistingAncestor(dir) : dir).c_str(), W_OK) == 0;
     if (!exists) {
         if (!forWrite) return;  // an empty store, until the first write
         if (!mayWrite_) throw Failure{ERROR_ACCESS_DENIED};
         MakeFile();
-    } else if (access(path_.c_str(), R_OK) != 0) {
+    } else if (access(path.c_str(), R_OK) != 0) {
         throw Failure{ERROR_ACCESS_DENIED};
     }
 
-    const int flags = (mayWrite_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
-    if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    const int flags = (mayWrite_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
+                      (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0);
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         const LONG code = ErrorOf(db_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -312,6 +329,10 @@ void Database::Connect(bool forWrite) {
 }
 
 void Database::MakeFile() {
+    if (guarded_) {
+        if (!Trusted(true)) throw Failure{ERROR_ACCESS_DENIED};
+        return;
+    }
     if (personal_) MakeFolders(DirectoryOf(path_), 0700);
     const int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, personal_ ? 0600 : 0644);
     if (fd >= 0) {

@@ -14,12 +14,16 @@ namespace store {
 class Database {
 public:
     // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
-    Database(std::string path, StoreAccess access, bool personal);
+    // `guarded`: where the user's environment put it, so used only where the real user may trust
+    // it (see trusted_path.h); otherwise every call answers ERROR_ACCESS_DENIED and Refusal() says why.
+    Database(std::string path, StoreAccess access, bool personal, bool guarded = false);
     ~Database();  // a clean close: every committed write reaches the disk
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
     const std::string& Path() const { return path_; }
+    // Why the store was last refused to this process, naming the folder at fault; empty if it was not.
+    const std::string& Refusal() const { return refusal_; }
 
     // The statements for a read, or nullptr while there is no store to read: no file yet, an
     // empty file, or another program's database. Reading never writes to the file.
@@ -53,12 +57,18 @@ public:
 private:
     void Connect(bool forWrite);
     void MakeFile();
+    // A guarded store: whether the real user may trust where it is (making it with `make`).
+    bool Trusted(bool make);
     void PrepareForWrites();
     static int BusyHandler(void* self, int count);
 
     std::string path_;
     StoreAccess access_;
     bool personal_;
+    bool guarded_;
+    std::string refusal_;
+    bool readRefused_ = false;
+    std::string openPath_;  // a guarded store's path with no symbolic link in it
     sqlite3* db_ = nullptr;
     std::unique_ptr<StatementCache> statements_;
     ReadCache cache_;

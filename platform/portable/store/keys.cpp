@@ -115,13 +115,50 @@ KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name) {
     return q.Int(0);
 }
 
-void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg) {
+size_t KeyDepth(StatementCache& s, KeyId id) {
+    Query q(s, "WITH RECURSIVE up(id, depth) AS (SELECT parent, 0 FROM keys WHERE id = ?1 "
+               "UNION ALL SELECT keys.parent, up.depth + 1 FROM keys JOIN up ON keys.id = up.id) "
+               "SELECT coalesce(max(depth), 0) FROM up");
+    q.Bind(1, id).Step();
+    return static_cast<size_t>(q.Int(0));
+}
+
+namespace {
+
+// A cascade takes one trigger level for each level of keys it goes down, and SQLite stops at
+// SQLITE_LIMIT_TRIGGER_DEPTH (1000): a deeper tree (a store of an older version could hold one) is
+// cut from the bottom up, this many levels at a time.
+constexpr sqlite3_int64 kLevelsAtOnce = 256;
+
+// The levels of keys below `top`.
+sqlite3_int64 TreeDepth(StatementCache& s, KeyId top) {
+    Query q(s, "WITH RECURSIVE down(id, depth) AS (SELECT id, 1 FROM keys WHERE parent = ?1 "
+               "UNION ALL SELECT keys.id, down.depth + 1 FROM keys JOIN down ON keys.parent = down.id) "
+               "SELECT coalesce(max(depth), 0) FROM down");
+    q.Bind(1, top).Step();
+    return q.Int(0);
+}
+
+}  // namespace
+
+void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top) {
     const auto read = [&](std::string_view query) {
         Query q(s, query);
         q.Step();
         return q.Int(0);
     };
     const KeyId highest = read(kHighestId);
+    // Only a leaf (or none) below: nothing to cut, and no need to look further.
+    if (Query(s, "SELECT 1 FROM keys WHERE parent IN (SELECT id FROM keys WHERE parent = ?) LIMIT 1")
+            .Bind(1, top)
+            .Step())
+        for (sqlite3_int64 depth = TreeDepth(s, top); depth > kLevelsAtOnce; depth -= kLevelsAtOnce)
+            Query(s, "WITH RECURSIVE down(id, depth) AS (SELECT id, 1 FROM keys WHERE parent = ?1 "
+                     "UNION ALL SELECT keys.id, down.depth + 1 FROM keys JOIN down ON keys.parent = down.id "
+                     "WHERE down.depth < ?2) DELETE FROM keys WHERE id IN (SELECT id FROM down WHERE depth = ?2)")
+                .Bind(1, top)
+                .Bind(2, depth - kLevelsAtOnce + 1)
+                .Step();
     Query(s, sql).Bind(1, arg).Step();
     if (read("SELECT coalesce(max(id), 0) FROM keys") == highest) return;
     // The highest id went with the deleted keys: a placeholder keeps it taken, so that no process

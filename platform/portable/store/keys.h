@@ -28,6 +28,9 @@ std::string FoldName(std::string_view text);
 constexpr size_t kMaxAnsiPath = 260;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
+// Keys nest at most this many levels below their root, as in Windows; a deeper key is refused with
+// ERROR_INVALID_PARAMETER.
+constexpr size_t kMaxKeyDepth = 512;
 
 // Splits a key path at its backslashes. As in Windows, a run of backslashes separates like one and
 // a trailing one is allowed, but a path that starts with one is not a path below the key (nullopt).
@@ -47,7 +50,10 @@ KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size
 // Makes a key. Its id is never one any key had before, in any process, even one whose creation
 // was rolled back: a handle to a deleted key must never reach a new one.
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
-// Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them.
-void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg);
+// How many levels below its root a key is (0 for a root).
+size_t KeyDepth(StatementCache& s, KeyId id);
+// Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them, however
+// deep: `sql` names keys no deeper than the subkeys of `top`.
+void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top);
 
 }  // namespace store
