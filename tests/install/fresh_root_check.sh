@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The README's first command on a machine that has nothing yet: a fresh Debian 12 root (debootstrap,
+# minbase), the project cloned into it, `scripts/run` run there as a new user would, and the window it
+# opens (on a virtual display of this machine) read from outside: caption and the five fields.
+#   tests/install/fresh_root_check.sh [SOURCE_DIR]
+# The committed state of SOURCE_DIR is cloned (git), or, without git, its files less build/ and .git.
+# Needs root (debootstrap, chroot, mounts) and Debian's archive; says SKIP without them.
+# The pristine root is made once and kept in SOURCE_DIR/build/fresh-root/ (delete it to make a new
+# one), with the packages apt downloads there, so that later runs fetch only what changed.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "${1:-$here/../..}" && pwd)
+suite=bookworm
+started=$SECONDS
+
+skip() { echo "SKIP: $*"; exit 0; }
+[ "$(id -u)" -eq 0 ] || skip "a fresh root needs root (debootstrap, chroot, mount); run scripts/test as root to include it"
+command -v debootstrap >/dev/null || skip "debootstrap is not installed (scripts/deps test installs it)"
+
+# The archive this machine's apt uses, else Debian's own.
+mirror=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*debian\)\/*$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n1)
+[ -n "$mirror" ] || mirror=$(sed -n 's/^deb[[:space:]]\+\(http[^[:space:]]*debian\)\/*[[:space:]]\+bookworm[[:space:]].*/\1/p' \
+                              /etc/apt/sources.list 2>/dev/null | head -n1)
+mirror=${mirror:-http://deb.debian.org/debian}
+python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], timeout=15).read(1)' \
+        "$mirror/dists/$suite/Release" 2>/dev/null ||
+  skip "Debian's archive ($mirror) cannot be reached from here"
+
+cache=$src/build/fresh-root
+pristine=$cache/$suite-minbase.tar
+mkdir -p "$cache/apt-archives"
+root="" work="" xvfb_pid="" run_pid=""
+
+mounted_under() { awk -v r="$1" '$5 == r || index($5, r "/") == 1 { print $5 }' /proc/self/mountinfo; }
+cleanup() {
+  local rc=$?
+  if [ -n "$root" ]; then
+    # Whatever still runs inside the root (the window, or apt when the check gave up).
+    for p in /proc/[0-9]*; do
+      [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
+    done
+    [ -n "$run_pid" ] && wait "$run_pid" 2>/dev/null || true
+    for m in $(mounted_under "$root" | sort -r); do umount "$m" 2>/dev/null || umount -l "$m" || true; done
+    if [ -n "$(mounted_under "$root")" ]; then
+      echo "fresh_root_check: still mounted, $root left in place:" >&2
+      mounted_under "$root" >&2
+      rc=1
+    else
+      rm -rf "$root"
+    fi
+  fi
+  stop_xvfb
+  [ $rc -ne 0 ] && [ -n "$work" ] && [ -f "$work/run.log" ] &&
+    { echo "--- scripts/run in the fresh root, last lines:" >&2; tail -n 40 "$work/run.log" >&2; }
+  [ -n "$work" ] && rm -rf "$work"
+  exit $rc
+}
+. "$here/../e2e/x11.sh"
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+failures=0
+work=$(mktemp -d "${TMPDIR:-/tmp}/versioninfo-fresh-root-XXXXXX")
+
+if [ ! -f "$pristine" ]; then
+  echo "== Making a pristine Debian 12 root (debootstrap $suite, $mirror)"
+  rm -rf "$cache/root.new"
+  debootstrap --variant=minbase "$suite" "$cache/root.new" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+    { tail -n 20 "$work/debootstrap.log" >&2; rm -rf "$cache/root.new"; fail "debootstrap failed"; }
+  tar -C "$cache/root.new" --numeric-owner -cf "$pristine.new" .
+  rm -rf "$cache/root.new"
+  mv "$pristine.new" "$pristine"
+  echo "   made in $((SECONDS - started)) s"
+fi
+
+root=$(mktemp -d "$cache/root-XXXXXX")
+tar -C "$root" --numeric-owner -xf "$pristine"
+chmod 755 "$root"
+mkdir -p "$root/src"
+if command -v git >/dev/null && git -C "$src" rev-parse --verify -q HEAD >/dev/null; then
+  git clone -q --no-hardlinks "$src" "$root/src/versioninfo"
+  git -C "$root/src/versioninfo" checkout -q --detach "$(git -C "$src" rev-parse HEAD)"
+  what="commit $(git -C "$src" rev-parse --short HEAD)"
+else
+  mkdir "$root/src/versioninfo"
+  tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$root/src/versioninfo" -xf -
+  what="a copy of $src"
+fi
+
+mount -t proc proc "$root/proc"
+mount -t sysfs sysfs "$root/sys"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
+mkdir -p "$root/tmp/.X11-unix"
+mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"
+touch "$root/etc/resolv.conf"
+mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
+mount --bind "$cache/apt-archives" "$root/var/cache/apt/archives"
+echo "== Fresh root ready in $((SECONDS - started)) s; scripts/run there on $what"
+
+start_xvfb
+run_start=$SECONDS
+chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+       LANG=C.UTF-8 TERM=dumb DISPLAY="$DISPLAY" /bin/bash -c 'cd /src/versioninfo && exec scripts/run' \
+       </dev/null >"$work/run.log" 2>&1 &
+run_pid=$!
+
+wid=""
+while [ $((SECONDS - run_start)) -lt 540 ]; do
+  wid=$(xdotool search --onlyvisible --class versioninfo 2>/dev/null | head -n1) || true
+  [ -n "$wid" ] && break
+  kill -0 "$run_pid" 2>/dev/null || { wait "$run_pid" && rc=0 || rc=$?; fail "scripts/run ended (exit $rc) with no window"; }
+  sleep 1
+done
+[ -n "$wid" ] || fail "no window after $((SECONDS - run_start)) s of scripts/run"
+echo "== The window is up, $((SECONDS - run_start)) s after scripts/run started"
+xdotool windowfocus --sync "$wid"
+
+check Caption 19 "$(xdotool getwindowname "$wid")"
+expected=("10" "0" " (0)" "1" "WINDOWS 10 PRO")
+for i in 0 1 2 3 4; do
+  [ "$i" -gt 0 ] && xdotool key Tab  # Text1 has the focus; Tab follows the tab order
+  check "Text$((i + 1))" "${expected[$i]}" "$(copy_focused_field)"
+done
+kill -0 "$run_pid" 2>/dev/null || fail "the program ended while its window was up"
+
+[ $failures -eq 0 ] || fail "$failures difference(s) in the window"
+echo "PASS: from a fresh Debian 12 root to the window in $((SECONDS - started)) s"
