@@ -91,6 +91,7 @@ mount -t sysfs sysfs "$root/sys"
 mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
+start_xvfb  # its socket is bound into the root below
 mkdir -p "$root/tmp/.X11-unix"
 mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"
 touch "$root/etc/resolv.conf"
@@ -98,7 +99,6 @@ mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
 mount --bind "$cache/apt-archives" "$root/var/cache/apt/archives"
 echo "== Fresh root ready in $((SECONDS - started)) s; scripts/run there on $what"
 
-start_xvfb
 run_start=$SECONDS
 chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
        LANG=C.UTF-8 TERM=dumb DISPLAY="$DISPLAY" /bin/bash -c 'cd /src/versioninfo && exec scripts/run' \
