@@ -100,9 +100,9 @@ mount --bind "$cache/apt-archives" "$root/var/cache/apt/archives"
 echo "== Fresh root ready in $((SECONDS - started)) s; scripts/run there on $what"
 
 run_start=$SECONDS
-chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+( chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
        LANG=C.UTF-8 TERM=dumb DISPLAY="$DISPLAY" /bin/bash -c 'cd /src/versioninfo && exec scripts/run' \
-       </dev/null >"$work/run.log" 2>&1 &
+       </dev/null >"$work/run.log" 2>&1 ) &
 run_pid=$!
 
 wid=""
