@@ -8,8 +8,8 @@
 # The pristine root is made once and kept in SOURCE_DIR/build/fresh-root/ (delete it to make a new
 # one), with the packages apt downloads there, so that later runs fetch only what changed.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "${1:-$here/../..}" && pwd)
+here=$(cd -P "$(dirname "$0")" && pwd)
+src=$(cd -P "${1:-$here/../..}" && pwd)
 suite=bookworm
 started=$SECONDS
 
@@ -29,9 +29,11 @@ python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], time
 cache=$src/build/fresh-root
 pristine=$cache/$suite-minbase.tar
 mkdir -p "$cache/apt-archives"
+cache=$(cd -P "$cache" && pwd)  # the path the mount table and /proc/PID/root show
 root="" work="" xvfb_pid="" run_pid=""
 
-mounted_under() { awk -v r="$1" '$5 == r || index($5, r "/") == 1 { print $5 }' /proc/self/mountinfo; }
+# The root's mounts live in a mount namespace of their own (unshare): they end with the last
+# process in the root, and this machine's mount table never shows them.
 cleanup() {
   local rc=$?
   if [ -n "$root" ]; then
@@ -39,14 +41,13 @@ cleanup() {
     for p in /proc/[0-9]*; do
       [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
     done
-    [ -n "$run_pid" ] && wait "$run_pid" 2>/dev/null || true
-    for m in $(mounted_under "$root" | sort -r); do umount "$m" 2>/dev/null || umount -l "$m" || true; done
-    if [ -n "$(mounted_under "$root")" ]; then
-      echo "fresh_root_check: still mounted, $root left in place:" >&2
-      mounted_under "$root" >&2
+    [ -n "$run_pid" ] && { kill -9 "$run_pid" 2>/dev/null; wait "$run_pid" 2>/dev/null; } || true
+    # Never delete through a mount: /dev bound in would be this machine's /dev.
+    if awk -v r="$root" '$5 == r || index($5, r "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
+      echo "fresh_root_check: something is mounted under $root; left in place" >&2
       rc=1
     else
-      rm -rf "$root"
+      rm -rf --one-file-system "$root"
     fi
   fi
   stop_xvfb
@@ -63,11 +64,13 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/versioninfo-fresh-root-XXXXXX")
 
 if [ ! -f "$pristine" ]; then
   echo "== Making a pristine Debian 12 root (debootstrap $suite, $mirror)"
-  rm -rf "$cache/root.new"
-  debootstrap --variant=minbase "$suite" "$cache/root.new" "$mirror" >"$work/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$work/debootstrap.log" >&2; rm -rf "$cache/root.new"; fail "debootstrap failed"; }
+  rm -rf --one-file-system "$cache/root.new"
+  # In a mount namespace too: what debootstrap mounts in the new root goes with it.
+  unshare --mount --propagation private -- debootstrap --variant=minbase "$suite" "$cache/root.new" "$mirror" \
+          >"$work/debootstrap.log" 2>&1 ||
+    { tail -n 20 "$work/debootstrap.log" >&2; rm -rf --one-file-system "$cache/root.new"; fail "debootstrap failed"; }
   tar -C "$cache/root.new" --numeric-owner -cf "$pristine.new" .
-  rm -rf "$cache/root.new"
+  rm -rf --one-file-system "$cache/root.new"
   mv "$pristine.new" "$pristine"
   echo "   made in $((SECONDS - started)) s"
 fi
@@ -86,23 +89,26 @@ else
   what="a copy of $src"
 fi
 
-mount -t proc proc "$root/proc"
-mount -t sysfs sysfs "$root/sys"
-mount --bind /dev "$root/dev"
-mount --bind /dev/pts "$root/dev/pts"
-mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
-start_xvfb  # its socket is bound into the root below
-mkdir -p "$root/tmp/.X11-unix"
-mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"
-touch "$root/etc/resolv.conf"
-mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
-mount --bind "$cache/apt-archives" "$root/var/cache/apt/archives"
+start_xvfb
 echo "== Fresh root ready in $((SECONDS - started)) s; scripts/run there on $what"
 
 run_start=$SECONDS
-( chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-       LANG=C.UTF-8 TERM=dumb DISPLAY="$DISPLAY" /bin/bash -c 'cd /src/versioninfo && exec scripts/run' \
-       </dev/null >"$work/run.log" 2>&1 ) &
+unshare --mount --propagation private -- /bin/bash -c '
+  set -e
+  root=$1 archives=$2
+  mount -t proc proc "$root/proc"
+  mount -t sysfs sysfs "$root/sys"
+  mount --bind /dev "$root/dev"
+  mount --bind /dev/pts "$root/dev/pts"
+  mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
+  mkdir -p "$root/tmp/.X11-unix"
+  mount --bind /tmp/.X11-unix "$root/tmp/.X11-unix"  # the virtual display
+  touch "$root/etc/resolv.conf"
+  mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
+  mount --bind "$archives" "$root/var/cache/apt/archives"
+  exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+       HOME=/root LANG=C.UTF-8 TERM=dumb DISPLAY="$3" /bin/bash -c "cd /src/versioninfo && exec scripts/run"
+' fresh-root "$root" "$cache/apt-archives" "$DISPLAY" </dev/null >"$work/run.log" 2>&1 &
 run_pid=$!
 
 wid=""
