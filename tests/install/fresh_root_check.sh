@@ -6,7 +6,9 @@
 # The committed state of SOURCE_DIR is cloned (git), or, without git, its files less build/ and .git.
 # Needs root (debootstrap, chroot, mounts) and Debian's archive; says SKIP without them.
 # The pristine root is made once and kept in SOURCE_DIR/build/fresh-root/ (delete it to make a new
-# one), with the packages apt downloads there, so that later runs fetch only what changed.
+# one), with the packages apt downloads there, so that later runs fetch only what changed. Each run
+# unpacks it afresh into memory (tmpfs) inside a mount namespace of its own: the copy and everything
+# mounted into it end with the run's last process, and this machine's mount table never shows them.
 set -euo pipefail
 here=$(cd -P "$(dirname "$0")" && pwd)
 src=$(cd -P "${1:-$here/../..}" && pwd)
@@ -27,28 +29,22 @@ python3 -c 'import sys, urllib.request; urllib.request.urlopen(sys.argv[1], time
   skip "Debian's archive ($mirror) cannot be reached from here"
 
 cache=$src/build/fresh-root
-pristine=$cache/$suite-minbase.tar
 mkdir -p "$cache/apt-archives"
-cache=$(cd -P "$cache" && pwd)  # the path the mount table and /proc/PID/root show
-root="" work="" xvfb_pid="" run_pid=""
+cache=$(cd -P "$cache" && pwd)
+pristine=$cache/$suite-minbase.tar
+work="" xvfb_pid="" run_pid="" run_ns=""
 
-# The root's mounts live in a mount namespace of their own (unshare): they end with the last
-# process in the root, and this machine's mount table never shows them.
 cleanup() {
   local rc=$?
-  if [ -n "$root" ]; then
-    # Whatever still runs inside the root (the window, or apt when the check gave up).
-    for p in /proc/[0-9]*; do
-      [ "$(readlink "$p/root" 2>/dev/null)" = "$root" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
-    done
-    [ -n "$run_pid" ] && { kill -9 "$run_pid" 2>/dev/null; wait "$run_pid" 2>/dev/null; } || true
-    # Never delete through a mount: /dev bound in would be this machine's /dev.
-    if awk -v r="$root" '$5 == r || index($5, r "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
-      echo "fresh_root_check: something is mounted under $root; left in place" >&2
-      rc=1
-    else
-      rm -rf --one-file-system "$root"
+  if [ -n "$run_pid" ]; then
+    # Everything in the run's mount namespace: the window, or apt and the build when the check gave up.
+    kill -9 -- "-$run_pid" 2>/dev/null || true
+    if [ -n "$run_ns" ]; then
+      for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/ns/mnt" 2>/dev/null)" = "$run_ns" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
+      done
     fi
+    { wait "$run_pid"; } 2>/dev/null || true
   fi
   stop_xvfb
   [ $rc -ne 0 ] && [ -n "$work" ] && [ -f "$work/run.log" ] &&
@@ -64,38 +60,43 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/versioninfo-fresh-root-XXXXXX")
 
 if [ ! -f "$pristine" ]; then
   echo "== Making a pristine Debian 12 root (debootstrap $suite, $mirror)"
-  rm -rf --one-file-system "$cache/root.new"
-  # In a mount namespace too: what debootstrap mounts in the new root goes with it.
-  unshare --mount --propagation private -- debootstrap --variant=minbase "$suite" "$cache/root.new" "$mirror" \
-          >"$work/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$work/debootstrap.log" >&2; rm -rf --one-file-system "$cache/root.new"; fail "debootstrap failed"; }
-  tar -C "$cache/root.new" --numeric-owner -cf "$pristine.new" .
-  rm -rf --one-file-system "$cache/root.new"
+  mkdir "$work/root"
+  # Made in memory, in a mount namespace too: what debootstrap mounts there goes with it.
+  unshare --mount --propagation private -- /bin/bash -c '
+    set -e
+    mount -t tmpfs -o mode=755 root "$1"
+    debootstrap --variant=minbase "$2" "$1" "$3"
+    tar -C "$1" --numeric-owner -cf "$4.new" .
+  ' debootstrap "$work/root" "$suite" "$mirror" "$pristine" >"$work/debootstrap.log" 2>&1 ||
+    { tail -n 20 "$work/debootstrap.log" >&2; rm -f "$pristine.new"; fail "debootstrap failed"; }
   mv "$pristine.new" "$pristine"
   echo "   made in $((SECONDS - started)) s"
 fi
 
-root=$(mktemp -d "$cache/root-XXXXXX")
-tar -C "$root" --numeric-owner -xf "$pristine"
-chmod 755 "$root"
-mkdir -p "$root/src"
 if command -v git >/dev/null && git -C "$src" rev-parse --verify -q HEAD >/dev/null; then
-  git clone -q --no-hardlinks "$src" "$root/src/versioninfo"
-  git -C "$root/src/versioninfo" checkout -q --detach "$(git -C "$src" rev-parse HEAD)"
-  what="commit $(git -C "$src" rev-parse --short HEAD)"
+  commit=$(git -C "$src" rev-parse HEAD)
+  what="commit ${commit:0:7}"
 else
-  mkdir "$root/src/versioninfo"
-  tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$root/src/versioninfo" -xf -
+  commit=""
   what="a copy of $src"
 fi
-
 start_xvfb
-echo "== Fresh root ready in $((SECONDS - started)) s; scripts/run there on $what"
-
+mkdir -p "$work/root"
 run_start=$SECONDS
-unshare --mount --propagation private -- /bin/bash -c '
+# The run: a new session (its process group is the whole run) with a mount namespace of its own.
+setsid unshare --mount --propagation private -- /bin/bash -c '
   set -e
-  root=$1 archives=$2
+  root=$1 pristine=$2 src=$3 commit=$4 archives=$5 display=$6
+  mount -t tmpfs -o mode=755 root "$root"
+  tar -C "$root" --numeric-owner -xf "$pristine"
+  mkdir "$root/src"
+  if [ -n "$commit" ]; then
+    git clone -q "$src" "$root/src/versioninfo"
+    git -C "$root/src/versioninfo" checkout -q --detach "$commit"
+  else
+    mkdir "$root/src/versioninfo"
+    tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$root/src/versioninfo" -xf -
+  fi
   mount -t proc proc "$root/proc"
   mount -t sysfs sysfs "$root/sys"
   mount --bind /dev "$root/dev"
@@ -106,20 +107,32 @@ unshare --mount --propagation private -- /bin/bash -c '
   touch "$root/etc/resolv.conf"
   mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
   mount --bind "$archives" "$root/var/cache/apt/archives"
+  echo "== Fresh root ready; scripts/run"
   exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-       HOME=/root LANG=C.UTF-8 TERM=dumb DISPLAY="$3" /bin/bash -c "cd /src/versioninfo && exec scripts/run"
-' fresh-root "$root" "$cache/apt-archives" "$DISPLAY" </dev/null >"$work/run.log" 2>&1 &
+       HOME=/root LANG=C.UTF-8 TERM=dumb DISPLAY="$display" /bin/bash -c "cd /src/versioninfo && exec scripts/run"
+' fresh-root "$work/root" "$pristine" "$src" "$commit" "$cache/apt-archives" "$DISPLAY" \
+  </dev/null >"$work/run.log" 2>&1 &
 run_pid=$!
+own_ns=$(readlink /proc/self/ns/mnt)
+echo "== scripts/run in a fresh root, on $what"
 
-wid=""
+wid="" ready=""
 while [ $((SECONDS - run_start)) -lt 540 ]; do
+  if [ -z "$run_ns" ]; then
+    ns=$(readlink "/proc/$run_pid/ns/mnt" 2>/dev/null) || true
+    [ -n "$ns" ] && [ "$ns" != "$own_ns" ] && run_ns=$ns
+  fi
+  if [ -z "$ready" ] && grep -q '^== Fresh root ready' "$work/run.log"; then
+    ready=$((SECONDS - run_start))
+    echo "   root unpacked and project cloned in $ready s"
+  fi
   wid=$(xdotool search --onlyvisible --class versioninfo 2>/dev/null | head -n1) || true
   [ -n "$wid" ] && break
   kill -0 "$run_pid" 2>/dev/null || { wait "$run_pid" && rc=0 || rc=$?; fail "scripts/run ended (exit $rc) with no window"; }
   sleep 1
 done
-[ -n "$wid" ] || fail "no window after $((SECONDS - run_start)) s of scripts/run"
-echo "== The window is up, $((SECONDS - run_start)) s after scripts/run started"
+[ -n "$wid" ] || fail "no window after $((SECONDS - run_start)) s"
+echo "== The window is up, $((SECONDS - run_start - ${ready:-0})) s after scripts/run started"
 xdotool windowfocus --sync "$wid"
 
 check Caption 19 "$(xdotool getwindowname "$wid")"
