@@ -32,19 +32,20 @@ cache=$src/build/fresh-root
 mkdir -p "$cache/apt-archives"
 cache=$(cd -P "$cache" && pwd)
 pristine=$cache/$suite-minbase.tar
-work="" xvfb_pid="" run_pid="" run_ns=""
+work="" xvfb_pid="" run_pid="" leader="" run_ns=""
 
 cleanup() {
   local rc=$?
   if [ -n "$run_pid" ]; then
-    # Everything in the run's mount namespace: the window, or apt and the build when the check gave up.
-    kill -9 -- "-$run_pid" 2>/dev/null || true
+    # Everything in the run's session and mount namespace: the window, or apt and the build when the
+    # check gave up.
+    [ -n "$leader" ] && kill -9 -- "-$leader" 2>/dev/null || true
     if [ -n "$run_ns" ]; then
       for p in /proc/[0-9]*; do
         [ "$(readlink "$p/ns/mnt" 2>/dev/null)" = "$run_ns" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
       done
     fi
-    { wait "$run_pid"; } 2>/dev/null || true
+    wait "$run_pid" 2>/dev/null || true
   fi
   stop_xvfb
   [ $rc -ne 0 ] && [ -n "$work" ] && [ -f "$work/run.log" ] &&
@@ -83,10 +84,12 @@ fi
 start_xvfb
 mkdir -p "$work/root"
 run_start=$SECONDS
-# The run: a new session (its process group is the whole run) with a mount namespace of its own.
-setsid unshare --mount --propagation private -- /bin/bash -c '
+# The run: a new session (its process group is the whole run) with a mount namespace of its own. The
+# subshell around it ends normally when the run is killed, so the shell reports nothing.
+(setsid unshare --mount --propagation private -- /bin/bash -c '
   set -e
   root=$1 pristine=$2 src=$3 commit=$4 archives=$5 display=$6
+  echo $$ >"$root.leader"
   mount -t tmpfs -o mode=755 root "$root"
   tar -C "$root" --numeric-owner -xf "$pristine"
   mkdir "$root/src"
@@ -111,15 +114,16 @@ setsid unshare --mount --propagation private -- /bin/bash -c '
   exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
        HOME=/root LANG=C.UTF-8 TERM=dumb DISPLAY="$display" /bin/bash -c "cd /src/versioninfo && exec scripts/run"
 ' fresh-root "$work/root" "$pristine" "$src" "$commit" "$cache/apt-archives" "$DISPLAY" \
-  </dev/null >"$work/run.log" 2>&1 &
+  </dev/null >"$work/run.log" 2>&1; exit $?) &
 run_pid=$!
 own_ns=$(readlink /proc/self/ns/mnt)
 echo "== scripts/run in a fresh root, on $what"
 
 wid="" ready=""
 while [ $((SECONDS - run_start)) -lt 540 ]; do
-  if [ -z "$run_ns" ]; then
-    ns=$(readlink "/proc/$run_pid/ns/mnt" 2>/dev/null) || true
+  if [ -z "$run_ns" ] && [ -s "$work/root.leader" ]; then
+    leader=$(cat "$work/root.leader")
+    ns=$(readlink "/proc/$leader/ns/mnt" 2>/dev/null) || true
     [ -n "$ns" ] && [ "$ns" != "$own_ns" ] && run_ns=$ns
   fi
   if [ -z "$ready" ] && grep -q '^== Fresh root ready' "$work/run.log"; then
