@@ -85,7 +85,7 @@ start_xvfb
 mkdir -p "$work/root"
 run_start=$SECONDS
 # The run: a new session (its process group is the whole run) with a mount namespace of its own. The
-# subshell around it ends normally when the run is killed, so the shell reports nothing.
+# subshell's notice of the run killed at the end goes nowhere.
 (setsid unshare --mount --propagation private -- /bin/bash -c '
   set -e
   root=$1 pristine=$2 src=$3 commit=$4 archives=$5 display=$6
@@ -114,7 +114,7 @@ run_start=$SECONDS
   exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
        HOME=/root LANG=C.UTF-8 TERM=dumb DISPLAY="$display" /bin/bash -c "cd /src/versioninfo && exec scripts/run"
 ' fresh-root "$work/root" "$pristine" "$src" "$commit" "$cache/apt-archives" "$DISPLAY" \
-  </dev/null >"$work/run.log" 2>&1; exit $?) &
+  </dev/null >"$work/run.log" 2>&1; exit $?) 2>/dev/null &
 run_pid=$!
 own_ns=$(readlink /proc/self/ns/mnt)
 echo "== scripts/run in a fresh root, on $what"
