@@ -120,6 +120,7 @@ own_ns=$(readlink /proc/self/ns/mnt)
 echo "== scripts/run in a fresh root, on $what"
 
 wid="" ready=""
+declare -A reached
 while [ $((SECONDS - run_start)) -lt 540 ]; do
   if [ -z "$run_ns" ] && [ -s "$work/root.leader" ]; then
     leader=$(cat "$work/root.leader")
@@ -130,13 +131,22 @@ while [ $((SECONDS - run_start)) -lt 540 ]; do
     ready=$((SECONDS - run_start))
     echo "   root unpacked and project cloned in $ready s"
   fi
+  # When scripts/run reaches each of its steps, for the README's figures.
+  for step in Configuring Building Opening; do
+    [ -z "${reached[$step]:-}" ] && grep -q "^== $step" "$work/run.log" && reached[$step]=$((SECONDS - run_start))
+  done
   wid=$(xdotool search --onlyvisible --class versioninfo 2>/dev/null | head -n1) || true
   [ -n "$wid" ] && break
   kill -0 "$run_pid" 2>/dev/null || { wait "$run_pid" && rc=0 || rc=$?; fail "scripts/run ended (exit $rc) with no window"; }
   sleep 1
 done
 [ -n "$wid" ] || fail "no window after $((SECONDS - run_start)) s"
-echo "== The window is up, $((SECONDS - run_start - ${ready:-0})) s after scripts/run started"
+up=$((SECONDS - run_start))
+echo "== The window is up, $((up - ${ready:-0})) s after scripts/run started: packages" \
+     "$((${reached[Configuring]:-0} - ${ready:-0})) s ($(grep -o 'Need to get .* of archives' "$work/run.log" | head -n1 || true))," \
+     "configure $((${reached[Building]:-0} - ${reached[Configuring]:-0})) s," \
+     "build $((${reached[Opening]:-0} - ${reached[Building]:-0})) s, window $((up - ${reached[Opening]:-0})) s;" \
+     "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 xdotool windowfocus --sync "$wid"
 
 check Caption 19 "$(xdotool getwindowname "$wid")"
