@@ -39,8 +39,8 @@ cleanup() {
   if [ -n "$run_pid" ]; then
     # Everything in the run's session and mount namespace: the window, or apt and the build when the
     # check gave up.
-    [ -n "$leader" ] && kill -9 -- "-$leader" 2>/dev/null || true
     if [ -n "$run_ns" ]; then
+      [ "$(readlink "/proc/$leader/ns/mnt" 2>/dev/null)" = "$run_ns" ] && kill -9 -- "-$leader" 2>/dev/null || true
       for p in /proc/[0-9]*; do
         [ "$(readlink "$p/ns/mnt" 2>/dev/null)" = "$run_ns" ] && kill -9 "${p#/proc/}" 2>/dev/null || true
       done
