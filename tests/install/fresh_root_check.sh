@@ -36,6 +36,7 @@ work="" xvfb_pid="" run_pid="" leader="" run_ns=""
 
 cleanup() {
   local rc=$?
+  set +e  # every step of the cleanup is tried
   if [ -n "$run_pid" ]; then
     # Everything in the run's session and mount namespace: the window, or apt and the build when the
     # check gave up.
