@@ -128,13 +128,13 @@ while [ $((SECONDS - run_start)) -lt 540 ]; do
     ns=$(readlink "/proc/$leader/ns/mnt" 2>/dev/null) || true
     [ -n "$ns" ] && [ "$ns" != "$own_ns" ] && run_ns=$ns
   fi
-  if [ -z "$ready" ] && grep -q '^== Fresh root ready' "$work/run.log"; then
+  if [ -z "$ready" ] && grep -qs '^== Fresh root ready' "$work/run.log"; then
     ready=$((SECONDS - run_start))
     echo "   root unpacked and project cloned in $ready s"
   fi
   # When scripts/run reaches each of its steps, for the README's figures.
   for step in Configuring Building Opening; do
-    [ -z "${reached[$step]:-}" ] && grep -q "^== $step" "$work/run.log" && reached[$step]=$((SECONDS - run_start))
+    [ -z "${reached[$step]:-}" ] && grep -qs "^== $step" "$work/run.log" && reached[$step]=$((SECONDS - run_start))
   done
   wid=$(xdotool search --onlyvisible --class versioninfo 2>/dev/null | head -n1) || true
   [ -n "$wid" ] && break
