@@ -5,6 +5,9 @@ set(CPACK_PACKAGE_VENDOR "The versioninfo developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "shows what a Windows installation reports about its version")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+# Every member of a package carries the build's date (cmake/source-date-epoch.cmake).
+set(CPACK_VERSIONINFO_SOURCE_DATE_EPOCH ${VERSIONINFO_SOURCE_DATE_EPOCH})
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/package-dates.cmake)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
@@ -21,6 +24,9 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME versioninfo-${PROJECT_VERSION}-windows-${arch})
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # The program is linked stripped, without a time stamp; strip would write the time of packing into
+  # its header.
+  set(CPACK_STRIP_FILES OFF)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

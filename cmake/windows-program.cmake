@@ -33,20 +33,8 @@ configure_file(${PROJECT_SOURCE_DIR}/programs/versioninfo/versioninfo.rc.in ${CM
 set_source_files_properties(${CMAKE_BINARY_DIR}/versioninfo.rc PROPERTIES
                             OBJECT_DEPENDS "${VERSIONINFO_MANIFEST};${VERSIONINFO_ICON}")
 
-# Dates the compiler writes (__DATE__, __TIME__) are those of the commit, or of the caller's
-# SOURCE_DATE_EPOCH.
-if(NOT DEFINED VERSIONINFO_SOURCE_DATE_EPOCH)
-  if(DEFINED ENV{SOURCE_DATE_EPOCH})
-    set(epoch $ENV{SOURCE_DATE_EPOCH})
-  else()
-    execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
-                    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  endif()
-  if(NOT epoch MATCHES "^[0-9]+$")
-    set(epoch 0)
-  endif()
-  set(VERSIONINFO_SOURCE_DATE_EPOCH ${epoch} CACHE STRING "SOURCE_DATE_EPOCH of the Windows program's build")
-endif()
+# Dates the compiler writes (__DATE__, __TIME__) are VERSIONINFO_SOURCE_DATE_EPOCH's
+# (cmake/source-date-epoch.cmake).
 
 # The libraries the program is made of. They are compiled once more for it, with the win32 thread
 # model: the test programs link the POSIX-model copies.

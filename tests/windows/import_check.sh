@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Fails when PROGRAM.exe imports a function that is not in the committed list of what Windows XP
-# SP3 exports, or when a listed function is no longer imported (LIST_DIR: one file per DLL).
+# SP3 exports, or when a listed function is no longer imported (LIST_DIR: one file per DLL), or when
+# its header lacks the protections later releases give it: ASLR (with relocations to move it, and
+# high-entropy addresses for x64) and DEP.
 #   tests/windows/import_check.sh OBJDUMP PROGRAM.exe x86|x64 LIST_DIR
 set -euo pipefail
 objdump=$1 exe=$2 arch=$3 lists=$4
@@ -27,5 +29,20 @@ while read -r dll name; do
   echo "FAIL: $lists/$dll.txt lists $name, which the $arch program no longer imports: remove it or tag it" >&2
   failures=$((failures + 1))
 done < <(comm -13 <(echo "$imports") <(echo "$allowed"))
+
+# The header's flag names, as objdump -p prints them under Characteristics and DllCharacteristics.
+header_flags() {  # field
+  "$objdump" -p "$exe" | awk -v field="$1" '$1 == field { on = 1; next } on && /^\t+[a-zA-Z_ ]+$/ { sub(/^\t+/, ""); print; next } { on = 0 }'
+}
+wanted="DYNAMIC_BASE NX_COMPAT"
+[ "$arch" = x64 ] && wanted="$wanted HIGH_ENTROPY_VA"
+dll_flags=$(header_flags DllCharacteristics)
+for flag in $wanted; do
+  grep -qx "$flag" <<<"$dll_flags" || { echo "FAIL: $exe lacks $flag in DllCharacteristics" >&2; failures=$((failures + 1)); }
+done
+if header_flags Characteristics | grep -qx "relocations stripped"; then
+  echo "FAIL: $exe has no relocations, so ASLR cannot move it" >&2
+  failures=$((failures + 1))
+fi
 [ $failures -eq 0 ] || exit 1
-echo "PASS: all $(echo "$imports" | wc -l) imports of $exe are in the Windows XP SP3 lists"
+echo "PASS: $wanted set; all $(echo "$imports" | wc -l) imports of $exe are in the Windows XP SP3 lists"
