@@ -1,5 +1,6 @@
 #pragma once
-// The Win32 operations the core is written against: registry functions (ANSI variants) and the OS
+// The Win32 operations the core is written against: registry functions (ANSI variants; the portable
+// build also has the Unicode ones, for its tools) and the OS
 // version query. On Windows they are the real ones from <windows.h>; elsewhere the portable platform
 // supplies functions with the same names, types, argument order and result codes.
 
@@ -23,10 +24,13 @@ using DWORD = std::uint32_t;
 using LONG = std::int32_t;
 using BOOL = int;
 using CHAR = char;
+using WCHAR = char16_t;  // UTF-16 code units, as Windows' wchar_t
 using LPBYTE = BYTE*;
 using LPDWORD = DWORD*;
 using LPCSTR = const char*;
 using LPSTR = char*;
+using LPCWSTR = const WCHAR*;
+using LPWSTR = WCHAR*;
 using REGSAM = DWORD;
 using ULONG_PTR = std::uintptr_t;
 
@@ -71,6 +75,7 @@ using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 #define REG_EXPAND_SZ 2
 #define REG_BINARY 3
 #define REG_DWORD 4
+#define REG_LINK 6
 #define REG_MULTI_SZ 7
 #define REG_QWORD 11
 
@@ -141,6 +146,28 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey);
 LONG RegFlushKey(HKEY hKey);
+
+// The Unicode variants: names and the string types' data in UTF-16, counts in WCHARs where Windows
+// counts WCHARs (names), in bytes where it counts bytes (data).
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
+                     LPDWORD lpdwDisposition);
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData);
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData);
+LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime);
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
+LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                      PFILETIME lpftLastWriteTime);
+LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
+LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey);
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 #endif

@@ -1,8 +1,11 @@
 // The portable registry: Win32 registry calls answered from SQLite databases.
 //
 // Keys form a tree of rows; a key or value name keeps the spelling it was created with and is found
-// through its case-folded form, as Windows compares names without regard to case. Names are held as
-// UTF-8 and cross the API in the ANSI code page; value data are kept as the exact bytes given.
+// through its case-folded form, as Windows compares names without regard to case. Names are held
+// whole as UTF-8, as Windows holds them in UTF-16; value data are kept as the exact bytes given, the
+// string types' data marked with the encoding they came in (ANSI through an A function, UTF-16
+// through a W function). Each side of the API gets names and string data converted to its own
+// encoding on the way out; an A function gets "?" for what the code page lacks, as Windows' do.
 // The parts: store/statements (the statement cache), store/keys (key lookup and key ids),
 // store/transactions (write transactions, RunInStoreTransaction's levels, consistent reads),
 // store/database (a store file: connection, tables, waiting for other processes, durability).
@@ -15,6 +18,7 @@
 #include "store/statements.h"
 #include "store/transactions.h"
 #include "text.h"
+#include "utf16.h"
 #include "winapi.h"
 
 #include <pthread.h>
@@ -32,6 +36,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #ifndef VERSIONINFO_STORE_PATH
@@ -64,6 +69,7 @@ struct Row {
     std::string name;
     DWORD type = 0;
     std::string data;
+    bool utf16 = false;
 };
 struct Cursor {
     DWORD first = 0;
@@ -201,15 +207,32 @@ LONG Guarded(F&& body) {
     }
 }
 
+// The string types' data written through a W function are UTF-16, marked so in the type column
+// above its 32 bits. Rows without the mark, every row written before there were W functions among
+// them, hold what an A function was given: ANSI bytes.
+constexpr sqlite3_int64 kUtf16Data = sqlite3_int64{1} << 32;
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// A name as each side of the API spells it: one unit (one ANSI byte) for each UTF-16 unit.
+std::string Spelled(std::string_view text, char) {
+    return IsAscii(text) ? std::string(text) : Utf16ToAnsi(Wtf8ToUtf16(text));
+}
+std::u16string Spelled(std::string_view text, char16_t) { return Wtf8ToUtf16(text); }
+
 // Hands a name out in the caller's buffer of *cch characters, its NUL included; on success *cch is
 // the length without the NUL. A buffer too small takes nothing and leaves *cch as it was.
-LONG CopyName(std::string_view text, LPSTR buffer, LPDWORD cch) {
-    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    const std::string ansi = ascii ? std::string(text) : TextToAnsi(text);
-    if (ansi.size() + 1 > *cch) return ERROR_MORE_DATA;
-    std::memcpy(buffer, ansi.data(), ansi.size());
-    buffer[ansi.size()] = '\0';
-    *cch = static_cast<DWORD>(ansi.size());
+template <typename Char>
+LONG CopyName(std::string_view text, Char* buffer, LPDWORD cch) {
+    const auto spelled = Spelled(text, Char());
+    if (spelled.size() + 1 > *cch) return ERROR_MORE_DATA;
+    std::memcpy(buffer, spelled.data(), spelled.size() * sizeof(Char));
+    buffer[spelled.size()] = Char();
+    *cch = static_cast<DWORD>(spelled.size());
     return ERROR_SUCCESS;
 }
 
@@ -230,11 +253,23 @@ LONG CopyData(std::string_view data, LPBYTE buffer, LPDWORD cb) {
     return ERROR_SUCCESS;
 }
 
+// The data as a caller on one side of the API reads them: the string types converted when they
+// were stored from the other side. An odd last byte of UTF-16 is no character and goes.
+LONG CopyData(bool wide, DWORD type, bool utf16, std::string_view data, LPBYTE buffer, LPDWORD cb) {
+    if (!IsStringType(type) || wide == utf16) return CopyData(data, buffer, cb);
+    if (wide) return CopyData(BytesFromUnits(AnsiToUtf16(data)), buffer, cb);
+    return CopyData(Utf16ToAnsi(UnitsFromBytes(data)), buffer, cb);
+}
+
 std::string ValueName(LPCSTR lpValueName) {
     return lpValueName ? NameFromAnsi(lpValueName).folded : std::string();
 }
+std::string ValueName(LPCWSTR lpValueName) {
+    return lpValueName ? NameFromUtf16(lpValueName).folded : std::string();
+}
 
-LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult, LPDWORD lpdwDisposition,
+template <typename Char>
+LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkResult, LPDWORD lpdwDisposition,
                   bool create) {
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;  // a failed open leaves no handle behind
@@ -288,9 +323,10 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
     });
 }
 
-LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
+template <typename Char>
+LONG DeleteKey(HKEY hKey, const Char* lpSubKey, bool tree) {
     return Guarded([&](Store& store) -> LONG {
-        const bool ownContents = tree && (lpSubKey == nullptr || *lpSubKey == '\0');
+        const bool ownContents = tree && (lpSubKey == nullptr || *lpSubKey == Char());
         const REGSAM needed = !tree ? 0 : KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (ownContents ? KEY_SET_VALUE : 0);
         OpenKey& key = KeyFor(store, hKey, needed);
         Database& db = *key.db;
@@ -417,6 +453,16 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpC
     return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition, true);
 }
 
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
+    return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, nullptr, false);
+}
+
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR /*lpClass*/, DWORD /*dwOptions*/,
+                     REGSAM samDesired, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
+                     LPDWORD lpdwDisposition) {
+    return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition, true);
+}
+
 LONG RegCloseKey(HKEY hKey) {
     return Guarded([&](Store& store) -> LONG {
         if (RootId(hKey)) return ERROR_SUCCESS;
@@ -434,71 +480,6 @@ LONG RegFlushKey(HKEY hKey) {
     });
 }
 
-LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
-                      LPDWORD lpcbData) {
-    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
-    return Guarded([&](Store& store) -> LONG {
-        OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
-        StatementCache* s = key.db->ForRead();
-        const std::string folded = ValueName(lpValueName);
-        ReadCache* cache = s != nullptr ? key.db->Cache() : nullptr;
-        const std::optional<ReadCache::Value>* known = cache ? cache->FindValue(key.id, folded) : nullptr;
-        if (s != nullptr && known == nullptr) {
-            Query q(*s, R"(SELECT type, data FROM "values" WHERE key = ? AND folded = ?)");
-            if (q.Bind(1, key.id).Bind(2, folded).Step()) {
-                if (lpType != nullptr) *lpType = static_cast<DWORD>(q.Int(0));
-                if (cache != nullptr)
-                    cache->PutValue(key.id, folded, ReadCache::Value{static_cast<DWORD>(q.Int(0)), std::string(q.Blob(1))});
-                return CopyData(q.Blob(1), lpData, lpcbData);
-            }
-            if (cache != nullptr) cache->PutValue(key.id, folded, std::nullopt);
-        } else if (known != nullptr && known->has_value()) {
-            if (lpType != nullptr) *lpType = (*known)->type;
-            return CopyData((*known)->data, lpData, lpcbData);
-        }
-        MustExist(s, key.id, cache);  // values go with their key: only a miss needs to look
-        return ERROR_FILE_NOT_FOUND;
-    });
-}
-
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
-                    DWORD cbData) {
-    if (lpData == nullptr && cbData != 0) return 998L;  // ERROR_NOACCESS, as Windows answers
-    if (lpValueName != nullptr && std::strlen(lpValueName) > kMaxValueName) return ERROR_INVALID_PARAMETER;
-    return Guarded([&](Store& store) -> LONG {
-        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
-        if (!key.db->MayWrite()) return ERROR_ACCESS_DENIED;
-        const Name name = NameFromAnsi(lpValueName ? lpValueName : "");
-        WriteScope write(store.transactions, *key.db);
-        // An existing value keeps the spelling of its name; a new one takes the caller's. A value
-        // of a deleted key breaks its key reference: ERROR_KEY_DELETED.
-        Query q(write.S(), R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
-                              ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)");
-        q.Bind(1, key.id).Bind(2, name.text).Bind(3, name.folded).Bind(4, static_cast<sqlite3_int64>(dwType));
-        q.BindBlob(5, lpData, cbData).Step();
-        write.Commit();
-        return ERROR_SUCCESS;
-    });
-}
-
-LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return Guarded([&](Store& store) -> LONG {
-        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
-        StatementCache* s = key.db->ForRead();
-        if (s == nullptr) {
-            MustExist(s, key.id);
-            return key.db->MayWrite() ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-        }
-        if (!key.db->MayWrite()) return ERROR_ACCESS_DENIED;
-        const std::string folded = ValueName(lpValueName);
-        WriteScope write(store.transactions, *key.db);
-        Query(write.S(), R"(DELETE FROM "values" WHERE key = ? AND folded = ?)").Bind(1, key.id).Bind(2, folded).Step();
-        const bool deleted = sqlite3_changes(write.S().Db()) == 1;
-        if (!deleted) MustExist(&write.S(), key.id);
-        write.Commit();
-        return deleted ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-    });
-}
 
 namespace {
 
@@ -549,6 +530,7 @@ const Row* EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, bool values) {
             Row row{std::string(q.Text(0)), std::string(q.Text(1)), 0, {}};
             if (values) {
                 row.type = static_cast<DWORD>(q.Int(2));
+                row.utf16 = (q.Int(2) & kUtf16Data) != 0;
                 row.data = q.Blob(3);
             }
             bytes += row.data.size() + row.name.size();
@@ -566,10 +548,87 @@ const Row* EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, bool values) {
     return &cursor.rows.front();
 }
 
-}  // namespace
 
-LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
-                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+template <typename Char>
+LONG QueryValue(HKEY hKey, const Char* lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                LPDWORD lpcbData) {
+    constexpr bool wide = sizeof(Char) == 2;
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+    return Guarded([&](Store& store) -> LONG {
+        OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
+        StatementCache* s = key.db->ForRead();
+        const std::string folded = ValueName(lpValueName);
+        ReadCache* cache = s != nullptr ? key.db->Cache() : nullptr;
+        const std::optional<ReadCache::Value>* known = cache ? cache->FindValue(key.id, folded) : nullptr;
+        if (s != nullptr && known == nullptr) {
+            Query q(*s, R"(SELECT type, data FROM "values" WHERE key = ? AND folded = ?)");
+            if (q.Bind(1, key.id).Bind(2, folded).Step()) {
+                const auto type = static_cast<DWORD>(q.Int(0));
+                const bool utf16 = (q.Int(0) & kUtf16Data) != 0;
+                if (lpType != nullptr) *lpType = type;
+                if (cache != nullptr) cache->PutValue(key.id, folded, ReadCache::Value{type, std::string(q.Blob(1)), utf16});
+                return CopyData(wide, type, utf16, q.Blob(1), lpData, lpcbData);
+            }
+            if (cache != nullptr) cache->PutValue(key.id, folded, std::nullopt);
+        } else if (known != nullptr && known->has_value()) {
+            if (lpType != nullptr) *lpType = (*known)->type;
+            return CopyData(wide, (*known)->type, (*known)->utf16, (*known)->data, lpData, lpcbData);
+        }
+        MustExist(s, key.id, cache);  // values go with their key: only a miss needs to look
+        return ERROR_FILE_NOT_FOUND;
+    });
+}
+
+template <typename Char>
+LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    constexpr bool wide = sizeof(Char) == 2;
+    if (lpData == nullptr && cbData != 0) return 998L;  // ERROR_NOACCESS, as Windows answers
+    if (lpValueName != nullptr && std::basic_string_view<Char>(lpValueName).size() > kMaxValueName)
+        return ERROR_INVALID_PARAMETER;
+    // What a W function is given for a string type is UTF-16, kept as given, odd bytes and all.
+    const sqlite3_int64 stored = dwType | (wide && (IsStringType(dwType) || dwType == REG_LINK) ? kUtf16Data : 0);
+    return Guarded([&](Store& store) -> LONG {
+        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
+        if (!key.db->MayWrite()) return ERROR_ACCESS_DENIED;
+        const std::basic_string_view<Char> given = lpValueName ? lpValueName : std::basic_string_view<Char>();
+        Name name;
+        if constexpr (wide) name = NameFromUtf16(given);
+        else name = NameFromAnsi(given);
+        WriteScope write(store.transactions, *key.db);
+        // An existing value keeps the spelling of its name; a new one takes the caller's. A value
+        // of a deleted key breaks its key reference: ERROR_KEY_DELETED.
+        Query q(write.S(), R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
+                              ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)");
+        q.Bind(1, key.id).Bind(2, name.text).Bind(3, name.folded).Bind(4, stored);
+        q.BindBlob(5, lpData, cbData).Step();
+        write.Commit();
+        return ERROR_SUCCESS;
+    });
+}
+
+template <typename Char>
+LONG DeleteValue(HKEY hKey, const Char* lpValueName) {
+    return Guarded([&](Store& store) -> LONG {
+        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
+        StatementCache* s = key.db->ForRead();
+        if (s == nullptr) {
+            MustExist(s, key.id);
+            return key.db->MayWrite() ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        }
+        if (!key.db->MayWrite()) return ERROR_ACCESS_DENIED;
+        const std::string folded = ValueName(lpValueName);
+        WriteScope write(store.transactions, *key.db);
+        Query(write.S(), R"(DELETE FROM "values" WHERE key = ? AND folded = ?)").Bind(1, key.id).Bind(2, folded).Step();
+        const bool deleted = sqlite3_changes(write.S().Db()) == 1;
+        if (!deleted) MustExist(&write.S(), key.id);
+        write.Commit();
+        return deleted ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    });
+}
+
+template <typename Char>
+LONG EnumKey(HKEY hKey, DWORD dwIndex, Char* lpName, LPDWORD lpcchName, LPDWORD lpReserved, Char* lpClass,
+             LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_ENUMERATE_SUB_KEYS);
@@ -579,7 +638,7 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
         if (rc != ERROR_SUCCESS) return rc;
         // The store keeps neither classes nor write times.
         if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
-            *lpClass = '\0';
+            *lpClass = Char();
             *lpcchClass = 0;
         }
         if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
@@ -587,8 +646,9 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
     });
 }
 
-LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
-                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+template <typename Char>
+LONG EnumValue(HKEY hKey, DWORD dwIndex, Char* lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+               LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
         (lpData != nullptr && lpcbData == nullptr))
         return ERROR_INVALID_PARAMETER;
@@ -599,14 +659,29 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
         const LONG rc = CopyName(row->name, lpValueName, lpcchValueName);
         if (rc != ERROR_SUCCESS) return rc;
         if (lpType != nullptr) *lpType = row->type;
-        return CopyData(row->data, lpData, lpcbData);
+        return CopyData(sizeof(Char) == 2, row->type, row->utf16, row->data, lpData, lpcbData);
     });
 }
 
-LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
-                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
-                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
-                      PFILETIME lpftLastWriteTime) {
+// The longest name among rows the query `longest` (count, longest in characters) and `beyond`
+// (the names holding a character beyond the BMP) select, in UTF-16 units: SQLite counts such a
+// character once, UTF-16 (and so the ANSI side, one byte a unit) twice.
+std::pair<DWORD, DWORD> CountAndLongest(StatementCache& s, std::string_view longest, std::string_view beyond, KeyId id) {
+    Query k(s, longest);
+    k.Bind(1, id).Step();
+    const auto count = static_cast<DWORD>(k.Int(0));
+    auto most = static_cast<DWORD>(k.Int(1));
+    Query b(s, beyond);
+    b.Bind(1, id).Bind(2, "*[\U00010000-\U0010FFFF]*");
+    while (b.Step()) most = std::max(most, static_cast<DWORD>(Wtf8ToUtf16(b.Text(0)).size()));
+    return {count, most};
+}
+
+template <typename Char>
+LONG QueryInfoKey(HKEY hKey, Char* lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                  LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                  LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    constexpr bool wide = sizeof(Char) == 2;
     if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
@@ -615,22 +690,24 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
         if (s != nullptr) {
             ReadScope read(*s);
             MustExist(s, key.id);
-            // Lengths are counted in the ANSI code page, as the caller's buffers are: one byte for
-            // each character.
-            Query k(*s, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?");
-            k.Bind(1, key.id).Step();
-            subKeys = static_cast<DWORD>(k.Int(0));
-            maxSubKey = static_cast<DWORD>(k.Int(1));
-            Query v(*s, R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(length(data)), 0)
-                           FROM "values" WHERE key = ?)");
+            // Name lengths in UTF-16 units, as both sides count them (an ANSI byte for each unit).
+            std::tie(subKeys, maxSubKey) = CountAndLongest(
+                *s, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?",
+                "SELECT name FROM keys WHERE parent = ? AND name GLOB ?", key.id);
+            std::tie(values, maxValueName) = CountAndLongest(
+                *s, R"(SELECT count(*), coalesce(max(length(name)), 0) FROM "values" WHERE key = ?)",
+                R"(SELECT name FROM "values" WHERE key = ? AND name GLOB ?)", key.id);
+            // Data sizes as stored; the W side reads ANSI string data at two bytes a character.
+            // (UTF-16 string data read on the ANSI side are never longer than stored.)
+            Query v(*s, wide ? R"(SELECT coalesce(max(CASE WHEN type IN (1, 2, 7) THEN 2 * length(data)
+                                                          ELSE length(data) END), 0) FROM "values" WHERE key = ?)"
+                             : R"(SELECT coalesce(max(length(data)), 0) FROM "values" WHERE key = ?)");
             v.Bind(1, key.id).Step();
-            values = static_cast<DWORD>(v.Int(0));
-            maxValueName = static_cast<DWORD>(v.Int(1));
-            maxValue = static_cast<DWORD>(v.Int(2));
+            maxValue = static_cast<DWORD>(v.Int(0));
         } else {
             MustExist(s, key.id);
         }
-        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) *lpClass = '\0';
+        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) *lpClass = Char();
         if (lpcchClass != nullptr) *lpcchClass = 0;
         if (lpcSubKeys != nullptr) *lpcSubKeys = subKeys;
         if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = maxSubKey;
@@ -644,9 +721,70 @@ LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpRe
     });
 }
 
+}  // namespace
+
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+    return QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+}
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+    return QueryValue(hKey, lpValueName, lpReserved, lpType, lpData, lpcbData);
+}
+
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+}
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+}
+
+LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) { return DeleteValue(hKey, lpValueName); }
+LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) { return DeleteValue(hKey, lpValueName); }
+
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime);
+}
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPWSTR lpClass,
+                   LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpReserved, lpClass, lpcchClass, lpftLastWriteTime);
+}
+
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData);
+}
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpReserved, lpType, lpData, lpcbData);
+}
+
+LONG RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                      PFILETIME lpftLastWriteTime) {
+    return QueryInfoKey(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues,
+                        lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
+}
+LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                      LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                      LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                      PFILETIME lpftLastWriteTime) {
+    return QueryInfoKey(hKey, lpClass, lpcchClass, lpReserved, lpcSubKeys, lpcbMaxSubKeyLen, lpcbMaxClassLen, lpcValues,
+                        lpcbMaxValueNameLen, lpcbMaxValueLen, lpcbSecurityDescriptor, lpftLastWriteTime);
+}
+
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+    return DeleteKey(hKey, lpSubKey, false);
+}
+LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     return DeleteKey(hKey, lpSubKey, false);
 }
 
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }
+LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }

@@ -93,7 +93,7 @@ locale_t UpperCaseLocale() {
 
 }  // namespace
 
-static std::string UpperCaseIn(std::string_view text, locale_t loc);
+static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly = false);
 
 std::string AnsiToText(std::string_view ansi) {
     thread_local Converter toText("UTF-8", kAnsiCodePage);
@@ -130,7 +130,7 @@ std::string TextToAnsi(std::string_view text) {
     return out;
 }
 
-static std::string UpperCaseIn(std::string_view text, locale_t loc) {
+static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
@@ -146,7 +146,7 @@ static std::string UpperCaseIn(std::string_view text, locale_t loc) {
                    : n == 3 ? (lead & 0x0F)
                             : (lead & 0x07);
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-        AppendUtf8(out, static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)));
+        AppendUtf8(out, bmpOnly && c >= 0x10000 ? c : static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)));
         text.remove_prefix(n);
     }
     return out;
@@ -156,7 +156,9 @@ std::string UCase(std::string_view text) { return UpperCaseIn(text, UpperCaseLoc
 
 std::string FoldCase(std::string_view text) {
     static const locale_t invariant = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    return UpperCaseIn(text, invariant);
+    // Windows compares registry names by upper-casing each UTF-16 unit: a character beyond the
+    // Basic Multilingual Plane (a surrogate pair) is never folded.
+    return UpperCaseIn(text, invariant, true);
 }
 
 std::string Utf16LeToText(std::string_view bytes, bool& ok) {
@@ -180,6 +182,95 @@ std::string TextToUtf16Le(std::string_view text) {
     while (!toUtf16.Run(text, out)) {
         out += "\xFD\xFF";  // U+FFFD
         text.remove_prefix(SequenceLength(text));
+    }
+    return out;
+}
+
+namespace {
+
+// Windows-1252's 0x80 to 0x9F; the five bytes it leaves undefined stand for the C1 control of
+// the same value, as AnsiToText reads them.
+constexpr char16_t kHighControls[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+}  // namespace
+
+std::string Utf16ToWtf8(std::u16string_view units) {
+    std::string out;
+    out.reserve(units.size());
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+        AppendUtf8(out, c);
+    }
+    return out;
+}
+
+std::u16string Wtf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    while (!text.empty()) {
+        const size_t n = SequenceLength(text);
+        const auto lead = static_cast<unsigned char>(text[0]);
+        char32_t c = n == 1 ? (lead < 0x80 ? lead : 0xFFFD)
+                   : n == 2 ? (lead & 0x1F)
+                   : n == 3 ? (lead & 0x0F)
+                            : (lead & 0x07);
+        for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+        if (c >= 0x110000) c = 0xFFFD;
+        if (c >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        text.remove_prefix(n);
+    }
+    return out;
+}
+
+std::u16string AnsiToUtf16(std::string_view ansi) {
+    std::u16string out;
+    out.reserve(ansi.size());
+    for (char ch : ansi) {
+        const auto b = static_cast<unsigned char>(ch);
+        out += b >= 0x80 && b < 0xA0 ? kHighControls[b - 0x80] : static_cast<char16_t>(b);
+    }
+    return out;
+}
+
+std::string Utf16ToAnsi(std::u16string_view units) {
+    std::string out;
+    out.reserve(units.size());
+    for (char16_t u : units) {
+        if (u < 0x80 || (u >= 0xA0 && u < 0x100)) {
+            out += static_cast<char>(u);
+            continue;
+        }
+        char b = '?';
+        for (int i = 0; i < 32; ++i)
+            if (kHighControls[i] == u) b = static_cast<char>(0x80 + i);
+        out += b;
+    }
+    return out;
+}
+
+std::u16string UnitsFromBytes(std::string_view bytes) {
+    std::u16string out(bytes.size() / 2, u'\0');
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                       static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+    return out;
+}
+
+std::string BytesFromUnits(std::u16string_view units) {
+    std::string out(units.size() * 2, '\0');
+    for (size_t i = 0; i < units.size(); ++i) {
+        out[2 * i] = static_cast<char>(units[i] & 0xFF);
+        out[2 * i + 1] = static_cast<char>(units[i] >> 8);
     }
     return out;
 }

@@ -6,3 +6,19 @@
 // A unit that is no character (a lone surrogate) reads as U+FFFD and clears `ok`.
 std::string Utf16LeToText(std::string_view bytes, bool& ok);
 std::string TextToUtf16Le(std::string_view text);
+
+// The registry's own text: UTF-16 code units, as Windows keeps names and strings. The store keeps
+// names as UTF-8 in which a lone surrogate has the three-byte form of its code point (WTF-8), so
+// that every sequence of units, well formed or not, comes back as it was.
+std::string Utf16ToWtf8(std::u16string_view units);
+// A byte that starts no sequence reads as U+FFFD.
+std::u16string Wtf8ToUtf16(std::string_view text);
+
+// The ANSI code page (Windows-1252) one byte for one unit, both ways, as the registry's A functions
+// convert: a unit the code page lacks (half a surrogate pair included) becomes "?".
+std::u16string AnsiToUtf16(std::string_view ansi);
+std::string Utf16ToAnsi(std::u16string_view units);
+
+// Units to and from little-endian bytes; an odd last byte is dropped.
+std::u16string UnitsFromBytes(std::string_view bytes);
+std::string BytesFromUnits(std::u16string_view units);

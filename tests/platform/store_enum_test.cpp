@@ -2,6 +2,7 @@
 // Windows gives for the same calls.
 #include "RegistryTest.h"
 #include "registry_store.h"
+#include "utf16.h"
 
 #include <gtest/gtest.h>
 
@@ -300,6 +301,155 @@ TEST_F(StoreTest, TransactionOnAReadOnlyStoreIsRefused) {
     ASSERT_NE(key, nullptr);
     EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, KeyPath().c_str()), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, KeyPath().c_str()), ERROR_ACCESS_DENIED);
+}
+
+// Windows keeps names and string data in UTF-16; its A functions convert them on the way out, one
+// byte for each UTF-16 unit, "?" for what Windows-1252 lacks.
+std::string U16(std::u16string_view units) { return BytesFromUnits(units); }
+
+struct DataCase {
+    const char* what;
+    bool wide;  // written through RegSetValueExW
+    DWORD type;
+    std::string given;
+    std::string ansi, unicode;  // what RegQueryValueExA and RegQueryValueExW give back
+};
+
+TEST_F(StoreTest, StringDataConvertOnTheWayOutAsWindowsConvertsThem) {
+    const DataCase cases[] = {
+        {"era name", true, REG_SZ, U16(u"明治_明_Meiji_M\0"s), "??_?_Meiji_M\0"s, U16(u"明治_明_Meiji_M\0"s)},
+        {"pair", true, REG_EXPAND_SZ, U16(u"😀€\0"s), "??\x80\0"s, U16(u"😀€\0"s)},
+        {"lone surrogate, odd end", true, REG_MULTI_SZ, U16(u"a\xD800" u"b\0"s) + "x", "a?b\0"s,
+         U16(u"a\xD800" u"b\0"s) + "x"},
+        {"ansi", false, REG_SZ, "caf\xE9 \x80\x81\0"s, "caf\xE9 \x80\x81\0"s, U16(u"café €\u0081\0"s)},
+        {"binary W", true, REG_BINARY, "\xFF\x00\x01"s, "\xFF\x00\x01"s, "\xFF\x00\x01"s},
+        {"binary A", false, REG_BINARY, "\xE9\x00"s, "\xE9\x00"s, "\xE9\x00"s},
+        {"link", true, REG_LINK, U16(u"\\Registry\\明"), U16(u"\\Registry\\明"), U16(u"\\Registry\\明")},
+    };
+    HKEY key = Create("");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto* data = reinterpret_cast<const BYTE*>(c.given.data());
+        const auto size = static_cast<DWORD>(c.given.size());
+        ASSERT_EQ(c.wide ? RegSetValueExW(key, u"v", 0, c.type, data, size) : RegSetValueExA(key, "v", 0, c.type, data, size),
+                  ERROR_SUCCESS);
+        for (const bool wide : {false, true}) {
+            const std::string& expected = wide ? c.unicode : c.ansi;
+            auto query = [&](BYTE* buffer, DWORD* cb, DWORD* type) {
+                return wide ? RegQueryValueExW(key, u"V", nullptr, type, buffer, cb)
+                            : RegQueryValueExA(key, "V", nullptr, type, buffer, cb);
+            };
+            DWORD cb = 0, type = 0;
+            ASSERT_EQ(query(nullptr, &cb, &type), ERROR_SUCCESS);
+            EXPECT_EQ(cb, expected.size()) << "the size asked for is the size handed out";
+            EXPECT_EQ(type, c.type);
+            BYTE buffer[64];
+            cb = expected.size() - 1;
+            EXPECT_EQ(query(buffer, &cb, nullptr), ERROR_MORE_DATA);
+            EXPECT_EQ(cb, expected.size());
+            cb = sizeof buffer;
+            ASSERT_EQ(query(buffer, &cb, nullptr), ERROR_SUCCESS);
+            EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), cb), expected) << (wide ? "W" : "A");
+            char name[8];
+            DWORD cch = sizeof name;
+            cb = sizeof buffer;
+            ASSERT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, wide ? nullptr : buffer, &cb), ERROR_SUCCESS);
+            EXPECT_EQ(cb, c.ansi.size()) << "enumeration converts as a query does";
+        }
+        DWORD maxA = 0, maxW = 0;
+        ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxA,
+                                   nullptr, nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxW,
+                                   nullptr, nullptr), ERROR_SUCCESS);
+        EXPECT_GE(maxA, c.ansi.size());
+        EXPECT_EQ(maxW, c.unicode.size());
+    }
+}
+
+// Names keep every UTF-16 unit, pairs and lone surrogates included; they are found without regard
+// to case in any script, and a name made through an A function is found through a W one.
+TEST_F(StoreTest, UnicodeNamesStayWholeAndAreFoundWithoutRegardToCase) {
+    struct NameCase {
+        std::u16string made, found;
+        std::string ansi;  // as RegEnumKeyExA spells it
+    };
+    const NameCase cases[] = {
+        {u"😀😁😂", u"😀😁😂", "??????"},
+        {u"Σοφία", u"ΣΟΦΊΑ", "?????"},
+        {u"lone\xDC00", u"LONE\xDC00", "lone?"},
+        {u"café", u"CAFÉ", "caf\xE9"},
+    };
+    HKEY key = Create("");
+    for (const auto& c : cases) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(key, c.made.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), ERROR_SUCCESS);
+        RegCloseKey(h);
+        ASSERT_EQ(RegOpenKeyExW(key, c.found.c_str(), 0, KEY_READ, &h), ERROR_SUCCESS) << c.ansi;
+        RegCloseKey(h);
+        ASSERT_EQ(RegSetValueExW(key, c.made.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>("\1\0\0\0"), 4),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExW(key, c.found.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    }
+    HKEY ansiMade = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(key, "\xC9t\xE9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ansiMade, nullptr), ERROR_SUCCESS);
+    RegCloseKey(ansiMade);
+    ASSERT_EQ(RegOpenKeyExW(key, u"été", 0, KEY_READ, &ansiMade), ERROR_SUCCESS);
+    RegCloseKey(ansiMade);
+    EXPECT_EQ(RegCreateKeyExW(key, u"😀😁😂\\ÉTÉ", 0, nullptr, 0, KEY_READ, nullptr, &ansiMade, nullptr), ERROR_SUCCESS);
+    RegCloseKey(ansiMade);
+
+    std::vector<std::u16string> wide;
+    for (DWORD i = 0;; ++i) {
+        char16_t name[16];
+        DWORD cch = 16;
+        const LONG rc = RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        wide.emplace_back(name, cch);
+    }
+    EXPECT_EQ(wide, (std::vector<std::u16string>{u"café", u"lone\xDC00", u"Été", u"Σοφία", u"😀😁😂"}));
+    EXPECT_EQ(SubKeys(key), (std::vector<std::string>{"caf\xE9", "lone?", "\xC9t\xE9", "?????", "??????"}));
+    DWORD maxSub = 0, maxValueName = 0;
+    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSub, nullptr, nullptr, &maxValueName, nullptr,
+                               nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(maxSub, 6u) << "three emoji are six UTF-16 units";
+    EXPECT_EQ(maxValueName, 6u);
+    char small[6];
+    DWORD cch = sizeof small;
+    EXPECT_EQ(RegEnumKeyExA(key, 4, small, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    // A key name holds at most 255 UTF-16 units: 127 emoji fit, 128 do not.
+    std::u16string emoji;
+    for (int i = 0; i < 127; ++i) emoji += u"😀";
+    HKEY h = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(key, emoji.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr), ERROR_SUCCESS);
+    RegCloseKey(h);
+    EXPECT_EQ(RegCreateKeyExW(key, (emoji + u"😀").c_str(), 0, nullptr, 0, KEY_READ, nullptr, &h, nullptr),
+              ERROR_INVALID_PARAMETER);
+}
+
+// Windows limits each key name, not the path: a key deeper than 260 characters is reached from a
+// handle to its parent, through either side, and a whole path through a W function.
+TEST_F(StoreTest, KeysBeyond260CharactersAreReachedFromTheirParent) {
+    const std::string part(200, 'k');
+    HKEY a = Create(part);
+    HKEY deep = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(a, (part + "\\" + part).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr),
+              ERROR_MORE_DATA) << "a whole ANSI path keeps the 260-character limit";
+    HKEY b = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(a, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &b, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(b, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetValueExA(deep, "v", 0, REG_DWORD, reinterpret_cast<const BYTE*>("\7\0\0\0"), 4), ERROR_SUCCESS);
+    RegCloseKey(deep);
+    RegCloseKey(b);
+    const std::u16string wpart(200, u'k');
+    const std::string prefix = KeyPath() + "\\";
+    const std::u16string whole = AnsiToUtf16(prefix) + wpart + u"\\" + wpart + u"\\" + wpart;
+    ASSERT_EQ(RegOpenKeyExW(Root(), whole.c_str(), 0, KEY_READ, &deep), ERROR_SUCCESS);
+    DWORD type = 0;
+    EXPECT_EQ(RegQueryValueExW(deep, u"v", nullptr, &type, nullptr, nullptr), ERROR_SUCCESS);
+    RegCloseKey(deep);
+    EXPECT_EQ(RegDeleteTreeW(Root(), (AnsiToUtf16(prefix) + wpart + u"\\" + wpart).c_str()), ERROR_SUCCESS);
+    EXPECT_EQ(SubKeys(a), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "read_cache.h"
 #include "text.h"
+#include "utf16.h"
 
 #include <algorithm>
 
@@ -30,21 +31,42 @@ Name NameFromAnsi(std::string_view ansi) {
     return name;
 }
 
-std::optional<std::vector<Name>> SplitPath(const char* path) {
+Name NameFromUtf16(std::u16string_view units) {
+    Name name;
+    name.text = Utf16ToWtf8(units);
+    name.folded = FoldName(name.text);
+    return name;
+}
+
+namespace {
+
+// One ANSI character is one UTF-16 unit, so both kinds of path have the same limits per name.
+template <typename Char, typename MakeName>
+std::optional<std::vector<Name>> Split(std::basic_string_view<Char> rest, MakeName makeName) {
     std::vector<Name> parts;
-    if (path == nullptr || *path == '\0') return parts;
-    std::string_view rest(path);
-    if (rest.size() > kMaxAnsiPath) throw Failure{ERROR_MORE_DATA};
-    if (rest.front() == '\\') return std::nullopt;
+    if (rest.empty()) return parts;
+    if (rest.front() == Char('\\')) return std::nullopt;
     while (!rest.empty()) {
-        const auto slash = rest.find('\\');
-        const std::string_view part = rest.substr(0, slash);
+        const auto slash = rest.find(Char('\\'));
+        const auto part = rest.substr(0, slash);
         if (part.size() > kMaxKeyName) throw Failure{ERROR_INVALID_PARAMETER};
-        if (!part.empty()) parts.push_back(NameFromAnsi(part));
-        if (slash == std::string_view::npos) break;
+        if (!part.empty()) parts.push_back(makeName(part));
+        if (slash == std::basic_string_view<Char>::npos) break;
         rest.remove_prefix(slash + 1);
     }
     return parts;
+}
+
+}  // namespace
+
+std::optional<std::vector<Name>> SplitPath(const char* path) {
+    const std::string_view rest = path == nullptr ? std::string_view() : std::string_view(path);
+    if (rest.size() > kMaxAnsiPath) throw Failure{ERROR_MORE_DATA};
+    return Split(rest, NameFromAnsi);
+}
+
+std::optional<std::vector<Name>> SplitPath(const char16_t* path) {
+    return Split(path == nullptr ? std::u16string_view() : std::u16string_view(path), NameFromUtf16);
 }
 
 bool KeyExists(StatementCache& s, KeyId id, ReadCache* cache) {

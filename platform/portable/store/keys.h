@@ -13,16 +13,18 @@ namespace store {
 using KeyId = sqlite3_int64;
 class ReadCache;
 
-// A key or value name: as given (UTF-8) and in the case-folded form it is found by.
+// A key or value name: as given (UTF-8; a lone surrogate in its three-byte form) and in the
+// case-folded form it is found by.
 struct Name {
     std::string text;
     std::string folded;
 };
 Name NameFromAnsi(std::string_view ansi);
+Name NameFromUtf16(std::u16string_view units);
 std::string FoldName(std::string_view text);
 
 // Longest ANSI key path the A functions take (it is converted in a MAX_PATH buffer), and longest
-// key and value names.
+// key and value names, in UTF-16 units. The W functions take any path whose names fit.
 constexpr size_t kMaxAnsiPath = 260;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
@@ -30,6 +32,7 @@ constexpr size_t kMaxValueName = 16383;
 // Splits a key path at its backslashes. As in Windows, a run of backslashes separates like one and
 // a trailing one is allowed, but a path that starts with one is not a path below the key (nullopt).
 std::optional<std::vector<Name>> SplitPath(const char* path);
+std::optional<std::vector<Name>> SplitPath(const char16_t* path);
 
 // The predefined roots' rows, present in every store (and in one that has no file yet).
 constexpr bool IsRootId(KeyId id) { return id >= 1 && id <= 6; }

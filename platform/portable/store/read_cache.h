@@ -18,6 +18,7 @@ public:
     struct Value {
         DWORD type;
         std::string data;
+        bool utf16 = false;  // string data written through a W function
     };
 
     // Watches the log index of `db`'s connection; without one (not in WAL mode) nothing is kept.
