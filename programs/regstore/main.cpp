@@ -471,7 +471,11 @@ int ImportWindows(const Arguments& a) {
     if (FindEntry(dir, "SYSTEM", false).empty() && FindEntry(dir, "SOFTWARE", false).empty()) {
         config = dir;
         for (const char* part : {"Windows", "System32", "config"}) {
-            config = FindEntry(config, part, true);
+            const std::string parent = config;
+            config = FindEntry(parent, part, true);
+            if (config.empty() && !FindEntry(parent, "SYSTEM.DAT", false).empty())
+                throw InputError{parent + ": a Windows 95, 98 or Me registry (SYSTEM.DAT and USER.DAT), which is "
+                                          "not held in hives; import-windows reads Windows NT, 2000 and later"};
             if (config.empty())
                 throw InputError{dir + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
                                        "not a Windows volume"};
