@@ -58,16 +58,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (first.file) {
         for (const auto& key : first.file->keys) {
             Check(key.root != nullptr, "a key without a root");
-            Check(regfile::KeyPathFault(key.path).empty(), "a key path the registry would refuse");
+            Check(regfile::KeyPathFault(key.path, first.file->dialect == regfile::Dialect::Regedit4).empty(),
+                  "a key path the registry would refuse");
             Check(key.path.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos,
                   "a key name with NUL or a line break");
             // The key's name as a message or an export writes it reads back as the same key.
-            const std::string text = AnsiToText(key.path);
+            const std::string& text = key.path;
             const auto again = regfile::ParseKeyName(std::string(regfile::RootName(key.root)) +
                                                      (text.empty() ? "" : "\\" + text));
             Check(again && again->root == key.root && again->path == text, "a key name that does not read back");
             for (const auto& value : key.values) {
-                Check(value.name.size() <= regfile::kMaxValueName, "a value name longer than the registry takes");
+                Check(regfile::Utf16Length(value.name) <= regfile::kMaxValueName,
+                      "a value name longer than the registry takes");
                 Check(value.name.find_first_of(std::string_view("\0\r\n", 3)) == std::string::npos,
                       "a value name with NUL or a line break");
             }

@@ -32,7 +32,7 @@ using Snapshot = std::map<std::string, std::vector<regfile::StoredValue>>;
 
 void Collect(HKEY root, const std::string& path, Snapshot& out) {
     HKEY h = nullptr;
-    if (const LONG rc = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &h); rc != ERROR_SUCCESS)
+    if (const LONG rc = regfile::OpenPath(root, path, KEY_READ, h); rc != ERROR_SUCCESS)
         Fail("cannot open " + path + ": " + std::to_string(rc));
     const std::string name = std::string(regfile::RootName(root)) + (path.empty() ? "" : "\\" + path);
     std::vector<std::string> children;

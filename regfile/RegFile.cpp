@@ -85,8 +85,8 @@ struct Decoded {
 
 Decoded Decode(std::string_view bytes) {
     if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-        bool ok = true;
-        const std::string text = Utf16LeToText(bytes.substr(2, (bytes.size() - 2) & ~size_t{1}), ok);
+        // Every unit is kept, a lone surrogate too: the registry holds such names and strings.
+        const std::string text = Utf16ToWtf8(UnitsFromBytes(bytes.substr(2)));
         Decoded d{Dialect::Version5, SplitLines(text)};
         if ((bytes.size() & 1) != 0)
             throw ParseError({static_cast<int>(d.lines.size()), ColumnAt(d.lines.back(), d.lines.back().size())},
@@ -105,12 +105,15 @@ Decoded Decode(std::string_view bytes) {
     throw ParseError({1, 1}, "missing header: expected \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
 }
 
-// Text to registry bytes; a character the code page lacks is an error rather than a silent "?".
-std::string ToAnsi(std::string_view text, Position where) {
-    std::string ansi = TextToAnsi(text);
-    if (AnsiToText(ansi) != text) throw ParseError(where, "a character outside the Windows-1252 code page");
-    return ansi;
+// Text as a version 5 file written in UTF-8 holds it: a malformed sequence is refused rather than
+// stored as U+FFFD. (Text from a UTF-16 or a REGEDIT4 file is always whole.)
+const std::string& WholeText(const std::string& text, Position where) {
+    if (Utf16ToWtf8(Wtf8ToUtf16(text)) != text) throw ParseError(where, "text that is not UTF-8");
+    return text;
 }
+
+// Text as the registry's W functions take it.
+std::u16string Wide(std::string_view text) { return Wtf8ToUtf16(text); }
 
 // Characters no name read from or written to a file may hold.
 constexpr std::string_view kNotInNames("\0\r\n", 3);
@@ -202,7 +205,7 @@ private:
         }
         if (key.removeTree && parsed->path.empty()) FailAt(nameStart, "a root key cannot be deleted");
         key.root = parsed->root;
-        key.path = ToAnsi(parsed->path, Where(nameStart));
+        key.path = WholeText(parsed->path, Where(nameStart));
         CheckKeyPathLength(key.path, nameStart);
         pos_ = close + 1;
         ExpectLineEnd("']'");
@@ -216,9 +219,9 @@ private:
             ++pos_;
         } else {
             const Position at = Here();
-            value.name = ToAnsi(QuotedString(true), at);
-            if (value.name.size() > kMaxValueName)
-                throw ParseError(at, "a value name of " + std::to_string(value.name.size()) +
+            value.name = WholeText(QuotedString(true), at);
+            if (const size_t units = Utf16Length(value.name); units > kMaxValueName)
+                throw ParseError(at, "a value name of " + std::to_string(units) +
                                          " characters; the registry takes at most " + std::to_string(kMaxValueName));
         }
         SkipBlanks();
@@ -232,8 +235,8 @@ private:
             value.remove = true;
         } else if (Peek() == '"') {
             value.type = REG_SZ;
-            value.data = ToAnsi(QuotedString(), dataAt);
-            value.data += '\0';
+            const std::string text = WholeText(QuotedString(), dataAt);
+            value.data = d_.dialect == Dialect::Version5 ? BytesFromUnits(Wide(text) + u'\0') : TextToAnsi(text) + '\0';
         } else if (Accept("dword:")) {
             value.type = REG_DWORD;
             const DWORD v = HexNumber(8, "dword: takes 1 to 8 hex digits");
@@ -247,15 +250,9 @@ private:
             ++pos_;
             if (Peek() != ':') Fail("expected ':' after hex(...)");
             ++pos_;
+            // Kept as written: in a version 5 file the string types' bytes are UTF-16LE, which is
+            // what the W functions take, whole or not.
             value.data = Bytes();
-            if (d_.dialect == Dialect::Version5 &&
-                (value.type == REG_SZ || value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ)) {
-                if (value.data.size() % 2 != 0) throw ParseError(dataAt, "UTF-16 string data of an odd byte count");
-                bool ok = true;
-                const std::string text = Utf16LeToText(value.data, ok);
-                if (!ok) throw ParseError(dataAt, "string data that is not UTF-16");
-                value.data = ToAnsi(text, dataAt);
-            }
         } else {
             FailAt(dataStart, "expected a string, dword:, hex:, hex(N): or -");
         }
@@ -287,8 +284,8 @@ private:
         return text;
     }
 
-    void CheckKeyPathLength(const std::string& ansiPath, size_t nameStart) const {
-        const std::string fault = KeyPathFault(ansiPath);
+    void CheckKeyPathLength(const std::string& path, size_t nameStart) const {
+        const std::string fault = KeyPathFault(path, d_.dialect == Dialect::Regedit4);
         if (!fault.empty()) FailAt(nameStart, fault);
     }
 
@@ -362,11 +359,21 @@ std::string Quote(std::string_view text) {
     return out + '"';
 }
 
-// A REG_SZ that the quoted form gives back exactly: one closing NUL, no other, on one line.
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Whether text survives a trip through Windows-1252, as a REGEDIT4 file carries it.
+bool FitsCodePage(std::u16string_view units) { return AnsiToUtf16(Utf16ToAnsi(units)) == units; }
+
+// UTF-16 string data that the quoted form gives back exactly: one closing NUL, no other, on one
+// line, every unit a character.
 bool PlainString(std::string_view data) {
-    if (data.empty() || data.back() != '\0') return false;
-    data.remove_suffix(1);
-    return data.find_first_of(std::string_view("\0\r\n", 3)) == std::string_view::npos;
+    if (data.size() % 2 != 0) return false;
+    std::u16string units = UnitsFromBytes(data);
+    if (units.empty() || units.back() != u'\0') return false;
+    units.pop_back();
+    if (units.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos) return false;
+    const std::string text = Utf16ToWtf8(units);
+    return TextToUtf16Le(text) == BytesFromUnits(units);  // no lone surrogate
 }
 
 // `prefix` followed by the bytes, wrapped before 80 columns as regedit does.
@@ -386,10 +393,11 @@ std::string HexLine(std::string prefix, std::string_view bytes) {
     return out;
 }
 
-std::string ValueLineText(const StoredValue& v) {
-    std::string line = v.name.empty() ? "@=" : Quote(AnsiToText(v.name)) + "=";
+// A value's line as text; a REGEDIT4 file's string data in the code page (checked to fit before).
+std::string ValueLineText(const StoredValue& v, Dialect dialect) {
+    std::string line = v.name.empty() ? "@=" : Quote(v.name) + "=";
     if (v.type == REG_SZ && PlainString(v.data))
-        return line + Quote(AnsiToText(std::string_view(v.data).substr(0, v.data.size() - 1)));
+        return line + Quote(Utf16ToWtf8(UnitsFromBytes(v.data.substr(0, v.data.size() - 2))));
     if (v.type == REG_DWORD && v.data.size() == 4) {
         DWORD d = 0;
         std::memcpy(&d, v.data.data(), 4);
@@ -400,14 +408,14 @@ std::string ValueLineText(const StoredValue& v) {
     if (v.type == REG_BINARY) return HexLine(line + "hex:", v.data);
     std::string typeHex;
     for (DWORD t = v.type; t != 0 || typeHex.empty(); t >>= 4) typeHex.insert(typeHex.begin(), "0123456789abcdef"[t & 15]);
-    const bool text = v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ;
-    return HexLine(line + "hex(" + typeHex + "):", text ? TextToUtf16Le(AnsiToText(v.data)) : v.data);
+    const bool ansi = dialect == Dialect::Regedit4 && IsStringType(v.type);
+    return HexLine(line + "hex(" + typeHex + "):", ansi ? Utf16ToAnsi(UnitsFromBytes(v.data)) : v.data);
 }
 
 class OpenedKey {
 public:
-    OpenedKey(HKEY root, const std::string& ansiPath) {
-        rc_ = RegOpenKeyExA(root, ansiPath.c_str(), 0, KEY_READ, &h_);
+    OpenedKey(HKEY parent, std::string_view path) {
+        rc_ = OpenPath(parent, path, KEY_READ, h_);
         if (rc_ != ERROR_SUCCESS) h_ = nullptr;
     }
     ~OpenedKey() {
@@ -423,21 +431,21 @@ private:
     LONG rc_;
 };
 
-// Each step of `ansiPath` in the spelling the registry keeps.
-LONG StoredSpelling(HKEY root, const std::string& ansiPath, std::string& out) {
+// Each step of `path` in the spelling the registry keeps.
+LONG StoredSpelling(HKEY root, const std::string& path, std::string& out) {
     out.clear();
     std::string sofar;
     size_t start = 0;
-    while (start < ansiPath.size()) {
-        size_t end = ansiPath.find('\\', start);
-        if (end == std::string::npos) end = ansiPath.size();
-        const std::string part = FoldCase(AnsiToText(ansiPath.substr(start, end - start)));
+    while (start < path.size()) {
+        size_t end = path.find('\\', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string part = FoldCase(path.substr(start, end - start));
         const OpenedKey parent(root, sofar);
         if (parent.Status() != ERROR_SUCCESS) return parent.Status();
         std::vector<std::string> names;
         if (const LONG rc = ReadSubKeyNames(parent.Get(), names); rc != ERROR_SUCCESS) return rc;
         const auto match = std::find_if(names.begin(), names.end(),
-                                        [&](const std::string& n) { return FoldCase(AnsiToText(n)) == part; });
+                                        [&](const std::string& n) { return FoldCase(n) == part; });
         if (match == names.end()) return ERROR_FILE_NOT_FOUND;
         sofar += (sofar.empty() ? "" : "\\") + *match;
         start = end + 1;
@@ -453,12 +461,21 @@ std::string Shown(std::string_view text) {
     return out;
 }
 
-LONG ExportTree(HKEY root, const std::string& ansiPath, std::string& text, std::string& refusal) {
-    std::string name(RootName(root));
-    // Appended in two steps: `"\\" + text` trips a false -Wrestrict in GCC 12 at -O3.
-    if (!ansiPath.empty()) name.append(1, '\\').append(AnsiToText(ansiPath));
+// Why a REGEDIT4 file cannot hold this value, or "".
+std::string Regedit4Fault(const StoredValue& v) {
+    if (!FitsCodePage(Wide(v.name))) return "a name with characters that Windows-1252 lacks";
+    if (!IsStringType(v.type)) return {};
+    if (v.data.size() % 2 != 0) return "string data that is not whole UTF-16";
+    if (!FitsCodePage(UnitsFromBytes(v.data))) return "text with characters that Windows-1252 lacks";
+    return {};
+}
+
+// Writes `key` (named `name` in full) and everything below it; each subkey is opened from its
+// parent's handle, so that no depth of path is too long.
+LONG ExportTree(HKEY key, const std::string& name, size_t rootLength, Dialect dialect, std::string& text,
+                std::string& refusal) {
     // What a file cannot hold is refused rather than written in a form that would not import back.
-    const std::string_view path = std::string_view(name).substr(RootName(root).size());
+    const std::string_view path = std::string_view(name).substr(rootLength);
     if (path.find_first_of(kNotInNames) != std::string_view::npos) {
         refusal = "key " + Shown(name) + ": a line break inside a name; no .reg file can hold it";
         return kUnwritableName;
@@ -467,26 +484,40 @@ LONG ExportTree(HKEY root, const std::string& ansiPath, std::string& text, std::
         refusal = "key " + name + ": a name holding ']' and then ';' reads back as a comment in a .reg file";
         return kUnwritableName;
     }
-    const OpenedKey key(root, ansiPath);
-    if (key.Status() != ERROR_SUCCESS) return key.Status();
+    if (dialect == Dialect::Regedit4 && !FitsCodePage(Wide(name))) {
+        refusal = "key " + name + ": a name with characters that Windows-1252 lacks; a REGEDIT4 file cannot "
+                  "hold it (a version 5.00 file can)";
+        return kUnwritableName;
+    }
     text += "[" + name + "]\r\n";
     std::vector<StoredValue> values;
-    if (const LONG rc = ReadValues(key.Get(), values); rc != ERROR_SUCCESS) return rc;
+    if (const LONG rc = ReadValues(key, values); rc != ERROR_SUCCESS) return rc;
     for (const auto& v : values) {
         if (v.name.find_first_of(kNotInNames) != std::string::npos) {
-            refusal = "key " + name + ", value \"" + Shown(AnsiToText(v.name)) +
+            refusal = "key " + name + ", value \"" + Shown(v.name) +
                       "\": a line break inside a name; no .reg file can hold it";
             return kUnwritableName;
         }
-        text += ValueLineText(v) + "\r\n";
+        if (dialect == Dialect::Regedit4)
+            if (const std::string fault = Regedit4Fault(v); !fault.empty()) {
+                refusal = "key " + name + ", value \"" + v.name + "\": " + fault +
+                          "; a REGEDIT4 file cannot hold it (a version 5.00 file can)";
+                return kUnwritableName;
+            }
+        text += ValueLineText(v, dialect) + "\r\n";
     }
     text += "\r\n";
     std::vector<std::string> children;
-    if (const LONG rc = ReadSubKeyNames(key.Get(), children); rc != ERROR_SUCCESS) return rc;
-    for (const auto& child : children)
-        if (const LONG rc = ExportTree(root, ansiPath.empty() ? child : ansiPath + "\\" + child, text, refusal);
-            rc != ERROR_SUCCESS)
+    if (const LONG rc = ReadSubKeyNames(key, children); rc != ERROR_SUCCESS) return rc;
+    for (const auto& child : children) {
+        const OpenedKey sub(key, child);
+        if (sub.Status() != ERROR_SUCCESS) return sub.Status();
+        // Appended in two steps: `"\\" + text` trips a false -Wrestrict in GCC 12 at -O3.
+        std::string childName = name;
+        childName.append(1, '\\').append(child);
+        if (const LONG rc = ExportTree(sub.Get(), childName, rootLength, dialect, text, refusal); rc != ERROR_SUCCESS)
             return rc;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -509,15 +540,26 @@ std::optional<KeyName> ParseKeyName(std::string_view text) {
     return key;
 }
 
-std::string KeyPathFault(std::string_view ansiPath) {
+size_t Utf16Length(std::string_view text) {
+    size_t units = 0;
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) ++units;  // a character starts here
+        if (b >= 0xF0) ++units;           // beyond the BMP: a surrogate pair
+    }
+    return units;
+}
+
+std::string KeyPathFault(std::string_view path, bool whole) {
     auto tooLong = [](const char* what, size_t size, size_t most) {
         return std::string(what) + " of " + std::to_string(size) + " characters; the registry takes at most " +
                std::to_string(most);
     };
-    if (ansiPath.size() > kMaxKeyPath) return tooLong("a key path", ansiPath.size(), kMaxKeyPath);
-    for (size_t start = 0; start < ansiPath.size();) {
-        const size_t end = std::min(ansiPath.find('\\', start), ansiPath.size());
-        if (end - start > kMaxKeyNamePart) return tooLong("a key name", end - start, kMaxKeyNamePart);
+    if (whole && Utf16Length(path) > kMaxKeyPath) return tooLong("a key path", Utf16Length(path), kMaxKeyPath);
+    for (size_t start = 0; start < path.size();) {
+        const size_t end = std::min(path.find('\\', start), path.size());
+        if (const size_t units = Utf16Length(path.substr(start, end - start)); units > kMaxKeyNamePart)
+            return tooLong("a key name", units, kMaxKeyNamePart);
         start = end + 1;
     }
     return {};
@@ -531,42 +573,74 @@ std::string_view RootName(HKEY root) {
 
 RegFile Parse(std::string_view bytes) { return Parser(Decode(bytes)).Run(); }
 
-ApplyResult Apply(const RegFile& file) {
-    ApplyResult result;
+namespace {
+
+// The registry functions a file's entries go through: a version 5 file's text is Unicode and goes
+// whole through the W functions; a REGEDIT4 file's is ANSI and goes through the A ones, as before.
+struct WideCalls {
+    static LONG DeleteTree(HKEY root, const std::string& path) { return RegDeleteTreeW(root, Wide(path).c_str()); }
+    static LONG Create(HKEY root, const std::string& path, HKEY& h) {
+        return RegCreateKeyExW(root, Wide(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                               &h, nullptr);
+    }
+    static LONG DeleteValue(HKEY h, const std::string& name) { return RegDeleteValueW(h, Wide(name).c_str()); }
+    static LONG SetValue(HKEY h, const std::string& name, DWORD type, const std::string& data) {
+        return RegSetValueExW(h, Wide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                              static_cast<DWORD>(data.size()));
+    }
+};
+struct AnsiCalls {
+    static LONG DeleteTree(HKEY root, const std::string& path) { return RegDeleteTreeA(root, TextToAnsi(path).c_str()); }
+    static LONG Create(HKEY root, const std::string& path, HKEY& h) {
+        return RegCreateKeyExA(root, TextToAnsi(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                               nullptr, &h, nullptr);
+    }
+    static LONG DeleteValue(HKEY h, const std::string& name) { return RegDeleteValueA(h, TextToAnsi(name).c_str()); }
+    static LONG SetValue(HKEY h, const std::string& name, DWORD type, const std::string& data) {
+        return RegSetValueExA(h, TextToAnsi(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                              static_cast<DWORD>(data.size()));
+    }
+};
+
+template <typename Calls>
+LONG ApplyEntries(const RegFile& file, ApplyResult& result) {
     auto fail = [&](LONG rc, Position where) {
         result.where = where;
         return rc;
     };
-    result.code = RunInStoreTransaction([&]() -> LONG {
-        for (const auto& key : file.keys) {
-            if (key.removeTree) {
-                const LONG rc = RegDeleteTreeA(key.root, key.path.c_str());
-                if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return fail(rc, key.where);
-                continue;
-            }
-            HKEY h = nullptr;
-            if (const LONG rc = RegCreateKeyExA(key.root, key.path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                                KEY_ALL_ACCESS, nullptr, &h, nullptr);
-                rc != ERROR_SUCCESS)
-                return fail(rc, key.where);
-            for (const auto& value : key.values) {
-                LONG rc = ERROR_SUCCESS;
-                if (value.remove) {
-                    rc = RegDeleteValueA(h, value.name.c_str());
-                    if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
-                } else {
-                    rc = RegSetValueExA(h, value.name.c_str(), 0, value.type,
-                                        reinterpret_cast<const BYTE*>(value.data.data()),
-                                        static_cast<DWORD>(value.data.size()));
-                }
-                if (rc != ERROR_SUCCESS) {
-                    RegCloseKey(h);
-                    return fail(rc, value.where);
-                }
-            }
-            RegCloseKey(h);
+    for (const auto& key : file.keys) {
+        if (key.removeTree) {
+            const LONG rc = Calls::DeleteTree(key.root, key.path);
+            if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return fail(rc, key.where);
+            continue;
         }
-        return ERROR_SUCCESS;
+        HKEY h = nullptr;
+        if (const LONG rc = Calls::Create(key.root, key.path, h); rc != ERROR_SUCCESS) return fail(rc, key.where);
+        for (const auto& value : key.values) {
+            LONG rc = ERROR_SUCCESS;
+            if (value.remove) {
+                rc = Calls::DeleteValue(h, value.name);
+                if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
+            } else {
+                rc = Calls::SetValue(h, value.name, value.type, value.data);
+            }
+            if (rc != ERROR_SUCCESS) {
+                RegCloseKey(h);
+                return fail(rc, value.where);
+            }
+        }
+        RegCloseKey(h);
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+ApplyResult Apply(const RegFile& file) {
+    ApplyResult result;
+    result.code = RunInStoreTransaction([&]() -> LONG {
+        return file.dialect == Dialect::Version5 ? ApplyEntries<WideCalls>(file, result)
+                                                 : ApplyEntries<AnsiCalls>(file, result);
     });
     return result;
 }
@@ -574,50 +648,60 @@ ApplyResult Apply(const RegFile& file) {
 LONG ReadValues(HKEY key, std::vector<StoredValue>& out) {
     out.clear();
     DWORD maxName = 0, maxData = 0;
-    LONG rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
+    LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
                                &maxData, nullptr, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     for (DWORD i = 0;; ++i) {
-        std::string name(maxName + 1, '\0');
+        std::u16string name(maxName + 1, u'\0');
         std::string data(std::max<DWORD>(maxData, 1), '\0');
         DWORD cchName = maxName + 1, cbData = static_cast<DWORD>(data.size()), type = 0;
-        rc = RegEnumValueA(key, i, name.data(), &cchName, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+        rc = RegEnumValueW(key, i, name.data(), &cchName, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                            &cbData);
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
         name.resize(cchName);
         data.resize(cbData);
-        out.push_back({std::move(name), type, std::move(data)});
+        out.push_back({Utf16ToWtf8(name), type, std::move(data)});
     }
 }
 
 LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out) {
     out.clear();
     DWORD maxName = 0;
-    LONG rc = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, &maxName, nullptr, nullptr, nullptr, nullptr,
+    LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxName, nullptr, nullptr, nullptr, nullptr,
                                nullptr, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
     for (DWORD i = 0;; ++i) {
-        std::string name(maxName + 1, '\0');
+        std::u16string name(maxName + 1, u'\0');
         DWORD cch = maxName + 1;
-        rc = RegEnumKeyExA(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
+        rc = RegEnumKeyExW(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
         name.resize(cch);
-        out.push_back(std::move(name));
+        out.push_back(Utf16ToWtf8(name));
     }
 }
 
-LONG Export(const KeyName& key, std::string& out, std::string* refusal) {
+LONG OpenPath(HKEY parent, std::string_view path, REGSAM access, HKEY& out) {
+    return RegOpenKeyExW(parent, Wide(path).c_str(), 0, access, &out);
+}
+
+LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect dialect) {
     std::string path;
-    if (const LONG rc = StoredSpelling(key.root, TextToAnsi(key.path), path); rc != ERROR_SUCCESS) return rc;
-    std::string text = std::string(kHeader5) + "\r\n\r\n";
+    if (const LONG rc = StoredSpelling(key.root, key.path, path); rc != ERROR_SUCCESS) return rc;
+    const OpenedKey top(key.root, path);
+    if (top.Status() != ERROR_SUCCESS) return top.Status();
+    std::string name(RootName(key.root));
+    const size_t rootLength = name.size();
+    if (!path.empty()) name.append(1, '\\').append(path);
+    std::string text = std::string(dialect == Dialect::Version5 ? kHeader5 : kHeader4) + "\r\n\r\n";
     std::string why;
-    if (const LONG rc = ExportTree(key.root, path, text, why); rc != ERROR_SUCCESS) {
+    if (const LONG rc = ExportTree(top.Get(), name, rootLength, dialect, text, why); rc != ERROR_SUCCESS) {
         if (refusal != nullptr) *refusal = why;
         return rc;
     }
-    out = "\xFF\xFE" + TextToUtf16Le(text);
+    // Every name and text of a REGEDIT4 file was checked to fit the code page.
+    out = dialect == Dialect::Version5 ? "\xFF\xFE" + BytesFromUnits(Wide(text)) : TextToAnsi(text);
     return ERROR_SUCCESS;
 }
 

@@ -4,7 +4,9 @@
 //
 // "REGEDIT4" files are bytes of the ANSI code page. "Windows Registry Editor Version 5.00" files are
 // UTF-16LE with a byte-order mark; there the string types' hex data are UTF-16LE too. Inside, names
-// and string data are kept as the registry keeps them: ANSI code page bytes.
+// are text (UTF-8; a lone surrogate of a UTF-16 file in its three-byte form, so that it survives);
+// data are the bytes the registry is to hold: from a version 5 file the string types in UTF-16LE,
+// written through the W functions, from a REGEDIT4 file in the ANSI code page, through the A ones.
 #include "winapi.h"
 
 #include <optional>
@@ -31,16 +33,16 @@ public:
 };
 
 struct ValueEntry {
-    std::string name;  // empty for the default value, "@"
+    std::string name;  // text; empty for the default value, "@"
     bool remove = false;
     DWORD type = REG_NONE;
-    std::string data;  // the bytes the registry is to hold
+    std::string data;  // the bytes the registry is to hold (string types: UTF-16LE from a version 5 file)
     Position where;
 };
 
 struct KeyEntry {
     HKEY root = nullptr;
-    std::string path;  // below the root, backslash-separated; empty for the root itself
+    std::string path;  // text below the root, backslash-separated; empty for the root itself
     bool removeTree = false;
     std::vector<ValueEntry> values;
     Position where;
@@ -70,29 +72,36 @@ struct KeyName {
 std::optional<KeyName> ParseKeyName(std::string_view text);
 
 // The registry's limits, checked when a file or a key argument is read so that a fault is named
-// where it is rather than by the store's error code at write time.
-inline constexpr size_t kMaxKeyPath = 260;      // ANSI characters of a path below its root
-inline constexpr size_t kMaxKeyNamePart = 255;  // characters of one key name in a path
+// where it is rather than by the store's error code at write time. Lengths count UTF-16 units.
+inline constexpr size_t kMaxKeyPath = 260;      // of a path below its root given whole to an A function
+inline constexpr size_t kMaxKeyNamePart = 255;  // of one key name in a path
 inline constexpr size_t kMaxValueName = 16383;
-// Why the registry would refuse this key path (ANSI, below its root), or "" when it takes it.
-std::string KeyPathFault(std::string_view ansiPath);
+// Why the registry would refuse this key path (text, below its root), or "" when it takes it.
+// `whole`: the path goes whole to an A function (a REGEDIT4 file), which takes at most kMaxKeyPath.
+std::string KeyPathFault(std::string_view path, bool whole = false);
+size_t Utf16Length(std::string_view text);
 std::string_view RootName(HKEY root);  // the full name, "HKEY_LOCAL_MACHINE"
 
-// The key and everything under it as a version 5 file (UTF-16LE, byte-order mark, CRLF). Fails with
-// the registry's error, ERROR_FILE_NOT_FOUND when the key does not exist, or with kUnwritableName
-// when a key or value name cannot be written so that it reads back (a line break in it); then
-// `refusal` names that key and value.
+// The key and everything under it as a file: version 5 (UTF-16LE, byte-order mark, CRLF), or
+// REGEDIT4 (Windows-1252, CRLF). Fails with the registry's error, ERROR_FILE_NOT_FOUND when the key
+// does not exist, or with kUnwritableName when a name or text cannot be written so that it reads
+// back (a line break in a name; in a REGEDIT4 file, a character Windows-1252 lacks); then `refusal`
+// names that key and value.
 inline constexpr LONG kUnwritableName = 13;  // ERROR_INVALID_DATA
-LONG Export(const KeyName& key, std::string& out, std::string* refusal = nullptr);
+LONG Export(const KeyName& key, std::string& out, std::string* refusal = nullptr,
+            Dialect dialect = Dialect::Version5);
 
-// The values and subkeys of a key, in the registry's enumeration order.
+// The values and subkeys of a key, in the registry's enumeration order, as the W functions give
+// them: names as text, the string types' data in UTF-16LE.
 struct StoredValue {
-    std::string name;  // ANSI
+    std::string name;
     DWORD type = REG_NONE;
     std::string data;
     bool operator==(const StoredValue&) const = default;
 };
 LONG ReadValues(HKEY key, std::vector<StoredValue>& out);
-LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out);  // ANSI names
+LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out);
+// Opens `path` (text) below `parent` through the W functions, which take a path of any length.
+LONG OpenPath(HKEY parent, std::string_view path, REGSAM access, HKEY& out);
 
 }  // namespace regfile

@@ -9,6 +9,7 @@
 #include "hive_store.h"
 #include "registry_store.h"
 #include "text.h"
+#include "utf16.h"
 #include "winapi.h"
 
 #include <fcntl.h>
@@ -55,7 +56,7 @@ Commands:
   import FILE...                 apply .reg files, all of them or nothing
   import FILE --key KEY          make KEY hold what a registry hive holds
   import-windows DIR             read the registry of a Windows installation on a disk
-  export KEY [FILE]              write KEY and everything under it as a .reg file
+  export KEY [FILE] [--regedit4] write KEY and everything under it as a .reg file
   export KEY FILE --hive         the same as a registry hive
   version                        show what the window shows for the store
   query KEY [--value NAME]       show the values and subkeys of KEY, or one value
@@ -65,12 +66,14 @@ Commands:
 
 KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),
 HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
-An empty NAME ("") is the key's default value. Names and text hold only
-characters of Windows-1252, the code page the registry keeps text in.
+An empty NAME ("") is the key's default value. Names and text are kept whole
+in Unicode, as Windows keeps them; programs that read the registry in the ANSI
+code page (Windows-1252) see "?" for a character it lacks, as on Windows.
 
 Options:
   --store PATH   keep every root, HKCU included, in this store instead of the
                  program's; its folder must exist, the file is made on the first write
+  --regedit4     (export) write a REGEDIT4 file in Windows-1252 instead of version 5.00
   --help         show this help, or with a command that command's help
   --version      show the version
 
@@ -91,8 +94,9 @@ Applies .reg files to the store. Every file is read and checked first; then all 
 them are written in one transaction, so a fault anywhere changes nothing.
 
 Both dialects are read: "REGEDIT4" (Windows-1252 bytes) and "Windows Registry
-Editor Version 5.00" (UTF-16LE with a byte-order mark, or UTF-8). A file may hold
-at most 64 MiB. A fault is reported as FILE:LINE:COLUMN: message.
+Editor Version 5.00" (UTF-16LE with a byte-order mark, or UTF-8), whose text is
+kept whole, whatever the characters. A file may hold at most 64 MiB. A fault is
+reported as FILE:LINE:COLUMN: message.
 
 With --key, FILE is a registry hive (a file that starts with "regf", such as
 Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
@@ -116,18 +120,22 @@ Shows what the window shows for the store, one line each, the label and the valu
 separated by a tab: Caption, MajorVersion, MinorVersion, CSDVersion, ProductType
 and ProductName. It runs the window's own load sequence.
 )"},
-    {"export", R"(Usage: regstore [--store PATH] export KEY [FILE]
+    {"export", R"(Usage: regstore [--store PATH] export KEY [FILE] [--regedit4]
        regstore [--store PATH] export KEY FILE --hive
 
 Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a
 byte-order mark, CRLF line ends. Without FILE the file goes to standard output,
 which must then be redirected: a terminal cannot show UTF-16.
 
+With --regedit4 the file is a REGEDIT4 one, in Windows-1252: a name or text with
+a character that code page lacks cannot be written in it.
+
 With --hive, FILE is written as a registry hive instead, one that Windows loads
 (reg load): KEY's values and subkeys become the hive's root key's.
 
-A key or value whose name holds a line break cannot be written so that it imports
-back; then nothing is written and the message names that key and value.
+A key or value that cannot be written so that it imports back (a line break in a
+name, or text a REGEDIT4 file cannot hold) is refused: nothing is written and the
+message names that key and value.
 )"},
     {"query", R"(Usage: regstore [--store PATH] query KEY [--value NAME]
 
@@ -143,7 +151,7 @@ Writes one value, creating KEY when needed. TYPE and DATA:
   REG_MULTI_SZ             strings separated by the two characters \0
   REG_DWORD, REG_QWORD     a number, decimal or 0x hex
   REG_BINARY, REG_NONE     two hex digits per byte, commas and blanks allowed
-Text is stored in Windows-1252; a character outside it is refused.
+Text is kept whole in Unicode, whatever the characters.
 )"},
     {"delete", R"(Usage: regstore [--store PATH] delete KEY [--value NAME]
 
@@ -188,6 +196,7 @@ struct Arguments {
     bool hive = false;
     bool help = false;
     bool version = false;
+    bool regedit4 = false;
 };
 
 Arguments ParseArguments(int argc, char** argv) {
@@ -215,6 +224,10 @@ Arguments ParseArguments(int argc, char** argv) {
             a.hive = true;
             continue;
         }
+        if (arg == "--regedit4") {
+            a.regedit4 = true;
+            continue;
+        }
         const size_t eq = arg.find('=');
         const std::string name = arg.substr(0, eq);
         std::optional<std::string>* target = name == "--value" ? &a.value
@@ -237,25 +250,18 @@ Arguments ParseArguments(int argc, char** argv) {
     return a;
 }
 
-// The first character of `text` that Windows-1252 lacks (or a malformed UTF-8 sequence), or "".
-std::string FirstNonAnsi(std::string_view text) {
-    for (size_t i = 0; i < text.size();) {
-        size_t n = 1;
-        while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80 && n < 4) ++n;
-        const std::string_view c = text.substr(i, n);
-        if (AnsiToText(TextToAnsi(c)) != c) return std::string(c);
-        i += n;
-    }
-    return {};
+// Whether the ANSI code page holds `text` whole, so that the A functions may carry it.
+bool FitsAnsi(std::string_view text) { return AnsiToText(TextToAnsi(text)) == text; }
+
+std::u16string Wide(std::string_view text) { return Wtf8ToUtf16(text); }
+
+// Text from the command line, refused when it is not UTF-8 rather than stored with U+FFFD.
+const std::string& Whole(const std::string& text, const std::string& what) {
+    if (Utf16ToWtf8(Wide(text)) != text) throw InputError{what + ": text that is not UTF-8"};
+    return text;
 }
 
-// Text for the registry, refused as import refuses it when Windows-1252 cannot hold it.
-std::string Ansi(const std::string& text, const std::string& what) {
-    const std::string bad = FirstNonAnsi(text);
-    if (!bad.empty())
-        throw InputError{what + ": \"" + bad + "\" is not a character of Windows-1252, the code page the registry keeps text in"};
-    return TextToAnsi(text);
-}
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 regfile::KeyName KeyArgument(const std::string& text) {
     auto key = regfile::ParseKeyName(text);
@@ -264,7 +270,8 @@ regfile::KeyName KeyArgument(const std::string& text) {
         throw UsageError{"not a registry key: " + text +
                              (rootKnown ? " (a key path with an empty part)" : " (it must start with a root key)")};
     }
-    const std::string fault = regfile::KeyPathFault(Ansi(key->path, text));
+    Whole(key->path, text);
+    const std::string fault = regfile::KeyPathFault(key->path);
     if (!fault.empty()) throw InputError{text + ": " + fault};
     return *key;
 }
@@ -304,6 +311,8 @@ void NoOptions(const Arguments& a, const char* command, bool valueAllowed) {
     const std::string c = command;
     if (a.key && c != "import") throw UsageError{c + " takes no --key"};
     if (a.hive && c != "export") throw UsageError{c + " takes no --hive"};
+    if (a.regedit4 && c != "export") throw UsageError{c + " takes no --regedit4"};
+    if (a.regedit4 && a.hive) throw UsageError{"export takes --regedit4 or --hive, not both"};
 }
 
 void Warn(const std::vector<std::string>& warnings) {
@@ -422,11 +431,12 @@ int Export(const Arguments& a) {
     if (a.hive) return ExportHive(a);
     if (a.positional.size() < 2 || a.positional.size() > 3) throw UsageError{"export takes KEY and an optional FILE"};
     const auto key = KeyArgument(a.positional[1]);
-    if (a.positional.size() == 2 && ::isatty(STDOUT_FILENO))
+    if (a.positional.size() == 2 && ::isatty(STDOUT_FILENO) && !a.regedit4)
         throw UsageError{"export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
                          "(regstore export KEY > FILE.reg)"};
     std::string bytes, refusal;
-    if (const LONG rc = regfile::Export(key, bytes, &refusal); rc != ERROR_SUCCESS)
+    const auto dialect = a.regedit4 ? regfile::Dialect::Regedit4 : regfile::Dialect::Version5;
+    if (const LONG rc = regfile::Export(key, bytes, &refusal, dialect); rc != ERROR_SUCCESS)
         throw InputError{rc == regfile::kUnwritableName ? refusal : DisplayName(key) + ": " + ErrorText(rc)};
     if (a.positional.size() == 2) {
         std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -577,10 +587,10 @@ std::string ShowData(const regfile::StoredValue& v) {
         return buf;
     }
     if (v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ) {
-        std::string text = v.data;
-        while (!text.empty() && text.back() == '\0') text.pop_back();
+        std::u16string text = UnitsFromBytes(v.data);
+        while (!text.empty() && text.back() == u'\0') text.pop_back();
         std::string shown;
-        for (char c : AnsiToText(text)) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
+        for (char c : Utf16ToWtf8(text)) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
         return shown;
     }
     std::string hex;
@@ -594,7 +604,7 @@ std::string ShowData(const regfile::StoredValue& v) {
 class Key {
 public:
     Key(const regfile::KeyName& name, REGSAM access) {
-        const LONG rc = RegOpenKeyExA(name.root, Ansi(name.path, DisplayName(name)).c_str(), 0, access, &h_);
+        const LONG rc = regfile::OpenPath(name.root, name.path, access, h_);
         if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
     }
     ~Key() { RegCloseKey(h_); }
@@ -615,13 +625,13 @@ int Query(const Arguments& a) {
     if (const LONG rc = regfile::ReadValues(key.Get(), values); rc != ERROR_SUCCESS)
         throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
     auto show = [](const regfile::StoredValue& v) {
-        std::cout << "    " << (v.name.empty() ? std::string("(Default)") : AnsiToText(v.name)) << "    "
+        std::cout << "    " << (v.name.empty() ? std::string("(Default)") : v.name) << "    "
                   << TypeName(v.type) << "    " << ShowData(v) << "\n";
     };
     if (a.value) {
-        const std::string wanted = FoldCase(AnsiToText(Ansi(*a.value, "--value")));
+        const std::string wanted = FoldCase(*a.value);
         for (const auto& v : values)
-            if (FoldCase(AnsiToText(v.name)) == wanted) {
+            if (FoldCase(v.name) == wanted) {
                 std::cout << DisplayName(name) << "\n";
                 show(v);
                 return kOk;
@@ -634,7 +644,7 @@ int Query(const Arguments& a) {
     if (const LONG rc = regfile::ReadSubKeyNames(key.Get(), children); rc != ERROR_SUCCESS)
         throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
     if (!children.empty()) std::cout << "\n";
-    for (const auto& child : children) std::cout << DisplayName(name) << "\\" << AnsiToText(child) << "\n";
+    for (const auto& child : children) std::cout << DisplayName(name) << "\\" << child << "\n";
     return kOk;
 }
 
@@ -650,21 +660,25 @@ T Number(const std::string& text, const char* type) {
     return v;
 }
 
-std::string ValueBytes(DWORD type, const std::string& data) {
+// The data's bytes; text in UTF-16 for a W function (`wide`), else in the ANSI code page.
+std::string ValueBytes(DWORD type, const std::string& data, bool wide) {
+    const auto encoded = [&](std::string_view text) {
+        return wide ? BytesFromUnits(Wide(text) + u'\0') : TextToAnsi(text) + '\0';
+    };
     switch (type) {
         case REG_SZ:
         case REG_EXPAND_SZ:
-            return TextToAnsi(data) + '\0';
+            return encoded(data);
         case REG_MULTI_SZ: {
             std::string out;
             size_t start = 0;
             while (start <= data.size()) {
                 size_t sep = data.find("\\0", start);
                 if (sep == std::string::npos) sep = data.size();
-                if (sep > start) out += TextToAnsi(data.substr(start, sep - start)) + '\0';
+                if (sep > start) out += encoded(data.substr(start, sep - start));
                 start = sep + 2;
             }
-            return out + '\0';
+            return out + encoded("");
         }
         case REG_DWORD: {
             const auto v = Number<DWORD>(data, "REG_DWORD");
@@ -703,12 +717,15 @@ int Set(const Arguments& a) {
     if (!a.value || !a.type || !a.data) throw UsageError{"set needs --value, --type and --data"};
     const auto name = KeyArgument(a.positional[1]);
     const DWORD type = TypeArgument(*a.type);
-    const std::string& value = *a.value;
-    // The store keeps Windows-1252: a character it lacks is refused, never stored as "?".
-    Ansi(value, "--value");
-    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) Ansi(*a.data, "--data");
-    const std::string bytes = ValueBytes(type, *a.data);
-    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ || type == REG_DWORD) {
+    const std::string& value = Whole(*a.value, "--value");
+    const bool text = IsStringType(type);
+    if (text) Whole(*a.data, "--data");
+    // The registry class speaks the ANSI code page and takes a path whole: what it cannot carry
+    // so (other characters, a longer path) goes through the W functions, whole.
+    const bool viaClass = (text || type == REG_DWORD) && FitsAnsi(value) && FitsAnsi(name.path) &&
+                          (!text || FitsAnsi(*a.data)) && regfile::KeyPathFault(name.path, true).empty();
+    const std::string bytes = ValueBytes(type, *a.data, !viaClass);
+    if (viaClass) {
         // The kinds the registry class writes go through it, in its representation.
         QxRegistry reg;
         if (!reg.CreateKey(name.path, name.root)) {
@@ -740,10 +757,10 @@ int Set(const Arguments& a) {
         return kOk;
     }
     HKEY h = nullptr;
-    LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+    LONG rc = RegCreateKeyExW(name.root, Wide(name.path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_WRITE | KEY_QUERY_VALUE, nullptr, &h, nullptr);
     if (rc == ERROR_SUCCESS) {
-        rc = RegSetValueExA(h, TextToAnsi(value).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+        rc = RegSetValueExW(h, Wide(value).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                             static_cast<DWORD>(bytes.size()));
         RegCloseKey(h);
     }
@@ -757,12 +774,12 @@ int Delete(const Arguments& a) {
     const auto name = KeyArgument(a.positional[1]);
     if (a.value) {
         const Key key(name, KEY_SET_VALUE);
-        const LONG rc = RegDeleteValueA(key.Get(), Ansi(*a.value, "--value").c_str());
+        const LONG rc = RegDeleteValueW(key.Get(), Wide(Whole(*a.value, "--value")).c_str());
         if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": value \"" + *a.value + "\": " + ErrorText(rc)};
         return kOk;
     }
     if (name.path.empty()) throw InputError{DisplayName(name) + ": a root key cannot be deleted"};
-    const LONG rc = RegDeleteTreeA(name.root, TextToAnsi(name.path).c_str());
+    const LONG rc = RegDeleteTreeW(name.root, Wide(name.path).c_str());
     if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc)};
     return kOk;
 }

@@ -107,14 +107,20 @@ TEST(RegFileValues, NamesAndStrings) {
     }
 }
 
-TEST(RegFileValues, NonAsciiTextBecomesWindows1252InBothDialects) {
-    // "Café" and the euro sign: 0xE9 and 0x80 in the ANSI code page.
+// Names are text in both dialects; string data are ANSI from a REGEDIT4 file, and UTF-16 from a
+// version 5 one, whatever the characters (a lone surrogate of a UTF-16 file included).
+TEST(RegFileValues, TextIsAnsiInRegedit4AndWholeUtf16InVersion5) {
     const auto v4 = Parse(V4("[HKCU\\K]\r\n\"Caf\xE9\"=\"\x80\"\r\n"));
-    EXPECT_EQ(OnlyValue(v4).name, "Caf\xE9");
+    EXPECT_EQ(OnlyValue(v4).name, "Café");
     EXPECT_EQ(OnlyValue(v4).data, "\x80\0"s);
-    const auto v5 = Parse(V5("[HKCU\\K]\r\n\"Caf\u00E9\"=\"\u20AC\"\r\n"));
-    EXPECT_EQ(OnlyValue(v5).name, "Caf\xE9");
-    EXPECT_EQ(OnlyValue(v5).data, "\x80\0"s);
+    const auto v5 = Parse(V5("[HKCU\\明治]\r\n\"Caf\u00E9 😀\"=\"明治_明_Meiji_M\"\r\n"));
+    EXPECT_EQ(v5.keys.at(0).path, "明治");
+    EXPECT_EQ(OnlyValue(v5).name, "Café 😀");
+    EXPECT_EQ(OnlyValue(v5).data, BytesFromUnits(u"明治_明_Meiji_M\0"s));
+    const std::string lone = "\xFF\xFE"s + BytesFromUnits(u"Windows Registry Editor Version 5.00\r\n[HKCU\\a\xD800]\r\n");
+    EXPECT_EQ(Parse(lone).keys.at(0).path, Utf16ToWtf8(u"a\xD800"));
+    EXPECT_EQ(Parse("Windows Registry Editor Version 5.00\n[HKCU\\K]\n@=\"Ω\"\n").keys.at(0).values.at(0).data,
+              BytesFromUnits(u"Ω\0"s)) << "a version 5 file in UTF-8 reads the same";
 }
 
 TEST(RegFileValues, DwordsAndHexTypes) {
@@ -148,17 +154,15 @@ TEST(RegFileValues, DwordsAndHexTypes) {
     }
 }
 
-TEST(RegFileValues, Version5StringTypesAreUtf16InTheFileAndAnsiInTheStore) {
+TEST(RegFileValues, Version5HexDataAreKeptAsWritten) {
     const auto f = Parse(V5("[HKCU\\K]\r\n"
-                            "\"e\"=hex(2):25,00,41,00,25,00,00,00\r\n"
                             "\"m\"=hex(7):61,00,00,00,ac,20,00,00,00,00\r\n"
-                            "\"s\"=hex(1):e9,00,00,00\r\n"
-                            "\"b\"=hex:e9,00\r\n"));
-    ASSERT_EQ(f.keys.at(0).values.size(), 4u);
-    EXPECT_EQ(f.keys[0].values[0].data, "%A%\0"s);
-    EXPECT_EQ(f.keys[0].values[1].data, "a\0\x80\0\0"s);
-    EXPECT_EQ(f.keys[0].values[2].data, "\xe9\0"s);
-    EXPECT_EQ(f.keys[0].values[3].data, "\xe9\0"s) << "binary data is never converted";
+                            "\"odd\"=hex(1):41,00,00\r\n"
+                            "\"lone\"=hex(2):00,d8,00,00\r\n"));
+    ASSERT_EQ(f.keys.at(0).values.size(), 3u);
+    EXPECT_EQ(f.keys[0].values[0].data, "a\0\0\0\xac \0\0\0\0"s);
+    EXPECT_EQ(f.keys[0].values[1].data, "A\0\0"s) << "the registry keeps odd UTF-16 as given";
+    EXPECT_EQ(f.keys[0].values[2].data, "\0\xd8\0\0"s);
 }
 
 TEST(RegFileValues, HexListsContinueOverLines) {
@@ -247,8 +251,7 @@ TEST(RegFileFaults, EachFaultNamesItsLineAndColumn) {
         {"deleting a root", V4("[-HKLM]\r\n"), 3, 3, "cannot be deleted"},
         {"value under a deleted key", V4("[-HKCU\\K]\r\n\"a\"=\"b\"\r\n"), 4, 1, "being deleted"},
         {"stray text", V4(k + "junk\r\n"), 4, 1, "expected a key"},
-        {"odd UTF-16 string data", V5(k + "\"a\"=hex(1):41,00,00\r\n"), 4, 5, "odd byte count"},
-        {"character outside Windows-1252", V5(k + "\"a\"=\"\u4e2d\"\r\n"), 4, 5, "Windows-1252"},
+        {"malformed UTF-8", "Windows Registry Editor Version 5.00\n[HKCU\\K]\n\"a\"=\"\xC3\"\n", 3, 5, "not UTF-8"},
         {"columns count characters", V5(k + "\"\u00e9\u00e9\"=hex:0\r\n"), 4, 10, "two hex digits"},
     };
     ExpectFaults(cases);
@@ -259,6 +262,8 @@ TEST(RegFileFaults, NamesTheRegistryWouldNotKeepAsWritten) {
     const std::string k = "[HKCU\\K]\r\n";
     const std::string part(256, 'p');
     const std::string longPath = "HKCU\\" + std::string(200, 'a') + "\\" + std::string(61, 'b');
+    std::string emoji64;  // 128 UTF-16 units
+    for (int i = 0; i < 64; ++i) emoji64 += "😀";
     const std::vector<Malformed> cases{
         {"comment holding ']' after a key", V4("[HKCU\\Software\\Foo] ; see [docs]\r\n"), 3, 21, "comment"},
         {"NUL in a version 5 value name", V5(k + "\"a\0b\"=\"x\"\r\n"s), 4, 3, "NUL inside a name"},
@@ -267,12 +272,16 @@ TEST(RegFileFaults, NamesTheRegistryWouldNotKeepAsWritten) {
         {"carriage return in a value name", V4(k + "\"a\rb\"=-\r\n"), 4, 3, "line break inside a name"},
         {"doubled backslash after the root", V4("[HKCU\\\\Lead]\r\n"), 3, 2, "empty part"},
         {"doubled backslash at the end", V4("[HKCU\\A\\\\]\r\n"), 3, 2, "empty part"},
-        {"key path over 260 characters", V4("[" + longPath + "]\r\n"), 3, 2, "at most 260"},
+        {"REGEDIT4 key path over 260 characters", V4("[" + longPath + "]\r\n"), 3, 2, "at most 260"},
+        {"key name over 255 UTF-16 units", V5("[HKCU\\" + std::string(128, 'p') + emoji64 + "]\r\n"), 3, 2,
+         "a key name of 256 characters"},
         {"key name over 255 characters", V4("[HKCU\\" + part + "]\r\n"), 3, 2, "at most 255"},
         {"value name over 16383 characters", V4(k + "\"" + std::string(16384, 'v') + "\"=-\r\n"), 4, 1,
          "at most 16383"},
     };
     ExpectFaults(cases);
+    // Only a path given whole to an A function is limited: a version 5 file's keys may be deeper.
+    EXPECT_EQ(Parse(V5("[" + longPath + "\\" + std::string(127, 'p') + emoji64 + "]\r\n")).keys.size(), 1u);
 }
 
 TEST(RegFileKeyNames, ShortAndFullRootsAndBadNames) {

@@ -22,6 +22,23 @@ protected:
     regfile::ApplyResult Import(const std::string& body) {
         return regfile::Apply(regfile::Parse("REGEDIT4\r\n\r\n" + body));
     }
+    // Through the W functions: `sub` below the test key, opened from its parent one name at a time.
+    void PutWide(const std::vector<std::u16string>& sub, const std::u16string& name, DWORD type, std::string_view bytes) {
+        HKEY h = nullptr;
+        ASSERT_EQ(RegCreateKeyExA(Root(), KeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+                  ERROR_SUCCESS);
+        for (const auto& part : sub) {
+            HKEY child = nullptr;
+            ASSERT_EQ(RegCreateKeyExW(h, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+                      ERROR_SUCCESS);
+            RegCloseKey(h);
+            h = child;
+        }
+        ASSERT_EQ(RegSetValueExW(h, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                 static_cast<DWORD>(bytes.size())),
+                  ERROR_SUCCESS);
+        RegCloseKey(h);
+    }
     void PutAt(const std::string& sub, const std::string& name, DWORD type, std::string_view bytes) {
         HKEY h = nullptr;
         ASSERT_EQ(RegCreateKeyExA(Root(), (KeyPath() + "\\" + sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -36,7 +53,7 @@ protected:
     using Snapshot = std::map<std::string, std::vector<regfile::StoredValue>>;
     void Collect(const std::string& path, Snapshot& out) {
         HKEY h = nullptr;
-        ASSERT_EQ(RegOpenKeyExA(Root(), path.c_str(), 0, KEY_READ, &h), ERROR_SUCCESS) << path;
+        ASSERT_EQ(regfile::OpenPath(Root(), path, KEY_READ, h), ERROR_SUCCESS) << path;
         std::vector<std::string> children;
         EXPECT_EQ(regfile::ReadValues(h, out[path]), ERROR_SUCCESS);
         EXPECT_EQ(regfile::ReadSubKeyNames(h, children), ERROR_SUCCESS);
@@ -48,9 +65,9 @@ protected:
         Collect(KeyPath(), s);
         return s;
     }
-    std::string ExportTestKey() {
-        std::string bytes;
-        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, bytes), ERROR_SUCCESS);
+    std::string ExportTestKey(regfile::Dialect dialect = regfile::Dialect::Version5) {
+        std::string bytes, refusal;
+        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, bytes, &refusal, dialect), ERROR_SUCCESS) << refusal;
         return bytes;
     }
 };
@@ -68,7 +85,8 @@ TEST_F(RegFileStoreTest, ImportWritesKeysValuesAndDeletions) {
     const auto snap = Take();
     EXPECT_EQ(snap.count(KeyPath() + "\\Doomed"), 0u);
     ASSERT_EQ(snap.count(KeyPath() + "\\New\\Key"), 1u);
-    EXPECT_EQ(snap.at(KeyPath() + "\\New\\Key"), (std::vector<regfile::StoredValue>{{"m", REG_MULTI_SZ, "a\0\0"s}}));
+    EXPECT_EQ(snap.at(KeyPath() + "\\New\\Key"),
+              (std::vector<regfile::StoredValue>{{"m", REG_MULTI_SZ, BytesFromUnits(u"a\0\0"s)}}));
 }
 
 TEST_F(RegFileStoreTest, DeletingWhatIsNotThereIsNoFault) {
@@ -109,6 +127,11 @@ TEST_F(RegFileStoreTest, ExportThenImportGivesTheSameStore) {
     Put("odd type", 0x12345, "\x00\xff"s);
     PutAt("Sub\\Deeper", "v", REG_DWORD, Dword(3));
     PutAt("sub2", "", REG_BINARY, ""s);
+    // What a hive brings: text beyond the code page, names beyond the BMP, paths beyond 260.
+    PutWide({u"Calendars"}, u"明治", REG_SZ, BytesFromUnits(u"明治_明_Meiji_M\0"s));
+    PutWide({u"😀😁😂"}, u"😀", REG_MULTI_SZ, BytesFromUnits(u"a😀\0\0"s));
+    PutWide({u"odd"}, u"lone\xD800", REG_EXPAND_SZ, BytesFromUnits(u"x\xDC00\0"s) + "!");
+    PutWide({std::u16string(200, u'a'), std::u16string(200, u'b')}, u"deep", REG_SZ, BytesFromUnits(u"Ω\0"s));
 
     const Snapshot before = Take();
     const std::string exported = ExportTestKey();
@@ -116,6 +139,25 @@ TEST_F(RegFileStoreTest, ExportThenImportGivesTheSameStore) {
     ASSERT_EQ(regfile::Apply(regfile::Parse(exported)).code, ERROR_SUCCESS);
     EXPECT_EQ(Take(), before);
     EXPECT_EQ(ExportTestKey(), exported) << "a second export gives the same bytes";
+    EXPECT_NE(Utf16ToWtf8(UnitsFromBytes(exported)).find("[" + Full("😀😁😂") + "]\r\n\"😀\"=hex(7):"), std::string::npos);
+    EXPECT_NE(Utf16ToWtf8(UnitsFromBytes(exported)).find("\"明治\"=\"明治_明_Meiji_M\""), std::string::npos);
+}
+
+// A REGEDIT4 file holds what Windows-1252 can; an export reads back as the same store.
+TEST_F(RegFileStoreTest, Regedit4ExportThenImportGivesTheSameStore) {
+    Put("caf\xe9 \x80", REG_SZ, Sz("\xe9t\xe9 \x80 \x81"));
+    Put("multi", REG_MULTI_SZ, "one\0tw\xf6\0\0"s);
+    Put("no NUL", REG_SZ, "abc"s);
+    PutWide({u"Wide"}, u"Ω", REG_DWORD, Dword(1));  // a name the code page lacks, but only in the W store
+    ASSERT_EQ(RegDeleteTreeW(Root(), (AnsiToUtf16(KeyPath()) + u"\\Wide").c_str()), ERROR_SUCCESS);
+    PutWide({u"\u00C9t\u00E9"}, u"w", REG_EXPAND_SZ, BytesFromUnits(u"%\u20AC%\0"s));
+    const Snapshot before = Take();
+    const std::string exported = ExportTestKey(regfile::Dialect::Regedit4);
+    EXPECT_EQ(exported.substr(0, 10), "REGEDIT4\r\n");
+    EXPECT_NE(exported.find("[" + Full("\xC9t\xE9") + "]\r\n\"w\"=hex(2):25,80,25,00\r\n"), std::string::npos);
+    ASSERT_EQ(RegDeleteTreeA(Root(), KeyPath().c_str()), ERROR_SUCCESS);
+    ASSERT_EQ(regfile::Apply(regfile::Parse(exported)).code, ERROR_SUCCESS);
+    EXPECT_EQ(Take(), before);
 }
 
 TEST_F(RegFileStoreTest, ExportWritesVersion5AsRegeditDoes) {
@@ -158,22 +200,31 @@ TEST_F(RegFileStoreTest, ExportUsesTheStoredSpellingAndReportsMissingKeys) {
 }
 
 // A name that no .reg file can hold is refused by name, never written in a form that does not import.
+// A REGEDIT4 file cannot hold what Windows-1252 lacks.
 TEST_F(RegFileStoreTest, ExportRefusesNamesWithLineBreaks) {
     struct Case {
-        std::string sub, value, named;
+        std::u16string sub, value;
+        std::string data;
+        std::string named;
+        regfile::Dialect dialect = regfile::Dialect::Version5;
     };
+    const auto v4 = regfile::Dialect::Regedit4;
     const std::vector<Case> cases{
-        {"Values", "two\nlines", "key " + Full("Values") + ", value \"two\\nlines\""},
-        {"Values2", "cr\rhere", "value \"cr\\rhere\""},
-        {"Broken\nKey", "v", "key " + Full("Broken\\nKey")},
-        {"Comment] ;x", "v", "key " + Full("Comment] ;x")},
+        {u"Values", u"two\nlines", Sz("x"), "key " + Full("Values") + ", value \"two\\nlines\""},
+        {u"Values2", u"cr\rhere", Sz("x"), "value \"cr\\rhere\""},
+        {u"Broken\nKey", u"v", Sz("x"), "key " + Full("Broken\\nKey")},
+        {u"Comment] ;x", u"v", Sz("x"), "key " + Full("Comment] ;x")},
+        {u"Era", u"名", Sz("x"), "key " + Full("Era") + ", value \"名\": a name with characters that Windows-1252 lacks", v4},
+        {u"Era", u"n", BytesFromUnits(u"明治_明_Meiji_M\0"s), "key " + Full("Era") + ", value \"n\": text with", v4},
+        {u"Era", u"odd", "a\0b", "value \"odd\": string data that is not whole UTF-16", v4},
+        {u"😀😁😂", u"v", Sz("x"), "key " + Full("😀😁😂") + ": a name with characters that Windows-1252 lacks", v4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.named);
         ASSERT_EQ(RegDeleteTreeA(Root(), KeyPath().c_str()), ERROR_SUCCESS);
-        PutAt(c.sub, c.value, REG_SZ, Sz("x"));
+        PutWide({c.sub}, c.value, REG_SZ, c.data);
         std::string bytes, refusal;
-        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, bytes, &refusal), regfile::kUnwritableName);
+        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, bytes, &refusal, c.dialect), regfile::kUnwritableName);
         EXPECT_NE(refusal.find(c.named), std::string::npos) << refusal;
     }
 }

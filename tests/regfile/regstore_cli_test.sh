@@ -88,13 +88,30 @@ refused 1 'key HKEY_CURRENT_USER\Lines, value "two\nlines": a line break' "expor
 [ ! -e "$dir/lines.reg" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
 
 refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
-refused 1 '"Ω" is not a character of Windows-1252' "set of text outside Windows-1252" \
-  -- rs set 'HKCU\Good' --value w --type REG_SZ --data 'Ωmega €'
-expect 1 "nothing stored for text outside Windows-1252" -- rs query 'HKCU\Good' --value w
+# Text beyond Windows-1252 is kept whole, through a version 5.00 file and back; a REGEDIT4 export
+# refuses it by key and value.
+expect 0 "set text outside Windows-1252" -- rs set 'HKCU\Era\😀😁😂' --value 明 --type REG_SZ --data '明治_明_Meiji_M'
+expect 0 "export it" -- rs export 'HKCU\Era' "$dir/era.reg"
+expect 0 "delete it" -- rs delete 'HKCU\Era'
+expect 0 "import it back" -- rs import "$dir/era.reg"
+expect 0 "query it" -- rs query 'HKCU\Era\😀😁😂' --value 明
+contains "$dir/out" "明    REG_SZ    明治_明_Meiji_M" "the text came back whole"
+refused 1 'key HKEY_CURRENT_USER\Era\😀😁😂: a name with characters that Windows-1252 lacks' \
+  "REGEDIT4 export of a name outside Windows-1252" -- rs export 'HKCU\Era' "$dir/era4.reg" --regedit4
+[ ! -e "$dir/era4.reg" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
+expect 0 "set text outside Windows-1252 under an ANSI name" -- rs set 'HKCU\Era4' --value v --type REG_SZ --data 'Ωmega €'
+refused 1 'key HKEY_CURRENT_USER\Era4, value "v": text with characters that Windows-1252 lacks' \
+  "REGEDIT4 export of text outside Windows-1252" -- rs export 'HKCU\Era4' "$dir/era4.reg" --regedit4
 
 refused 1 "$dir: a folder, not a .reg file" "a folder as the file" -- rs import "$dir"
-refused 1 "a key path of 300 characters; the registry takes at most 260" "key path over 260 characters" \
+refused 1 "a key name of 300 characters; the registry takes at most 255" "key name over 255 characters" \
   -- rs query "HKCU\\$(printf 'k%.0s' {1..300})"
+long="HKCU\\Long\\$(printf 'a%.0s' {1..200})\\$(printf 'b%.0s' {1..200})"
+expect 0 "set below a path over 260 characters" -- rs set "$long" --value v --type REG_DWORD --data 1
+expect 0 "export a path over 260 characters" -- rs export 'HKCU\Long' "$dir/long.reg"
+expect 0 "delete a path over 260 characters" -- rs delete 'HKCU\Long'
+expect 0 "import a path over 260 characters" -- rs import "$dir/long.reg"
+expect 0 "query a path over 260 characters" -- rs query "$long" --value v
 for command in "import $dir/good.reg" "set HKCU\\A --value v --type REG_SZ --data x" "delete HKCU\\A" "query HKCU"; do
   # shellcheck disable=SC2086
   refused 1 "no such folder $dir/none for the store" "missing store folder: ${command%% *}" \
