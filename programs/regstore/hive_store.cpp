@@ -58,7 +58,10 @@ private:
 
 std::string ShowPath(const std::vector<std::u16string>& names) {
     std::string out;
-    for (const auto& n : names) out += (out.empty() ? "" : "\\") + Utf8(n);
+    for (const auto& n : names) {
+        if (!out.empty()) out += '\\';
+        out += Utf8(n);
+    }
     return out;
 }
 
