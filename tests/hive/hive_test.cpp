@@ -1,0 +1,416 @@
+// Hives read back: clean ones the writer made, dirty ones with logs written here from the format's
+// description, and damaged ones, which are refused with the file and the offset named.
+#include "HiveKit.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+using namespace hivekit;
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+struct Files {
+    Bytes primary;
+    std::vector<std::pair<std::string, Bytes>> logs = {};  // file names beside the primary
+    // What reading gives: the tree, or a refusal holding every one of `error`.
+    std::string tree = {};
+    std::vector<std::string> error = {}, warning = {};
+    std::vector<std::string> applied = {};  // file names of the logs replayed
+};
+
+// Finds a key node by name (Latin-1 names) by scanning the cells; the file offset of its record.
+std::uint32_t FindKey(const Bytes& h, std::string_view name) {
+    for (std::size_t bin = 4096; bin < h.size(); bin += Get32(&h[bin + 8]))
+        for (std::size_t cell = bin + 32; cell < bin + Get32(&h[bin + 8]);) {
+            const std::int32_t size = std::int32_t(Get32(&h[cell]));
+            const std::size_t rec = cell + 4;
+            if (size < 0 && h[rec] == 'n' && h[rec + 1] == 'k' &&
+                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), hive::format::Get16(&h[rec + 72])) == name)
+                return std::uint32_t(rec);
+            cell += size < 0 ? -size : size;
+        }
+    ADD_FAILURE() << "no key " << name;
+    return 0;
+}
+// The file offset of the record that field `field` of the record at `rec` points to.
+std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) { return 4096 + Get32(&h[rec + field]) + 4; }
+std::string Hex(std::uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "offset 0x%llX", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+Node Names() {
+    Node root{u"ROOT", {{u"", 1, Utf16(u"default\0"s)}}, {}, u"root class", 132000000000000000ull};
+    root.children.push_back({u"caf\u00e9 \u00ff", {{u"na\u00efve", 4, {1, 0, 0, 0}}}, {}});
+    // Japanese era names and a key named with emoji, beyond the BMP: surrogate pairs.
+    root.children.push_back({u"\u660e\u6cbb_\u660e_Meiji_M", {{u"\u660e", 1, Utf16(u"\u660e\u6cbb\0"s)}}, {}});
+    root.children.push_back({u"\U0001F600\U0001F680\U0001F4BE", {{u"\U0001F600", 7, Utf16(u"a\0\U0001F600\0\0"s)}}, {}, u"\U0001F4BE"});
+    root.children.push_back({u"Empty", {{u"none", 0, {}}, {u"three", 3, {1, 2, 3}}, {u"four", 11, {1, 2, 3, 4}}, {u"five", 3, {1, 2, 3, 4, 5}}}, {}});
+    return root;
+}
+
+Node Big() {
+    Node root{u"R", {}, {}};
+    for (std::size_t n : {16344u, 16345u, 3u * 16344u, 100000u}) {
+        Bytes data(n);
+        for (std::size_t i = 0; i < n; ++i) data[i] = std::uint8_t(i * 7 + i / 251);
+        root.values.push_back({u"v" + std::u16string(1, char16_t('0' + root.values.size())), 3, data});
+    }
+    return root;
+}
+
+Node Wide(int n) {
+    Node root{u"R", {}, {}};
+    for (int i = 0; i < n; ++i) {
+        char16_t name[] = {char16_t(i % 3 == 0 ? 'k' : 'K'), char16_t('0' + i / 1000), char16_t('0' + i / 100 % 10),
+                           char16_t('0' + i / 10 % 10), char16_t('0' + i % 10), 0};
+        root.children.push_back({name, {}, {}});
+    }
+    return root;
+}
+
+Node Chain(int levels) {
+    Node n{u"k", {}, {}};
+    for (int i = 1; i < levels; ++i) n = Node{u"k", {}, {n}};
+    return n;
+}
+
+// State(2) with its root's "state" dword set to `n` in place: a change of one page.
+Node Changed(std::uint8_t n) {
+    Node s = State(2);
+    s.values[0].data[0] = n;
+    return s;
+}
+Bytes Changed(Bytes h, std::uint8_t n) {
+    const std::uint32_t root = 4096 + Get32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
+    h[vk + 8] = n;
+    return h;
+}
+// An entry that would wreck the last page of `h`, as a stale one replayed out of turn would.
+Bytes Wreck(std::uint32_t seq, const Bytes& h) { return Entry(seq, BinsSize(h), {{BinsSize(h) - 4096, Bytes(4096, 0xEE)}}); }
+
+const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
+    static const std::vector<std::pair<std::string, std::function<Files()>>> cases = {
+        // Clean hives, as the writer makes them.
+        {"names_utf16_latin1_surrogates_class", [] { return Files{Write(Names()), {}, Expect(Names())}; }},
+        {"big_data_segments", [] { return Files{Write(Big()), {}, Expect(Big())}; }},
+        {"ri_index_over_lh_lists", [] { return Files{Write(Wide(1500)), {}, Expect(Wide(1500))}; }},
+        {"nesting_of_512_levels", [] { return Files{Write(Chain(512)), {}, Expect(Chain(512))}; }},
+        {"clean_hive_ignores_its_logs", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             return Files{s0, {{"SYSTEM.LOG1", NewLog(s0, 1, {Entry(1, s0, s1)})}}, Expect(State(0))};
+         }},
+
+        // Dirty hives: primary sequence 11, secondary 10; the live entries start at 10.
+        {"new_log_two_entries", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), Entry(11, s1, s2)})}},
+                          Expect(State(2)), {}, {}, {"SYSTEM.LOG1"}};
+         }},
+        {"new_log_stale_entries_before_live_ones", [] {
+             const Bytes s = Write(State(2)), t = Changed(s, 9);
+             return Files{Dirty(s, 11, 10), {{"system.log1", NewLog(s, 10, {Wreck(8, s), Wreck(9, s), Entry(10, s, t)})}},
+                          Expect(Changed(9)), {}, {}, {"system.log1"}};
+         }},
+        {"log1_older_than_log2", [] {
+             const Bytes s = Write(State(2)), t = Changed(s, 9), u = Changed(s, 7);
+             return Files{Dirty(s, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s, 8, {Wreck(8, s), Entry(9, s, u)})},
+                           {"SYSTEM.LOG2", NewLog(s, 10, {Entry(10, s, t)})}},
+                          Expect(Changed(9)), {}, {}, {"SYSTEM.LOG2"}};
+         }},
+        {"log2_continues_log1", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG2", NewLog(s0, 11, {Entry(11, s1, s2)})}, {"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}},
+                          Expect(State(2)), {}, {}, {"SYSTEM.LOG1", "SYSTEM.LOG2"}};
+         }},
+        {"bad_hash_applies_nothing", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             Bytes e = Entry(10, s0, s1);
+             e[e.size() - 100] ^= 1;
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {e})}}, Expect(State(0)), {},
+                          {"SYSTEM is dirty", "SYSTEM.LOG1: entry at offset 0x200: wrong hash"}};
+         }},
+        {"bad_hash_ends_the_log", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             Bytes e = Entry(11, s1, s2);
+             e[30] ^= 1;  // hash 1 itself
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}}, Expect(State(1)),
+                          {}, {}, {"SYSTEM.LOG1"}};
+         }},
+        {"sequence_gap_ends_the_log", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), Entry(12, s1, s2)})}},
+                          Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+         }},
+        {"no_entry_with_the_logs_first_number", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(11, s0, s1), Entry(12, s1, s2)})}},
+                          Expect(State(0)), {}, {"SYSTEM.LOG1: no entry to replay"}};
+         }},
+        {"log_older_than_the_hive", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 9, {Entry(9, s0, s1)})}}, Expect(State(0)), {},
+                          {"SYSTEM.LOG1: older than the hive"}};
+         }},
+        {"old_format_log", [] {
+             const Bytes s0 = Write(State(0)), s2 = Write(State(2));
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG", OldLog(s0, s2)}}, Expect(State(2)), {}, {}, {"SYSTEM.LOG"}};
+         }},
+        {"dirty_without_logs_warns", [] {
+             return Files{Dirty(Write(State(0)), 11, 10), {}, Expect(State(0)), {},
+                          {"SYSTEM is dirty (sequence numbers 11 and 10)", "SYSTEM.LOG1, ", "SYSTEM.LOG2, ", "SYSTEM.LOG)"}};
+         }},
+        {"bad_checksum_restored_from_log", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             Bytes p = Dirty(s0, 10, 10);
+             p[508] ^= 1;
+             return Files{p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+         }},
+
+        // Damage: refused, naming the file and where.
+        {"not_a_hive", [] { return Files{Bytes{'h', 'e', 'l', 'l', 'o'}, {}, {}, {"not a registry hive", "offset 0x0"}}; }},
+        {"bad_checksum_without_logs", [] {
+             Bytes p = Write(State(0));
+             p[508] ^= 1;
+             return Files{p, {}, {}, {"checksum is wrong", "offset 0x1FC"}};
+         }},
+        {"unknown_version", [] {
+             Bytes p = Write(State(0));
+             Put32(&p[24], 2);
+             Checksum(p.data());
+             return Files{p, {}, {}, {"version 1.2", "offset 0x0"}};
+         }},
+        {"bins_past_the_end", [] {
+             Bytes p = Write(State(0));
+             p.resize(p.size() - 4096);
+             return Files{p, {}, {}, {"offset 0x28", "hive bins data"}};
+         }},
+        {"broken_bin_in_the_middle", [] {
+             Bytes p = Write(Wide(600));
+             std::vector<std::uint32_t> bins;
+             for (std::uint32_t bin = 4096; bin < p.size(); bin += Get32(&p[bin + 8])) bins.push_back(bin);
+             const std::uint32_t middle = bins.at(bins.size() / 2);
+             p[middle] = 'X';
+             return Files{p, {}, {}, {"hbin", Hex(middle)}};
+         }},
+        {"subkey_list_loop", [] {
+             Bytes p = Write(Wide(3));
+             const std::uint32_t root = 4096 + Get32(&p[36]) + 4, k = FindKey(p, "K0001");
+             Put32(&p[k + 20], 3);
+             Put32(&p[k + 28], Get32(&p[root + 28]));
+             return Files{p, {}, {}, {"reached a second time", Hex(At(p, k, 28) - 4)}};
+         }},
+        {"value_list_outside_the_bins", [] {
+             Bytes p = Write(Names());
+             const std::uint32_t k = FindKey(p, "Empty");
+             Put32(&p[k + 40], 0x7FFFFFF0);
+             return Files{p, {}, {}, {"outside the hive bins (0x7FFFFFF0)", Hex(k - 4)}};
+         }},
+        {"value_size_past_its_cell", [] {
+             Bytes p = Write(Names());
+             const std::uint32_t k = FindKey(p, "Empty");
+             const std::uint32_t five = 4096 + Get32(&p[At(p, k, 40) + 12]) + 4;  // the fourth value
+             Put32(&p[five + 4], 5000);
+             return Files{p, {}, {}, {"data of 5000 bytes in a cell of", Hex(five - 4)}};
+         }},
+        {"subkey_count_unlike_its_list", [] {
+             Bytes p = Write(Wide(3));
+             const std::uint32_t root = 4096 + Get32(&p[36]) + 4;
+             Put32(&p[root + 20], 4);
+             return Files{p, {}, {}, {"4 subkeys whose lists hold 3", Hex(root - 4)}};
+         }},
+        {"nesting_past_512_levels", [] {
+             // The deepest key of 512 levels takes the list of a key elsewhere: its subkey is the 513th.
+             Node root = Chain(512);
+             root.children.push_back({u"x", {}, {{u"y", {}, {}}}});
+             Bytes p = Write(root);
+             std::uint32_t deep = 4096 + Get32(&p[36]) + 4;
+             while (Get32(&p[deep + 20]) > 0) deep = At(p, At(p, deep, 28), 4);
+             const std::uint32_t x = FindKey(p, "x"), y = FindKey(p, "y");
+             Put32(&p[deep + 20], 1);
+             Put32(&p[deep + 28], Get32(&p[x + 28]));
+             Put32(&p[x + 20], 0);
+             return Files{p, {}, {}, {"deeper than 512", Hex(y - 4)}};
+         }},
+    };
+    return cases;
+}
+
+class HiveCases : public ::testing::TestWithParam<std::size_t> {};
+
+std::string Joined(const std::vector<std::string>& v) {
+    std::string out;
+    for (const auto& s : v) out += s + "\n";
+    return out;
+}
+
+TEST_P(HiveCases, ReadsAsExpected) {
+    const Files f = Cases()[GetParam()].second();
+    const fs::path dir = fs::path(::testing::TempDir()) / ("hive_case_" + std::to_string(GetParam()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string path = (dir / "SYSTEM").string();
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.primary.data()), f.primary.size());
+    for (const auto& [name, bytes] : f.logs)
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+
+    // From the files, logs found beside the hive; and from bytes, logs given.
+    std::vector<hive::NamedBytes> logs;
+    for (const auto& [name, bytes] : f.logs) logs.push_back({(dir / name).string(), bytes});
+    std::vector<std::string> applied;
+    for (const auto& a : f.applied) applied.push_back((dir / a).string());
+    for (bool fromFile : {true, false}) {
+        SCOPED_TRACE(fromFile ? "ReadHiveFile" : "ReadHive");
+        Dump dump;
+        try {
+            const auto report = fromFile ? hive::ReadHiveFile(path, dump) : hive::ReadHive({path, f.primary}, logs, dump);
+            EXPECT_TRUE(f.error.empty()) << "read what should be refused";
+            EXPECT_EQ(dump.depth, 0);
+            EXPECT_EQ(dump.text, f.tree);
+            EXPECT_EQ(report.logsApplied, applied);
+            EXPECT_EQ(report.warnings.size(), f.warning.empty() ? 0u : 1u) << Joined(report.warnings);
+            for (const auto& w : f.warning) EXPECT_NE(Joined(report.warnings).find(w), std::string::npos) << Joined(report.warnings);
+        } catch (const hive::HiveError& e) {
+            const std::string what = e.what();
+            EXPECT_FALSE(f.error.empty()) << what;
+            EXPECT_EQ(what.rfind(path + ": ", 0), 0u) << what;
+            for (const auto& part : f.error) EXPECT_NE(what.find(part), std::string::npos) << what;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Hive, HiveCases, ::testing::Range<std::size_t>(0, Cases().size()),
+                         [](const auto& info) { return Cases()[info.param].first; });
+
+// Windows finds a subkey by binary search over upper-cased names, and by the lh hash of each.
+TEST(HiveWriter, SubkeyListsInWindowsOrderWithTheirHashes) {
+    Node root{u"R", {}, {}};
+    for (const char16_t* name : {u"b", u"_x", u"Z", u"\u00e9", u"A", u"\u00ff", u"\U0001F600", u"\u0430"})
+        root.children.push_back({name, {}, {}});
+    for (int i = 0; i < 1200; ++i) root.children.push_back({u"~" + std::u16string(1, char16_t(0x4E00 + i)), {}, {}});
+    const Bytes h = Write(root);
+    ASSERT_EQ(Get32(&h[4]), Get32(&h[8]));
+    ASSERT_EQ(Get32(&h[508]), hive::format::BaseBlockChecksum(h.data()));
+    ASSERT_EQ(Get32(&h[40]) % 4096, 0u);
+    const std::uint32_t r = 4096 + Get32(&h[36]) + 4, ri = At(h, r, 28);
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(&h[ri]), 2), "ri");
+    std::vector<std::u16string> names;
+    for (std::uint32_t i = 0; i < hive::format::Get16(&h[ri + 2]); ++i) {
+        const std::uint32_t lh = 4096 + Get32(&h[ri + 4 + 4 * i]) + 4;
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(&h[lh]), 2), "lh");
+        for (std::uint32_t j = 0; j < hive::format::Get16(&h[lh + 2]); ++j) {
+            const std::uint32_t nk = 4096 + Get32(&h[lh + 4 + 8 * j]) + 4;
+            const std::size_t len = hive::format::Get16(&h[nk + 72]);
+            std::u16string name;
+            const bool latin1 = hive::format::Get16(&h[nk + 2]) & 0x20;
+            for (std::size_t k = 0; k < len; k += latin1 ? 1 : 2)
+                name += latin1 ? char16_t(h[nk + 76 + k]) : char16_t(hive::format::Get16(&h[nk + 76 + k]));
+            EXPECT_EQ(latin1, std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= 0xFF; }));
+            std::uint32_t hash = 0;
+            for (char16_t c : name) hash = 37 * hash + hive::format::Upcase(c);
+            EXPECT_EQ(Get32(&h[lh + 8 + 8 * j]), hash);
+            names.push_back(name);
+        }
+    }
+    ASSERT_EQ(names.size(), 1208u);
+    // Upper-cased: A B Z _X ~... É Ÿ(U+0178) А(U+0410), then the surrogate pair (U+D83D...).
+    const std::vector<std::u16string> first = {u"A", u"b", u"Z", u"_x", u"~\u4E00"};
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), names.begin()));
+    const std::vector<std::u16string> last = {u"\u00e9", u"\u00ff", u"\u0430", u"\U0001F600"};
+    EXPECT_TRUE(std::equal(last.begin(), last.end(), names.end() - 4));
+    for (std::size_t i = 1; i < names.size(); ++i) {
+        std::u16string a = names[i - 1], b = names[i];
+        for (auto& c : a) c = hive::format::Upcase(c);
+        for (auto& c : b) c = hive::format::Upcase(c);
+        EXPECT_LT(a, b) << i;
+    }
+}
+
+TEST(HiveWriter, RefusesWhatIsNoHive) {
+    const std::vector<std::pair<std::function<void(hive::Writer&)>, std::string>> cases = {
+        {[](hive::Writer& w) { w.BeginKey(u"R"); w.BeginKey(u"a"); w.EndKey(); w.BeginKey(u"A"); w.EndKey(); w.EndKey(); },
+         "two subkeys of R named A"},
+        {[](hive::Writer& w) { w.BeginKey(u"R"); w.Value(u"v", 1, {}); w.Value(u"V", 4, {}); w.EndKey(); }, "two values"},
+        {[](hive::Writer& w) { w.BeginKey(u"R"); w.BeginKey(u"a\\b"); w.EndKey(); w.EndKey(); }, "backslash"},
+        {[](hive::Writer& w) { w.BeginKey(u"R"); w.BeginKey(std::u16string(256, u'x')); w.EndKey(); w.EndKey(); }, "255"},
+        {[](hive::Writer& w) {
+             for (int i = 0; i < 513; ++i) w.BeginKey(u"k");
+             for (int i = 0; i < 513; ++i) w.EndKey();
+         }, "deeper than 512"},
+        {[](hive::Writer& w) { w.BeginKey(u"R"); }, "left open"},
+    };
+    for (const auto& [calls, message] : cases) {
+        hive::Writer w;
+        calls(w);
+        try {
+            w.Finish();
+            ADD_FAILURE() << "written: " << message;
+        } catch (const hive::HiveError& e) {
+            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::string Output(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[65536];
+        for (std::size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+    }
+    return out;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+// The three readers Debian has, none of them ours, on a hive the writer made.
+TEST(HiveWriter, OutsideReadersReadItBack) {
+    if (Output("command -v reglookup hivexsh regfexport").empty()) GTEST_SKIP() << "reglookup, hivexsh, regfexport not installed";
+    Node cv{u"CurrentVersion",
+            {{u"ProductName", 1, Utf16(u"Windows 10 Pro\0"s)}, {u"CurrentMajorVersionNumber", 4, {10, 0, 0, 0}},
+             {u"Big", 3, Bytes(40000, 'Z')}}};
+    Node wide{u"Wide"};
+    for (int i = 0; i < 1100; ++i)
+        wide.children.push_back({u"K" + std::u16string{char16_t('a' + i / 676), char16_t('A' + i % 26), char16_t('a' + i / 26 % 26)}});
+    Node root{u"ROOT", {}, {{u"Software", {}, {{u"Microsoft", {}, {{u"Windows NT", {}, {cv}}}}}},
+                            {u"caf\u00e9", {{u"\u00e9t\u00e9", 1, Utf16(u"x\0"s)}}},
+                            {u"\u65e5\u672c", {{u"\u65e5", 4, {1, 0, 0, 0}}}},
+                            wide}};
+    const std::string path = (fs::path(::testing::TempDir()) / "outside.hiv").string();
+    const Bytes h = Write(root);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
+
+    const std::string lookup = Output("reglookup -H '" + path + "' 2>/dev/null");
+    EXPECT_EQ(Count(lookup, ",KEY,"), 1108u);
+    EXPECT_EQ(Count(lookup, "\n/Software/Microsoft/Windows NT/CurrentVersion/CurrentMajorVersionNumber,DWORD,0x0000000A,\n"), 1u);
+    EXPECT_EQ(Count(lookup, "/CurrentVersion/Big,BINARY," + std::string(40000, 'Z') + ",\n"), 1u);
+
+    const std::string shell = Output("printf 'cd \\\\Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\nlsval\\ncd \\\\\\nls\\n' | hivexsh '" + path + "'");
+    EXPECT_NE(shell.find("\"ProductName\"=\"Windows 10 Pro\"\n\"CurrentMajorVersionNumber\"=dword:0000000a\n"), std::string::npos) << shell.substr(0, 300);
+    EXPECT_NE(shell.find("\ncafé\nSoftware\nWide\n日本\n"), std::string::npos) << shell.substr(0, 300);
+
+    const std::string exported = Output("regfexport '" + path + "' 2>&1; echo status=$?");
+    EXPECT_EQ(Count(exported, "Key path: "), 1108u);
+    EXPECT_EQ(Count(exported, "Data size: 40000\n"), 1u);
+    EXPECT_EQ(Count(exported, "Key path: ROOT\\Wide\\KzZz"), 0u);  // not a name written
+    EXPECT_EQ(Count(exported, "Key path: ROOT\\Wide\\KbJp\n"), 1u);
+    EXPECT_NE(exported.find("status=0"), std::string::npos);
+}
+
+}  // namespace
