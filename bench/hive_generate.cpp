@@ -30,8 +30,16 @@ std::u16string Name(const char* stem, std::uint32_t n) {
     static const char* const kWords[] = {"Control", "Enum", "Services", "Class", "Parameters", "Device",
                                          "Microsoft", "Windows", "Setup", "Policies", "Config", "Interface",
                                          "Properties", "Network", "Tcpip", "Security", "Instance", "Driver"};
-    std::string s = std::string(stem) + kWords[Below(18)] + std::to_string(n);
-    if (Below(4) == 0) s += "{" + std::to_string(Next()) + "-" + std::to_string(Next()) + "}";
+    std::string s = stem;
+    s += kWords[Below(18)];
+    s += std::to_string(n);
+    if (Below(4) == 0) {
+        s += '{';
+        s += std::to_string(Next());
+        s += '-';
+        s += std::to_string(Next());
+        s += '}';
+    }
     return std::u16string(s.begin(), s.end());
 }
 

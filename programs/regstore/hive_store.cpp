@@ -1,6 +1,7 @@
 #include "hive_store.h"
 
 #include "Hive.h"
+#include "registry_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -135,17 +136,14 @@ private:
     }
 
     HKEY Create(HKEY parent, std::u16string_view name) {
-        const std::u16string z(name);
         HKEY h = nullptr;
-        const LONG rc = RegCreateKeyExW(parent, z.c_str(), 0, nullptr,
-                                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+        const LONG rc = StoreTreeCreateKey(parent, name, &h);
         if (rc != ERROR_SUCCESS) Fail(rc, "cannot write the key: " + ErrorText(rc));
         return h;
     }
 
     void Set(HKEY key, const std::u16string& name, std::uint32_t type, std::span<const std::uint8_t> data) {
-        const LONG rc = RegSetValueExW(key, name.c_str(), 0, type, data.data(),
-                                       static_cast<DWORD>(data.size()));
+        const LONG rc = StoreTreeSetValue(key, name, type, data.data(), static_cast<DWORD>(data.size()));
         if (rc != ERROR_SUCCESS) Fail(rc, "value \"" + Utf8(name) + "\": " + ErrorText(rc));
     }
 
