@@ -4,7 +4,10 @@
 //
 //   hive_generate FILE --keys N          stops after N keys (SYSTEM: 43000 keys, ~90000 values)
 //   hive_generate FILE --megabytes M     stops when the hive's cells reach about M MB (SOFTWARE: 200)
+//   ... --dirty                          FILE is left behind its log FILE.LOG1, which holds a
+//                                        quarter of its pages, as a power cut leaves a hive
 #include "Hive.h"
+#include "HiveKit.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -104,11 +107,20 @@ struct Generator {
     }
 };
 
+bool Save(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (out.flush()) return true;
+    std::cerr << "hive_generate: cannot write " << path << "\n";
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4 || (std::strcmp(argv[2], "--keys") != 0 && std::strcmp(argv[2], "--megabytes") != 0)) {
-        std::cerr << "usage: hive_generate FILE --keys N | --megabytes M\n";
+    const bool dirty = argc == 5 && std::strcmp(argv[4], "--dirty") == 0;
+    if ((argc != 4 && !dirty) || (std::strcmp(argv[2], "--keys") != 0 && std::strcmp(argv[2], "--megabytes") != 0)) {
+        std::cerr << "usage: hive_generate FILE --keys N | --megabytes M [--dirty]\n";
         return 2;
     }
     Generator g;
@@ -118,14 +130,19 @@ int main(int argc, char** argv) {
     g.writer.BeginKey(u"ROOT");
     for (std::uint32_t i = 0; !g.Done(); ++i) g.Key(Name("Top", i), 1);
     g.writer.EndKey();
-    const std::vector<std::uint8_t> file = g.writer.Finish();
-    std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    if (!out.flush()) {
-        std::cerr << "hive_generate: cannot write " << argv[1] << "\n";
-        return 1;
+    std::vector<std::uint8_t> file = g.writer.Finish();
+    std::size_t logBytes = 0;
+    if (dirty) {
+        // The primary as it was before the last write reached it: every fourth page stale.
+        hivekit::Bytes stale = file;
+        for (std::size_t at = 4096; at + 4096 <= stale.size(); at += 4 * 4096) std::memset(&stale[at], 0xFF, 4096);
+        const hivekit::Bytes log = hivekit::NewLog(stale, 10, {hivekit::Entry(10, stale, file)});
+        file = hivekit::Dirty(stale, 11, 10);
+        if (!Save(std::string(argv[1]) + ".LOG1", log)) return 1;
+        logBytes = log.size();
     }
-    std::printf("%llu keys %llu values %zu bytes\n", static_cast<unsigned long long>(g.keys),
-                static_cast<unsigned long long>(g.values), file.size());
+    if (!Save(argv[1], file)) return 1;
+    std::printf("%llu keys %llu values %zu bytes %zu log bytes\n", static_cast<unsigned long long>(g.keys),
+                static_cast<unsigned long long>(g.values), file.size(), logBytes);
     return 0;
 }
