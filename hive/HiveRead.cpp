@@ -346,7 +346,12 @@ public:
     // Replays what applies; returns the base fields of the result, or nothing when no log did.
     std::optional<BaseFields> Run(const Base& base, std::vector<std::string>& applied, std::vector<std::string>& notes) {
         std::vector<LogRun> runs;
-        for (const auto& log : logs_) {
+        // By name, so that the result never depends on the order the logs were found in.
+        std::vector<const NamedBytes*> byName;
+        for (const auto& log : logs_) byName.push_back(&log);
+        std::stable_sort(byName.begin(), byName.end(), [](auto* a, auto* b) { return a->name < b->name; });
+        for (const NamedBytes* logp : byName) {
+            const NamedBytes& log = *logp;
             auto note = [&](const std::string& what) { notes.push_back(log.name + ": " + what); };
             if (log.bytes.size() < 512 || !HasSig(log.bytes, 0, "regf")) { note("not a hive log"); continue; }
             const Base lb = ReadBase(log.bytes.data());
@@ -395,7 +400,7 @@ private:
 
     std::optional<BaseFields> ReplayNew(const Base& base, std::vector<LogRun>& runs, std::vector<std::string>& applied,
                                         std::vector<std::string>& notes) {
-        std::sort(runs.begin(), runs.end(), [](const LogRun& a, const LogRun& b) { return a.start < b.start; });
+        std::stable_sort(runs.begin(), runs.end(), [](const LogRun& a, const LogRun& b) { return a.start < b.start; });
         BaseFields fields = base.checksumOk ? base.fields : runs.front().fields;
         std::optional<std::uint32_t> last;
         for (const auto& run : runs) {
@@ -560,6 +565,7 @@ std::vector<std::string> LogNames(const std::string& primary) {
 ReadReport ReadHive(const NamedBytes& primary, std::span<const NamedBytes> logs, Visitor& visitor) {
     std::vector<std::string> names;
     for (const auto& log : logs) names.push_back(log.name);
+    std::sort(names.begin(), names.end());
     if (names.empty()) names = LogNames(primary.name);
     return Read(primary, nullptr, logs, names, visitor);
 }

@@ -143,6 +143,10 @@ struct Writer::Impl {
     }
 
     std::uint8_t* At(std::uint32_t off) { return bins.data() + off; }
+    // memcpy, but empty names and data may have no storage at all.
+    static void Copy(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+        if (n) std::memcpy(to, from, n);
+    }
 
     void CloseBin() {
         if (bins.size() < binEnd) {
@@ -172,7 +176,7 @@ struct Writer::Impl {
 
     std::uint32_t Bytes(const std::uint8_t* data, std::size_t size) {
         const std::uint32_t off = Alloc(size);
-        if (size) std::memcpy(At(off + 4), data, size);
+        Copy(At(off + 4), data, size);
         return off;
     }
 
@@ -197,7 +201,8 @@ struct Writer::Impl {
         Put32(At(db + 8), list);
         for (std::size_t i = 0; i < segments; ++i) {
             const std::size_t from = i * kBigDataSegment, n = std::min<std::size_t>(kBigDataSegment, data.size() - from);
-            Put32(At(list + 4 + 4 * std::uint32_t(i)), Bytes(data.data() + from, n));
+            const std::uint32_t segment = Bytes(data.data() + from, n);  // before At(): the bins may move
+            Put32(At(list + 4 + 4 * std::uint32_t(i)), segment);
         }
         return db;
     }
@@ -215,7 +220,7 @@ struct Writer::Impl {
         Put32(At(nk + 48), security);
         Put32(At(nk + 52), kNowhere);
         Put16(At(nk + 76), std::uint16_t(name.size()));
-        std::memcpy(At(nk + 80), name.data(), name.size());
+        Copy(At(nk + 80), name.data(), name.size());
         if (!key.cls.empty()) {
             const std::uint32_t cls = Alloc(key.cls.size() * 2);
             for (std::size_t i = 0; i < key.cls.size(); ++i) Put16(At(cls + 4 + 2 * std::uint32_t(i)), key.cls[i]);
@@ -233,7 +238,7 @@ struct Writer::Impl {
             const std::uint32_t size = std::uint32_t(value.data.size());
             if (size <= 4) {
                 Put32(At(vk + 8), size | 0x80000000);
-                std::memcpy(At(vk + 12), value.data.data(), size);
+                Copy(At(vk + 12), value.data.data(), size);
             } else {
                 const std::uint32_t data = WriteData(value.data);
                 Put32(At(vk + 8), size);
@@ -241,7 +246,7 @@ struct Writer::Impl {
             }
             Put32(At(vk + 16), value.type);
             Put16(At(vk + 20), latin1 ? 1 : 0);
-            std::memcpy(At(vk + 24), vname.data(), vname.size());
+            Copy(At(vk + 24), vname.data(), vname.size());
             vks.push_back(vk);
             maxValueName = std::max<std::uint32_t>(maxValueName, std::uint32_t(value.name.size() * 2));
             maxData = std::max(maxData, size);

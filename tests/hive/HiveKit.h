@@ -84,6 +84,25 @@ public:
     void EndKey() override { --depth; }
 };
 
+// The tree a hive holds, as read.
+class Collect : public hive::Visitor {
+public:
+    Node root;
+    std::vector<Node*> open;
+    std::size_t keys = 0;
+
+    void BeginKey(std::u16string_view name, std::u16string_view cls, std::uint64_t time) override {
+        Node n{std::u16string(name), {}, {}, std::u16string(cls), time};
+        if (open.empty()) root = std::move(n), open.push_back(&root);
+        else open.back()->children.push_back(std::move(n)), open.push_back(&open.back()->children.back());
+        ++keys;
+    }
+    void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) override {
+        open.back()->values.push_back({std::u16string(name), type, Bytes(data.begin(), data.end())});
+    }
+    void EndKey() override { open.pop_back(); }
+};
+
 // The text the reader gives for a tree: subkeys in the order a hive lists them.
 inline std::string Expect(Node n) {
     auto sort = [](auto& self, Node& k) -> void {
@@ -192,7 +211,7 @@ inline Bytes OldLog(const Bytes& from, const Bytes& to) {
 }
 
 // The fuzz targets' input holding a primary and its logs: each but the last after its
-// 4-byte length.
+// 4-byte length. Unpack takes it apart again (a short length ends the list).
 inline Bytes Pack(const std::vector<Bytes>& files) {
     Bytes out;
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -205,13 +224,24 @@ inline Bytes Pack(const std::vector<Bytes>& files) {
     return out;
 }
 
+inline std::vector<std::span<const std::uint8_t>> Unpack(std::span<const std::uint8_t> in, std::size_t files) {
+    std::vector<std::span<const std::uint8_t>> out;
+    while (out.size() + 1 < files && in.size() >= 4) {
+        const std::size_t n = std::min<std::size_t>(Get32(in.data()), in.size() - 4);
+        out.push_back(in.subspan(4, n));
+        in = in.subspan(4 + n);
+    }
+    out.push_back(in);
+    return out;
+}
+
 // Three states of one small hive for log tests; each a different tree.
 inline Node State(int n) {
     Node root{u"ROOT", {{u"state", 4, {std::uint8_t(n), 0, 0, 0}}}, {}};
     for (int i = 0; i < 3 + 4 * n; ++i) {
         Node k{u"key" + std::u16string(1, char16_t('a' + i)), {}, {}};
         k.values.push_back({u"v", 1, Utf16(u"value " + std::u16string(1, char16_t('0' + n)))});
-        if (n == 2) k.values.push_back({u"blob", 3, Bytes(3000 + 100 * i, std::uint8_t(i))});
+        if (n == 2) k.values.push_back({u"blob", 3, Bytes(900 + 20 * i, std::uint8_t(i))});
         root.children.push_back(k);
     }
     return root;
