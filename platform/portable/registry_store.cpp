@@ -804,6 +804,13 @@ LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
         store.transactions.Join(db, s);
         db.Touched();
         try {
+            // The highest id is read once in each transaction; from then on this process alone
+            // makes keys in the file, and counts them.
+            static std::map<const Database*, std::uint64_t> synced;
+            if (auto& at = synced[&db]; at != store.transactions.begun) {
+                SyncHighestId(s);
+                at = store.transactions.begun;
+            }
             return body(store, key, s);
         } catch (const Failure& f) {
             // Half a write may stand inside the transaction: nothing of it may be kept.
@@ -822,9 +829,11 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
     *phkResult = nullptr;
     return InTransaction(hKey, KEY_CREATE_SUB_KEY, [&](Store& store, OpenKey& parent, StatementCache& s) -> LONG {
         const Name n = NameFromUtf16(name);
-        const auto existing = FindChild(s, parent.id, n.folded);
-        const KeyId id = existing ? *existing : CreateChild(s, parent.id, n);
-        *phkResult = store.Add(parent.db, id, KEY_ALL_ACCESS);
+        // A hive may name two subkeys alike: the second opens the first, as RegCreateKeyExW would.
+        auto id = CreateNextChild(s, parent.id, n);
+        if (!id) id = FindChild(s, parent.id, n.folded);
+        if (!id) throw Failure{ERROR_CANTWRITE};
+        *phkResult = store.Add(parent.db, *id, KEY_ALL_ACCESS);
         return ERROR_SUCCESS;
     });
 }

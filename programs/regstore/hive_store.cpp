@@ -74,7 +74,9 @@ public:
 
     void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
         ++depth_;
-        path_.emplace_back(name);
+        // The path is kept for messages: names one after the other, no allocation per key.
+        ends_.push_back(path_.size());
+        path_.append(u"\\").append(name);
         if (depth_ == 1) return;  // the hive's root is the target itself
         if (skipping_ > 0) {
             ++skipping_;
@@ -103,9 +105,8 @@ public:
         ++report.values;
         if (name.find(u'\0') != std::u16string_view::npos)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": a NUL inside the name");
-        const std::u16string z(name);
-        Set(main_.Top(), z, type, data);
-        if (!mirror_.Empty()) Set(mirror_.Top(), z, type, data);
+        Set(main_.Top(), name, type, data);
+        if (!mirror_.Empty()) Set(mirror_.Top(), name, type, data);
     }
 
     void EndKey() override {
@@ -115,7 +116,8 @@ public:
             main_.Pop();
             if (!mirror_.Empty()) mirror_.Pop();  // at the mirror's own root, the caller's handle stays open
         }
-        path_.pop_back();
+        path_.resize(ends_.back());
+        ends_.pop_back();
         --depth_;
     }
 
@@ -124,8 +126,10 @@ public:
 
 private:
     [[noreturn]] void Fail(LONG rc, const std::string& what) {
-        const std::vector<std::u16string> below(path_.begin() + (path_.empty() ? 0 : 1), path_.end());
-        throw StoreError(rc, targetName_ + (below.empty() ? "" : "\\" + ShowPath(below)) + ": " + what);
+        // The hive's root stands for the target; the names below it follow.
+        const std::u16string_view below =
+            ends_.size() > 1 ? std::u16string_view(path_).substr(ends_[1]) : std::u16string_view();
+        throw StoreError(rc, targetName_ + Utf8(below) + ": " + what);
     }
 
     void CheckName(std::u16string_view name) {
@@ -142,7 +146,7 @@ private:
         return h;
     }
 
-    void Set(HKEY key, const std::u16string& name, std::uint32_t type, std::span<const std::uint8_t> data) {
+    void Set(HKEY key, std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
         const LONG rc = StoreTreeSetValue(key, name, type, data.data(), static_cast<DWORD>(data.size()));
         if (rc != ERROR_SUCCESS) Fail(rc, "value \"" + Utf8(name) + "\": " + ErrorText(rc));
     }
@@ -154,7 +158,8 @@ private:
     HKEY mirrorRoot_ = nullptr;
     int depth_ = 0;
     int skipping_ = 0;
-    std::vector<std::u16string> path_;
+    std::u16string path_;
+    std::vector<size_t> ends_;
 };
 
 // Finds one DWORD value of one top-level key, and nothing else.
