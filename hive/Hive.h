@@ -2,6 +2,24 @@
 // Registry hive files (regf), as Windows keeps them under System32\config and in user profiles:
 // reading one, with the transaction logs beside it replayed as Windows replays them on load, and
 // writing one that Windows' `reg load` accepts.
+//
+// Reading takes hive versions 1.3 to 1.6. A dirty hive (sequence numbers unequal, or a wrong
+// checksum) gets its logs replayed in memory, never on disk: new-format logs (HvLE entries) from
+// the entry their base block names, each entry checked by its Marvin32 hashes and each next one by
+// its sequence number; the first entry that fails ends that log, the entries before it stand, as
+// when Windows finds a log cut short by a power loss. Old-format logs (DIRT) apply whole or not at
+// all. A dirty hive with no log to replay is read as its primary file holds it, with a warning.
+//
+// Damage is refused, the whole hive, never skipped: a broken bin, a cell outside the bins or past
+// the end of its bin, a free cell in use, a record without its signature, a count its list does not
+// hold, a cell reached twice (which is how loops show), keys nested past 512 levels. Windows would
+// not load such a hive either, and an import of part of a registry could show a Windows that never
+// was. Memory: the file's bytes (a copy only when a log is replayed from ReadHive's bytes), the
+// logs', and one bit per 8 bytes of hive bins.
+//
+// Writing makes version 1.5: names in Latin-1 where every character fits, else UTF-16; lh subkey
+// lists of up to 512 keys sorted by upper-cased name, under an ri index beyond that; data above
+// 16,344 bytes in db segment lists; one security cell shared by every key.
 #include <cstdint>
 #include <span>
 #include <stdexcept>

@@ -385,6 +385,7 @@ public:
 private:
     std::vector<std::uint8_t>& Image() {
         if (owned_ == nullptr) {
+            copy_.reserve(cap_);
             copy_.assign(primary_.bytes.begin(), primary_.bytes.end());
             owned_ = &copy_;
         }
@@ -534,17 +535,24 @@ ReadReport Read(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std
     return report;
 }
 
-std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path) {
+// The file's bytes, at most `limit` of them, in a buffer with room for `room` more.
+std::vector<std::uint8_t> ReadFile(const std::filesystem::path& path, std::size_t room = 0,
+                                   std::uint64_t limit = std::uint64_t(-1)) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) throw HiveError(path.string() + ": " + std::strerror(errno));
     std::vector<std::uint8_t> bytes;
     std::uint8_t buf[1 << 16];
     std::error_code ec;
     const auto size = std::filesystem::file_size(path, ec);
-    if (!ec) bytes.reserve(size);
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    if (!ec) bytes.reserve(std::min<std::uint64_t>(size, limit) + room);
+    // No hive is larger than its base block and 4 GiB of bins: a device or pipe that goes on stops here.
+    constexpr std::uint64_t kLargest = kBaseBlockSize + 0x100000000ull;
+    for (std::size_t n; bytes.size() <= kLargest && bytes.size() < limit &&
+                        (n = std::fread(buf, 1, std::min<std::uint64_t>(sizeof buf, limit - bytes.size()), f)) > 0;)
+        bytes.insert(bytes.end(), buf, buf + n);
     const bool failed = std::ferror(f);
     std::fclose(f);
+    if (bytes.size() > kLargest) throw HiveError(path.string() + ": larger than any hive");
     if (failed) throw HiveError(path.string() + ": cannot be read");
     return bytes;
 }
@@ -572,14 +580,15 @@ ReadReport ReadHive(const NamedBytes& primary, std::span<const NamedBytes> logs,
 
 ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
     namespace fs = std::filesystem;
-    std::vector<std::uint8_t> bytes = ReadFile(path);
     const fs::path p(path);
     const std::string base = p.filename().string();
     std::vector<std::vector<std::uint8_t>> logBytes;
     std::vector<std::string> logNames;
     // The logs matter only to a dirty hive; reading them otherwise would cost their size for nothing.
-    const bool dirty = bytes.size() >= 512 && (Get32(&bytes[4]) != Get32(&bytes[8]) ||
-                                                Get32(&bytes[508]) != BaseBlockChecksum(bytes.data()));
+    const std::vector<std::uint8_t> head = ReadFile(p, 0, 512);
+    const bool dirty = head.size() == 512 && (Get32(&head[4]) != Get32(&head[8]) ||
+                                               Get32(&head[508]) != BaseBlockChecksum(head.data()));
+    std::size_t room = 0;
     if (dirty) {
         std::error_code ec;
         const fs::path dir = p.has_parent_path() ? p.parent_path() : fs::path(".");
@@ -599,15 +608,17 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
             try {
                 logBytes.push_back(ReadFile(*found));
                 logNames.push_back(found->string());
+                room += logBytes.back().size();
             } catch (const HiveError&) {
                 // An unreadable log is one not found; the warning names what was looked for.
             }
         }
     }
+    // Room for all that replay may add (no more than the logs hold), so the bytes are never moved.
+    std::vector<std::uint8_t> bytes = ReadFile(p, room);
     std::vector<NamedBytes> logs;
     for (std::size_t i = 0; i < logBytes.size(); ++i) logs.push_back({logNames[i], logBytes[i]});
-    std::vector<std::string> lookedFor = LogNames(path);
-    return Read({path, bytes}, &bytes, logs, lookedFor, visitor);
+    return Read({path, bytes}, &bytes, logs, LogNames(path), visitor);
 }
 
 }  // namespace hive

@@ -73,45 +73,15 @@ std::uint32_t NameHash(std::u16string_view s) {
 
 // A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL giving
 // SYSTEM and Administrators full control and Everyone read, inherited by subkeys.
-std::vector<std::uint8_t> SecurityDescriptor() {
-    auto sid = [](std::uint32_t sub, std::uint32_t sub2, int subCount, std::uint8_t authority) {
-        std::vector<std::uint8_t> s = {1, std::uint8_t(subCount), 0, 0, 0, 0, 0, authority};
-        for (std::uint32_t v : {sub, sub2}) {
-            if (subCount-- <= 0) break;
-            s.insert(s.end(), {std::uint8_t(v), std::uint8_t(v >> 8), std::uint8_t(v >> 16), std::uint8_t(v >> 24)});
-        }
-        return s;
-    };
-    const auto admins = sid(32, 544, 2, 5), system = sid(18, 0, 1, 5), everyone = sid(0, 0, 1, 1);
-    std::vector<std::uint8_t> acl(8);
-    int aces = 0;
-    auto ace = [&](std::uint32_t mask, const std::vector<std::uint8_t>& who) {
-        std::vector<std::uint8_t> a(8);
-        a[0] = 0;  // access allowed
-        a[1] = 0x02;  // container inherit
-        Put16(&a[2], std::uint16_t(8 + who.size()));
-        Put32(&a[4], mask);
-        a.insert(a.end(), who.begin(), who.end());
-        acl.insert(acl.end(), a.begin(), a.end());
-        ++aces;
-    };
-    ace(0xF003F, system);  // KEY_ALL_ACCESS
-    ace(0xF003F, admins);
-    ace(0x20019, everyone);  // KEY_READ
-    acl[0] = 2;
-    Put16(&acl[2], std::uint16_t(acl.size()));
-    Put16(&acl[4], std::uint16_t(aces));
-    std::vector<std::uint8_t> sd(20);
-    sd[0] = 1;
-    Put16(&sd[2], 0x8004);  // self-relative, DACL present
-    Put32(&sd[4], std::uint32_t(sd.size()));
-    sd.insert(sd.end(), admins.begin(), admins.end());
-    Put32(&sd[8], std::uint32_t(sd.size()));
-    sd.insert(sd.end(), system.begin(), system.end());
-    Put32(&sd[16], std::uint32_t(sd.size()));
-    sd.insert(sd.end(), acl.begin(), acl.end());
-    return sd;
-}
+constexpr std::uint8_t kSecurityDescriptor[] = {
+    1, 0, 0x04, 0x80, 0x14, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0, 0x30, 0, 0, 0,  // self-relative, DACL present
+    1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,  // owner S-1-5-32-544
+    1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,  // group S-1-5-18
+    2, 0, 0x48, 0, 3, 0, 0, 0,  // ACL revision 2, 72 bytes, 3 ACEs
+    0, 0x02, 0x14, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,  // SYSTEM: KEY_ALL_ACCESS
+    0, 0x02, 0x18, 0, 0x3F, 0, 0x0F, 0, 1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,  // Administrators
+    0, 0x02, 0x14, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,  // Everyone: KEY_READ
+};
 
 }  // namespace
 
@@ -356,7 +326,7 @@ std::vector<std::uint8_t> Writer::Finish() {
     }
     if (!m.fault.empty()) throw HiveError("cannot write the hive: " + m.fault);
 
-    const auto sd = SecurityDescriptor();
+    const std::span<const std::uint8_t> sd = kSecurityDescriptor;
     m.security = m.Alloc(20 + sd.size());
     std::memcpy(m.At(m.security + 4), "sk", 2);
     Put32(m.At(m.security + 8), m.security);
@@ -383,7 +353,8 @@ std::vector<std::uint8_t> Writer::Finish() {
     Put32(&file[40], std::uint32_t(m.bins.size()));
     Put32(&file[44], 1);
     Put32(&file[508], BaseBlockChecksum(file.data()));
-    file.insert(file.end(), m.bins.begin(), m.bins.end());
+    file.resize(kBaseBlockSize + m.bins.size());
+    std::memcpy(&file[kBaseBlockSize], m.bins.data(), m.bins.size());
     return file;
 }
 

@@ -101,6 +101,20 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
         {"names_utf16_latin1_surrogates_class", [] { return Files{Write(Names()), {}, Expect(Names())}; }},
         {"big_data_segments", [] { return Files{Write(Big()), {}, Expect(Big())}; }},
         {"ri_index_over_lh_lists", [] { return Files{Write(Wide(1500)), {}, Expect(Wide(1500))}; }},
+        {"version_1_3_with_li_and_lf_lists", [] {
+             // The lists older Windows writes: the first under the ri an li, the others lf.
+             Bytes p = Write(Wide(1500));
+             const std::uint32_t ri = At(p, 4096 + Get32(&p[36]) + 4, 28);
+             for (std::uint32_t i = 0; i < hive::format::Get16(&p[ri + 2]); ++i) {
+                 const std::uint32_t leaf = At(p, ri, 4 + 4 * int(i));
+                 p[leaf + 1] = i == 0 ? 'i' : 'f';
+                 for (std::uint32_t j = 0; i == 0 && j < hive::format::Get16(&p[leaf + 2]); ++j)
+                     Put32(&p[leaf + 4 + 4 * j], Get32(&p[leaf + 4 + 8 * j]));
+             }
+             Put32(&p[24], 3);
+             Checksum(p.data());
+             return Files{p, {}, Expect(Wide(1500))};
+         }},
         {"nesting_of_512_levels", [] { return Files{Write(Chain(512)), {}, Expect(Chain(512))}; }},
         {"clean_hive_ignores_its_logs", [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
@@ -293,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(Hive, HiveCases, ::testing::Range<std::size_t>(0, Cases
 // Windows finds a subkey by binary search over upper-cased names, and by the lh hash of each.
 TEST(HiveWriter, SubkeyListsInWindowsOrderWithTheirHashes) {
     Node root{u"R", {}, {}};
-    for (const char16_t* name : {u"b", u"_x", u"Z", u"\u00e9", u"A", u"\u00ff", u"\U0001F600", u"\u0430"})
+    for (const char16_t* name : {u"b", u"_x", u"Z", u"\u00e9", u"A", u"\u00ff", u"\U0001F600", u"\u0430", u"\u00ca", u"\u0411"})
         root.children.push_back({name, {}, {}});
     for (int i = 0; i < 1200; ++i) root.children.push_back({u"~" + std::u16string(1, char16_t(0x4E00 + i)), {}, {}});
     const Bytes h = Write(root);
@@ -320,12 +334,12 @@ TEST(HiveWriter, SubkeyListsInWindowsOrderWithTheirHashes) {
             names.push_back(name);
         }
     }
-    ASSERT_EQ(names.size(), 1208u);
-    // Upper-cased: A B Z _X ~... É Ÿ(U+0178) А(U+0410), then the surrogate pair (U+D83D...).
+    ASSERT_EQ(names.size(), 1210u);
+    // Upper-cased: A B Z _X ~... É Ê Ÿ(U+0178) А(U+0410) Б(U+0411), then the surrogate pair (U+D83D...).
     const std::vector<std::u16string> first = {u"A", u"b", u"Z", u"_x", u"~\u4E00"};
     EXPECT_TRUE(std::equal(first.begin(), first.end(), names.begin()));
-    const std::vector<std::u16string> last = {u"\u00e9", u"\u00ff", u"\u0430", u"\U0001F600"};
-    EXPECT_TRUE(std::equal(last.begin(), last.end(), names.end() - 4));
+    const std::vector<std::u16string> last = {u"\u00e9", u"\u00ca", u"\u00ff", u"\u0430", u"\u0411", u"\U0001F600"};
+    EXPECT_TRUE(std::equal(last.begin(), last.end(), names.end() - 6));
     for (std::size_t i = 1; i < names.size(); ++i) {
         std::u16string a = names[i - 1], b = names[i];
         for (auto& c : a) c = hive::format::Upcase(c);
@@ -411,6 +425,27 @@ TEST(HiveWriter, OutsideReadersReadItBack) {
     EXPECT_EQ(Count(exported, "Key path: ROOT\\Wide\\KzZz"), 0u);  // not a name written
     EXPECT_EQ(Count(exported, "Key path: ROOT\\Wide\\KbJp\n"), 1u);
     EXPECT_NE(exported.find("status=0"), std::string::npos);
+}
+
+// The other way round: a hive another writer changed reads as it says it wrote it.
+TEST(HiveReader, ReadsWhatHivexregeditMerged) {
+    if (Output("command -v hivexregedit").empty()) GTEST_SKIP() << "hivexregedit not installed";
+    const fs::path dir = fs::path(::testing::TempDir()) / "merged";
+    fs::create_directories(dir);
+    const Bytes h = Write(Wide(600));
+    std::ofstream(dir / "hive", std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
+    std::ofstream(dir / "merge.reg") << "Windows Registry Editor Version 5.00\n\n[\\K0300\\Test]\n\"Str\"=\"hello\"\n"
+                                        "\"Dw\"=dword:0000002a\n@=\"d\"\n\n[\\K0300\\Test\\Sub1]\n\"Bin\"=hex:01,02,03\n\n"
+                                        "[\\K0300\\Test\\sub0]\n\n[\\new]\n";
+    Output("hivexregedit --merge '" + (dir / "hive").string() + "' --prefix '' '" + (dir / "merge.reg").string() + "' 2>&1");
+    Node expected = Wide(600);
+    expected.children[300].children.push_back(
+        {u"Test", {{u"Str", 1, Utf16(u"hello\0"s)}, {u"Dw", 4, {0x2a, 0, 0, 0}}, {u"", 1, Utf16(u"d\0"s)}},
+         {{u"Sub1", {{u"Bin", 3, {1, 2, 3}}}}, {u"sub0"}}});
+    expected.children.push_back({u"new"});
+    Dump dump;
+    hive::ReadHiveFile((dir / "hive").string(), dump);
+    EXPECT_EQ(dump.text, Expect(expected));
 }
 
 }  // namespace
