@@ -50,7 +50,7 @@ bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const
 // that make no hive.
 std::vector<std::uint8_t> ExportHive(HKEY root, const std::u16string& path, const std::u16string& rootName);
 
-// UTF-8 text to and from the registry's UTF-16; a unit that is no character becomes U+FFFD.
+// Text of the program (UTF-8; WTF-8 for a lone surrogate) to and from the registry's UTF-16.
 std::u16string Utf16(std::string_view text);
 std::string Utf8(std::u16string_view text);
 

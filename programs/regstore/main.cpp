@@ -329,7 +329,7 @@ void CheckReadable(const std::string& path, const char* what) {
     if (folder) throw InputError{path + ": a folder, not " + what};
 }
 
-std::u16string KeyPath16(const regfile::KeyName& key) { return hivestore::Utf16(key.path); }
+std::u16string KeyPath16(const regfile::KeyName& key) { return Wide(key.path); }
 
 // Runs hive imports as one store transaction; a hive that cannot be read, or a store that refuses
 // a write, leaves the store as it was.
