@@ -16,4 +16,6 @@ std::string TextToAnsi(std::string_view text);
 std::string UCase(std::string_view text);
 
 // Upper case that does not depend on the user's locale, for comparing names without regard to case.
+// In the portable build a character beyond the Basic Multilingual Plane stays as it is, as the
+// registry compares names one UTF-16 unit at a time.
 std::string FoldCase(std::string_view text);

@@ -236,7 +236,7 @@ private:
         } else if (Peek() == '"') {
             value.type = REG_SZ;
             const std::string text = WholeText(QuotedString(), dataAt);
-            value.data = d_.dialect == Dialect::Version5 ? BytesFromUnits(Wide(text) + u'\0') : TextToAnsi(text) + '\0';
+            value.data = d_.dialect == Dialect::Version5 ? Wtf8ToUtf16Le(text) + std::string(2, '\0') : TextToAnsi(text) + '\0';
         } else if (Accept("dword:")) {
             value.type = REG_DWORD;
             const DWORD v = HexNumber(8, "dword: takes 1 to 8 hex digits");
@@ -372,8 +372,12 @@ bool PlainString(std::string_view data) {
     if (units.empty() || units.back() != u'\0') return false;
     units.pop_back();
     if (units.find_first_of(std::u16string_view(u"\0\r\n", 3)) != std::u16string::npos) return false;
-    const std::string text = Utf16ToWtf8(units);
-    return TextToUtf16Le(text) == BytesFromUnits(units);  // no lone surrogate
+    for (size_t i = 0; i < units.size(); ++i) {  // no lone surrogate
+        const bool high = units[i] >= 0xD800 && units[i] < 0xDC00, low = units[i] >= 0xDC00 && units[i] < 0xE000;
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) ++i;
+        else if (high || low) return false;
+    }
+    return true;
 }
 
 // `prefix` followed by the bytes, wrapped before 80 columns as regedit does.
@@ -701,7 +705,7 @@ LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect 
         return rc;
     }
     // Every name and text of a REGEDIT4 file was checked to fit the code page.
-    out = dialect == Dialect::Version5 ? "\xFF\xFE" + BytesFromUnits(Wide(text)) : TextToAnsi(text);
+    out = dialect == Dialect::Version5 ? "\xFF\xFE" + Wtf8ToUtf16Le(text) : TextToAnsi(text);
     return ERROR_SUCCESS;
 }
 

@@ -5,7 +5,8 @@
 // whole as UTF-8, as Windows holds them in UTF-16; value data are kept as the exact bytes given, the
 // string types' data marked with the encoding they came in (ANSI through an A function, UTF-16
 // through a W function). Each side of the API gets names and string data converted to its own
-// encoding on the way out; an A function gets "?" for what the code page lacks, as Windows' do.
+// encoding on the way out; an A function gets what Windows' A functions give for a character the
+// code page lacks: its best-fit look-alike, else "?".
 // The parts: store/statements (the statement cache), store/keys (key lookup and key ids),
 // store/transactions (write transactions, RunInStoreTransaction's levels, consistent reads),
 // store/database (a store file: connection, tables, waiting for other processes, durability).
@@ -36,7 +37,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
 #include <vector>
 
 #ifndef VERSIONINFO_STORE_PATH
@@ -663,18 +663,31 @@ LONG EnumValue(HKEY hKey, DWORD dwIndex, Char* lpValueName, LPDWORD lpcchValueNa
     });
 }
 
-// The longest name among rows the query `longest` (count, longest in characters) and `beyond`
-// (the names holding a character beyond the BMP) select, in UTF-16 units: SQLite counts such a
-// character once, UTF-16 (and so the ANSI side, one byte a unit) twice.
-std::pair<DWORD, DWORD> CountAndLongest(StatementCache& s, std::string_view longest, std::string_view beyond, KeyId id) {
-    Query k(s, longest);
-    k.Bind(1, id).Step();
-    const auto count = static_cast<DWORD>(k.Int(0));
-    auto most = static_cast<DWORD>(k.Int(1));
-    Query b(s, beyond);
-    b.Bind(1, id).Bind(2, "*[\U00010000-\U0010FFFF]*");
-    while (b.Step()) most = std::max(most, static_cast<DWORD>(Wtf8ToUtf16(b.Text(0)).size()));
-    return {count, most};
+// Counts, longest names and longest data of a key's subkeys or values: `sql` selects the count,
+// the longest name in characters, whether a name holds a character beyond the BMP (pattern ?2)
+// and, for values, the longest data. Lengths of names are in UTF-16 units, as both sides count
+// them: SQLite counts a character beyond the BMP once, UTF-16 (and so the ANSI side) twice; only
+// when there is such a name are the names read (`names`).
+struct Longest {
+    DWORD count = 0, name = 0, data = 0;
+};
+Longest CountAndLongest(StatementCache& s, std::string_view sql, std::string_view names, KeyId id) {
+    static constexpr std::string_view kBeyondBmp = "*[\U00010000-\U0010FFFF]*";
+    Longest out;
+    bool beyond = false;
+    {
+        Query q(s, sql);
+        q.Bind(1, id).Bind(2, kBeyondBmp).Step();
+        out.count = static_cast<DWORD>(q.Int(0));
+        out.name = static_cast<DWORD>(q.Int(1));
+        beyond = q.Int(2) != 0;
+        out.data = static_cast<DWORD>(q.Int(3));
+    }
+    if (!beyond) return out;
+    Query b(s, names);
+    b.Bind(1, id).Bind(2, kBeyondBmp);
+    while (b.Step()) out.name = std::max(out.name, static_cast<DWORD>(Wtf8ToUtf16(b.Text(0)).size()));
+    return out;
 }
 
 template <typename Char>
@@ -691,19 +704,24 @@ LONG QueryInfoKey(HKEY hKey, Char* lpClass, LPDWORD lpcchClass, LPDWORD lpReserv
             ReadScope read(*s);
             MustExist(s, key.id);
             // Name lengths in UTF-16 units, as both sides count them (an ANSI byte for each unit).
-            std::tie(subKeys, maxSubKey) = CountAndLongest(
-                *s, "SELECT count(*), coalesce(max(length(name)), 0) FROM keys WHERE parent = ?",
-                "SELECT name FROM keys WHERE parent = ? AND name GLOB ?", key.id);
-            std::tie(values, maxValueName) = CountAndLongest(
-                *s, R"(SELECT count(*), coalesce(max(length(name)), 0) FROM "values" WHERE key = ?)",
-                R"(SELECT name FROM "values" WHERE key = ? AND name GLOB ?)", key.id);
+            const Longest keys = CountAndLongest(
+                *s, "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0), 0 "
+                    "FROM keys WHERE parent = ?1",
+                "SELECT name FROM keys WHERE parent = ?1 AND name GLOB ?2", key.id);
             // Data sizes as stored; the W side reads ANSI string data at two bytes a character.
             // (UTF-16 string data read on the ANSI side are never longer than stored.)
-            Query v(*s, wide ? R"(SELECT coalesce(max(CASE WHEN type IN (1, 2, 7) THEN 2 * length(data)
-                                                          ELSE length(data) END), 0) FROM "values" WHERE key = ?)"
-                             : R"(SELECT coalesce(max(length(data)), 0) FROM "values" WHERE key = ?)");
-            v.Bind(1, key.id).Step();
-            maxValue = static_cast<DWORD>(v.Int(0));
+            const Longest vals = CountAndLongest(
+                *s, wide ? R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0),
+                                     coalesce(max(CASE WHEN type IN (1, 2, 7) THEN 2 * length(data) ELSE length(data) END), 0)
+                              FROM "values" WHERE key = ?1)"
+                         : R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0),
+                                     coalesce(max(length(data)), 0) FROM "values" WHERE key = ?1)",
+                R"(SELECT name FROM "values" WHERE key = ?1 AND name GLOB ?2)", key.id);
+            subKeys = keys.count;
+            maxSubKey = keys.name;
+            values = vals.count;
+            maxValueName = vals.name;
+            maxValue = vals.data;
         } else {
             MustExist(s, key.id);
         }

@@ -3,6 +3,7 @@
 #include "text.h"
 #include "utf16.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -11,7 +12,9 @@
 #include <langinfo.h>
 #include <locale.h>
 #include <stdexcept>
+#include <iterator>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -195,6 +198,8 @@ constexpr char16_t kHighControls[32] = {
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
+#include "best_fit_1252.inc"
+
 }  // namespace
 
 std::string Utf16ToWtf8(std::u16string_view units) {
@@ -209,9 +214,11 @@ std::string Utf16ToWtf8(std::u16string_view units) {
     return out;
 }
 
-std::u16string Wtf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
+namespace {
+
+// Hands each UTF-16 unit of the text to `put`.
+template <typename Put>
+void DecodeWtf8(std::string_view text, Put put) {
     while (!text.empty()) {
         const size_t n = SequenceLength(text);
         const auto lead = static_cast<unsigned char>(text[0]);
@@ -222,13 +229,31 @@ std::u16string Wtf8ToUtf16(std::string_view text) {
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
         if (c >= 0x110000) c = 0xFFFD;
         if (c >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+            put(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            put(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
         } else {
-            out += static_cast<char16_t>(c);
+            put(static_cast<char16_t>(c));
         }
         text.remove_prefix(n);
     }
+}
+
+}  // namespace
+
+std::u16string Wtf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    DecodeWtf8(text, [&](char16_t u) { out += u; });
+    return out;
+}
+
+std::string Wtf8ToUtf16Le(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() * 2);
+    DecodeWtf8(text, [&](char16_t u) {
+        out += static_cast<char>(u & 0xFF);
+        out += static_cast<char>(u >> 8);
+    });
     return out;
 }
 
@@ -253,6 +278,11 @@ std::string Utf16ToAnsi(std::u16string_view units) {
         char b = '?';
         for (int i = 0; i < 32; ++i)
             if (kHighControls[i] == u) b = static_cast<char>(0x80 + i);
+        if (b == '?') {
+            const auto* fit = std::lower_bound(std::begin(kBestFit1252), std::end(kBestFit1252), u,
+                                               [](const auto& entry, char16_t unit) { return entry.first < unit; });
+            if (fit != std::end(kBestFit1252) && fit->first == u) b = static_cast<char>(fit->second);
+        }
         out += b;
     }
     return out;

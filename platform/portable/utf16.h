@@ -13,9 +13,11 @@ std::string TextToUtf16Le(std::string_view text);
 std::string Utf16ToWtf8(std::u16string_view units);
 // A byte that starts no sequence reads as U+FFFD.
 std::u16string Wtf8ToUtf16(std::string_view text);
+std::string Wtf8ToUtf16Le(std::string_view text);  // the same as little-endian bytes
 
 // The ANSI code page (Windows-1252) one byte for one unit, both ways, as the registry's A functions
-// convert: a unit the code page lacks (half a surrogate pair included) becomes "?".
+// convert: a unit the code page lacks becomes its best-fit look-alike where Windows has one ("Ā" as
+// "A"), else "?" (each half of a surrogate pair too).
 std::u16string AnsiToUtf16(std::string_view ansi);
 std::string Utf16ToAnsi(std::u16string_view units);
 

@@ -195,4 +195,84 @@ TEST_F(RegistryApi, NonAsciiNamesIgnoreCase) {
     EXPECT_EQ(size, 7u);
 }
 
+// Windows keeps names and strings in UTF-16: an A function reads them in Windows-1252, one byte for
+// each UTF-16 unit, a best-fit look-alike or "?" for what the code page lacks; a W function reads
+// what an A function wrote as UTF-16.
+TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
+    const auto w = [](const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); };
+    const auto bytes = [](std::u16string_view u) { return std::string(reinterpret_cast<const char*>(u.data()), u.size() * 2); };
+    struct Case {
+        std::u16string name;
+        DWORD type;
+        std::string given, ansi;
+    };
+    const std::vector<Case> cases{
+        {u"era", REG_SZ, bytes(u"明治_明_Meiji_M\0"s), "??_?_Meiji_M\0"s},
+        {u"pair", REG_EXPAND_SZ, bytes(u"😀€Āβ\0"s), "??\x80" "A\xDF\0"s},
+        {u"odd", REG_MULTI_SZ, bytes(u"a\xD800" u"b\0"s) + "x", "a?b\0"s},
+        {u"link", 6 /* REG_LINK */, bytes(u"明"), bytes(u"明")},
+        {u"binary", REG_BINARY, "\xFF\0\1"s, "\xFF\0\1"s},
+    };
+    HKEY key = OpenOrFail(KEY_ALL_ACCESS);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.name.begin(), c.name.end()));
+        ASSERT_EQ(RegSetValueExW(key, w(c.name), 0, c.type, reinterpret_cast<const BYTE*>(c.given.data()),
+                                 static_cast<DWORD>(c.given.size())),
+                  ERROR_SUCCESS);
+        const std::string ansiName(c.name.begin(), c.name.end());
+        DWORD size = 0;
+        ASSERT_EQ(RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+        EXPECT_EQ(size, c.ansi.size());
+        std::string data(64, '\0');
+        size = static_cast<DWORD>(c.ansi.size() - 1);
+        EXPECT_EQ(RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+                  ERROR_MORE_DATA);
+        EXPECT_EQ(size, c.ansi.size());
+        size = static_cast<DWORD>(data.size());
+        ASSERT_EQ(RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(data.substr(0, size), c.ansi);
+        size = static_cast<DWORD>(data.size());
+        ASSERT_EQ(RegQueryValueExW(key, w(c.name), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(data.substr(0, size), c.given) << "the W side gets the bytes as given";
+        char name[8];
+        DWORD cch = sizeof name;
+        size = static_cast<DWORD>(data.size());
+        ASSERT_EQ(RegEnumValueA(key, 0, name, &cch, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(data.substr(0, size), c.ansi) << "enumeration converts as a query does";
+        ASSERT_EQ(RegDeleteValueW(key, w(c.name)), ERROR_SUCCESS);
+    }
+    ASSERT_EQ(Set(key, "ansi", REG_SZ, "caf\xE9 \x80\0"s), ERROR_SUCCESS);
+    std::string data(32, '\0');
+    DWORD size = static_cast<DWORD>(data.size());
+    ASSERT_EQ(RegQueryValueExW(key, w(u"ANSI"), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(data.substr(0, size), bytes(u"café €\0"s));
+    DWORD maxA = 0, maxW = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxA,
+                               nullptr, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxW,
+                               nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_GE(maxA, 7u);
+    EXPECT_EQ(maxW, 14u) << "ANSI text counts two bytes a character on the W side";
+
+    // A key named with three characters beyond the BMP: six units, six "?".
+    HKEY emoji = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(key, w(u"😀😁😂"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &emoji, nullptr), ERROR_SUCCESS);
+    RegCloseKey(emoji);
+    char name[16];
+    DWORD cch = 6;
+    EXPECT_EQ(RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    cch = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(key, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(name, cch), "??????");
+    DWORD maxSubKey = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, &maxSubKey, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(maxSubKey, 6u);
+}
+
 }  // namespace
