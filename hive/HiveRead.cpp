@@ -145,7 +145,8 @@ private:
         class_buf_.clear();
         if (classBytes > 0) {
             auto cls = Claim(Get32(&nk[48]), off, "class name");
-            if (classBytes > cls.size() || classBytes % 2) Fail(off, "a class name longer than its cell");
+            if (classBytes > cls.size()) Fail(off, "a class name longer than its cell");
+            if (classBytes % 2) Fail(off, "a class name of an odd number of bytes");
             Text(class_buf_, cls.data(), classBytes, false);
         }
         visitor_.BeginKey(name_buf_, class_buf_, Get64(&nk[4]));
