@@ -817,3 +817,65 @@ LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
 
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }
 LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) { return DeleteKey(hKey, lpSubKey, true); }
+
+// Writes of a whole tree inside RunInStoreTransaction: the rows RegCreateKeyExW and RegSetValueExW
+// would write, without a savepoint and a second lookup for each. A failure fails the transaction.
+namespace {
+
+template <typename F>
+LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
+    return Guarded([&](Store& store) -> LONG {
+        if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
+        OpenKey& key = KeyFor(store, hKey, needed);
+        Database& db = *key.db;
+        if (!db.MayWrite()) return ERROR_ACCESS_DENIED;
+        StatementCache& s = db.ForWrite();
+        store.transactions.Join(db, s);
+        db.Touched();
+        try {
+            // The highest id is read once in each transaction; from then on this process alone
+            // makes keys in the file, and counts them.
+            static std::map<const Database*, std::uint64_t> synced;
+            if (auto& at = synced[&db]; at != store.transactions.begun) {
+                SyncHighestId(s);
+                at = store.transactions.begun;
+            }
+            return body(store, key, s);
+        } catch (const Failure& f) {
+            // Half a write may stand inside the transaction: nothing of it may be kept.
+            store.transactions.failure = IsStoreFailure(f.code) ? f.code : ERROR_CANTWRITE;
+            throw;
+        }
+    });
+}
+
+}  // namespace
+
+LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
+    if (phkResult == nullptr || name.empty() || name.size() > kMaxKeyName ||
+        name.find(u'\\') != std::u16string_view::npos || name.find(u'\0') != std::u16string_view::npos)
+        return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    return InTransaction(hKey, KEY_CREATE_SUB_KEY, [&](Store& store, OpenKey& parent, StatementCache& s) -> LONG {
+        const Name n = NameFromUtf16(name);
+        // A hive may name two subkeys alike: the second opens the first, as RegCreateKeyExW would.
+        auto id = CreateNextChild(s, parent.id, n);
+        if (!id) id = FindChild(s, parent.id, n.folded);
+        if (!id) throw Failure{ERROR_CANTWRITE};
+        *phkResult = store.Add(parent.db, *id, KEY_ALL_ACCESS);
+        return ERROR_SUCCESS;
+    });
+}
+
+LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const BYTE* lpData, DWORD cbData) {
+    if ((lpData == nullptr && cbData != 0) || name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
+    const sqlite3_int64 stored = dwType | (IsStringType(dwType) || dwType == REG_LINK ? kUtf16Data : 0);
+    return InTransaction(hKey, KEY_SET_VALUE, [&](Store&, OpenKey& key, StatementCache& s) -> LONG {
+        const Name n = NameFromUtf16(name);
+        Query q(s, R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
+                      ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)");
+        q.Bind(1, key.id).Bind(2, n.text).Bind(3, n.folded).Bind(4, stored);
+        q.BindBlob(5, lpData, cbData).Step();
+        return ERROR_SUCCESS;
+    });
+}

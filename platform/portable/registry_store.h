@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 // The portable registry store: SQLite database files that stand in for the Windows registry.
 // HKEY_CURRENT_USER lives in a store of the user's own; the other roots in the system store fixed at
@@ -47,3 +48,10 @@ std::string DefaultUserRegistryStorePath();
 // a nested call is a savepoint inside the outer transaction. Do not switch stores inside `body`.
 // Writes to both the system and the user store are two transactions, committed one after the other.
 LONG RunInStoreTransaction(const std::function<LONG()>& body);
+
+// A whole tree written inside RunInStoreTransaction (a hive's keys): the rows RegCreateKeyExW and
+// RegSetValueExW write for one key name and one value, and the same errors, without their cost of a
+// savepoint each. Outside a transaction they answer ERROR_INVALID_PARAMETER. After a failure the
+// transaction keeps nothing.
+LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult);
+LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const BYTE* lpData, DWORD cbData);

@@ -1,7 +1,12 @@
 // regstore: reads and writes the portable registry store from the command line, and moves whole
-// installations in and out of it as .reg files.
+// installations in and out of it as .reg files and registry hives.
+#include "Form1.h"
+#include "Form1Layout.h"
+#include "Hive.h"
 #include "QxRegistry.h"
+#include "RaisedError.h"
 #include "RegFile.h"
+#include "hive_store.h"
 #include "registry_store.h"
 #include "text.h"
 #include "utf16.h"
@@ -11,11 +16,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <strings.h>
+
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -44,7 +54,11 @@ Reads and writes the registry store of the portable versioninfo build.
 
 Commands:
   import FILE...                 apply .reg files, all of them or nothing
+  import FILE --key KEY          make KEY hold what a registry hive holds
+  import-windows DIR             read the registry of a Windows installation on a disk
   export KEY [FILE] [--regedit4] write KEY and everything under it as a .reg file
+  export KEY FILE --hive         the same as a registry hive
+  version                        show what the window shows for the store
   query KEY [--value NAME]       show the values and subkeys of KEY, or one value
   set KEY --value NAME --type TYPE --data DATA
                                  write one value
@@ -74,6 +88,7 @@ struct CommandHelp {
 
 const CommandHelp kCommandHelp[] = {
     {"import", R"(Usage: regstore [--store PATH] import FILE...
+       regstore [--store PATH] import FILE --key KEY
 
 Applies .reg files to the store. Every file is read and checked first; then all of
 them are written in one transaction, so a fault anywhere changes nothing.
@@ -82,8 +97,31 @@ Both dialects are read: "REGEDIT4" (Windows-1252 bytes) and "Windows Registry
 Editor Version 5.00" (UTF-16LE with a byte-order mark, or UTF-8), whose text is
 kept whole, whatever the characters. A file may hold at most 64 MiB. A fault is
 reported as FILE:LINE:COLUMN: message.
+
+With --key, FILE is a registry hive (a file that starts with "regf", such as
+Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
+replaces what KEY holds, in one transaction. The hive's transaction logs beside it
+(FILE.LOG1, FILE.LOG2, FILE.LOG, any case) are replayed as Windows replays them.
+Names and text are kept whole, whatever the code page holds.
+)"},
+    {"import-windows", R"(Usage: regstore [--store PATH] import-windows DIR
+
+Reads the registry of a Windows installation: DIR is the root of its volume (mounted
+read-only, say) or its Windows/System32/config folder. The SOFTWARE hive becomes
+HKLM\SOFTWARE and the SYSTEM hive HKLM\SYSTEM, in one transaction, with their logs
+replayed; HKLM\SYSTEM\CurrentControlSet is made a copy of the control set that
+SYSTEM's Select\Current names, as the running system sees it. Names in the path
+are found without regard to case. Then the window (or regstore version) shows
+that installation.
+)"},
+    {"version", R"(Usage: regstore [--store PATH] version
+
+Shows what the window shows for the store, one line each, the label and the value
+separated by a tab: Caption, MajorVersion, MinorVersion, CSDVersion, ProductType
+and ProductName. It runs the window's own load sequence.
 )"},
     {"export", R"(Usage: regstore [--store PATH] export KEY [FILE] [--regedit4]
+       regstore [--store PATH] export KEY FILE --hive
 
 Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a
 byte-order mark, CRLF line ends. Without FILE the file goes to standard output,
@@ -91,6 +129,9 @@ which must then be redirected: a terminal cannot show UTF-16.
 
 With --regedit4 the file is a REGEDIT4 one, in Windows-1252: a name or text with
 a character that code page lacks cannot be written in it.
+
+With --hive, FILE is written as a registry hive instead, one that Windows loads
+(reg load): KEY's values and subkeys become the hive's root key's.
 
 A key or value that cannot be written so that it imports back (a line break in a
 name, or text a REGEDIT4 file cannot hold) is refused: nothing is written and the
@@ -168,7 +209,8 @@ struct Arguments {
     std::string store = DefaultRegistryStorePath();
     bool storeGiven = false;  // else HKEY_CURRENT_USER stays in the user's own store
     std::vector<std::string> positional;
-    std::optional<std::string> value, type, data;
+    std::optional<std::string> value, type, data, key;
+    bool hive = false;
     bool help = false;
     bool version = false;
     bool regedit4 = false;
@@ -195,6 +237,10 @@ Arguments ParseArguments(int argc, char** argv) {
             a.version = true;
             continue;
         }
+        if (arg == "--hive") {
+            a.hive = true;
+            continue;
+        }
         if (arg == "--regedit4") {
             a.regedit4 = true;
             continue;
@@ -204,6 +250,7 @@ Arguments ParseArguments(int argc, char** argv) {
         std::optional<std::string>* target = name == "--value" ? &a.value
                                            : name == "--type"  ? &a.type
                                            : name == "--data"  ? &a.data
+                                           : name == "--key"   ? &a.key
                                                                : nullptr;
         if (target == nullptr && name != "--store") throw UsageError{"unknown option " + name};
         std::string text;
@@ -278,16 +325,71 @@ std::string DisplayName(const regfile::KeyName& key) {
 void NoOptions(const Arguments& a, const char* command, bool valueAllowed) {
     if ((a.value && !valueAllowed) || a.type || a.data)
         throw UsageError{std::string(command) + " takes no --value, --type or --data"};
-    if (a.regedit4 && std::string_view(command) != "export") throw UsageError{std::string(command) + " takes no --regedit4"};
+    const std::string c = command;
+    if (a.key && c != "import") throw UsageError{c + " takes no --key"};
+    if (a.hive && c != "export") throw UsageError{c + " takes no --hive"};
+    if (a.regedit4 && c != "export") throw UsageError{c + " takes no --regedit4"};
+    if (a.regedit4 && a.hive) throw UsageError{"export takes --regedit4 or --hive, not both"};
+}
+
+void Warn(const std::vector<std::string>& warnings) {
+    for (const auto& w : warnings) std::cerr << "regstore: warning: " << w << "\n";
+}
+
+// A file to read whole: it must exist and be no folder.
+void CheckReadable(const std::string& path, const char* what) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError{path + ": " + std::strerror(errno)};
+    struct stat st {};
+    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    ::close(fd);
+    if (folder) throw InputError{path + ": a folder, not " + what};
+}
+
+std::u16string KeyPath16(const regfile::KeyName& key) { return Wide(key.path); }
+
+// Runs hive imports as one store transaction; a hive that cannot be read, or a store that refuses
+// a write, leaves the store as it was.
+void InHiveTransaction(const Arguments& a, const std::function<void()>& body) {
+    LONG rc = ERROR_SUCCESS;
+    try {
+        rc = RunInStoreTransaction([&]() -> LONG {
+            body();
+            return ERROR_SUCCESS;
+        });
+    } catch (const hive::HiveError& e) {
+        throw InputError{e.what()};
+    } catch (const hivestore::StoreError& e) {
+        throw InputError{"cannot write the store " + a.store + ": " + e.what()};
+    }
+    if (rc != ERROR_SUCCESS) throw InputError{"cannot write the store " + a.store + ": " + ErrorText(rc)};
+}
+
+int ImportHive(const Arguments& a, const std::string& path) {
+    const auto key = KeyArgument(*a.key);
+    CheckReadable(path, "a registry hive");
+    if (!hivestore::IsHiveFile(path))
+        throw InputError{path + ": not a registry hive (it does not start with \"regf\"); --key is for a hive, "
+                                "a .reg file names its own keys"};
+    hivestore::ImportReport report;
+    InHiveTransaction(a, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key)); });
+    Warn(report.warnings);
+    return kOk;
 }
 
 int Import(const Arguments& a) {
     NoOptions(a, "import", false);
     if (a.positional.size() < 2) throw UsageError{"import needs at least one FILE"};
     const std::vector<std::string> paths(a.positional.begin() + 1, a.positional.end());
+    if (a.key) {
+        if (paths.size() != 1) throw UsageError{"import --key takes one hive FILE"};
+        return ImportHive(a, paths[0]);
+    }
     // Every file is read and checked before the store is touched.
     std::vector<regfile::RegFile> files;
     for (const auto& path : paths) {
+        if (hivestore::IsHiveFile(path))
+            throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
         try {
             files.push_back(regfile::Parse(ReadFile(path)));
         } catch (const regfile::ParseError& e) {
@@ -323,8 +425,37 @@ int Import(const Arguments& a) {
     return kOk;
 }
 
+// The file is written whole once every byte is known, so a refused export leaves no file behind.
+void WriteFile(const std::string& path, const char* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw InputError{path + ": " + std::strerror(errno)};
+    out.write(data, static_cast<std::streamsize>(size));
+    out.close();
+    if (!out) throw InputError{path + ": cannot write"};
+}
+
+int ExportHive(const Arguments& a) {
+    if (a.positional.size() != 3) throw UsageError{"export --hive takes KEY and FILE"};
+    const auto key = KeyArgument(a.positional[1]);
+    // The hive's root key is named as the key it came from, as Windows names a saved key's root.
+    const size_t slash = key.path.rfind('\\');
+    const std::string rootName = key.path.empty() ? std::string(regfile::RootName(key.root))
+                                                  : key.path.substr(slash == std::string::npos ? 0 : slash + 1);
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = hivestore::ExportHive(key.root, KeyPath16(key), hivestore::Utf16(rootName));
+    } catch (const hivestore::StoreError& e) {
+        throw InputError{e.what()};
+    } catch (const hive::HiveError& e) {
+        throw InputError{DisplayName(key) + ": " + e.what()};
+    }
+    WriteFile(a.positional[2], reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return kOk;
+}
+
 int Export(const Arguments& a) {
     NoOptions(a, "export", false);
+    if (a.hive) return ExportHive(a);
     if (a.positional.size() < 2 || a.positional.size() > 3) throw UsageError{"export takes KEY and an optional FILE"};
     const auto key = KeyArgument(a.positional[1]);
     if (a.positional.size() == 2 && ::isatty(STDOUT_FILENO) && !a.regedit4)
@@ -340,12 +471,114 @@ int Export(const Arguments& a) {
         if (!std::cout) throw InputError{"cannot write to standard output"};
         return kOk;
     }
-    const std::string& path = a.positional[2];
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw InputError{path + ": " + std::strerror(errno)};
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) throw InputError{path + ": cannot write"};
+    WriteFile(a.positional[2], bytes.data(), bytes.size());
+    return kOk;
+}
+
+// The entry of `folder` named `name` without regard to case (the exact spelling first), or "".
+std::string FindEntry(const std::string& folder, const char* name, bool wantFolder) {
+    const auto isKind = [&](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 && (wantFolder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
+    };
+    if (isKind(folder + "/" + name)) return folder + "/" + name;
+    DIR* d = ::opendir(folder.c_str());
+    if (d == nullptr) return {};
+    std::string found;
+    while (const dirent* e = ::readdir(d)) {
+        if (::strcasecmp(e->d_name, name) == 0 && isKind(folder + "/" + e->d_name)) {
+            found = folder + "/" + e->d_name;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+int ImportWindows(const Arguments& a) {
+    NoOptions(a, "import-windows", false);
+    if (a.positional.size() != 2) throw UsageError{"import-windows takes one DIR"};
+    std::string dir = a.positional[1];
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
+    if (!S_ISDIR(st.st_mode)) throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
+    // The volume's root, or the config folder itself.
+    std::string config = dir;
+    if (FindEntry(dir, "SYSTEM", false).empty() && FindEntry(dir, "SOFTWARE", false).empty()) {
+        config = dir;
+        for (const char* part : {"Windows", "System32", "config"}) {
+            const std::string parent = config;
+            config = FindEntry(parent, part, true);
+            if (config.empty() && !FindEntry(parent, "SYSTEM.DAT", false).empty())
+                throw InputError{parent + ": a Windows 95, 98 or Me registry (SYSTEM.DAT and USER.DAT), which is "
+                                          "not held in hives; import-windows reads Windows NT, 2000 and later"};
+            if (config.empty())
+                throw InputError{dir + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
+                                       "not a Windows volume"};
+        }
+    }
+    std::array<std::string, 2> hives;
+    const std::array<const char*, 2> names{"SOFTWARE", "SYSTEM"};
+    for (size_t i = 0; i < 2; ++i) {
+        hives[i] = FindEntry(config, names[i], false);
+        if (hives[i].empty()) throw InputError{config + ": no " + names[i] + " hive in it"};
+        if (!hivestore::IsHiveFile(hives[i])) throw InputError{hives[i] + ": not a registry hive (it does not start with \"regf\")"};
+    }
+    // CurrentControlSet is the running system's link to the control set in use, which only
+    // Select\Current tells; it is made as a copy of that control set.
+    hivestore::ImportOptions options;
+    DWORD current = 0;
+    std::vector<std::string> warnings;
+    try {
+        if (hivestore::ReadTopLevelDword(hives[1], u"Select", u"Current", current)) {
+            char name[32];
+            std::snprintf(name, sizeof name, "ControlSet%03u", current);
+            options.mirror = hivestore::Utf16(name);
+            options.mirrorAs = u"CurrentControlSet";
+        } else {
+            warnings.push_back(hives[1] + ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
+        }
+    } catch (const hive::HiveError& e) {
+        throw InputError{e.what()};
+    }
+    hivestore::ImportReport software, system;
+    InHiveTransaction(a, [&] {
+        software = hivestore::ImportHive(hives[0], HKEY_LOCAL_MACHINE, u"SOFTWARE");
+        system = hivestore::ImportHive(hives[1], HKEY_LOCAL_MACHINE, u"SYSTEM", options);
+    });
+    Warn(warnings);
+    Warn(software.warnings);
+    for (auto& w : system.warnings)
+        if (w.rfind("the hive", 0) == 0) w = hives[1] + ": " + w;
+    Warn(system.warnings);
+    return kOk;
+}
+
+// The window's surface as text: what the load sequence puts in each box and in the caption.
+class TextSurface : public Form1Surface {
+public:
+    std::array<std::string, 5> texts;
+    std::string caption;
+
+protected:
+    void DoSetText(TextBox box, std::string_view text) override { texts[static_cast<size_t>(box) - 1] = std::string(text); }
+    std::string DoGetText(TextBox box) const override { return texts[static_cast<size_t>(box) - 1]; }
+    void DoSetCaption(const std::string& text) override { caption = text; }
+};
+
+int Version(const Arguments& a) {
+    NoOptions(a, "version", false);
+    if (a.positional.size() != 1) throw UsageError{"version takes no arguments"};
+    TextSurface surface;
+    try {
+        Form1(surface).Form_Load();
+    } catch (const RaisedError& e) {
+        throw InputError{e.what()};
+    }
+    std::cout << "Caption\t" << surface.caption << "\n";
+    for (size_t i = 0; i < kTextBoxRows.size(); ++i)
+        std::cout << LabelOf(kTextBoxRows[i]).caption << "\t" << surface.texts[i] << "\n";
     return kOk;
 }
 
@@ -615,6 +848,8 @@ int main(int argc, char** argv) {
         }
         if (command == "import") return Import(a);
         if (command == "export") return Export(a);
+        if (command == "import-windows") return ImportWindows(a);
+        if (command == "version") return Version(a);
         if (command == "query") return Query(a);
         if (command == "set") return Set(a);
         return Delete(a);

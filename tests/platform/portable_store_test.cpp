@@ -225,6 +225,40 @@ TEST_F(PortableStore, ATransactionOnANewStoreMakesItsFile) {
     RegCloseKey(key);
 }
 
+// The writes of a hive import: only inside a transaction, two subkeys named alike are one key, and a
+// rolled-back tree leaves nothing.
+TEST_F(PortableStore, TreeWritesBelongToATransaction) {
+    HKEY parent = Open();
+    HKEY key = nullptr;
+    EXPECT_EQ(StoreTreeCreateKey(parent, u"Tree", &key), ERROR_INVALID_PARAMETER);
+    const std::u16string text = u"明治";
+    const auto* bytes = reinterpret_cast<const BYTE*>(text.data());
+    const auto size = static_cast<DWORD>(text.size() * 2);
+    EXPECT_EQ(RunInStoreTransaction([&] {
+                  if (StoreTreeCreateKey(parent, u"Gone", &key) == ERROR_SUCCESS) RegCloseKey(key);
+                  return LONG{ERROR_CANTWRITE};
+              }),
+              ERROR_CANTWRITE);
+    HKEY first = nullptr, second = nullptr;
+    EXPECT_EQ(RunInStoreTransaction([&] {
+                  LONG rc = StoreTreeCreateKey(parent, u"Tree", &first);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeCreateKey(parent, u"TREE", &second);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeSetValue(second, u"Ω", REG_SZ, bytes, size);
+                  return rc;
+              }),
+              ERROR_SUCCESS);
+    std::u16string back(8, u'\0');
+    DWORD type = 0, cb = static_cast<DWORD>(back.size() * 2);
+    EXPECT_EQ(RegQueryValueExW(first, u"Ω", nullptr, &type, reinterpret_cast<BYTE*>(back.data()), &cb), ERROR_SUCCESS);
+    EXPECT_EQ(back.substr(0, cb / 2), text);
+    DWORD subkeys = 0;
+    EXPECT_EQ(RegQueryInfoKeyA(parent, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(subkeys, 1u);  // Tree; Gone went with its transaction
+    for (HKEY h : {first, second, parent}) RegCloseKey(h);
+}
+
 TEST_F(PortableStore, AWriterKilledMidTransactionLeavesTheStoreWhole) {
     Put("Before", REG_DWORD, Dword(1));
     const pid_t child = fork();

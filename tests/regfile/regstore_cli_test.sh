@@ -122,10 +122,42 @@ expect 2 "export to a terminal" -- script -qec "$(printf '%q ' "$regstore" --sto
 contains "$dir/out" "a terminal cannot show" "export to a terminal says why"
 expect 0 "version" -- "$regstore" --version
 contains "$dir/out" "regstore (versioninfo) " "version line"
-for command in import export query set delete; do
+for command in import import-windows export query set delete version; do
   expect 0 "$command --help" -- "$regstore" "$command" --help
-  contains "$dir/out" "Usage: regstore [--store PATH] $command " "help of $command"
+  contains "$dir/out" "Usage: regstore [--store PATH] $command" "help of $command"
 done
+
+# Hives: a hive import replaces what the key held, all or nothing; each refusal names the file.
+expect 0 "export a hive" -- rs export 'HKCU\Good' "$dir/good.hive" --hive
+expect 0 "a key to replace" -- rs set 'HKCU\Other\Old' --value stale --type REG_DWORD --data 1
+expect 0 "import a hive" -- rs import "$dir/good.hive" --key 'HKCU\Other'
+expect 0 "the hive's value is there" -- rs query 'HKCU\Other' --value a
+expect 1 "what the key held is gone" -- rs query 'HKCU\Other\Old'
+head -c 4200 "$dir/good.hive" >"$dir/cut.hive"
+mkdir -p "$dir/blank" "$dir/win98/WINDOWS" "$dir/nosystem/Windows/System32/config"
+: >"$dir/win98/WINDOWS/SYSTEM.DAT"
+cp "$dir/good.hive" "$dir/nosystem/Windows/System32/config/SOFTWARE"
+refused 1 "good.hive: a registry hive: name the key it becomes with --key" "hive without --key" \
+  -- rs import "$dir/good.hive"
+refused 1 "good.reg: not a registry hive" ".reg file with --key" -- rs import "$dir/good.reg" --key 'HKCU\Other'
+refused 1 "cut.hive" "a cut-off hive" -- rs import "$dir/cut.hive" --key 'HKCU\Other'
+expect 0 "a refused hive leaves the key as it was" -- rs query 'HKCU\Other' --value a
+refused 1 "none.hive: No such file" "missing hive" -- rs import "$dir/none.hive" --key 'HKCU\Other'
+expect 2 "two files with --key" -- rs import "$dir/good.hive" "$dir/good.hive" --key 'HKCU\Other'
+expect 2 "--hive on import" -- rs import "$dir/good.reg" --hive
+expect 2 "--key on export" -- rs export 'HKCU\Good' "$dir/x.hive" --key 'HKCU\Good'
+expect 2 "export --hive without a file" -- rs export 'HKCU\Good' --hive
+refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key" \
+  -- rs export 'HKCU\Missing' "$dir/missing.hive" --hive
+refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
+refused 1 "a Windows 95, 98 or Me registry" "import-windows of a Windows 98 volume" -- rs import-windows "$dir/win98"
+refused 1 "config: no SYSTEM hive in it" "import-windows without SYSTEM" -- rs import-windows "$dir/nosystem"
+refused 1 "good.reg: not a folder" "import-windows of a file" -- rs import-windows "$dir/good.reg"
+expect 2 "version with an argument" -- rs version HKLM
+# No Windows in the store's HKLM: what the window shows for an empty store.
+expect 0 "version" -- rs version
+if [ "$(cat "$dir/out")" = "$(printf 'Caption\t1\nMajorVersion\t0\nMinorVersion\t0\nCSDVersion\t (0)\nProductType\t0\nProductName\tUnknow')" ]; then
+  passed=$((passed + 1)); else echo "FAIL: version of an empty HKLM:"; cat "$dir/out"; failures=$((failures + 1)); fi
 
 # A store this user may not write: a write is refused with status 1, reading still works.
 chmod 755 "$dir"

@@ -103,10 +103,11 @@ KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size
 constexpr std::string_view kHighestId =
     "SELECT max(coalesce((SELECT max(id) FROM keys), 0), -coalesce((SELECT min(id) FROM keys), 0))";
 
+// Ids only grow: past every id the file ever had (see DeleteKeyRows) and past every id this
+// process made, which covers keys made in a transaction that was rolled back.
+KeyId highest = 0;
+
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name) {
-    // Ids only grow: past every id the file ever had (see DeleteKeyRows) and past every id this
-    // process made, which covers keys made in a transaction that was rolled back.
-    static KeyId highest = 0;
     Query q(s, "INSERT INTO keys (id, parent, name, folded) VALUES (max(?1, (SELECT max(coalesce((SELECT "
                "max(id) FROM keys), 0), -coalesce((SELECT min(id) FROM keys), 0))) + 1), ?2, ?3, ?4) RETURNING id");
     q.Bind(1, highest + 1).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded);
@@ -140,6 +141,19 @@ sqlite3_int64 TreeDepth(StatementCache& s, KeyId top) {
 }
 
 }  // namespace
+
+void SyncHighestId(StatementCache& s) {
+    Query q(s, kHighestId);
+    q.Step();
+    highest = std::max(highest, q.Int(0));
+}
+
+std::optional<KeyId> CreateNextChild(StatementCache& s, KeyId parent, const Name& name) {
+    Query q(s, "INSERT INTO keys (id, parent, name, folded) VALUES (?, ?, ?, ?) ON CONFLICT (parent, folded) DO NOTHING");
+    q.Bind(1, highest + 1).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded).Step();
+    if (sqlite3_changes(s.Db()) == 0) return std::nullopt;
+    return ++highest;
+}
 
 void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top) {
     const auto read = [&](std::string_view query) {

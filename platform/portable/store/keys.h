@@ -50,6 +50,11 @@ KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size
 // Makes a key. Its id is never one any key had before, in any process, even one whose creation
 // was rolled back: a handle to a deleted key must never reach a new one.
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
+// The same for many keys in one write transaction, without looking for the highest id each time:
+// after SyncHighestId ran in that transaction, each key takes the id after the last one this
+// process made. Nothing is made, and nullopt returned, when `parent` has a subkey of that name.
+void SyncHighestId(StatementCache& s);
+std::optional<KeyId> CreateNextChild(StatementCache& s, KeyId parent, const Name& name);
 // How many levels below its root a key is (0 for a root).
 size_t KeyDepth(StatementCache& s, KeyId id);
 // Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them, however

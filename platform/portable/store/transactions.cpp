@@ -9,6 +9,7 @@ void Transactions::Join(Database& db, StatementCache& s) {
             db.SetWriting(true);  // until the transaction ends
             try {
                 s.Exec("BEGIN IMMEDIATE");
+                ++begun;
             } catch (...) {
                 db.SetWriting(false);
                 open_.erase(&db);

@@ -4,6 +4,7 @@
 // several statements sees one state of the store.
 #include "database.h"
 
+#include <cstdint>
 #include <map>
 
 namespace store {
@@ -14,6 +15,8 @@ public:
     // same way: SQLite may have rolled the whole transaction back, and a write now would commit alone.
     int depth = 0;
     LONG failure = ERROR_SUCCESS;
+    // Counts the transactions begun on any file: what was read inside one holds while it is the same.
+    std::uint64_t begun = 0;
 
     void Enter() { ++depth; }
     // Ends the innermost level on every file it wrote to: kept when `result` is ERROR_SUCCESS and

@@ -1,0 +1,343 @@
+#include "hive_store.h"
+
+#include "Hive.h"
+#include "registry_store.h"
+#include "utf16.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace hivestore {
+namespace {
+
+char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+
+// Names compared as the registry compares the ASCII names this code looks for.
+bool SameName(std::u16string_view a, std::u16string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+}
+
+std::string ErrorText(LONG rc) {
+    switch (rc) {
+        case ERROR_ACCESS_DENIED: return "access denied";
+        case ERROR_BADDB: return "the store is not a registry database";
+        case ERROR_CANTREAD: return "cannot read the store";
+        case ERROR_CANTWRITE: return "cannot write the store";
+        case ERROR_FILE_NOT_FOUND: return "not found";
+        case ERROR_INVALID_PARAMETER: return "a name or value the registry does not take";
+        case ERROR_KEY_DELETED: return "the key was deleted meanwhile";
+        default: return "registry error " + std::to_string(rc);
+    }
+}
+
+// Keys open along the path being written; the first belongs to the caller.
+class KeyStack {
+public:
+    explicit KeyStack(HKEY base = nullptr) {
+        if (base != nullptr) keys_.push_back(base);
+    }
+    ~KeyStack() { Clear(); }
+    KeyStack(const KeyStack&) = delete;
+    KeyStack& operator=(const KeyStack&) = delete;
+    bool Empty() const { return keys_.empty(); }
+    HKEY Top() const { return keys_.back(); }
+    void Push(HKEY h) { keys_.push_back(h); }
+    void Pop() {
+        if (keys_.size() > 1) RegCloseKey(keys_.back());
+        keys_.pop_back();
+    }
+    void Clear() {
+        while (!keys_.empty()) Pop();
+    }
+
+private:
+    std::vector<HKEY> keys_;
+};
+
+std::string ShowPath(const std::vector<std::u16string>& names) {
+    std::string out;
+    for (const auto& n : names) {
+        if (!out.empty()) out += '\\';
+        out += Utf8(n);
+    }
+    return out;
+}
+
+// Writes the keys a hive holds below one key of the store, and a second copy of one subtree.
+class StoreWriter : public hive::Visitor {
+public:
+    StoreWriter(HKEY target, std::string targetName, const ImportOptions& options, HKEY mirrorTarget)
+        : options_(options), targetName_(std::move(targetName)), main_(target), mirrorRoot_(mirrorTarget) {}
+
+    void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
+        ++depth_;
+        // The path is kept for messages: names one after the other, no allocation per key.
+        ends_.push_back(path_.size());
+        path_.append(u"\\").append(name);
+        if (depth_ == 1) return;  // the hive's root is the target itself
+        if (skipping_ > 0) {
+            ++skipping_;
+            return;
+        }
+        if (depth_ == 2 && !options_.mirrorAs.empty() && SameName(name, options_.mirrorAs)) {
+            // The running system's link, saved as a key: the copy of the control set stands for it.
+            report.warnings.push_back("the hive's own key " + Utf8(name) + " was left out: " + Utf8(options_.mirrorAs) +
+                                      " is made from the control set that Select\\Current names");
+            skipping_ = 1;
+            return;
+        }
+        ++report.keys;
+        CheckName(name);
+        main_.Push(Create(main_.Top(), name));
+        if (!mirror_.Empty()) {
+            mirror_.Push(Create(mirror_.Top(), name));
+        } else if (depth_ == 2 && mirrorRoot_ != nullptr && SameName(name, options_.mirror)) {
+            mirror_.Push(mirrorRoot_);
+            mirrored = true;
+        }
+    }
+
+    void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) override {
+        if (skipping_ > 0) return;
+        ++report.values;
+        if (name.find(u'\0') != std::u16string_view::npos)
+            Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": a NUL inside the name");
+        Set(main_.Top(), name, type, data);
+        if (!mirror_.Empty()) Set(mirror_.Top(), name, type, data);
+    }
+
+    void EndKey() override {
+        if (skipping_ > 0) {
+            --skipping_;
+        } else if (depth_ > 1) {
+            main_.Pop();
+            if (!mirror_.Empty()) mirror_.Pop();  // at the mirror's own root, the caller's handle stays open
+        }
+        path_.resize(ends_.back());
+        ends_.pop_back();
+        --depth_;
+    }
+
+    ImportReport report;
+    bool mirrored = false;
+
+private:
+    [[noreturn]] void Fail(LONG rc, const std::string& what) {
+        // The hive's root stands for the target; the names below it follow.
+        const std::u16string_view below =
+            ends_.size() > 1 ? std::u16string_view(path_).substr(ends_[1]) : std::u16string_view();
+        throw StoreError(rc, targetName_ + Utf8(below) + ": " + what);
+    }
+
+    void CheckName(std::u16string_view name) {
+        // A name the registry cannot hold as one key: it would split, merge with its parent or be cut.
+        if (name.empty()) Fail(ERROR_INVALID_PARAMETER, "a key with an empty name");
+        if (name.find(u'\\') != std::u16string_view::npos) Fail(ERROR_INVALID_PARAMETER, "a backslash in a key name");
+        if (name.find(u'\0') != std::u16string_view::npos) Fail(ERROR_INVALID_PARAMETER, "a NUL inside a key name");
+    }
+
+    HKEY Create(HKEY parent, std::u16string_view name) {
+        HKEY h = nullptr;
+        const LONG rc = StoreTreeCreateKey(parent, name, &h);
+        if (rc != ERROR_SUCCESS) Fail(rc, "cannot write the key: " + ErrorText(rc));
+        return h;
+    }
+
+    void Set(HKEY key, std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+        const LONG rc = StoreTreeSetValue(key, name, type, data.data(), static_cast<DWORD>(data.size()));
+        if (rc != ERROR_SUCCESS) Fail(rc, "value \"" + Utf8(name) + "\": " + ErrorText(rc));
+    }
+
+    const ImportOptions& options_;
+    std::string targetName_;
+    KeyStack main_;
+    KeyStack mirror_;
+    HKEY mirrorRoot_ = nullptr;
+    int depth_ = 0;
+    int skipping_ = 0;
+    std::u16string path_;
+    std::vector<size_t> ends_;
+};
+
+// Finds one DWORD value of one top-level key, and nothing else.
+class DwordFinder : public hive::Visitor {
+public:
+    DwordFinder(const std::u16string& key, const std::u16string& name) : key_(key), name_(name) {}
+    void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
+        ++depth_;
+        inKey_ = depth_ == 2 && SameName(name, key_);
+    }
+    void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) override {
+        if (inKey_ && SameName(name, name_) && type == REG_DWORD && data.size() == 4) {
+            std::memcpy(&value, data.data(), 4);
+            found = true;
+        }
+    }
+    void EndKey() override {
+        inKey_ = false;
+        --depth_;
+    }
+    bool found = false;
+    DWORD value = 0;
+
+private:
+    const std::u16string& key_;
+    const std::u16string& name_;
+    int depth_ = 0;
+    bool inKey_ = false;
+};
+
+HKEY CreatePath(HKEY root, const std::u16string& path, const std::string& shown) {
+    HKEY h = nullptr;
+    const LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr,
+                                    REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": cannot write the key: " + ErrorText(rc));
+    return h;
+}
+
+// Empties a key of the store: its values and subkeys go, the key stays.
+void Empty(HKEY key, const std::string& shown) {
+    const LONG rc = RegDeleteTreeW(key, nullptr);
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": cannot replace what the key holds: " + ErrorText(rc));
+}
+
+std::string ShowKey(HKEY root, const std::u16string& path) {
+    const char* name = root == HKEY_LOCAL_MACHINE  ? "HKEY_LOCAL_MACHINE"
+                       : root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
+                       : root == HKEY_CLASSES_ROOT ? "HKEY_CLASSES_ROOT"
+                       : root == HKEY_USERS        ? "HKEY_USERS"
+                                                   : "HKEY_CURRENT_CONFIG";
+    return path.empty() ? name : std::string(name) + "\\" + Utf8(path);
+}
+
+// Reads a key's subtree into a hive writer, depth first as a visitor would see it.
+class TreeReader {
+public:
+    explicit TreeReader(hive::Writer& writer) : writer_(writer) {}
+
+    void Key(HKEY key, const std::u16string& name, std::vector<std::u16string>& path) {
+        if (path.size() > 512) Fail(ERROR_INVALID_PARAMETER, path, "keys nested deeper than a hive holds (512)");
+        writer_.BeginKey(name);
+        for (DWORD i = 0;; ++i) {
+            DWORD cch = static_cast<DWORD>(name_.size()), type = 0, cb = static_cast<DWORD>(data_.size());
+            LONG rc = RegEnumValueW(key, i, name_.data(), &cch, nullptr, &type, data_.data(), &cb);
+            if (rc == ERROR_MORE_DATA && cb > data_.size()) {
+                data_.resize(cb);
+                cch = static_cast<DWORD>(name_.size());
+                cb = static_cast<DWORD>(data_.size());
+                rc = RegEnumValueW(key, i, name_.data(), &cch, nullptr, &type, data_.data(), &cb);
+            }
+            if (rc == ERROR_NO_MORE_ITEMS) break;
+            if (rc != ERROR_SUCCESS) Fail(rc, path, "cannot read its values: " + ErrorText(rc));
+            writer_.Value(std::u16string_view(name_.data(), cch), type, std::span<const std::uint8_t>(data_.data(), cb));
+        }
+        std::vector<std::u16string> children;
+        for (DWORD i = 0;; ++i) {
+            char16_t buffer[256];
+            DWORD cch = 256;
+            const LONG rc = RegEnumKeyExW(key, i, buffer, &cch, nullptr, nullptr, nullptr, nullptr);
+            if (rc == ERROR_NO_MORE_ITEMS) break;
+            if (rc != ERROR_SUCCESS) Fail(rc, path, "cannot read its subkeys: " + ErrorText(rc));
+            children.emplace_back(buffer, cch);
+        }
+        for (const auto& child : children) {
+            path.push_back(child);
+            HKEY h = nullptr;
+            const LONG rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &h);
+            if (rc != ERROR_SUCCESS) Fail(rc, path, ErrorText(rc));
+            try {
+                Key(h, child, path);
+            } catch (...) {
+                RegCloseKey(h);
+                throw;
+            }
+            RegCloseKey(h);
+            path.pop_back();
+        }
+        writer_.EndKey();
+    }
+
+    std::string base;
+
+private:
+    [[noreturn]] void Fail(LONG rc, const std::vector<std::u16string>& path, const std::string& what) {
+        throw StoreError(rc, base + (path.empty() ? "" : "\\" + ShowPath(path)) + ": " + what);
+    }
+
+    hive::Writer& writer_;
+    std::vector<char16_t> name_ = std::vector<char16_t>(16384);
+    std::vector<std::uint8_t> data_ = std::vector<std::uint8_t>(1 << 16);
+};
+
+}  // namespace
+
+bool IsHiveFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char sig[4] = {};
+    const ssize_t n = ::read(fd, sig, sizeof sig);
+    ::close(fd);
+    return n == 4 && std::memcmp(sig, "regf", 4) == 0;
+}
+
+ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path, const ImportOptions& options) {
+    const std::string shown = ShowKey(root, path);
+    struct Owned {
+        HKEY h = nullptr;
+        ~Owned() {
+            if (h != nullptr) RegCloseKey(h);
+        }
+    } target, mirror;
+    target.h = CreatePath(root, path, shown);
+    Empty(target.h, shown);
+    if (!options.mirrorAs.empty()) {
+        const std::u16string mirrorPath = path.empty() ? options.mirrorAs : path + u"\\" + options.mirrorAs;
+        mirror.h = CreatePath(root, mirrorPath, ShowKey(root, mirrorPath));
+        Empty(mirror.h, ShowKey(root, mirrorPath));
+    }
+    StoreWriter writer(target.h, shown, options, mirror.h);
+    const hive::ReadReport read = hive::ReadHiveFile(file, writer);
+    ImportReport report = std::move(writer.report);
+    report.warnings.insert(report.warnings.begin(), read.warnings.begin(), read.warnings.end());
+    report.logsApplied = read.logsApplied;
+    if (!options.mirrorAs.empty() && !writer.mirrored)
+        report.warnings.push_back("the hive holds no key " + Utf8(options.mirror) + ": " + Utf8(options.mirrorAs) +
+                                  " is left empty");
+    return report;
+}
+
+bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name, DWORD& out) {
+    DwordFinder finder(key, name);
+    hive::ReadHiveFile(file, finder);
+    out = finder.value;
+    return finder.found;
+}
+
+std::vector<std::uint8_t> ExportHive(HKEY root, const std::u16string& path, const std::u16string& rootName) {
+    const std::string shown = ShowKey(root, path);
+    HKEY key = nullptr;
+    const LONG rc = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": " + ErrorText(rc));
+    hive::Writer writer;
+    TreeReader reader(writer);
+    reader.base = shown;
+    std::vector<std::u16string> below;
+    try {
+        reader.Key(key, rootName, below);
+    } catch (...) {
+        RegCloseKey(key);
+        throw;
+    }
+    RegCloseKey(key);
+    return writer.Finish();
+}
+
+std::u16string Utf16(std::string_view text) { return Wtf8ToUtf16(text); }
+
+std::string Utf8(std::u16string_view text) { return Utf16ToWtf8(text); }
+
+}  // namespace hivestore

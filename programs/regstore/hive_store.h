@@ -1,0 +1,57 @@
+#pragma once
+// Registry hives in and out of the store: a hive's root key becomes a key of the store, and a key of
+// the store becomes a hive. Names and string data go through the W functions, so text the ANSI code
+// page cannot hold stays whole.
+#include "winapi.h"
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace hivestore {
+
+// The store refused a write or a read; the message names the key.
+class StoreError : public std::runtime_error {
+public:
+    StoreError(LONG code, const std::string& what) : std::runtime_error(what), code(code) {}
+    LONG code;
+};
+
+// Whether the file starts as a hive does (`regf`). A file that cannot be read is no hive.
+bool IsHiveFile(const std::string& path);
+
+struct ImportOptions {
+    // A top-level key of the hive whose subtree is written a second time under `mirrorAs`: the
+    // control set that Select\Current names, as HKLM\SYSTEM\CurrentControlSet.
+    std::u16string mirror;
+    std::u16string mirrorAs;
+};
+
+struct ImportReport {
+    std::vector<std::string> warnings;
+    std::vector<std::string> logsApplied;
+    std::uint64_t keys = 0;
+    std::uint64_t values = 0;
+};
+
+// Replaces what `path` below `root` holds with the hive's root key: its values and subkeys. Call it
+// inside RunInStoreTransaction; a failure throws (hive::HiveError, StoreError) and the caller's
+// transaction takes back what was written.
+ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path,
+                        const ImportOptions& options = {});
+
+// The value `name` of the top-level key `key` of a hive, when it is a REG_DWORD: Select\Current.
+// Reads the hive with its logs, as ImportHive does.
+bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name,
+                       DWORD& out);
+
+// The key and everything under it as a hive file. Throws StoreError, or hive::HiveError for keys
+// that make no hive.
+std::vector<std::uint8_t> ExportHive(HKEY root, const std::u16string& path, const std::u16string& rootName);
+
+// Text of the program (UTF-8; WTF-8 for a lone surrogate) to and from the registry's UTF-16.
+std::u16string Utf16(std::string_view text);
+std::string Utf8(std::u16string_view text);
+
+}  // namespace hivestore
