@@ -849,6 +849,12 @@ LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
     });
 }
 
+// The name of the row being written, its room kept from one call to the next (under the store's lock).
+Name& TreeName() {
+    static Name name;
+    return name;
+}
+
 }  // namespace
 
 LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
@@ -857,7 +863,8 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     return InTransaction(hKey, KEY_CREATE_SUB_KEY, [&](Store& store, OpenKey& parent, StatementCache& s) -> LONG {
-        const Name n = NameFromUtf16(name);
+        Name& n = TreeName();
+        NameFromUtf16(name, n);
         // A hive may name two subkeys alike: the second opens the first, as RegCreateKeyExW would.
         auto id = CreateNextChild(s, parent.id, n);
         if (!id) id = FindChild(s, parent.id, n.folded);
@@ -871,7 +878,8 @@ LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const 
     if ((lpData == nullptr && cbData != 0) || name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     const sqlite3_int64 stored = dwType | (IsStringType(dwType) || dwType == REG_LINK ? kUtf16Data : 0);
     return InTransaction(hKey, KEY_SET_VALUE, [&](Store&, OpenKey& key, StatementCache& s) -> LONG {
-        const Name n = NameFromUtf16(name);
+        Name& n = TreeName();
+        NameFromUtf16(name, n);
         Query q(s, R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
                       ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)");
         q.Bind(1, key.id).Bind(2, n.text).Bind(3, n.folded).Bind(4, stored);

@@ -33,9 +33,24 @@ Name NameFromAnsi(std::string_view ansi) {
 
 Name NameFromUtf16(std::u16string_view units) {
     Name name;
-    name.text = Utf16ToWtf8(units);
-    name.folded = FoldName(name.text);
+    NameFromUtf16(units, name);
     return name;
+}
+
+void NameFromUtf16(std::u16string_view units, Name& name) {
+    // Nearly every name is ASCII: one pass, into strings whose room is reused.
+    if (std::all_of(units.begin(), units.end(), [](char16_t c) { return c < 0x80; })) {
+        name.text.resize(units.size());
+        name.folded.resize(units.size());
+        for (size_t i = 0; i < units.size(); ++i) {
+            const char c = static_cast<char>(units[i]);
+            name.text[i] = c;
+            name.folded[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        }
+        return;
+    }
+    name.text = Utf16ToWtf8(units);
+    name.folded = FoldCase(name.text);
 }
 
 namespace {
@@ -66,7 +81,8 @@ std::optional<std::vector<Name>> SplitPath(const char* path) {
 }
 
 std::optional<std::vector<Name>> SplitPath(const char16_t* path) {
-    return Split(path == nullptr ? std::u16string_view() : std::u16string_view(path), NameFromUtf16);
+    return Split(path == nullptr ? std::u16string_view() : std::u16string_view(path),
+                 [](std::u16string_view part) { return NameFromUtf16(part); });
 }
 
 bool KeyExists(StatementCache& s, KeyId id, ReadCache* cache) {
