@@ -838,6 +838,9 @@ LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
             static std::map<const Database*, std::uint64_t> synced;
             if (auto& at = synced[&db]; at != store.transactions.begun) {
                 SyncHighestId(s);
+                // Room for the pages a tree of the size of a SYSTEM hive writes, so that none is
+                // written out and read back before the commit.
+                s.Exec("PRAGMA cache_size = -32768");
                 at = store.transactions.begun;
             }
             return body(store, key, s);
