@@ -890,3 +890,20 @@ LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const 
         return ERROR_SUCCESS;
     });
 }
+
+StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
+    Guarded([&](Store& store) -> LONG {
+        if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
+        OpenKey& key = KeyFor(store, hKey, 0);
+        key.db->CheckReferences(false);
+        db_ = key.db;
+        return ERROR_SUCCESS;
+    });
+}
+
+StoreTreeUnchecked::~StoreTreeUnchecked() {
+    if (db_ == nullptr) return;
+    Store& store = Store::TheStore();
+    std::lock_guard lock(store.mutex);
+    static_cast<Database*>(db_)->CheckReferences(true);
+}

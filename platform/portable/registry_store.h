@@ -55,3 +55,17 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body);
 // transaction keeps nothing.
 LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult);
 LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const BYTE* lpData, DWORD cbData);
+// While one lives, the tree writes to hKey's store skip the check that a new key's parent and a
+// value's key exist: each goes below a key made or emptied in the same transaction, which no other
+// process can delete before it ends. Nothing but tree writes may run while it lives (a delete needs
+// the check to reach the subkeys). Outside a transaction it does nothing.
+class StoreTreeUnchecked {
+public:
+    explicit StoreTreeUnchecked(HKEY hKey);
+    ~StoreTreeUnchecked();
+    StoreTreeUnchecked(const StoreTreeUnchecked&) = delete;
+    StoreTreeUnchecked& operator=(const StoreTreeUnchecked&) = delete;
+
+private:
+    void* db_ = nullptr;
+};

@@ -300,7 +300,12 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
         Empty(mirror.h, ShowKey(root, mirrorPath));
     }
     StoreWriter writer(target.h, shown, options, mirror.h);
-    const hive::ReadReport read = hive::ReadHiveFile(file, writer);
+    hive::ReadReport read;
+    {
+        // Every row goes below the target or the mirror, both made and emptied just now.
+        const StoreTreeUnchecked unchecked(target.h);
+        read = hive::ReadHiveFile(file, writer);
+    }
     ImportReport report = std::move(writer.report);
     report.warnings.insert(report.warnings.begin(), read.warnings.begin(), read.warnings.end());
     report.logsApplied = read.logsApplied;

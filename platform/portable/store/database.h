@@ -44,6 +44,11 @@ public:
     void Touched() { ++localWrites_; }
     // Makes every committed write durable now.
     void Flush();
+    // Whether the connection checks that the key a row names exists (the tables' REFERENCES). It
+    // must check outside a tree's writes: deletes go down the tree through those references.
+    void CheckReferences(bool check) {
+        if (db_ != nullptr) sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_FKEY, check ? 1 : 0, nullptr);
+    }
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
         if (db_ == nullptr || !walMode_) return nullptr;
