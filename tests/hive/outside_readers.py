@@ -20,6 +20,7 @@ Usage: outside_readers.py REGSTORE EXAMPLES_DIR
 import base64
 import re
 import shutil
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -219,6 +220,15 @@ for n, example in enumerate(sorted(examples.glob("*.reg"))):
     check(got == expected and got.startswith(f"Caption\t{caption}\n"),
           f"{example.name}: import-windows and version give the example's fields and caption {caption}",
           f"  expected:\n{expected}  got:\n{got}")
+    # Again into the same store: the SYSTEM written the first time goes, below the keys as well, after
+    # the SOFTWARE of the same run was written.
+    rs(from_hive_store, "import-windows", config)
+    with sqlite3.connect(from_hive_store) as db:
+        orphans = db.execute('SELECT (SELECT count(*) FROM "values" WHERE key NOT IN (SELECT id FROM keys)) + '
+                             "(SELECT count(*) FROM keys WHERE parent IS NOT NULL AND parent NOT IN "
+                             "(SELECT id FROM keys))").fetchone()[0]
+    check(orphans == 0 and rs(from_hive_store, "version").stdout.decode() == expected,
+          f"{example.name}: a second import-windows replaces the first whole", f"  rows left without their key: {orphans}")
 
 print(f"{passed} passed, {len(failures)} failed")
 shutil.rmtree(work, ignore_errors=True)
