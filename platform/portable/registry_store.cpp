@@ -878,15 +878,60 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
 }
 
 LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-    if ((lpData == nullptr && cbData != 0) || name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
-    const sqlite3_int64 stored = dwType | (IsStringType(dwType) || dwType == REG_LINK ? kUtf16Data : 0);
-    return InTransaction(hKey, KEY_SET_VALUE, [&](Store&, OpenKey& key, StatementCache& s) -> LONG {
-        Name& n = TreeName();
-        NameFromUtf16(name, n);
-        Query q(s, R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
-                      ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)");
-        q.Bind(1, key.id).Bind(2, n.text).Bind(3, n.folded).Bind(4, stored);
-        q.BindBlob(5, lpData, cbData).Step();
+    const StoreTreeValue value{hKey, name, dwType, lpData, cbData};
+    return StoreTreeSetValues(std::span(&value, 1));
+}
+
+namespace {
+
+// A value's type as stored: the string types written through a W function are UTF-16.
+sqlite3_int64 StoredType(DWORD type) {
+    return type | (IsStringType(type) || type == REG_LINK ? kUtf16Data : 0);
+}
+
+// The rows of so many values in one statement: each statement costs about what a row does.
+constexpr size_t kValuesAtOnce = 16;
+
+const std::string& InsertValues(size_t rows) {
+    static const auto make = [](size_t n) {
+        std::string sql = R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?))";
+        for (size_t i = 1; i < n; ++i) sql += ", (?, ?, ?, ?, ?)";
+        // An existing value keeps the spelling of its name, as RegSetValueExW leaves it.
+        return sql + " ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data";
+    };
+    static const std::string one = make(1), many = make(kValuesAtOnce);
+    return rows == 1 ? one : many;
+}
+
+}  // namespace
+
+LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
+    for (const StoreTreeValue& v : values)
+        if ((v.data == nullptr && v.size != 0) || v.name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
+    if (values.empty()) return ERROR_SUCCESS;
+    return InTransaction(values.front().key, KEY_SET_VALUE, [&](Store& store, OpenKey& first, StatementCache& s) -> LONG {
+        // Their room kept from one call to the next.
+        static Name names[kValuesAtOnce];
+        static std::vector<KeyId> ids;
+        ids.clear();
+        for (const StoreTreeValue& v : values) {
+            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);
+            if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
+            ids.push_back(key.id);
+        }
+        for (size_t at = 0; at < values.size();) {
+            const size_t rows = values.size() - at >= kValuesAtOnce ? kValuesAtOnce : 1;
+            Query q(s, InsertValues(rows));
+            for (size_t i = 0; i < rows; ++i) {
+                const StoreTreeValue& v = values[at + i];
+                NameFromUtf16(v.name, names[i]);
+                const int p = static_cast<int>(5 * i);
+                q.Bind(p + 1, ids[at + i]).Bind(p + 2, names[i].text).Bind(p + 3, names[i].folded);
+                q.Bind(p + 4, StoredType(v.type)).BindBlob(p + 5, v.data, v.size);
+            }
+            q.Step();
+            at += rows;
+        }
         return ERROR_SUCCESS;
     });
 }

@@ -2,6 +2,7 @@
 #include "winapi.h"
 
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,15 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body);
 // transaction keeps nothing.
 LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult);
 LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const BYTE* lpData, DWORD cbData);
+// Values of many keys at once, as StoreTreeSetValue would write each in turn, in fewer statements.
+struct StoreTreeValue {
+    HKEY key;
+    std::u16string_view name;
+    DWORD type;
+    const BYTE* data;
+    DWORD size;
+};
+LONG StoreTreeSetValues(std::span<const StoreTreeValue> values);
 // While one lives, the tree writes to hKey's store skip the check that a new key's parent and a
 // value's key exist: each goes below a key made or emptied in the same transaction, which no other
 // process can delete before it ends. Nothing but tree writes may run while it lives (a delete needs

@@ -46,12 +46,17 @@ public:
     bool Empty() const { return keys_.empty(); }
     HKEY Top() const { return keys_.back(); }
     void Push(HKEY h) { keys_.push_back(h); }
-    void Pop() {
-        if (keys_.size() > 1) RegCloseKey(keys_.back());
+    // The top key goes; unless it is the caller's, it is closed by whoever holds `closing`.
+    void Pop(std::vector<HKEY>& closing) {
+        if (keys_.size() > 1) closing.push_back(keys_.back());
         keys_.pop_back();
     }
     void Clear() {
-        while (!keys_.empty()) Pop();
+        while (keys_.size() > 1) {
+            RegCloseKey(keys_.back());
+            keys_.pop_back();
+        }
+        keys_.clear();
     }
 
 private:
@@ -72,6 +77,12 @@ class StoreWriter : public hive::Visitor {
 public:
     StoreWriter(HKEY target, std::string targetName, const ImportOptions& options, HKEY mirrorTarget)
         : options_(options), targetName_(std::move(targetName)), main_(target), mirrorRoot_(mirrorTarget) {}
+    ~StoreWriter() { CloseKeys(); }
+    StoreWriter(const StoreWriter&) = delete;
+    StoreWriter& operator=(const StoreWriter&) = delete;
+
+    // Writes the values still waiting; call once the hive was read.
+    void Finish() { Flush(); }
 
     void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
         ++depth_;
@@ -106,16 +117,20 @@ public:
         ++report.values;
         if (name.find(u'\0') != std::u16string_view::npos)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": a NUL inside the name");
-        Set(main_.Top(), name, type, data);
-        if (!mirror_.Empty()) Set(mirror_.Top(), name, type, data);
+        if (name.size() > 16383 || data.size() > 0xFFFFFFFFu)
+            Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": " + ErrorText(ERROR_INVALID_PARAMETER));
+        Add(main_.Top(), name, type, data);
+        if (!mirror_.Empty()) Add(mirror_.Top(), name, type, data);
     }
 
     void EndKey() override {
         if (skipping_ > 0) {
             --skipping_;
         } else if (depth_ > 1) {
-            main_.Pop();
-            if (!mirror_.Empty()) mirror_.Pop();  // at the mirror's own root, the caller's handle stays open
+            // A key's handle stays open while values of it wait to be written.
+            main_.Pop(closing_);
+            if (!mirror_.Empty()) mirror_.Pop(closing_);  // at the mirror's own root, the caller's handle stays open
+            if (waiting_.empty()) CloseKeys();
         }
         path_.resize(ends_.back());
         ends_.pop_back();
@@ -147,9 +162,41 @@ private:
         return h;
     }
 
-    void Set(HKEY key, std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
-        const LONG rc = StoreTreeSetValue(key, name, type, data.data(), static_cast<DWORD>(data.size()));
-        if (rc != ERROR_SUCCESS) Fail(rc, "value \"" + Utf8(name) + "\": " + ErrorText(rc));
+    // Values wait until there are enough of them for the store to write at once (their data too:
+    // what the reader hands over may not outlive the call).
+    struct Waiting {
+        HKEY key;
+        size_t name, nameSize;
+        DWORD type;
+        size_t data, dataSize;
+    };
+    static constexpr size_t kWaitingRows = 64;
+    static constexpr size_t kWaitingBytes = 1 << 20;
+
+    void Add(HKEY key, std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
+        waiting_.push_back({key, names_.size(), name.size(), type, bytes_.size(), data.size()});
+        names_.append(name);
+        bytes_.insert(bytes_.end(), data.begin(), data.end());
+        if (waiting_.size() >= kWaitingRows || bytes_.size() >= kWaitingBytes) Flush();
+    }
+
+    void Flush() {
+        rows_.clear();
+        for (const Waiting& w : waiting_)
+            rows_.push_back({w.key, std::u16string_view(names_).substr(w.name, w.nameSize), w.type,
+                             bytes_.data() + w.data, static_cast<DWORD>(w.dataSize)});
+        const LONG rc = StoreTreeSetValues(rows_);
+        // The values may be of keys before this one: the message names where the reading was.
+        if (rc != ERROR_SUCCESS) Fail(rc, "cannot write its values or those before: " + ErrorText(rc));
+        waiting_.clear();
+        names_.clear();
+        bytes_.clear();
+        CloseKeys();
+    }
+
+    void CloseKeys() {
+        for (HKEY h : closing_) RegCloseKey(h);
+        closing_.clear();
     }
 
     const ImportOptions& options_;
@@ -161,6 +208,11 @@ private:
     int skipping_ = 0;
     std::u16string path_;
     std::vector<size_t> ends_;
+    std::vector<Waiting> waiting_;
+    std::u16string names_;
+    std::vector<std::uint8_t> bytes_;
+    std::vector<StoreTreeValue> rows_;
+    std::vector<HKEY> closing_;
 };
 
 // Finds one DWORD value of one top-level key, and nothing else.
@@ -305,6 +357,7 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
         // Every row goes below the target or the mirror, both made and emptied just now.
         const StoreTreeUnchecked unchecked(target.h);
         read = hive::ReadHiveFile(file, writer);
+        writer.Finish();
     }
     ImportReport report = std::move(writer.report);
     report.warnings.insert(report.warnings.begin(), read.warnings.begin(), read.warnings.end());

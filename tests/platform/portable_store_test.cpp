@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <string>
 
 using namespace std::string_literals;
@@ -240,13 +241,42 @@ TEST_F(PortableStore, TreeWritesBelongToATransaction) {
               }),
               ERROR_CANTWRITE);
     HKEY first = nullptr, second = nullptr;
+    std::vector<std::u16string> names;
+    BYTE dwords[17][4] = {};
+    for (BYTE i = 0; i < 17; ++i) {
+        names.push_back(u"v" + std::u16string(1, static_cast<char16_t>(u'a' + i)));
+        dwords[i][0] = i;
+    }
+    names[3] = u"v3";
+    names.pop_back();
     EXPECT_EQ(RunInStoreTransaction([&] {
                   LONG rc = StoreTreeCreateKey(parent, u"Tree", &first);
                   if (rc == ERROR_SUCCESS) rc = StoreTreeCreateKey(parent, u"TREE", &second);
                   if (rc == ERROR_SUCCESS) rc = StoreTreeSetValue(second, u"Ω", REG_SZ, bytes, size);
+                  // More rows than one statement takes, one name twice within it: the later data win,
+                  // the earlier spelling stays.
+                  std::vector<StoreTreeValue> rows;
+                  for (DWORD i = 0; i < 16; ++i) {
+                      rows.push_back({i % 2 ? first : second, names[i], REG_DWORD, dwords[i], 4});
+                      if (i == 8) rows.push_back({first, u"V3", REG_DWORD, dwords[16], 4});
+                  }
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeSetValues(rows);
                   return rc;
               }),
               ERROR_SUCCESS);
+    std::set<std::u16string> spelled;
+    for (DWORD i = 0;; ++i) {
+        char16_t name[16];
+        DWORD cch = 16;
+        if (RegEnumValueW(first, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        spelled.emplace(name, cch);
+    }
+    std::set<std::u16string> expected(names.begin(), names.end());
+    expected.insert(u"Ω");
+    EXPECT_EQ(spelled, expected);
+    DWORD three = 0, cbThree = 4;
+    EXPECT_EQ(RegQueryValueExW(first, u"v3", nullptr, nullptr, reinterpret_cast<BYTE*>(&three), &cbThree), ERROR_SUCCESS);
+    EXPECT_EQ(three, 16u);
     std::u16string back(8, u'\0');
     DWORD type = 0, cb = static_cast<DWORD>(back.size() * 2);
     EXPECT_EQ(RegQueryValueExW(first, u"Ω", nullptr, &type, reinterpret_cast<BYTE*>(back.data()), &cb), ERROR_SUCCESS);
