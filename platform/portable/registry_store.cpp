@@ -144,6 +144,11 @@ public:
         return reinterpret_cast<HKEY>(value);
     }
     bool Remove(HKEY hKey) { return handles_.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1; }
+    // Handles to keys that turned out to be another key of the same name go to that key.
+    void MoveHandles(const Database* db, const std::map<KeyId, KeyId>& moved) {
+        for (auto& [value, key] : handles_)
+            if (auto it = moved.find(key.id); key.db == db && it != moved.end()) key.id = it->second;
+    }
     // A rollback takes back the keys it made, and their ids with them: another process may hand
     // such an id out again. Handles to those keys are told now that their key is gone, for good.
     void ForgetRolledBackKeys() {
@@ -858,6 +863,46 @@ Name& TreeName() {
     return name;
 }
 
+// Keys made while a StoreTreeUnchecked lives wait to be written kKeysAtOnce at a time: each has its
+// id from the start, and the handle given out for it names it.
+struct WaitingKeys {
+    Database* db = nullptr;  // the store whose tree is written, while one is
+    NewKey keys[kKeysAtOnce];
+    Name names[kKeysAtOnce];  // their room kept from one batch to the next
+    size_t count = 0;
+};
+WaitingKeys& Waiting() {
+    static WaitingKeys waiting;
+    return waiting;
+}
+
+void WriteWaitingKeys(Store& store, StatementCache& s) {
+    WaitingKeys& w = Waiting();
+    const size_t count = w.count;
+    w.count = 0;
+    if (count > 1) {
+        s.Exec("SAVEPOINT keys");
+        if (InsertKeys(s, std::span(w.keys, count)) == count) {
+            s.Exec("RELEASE keys");
+            return;
+        }
+        s.Exec("ROLLBACK TO keys");
+        s.Exec("RELEASE keys");
+    }
+    // One at a time: a hive may name two subkeys alike, and the second then opens the first, as
+    // RegCreateKeyExW would, with what was made below it.
+    std::map<KeyId, KeyId> moved;
+    for (size_t i = 0; i < count; ++i) {
+        NewKey key = w.keys[i];
+        if (auto it = moved.find(key.parent); it != moved.end()) key.parent = it->second;
+        if (InsertKeys(s, std::span(&key, 1)) == 1) continue;
+        const auto found = FindChild(s, key.parent, key.name->folded);
+        if (!found) throw Failure{ERROR_CANTWRITE};
+        moved[key.id] = *found;
+    }
+    if (!moved.empty()) store.MoveHandles(w.db, moved);
+}
+
 }  // namespace
 
 LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
@@ -866,6 +911,15 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     return InTransaction(hKey, KEY_CREATE_SUB_KEY, [&](Store& store, OpenKey& parent, StatementCache& s) -> LONG {
+        if (WaitingKeys& w = Waiting(); w.db == parent.db) {
+            NameFromUtf16(name, w.names[w.count]);
+            const KeyId id = TakeKeyId();
+            w.keys[w.count] = NewKey{id, parent.id, &w.names[w.count]};
+            ++w.count;
+            *phkResult = store.Add(parent.db, id, KEY_ALL_ACCESS);
+            if (w.count == kKeysAtOnce) WriteWaitingKeys(store, s);
+            return ERROR_SUCCESS;
+        }
         Name& n = TreeName();
         NameFromUtf16(name, n);
         // A hive may name two subkeys alike: the second opens the first, as RegCreateKeyExW would.
@@ -910,6 +964,8 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         if ((v.data == nullptr && v.size != 0) || v.name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     if (values.empty()) return ERROR_SUCCESS;
     return InTransaction(values.front().key, KEY_SET_VALUE, [&](Store& store, OpenKey& first, StatementCache& s) -> LONG {
+        // Their keys first: a key may yet turn out to be another of the same name.
+        if (Waiting().db == first.db) WriteWaitingKeys(store, s);
         // Their room kept from one call to the next.
         static Name names[kValuesAtOnce];
         static std::vector<KeyId> ids;
@@ -942,6 +998,17 @@ StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
         OpenKey& key = KeyFor(store, hKey, 0);
         key.db->CheckReferences(false);
         db_ = key.db;
+        Waiting() = {};
+        Waiting().db = key.db;
+        return ERROR_SUCCESS;
+    });
+    hKey_ = hKey;
+}
+
+LONG StoreTreeUnchecked::Finish() {
+    if (db_ == nullptr) return ERROR_SUCCESS;
+    return InTransaction(hKey_, 0, [&](Store& store, OpenKey&, StatementCache& s) -> LONG {
+        if (Waiting().db == db_) WriteWaitingKeys(store, s);
         return ERROR_SUCCESS;
     });
 }
@@ -950,5 +1017,6 @@ StoreTreeUnchecked::~StoreTreeUnchecked() {
     if (db_ == nullptr) return;
     Store& store = Store::TheStore();
     std::lock_guard lock(store.mutex);
+    Waiting() = {};  // not written: the transaction fails
     static_cast<Database*>(db_)->CheckReferences(true);
 }

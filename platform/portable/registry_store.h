@@ -67,15 +67,19 @@ struct StoreTreeValue {
 LONG StoreTreeSetValues(std::span<const StoreTreeValue> values);
 // While one lives, the tree writes to hKey's store skip the check that a new key's parent and a
 // value's key exist: each goes below a key made or emptied in the same transaction, which no other
-// process can delete before it ends. Nothing but tree writes may run while it lives (a delete needs
-// the check to reach the subkeys). Outside a transaction it does nothing.
+// process can delete before it ends. New keys wait to be written in batches, when values are, or by
+// Finish; a tree without Finish is not kept whole, so the transaction must fail then. Nothing but
+// tree writes may run while it lives (a delete needs the check to reach the subkeys, a read would
+// miss the keys that wait). Outside a transaction it does nothing.
 class StoreTreeUnchecked {
 public:
     explicit StoreTreeUnchecked(HKEY hKey);
     ~StoreTreeUnchecked();
     StoreTreeUnchecked(const StoreTreeUnchecked&) = delete;
     StoreTreeUnchecked& operator=(const StoreTreeUnchecked&) = delete;
+    LONG Finish();  // writes the keys that wait
 
 private:
     void* db_ = nullptr;
+    HKEY hKey_ = nullptr;
 };

@@ -355,9 +355,11 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
     hive::ReadReport read;
     {
         // Every row goes below the target or the mirror, both made and emptied just now.
-        const StoreTreeUnchecked unchecked(target.h);
+        StoreTreeUnchecked unchecked(target.h);
         read = hive::ReadHiveFile(file, writer);
         writer.Finish();
+        if (const LONG rc = unchecked.Finish(); rc != ERROR_SUCCESS)
+            throw StoreError(rc, shown + ": cannot write the keys: " + ErrorText(rc));
     }
     ImportReport report = std::move(writer.report);
     report.warnings.insert(report.warnings.begin(), read.warnings.begin(), read.warnings.end());

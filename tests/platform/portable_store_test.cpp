@@ -289,6 +289,48 @@ TEST_F(PortableStore, TreeWritesBelongToATransaction) {
     for (HKEY h : {first, second, parent}) RegCloseKey(h);
 }
 
+// Keys written in batches: one named like a sibling made before it is that sibling, in the same batch
+// or a later one, and so is its subkey of a name the sibling has; handles to them follow.
+TEST_F(PortableStore, BatchedTreeWritesMergeKeysNamedAlike) {
+    HKEY parent = Open();
+    HKEY a = nullptr, b = nullptr, c = nullptr, d = nullptr;
+    std::vector<HKEY> more(17);
+    const BYTE one[4] = {1}, two[4] = {2};
+    EXPECT_EQ(RunInStoreTransaction([&] {
+                  StoreTreeUnchecked unchecked(parent);
+                  LONG rc = StoreTreeCreateKey(parent, u"Tree", &a);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeCreateKey(a, u"Sub", &c);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeCreateKey(parent, u"TREE", &b);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeCreateKey(b, u"SUB", &d);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeSetValue(d, u"v", REG_DWORD, two, 4);
+                  if (rc == ERROR_SUCCESS) rc = StoreTreeSetValue(c, u"w", REG_DWORD, one, 4);
+                  for (size_t i = 0; i < more.size() && rc == ERROR_SUCCESS; ++i)
+                      rc = StoreTreeCreateKey(parent, i == 16 ? u"kA" : u"K" + std::u16string(1, u'a' + i), &more[i]);
+                  if (rc == ERROR_SUCCESS) rc = unchecked.Finish();
+                  return rc;
+              }),
+              ERROR_SUCCESS);
+    const auto counts = [](HKEY key) {
+        DWORD subkeys = 0, values = 0;
+        EXPECT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                                   nullptr, nullptr, nullptr),
+                  ERROR_SUCCESS);
+        return std::pair(subkeys, values);
+    };
+    EXPECT_EQ(counts(parent), std::pair(DWORD{17}, DWORD{0}));  // Tree, Ka to Kp; kA is Ka
+    EXPECT_EQ(counts(b), std::pair(DWORD{1}, DWORD{0}));
+    EXPECT_EQ(counts(d), std::pair(DWORD{0}, DWORD{2}));
+    DWORD v = 0, cb = 4;
+    EXPECT_EQ(RegQueryValueExW(c, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &cb), ERROR_SUCCESS);
+    EXPECT_EQ(v, 2u);
+    char16_t name[8];
+    DWORD cch = 8;
+    EXPECT_EQ(RegEnumKeyExW(b, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, cch), u"Sub");
+    for (HKEY h : more) RegCloseKey(h);
+    for (HKEY h : {a, b, c, d, parent}) RegCloseKey(h);
+}
+
 TEST_F(PortableStore, AWriterKilledMidTransactionLeavesTheStoreWhole) {
     Put("Before", REG_DWORD, Dword(1));
     const pid_t child = fork();

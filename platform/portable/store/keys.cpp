@@ -5,6 +5,7 @@
 #include "utf16.h"
 
 #include <algorithm>
+#include <array>
 
 namespace store {
 namespace {
@@ -169,6 +170,28 @@ std::optional<KeyId> CreateNextChild(StatementCache& s, KeyId parent, const Name
     q.Bind(1, highest + 1).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded).Step();
     if (sqlite3_changes(s.Db()) == 0) return std::nullopt;
     return ++highest;
+}
+
+KeyId TakeKeyId() { return ++highest; }
+
+size_t InsertKeys(StatementCache& s, std::span<const NewKey> keys) {
+    static const auto sql = [] {
+        std::array<std::string, kKeysAtOnce + 1> texts;
+        std::string values = "(?, ?, ?, ?)";
+        for (size_t n = 1; n <= kKeysAtOnce; values += ", (?, ?, ?, ?)", ++n)
+            texts[n] = "INSERT INTO keys (id, parent, name, folded) VALUES " + values +
+                       " ON CONFLICT (parent, folded) DO NOTHING";
+        return texts;
+    }();
+    if (keys.empty() || keys.size() > kKeysAtOnce) throw Failure{ERROR_INVALID_PARAMETER};
+    Query q(s, sql[keys.size()]);
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const int p = static_cast<int>(4 * i);
+        q.Bind(p + 1, keys[i].id).Bind(p + 2, keys[i].parent).Bind(p + 3, keys[i].name->text);
+        q.Bind(p + 4, keys[i].name->folded);
+    }
+    q.Step();
+    return static_cast<size_t>(sqlite3_changes(s.Db()));
 }
 
 void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top) {

@@ -4,6 +4,7 @@
 
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,6 +57,16 @@ KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
 // process made. Nothing is made, and nullopt returned, when `parent` has a subkey of that name.
 void SyncHighestId(StatementCache& s);
 std::optional<KeyId> CreateNextChild(StatementCache& s, KeyId parent, const Name& name);
+// The same in batches: the id is taken when the key is made, the row written later by InsertKeys,
+// which writes no key whose parent has a subkey of its name already, and tells how many it wrote.
+struct NewKey {
+    KeyId id;
+    KeyId parent;
+    const Name* name;
+};
+KeyId TakeKeyId();
+constexpr size_t kKeysAtOnce = 16;
+size_t InsertKeys(StatementCache& s, std::span<const NewKey> keys);  // at most kKeysAtOnce
 // How many levels below its root a key is (0 for a root).
 size_t KeyDepth(StatementCache& s, KeyId id);
 // Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them, however
