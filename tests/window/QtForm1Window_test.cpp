@@ -16,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -116,10 +119,39 @@ TEST_F(QtWindow, SavesAScreenshotWithTheCaption) {
     EXPECT_TRUE(shot.save(SCREENSHOT_PATH)) << SCREENSHOT_PATH;
 }
 
+// How far the box has scrolled its text to bring the caret at the end of it into view: 0 when the
+// whole value fits. The box scrolls when it paints; its caret rectangle shows the offset.
+int ScrolledWithCaretAtEnd(QLineEdit* edit) {
+    edit->setCursorPosition(static_cast<int>(edit->text().size()));
+    edit->grab();
+    edit->setCursorPosition(0);
+    const int scrolled = edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    edit->grab();
+    return edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().x() - scrolled;
+}
+
+// Every product name of the example installations, as Text5 shows it.
+std::vector<QString> ExampleProductNames() {
+    std::vector<QString> names;
+    const std::string key = "\"ProductName\"=\"";
+    for (const auto& file : std::filesystem::directory_iterator(EXAMPLES_DIR)) {
+        std::ifstream in(file.path());
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(key, 0) == 0) names.push_back(QString::fromStdString(line.substr(key.size())).chopped(1).toUpper());
+    }
+    return names;
+}
+
 // Under any style, font family, size from 6 to 16 pt and scale factor (a font's pixels grow with the
 // screen's DPI), every label holds its whole caption and every box a whole line, by the metrics of
-// the font each control draws with.
+// the font each control draws with; and every value of up to 50 letters shows whole, the boxes and
+// the window widening for it while the labels, tops and heights stay where the table puts them.
 TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
+    std::vector<QString> values = ExampleProductNames();
+    ASSERT_GE(values.size(), 10u) << EXAMPLES_DIR;
+    values.push_back(QString(50, QLatin1Char('W')));
+    values.push_back(QStringLiteral("WINDOWS SERVER 2008 R2 ENTERPRISE WITHOUT HYPER-V"));
+    values.push_back(QStringLiteral("Service Pack 2, v.3790 (2)"));  // Text3 of a test build
     struct Face { const char* family; QFont::Weight weight; int stretch; };
     const Face faces[] = {{"DejaVu Sans", QFont::Normal, 100}, {"DejaVu Serif", QFont::Bold, 100},
                           {"DejaVu Sans Mono", QFont::Normal, 100}, {"DejaVu Sans", QFont::Normal, 150},
@@ -154,6 +186,35 @@ TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
                         EXPECT_GE(edit->height(), std::ceil(QFontMetricsF(edit->font()).height()) + 2 * frame)
                             << where.toStdString();
                         EXPECT_TRUE(w.rect().contains(edit->geometry())) << where.toStdString();
+                    }
+                    // The empty window is the table's; a value moves nothing but the boxes' right edges
+                    // and the window's.
+                    const QSize tableSize = w.size();
+                    std::vector<QRect> fixed;
+                    for (QWidget* child : w.findChildren<QWidget*>()) fixed.push_back(child->geometry());
+                    for (size_t row = 0; row < values.size(); ++row) {
+                        // Each value in another box, alone: the boxes take the width of the longest.
+                        const QString& value = values[row];
+                        const auto box = static_cast<Form1Surface::TextBox>(row % 5 + 1);
+                        if (row > 0) w.SetText(static_cast<Form1Surface::TextBox>((row - 1) % 5 + 1), "");
+                        w.SetText(box, value.toStdString());
+                        QLineEdit* edit = w.TextBoxWidget(box);
+                        EXPECT_EQ(ScrolledWithCaretAtEnd(edit), 0) << value.toStdString() << ", " << where.toStdString();
+                        EXPECT_TRUE(w.rect().contains(edit->geometry())) << where.toStdString();
+                        EXPECT_GE(w.width(), tableSize.width()) << where.toStdString();
+                        EXPECT_EQ(w.height(), tableSize.height()) << where.toStdString();
+                        size_t i = 0;
+                        for (QWidget* child : w.findChildren<QWidget*>()) {
+                            const QRect was = fixed[i++], now = child->geometry();
+                            if (qobject_cast<QLineEdit*>(child) != nullptr) {
+                                EXPECT_EQ(now.width(), edit->width()) << "the boxes stay of one width";
+                                EXPECT_GE(now.width(), was.width()) << where.toStdString();
+                                EXPECT_EQ(now.adjusted(0, 0, was.width() - now.width(), 0), was) << where.toStdString();
+                                EXPECT_EQ(w.width() - now.right(), tableSize.width() - was.right()) << where.toStdString();
+                            } else {
+                                EXPECT_EQ(now, was) << child->objectName().toStdString() << ", " << where.toStdString();
+                            }
+                        }
                     }
                 }
     }
