@@ -80,14 +80,16 @@ struct OpenKey {
     Database* db;
     KeyId id;
     REGSAM access;
+    std::uint64_t file;  // the store file it was opened on
     Cursor values;
     Cursor keys;
 };
 
 class Store {
 public:
-    // Recursive, so that a transaction can hold the store while its body makes registry calls.
-    std::recursive_mutex mutex;
+    // Recursive, so that a transaction can hold the store while its body makes registry calls;
+    // timed, so that the background flush can give up on it when the process ends.
+    std::recursive_timed_mutex mutex;
     Transactions transactions;
 
     Store() {
@@ -97,8 +99,13 @@ public:
         pthread_atfork([] { TheStore().mutex.lock(); BeforeFork(); },
                        [] { AfterForkInParent(); TheStore().mutex.unlock(); },
                        // The child's thread has another id, so it cannot unlock the parent's
-                       // lock: it starts with a fresh one.
-                       [] { AfterForkInChild(); new (&TheStore().mutex) std::recursive_mutex; });
+                       // lock: it starts with a fresh one. The connections are the parent's: its
+                       // locks on the files are not the child's.
+                       [] {
+                           AfterForkInChild();
+                           new (&TheStore().mutex) std::recursive_timed_mutex;
+                           TheStore().Inherited();
+                       });
     }
     static Store& TheStore();
 
@@ -107,8 +114,8 @@ public:
         handles_.clear();
         for (OpenKey& root : roots_) root = OpenKey{};
         user_.reset();
-        system_ = std::make_unique<Database>(systemPath, access, false);
-        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true);
+        system_ = std::make_unique<Database>(systemPath, access, false, mutex);
+        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true, mutex);
     }
     Database& System() { return *system_; }
     Database& User() { return user_ ? *user_ : *system_; }
@@ -116,6 +123,10 @@ public:
     void DisconnectAll() {
         system_->Disconnect();
         if (user_) user_->Disconnect();
+    }
+    void Inherited() {
+        system_->Inherited();
+        if (user_) user_->Inherited();
     }
 
     // The key a handle names; roots are handles too.
@@ -130,10 +141,10 @@ public:
         auto it = handles_.find(reinterpret_cast<std::uintptr_t>(hKey));
         return it == handles_.end() ? nullptr : &it->second;
     }
-    HKEY Add(Database* db, KeyId id, REGSAM access) {
+    HKEY Add(Database* db, KeyId id, REGSAM access, std::uint64_t file) {
         const std::uintptr_t value = nextHandle_;
         nextHandle_ += 4;  // never reused, so a closed handle stays invalid
-        handles_.emplace(value, OpenKey{db, id, access, {}, {}});
+        handles_.emplace(value, OpenKey{db, id, access, file, {}, {}});
         return reinterpret_cast<HKEY>(value);
     }
     bool Remove(HKEY hKey) { return handles_.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1; }
@@ -163,13 +174,17 @@ Store& Store::TheStore() {
     return store;
 }
 
-// Checks the handle and the rights it was opened with. Whether its key still exists is checked
-// where an answer needs it.
+// Checks the handle, the rights it was opened with, and that its store file is still the one at
+// the store's path (a handle opened on a file since replaced reaches no key of the new one).
+// Whether its key still exists is checked where an answer needs it.
 OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed) {
     if (hKey == nullptr) throw Failure{ERROR_INVALID_HANDLE};
     OpenKey* key = store.Resolve(hKey);
     if (key == nullptr) throw Failure{ERROR_INVALID_HANDLE};
     if ((key->access & needed) != needed) throw Failure{ERROR_ACCESS_DENIED};
+    const std::uint64_t file = key->db->File();
+    if (RootId(hKey)) key->file = file;  // the roots are in every file
+    else if (key->file != file) throw Failure{ERROR_KEY_DELETED};
     return *key;
 }
 
@@ -243,6 +258,7 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
         Database& db = *parentKey.db;
         const KeyId parent = parentKey.id;
         const REGSAM parentAccess = parentKey.access;
+        const std::uint64_t file = parentKey.file;
         const auto parts = SplitPath(lpSubKey);
         if (!parts) return ERROR_BAD_PATHNAME;
         if ((samDesired & kWriteRights) != 0 && !db.MayWrite()) return ERROR_ACCESS_DENIED;
@@ -282,7 +298,7 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult
             }
             write.Commit();
         }
-        *phkResult = store.Add(&db, id, samDesired);
+        *phkResult = store.Add(&db, id, samDesired, file);
         if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
         return ERROR_SUCCESS;
     });

@@ -10,8 +10,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,10 +26,11 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kSchemaVersion = 1;
+constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
+constexpr int kCheckpointPages = 512;                 // 2 MiB of log
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
-constexpr auto kFlushDelay = 200ms;
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys (
@@ -51,7 +55,9 @@ INSERT OR IGNORE INTO keys (id, parent, name, folded) VALUES
     (4, NULL, 'HKEY_USERS', 'HKEY_USERS'),
     (6, NULL, 'HKEY_CURRENT_CONFIG', 'HKEY_CURRENT_CONFIG');
 PRAGMA user_version = 1;
+PRAGMA application_id = 1986621030;
 )sql";
+const char* const kMark = "PRAGMA application_id = 1986621030";
 
 LONG NoWriteCode() {
     return errno == EACCES || errno == EROFS || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
@@ -89,9 +95,10 @@ void KeepLogFiles(sqlite3* db) {
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
 }
 
-// The background flush: one thread, woken by commits, that syncs the log of every store written
-// since it last looked and copies the log back into the database file. It runs on a connection of
-// its own and ends after a quiet spell.
+// The background flush: one thread, woken by commits, that copies the log of every store written
+// since it last looked back into the database file and syncs what stays in the log. It works on
+// the store's own connection, with the store's lock held, so it sees the log the commits went to;
+// it ends after a quiet spell.
 class Flusher {
 public:
     static Flusher& Instance() {
@@ -117,10 +124,11 @@ public:
         }
     }
 
-    void Note(const std::string& path) {
-        std::lock_guard lock(*mutex_);
+    // Called with the store's lock held.
+    void Note(Database* db, std::recursive_timed_mutex* lock) {
+        std::lock_guard guard(*mutex_);
         if (stop_) return;
-        files_[path].dirty = true;
+        due_[db] = lock;
         if (running_) return;
         if (thread_ != nullptr) {  // ended after its quiet spell
             thread_->join();
@@ -130,92 +138,133 @@ public:
         thread_ = new std::thread([this] { Run(); });
     }
 
-    // The store was closed cleanly and synced: nothing left to do for it, and no connection of
-    // ours stays open on it once this returns.
-    void Forget(const std::string& path) {
-        {
-            std::lock_guard lock(*mutex_);
-            auto it = files_.find(path);
-            if (it == files_.end()) return;
-            it->second.dirty = false;
-        }
-        std::lock_guard work(*work_);
+    // The connection closes: called with the store's lock held, so the thread is not using it.
+    void Forget(Database* db) {
+        std::lock_guard guard(*mutex_);
+        due_.erase(db);
     }
 
-    void BeforeFork() {
-        mutex_->lock();
-        work_->lock();
-    }
-    void AfterForkInParent() {
-        work_->unlock();
-        mutex_->unlock();
-    }
-    // The thread is not in the child; its locks and connections belong to the parent.
+    void BeforeFork() { mutex_->lock(); }
+    void AfterForkInParent() { mutex_->unlock(); }
+    // The thread is not in the child; its lock belongs to the parent.
     void AfterForkInChild() {
         mutex_ = new std::mutex;
         wake_ = new std::condition_variable;
-        work_ = new std::mutex;
         thread_ = nullptr;
         running_ = false;
-        files_.clear();
+        due_.clear();
     }
 
 private:
-    struct File {
-        bool dirty = false;
-    };
-
     void Run() {
-        std::unique_lock lock(*mutex_);
+        std::unique_lock guard(*mutex_);
         int quiet = 0;
         while (!stop_ && quiet < 10) {
-            wake_->wait_for(lock, kFlushDelay, [&] { return stop_; });
-            std::vector<std::pair<std::string, File*>> due;
-            for (auto& [path, file] : files_)
-                if (file.dirty) {
-                    file.dirty = false;
-                    due.emplace_back(path, &file);
-                }
-            quiet = due.empty() ? quiet + 1 : 0;
-            if (due.empty()) continue;
-            lock.unlock();
-            {
-                std::lock_guard work(*work_);
-                for (auto& [path, file] : due) Flush(path);
+            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_.load(); });
+            if (due_.empty()) {
+                ++quiet;
+                continue;
             }
-            lock.lock();
+            quiet = 0;
+            std::recursive_timed_mutex* lock = due_.begin()->second;
+            guard.unlock();
+            // The store's lock first, as every registry call takes it: a call under way finishes.
+            bool locked = false;
+            while (!stop_ && !(locked = lock->try_lock_for(std::chrono::milliseconds(20)))) {
+            }
+            guard.lock();
+            if (!locked) break;
+            std::vector<Database*> flush;
+            for (auto it = due_.begin(); it != due_.end();)
+                if (it->second == lock) {
+                    flush.push_back(it->first);
+                    it = due_.erase(it);
+                } else {
+                    ++it;
+                }
+            guard.unlock();
+            for (Database* db : flush) db->FlushInBackground();
+            lock->unlock();
+            guard.lock();
         }
-        std::lock_guard work(*work_);
-        for (auto& [path, file] : files_)
-            if (file.dirty) Flush(path);  // what came in while stopping is flushed on the way out
+        // Stopping: what is left is synced when its store is closed.
         running_ = false;
-    }
-
-    // On a connection of its own, closed again at once: an open one would keep other programs from
-    // locking the file while this process has let go of it.
-    static void Flush(const std::string& path) {
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 100);
-            KeepLogFiles(db);
-            // The checkpoint syncs the log before it copies it; the sync after covers a checkpoint
-            // that a reader held back.
-            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-            SyncLog(db);
-        }
-        sqlite3_close_v2(db);
     }
 
     // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
     std::mutex* mutex_ = new std::mutex;
     std::condition_variable* wake_ = new std::condition_variable;
-    std::mutex* work_ = new std::mutex;  // held while the thread is inside SQLite
     std::thread* thread_ = nullptr;
     bool running_ = false;
-    bool stop_ = false;
-    std::map<std::string, File> files_;
+    std::atomic<bool> stop_ = false;
+    std::map<Database*, std::recursive_timed_mutex*> due_;
     static inline bool alive_ = false;
 };
+
+// The header of a SQLite file, read through SQLite's own file layer: a plain close() would drop the
+// locks another connection of this process holds on the file.
+bool ReadHeader(const std::string& path, unsigned char (&header)[100], sqlite3_int64& size) {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    if (vfs == nullptr) return false;
+    std::vector<std::max_align_t> memory(static_cast<size_t>(vfs->szOsFile) / sizeof(std::max_align_t) + 1);
+    auto* file = reinterpret_cast<sqlite3_file*>(memory.data());
+    file->pMethods = nullptr;
+    sqlite3_filename name = sqlite3_create_filename(path.c_str(), "", "", 0, nullptr);
+    int flags = 0;
+    bool ok = name != nullptr &&
+              vfs->xOpen(vfs, name, file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) == SQLITE_OK;
+    if (ok) {
+        ok = file->pMethods->xFileSize(file, &size) == SQLITE_OK;
+        if (ok && size >= 100) ok = file->pMethods->xRead(file, header, 100, 0) == SQLITE_OK;
+    }
+    if (file->pMethods != nullptr) file->pMethods->xClose(file);
+    sqlite3_free_filename(name);
+    return ok;
+}
+
+std::uint32_t BigEndian(const unsigned char* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+std::string UriPath(const std::string& path) {
+    std::string uri = "file:";
+    for (const char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            static const char* const hex = "0123456789ABCDEF";
+            uri += '%';
+            uri += hex[static_cast<unsigned char>(c) >> 4];
+            uri += hex[c & 15];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+// A store made before stores were marked: its tables are the store's. Read as an unchanging file,
+// so that a file that is not a store is neither locked nor given a log.
+bool HasStoreTables(const std::string& path) {
+    sqlite3* db = nullptr;
+    bool store = false;
+    const std::string uri = UriPath(path) + "?immutable=1";
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db,
+                               "SELECT (SELECT group_concat(name) FROM pragma_table_info('keys')), "
+                               "(SELECT group_concat(name) FROM pragma_table_info('values'))",
+                               -1, &q, nullptr) == SQLITE_OK &&
+            sqlite3_step(q) == SQLITE_ROW) {
+            const auto* keys = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+            const auto* values = reinterpret_cast<const char*>(sqlite3_column_text(q, 1));
+            store = keys != nullptr && values != nullptr && std::strcmp(keys, "id,parent,name,folded") == 0 &&
+                    std::strcmp(values, "key,name,folded,type,data") == 0;
+        }
+        sqlite3_finalize(q);
+    }
+    sqlite3_close_v2(db);
+    return store;
+}
 
 }  // namespace
 
@@ -223,24 +272,44 @@ void BeforeFork() { Flusher::Instance().BeforeFork(); }
 void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
 void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
 
-Database::Database(std::string path, StoreAccess access, bool personal)
-    : path_(std::move(path)), access_(access), personal_(personal) {}
+Database::Database(std::string path, StoreAccess access, bool personal, std::recursive_timed_mutex& lock)
+    : path_(std::move(path)), access_(access), personal_(personal), lock_(lock) {}
 
 Database::~Database() { Disconnect(); }
 
 void Database::Disconnect() {
     cache_.Detach();
     if (db_ != nullptr) {
-        if (unsynced_) {
-            SyncLog(db_);
-            if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(path_);
-        }
+        if (unsynced_) SyncLog(db_);
         statements_.reset();
         sqlite3_close_v2(db_);
     }
+    if (noted_) {
+        if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(this);
+    }
+    if (pathFd_ >= 0) close(pathFd_);
+    pathFd_ = -1;
     db_ = nullptr;
     connected_ = false;
-    hasTables_ = foreign_ = writeReady_ = wal_ = walMode_ = unsynced_ = false;
+    hasTables_ = foreign_ = marked_ = writeReady_ = wal_ = walMode_ = unsynced_ = noted_ = false;
+}
+
+std::uint64_t Database::File() {
+    if (!connected_) {
+        Connect(false);
+        return file_;
+    }
+    struct stat st {};
+    if (pathFd_ >= 0 && (fstat(pathFd_, &st) != 0 || st.st_nlink == 0)) {
+        // Renamed over or deleted: its handles are gone. A transaction of ours on it ends first.
+        if (known_) ++file_;
+        known_ = false;
+        if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) {
+            unsynced_ = false;  // its writes went with it
+            Disconnect();
+        }
+    }
+    return file_;
 }
 
 StatementCache* Database::ForRead() {
@@ -264,12 +333,44 @@ bool Database::MayWrite() {
     return mayWrite_;
 }
 
+// What the file at the path holds, from its header alone.
+Database::Kind Database::Classify() {
+    unsigned char header[100] = {};
+    sqlite3_int64 size = 0;
+    if (!ReadHeader(path_, header, size)) return Kind::Unknown;  // SQLite will say what is wrong
+    if (size == 0) return Kind::Empty;
+    if (size < 100 || std::memcmp(header, "SQLite format 3", 16) != 0) return Kind::Unknown;
+    const std::uint32_t version = BigEndian(header + 60), app = BigEndian(header + 68);
+    const std::uint32_t schemaCookie = BigEndian(header + 40);
+    if (app == kApplicationId) return version <= kSchemaVersion ? Kind::Store : Kind::Newer;
+    if (app != 0) return Kind::Foreign;
+    if (version == kSchemaVersion) return HasStoreTables(path_) ? Kind::Store : Kind::Foreign;
+    // A database that never had a table becomes a store on the first write.
+    return version == 0 && schemaCookie == 0 ? Kind::Empty : Kind::Foreign;
+}
+
 void Database::Connect(bool forWrite) {
     Disconnect();
     connected_ = true;
     const std::string dir = DirectoryOf(path_);
-    struct stat st {};
-    const bool exists = stat(path_.c_str(), &st) == 0;
+    // Which file this is, to notice when another takes its place.
+    const auto identify = [&]() {
+        pathFd_ = open(path_.c_str(), O_PATH | O_CLOEXEC);
+        struct stat st {};
+        if (pathFd_ >= 0 && fstat(pathFd_, &st) == 0) {
+            if (known_ && (st.st_dev != dev_ || st.st_ino != ino_)) ++file_;
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+            known_ = true;
+            return true;
+        }
+        const int error = errno;
+        if (known_) ++file_;  // deleted
+        known_ = false;
+        errno = error;
+        return false;
+    };
+    const bool exists = identify();
     if (!exists && errno != ENOENT) throw Failure{errno == EACCES ? LONG{ERROR_ACCESS_DENIED} : LONG{ERROR_CANTREAD}};
     if (access_ == StoreAccess::ReadOnly) mayWrite_ = false;
     else if (exists) mayWrite_ = access(path_.c_str(), W_OK) == 0 && access(dir.c_str(), W_OK) == 0;
@@ -278,8 +379,24 @@ void Database::Connect(bool forWrite) {
         if (!forWrite) return;  // an empty store, until the first write
         if (!mayWrite_) throw Failure{ERROR_ACCESS_DENIED};
         MakeFile();
+        if (!identify()) throw Failure{ERROR_CANTWRITE};
     } else if (access(path_.c_str(), R_OK) != 0) {
         throw Failure{ERROR_ACCESS_DENIED};
+    }
+
+    const Kind kind = Classify();
+    switch (kind) {
+        case Kind::Foreign:  // never opened: no lock, no log, no checkpoint
+            foreign_ = true;
+            if (forWrite) throw Failure{ERROR_BADDB};
+            return;
+        case Kind::Newer:
+            throw Failure{ERROR_BADDB};
+        case Kind::Empty:
+            if (!forWrite) return;
+            break;
+        default:  // a store, or something SQLite must look at
+            break;
     }
 
     const int flags = (mayWrite_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX;
@@ -294,13 +411,18 @@ void Database::Connect(bool forWrite) {
     try {
         if (mayWrite_) KeepLogFiles(db_);
         statements_->Exec("PRAGMA foreign_keys = ON");
+        if (kind == Kind::Empty) return;  // the first write's transaction reads it
+        // The first read opens the log, and takes back a write that was cut short: what it reads
+        // is what the file holds now.
         Query schema(*statements_, "SELECT (SELECT count(*) FROM sqlite_schema), "
-                                   "(SELECT user_version FROM pragma_user_version)");
+                                   "(SELECT user_version FROM pragma_user_version), "
+                                   "(SELECT application_id FROM pragma_application_id)");
         schema.Step();
-        const auto tables = schema.Int(0), version = schema.Int(1);
-        if (version > kSchemaVersion) throw Failure{ERROR_BADDB};
-        hasTables_ = version == kSchemaVersion;
-        foreign_ = version == 0 && tables > 0;
+        const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
+        if (app == kApplicationId && version > kSchemaVersion) throw Failure{ERROR_BADDB};
+        hasTables_ = version == kSchemaVersion && (app == 0 || app == kApplicationId);
+        marked_ = app == kApplicationId;
+        foreign_ = !hasTables_ && (tables > 0 || version != 0 || app != 0);
         Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
         mode.Step();
         walMode_ = mode.Text(0) == "wal";
@@ -308,6 +430,12 @@ void Database::Connect(bool forWrite) {
         Disconnect();
         connected_ = true;
         throw;
+    }
+    if (foreign_) {
+        statements_.reset();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        if (forWrite) throw Failure{ERROR_BADDB};
     }
 }
 
@@ -325,29 +453,36 @@ void Database::MakeFile() {
     }
 }
 
-// The first write of this connection: makes the tables in a new (empty) file, refuses another
-// program's database, and switches to the write-ahead log.
+// The first write of this connection: makes the tables in a new (empty) file, marks a store made
+// before stores were marked, refuses another program's database, and switches to the write-ahead log.
 void Database::PrepareForWrites() {
     if (foreign_) throw Failure{ERROR_BADDB};
-    if (!hasTables_) {
+    for (int attempt = 0; !hasTables_ || !marked_; ++attempt) {
         SetWriting(true);
-        statements_->Exec("BEGIN IMMEDIATE");
         try {
+            statements_->Exec("BEGIN IMMEDIATE");
             // Another process may have made the tables, or written something else, meanwhile.
             Query schema(*statements_, "SELECT (SELECT count(*) FROM sqlite_schema), "
-                                       "(SELECT user_version FROM pragma_user_version)");
+                                       "(SELECT user_version FROM pragma_user_version), "
+                                       "(SELECT application_id FROM pragma_application_id)");
             schema.Step();
-            const auto tables = schema.Int(0), version = schema.Int(1);
-            if (version == 0 && tables > 0) throw Failure{ERROR_BADDB};
+            const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
+            if ((app != 0 && app != kApplicationId) || (version == 0 && tables > 0) || version > kSchemaVersion)
+                throw Failure{ERROR_BADDB};
             if (version == 0 && sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
+            if (version != 0 && app == 0) statements_->Exec(kMark);
             statements_->Exec("COMMIT");
-        } catch (...) {
+        } catch (const Failure&) {
+            // The first connections to read a new, empty file drop the log a deleted store left;
+            // one that finds it already gone tries again.
+            const bool lostRace = sqlite3_extended_errcode(db_) == SQLITE_IOERR_DELETE_NOENT;
             statements_->TryExec("ROLLBACK");
             SetWriting(false);
+            if (lostRace && attempt < 3) continue;
             throw;
         }
         SetWriting(false);
-        hasTables_ = true;
+        hasTables_ = marked_ = true;
     }
     SetWriting(true);
     // Needs a moment alone with the file; when other connections are busy it stays as it is, to be
@@ -364,8 +499,8 @@ void Database::PrepareForWrites() {
     walMode_ = wal_;
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
-    // The background flush copies the log back; commits never wait for that.
-    if (wal_) sqlite3_wal_autocheckpoint(db_, 0);
+    // The log is copied back by the background flush, and by the commit that finds it this long.
+    if (wal_) sqlite3_wal_autocheckpoint(db_, kCheckpointPages);
     statements_->Exec("PRAGMA journal_size_limit = 4194304");
     writeReady_ = true;
 }
@@ -374,13 +509,26 @@ void Database::Committed() {
     ++localWrites_;
     if (!wal_) return;
     unsynced_ = true;
-    Flusher::Instance().Note(path_);
+    if (noted_) return;
+    noted_ = true;
+    Flusher::Instance().Note(this, &lock_);
 }
 
 void Database::Flush() {
-    if (db_ == nullptr || !wal_) return;
+    if (db_ == nullptr || !walMode_) return;
+    // The log holds every commit not yet in the file, by any process, and the file is synced before
+    // a checkpoint counts as done.
     if (SyncLog(db_) != SQLITE_OK) throw Failure{ERROR_CANTWRITE};
     unsynced_ = false;
+}
+
+void Database::FlushInBackground() {
+    noted_ = false;
+    if (db_ == nullptr || !wal_) return;
+    // The checkpoint syncs the log before it copies it; the sync after covers a checkpoint that a
+    // reader held back.
+    sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    if (SyncLog(db_) == SQLITE_OK) unsynced_ = false;
 }
 
 sqlite3_int64 Database::Version() {

@@ -5,16 +5,24 @@
 #include "registry_store.h"
 #include "statements.h"
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace store {
 
+// A commit reaches the disk within this time, without RegFlushKey.
+constexpr std::chrono::milliseconds kFlushBound{200};
+
 class Database {
 public:
-    // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
-    Database(std::string path, StoreAccess access, bool personal);
+    // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700. `lock`
+    // is held around every use of the connection; the background flush takes it too.
+    Database(std::string path, StoreAccess access, bool personal, std::recursive_timed_mutex& lock);
     ~Database();  // a clean close: every committed write reaches the disk
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -31,6 +39,12 @@ public:
     bool MayWrite();
     // After a failure the file may have been replaced or repaired: start afresh on the next call.
     void Disconnect();
+    // The file the store is now: changes when the file at the path is no longer the one that was
+    // open (renamed over, or deleted and made again). Handles opened on an earlier file are gone.
+    // One fstat while connected.
+    std::uint64_t File();
+    // In a forked child: the connection is the parent's. The next call opens one of its own.
+    void Inherited() { connected_ = false; }
 
     // While set, a store locked by another writer is waited for as long as writers wait.
     void SetWriting(bool writing) { writing_ = writing; }
@@ -38,8 +52,10 @@ public:
     void Committed();
     // This process is about to write, or undid writes: what it read before may no longer hold.
     void Touched() { ++localWrites_; }
-    // Makes every committed write durable now.
+    // Makes every committed write durable now, also those of other processes.
     void Flush();
+    // The background flush, with the lock held: copies the log back and syncs it.
+    void FlushInBackground();
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
         if (db_ == nullptr || !walMode_) return nullptr;
@@ -51,7 +67,10 @@ public:
     sqlite3_int64 Version();
 
 private:
+    enum class Kind { Empty, Store, Foreign, Newer, Unknown };
+    Kind Classify();
     void Connect(bool forWrite);
+    void Replaced();
     void MakeFile();
     void PrepareForWrites();
     static int BusyHandler(void* self, int count);
@@ -59,25 +78,33 @@ private:
     std::string path_;
     StoreAccess access_;
     bool personal_;
+    std::recursive_timed_mutex& lock_;
     sqlite3* db_ = nullptr;
+    int pathFd_ = -1;  // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
+    dev_t dev_ = 0;    // the file last open, while `known_`
+    ino_t ino_ = 0;
+    bool known_ = false;
+    std::uint64_t file_ = 1;
     std::unique_ptr<StatementCache> statements_;
     ReadCache cache_;
     bool connected_ = false;
     bool mayWrite_ = false;
     bool hasTables_ = false;   // the file holds a store (else it reads as empty)
     bool foreign_ = false;     // another program's database: never written
+    bool marked_ = false;      // carries the store's application id
     bool writeReady_ = false;  // journal mode and durability set for writing
     bool wal_ = false;      // this connection writes in WAL mode
     bool walMode_ = false;  // the file is in WAL mode
     bool unsynced_ = false;
+    bool noted_ = false;    // the background flush knows of our unsynced commits
     bool writing_ = false;
     sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };
 
-// The background flush that keeps unflushed writes to at most the last second. A process that
-// forks stops it around the fork (no SQLite call may be under way in another thread then).
+// The background flush that syncs every commit within kFlushBound. A process that forks holds it
+// still around the fork (no SQLite call may be under way in another thread then).
 void BeforeFork();
 void AfterForkInParent();
 void AfterForkInChild();
