@@ -246,7 +246,7 @@ LONG CopyData(std::string_view data, LPBYTE buffer, LPDWORD cb) {
 }
 
 std::string ValueName(LPCSTR lpValueName) {
-    return lpValueName ? NameFromAnsi(lpValueName).folded : std::string();
+    return lpValueName ? FoldedFromAnsi(lpValueName) : std::string();
 }
 
 LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, PHKEY phkResult, LPDWORD lpdwDisposition,

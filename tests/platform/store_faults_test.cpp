@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -496,6 +497,124 @@ TEST_F(StoreFaults, EachUserHasTheirOwnCurrentUser) {
         return failed;
     });
     EXPECT_EQ(other, 0) << "as the second user (its failures are above)";
+}
+
+
+// A store file replaced under a running process: every call through a handle opened on the old file
+// answers ERROR_KEY_DELETED, a new open sees the new file, and nothing of the two is mixed. The new
+// file makes its keys in the same order, so that A's id names B there.
+struct Replacement {
+    const char* name;
+    bool renamedOver;  // else deleted with its log files and made again
+};
+
+void PrintTo(const Replacement& c, std::ostream* os) { *os << c.name; }
+
+class ReplacedStoreFile : public StoreFaults, public ::testing::WithParamInterface<Replacement> {
+protected:
+    static std::string QuerySz(HKEY key, const char* name, LONG& rc) {
+        char text[64] = {};
+        DWORD size = sizeof text;
+        rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+        return text;
+    }
+    static int Write(const std::string& path, const char* key, const char* name, const char* text) {
+        return InChild([&] {
+            UseRegistryStore(path);
+            HKEY made = nullptr;
+            LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+            if (rc == ERROR_SUCCESS)
+                rc = RegSetValueExA(made, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                    static_cast<DWORD>(std::strlen(text) + 1));
+            UseRegistryStore(path + ".elsewhere");  // closes the store: all of it is in the file
+            return static_cast<int>(rc);
+        });
+    }
+};
+
+TEST_P(ReplacedStoreFile, AnswersKeyDeletedThroughOldHandlesAndOpensTheNewFile) {
+    const std::string path = StoreDir() + "/replaced.db";
+    UseRegistryStore(path);
+    HKEY a = Create(HKEY_LOCAL_MACHINE, "Software\\A");
+    ASSERT_EQ(RegSetValueExA(a, "S", 0, REG_SZ, reinterpret_cast<const BYTE*>("X-old"), 6), ERROR_SUCCESS);
+    LONG rc = 0;
+    ASSERT_EQ(QuerySz(a, "S", rc), "X-old");  // known to this process now
+    // Copied back from the log, as the background flush does: a file renamed over this one would
+    // otherwise take in what the log still holds, for the log goes by the name.
+    ASSERT_EQ(RegFlushKey(a), ERROR_SUCCESS);
+
+    const std::string made = GetParam().renamedOver ? StoreDir() + "/fresh.db" : path;
+    if (!GetParam().renamedOver) {
+        for (const char* suffix : {"", "-wal", "-shm"}) ASSERT_EQ(unlink((path + suffix).c_str()), 0) << suffix;
+    }
+    ASSERT_EQ(Write(made, "Software\\B", "S", "X-new"), 0);
+    if (GetParam().renamedOver) {
+        ASSERT_EQ(rename(made.c_str(), path.c_str()), 0);
+        // A writer of the new file shares the old one's log files, which go by the name.
+        ASSERT_EQ(Write(path, "Software\\B", "T", "t"), 0);
+    }
+
+    ExpectDeleted(a);
+    EXPECT_NE(QuerySz(a, "S", rc), "X-new") << "read another key of the new file";
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\A", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(QuerySz(key, "S", rc), "X-new");
+    EXPECT_EQ(rc, ERROR_SUCCESS);
+    RegCloseKey(key);
+    RegCloseKey(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, ReplacedStoreFile,
+                         ::testing::Values(Replacement{"RenamedOver", true}, Replacement{"DeletedAndMadeAgain", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A child forked by a process that had the store open reads through a connection of its own: the
+// parent's locks are not the child's, so once the parent is gone another process may take the log
+// files away.
+TEST_F(StoreFaults, AForkedChildReadsThroughAConnectionOfItsOwn) {
+    const std::string path = StoreDir() + "/forked.db";
+    UseRegistryStore(path);
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\F");
+    ASSERT_EQ(SetDword(key, "V", 1), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    int go[2], ready[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t parent = fork();
+    if (parent == 0) {
+        UseRegistryStore(path);
+        HKEY k = nullptr;
+        DWORD v = 0;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\F", 0, KEY_READ, &k) != ERROR_SUCCESS || QueryDword(k, "V", v) != 0)
+            _exit(1);
+        if (fork() == 0) {  // the child: outlives its parent, and tells how it read
+            char code = 0;
+            if (read(go[0], &code, 1) != 1) _exit(2);
+            v = 0;
+            code = QueryDword(k, "V", v) != ERROR_SUCCESS ? 3 : v == 2 ? 0 : 4;
+            _exit(write(ready[1], &code, 1) == 1 ? 0 : 5);
+        }
+        _exit(0);  // the parent ends without closing the store, as a crash would
+    }
+    int status = -1;
+    waitpid(parent, &status, 0);
+    ASSERT_EQ(status, 0);
+    // Another program, alone with the file as far as the locks tell, takes the log files away.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    UseRegistryStore(path);
+    key = Create(HKEY_LOCAL_MACHINE, "Software\\F");
+    ASSERT_EQ(SetDword(key, "V", 2), ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    close(ready[1]);
+    char code = -1;
+    ASSERT_EQ(read(ready[0], &code, 1), 1);
+    EXPECT_EQ(code, 0) << "3: the read failed, 4: it gave the value from before the parent ended";
 }
 
 }  // namespace

@@ -281,9 +281,14 @@ void Database::Disconnect() {
     cache_.Detach();
     if (db_ != nullptr) {
         if (unsynced_) SyncLog(db_);
+        // The log files go by the name: those of a file since replaced may be the new file's now,
+        // and those a forked child inherited may have been replaced. Closing must not copy them
+        // into the file this connection had open, nor cut them short.
+        if (leaveLog_) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         statements_.reset();
         sqlite3_close_v2(db_);
     }
+    leaveLog_ = false;
     if (noted_) {
         if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(this);
     }
@@ -304,6 +309,7 @@ std::uint64_t Database::File() {
         // Renamed over or deleted: its handles are gone. A transaction of ours on it ends first.
         if (known_) ++file_;
         known_ = false;
+        leaveLog_ = true;
         if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) {
             unsynced_ = false;  // its writes went with it
             Disconnect();
@@ -517,7 +523,8 @@ void Database::Committed() {
 void Database::Flush() {
     if (db_ == nullptr || !walMode_) return;
     // The log holds every commit not yet in the file, by any process, and the file is synced before
-    // a checkpoint counts as done.
+    // a checkpoint counts as done. The checkpoint leaves the log with nothing the file lacks.
+    if (mayWrite_) sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     if (SyncLog(db_) != SQLITE_OK) throw Failure{ERROR_CANTWRITE};
     unsynced_ = false;
 }

@@ -44,7 +44,10 @@ public:
     // One fstat while connected.
     std::uint64_t File();
     // In a forked child: the connection is the parent's. The next call opens one of its own.
-    void Inherited() { connected_ = false; }
+    void Inherited() {
+        connected_ = false;
+        leaveLog_ = true;
+    }
 
     // While set, a store locked by another writer is waited for as long as writers wait.
     void SetWriting(bool writing) { writing_ = writing; }
@@ -97,6 +100,7 @@ private:
     bool walMode_ = false;  // the file is in WAL mode
     bool unsynced_ = false;
     bool noted_ = false;    // the background flush knows of our unsynced commits
+    bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
     bool writing_ = false;
     sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};

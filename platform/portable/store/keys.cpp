@@ -30,6 +30,10 @@ Name NameFromAnsi(std::string_view ansi) {
     return name;
 }
 
+std::string FoldedFromAnsi(std::string_view ansi) {
+    return IsAscii(ansi) ? FoldName(ansi) : FoldName(AnsiToText(ansi));
+}
+
 std::optional<std::vector<Name>> SplitPath(const char* path) {
     std::vector<Name> parts;
     if (path == nullptr || *path == '\0') return parts;

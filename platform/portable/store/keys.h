@@ -19,6 +19,7 @@ struct Name {
     std::string folded;
 };
 Name NameFromAnsi(std::string_view ansi);
+std::string FoldedFromAnsi(std::string_view ansi);  // NameFromAnsi(ansi).folded
 std::string FoldName(std::string_view text);
 
 // Longest ANSI key path the A functions take (it is converted in a MAX_PATH buffer), and longest

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace store {
@@ -43,19 +44,32 @@ private:
     static constexpr size_t kHeaderBytes = 96;  // both copies of the index header
     static constexpr size_t kMostEntries = 4096;
 
+    // Looked up by a view of the name: a lookup copies no string.
+    using Entry = std::pair<KeyId, std::string>;
+    using Probe = std::pair<KeyId, std::string_view>;
     struct Hash {
-        size_t operator()(const std::pair<KeyId, std::string>& k) const {
-            return std::hash<std::string>()(k.second) ^ (std::hash<KeyId>()(k.first) * 31);
+        using is_transparent = void;
+        size_t operator()(const Probe& k) const {
+            return std::hash<std::string_view>()(k.second) ^ (std::hash<KeyId>()(k.first) * 31);
+        }
+        size_t operator()(const Entry& k) const { return (*this)(Probe{k.first, k.second}); }
+    };
+    struct Equal {
+        using is_transparent = void;
+        template <typename A, typename B>
+        bool operator()(const A& a, const B& b) const {
+            return a.first == b.first && std::string_view(a.second) == std::string_view(b.second);
         }
     };
     bool StillTheSame();
 
-    const volatile unsigned char* header_ = nullptr;
-    unsigned char seen_[kHeaderBytes] = {};
+    static constexpr size_t kHeaderWords = kHeaderBytes / sizeof(std::uint64_t);
+    const volatile std::uint64_t* header_ = nullptr;
+    std::uint64_t seen_[kHeaderWords] = {};
     bool filled_ = false;
     std::uint64_t generation_ = 1;
-    std::unordered_map<std::pair<KeyId, std::string>, std::optional<Value>, Hash> values_;
-    std::unordered_map<std::pair<KeyId, std::string>, std::optional<KeyId>, Hash> children_;
+    std::unordered_map<Entry, std::optional<Value>, Hash, Equal> values_;
+    std::unordered_map<Entry, std::optional<KeyId>, Hash, Equal> children_;
     std::unordered_map<KeyId, bool> keys_;
 };
 
