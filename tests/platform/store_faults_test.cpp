@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -379,28 +380,48 @@ INSTANTIATE_TEST_SUITE_P(
                ERROR_BUSY, "1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Reading never writes; a file that is not a store is never written either.
+// Reading never writes; a file that is not a store is never written either, nor given log files,
+// nor checkpointed: not even another program's WAL database whose program was killed.
 struct NotAStore {
     const char* name;
     const char* sql;  // makes the file; nullptr: an empty file
     LONG write;       // what a write answers
+    bool ownerKilled = false;  // the program that made it is killed with the file open
 };
 
 void PrintTo(const NotAStore& c, std::ostream* os) { *os << c.name; }
 
-class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {};
+class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {
+protected:
+    // The file and any files beside it: name, size and a hash of the contents.
+    static std::map<std::string, std::string> Files(const std::string& path) {
+        std::map<std::string, std::string> files;
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            if (access((path + suffix).c_str(), F_OK) == 0) {
+                const std::string contents = Contents(path + suffix);
+                files[std::string("file") + suffix] =
+                    std::to_string(contents.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(contents));
+            }
+        return files;
+    }
+};
 
 TEST_P(FilesThatAreNotStores, AreReadAsEmptyAndLeftAsTheyWere) {
     const std::string path = StoreDir() + "/other.db";
     if (GetParam().sql == nullptr) {
         std::ofstream(path, std::ios::binary).flush();
     } else {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        ASSERT_EQ(InChild([&] {
+                      sqlite3* db = nullptr;
+                      if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return 1;
+                      if (sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
+                      if (GetParam().ownerKilled) kill(getpid(), SIGKILL);
+                      sqlite3_close(db);
+                      return 0;
+                  }),
+                  GetParam().ownerKilled ? 128 + SIGKILL : 0);
     }
-    const std::string before = Contents(path);
+    const auto before = Files(path);
     UseRegistryStore(path);
     HKEY key = nullptr;
     DWORD size = 0;
@@ -409,11 +430,13 @@ TEST_P(FilesThatAreNotStores, AreReadAsEmptyAndLeftAsTheyWere) {
     RecordingSurface window;
     Form1(window).Form_Load();
     EXPECT_EQ(window.caption, "1");
-    EXPECT_EQ(Contents(path), before) << "reading changed the file";
+    EXPECT_EQ(Files(path), before) << "reading changed the file or made files beside it";
     EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\X", GetParam().write) != nullptr,
               GetParam().write == ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");  // lets go of it
     if (GetParam().write != ERROR_SUCCESS) {
-        EXPECT_EQ(Contents(path), before) << "a refused write changed the file";
+        EXPECT_EQ(Files(path), before) << "a refused write, a flush or letting go changed the file or its log";
     }
 }
 
@@ -421,7 +444,14 @@ INSTANTIATE_TEST_SUITE_P(
     Store, FilesThatAreNotStores,
     ::testing::Values(NotAStore{"EmptyFile", nullptr, ERROR_SUCCESS},
                       NotAStore{"OtherProgramsDatabase", "CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
-                                ERROR_BADDB}),
+                                ERROR_BADDB},
+                      // The store's schema version, but not the store's mark.
+                      NotAStore{"OtherProgramsDatabaseOfVersion1",
+                                "PRAGMA user_version = 1; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
+                                ERROR_BADDB},
+                      NotAStore{"OtherProgramsWalDatabase",
+                                "PRAGMA journal_mode = WAL; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
+                                ERROR_BADDB, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Emptying a root answers the same whether the store has its file yet or not.

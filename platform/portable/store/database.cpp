@@ -351,8 +351,10 @@ Database::Kind Database::Classify() {
     if (app == kApplicationId) return version <= kSchemaVersion ? Kind::Store : Kind::Newer;
     if (app != 0) return Kind::Foreign;
     if (version == kSchemaVersion) return HasStoreTables(path_) ? Kind::Store : Kind::Foreign;
-    // A database that never had a table becomes a store on the first write.
-    return version == 0 && schemaCookie == 0 ? Kind::Empty : Kind::Foreign;
+    // A database that never had a table becomes a store on the first write; one in WAL mode may
+    // have tables in its log, and a store is never made in WAL mode.
+    const bool wal = header[18] == 2 || header[19] == 2;
+    return version == 0 && schemaCookie == 0 && !wal ? Kind::Empty : Kind::Foreign;
 }
 
 void Database::Connect(bool forWrite) {
@@ -473,8 +475,10 @@ void Database::PrepareForWrites() {
                                        "(SELECT application_id FROM pragma_application_id)");
             schema.Step();
             const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
-            if ((app != 0 && app != kApplicationId) || (version == 0 && tables > 0) || version > kSchemaVersion)
+            if ((app != 0 && app != kApplicationId) || (version == 0 && tables > 0) || version > kSchemaVersion) {
+                leaveLog_ = true;  // not ours to checkpoint
                 throw Failure{ERROR_BADDB};
+            }
             if (version == 0 && sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
             if (version != 0 && app == 0) statements_->Exec(kMark);
             statements_->Exec("COMMIT");
