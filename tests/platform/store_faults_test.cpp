@@ -23,6 +23,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -181,11 +182,49 @@ INSTANTIATE_TEST_SUITE_P(Store, DeletedKeyHandles,
                                             ::testing::Values(Maker::ThisProcess, Maker::AnotherProcess)),
                          RemovalName);
 
-// Processes that make a store at the same moment all succeed: writers wait their turn.
-TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
+// Processes that make a store at the same moment all succeed: writers wait their turn, also when a
+// deleted store left its log files behind. The first connections to read the new, empty file drop
+// that log, and each finds it still there before it deletes it: here every deletion finds it gone,
+// as the one that loses that race does.
+sqlite3_vfs* g_plainVfs = nullptr;
+int DeleteAfterAnother(sqlite3_vfs* vfs, const char* path, int syncDir) {
+    if (std::string_view(path).ends_with("-wal")) unlink(path);
+    return g_plainVfs->xDelete(vfs, path, syncDir);
+}
+
+struct StartingPoint {
+    const char* name;
+    bool logLeftBehind;
+};
+
+void PrintTo(const StartingPoint& c, std::ostream* os) { *os << c.name; }
+
+class ProcessesMakingTheStore : public StoreFaults, public ::testing::WithParamInterface<StartingPoint> {};
+
+TEST_P(ProcessesMakingTheStore, AtOnceAllSucceed) {
     constexpr int kRounds = 12, kWriters = 4;
+    sqlite3_vfs racing{};
+    if (GetParam().logLeftBehind) {
+        g_plainVfs = sqlite3_vfs_find(nullptr);
+        racing = *g_plainVfs;
+        racing.zName = "deletes-after-another";
+        racing.xDelete = DeleteAfterAnother;
+    }
     for (int round = 0; round < kRounds; ++round) {
         const std::string path = StoreDir() + "/new" + std::to_string(round) + ".db";
+        if (GetParam().logLeftBehind) {
+            ASSERT_EQ(InChild([&] {
+                          UseRegistryStore(path);
+                          HKEY key = nullptr;
+                          RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                          &key, nullptr);
+                          kill(getpid(), SIGKILL);  // its commits stay in the log
+                          return 0;
+                      }),
+                      128 + SIGKILL);
+            ASSERT_EQ(unlink(path.c_str()), 0);
+            ASSERT_EQ(sqlite3_vfs_register(&racing, 1), SQLITE_OK);
+        }
         int go[2];
         ASSERT_EQ(pipe(go), 0);
         std::vector<pid_t> children;
@@ -213,9 +252,11 @@ TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << "round " << round << ": a first write failed with code " << WEXITSTATUS(status) << " (mod 256)";
         }
+        if (GetParam().logLeftBehind) sqlite3_vfs_unregister(&racing);
         UseRegistryStore(path);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
         for (int w = 0; w < kWriters; ++w) {
-            HKEY key = nullptr;
             DWORD value = 99;
             ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("Software\\W" + std::to_string(w)).c_str(), 0, KEY_READ, &key),
                       ERROR_SUCCESS);
@@ -225,6 +266,10 @@ TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Store, ProcessesMakingTheStore,
+                         ::testing::Values(StartingPoint{"NoFiles", false}, StartingPoint{"LogOfADeletedStoreLeft", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A reader who may not write sees the last committed contents whatever the writer (root) did last.
 struct WriterEnd {
@@ -646,5 +691,77 @@ TEST_F(StoreFaults, AForkedChildReadsThroughAConnectionOfItsOwn) {
     ASSERT_EQ(read(ready[0], &code, 1), 1);
     EXPECT_EQ(code, 0) << "3: the read failed, 4: it gave the value from before the parent ended";
 }
+
+// The log stays small however long the writing goes on, also while another process holds the store
+// open (so that no one closes it last), and across many writers that end without closing it.
+struct Writing {
+    const char* name;
+    int writers;  // each in a process of its own; 0: this process writes
+    int writesEach;
+    bool holder;  // another process keeps the store open meanwhile
+};
+
+void PrintTo(const Writing& c, std::ostream* os) { *os << c.name; }
+
+class LogSize : public StoreFaults, public ::testing::WithParamInterface<Writing> {};
+
+TEST_P(LogSize, StaysWithinFourMegabytes) {
+    constexpr off_t kMost = 4 << 20;
+    const std::string path = StoreDir() + "/busy.db";
+    const auto logSize = [&] {
+        struct stat st {};
+        return stat((path + "-wal").c_str(), &st) == 0 ? st.st_size : 0;
+    };
+    const auto writes = [&](int count, int first) {
+        UseRegistryStore(path);
+        HKEY key = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return 1;
+        for (int i = 0; i < count; ++i) {
+            if (SetDword(key, ("V" + std::to_string(i % 8)).c_str(), static_cast<DWORD>(first + i)) != ERROR_SUCCESS)
+                return 2;
+            if (i % 1000 == 999 && logSize() > kMost) return 3;
+        }
+        return 0;
+    };
+    int done[2];
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = -1;
+    if (GetParam().holder) {
+        ASSERT_EQ(writes(1, 0), 0);
+        UseRegistryStore(StoreDir() + "/elsewhere.db");
+        holder = fork();
+        if (holder == 0) {
+            close(done[1]);
+            UseRegistryStore(path);
+            DWORD value = 0;
+            HKEY key = nullptr;
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, KEY_READ, &key);
+            QueryDword(key, "V0", value);
+            char byte;
+            _exit(read(done[0], &byte, 1) < 0 ? 1 : 0);
+        }
+    }
+    close(done[0]);
+    if (GetParam().writers == 0) {
+        EXPECT_EQ(writes(GetParam().writesEach, 0), 0) << "3: the log grew past 4 MiB";
+    } else {
+        for (int w = 0; w < GetParam().writers && !HasFailure(); ++w) {
+            EXPECT_EQ(InChild([&] { return writes(GetParam().writesEach, w * GetParam().writesEach); }), 0)
+                << "writer " << w << " (3: the log grew past 4 MiB)";
+            EXPECT_LE(logSize(), kMost) << "after writer " << w;
+        }
+    }
+    close(done[1]);
+    if (holder > 0) waitpid(holder, nullptr, 0);
+    EXPECT_LE(logSize(), kMost);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, LogSize,
+                         ::testing::Values(Writing{"OneWriter", 0, 100000, false},
+                                           Writing{"BesideAProcessHoldingTheStore", 0, 100000, true},
+                                           Writing{"ManyShortLivedWriters", 200, 500, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
