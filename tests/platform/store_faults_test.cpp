@@ -271,10 +271,13 @@ INSTANTIATE_TEST_SUITE_P(Store, ProcessesMakingTheStore,
                          ::testing::Values(StartingPoint{"NoFiles", false}, StartingPoint{"LogOfADeletedStoreLeft", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A reader who may not write sees the last committed contents whatever the writer (root) did last.
+// A reader who may not write sees the last committed contents whatever the writer (root) did last,
+// also once the log files are gone (as the sqlite3 shell deletes them when it closes last): the
+// reader may not make them again.
 struct WriterEnd {
     const char* name;
     bool killed;  // else it closed the store cleanly
+    std::vector<const char*> deleted = {};  // of the log files, afterwards
 };
 
 void PrintTo(const WriterEnd& c, std::ostream* os) { *os << c.name; }
@@ -307,6 +310,7 @@ TEST_P(ReaderAfterWriter, SeesTheLastCommittedContents) {
               }),
               GetParam().killed ? 128 + SIGKILL : 0);
     chmod(StorePath().c_str(), 0644);
+    for (const char* suffix : GetParam().deleted) ASSERT_EQ(unlink((StorePath() + suffix).c_str()), 0) << suffix;
     const auto reader = [&](DWORD expected) {
         return InChild([&] {
             if (!BecomeNobody()) return 3;
@@ -329,7 +333,11 @@ TEST_P(ReaderAfterWriter, SeesTheLastCommittedContents) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, ReaderAfterWriter,
-                         ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false}),
+                         ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false},
+                                           WriterEnd{"ClosedThenLogFilesDeleted", false, {"-wal", "-shm"}},
+                                           WriterEnd{"ClosedThenIndexDeleted", false, {"-shm"}},
+                                           // The committed value is in the log alone.
+                                           WriterEnd{"KilledThenIndexDeleted", true, {"-shm"}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A store deleted without its log: the new store made in its place does not take the old log in.

@@ -101,6 +101,7 @@ private:
     bool unsynced_ = false;
     bool noted_ = false;    // the background flush knows of our unsynced commits
     bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
+    bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
     sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};
