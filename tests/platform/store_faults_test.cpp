@@ -507,6 +507,43 @@ INSTANTIATE_TEST_SUITE_P(
                                 ERROR_BADDB, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A store made before stores carried their mark is read as a store, and marked by its next write.
+TEST_F(StoreFaults, AStoreMadeBeforeTheMarkIsReadWrittenAndMarked) {
+    const std::string path = StoreDir() + "/unmarked.db";
+    UseRegistryStore(path);
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Kept");
+    ASSERT_EQ(SetDword(key, "V", 7), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    const auto mark = [&] {
+        sqlite3* db = nullptr;
+        sqlite3_int64 id = -1;
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+            sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
+            id = sqlite3_column_int64(q, 0);
+        sqlite3_finalize(q);
+        sqlite3_close(db);
+        return id;
+    };
+    ASSERT_NE(mark(), 0);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id = 0", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+
+    UseRegistryStore(path);
+    DWORD value = 0;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(QueryDword(key, "V", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(mark(), 0) << "reading wrote";
+    EXPECT_EQ(SetDword(key, "W", 8), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    EXPECT_NE(mark(), 0) << "the write did not mark the store";
+}
+
 // Emptying a root answers the same whether the store has its file yet or not.
 TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
     const std::string path = StoreDir() + "/tree.db";
