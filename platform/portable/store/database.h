@@ -1,6 +1,6 @@
 #pragma once
-// One store file: its connection, its tables, how long a call waits for other processes, and when
-// its writes reach the disk.
+// One store file: its connection, its tables, which file is at its path, how long a call waits for
+// other processes, and when its writes reach the disk.
 #include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"

@@ -2,7 +2,8 @@
 // Answers already read from a store file, kept while the file is unchanged. In WAL mode every
 // commit, by any process, changes the log's index header in shared memory, and while this process
 // has the store open no other can leave WAL mode or write without that index. Comparing that
-// header costs no system call, where asking SQLite costs a lock and an unlock of the index.
+// header costs no system call, where asking SQLite costs a lock and an unlock of the index. A file
+// replaced at the store's path is noticed (Database::File) before the cache is asked.
 #include "keys.h"
 
 #include <cstdint>
