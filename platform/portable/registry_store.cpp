@@ -87,9 +87,8 @@ struct OpenKey {
 
 class Store {
 public:
-    // Recursive, so that a transaction can hold the store while its body makes registry calls;
-    // timed, so that the background flush can give up on it when the process ends.
-    std::recursive_timed_mutex mutex;
+    // Recursive, so that a transaction can hold the store while its body makes registry calls.
+    std::recursive_mutex mutex;
     Transactions transactions;
 
     Store() {
@@ -103,7 +102,7 @@ public:
                        // locks on the files are not the child's.
                        [] {
                            AfterForkInChild();
-                           new (&TheStore().mutex) std::recursive_timed_mutex;
+                           new (&TheStore().mutex) std::recursive_mutex;
                            TheStore().Inherited();
                        });
     }
@@ -114,8 +113,8 @@ public:
         handles_.clear();
         for (OpenKey& root : roots_) root = OpenKey{};
         user_.reset();
-        system_ = std::make_unique<Database>(systemPath, access, false, mutex);
-        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true, mutex);
+        system_ = std::make_unique<Database>(systemPath, access, false);
+        if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true);
     }
     Database& System() { return *system_; }
     Database& User() { return user_ ? *user_ : *system_; }

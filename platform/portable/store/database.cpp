@@ -21,6 +21,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -31,7 +32,7 @@ using namespace std::chrono_literals;
 
 constexpr int kSchemaVersion = 1;
 constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
-constexpr int kCheckpointPages = 512;                 // 2 MiB of log
+constexpr int kCheckpointPages = 1000;  // a log of 1000 pages (4 MiB less a little) is copied back at once
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
@@ -240,10 +241,10 @@ const char* Use() {
 
 }  // namespace readonly
 
-// The background flush: one thread, woken by commits, that copies the log of every store written
-// since it last looked back into the database file and syncs what stays in the log. It works on
-// the store's own connection, with the store's lock held, so it sees the log the commits went to;
-// it ends after a quiet spell.
+// The background flush: one thread, woken by commits, that syncs the log of every store written
+// since it last looked and, once the store has been quiet for a round, copies the log back into the
+// file. It works on a connection of its own for each store, opened beside the store's connection
+// and closed with it, so that a registry call never waits for its syncs. It ends after a quiet spell.
 class Flusher {
 public:
     static Flusher& Instance() {
@@ -257,7 +258,7 @@ public:
         alive_ = false;
         std::thread* thread = nullptr;
         {
-            std::lock_guard lock(*mutex_);
+            std::lock_guard guard(*mutex_);
             stop_ = true;
             thread = thread_;
             thread_ = nullptr;
@@ -269,11 +270,10 @@ public:
         }
     }
 
-    // Called with the store's lock held.
-    void Note(Database* db, std::recursive_timed_mutex* lock) {
+    void Note(sqlite3* db) {
         std::lock_guard guard(*mutex_);
         if (stop_) return;
-        due_[db] = lock;
+        due_.insert(db);
         if (running_) return;
         if (thread_ != nullptr) {  // ended after its quiet spell
             thread_->join();
@@ -283,21 +283,32 @@ public:
         thread_ = new std::thread([this] { Run(); });
     }
 
-    // The connection closes: called with the store's lock held, so the thread is not using it.
-    void Forget(Database* db) {
-        std::lock_guard guard(*mutex_);
+    // The connection is about to close: once this returns the thread no longer uses it.
+    void Forget(sqlite3* db) {
+        std::unique_lock guard(*mutex_);
         due_.erase(db);
+        quiet_.erase(db);
+        idle_->wait(guard, [&] { return !busy_; });
     }
 
-    void BeforeFork() { mutex_->lock(); }
-    void AfterForkInParent() { mutex_->unlock(); }
-    // The thread is not in the child; its lock belongs to the parent.
+    void BeforeFork() {
+        work_->lock();
+        mutex_->lock();
+    }
+    void AfterForkInParent() {
+        mutex_->unlock();
+        work_->unlock();
+    }
+    // The thread is not in the child; its locks belong to the parent, its connections to the store.
     void AfterForkInChild() {
         mutex_ = new std::mutex;
+        work_ = new std::mutex;
         wake_ = new std::condition_variable;
+        idle_ = new std::condition_variable;
         thread_ = nullptr;
-        running_ = false;
+        running_ = busy_ = false;
         due_.clear();
+        quiet_.clear();
     }
 
 private:
@@ -305,44 +316,47 @@ private:
         std::unique_lock guard(*mutex_);
         int quiet = 0;
         while (!stop_ && quiet < 10) {
-            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_.load(); });
-            if (due_.empty()) {
+            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_; });
+            if (due_.empty() && quiet_.empty()) {
                 ++quiet;
                 continue;
             }
             quiet = 0;
-            std::recursive_timed_mutex* lock = due_.begin()->second;
             guard.unlock();
-            // The store's lock first, as every registry call takes it: a call under way finishes.
-            bool locked = false;
-            while (!stop_ && !(locked = lock->try_lock_for(std::chrono::milliseconds(20)))) {
+            std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
+            guard.lock();
+            std::set<sqlite3*> sync, copyBack;
+            sync.swap(due_);
+            // Written last round and not since: copied back now. A commit that finds the log long
+            // copies it back itself, so a store written without pause still keeps a short log.
+            for (sqlite3* db : quiet_)
+                if (!sync.contains(db)) copyBack.insert(db);
+            quiet_ = sync;
+            busy_ = true;
+            guard.unlock();
+            for (sqlite3* db : sync) SyncLog(db);
+            for (sqlite3* db : copyBack) {
+                sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+                SyncLog(db);  // the checkpoint syncs only what it copies
             }
             guard.lock();
-            if (!locked) break;
-            std::vector<Database*> flush;
-            for (auto it = due_.begin(); it != due_.end();)
-                if (it->second == lock) {
-                    flush.push_back(it->first);
-                    it = due_.erase(it);
-                } else {
-                    ++it;
-                }
-            guard.unlock();
-            for (Database* db : flush) db->FlushInBackground();
-            lock->unlock();
-            guard.lock();
+            busy_ = false;
+            idle_->notify_all();
         }
-        // Stopping: what is left is synced when its store is closed.
-        running_ = false;
+        running_ = false;  // stopping: what is left is synced when its store is closed
     }
 
     // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
     std::mutex* mutex_ = new std::mutex;
+    std::mutex* work_ = new std::mutex;
     std::condition_variable* wake_ = new std::condition_variable;
+    std::condition_variable* idle_ = new std::condition_variable;
     std::thread* thread_ = nullptr;
     bool running_ = false;
-    std::atomic<bool> stop_ = false;
-    std::map<Database*, std::recursive_timed_mutex*> due_;
+    bool busy_ = false;
+    bool stop_ = false;
+    std::set<sqlite3*> due_;    // written since the thread last looked
+    std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
     static inline bool alive_ = false;
 };
 
@@ -417,13 +431,19 @@ void BeforeFork() { Flusher::Instance().BeforeFork(); }
 void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
 void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
 
-Database::Database(std::string path, StoreAccess access, bool personal, std::recursive_timed_mutex& lock)
-    : path_(std::move(path)), access_(access), personal_(personal), lock_(lock) {}
+Database::Database(std::string path, StoreAccess access, bool personal)
+    : path_(std::move(path)), access_(access), personal_(personal) {}
 
 Database::~Database() { Disconnect(); }
 
 void Database::Disconnect() {
     cache_.Detach();
+    if (flushDb_ != nullptr) {
+        if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(flushDb_);
+        if (leaveLog_) sqlite3_db_config(flushDb_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_close_v2(flushDb_);  // first: the store's own connection closes last
+        flushDb_ = nullptr;
+    }
     if (db_ != nullptr) {
         if (unsynced_) SyncLog(db_);
         // The log files go by the name: those of a file since replaced may be the new file's now,
@@ -434,14 +454,11 @@ void Database::Disconnect() {
         sqlite3_close_v2(db_);
     }
     leaveLog_ = false;
-    if (noted_) {
-        if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(this);
-    }
     if (pathFd_ >= 0) close(pathFd_);
     pathFd_ = -1;
     db_ = nullptr;
     connected_ = false;
-    hasTables_ = foreign_ = marked_ = writeReady_ = wal_ = walMode_ = unsynced_ = noted_ = withoutLogFiles_ = false;
+    hasTables_ = foreign_ = marked_ = writeReady_ = wal_ = walMode_ = unsynced_ = withoutLogFiles_ = false;
 }
 
 std::uint64_t Database::File() {
@@ -661,7 +678,7 @@ void Database::PrepareForWrites() {
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The log is copied back by the background flush, and by the commit that finds it this long.
-    if (wal_) sqlite3_wal_autocheckpoint(db_, kCheckpointPages);
+    if (wal_) sqlite3_wal_hook(db_, &Database::LogHook, this);
     statements_->Exec("PRAGMA journal_size_limit = 4194304");
     writeReady_ = true;
 }
@@ -670,9 +687,31 @@ void Database::Committed() {
     ++localWrites_;
     if (!wal_) return;
     unsynced_ = true;
-    if (noted_) return;
-    noted_ = true;
-    Flusher::Instance().Note(this, &lock_);
+    if (flushDb_ == nullptr) {
+        // The background flush's connection: it syncs the log this one wrote to.
+        if (sqlite3_open_v2(path_.c_str(), &flushDb_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK ||
+            sqlite3_exec(flushDb_, "PRAGMA journal_size_limit = 4194304; SELECT count(*) FROM sqlite_schema", nullptr,
+                         nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes
+            flushDb_ = nullptr;
+            return;
+        }
+        KeepLogFiles(flushDb_);
+    }
+    Flusher::Instance().Note(flushDb_);
+}
+
+// After each commit: a long log is copied back now, waiting for another connection that is doing so.
+int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
+    if (pages < kCheckpointPages) return SQLITE_OK;
+    if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY) {
+        auto* database = static_cast<Database*>(self);
+        const bool writing = database->writing_;
+        database->SetWriting(true);
+        sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
+        database->SetWriting(writing);
+    }
+    return SQLITE_OK;
 }
 
 void Database::Flush() {
@@ -682,15 +721,6 @@ void Database::Flush() {
     if (mayWrite_) sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     if (SyncLog(db_) != SQLITE_OK) throw Failure{ERROR_CANTWRITE};
     unsynced_ = false;
-}
-
-void Database::FlushInBackground() {
-    noted_ = false;
-    if (db_ == nullptr || !wal_) return;
-    // The checkpoint syncs the log before it copies it; the sync after covers a checkpoint that a
-    // reader held back.
-    sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    if (SyncLog(db_) == SQLITE_OK) unsynced_ = false;
 }
 
 sqlite3_int64 Database::Version() {

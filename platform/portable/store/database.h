@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace store {
@@ -20,9 +19,8 @@ constexpr std::chrono::milliseconds kFlushBound{200};
 
 class Database {
 public:
-    // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700. `lock`
-    // is held around every use of the connection; the background flush takes it too.
-    Database(std::string path, StoreAccess access, bool personal, std::recursive_timed_mutex& lock);
+    // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
+    Database(std::string path, StoreAccess access, bool personal);
     ~Database();  // a clean close: every committed write reaches the disk
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -57,8 +55,6 @@ public:
     void Touched() { ++localWrites_; }
     // Makes every committed write durable now, also those of other processes.
     void Flush();
-    // The background flush, with the lock held: copies the log back and syncs it.
-    void FlushInBackground();
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
         if (db_ == nullptr || !walMode_) return nullptr;
@@ -77,12 +73,13 @@ private:
     void MakeFile();
     void PrepareForWrites();
     static int BusyHandler(void* self, int count);
+    static int LogHook(void* self, sqlite3* db, const char* name, int pages);
 
     std::string path_;
     StoreAccess access_;
     bool personal_;
-    std::recursive_timed_mutex& lock_;
     sqlite3* db_ = nullptr;
+    sqlite3* flushDb_ = nullptr;  // the background flush's connection to the same file
     int pathFd_ = -1;  // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
     dev_t dev_ = 0;    // the file last open, while `known_`
     ino_t ino_ = 0;
@@ -99,7 +96,6 @@ private:
     bool wal_ = false;      // this connection writes in WAL mode
     bool walMode_ = false;  // the file is in WAL mode
     bool unsynced_ = false;
-    bool noted_ = false;    // the background flush knows of our unsynced commits
     bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
     bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
