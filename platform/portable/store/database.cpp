@@ -1,6 +1,6 @@
 // A store file's connection. Durability: the store runs in WAL mode with synchronous=NORMAL. A
 // commit is written to the log before the call returns, so a killed process loses nothing; the log
-// is synced within kFlushBound by a background thread working on this connection, at once by
+// is synced within kFlushBound by a background thread on a connection of its own, at once by
 // RegFlushKey (whoever wrote), and when the store is closed cleanly, so a power cut loses at most
 // the last kFlushBound of writes, and never part of one (the log's checksums drop an unfinished
 // transaction). The log is copied back by that thread and by a commit that finds it kCheckpointPages
@@ -14,12 +14,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
