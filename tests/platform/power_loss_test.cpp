@@ -400,9 +400,12 @@ TEST_F(PowerLoss, EveryCutLeavesAWholeStoreWithEveryFlushedWrite) {
     {
         // ... or once the background flush has synced everything written: it does so within
         // kFlushBound (0.2 s). Waiting much longer only guards against a stalled machine.
+        const auto lastWrite = std::chrono::steady_clock::now();
         std::unique_lock lock(g_disk.mutex);
         EXPECT_TRUE(g_disk.syncedAll.wait_for(lock, std::chrono::seconds(10), [] { return g_disk.unsynced.empty(); }))
             << "the last writes were never synced without a flush";
+        RecordProperty("synced_after_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                              std::chrono::steady_clock::now() - lastWrite).count()));
         g_disk.flushed = g_disk.begun;
         g_disk.CutHere();
         g_disk.recording = false;
