@@ -699,16 +699,19 @@ void Database::Committed() {
     Flusher::Instance().Note(flushDb_);
 }
 
-// After each commit: a long log is copied back now, waiting for another connection that is doing so.
+// After each commit: a long log is copied back now. When another connection is copying it back, the
+// commit waits for that one as writers wait their turn, and then copies what is left; a reader
+// that holds part of the log back is not waited for.
 int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
     if (pages < kCheckpointPages) return SQLITE_OK;
-    if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY) {
-        auto* database = static_cast<Database*>(self);
-        const bool writing = database->writing_;
-        database->SetWriting(true);
-        sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_FULL, nullptr, nullptr);
-        database->SetWriting(writing);
+    auto* database = static_cast<Database*>(self);
+    const bool writing = database->writing_;
+    database->SetWriting(true);
+    for (int count = 0; sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
+                        BusyHandler(self, count) != 0;
+         ++count) {
     }
+    database->SetWriting(writing);
     return SQLITE_OK;
 }
 
