@@ -515,22 +515,19 @@ TEST_F(StoreFaults, AStoreMadeBeforeTheMarkIsReadWrittenAndMarked) {
     ASSERT_EQ(SetDword(key, "V", 7), ERROR_SUCCESS);
     RegCloseKey(key);
     UseRegistryStore(StoreDir() + "/elsewhere.db");
-    const auto mark = [&] {
+    const auto mark = [&](const char* sql = "PRAGMA application_id") {
         sqlite3* db = nullptr;
         sqlite3_int64 id = -1;
-        sqlite3_stmt* q = nullptr;
-        if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &q, nullptr) == SQLITE_OK && sqlite3_step(q) == SQLITE_ROW)
-            id = sqlite3_column_int64(q, 0);
-        sqlite3_finalize(q);
+        const auto first = [](void* out, int, char** values, char**) {
+            *static_cast<sqlite3_int64*>(out) = std::atoll(values[0]);
+            return 0;
+        };
+        if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) sqlite3_exec(db, sql, first, &id, nullptr);
         sqlite3_close(db);
         return id;
     };
     ASSERT_NE(mark(), 0);
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(db, "PRAGMA application_id = 0", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
+    mark("PRAGMA application_id = 0");  // as stores were made before the mark
 
     UseRegistryStore(path);
     DWORD value = 0;
