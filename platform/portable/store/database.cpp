@@ -242,7 +242,9 @@ const char* Use() {
 // The background flush: one thread, woken by commits, that syncs the log of every store written
 // since it last looked and, once the store has been quiet for a round, copies the log back into the
 // file. It works on a connection of its own for each store, opened beside the store's connection
-// and closed with it, so that a registry call never waits for its syncs. It ends after a quiet spell.
+// and closed with it, so that a registry call never waits for its syncs. Once started it stays,
+// idle between writes, until the process ends: a fork must never find it starting or ending (its
+// memory allocator could be caught mid-call), nor inside SQLite.
 class Flusher {
 public:
     static Flusher& Instance() {
@@ -254,31 +256,26 @@ public:
     Flusher() { alive_ = true; }
     ~Flusher() {
         alive_ = false;
-        std::thread* thread = nullptr;
         {
             std::lock_guard guard(*mutex_);
             stop_ = true;
-            thread = thread_;
-            thread_ = nullptr;
             wake_->notify_all();
         }
-        if (thread != nullptr) {
-            thread->join();
-            delete thread;
-        }
-    }
-
-    void Note(sqlite3* db) {
-        std::lock_guard guard(*mutex_);
-        if (stop_) return;
-        due_.insert(db);
-        if (running_) return;
-        if (thread_ != nullptr) {  // ended after its quiet spell
+        if (thread_ != nullptr) {
             thread_->join();
             delete thread_;
         }
-        running_ = true;
+    }
+
+    // Called with the store's lock held, as a fork is prepared.
+    void Note(sqlite3* db) {
+        std::unique_lock guard(*mutex_);
+        if (stop_) return;
+        due_.insert(db);
+        if (idle_) wake_->notify_one();
+        if (thread_ != nullptr) return;
         thread_ = new std::thread([this] { Run(); });
+        wake_->wait(guard, [&] { return started_; });
     }
 
     // The connection is about to close: once this returns the thread no longer uses it.
@@ -286,7 +283,7 @@ public:
         std::unique_lock guard(*mutex_);
         due_.erase(db);
         quiet_.erase(db);
-        idle_->wait(guard, [&] { return !busy_; });
+        done_->wait(guard, [&] { return !busy_; });
     }
 
     void BeforeFork() {
@@ -302,9 +299,9 @@ public:
         mutex_ = new std::mutex;
         work_ = new std::mutex;
         wake_ = new std::condition_variable;
-        idle_ = new std::condition_variable;
+        done_ = new std::condition_variable;
         thread_ = nullptr;
-        running_ = busy_ = false;
+        started_ = busy_ = idle_ = false;
         due_.clear();
         quiet_.clear();
     }
@@ -312,14 +309,17 @@ public:
 private:
     void Run() {
         std::unique_lock guard(*mutex_);
-        int quiet = 0;
-        while (!stop_ && quiet < 10) {
-            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_; });
+        started_ = true;
+        wake_->notify_all();
+        while (!stop_) {
             if (due_.empty() && quiet_.empty()) {
-                ++quiet;
+                idle_ = true;
+                wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
+                idle_ = false;
                 continue;
             }
-            quiet = 0;
+            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_; });
+            if (stop_) break;
             guard.unlock();
             std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
             guard.lock();
@@ -339,19 +339,20 @@ private:
             }
             guard.lock();
             busy_ = false;
-            idle_->notify_all();
+            done_->notify_all();
         }
-        running_ = false;  // stopping: what is left is synced when its store is closed
+        // Stopping: what is left is synced when its store is closed.
     }
 
     // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
     std::mutex* mutex_ = new std::mutex;
     std::mutex* work_ = new std::mutex;
     std::condition_variable* wake_ = new std::condition_variable;
-    std::condition_variable* idle_ = new std::condition_variable;
+    std::condition_variable* done_ = new std::condition_variable;
     std::thread* thread_ = nullptr;
-    bool running_ = false;
-    bool busy_ = false;
+    bool started_ = false;
+    bool idle_ = false;  // waiting for a commit
+    bool busy_ = false;  // inside a round
     bool stop_ = false;
     std::set<sqlite3*> due_;    // written since the thread last looked
     std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
