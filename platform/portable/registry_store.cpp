@@ -86,6 +86,7 @@ struct OpenKey {
     Database* db;
     KeyId id;
     REGSAM access;
+    std::uint64_t file;  // the store file it was opened on
     Cursor values;
     Cursor keys;
 };
@@ -103,8 +104,13 @@ public:
         pthread_atfork([] { TheStore().mutex.lock(); BeforeFork(); },
                        [] { AfterForkInParent(); TheStore().mutex.unlock(); },
                        // The child's thread has another id, so it cannot unlock the parent's
-                       // lock: it starts with a fresh one.
-                       [] { AfterForkInChild(); new (&TheStore().mutex) std::recursive_mutex; });
+                       // lock: it starts with a fresh one. The connections are the parent's: its
+                       // locks on the files are not the child's.
+                       [] {
+                           AfterForkInChild();
+                           new (&TheStore().mutex) std::recursive_mutex;
+                           TheStore().Inherited();
+                       });
     }
     static Store& TheStore();
 
@@ -124,6 +130,10 @@ public:
         system_->Disconnect();
         if (user_) user_->Disconnect();
     }
+    void Inherited() {
+        system_->Inherited();
+        if (user_) user_->Inherited();
+    }
 
     // The key a handle names; roots are handles too.
     OpenKey* Resolve(HKEY hKey) {
@@ -137,10 +147,10 @@ public:
         auto it = handles_.find(reinterpret_cast<std::uintptr_t>(hKey));
         return it == handles_.end() ? nullptr : &it->second;
     }
-    HKEY Add(Database* db, KeyId id, REGSAM access) {
+    HKEY Add(Database* db, KeyId id, REGSAM access, std::uint64_t file) {
         const std::uintptr_t value = nextHandle_;
         nextHandle_ += 4;  // never reused, so a closed handle stays invalid
-        handles_.emplace(value, OpenKey{db, id, access, {}, {}});
+        handles_.emplace(value, OpenKey{db, id, access, file, {}, {}});
         return reinterpret_cast<HKEY>(value);
     }
     bool Remove(HKEY hKey) { return handles_.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1; }
@@ -175,13 +185,17 @@ Store& Store::TheStore() {
     return store;
 }
 
-// Checks the handle and the rights it was opened with. Whether its key still exists is checked
-// where an answer needs it.
+// Checks the handle, the rights it was opened with, and that its store file is still the one at
+// the store's path (a handle opened on a file since replaced reaches no key of the new one).
+// Whether its key still exists is checked where an answer needs it.
 OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed) {
     if (hKey == nullptr) throw Failure{ERROR_INVALID_HANDLE};
     OpenKey* key = store.Resolve(hKey);
     if (key == nullptr) throw Failure{ERROR_INVALID_HANDLE};
     if ((key->access & needed) != needed) throw Failure{ERROR_ACCESS_DENIED};
+    const std::uint64_t file = key->db->File();
+    if (RootId(hKey)) key->file = file;  // the roots are in every file
+    else if (key->file != file) throw Failure{ERROR_KEY_DELETED};
     return *key;
 }
 
@@ -268,7 +282,7 @@ LONG CopyData(bool wide, DWORD type, bool utf16, std::string_view data, LPBYTE b
 }
 
 std::string ValueName(LPCSTR lpValueName) {
-    return lpValueName ? NameFromAnsi(lpValueName).folded : std::string();
+    return lpValueName ? FoldedFromAnsi(lpValueName) : std::string();
 }
 std::string ValueName(LPCWSTR lpValueName) {
     return lpValueName ? NameFromUtf16(lpValueName).folded : std::string();
@@ -284,6 +298,7 @@ LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkR
         Database& db = *parentKey.db;
         const KeyId parent = parentKey.id;
         const REGSAM parentAccess = parentKey.access;
+        const std::uint64_t file = parentKey.file;
         const auto parts = SplitPath(lpSubKey);
         if (!parts) return ERROR_BAD_PATHNAME;
         if ((samDesired & kWriteRights) != 0 && !db.MayWrite()) return ERROR_ACCESS_DENIED;
@@ -326,7 +341,7 @@ LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkR
             }
             write.Commit();
         }
-        *phkResult = store.Add(&db, id, samDesired);
+        *phkResult = store.Add(&db, id, samDesired, file);
         if (lpdwDisposition != nullptr) *lpdwDisposition = disposition;
         return ERROR_SUCCESS;
     });
@@ -916,7 +931,7 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
             const KeyId id = TakeKeyId();
             w.keys[w.count] = NewKey{id, parent.id, &w.names[w.count]};
             ++w.count;
-            *phkResult = store.Add(parent.db, id, KEY_ALL_ACCESS);
+            *phkResult = store.Add(parent.db, id, KEY_ALL_ACCESS, parent.file);
             if (w.count == kKeysAtOnce) WriteWaitingKeys(store, s);
             return ERROR_SUCCESS;
         }
@@ -926,7 +941,7 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
         auto id = CreateNextChild(s, parent.id, n);
         if (!id) id = FindChild(s, parent.id, n.folded);
         if (!id) throw Failure{ERROR_CANTWRITE};
-        *phkResult = store.Add(parent.db, *id, KEY_ALL_ACCESS);
+        *phkResult = store.Add(parent.db, *id, KEY_ALL_ACCESS, parent.file);
         return ERROR_SUCCESS;
     });
 }

@@ -5,7 +5,8 @@
 # to the X clipboard), and compares them with what the program's rules give for what Wine reports:
 # the registry values the rules read (wine reg query) and the OS version record (our probe program,
 # which carries the same manifest). It checks the icon in the caption bar, closes the window with
-# Alt+F4 and requires exit code 0. It writes the results as a Markdown table.
+# Alt+F4 and requires exit code 0. It writes the results as a Markdown table. Then, with long
+# product names in the registry, it checks that every box shows its whole value (the probe again).
 #   tests/e2e/wine_window_check.sh --arch win32|win64 --probe PROBE.exe [--table OUT.md]
 #       [--docs DOC.md] versioninfo.exe [release...]
 # --docs: the table between this matrix's markers in DOC.md must be the one this run made.
@@ -136,6 +137,36 @@ read_focused_field() {
   printf '%s' "${text%x}"
 }
 
+start_program() {
+  "$loader" "$exe" </dev/null >"$work/app.log" 2>&1 &
+  app_pid=$!
+  wid=$(timeout 30 xdotool search --sync --onlyvisible --classname versioninfo.exe | head -n1) ||
+    fail "the window of versioninfo.exe did not appear under $version"
+  timeout 30 xdotool windowfocus --sync "$wid" || fail "the window did not take the focus under $version"
+}
+
+# Appends the five fields to `shown`. Text1 has the focus at start; Tab goes on in tab order.
+read_fields() {
+  local field
+  for field in 1 2 3 4 5; do
+    [ "$field" = 1 ] || xdotool key Tab
+    shown+=("$(read_focused_field)")
+  done
+}
+
+close_program() {
+  xdotool key alt+F4
+  for _ in $(seq 100); do
+    kill -0 "$app_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$app_pid" 2>/dev/null && fail "Alt+F4 did not close the window under $version"
+  local rc=0
+  wait "$app_pid" || rc=$?
+  app_pid=""
+  check "Exit code" 0 "$rc"
+}
+
 failures=0
 nt='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
 rows=()
@@ -157,18 +188,9 @@ for version in "${versions[@]}"; do
   code=$(code_from_name "${text5}")
   [ "$code" != 0 ] || code=$(code_from_record "$major" "$minor" "$platform" "$product_type" "$suite" "$csd")
 
-  "$loader" "$exe" </dev/null >"$work/app.log" 2>&1 &
-  app_pid=$!
-  wid=$(timeout 30 xdotool search --sync --onlyvisible --classname versioninfo.exe | head -n1) ||
-    fail "the window of versioninfo.exe did not appear under $version"
-  xdotool windowfocus --sync "$wid"
-
+  start_program
   shown=("$(xdotool getwindowname "$wid")")
-  # Text1 has the focus at start; Tab goes on in tab order.
-  for field in 1 2 3 4 5; do
-    [ "$field" = 1 ] || xdotool key Tab
-    shown+=("$(read_focused_field)")
-  done
+  read_fields
   expected=("$code" "$major" "$minor" "$csd ($service_pack)" "$product_type" "$text5")
   names=(Caption Text1 Text2 Text3 Text4 Text5)
   for i in "${!names[@]}"; do check "${names[$i]}" "${expected[$i]}" "${shown[$i]}"; done
@@ -177,22 +199,31 @@ for version in "${versions[@]}"; do
   ours=$(xprop -id "$wid" -notype -f _NET_WM_ICON 32x ' = $0+\n' _NET_WM_ICON 2>/dev/null | grep -oic 0xff2b6cb0 || true)
   check "Caption-bar icon is ours" yes "$([ "${ours:-0}" -gt 0 ] && echo yes || echo no)"
 
-  xdotool key alt+F4
-  for _ in $(seq 100); do
-    kill -0 "$app_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$app_pid" 2>/dev/null && fail "Alt+F4 did not close the window under $version"
-  rc=0
-  wait "$app_pid" || rc=$?
-  app_pid=""
-  check "Exit code" 0 "$rc"
+  close_program
 
   row="| $version |"
   for value in "${shown[@]}"; do
     if [ -n "$value" ]; then row+=" \`$value\` |"; else row+=" (empty) |"; fi
   done
   rows+=("$row")
+done
+
+# Long product names, the longest real ones and 50 of the widest letter: each reads whole, and with
+# its caret at the end every box still shows its first letter, inside the window.
+for name in "Windows Server 2012 R2 Standard" "$(printf 'W%.0s' $(seq 50))"; do
+  echo "== $version, product name '$name'"
+  wine reg add "$nt" /v ProductName /d "$name" /f "${reg_view[@]}" </dev/null >/dev/null 2>&1 ||
+    fail "cannot set the product name"
+  start_program
+  shown=()
+  read_fields
+  check Text5 "${name^^}" "${shown[4]}"
+  fields=$("$loader" "$probe" --fields </dev/null 2>&1 | tr -d '\r') || fail "the probe found no window: $fields"
+  for field in 1 2 3 4 5; do
+    check "Text$field hides no letter and lies inside the window" "Text$field 0 inside" \
+      "$(grep "^Text$field " <<<"$fields" || echo "(not found)")"
+  done
+  close_program
 done
 
 matrix=$(

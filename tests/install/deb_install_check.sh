@@ -64,6 +64,9 @@ if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
   wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1) ||
     { cat "$work/app.log" >&2; fail "no window appeared"; }
   check "caption of the installed window" "$code" "$(xdotool getwindowname "$wid")"
+  # The window reads its icon from the installed files: one of its colours is in the caption bar.
+  ours=$(xprop -id "$wid" -notype -f _NET_WM_ICON 32x ' = $0+\n' _NET_WM_ICON 2>/dev/null | grep -oic 0xff2b6cb0 || true)
+  check "caption-bar icon of the installed window" yes "$([ "${ours:-0}" -gt 0 ] && echo yes || echo no)"
 fi
 
 # Removing the package leaves the store and nothing else; purging takes the store too.

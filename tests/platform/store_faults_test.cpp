@@ -13,6 +13,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -22,10 +23,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -184,11 +186,49 @@ INSTANTIATE_TEST_SUITE_P(Store, DeletedKeyHandles,
                                             ::testing::Values(Maker::ThisProcess, Maker::AnotherProcess)),
                          RemovalName);
 
-// Processes that make a store at the same moment all succeed: writers wait their turn.
-TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
+// Processes that make a store at the same moment all succeed: writers wait their turn, also when a
+// deleted store left its log files behind. The first connections to read the new, empty file drop
+// that log, and each finds it still there before it deletes it: here every deletion finds it gone,
+// as the one that loses that race does.
+sqlite3_vfs* g_plainVfs = nullptr;
+int DeleteAfterAnother(sqlite3_vfs* vfs, const char* path, int syncDir) {
+    if (std::string_view(path).ends_with("-wal")) unlink(path);
+    return g_plainVfs->xDelete(vfs, path, syncDir);
+}
+
+struct StartingPoint {
+    const char* name;
+    bool logLeftBehind;
+};
+
+void PrintTo(const StartingPoint& c, std::ostream* os) { *os << c.name; }
+
+class ProcessesMakingTheStore : public StoreFaults, public ::testing::WithParamInterface<StartingPoint> {};
+
+TEST_P(ProcessesMakingTheStore, AtOnceAllSucceed) {
     constexpr int kRounds = 12, kWriters = 4;
+    sqlite3_vfs racing{};
+    if (GetParam().logLeftBehind) {
+        g_plainVfs = sqlite3_vfs_find(nullptr);
+        racing = *g_plainVfs;
+        racing.zName = "deletes-after-another";
+        racing.xDelete = DeleteAfterAnother;
+    }
     for (int round = 0; round < kRounds; ++round) {
         const std::string path = StoreDir() + "/new" + std::to_string(round) + ".db";
+        if (GetParam().logLeftBehind) {
+            ASSERT_EQ(InChild([&] {
+                          UseRegistryStore(path);
+                          HKEY key = nullptr;
+                          RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                          &key, nullptr);
+                          kill(getpid(), SIGKILL);  // its commits stay in the log
+                          return 0;
+                      }),
+                      128 + SIGKILL);
+            ASSERT_EQ(unlink(path.c_str()), 0);
+            ASSERT_EQ(sqlite3_vfs_register(&racing, 1), SQLITE_OK);
+        }
         int go[2];
         ASSERT_EQ(pipe(go), 0);
         std::vector<pid_t> children;
@@ -216,9 +256,11 @@ TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << "round " << round << ": a first write failed with code " << WEXITSTATUS(status) << " (mod 256)";
         }
+        if (GetParam().logLeftBehind) sqlite3_vfs_unregister(&racing);
         UseRegistryStore(path);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Old", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
         for (int w = 0; w < kWriters; ++w) {
-            HKEY key = nullptr;
             DWORD value = 99;
             ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("Software\\W" + std::to_string(w)).c_str(), 0, KEY_READ, &key),
                       ERROR_SUCCESS);
@@ -229,10 +271,17 @@ TEST_F(StoreFaults, ProcessesMakingTheStoreAtOnceAllSucceed) {
     }
 }
 
-// A reader who may not write sees the last committed contents whatever the writer (root) did last.
+INSTANTIATE_TEST_SUITE_P(Store, ProcessesMakingTheStore,
+                         ::testing::Values(StartingPoint{"NoFiles", false}, StartingPoint{"LogOfADeletedStoreLeft", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A reader who may not write sees the last committed contents whatever the writer (root) did last,
+// also once the log files are gone (as the sqlite3 shell deletes them when it closes last): the
+// reader may not make them again.
 struct WriterEnd {
     const char* name;
     bool killed;  // else it closed the store cleanly
+    std::vector<const char*> deleted = {};  // of the log files, afterwards
 };
 
 void PrintTo(const WriterEnd& c, std::ostream* os) { *os << c.name; }
@@ -265,6 +314,7 @@ TEST_P(ReaderAfterWriter, SeesTheLastCommittedContents) {
               }),
               GetParam().killed ? 128 + SIGKILL : 0);
     chmod(StorePath().c_str(), 0644);
+    for (const char* suffix : GetParam().deleted) ASSERT_EQ(unlink((StorePath() + suffix).c_str()), 0) << suffix;
     const auto reader = [&](DWORD expected) {
         return InChild([&] {
             if (!BecomeNobody()) return 3;
@@ -287,7 +337,11 @@ TEST_P(ReaderAfterWriter, SeesTheLastCommittedContents) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, ReaderAfterWriter,
-                         ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false}),
+                         ::testing::Values(WriterEnd{"Killed", true}, WriterEnd{"ClosedCleanly", false},
+                                           WriterEnd{"ClosedThenLogFilesDeleted", false, {"-wal", "-shm"}},
+                                           WriterEnd{"ClosedThenIndexDeleted", false, {"-shm"}},
+                                           // The committed value is in the log alone.
+                                           WriterEnd{"KilledThenIndexDeleted", true, {"-shm"}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A store deleted without its log: the new store made in its place does not take the old log in.
@@ -383,28 +437,48 @@ INSTANTIATE_TEST_SUITE_P(
                ERROR_BUSY, "1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Reading never writes; a file that is not a store is never written either.
+// Reading never writes; a file that is not a store is never written either, nor given log files,
+// nor checkpointed: not even another program's WAL database whose program was killed.
 struct NotAStore {
     const char* name;
     const char* sql;  // makes the file; nullptr: an empty file
     LONG write;       // what a write answers
+    bool ownerKilled = false;  // the program that made it is killed with the file open
 };
 
 void PrintTo(const NotAStore& c, std::ostream* os) { *os << c.name; }
 
-class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {};
+class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {
+protected:
+    // The file and any files beside it: name, size and a hash of the contents.
+    static std::map<std::string, std::string> Files(const std::string& path) {
+        std::map<std::string, std::string> files;
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+            if (access((path + suffix).c_str(), F_OK) == 0) {
+                const std::string contents = Contents(path + suffix);
+                files[std::string("file") + suffix] =
+                    std::to_string(contents.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(contents));
+            }
+        return files;
+    }
+};
 
 TEST_P(FilesThatAreNotStores, AreReadAsEmptyAndLeftAsTheyWere) {
     const std::string path = StoreDir() + "/other.db";
     if (GetParam().sql == nullptr) {
         std::ofstream(path, std::ios::binary).flush();
     } else {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr), SQLITE_OK);
-        sqlite3_close(db);
+        ASSERT_EQ(InChild([&] {
+                      sqlite3* db = nullptr;
+                      if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) return 1;
+                      if (sqlite3_exec(db, GetParam().sql, nullptr, nullptr, nullptr) != SQLITE_OK) return 2;
+                      if (GetParam().ownerKilled) kill(getpid(), SIGKILL);
+                      sqlite3_close(db);
+                      return 0;
+                  }),
+                  GetParam().ownerKilled ? 128 + SIGKILL : 0);
     }
-    const std::string before = Contents(path);
+    const auto before = Files(path);
     UseRegistryStore(path);
     HKEY key = nullptr;
     DWORD size = 0;
@@ -413,11 +487,13 @@ TEST_P(FilesThatAreNotStores, AreReadAsEmptyAndLeftAsTheyWere) {
     RecordingSurface window;
     Form1(window).Form_Load();
     EXPECT_EQ(window.caption, "1");
-    EXPECT_EQ(Contents(path), before) << "reading changed the file";
+    EXPECT_EQ(Files(path), before) << "reading changed the file or made files beside it";
     EXPECT_EQ(Create(HKEY_LOCAL_MACHINE, "Software\\X", GetParam().write) != nullptr,
               GetParam().write == ERROR_SUCCESS);
+    EXPECT_EQ(RegFlushKey(HKEY_LOCAL_MACHINE), ERROR_SUCCESS);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");  // lets go of it
     if (GetParam().write != ERROR_SUCCESS) {
-        EXPECT_EQ(Contents(path), before) << "a refused write changed the file";
+        EXPECT_EQ(Files(path), before) << "a refused write, a flush or letting go changed the file or its log";
     }
 }
 
@@ -425,8 +501,49 @@ INSTANTIATE_TEST_SUITE_P(
     Store, FilesThatAreNotStores,
     ::testing::Values(NotAStore{"EmptyFile", nullptr, ERROR_SUCCESS},
                       NotAStore{"OtherProgramsDatabase", "CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
-                                ERROR_BADDB}),
+                                ERROR_BADDB},
+                      // The store's schema version, but not the store's mark.
+                      NotAStore{"OtherProgramsDatabaseOfVersion1",
+                                "PRAGMA user_version = 1; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
+                                ERROR_BADDB},
+                      NotAStore{"OtherProgramsWalDatabase",
+                                "PRAGMA journal_mode = WAL; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
+                                ERROR_BADDB, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A store made before stores carried their mark is read as a store, and marked by its next write.
+TEST_F(StoreFaults, AStoreMadeBeforeTheMarkIsReadWrittenAndMarked) {
+    const std::string path = StoreDir() + "/unmarked.db";
+    UseRegistryStore(path);
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Kept");
+    ASSERT_EQ(SetDword(key, "V", 7), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    const auto mark = [&](const char* sql = "PRAGMA application_id") {
+        sqlite3* db = nullptr;
+        sqlite3_int64 id = -1;
+        const auto first = [](void* out, int, char** values, char**) {
+            *static_cast<sqlite3_int64*>(out) = std::atoll(values[0]);
+            return 0;
+        };
+        if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) sqlite3_exec(db, sql, first, &id, nullptr);
+        sqlite3_close(db);
+        return id;
+    };
+    ASSERT_NE(mark(), 0);
+    mark("PRAGMA application_id = 0");  // as stores were made before the mark
+
+    UseRegistryStore(path);
+    DWORD value = 0;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Kept", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    EXPECT_EQ(QueryDword(key, "V", value), ERROR_SUCCESS);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(mark(), 0) << "reading wrote";
+    EXPECT_EQ(SetDword(key, "W", 8), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    EXPECT_NE(mark(), 0) << "the write did not mark the store";
+}
 
 // Emptying a root answers the same whether the store has its file yet or not.
 TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
@@ -788,6 +905,195 @@ TEST_P(UsersOwnStore, IsUsedOnlyWhereTheRealUserMayTrustIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, UsersOwnStore, ::testing::ValuesIn(kUserStoreCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A store file replaced under a running process: every call through a handle opened on the old file
+// answers ERROR_KEY_DELETED, a new open sees the new file, and nothing of the two is mixed. The new
+// file makes its keys in the same order, so that A's id names B there.
+struct Replacement {
+    const char* name;
+    bool renamedOver;  // else deleted with its log files and made again
+};
+
+void PrintTo(const Replacement& c, std::ostream* os) { *os << c.name; }
+
+class ReplacedStoreFile : public StoreFaults, public ::testing::WithParamInterface<Replacement> {
+protected:
+    static std::string QuerySz(HKEY key, const char* name, LONG& rc) {
+        char text[64] = {};
+        DWORD size = sizeof text;
+        rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
+        return text;
+    }
+    static int Write(const std::string& path, const char* key, const char* name, const char* text) {
+        return InChild([&] {
+            UseRegistryStore(path);
+            HKEY made = nullptr;
+            LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &made, nullptr);
+            if (rc == ERROR_SUCCESS)
+                rc = RegSetValueExA(made, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                                    static_cast<DWORD>(std::strlen(text) + 1));
+            UseRegistryStore(path + ".elsewhere");  // closes the store: all of it is in the file
+            return static_cast<int>(rc);
+        });
+    }
+};
+
+TEST_P(ReplacedStoreFile, AnswersKeyDeletedThroughOldHandlesAndOpensTheNewFile) {
+    const std::string path = StoreDir() + "/replaced.db";
+    UseRegistryStore(path);
+    HKEY a = Create(HKEY_LOCAL_MACHINE, "Software\\A");
+    ASSERT_EQ(RegSetValueExA(a, "S", 0, REG_SZ, reinterpret_cast<const BYTE*>("X-old"), 6), ERROR_SUCCESS);
+    LONG rc = 0;
+    ASSERT_EQ(QuerySz(a, "S", rc), "X-old");  // known to this process now
+    // Copied back from the log, as the background flush does: a file renamed over this one would
+    // otherwise take in what the log still holds, for the log goes by the name.
+    ASSERT_EQ(RegFlushKey(a), ERROR_SUCCESS);
+
+    const std::string made = GetParam().renamedOver ? StoreDir() + "/fresh.db" : path;
+    if (!GetParam().renamedOver) {
+        for (const char* suffix : {"", "-wal", "-shm"}) ASSERT_EQ(unlink((path + suffix).c_str()), 0) << suffix;
+    }
+    ASSERT_EQ(Write(made, "Software\\B", "S", "X-new"), 0);
+    if (GetParam().renamedOver) {
+        ASSERT_EQ(rename(made.c_str(), path.c_str()), 0);
+        // A writer of the new file shares the old one's log files, which go by the name.
+        ASSERT_EQ(Write(path, "Software\\B", "T", "t"), 0);
+    }
+
+    ExpectDeleted(a);
+    EXPECT_NE(QuerySz(a, "S", rc), "X-new") << "read another key of the new file";
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\A", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(QuerySz(key, "S", rc), "X-new");
+    EXPECT_EQ(rc, ERROR_SUCCESS);
+    RegCloseKey(key);
+    RegCloseKey(a);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, ReplacedStoreFile,
+                         ::testing::Values(Replacement{"RenamedOver", true}, Replacement{"DeletedAndMadeAgain", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A child forked by a process that had the store open reads through a connection of its own: the
+// parent's locks are not the child's, so once the parent is gone another process may take the log
+// files away.
+TEST_F(StoreFaults, AForkedChildReadsThroughAConnectionOfItsOwn) {
+    const std::string path = StoreDir() + "/forked.db";
+    UseRegistryStore(path);
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\F");
+    ASSERT_EQ(SetDword(key, "V", 1), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    int go[2], ready[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t parent = fork();
+    if (parent == 0) {
+        UseRegistryStore(path);
+        HKEY k = nullptr;
+        DWORD v = 0;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\F", 0, KEY_READ, &k) != ERROR_SUCCESS || QueryDword(k, "V", v) != 0)
+            _exit(1);
+        if (fork() == 0) {  // the child: outlives its parent, and tells how it read
+            char code = 0;
+            if (read(go[0], &code, 1) != 1) _exit(2);
+            v = 0;
+            code = QueryDword(k, "V", v) != ERROR_SUCCESS ? 3 : v == 2 ? 0 : 4;
+            _exit(write(ready[1], &code, 1) == 1 ? 0 : 5);
+        }
+        _exit(0);  // the parent ends without closing the store, as a crash would
+    }
+    int status = -1;
+    waitpid(parent, &status, 0);
+    ASSERT_EQ(status, 0);
+    // Another program, alone with the file as far as the locks tell, takes the log files away.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "SELECT count(*) FROM keys", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    UseRegistryStore(path);
+    key = Create(HKEY_LOCAL_MACHINE, "Software\\F");
+    ASSERT_EQ(SetDword(key, "V", 2), ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    close(ready[1]);
+    char code = -1;
+    ASSERT_EQ(read(ready[0], &code, 1), 1);
+    EXPECT_EQ(code, 0) << "3: the read failed, 4: it gave the value from before the parent ended";
+}
+
+// The log stays small however long the writing goes on, also while another process holds the store
+// open (so that no one closes it last), and across many writers that end without closing it.
+struct Writing {
+    const char* name;
+    int writers;  // each in a process of its own; 0: this process writes
+    int writesEach;
+    bool holder;  // another process keeps the store open meanwhile
+};
+
+void PrintTo(const Writing& c, std::ostream* os) { *os << c.name; }
+
+class LogSize : public StoreFaults, public ::testing::WithParamInterface<Writing> {};
+
+TEST_P(LogSize, StaysWithinFourMegabytes) {
+    constexpr off_t kMost = 4 << 20;
+    const std::string path = StoreDir() + "/busy.db";
+    const auto logSize = [&] {
+        struct stat st {};
+        return stat((path + "-wal").c_str(), &st) == 0 ? st.st_size : 0;
+    };
+    const auto writes = [&](int count, int first) {
+        UseRegistryStore(path);
+        HKEY key = nullptr;
+        if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return 1;
+        for (int i = 0; i < count; ++i) {
+            if (SetDword(key, ("V" + std::to_string(i % 8)).c_str(), static_cast<DWORD>(first + i)) != ERROR_SUCCESS)
+                return 2;
+            if (i % 1000 == 999 && logSize() > kMost) return 3;
+        }
+        return 0;
+    };
+    int done[2];
+    ASSERT_EQ(pipe(done), 0);
+    pid_t holder = -1;
+    if (GetParam().holder) {
+        ASSERT_EQ(writes(1, 0), 0);
+        UseRegistryStore(StoreDir() + "/elsewhere.db");
+        holder = fork();
+        if (holder == 0) {
+            close(done[1]);
+            UseRegistryStore(path);
+            DWORD value = 0;
+            HKEY key = nullptr;
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, KEY_READ, &key);
+            QueryDword(key, "V0", value);
+            char byte;
+            _exit(read(done[0], &byte, 1) < 0 ? 1 : 0);
+        }
+    }
+    close(done[0]);
+    if (GetParam().writers == 0) {
+        EXPECT_EQ(writes(GetParam().writesEach, 0), 0) << "3: the log grew past 4 MiB";
+    } else {
+        for (int w = 0; w < GetParam().writers && !HasFailure(); ++w) {
+            EXPECT_EQ(InChild([&] { return writes(GetParam().writesEach, w * GetParam().writesEach); }), 0)
+                << "writer " << w << " (3: the log grew past 4 MiB)";
+            EXPECT_LE(logSize(), kMost) << "after writer " << w;
+        }
+    }
+    close(done[1]);
+    if (holder > 0) waitpid(holder, nullptr, 0);
+    EXPECT_LE(logSize(), kMost);
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, LogSize,
+                         ::testing::Values(Writing{"OneWriter", 0, 100000, false},
+                                           Writing{"BesideAProcessHoldingTheStore", 0, 100000, true},
+                                           Writing{"ManyShortLivedWriters", 200, 500, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

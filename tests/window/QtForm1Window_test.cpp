@@ -16,7 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -116,10 +120,40 @@ TEST_F(QtWindow, SavesAScreenshotWithTheCaption) {
     EXPECT_TRUE(shot.save(SCREENSHOT_PATH)) << SCREENSHOT_PATH;
 }
 
+// How far the box has scrolled its text to bring the caret at the end of it into view: 0 when the
+// whole value fits. The box scrolls when it paints; its caret rectangle shows the offset.
+int ScrolledWithCaretAtEnd(QLineEdit* edit) {
+    edit->setCursorPosition(static_cast<int>(edit->text().size()));
+    edit->grab();
+    edit->setCursorPosition(0);
+    const int scrolled = edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().x();
+    edit->grab();
+    return edit->inputMethodQuery(Qt::ImCursorRectangle).toRect().x() - scrolled;
+}
+
+// Every product name of the example installations, as Text5 shows it.
+std::vector<QString> ExampleProductNames() {
+    std::vector<QString> names;
+    const std::string key = "\"ProductName\"=\"";
+    for (const auto& file : std::filesystem::directory_iterator(EXAMPLES_DIR)) {
+        std::ifstream in(file.path());
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(key, 0) == 0)  // "ProductName"="Windows 7 Professional"\r
+                names.push_back(QString::fromStdString(line.substr(key.size())).trimmed().chopped(1).toUpper());
+    }
+    return names;
+}
+
 // Under any style, font family, size from 6 to 16 pt and scale factor (a font's pixels grow with the
 // screen's DPI), every label holds its whole caption and every box a whole line, by the metrics of
-// the font each control draws with.
+// the font each control draws with; and every value of up to 50 letters shows whole, the boxes and
+// the window widening for it while the labels, tops and heights stay where the table puts them.
 TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
+    std::vector<QString> values = ExampleProductNames();
+    ASSERT_GE(values.size(), 10u) << EXAMPLES_DIR;
+    values.push_back(QString(50, QLatin1Char('W')));
+    values.push_back(QStringLiteral("WINDOWS SERVER 2008 R2 ENTERPRISE WITHOUT HYPER-V"));
+    values.push_back(QStringLiteral("Service Pack 2, v.3790 (2)"));  // Text3 of a test build
     struct Face { const char* family; QFont::Weight weight; int stretch; };
     const Face faces[] = {{"DejaVu Sans", QFont::Normal, 100}, {"DejaVu Serif", QFont::Bold, 100},
                           {"DejaVu Sans Mono", QFont::Normal, 100}, {"DejaVu Sans", QFont::Normal, 150},
@@ -155,6 +189,33 @@ TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
                             << where.toStdString();
                         EXPECT_TRUE(w.rect().contains(edit->geometry())) << where.toStdString();
                     }
+                    // A value widens the boxes, all alike, and the window with them; nothing else moves.
+                    const QSize table = w.size();
+                    const QList<QWidget*> children = w.findChildren<QWidget*>();
+                    std::vector<QRect> was;
+                    for (QWidget* child : children) was.push_back(child->geometry());
+                    const int tableBox = w.TextBoxWidget(Form1Surface::TextBox::Text1)->width();
+                    for (size_t row = 0; row < values.size(); ++row) {
+                        // Each value alone, each in another box.
+                        const auto box = [](size_t r) { return static_cast<Form1Surface::TextBox>(r % 5 + 1); };
+                        if (row > 0) w.SetText(box(row - 1), "");
+                        w.SetText(box(row), values[row].toStdString());
+                        QLineEdit* edit = w.TextBoxWidget(box(row));
+                        const std::string what = values[row].toStdString() + ", " + where.toStdString();
+                        EXPECT_EQ(ScrolledWithCaretAtEnd(edit), 0) << what;
+                        const int grown = edit->width() - tableBox;
+                        EXPECT_GE(grown, 0) << what;
+                        EXPECT_EQ(w.size(), table + QSize(grown, 0)) << what;
+                        for (qsizetype i = 0; i < children.size(); ++i) {
+                            const bool isBox = qobject_cast<QLineEdit*>(children[i]) != nullptr;
+                            EXPECT_EQ(children[i]->geometry(), was[size_t(i)].adjusted(0, 0, isBox ? grown : 0, 0))
+                                << children[i]->objectName().toStdString() << ", " << what;
+                        }
+                        if (grown > 1) {  // and no wider than the value needs, but for a pixel of rounding
+                            edit->resize(edit->width() - 2, edit->height());
+                            EXPECT_GT(ScrolledWithCaretAtEnd(edit), 0) << what;
+                        }
+                    }
                 }
     }
     QApplication::setStyle(appStyle);
@@ -165,6 +226,11 @@ TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The offscreen platform says so at every change of a fixed size; the font table makes thousands.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& message) {
+        if (message != QLatin1String("This plugin does not support propagateSizeHints()"))
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+    });
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -7,6 +7,8 @@
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QStyle>
+#include <QStyleOptionFrame>
 
 #include <algorithm>
 #include <cmath>
@@ -36,13 +38,23 @@ struct Scale {
     }
 };
 
+// The program's icon, from the files it installs in the hicolor theme. Looking it up by name in the
+// icon theme would parse the theme's whole index first: a third of what the window costs at
+// start-up beyond an empty one. Not installed, there is no icon.
+QIcon InstalledIcon() {
+    QIcon icon;
+    for (const int size : {VERSIONINFO_ICON_SIZES})
+        icon.addFile(QStringLiteral(VERSIONINFO_ICON_DIR "/%1x%1/apps/versioninfo.png").arg(size), QSize(size, size));
+    return icon.availableSizes().isEmpty() ? QIcon() : icon;
+}
+
 }  // namespace
 
 QtForm1Window::QtForm1Window(QWidget* parent) : QWidget(parent) {
     // Fixed size: a title, a close and a minimize button, no maximize.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setWindowIcon(QIcon::fromTheme(QStringLiteral("versioninfo")));
+    setWindowIcon(InstalledIcon());
 
     std::vector<std::pair<int, QLineEdit*>> tabOrder;
     for (size_t box = 0; box < kTextBoxRows.size(); ++box) {
@@ -104,14 +116,44 @@ void QtForm1Window::LayOut() {
         labels_[box]->setGeometry(scale.Of(l.left, l.top, l.width, l.height));
         textBoxes_[box]->setGeometry(scale.Of(t.left, t.top, t.width, t.height));
     }
-    setFixedSize(scale.Of(0, 0, kClientWidthTwips, kClientHeightTwips).size());
+    tableBoxWidth_ = textBoxes_.front()->width();
+    tableClient_ = scale.Of(0, 0, kClientWidthTwips, kClientHeightTwips).size();
     layingOut_ = false;
+    FitToValues();
+}
+
+// What a box takes from its width before its text: the style's frame and the line edit's own
+// padding (QLineEdit keeps 2 pixels each side inside the style's contents rectangle).
+int QtForm1Window::BoxMargins(const QLineEdit* edit) {
+    constexpr int kLineEditPadding = 2;
+    QStyleOptionFrame frame;
+    frame.initFrom(edit);
+    frame.rect = edit->contentsRect();
+    frame.lineWidth = edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, edit) : 0;
+    frame.midLineWidth = 0;
+    frame.state |= QStyle::State_Sunken;
+    const QRect text = edit->style()->subElementRect(QStyle::SE_LineEditContents, &frame, edit)
+                           .marginsRemoved(edit->textMargins());
+    return edit->width() - text.width() + 2 * kLineEditPadding;
+}
+
+void QtForm1Window::FitToValues() {
+    if (layingOut_ || tableBoxWidth_ == 0) return;
+    int widest = 0;
+    for (const QLineEdit* edit : textBoxes_) {
+        const double text = QFontMetricsF(edit->font()).horizontalAdvance(edit->text());
+        widest = std::max(widest, BoxWidthFor(static_cast<int>(std::ceil(text)), BoxMargins(edit)));
+    }
+    const FittedWidths fitted = FitToWidestValue(tableBoxWidth_, tableClient_.width(), widest);
+    for (QLineEdit* edit : textBoxes_) edit->resize(fitted.box, edit->height());
+    setFixedSize(fitted.client, tableClient_.height());
 }
 
 void QtForm1Window::DoSetText(TextBox box, std::string_view text) {
     QLineEdit* edit = TextBoxWidget(box);
     edit->setText(FromUtf8(text));
     edit->setCursorPosition(0);
+    FitToValues();
 }
 
 std::string QtForm1Window::DoGetText(TextBox box) const { return TextBoxWidget(box)->text().toStdString(); }

@@ -49,9 +49,10 @@ UINT DpiOf(HWND hwnd) {
 
 int Scale(int twips, UINT dpi) { return MulDiv(twips, static_cast<int>(dpi), kTwipsPerInch); }
 
-// The outer size of a window whose client area is the table's, at `dpi`.
-SIZE WindowSize(UINT dpi) {
-    RECT r{0, 0, Scale(kClientWidthTwips, dpi), Scale(kClientHeightTwips, dpi)};
+// The outer size of a window whose client area is `clientWidth` pixels wide and the table's height,
+// at `dpi`.
+SIZE WindowSize(int clientWidth, UINT dpi) {
+    RECT r{0, 0, clientWidth, Scale(kClientHeightTwips, dpi)};
     static const auto adjustForDpi = User32Function<BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT)>(
         "AdjustWindowRectExForDpi");
     if (adjustForDpi == nullptr || !adjustForDpi(&r, kStyle, FALSE, kExStyle, dpi))
@@ -143,7 +144,7 @@ void Win32Form1Window::CreateControls(HINSTANCE instance) {
 
 void Win32Form1Window::Layout(UINT dpi, const RECT* where) {
     dpi_ = dpi;
-    const SIZE size = WindowSize(dpi);
+    const SIZE size = WindowSize(Scale(kClientWidthTwips, dpi), dpi);
     UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
     int x = 0, y = 0;
     if (where != nullptr) {
@@ -165,6 +166,36 @@ void Win32Form1Window::Layout(UINT dpi, const RECT* where) {
         if (font_ != nullptr) DeleteObject(font_);
         font_ = font;
     }
+    FitToValues();
+}
+
+void Win32Form1Window::FitToValues() {
+    const HWND first = textBoxes_.front();
+    const HDC dc = GetDC(first);
+    if (dc == nullptr) return;
+    const auto oldFont = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(first, WM_GETFONT, 0, 0)));
+    int widest = 0;
+    for (const HWND edit : textBoxes_) {
+        std::wstring text(static_cast<size_t>(GetWindowTextLengthW(edit)) + 1, L'\0');
+        text.resize(static_cast<size_t>(GetWindowTextW(edit, text.data(), static_cast<int>(text.size()))));
+        SIZE extent{};
+        GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
+        // Everything the box keeps around its text: what lies outside its formatting rectangle (the
+        // border, which an edit box draws inside its client area, and the margins).
+        RECT outer{}, format{};
+        GetWindowRect(edit, &outer);
+        SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&format));
+        widest = std::max(widest, BoxWidthFor(extent.cx, (outer.right - outer.left) - (format.right - format.left)));
+    }
+    SelectObject(dc, oldFont);
+    ReleaseDC(first, dc);
+
+    const ControlSpec& box = kForm1Controls[static_cast<size_t>(kTextBoxRows.front())];
+    const FittedWidths fitted = FitToWidestValue(Scale(box.width, dpi_), Scale(kClientWidthTwips, dpi_), widest);
+    for (const HWND edit : textBoxes_)
+        SetWindowPos(edit, nullptr, 0, 0, fitted.box, Scale(box.height, dpi_), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const SIZE size = WindowSize(fitted.client, dpi_);
+    SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 int Win32Form1Window::Run(int showCommand) {
@@ -186,6 +217,7 @@ int Win32Form1Window::Run(int showCommand) {
 void Win32Form1Window::DoSetText(TextBox box, std::string_view text) {
     if (!SetWindowTextW(TextBoxHandle(box), Utf8ToWide(text).c_str()))
         RaiseLastError("Cannot set the text of Text" + std::to_string(static_cast<int>(box)));
+    FitToValues();
 }
 
 std::string Win32Form1Window::DoGetText(TextBox box) const {

@@ -6,7 +6,7 @@
 
 // The version window in native Win32 controls, laid out from the shared control table. Twips map to
 // pixels at the window's DPI (15 twips per pixel at 96 DPI); the window follows the DPI of the
-// monitor it is on.
+// monitor it is on. The boxes and the window widen to show the widest value whole.
 class Win32Form1Window : public Form1Surface {
 public:
     explicit Win32Form1Window(HINSTANCE instance);
@@ -32,6 +32,8 @@ private:
     // Sizes the window and places the controls for `dpi`; keeps the window's top-left corner unless
     // `where` gives another.
     void Layout(UINT dpi, const RECT* where = nullptr);
+    // Widens the boxes and the window to the widest value (Form1Layout.h).
+    void FitToValues();
 
     HWND hwnd_ = nullptr;
     std::array<HWND, 10> controls_{};  // in the order of the control table

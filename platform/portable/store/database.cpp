@@ -1,9 +1,13 @@
 // A store file's connection. Durability: the store runs in WAL mode with synchronous=NORMAL. A
 // commit is written to the log before the call returns, so a killed process loses nothing; the log
-// is synced by a background thread within a fraction of a second, by RegFlushKey, and when the store
-// is closed cleanly, so a power cut loses at most the last moment of writes, and never part of one
-// (the log's checksums drop an unfinished transaction). The log and its index are kept after the
-// last connection closes, so a user who may only read the store can still read it.
+// is synced within kFlushBound by a background thread on a connection of its own, at once by
+// RegFlushKey (whoever wrote), and when the store is closed cleanly, so a power cut loses at most
+// the last kFlushBound of writes, and never part of one (the log's checksums drop an unfinished
+// transaction). The log is copied back by that thread and by a commit that finds it kCheckpointPages
+// long, so it stays small. The log and its index are kept after the last connection closes, so a
+// user who may only read the store can still read it; when they are gone, such a user reads through
+// a file layer that stands in for them. The store's files carry kApplicationId: any other file is
+// never opened by SQLite, so never changed, checkpointed or given log files.
 #include "database.h"
 
 #include "trusted_path.h"
@@ -14,8 +18,10 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <map>
+#include <cstddef>
+#include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -25,10 +31,11 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kSchemaVersion = 1;
+constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
+constexpr int kCheckpointPages = 1000;  // a log of 1000 pages (4 MiB less a little) is copied back at once
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
-constexpr auto kFlushDelay = 200ms;
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys (
@@ -53,7 +60,9 @@ INSERT OR IGNORE INTO keys (id, parent, name, folded) VALUES
     (4, NULL, 'HKEY_USERS', 'HKEY_USERS'),
     (6, NULL, 'HKEY_CURRENT_CONFIG', 'HKEY_CURRENT_CONFIG');
 PRAGMA user_version = 1;
+PRAGMA application_id = 1986621030;
 )sql";
+const char* const kMark = "PRAGMA application_id = 1986621030";
 
 LONG NoWriteCode() {
     return errno == EACCES || errno == EROFS || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
@@ -91,9 +100,153 @@ void KeepLogFiles(sqlite3* db) {
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
 }
 
+// Reading a store in WAL mode whose log files are gone, for a process that may not make them again
+// (the folder is not its to write, or the medium is read-only). SQLite reads such a store when the
+// files exist; this file layer stands in for the missing ones: a missing log reads as empty (the
+// last process to close the store copied it back before deleting it), and a missing index is kept
+// in this process's memory, built from the log, as SQLite does for an index it may not write. No
+// other process can be writing the store meanwhile: a writer makes both files first.
+namespace readonly {
+
+struct ShimFile {
+    sqlite3_file base;
+    sqlite3_file* real;  // the underlying VFS's file, or nullptr for a missing log
+    bool noIndex;        // the index could not be opened: SQLite keeps it in memory
+};
+
+sqlite3_vfs g_vfs{};
+sqlite3_vfs* Base() { return static_cast<sqlite3_vfs*>(g_vfs.pAppData); }
+sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
+
+int MissingLogRead(sqlite3_file*, void* p, int n, sqlite3_int64) {
+    std::memset(p, 0, static_cast<size_t>(n));
+    return SQLITE_IOERR_SHORT_READ;
+}
+
+const sqlite3_io_methods kMissingLog = {
+    1,
+    [](sqlite3_file*) { return SQLITE_OK; },
+    MissingLogRead,
+    [](sqlite3_file*, const void*, int, sqlite3_int64) { return SQLITE_READONLY; },
+    [](sqlite3_file*, sqlite3_int64) { return SQLITE_READONLY; },
+    [](sqlite3_file*, int) { return SQLITE_OK; },
+    [](sqlite3_file*, sqlite3_int64* n) {
+        *n = 0;
+        return SQLITE_OK;
+    },
+    [](sqlite3_file*, int) { return SQLITE_OK; },
+    [](sqlite3_file*, int) { return SQLITE_OK; },
+    [](sqlite3_file*, int* r) {
+        *r = 0;
+        return SQLITE_OK;
+    },
+    [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; },
+    [](sqlite3_file*) { return 4096; },
+    [](sqlite3_file*) { return 0; },
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** p) {
+    auto* file = reinterpret_cast<ShimFile*>(f);
+    if (!file->noIndex) {
+        const int rc = file->real->pMethods->xShmMap(file->real, page, size, extend, p);
+        if ((rc & 0xFF) != SQLITE_CANTOPEN) return rc;
+        file->noIndex = true;
+    }
+    *p = nullptr;
+    return SQLITE_READONLY_CANTINIT;  // SQLite then builds the index in memory
+}
+
+int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
+    auto* file = reinterpret_cast<ShimFile*>(f);
+    return file->noIndex ? SQLITE_OK : file->real->pMethods->xShmLock(file->real, offset, n, flags);
+}
+
+const sqlite3_io_methods kMethods = {
+    3,
+    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
+    [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) { return Real(f)->pMethods->xRead(Real(f), p, n, o); },
+    [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) { return Real(f)->pMethods->xWrite(Real(f), p, n, o); },
+    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
+    [](sqlite3_file* f, int flags) { return Real(f)->pMethods->xSync(Real(f), flags); },
+    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
+    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
+    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
+    [](sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xFileControl(Real(f), op, a); },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
+    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
+    ShmMap,
+    ShmLock,
+    [](sqlite3_file* f) {
+        if (!reinterpret_cast<ShimFile*>(f)->noIndex) Real(f)->pMethods->xShmBarrier(Real(f));
+    },
+    [](sqlite3_file* f, int d) {
+        return reinterpret_cast<ShimFile*>(f)->noIndex ? SQLITE_OK : Real(f)->pMethods->xShmUnmap(Real(f), d);
+    },
+    [](sqlite3_file* f, sqlite3_int64 o, int n, void** p) { return Real(f)->pMethods->xFetch(Real(f), o, n, p); },
+    [](sqlite3_file* f, sqlite3_int64 o, void* p) { return Real(f)->pMethods->xUnfetch(Real(f), o, p); },
+};
+
+int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+    auto* file = reinterpret_cast<ShimFile*>(f);
+    file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + g_vfs.szOsFile - Base()->szOsFile);
+    file->noIndex = false;
+    file->base.pMethods = nullptr;
+    int rc = Base()->xOpen(Base(), name, file->real, flags, outFlags);
+    if (rc == SQLITE_OK) {
+        file->base.pMethods = file->real->pMethods != nullptr && file->real->pMethods->iVersion >= 3 ? &kMethods : nullptr;
+        if (file->base.pMethods == nullptr) {
+            if (file->real->pMethods != nullptr) file->real->pMethods->xClose(file->real);
+            return SQLITE_CANTOPEN;
+        }
+    } else if ((flags & SQLITE_OPEN_WAL) != 0 && name != nullptr && access(name, F_OK) != 0) {
+        file->real = nullptr;
+        file->base.pMethods = &kMissingLog;
+        if (outFlags != nullptr) *outFlags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+        rc = SQLITE_OK;
+    }
+    return rc;
+}
+
+// The VFS's name, set to stand over the process's default VFS as it is now.
+const char* Use() {
+    sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
+    if (g_vfs.zName == nullptr) {
+        g_vfs.iVersion = 1;
+        g_vfs.zName = "versioninfo-readonly";
+        g_vfs.xOpen = Open;
+        g_vfs.xDelete = [](sqlite3_vfs*, const char* p, int d) { return Base()->xDelete(Base(), p, d); };
+        g_vfs.xAccess = [](sqlite3_vfs*, const char* p, int f, int* r) { return Base()->xAccess(Base(), p, f, r); };
+        g_vfs.xFullPathname = [](sqlite3_vfs*, const char* p, int n, char* out) {
+            return Base()->xFullPathname(Base(), p, n, out);
+        };
+        g_vfs.xDlOpen = [](sqlite3_vfs*, const char* p) { return Base()->xDlOpen(Base(), p); };
+        g_vfs.xDlError = [](sqlite3_vfs*, int n, char* m) { Base()->xDlError(Base(), n, m); };
+        g_vfs.xDlSym = [](sqlite3_vfs*, void* h, const char* s) { return Base()->xDlSym(Base(), h, s); };
+        g_vfs.xDlClose = [](sqlite3_vfs*, void* h) { Base()->xDlClose(Base(), h); };
+        g_vfs.xRandomness = [](sqlite3_vfs*, int n, char* out) { return Base()->xRandomness(Base(), n, out); };
+        g_vfs.xSleep = [](sqlite3_vfs*, int us) { return Base()->xSleep(Base(), us); };
+        g_vfs.xCurrentTime = [](sqlite3_vfs*, double* t) { return Base()->xCurrentTime(Base(), t); };
+        g_vfs.xGetLastError = [](sqlite3_vfs*, int n, char* m) { return Base()->xGetLastError(Base(), n, m); };
+    }
+    if (base != &g_vfs && g_vfs.pAppData != base) {
+        g_vfs.pAppData = base;
+        g_vfs.mxPathname = base->mxPathname;
+        g_vfs.szOsFile = static_cast<int>((sizeof(ShimFile) + 15) / 16 * 16) + base->szOsFile;
+        sqlite3_vfs_register(&g_vfs, 0);
+    }
+    return g_vfs.zName;
+}
+
+}  // namespace readonly
+
 // The background flush: one thread, woken by commits, that syncs the log of every store written
-// since it last looked and copies the log back into the database file. It runs on a connection of
-// its own and ends after a quiet spell.
+// since it last looked and, once the store has been quiet for a round, copies the log back into the
+// file. It works on a connection of its own for each store, opened beside the store's connection
+// and closed with it, so that a registry call never waits for its syncs. Once started it stays,
+// idle between writes, until the process ends: a fork must never find it starting or ending (its
+// memory allocator could be caught mid-call), nor inside SQLite.
 class Flusher {
 public:
     static Flusher& Instance() {
@@ -105,119 +258,173 @@ public:
     Flusher() { alive_ = true; }
     ~Flusher() {
         alive_ = false;
-        std::thread* thread = nullptr;
         {
-            std::lock_guard lock(*mutex_);
+            std::lock_guard guard(*mutex_);
             stop_ = true;
-            thread = thread_;
-            thread_ = nullptr;
             wake_->notify_all();
         }
-        if (thread != nullptr) {
-            thread->join();
-            delete thread;
-        }
-    }
-
-    void Note(const std::string& path) {
-        std::lock_guard lock(*mutex_);
-        if (stop_) return;
-        files_[path].dirty = true;
-        if (running_) return;
-        if (thread_ != nullptr) {  // ended after its quiet spell
+        if (thread_ != nullptr) {
             thread_->join();
             delete thread_;
         }
-        running_ = true;
-        thread_ = new std::thread([this] { Run(); });
     }
 
-    // The store was closed cleanly and synced: nothing left to do for it, and no connection of
-    // ours stays open on it once this returns.
-    void Forget(const std::string& path) {
-        {
-            std::lock_guard lock(*mutex_);
-            auto it = files_.find(path);
-            if (it == files_.end()) return;
-            it->second.dirty = false;
-        }
-        std::lock_guard work(*work_);
+    // Called with the store's lock held, as a fork is prepared.
+    void Note(sqlite3* db) {
+        std::unique_lock guard(*mutex_);
+        if (stop_) return;
+        due_.insert(db);
+        if (idle_) wake_->notify_one();
+        if (thread_ != nullptr) return;
+        thread_ = new std::thread([this] { Run(); });
+        wake_->wait(guard, [&] { return started_; });
+    }
+
+    // The connection is about to close: once this returns the thread no longer uses it.
+    void Forget(sqlite3* db) {
+        std::unique_lock guard(*mutex_);
+        due_.erase(db);
+        quiet_.erase(db);
+        done_->wait(guard, [&] { return !busy_; });
     }
 
     void BeforeFork() {
-        mutex_->lock();
         work_->lock();
+        mutex_->lock();
     }
     void AfterForkInParent() {
-        work_->unlock();
         mutex_->unlock();
+        work_->unlock();
     }
-    // The thread is not in the child; its locks and connections belong to the parent.
+    // The thread is not in the child; its locks belong to the parent, its connections to the store.
     void AfterForkInChild() {
         mutex_ = new std::mutex;
-        wake_ = new std::condition_variable;
         work_ = new std::mutex;
+        wake_ = new std::condition_variable;
+        done_ = new std::condition_variable;
         thread_ = nullptr;
-        running_ = false;
-        files_.clear();
+        started_ = busy_ = idle_ = false;
+        due_.clear();
+        quiet_.clear();
     }
 
 private:
-    struct File {
-        bool dirty = false;
-    };
-
     void Run() {
-        std::unique_lock lock(*mutex_);
-        int quiet = 0;
-        while (!stop_ && quiet < 10) {
-            wake_->wait_for(lock, kFlushDelay, [&] { return stop_; });
-            std::vector<std::pair<std::string, File*>> due;
-            for (auto& [path, file] : files_)
-                if (file.dirty) {
-                    file.dirty = false;
-                    due.emplace_back(path, &file);
-                }
-            quiet = due.empty() ? quiet + 1 : 0;
-            if (due.empty()) continue;
-            lock.unlock();
-            {
-                std::lock_guard work(*work_);
-                for (auto& [path, file] : due) Flush(path);
+        std::unique_lock guard(*mutex_);
+        started_ = true;
+        wake_->notify_all();
+        while (!stop_) {
+            if (due_.empty() && quiet_.empty()) {
+                idle_ = true;
+                wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
+                idle_ = false;
+                continue;
             }
-            lock.lock();
+            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_; });
+            if (stop_) break;
+            guard.unlock();
+            std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
+            guard.lock();
+            std::set<sqlite3*> sync, copyBack;
+            sync.swap(due_);
+            // Written last round and not since: copied back now. A commit that finds the log long
+            // copies it back itself, so a store written without pause still keeps a short log.
+            for (sqlite3* db : quiet_)
+                if (!sync.contains(db)) copyBack.insert(db);
+            quiet_ = sync;
+            busy_ = true;
+            guard.unlock();
+            for (sqlite3* db : sync) SyncLog(db);
+            for (sqlite3* db : copyBack) {
+                sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+                SyncLog(db);  // the checkpoint syncs only what it copies
+            }
+            guard.lock();
+            busy_ = false;
+            done_->notify_all();
         }
-        std::lock_guard work(*work_);
-        for (auto& [path, file] : files_)
-            if (file.dirty) Flush(path);  // what came in while stopping is flushed on the way out
-        running_ = false;
-    }
-
-    // On a connection of its own, closed again at once: an open one would keep other programs from
-    // locking the file while this process has let go of it.
-    static void Flush(const std::string& path) {
-        sqlite3* db = nullptr;
-        if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 100);
-            KeepLogFiles(db);
-            // The checkpoint syncs the log before it copies it; the sync after covers a checkpoint
-            // that a reader held back.
-            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-            SyncLog(db);
-        }
-        sqlite3_close_v2(db);
+        // Stopping: what is left is synced when its store is closed.
     }
 
     // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
     std::mutex* mutex_ = new std::mutex;
+    std::mutex* work_ = new std::mutex;
     std::condition_variable* wake_ = new std::condition_variable;
-    std::mutex* work_ = new std::mutex;  // held while the thread is inside SQLite
+    std::condition_variable* done_ = new std::condition_variable;
     std::thread* thread_ = nullptr;
-    bool running_ = false;
+    bool started_ = false;
+    bool idle_ = false;  // waiting for a commit
+    bool busy_ = false;  // inside a round
     bool stop_ = false;
-    std::map<std::string, File> files_;
+    std::set<sqlite3*> due_;    // written since the thread last looked
+    std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
     static inline bool alive_ = false;
 };
+
+// The header of a SQLite file, read through SQLite's own file layer: a plain close() would drop the
+// locks another connection of this process holds on the file.
+bool ReadHeader(const std::string& path, unsigned char (&header)[100], sqlite3_int64& size) {
+    sqlite3_vfs* vfs = sqlite3_vfs_find(nullptr);
+    if (vfs == nullptr) return false;
+    std::vector<std::max_align_t> memory(static_cast<size_t>(vfs->szOsFile) / sizeof(std::max_align_t) + 1);
+    auto* file = reinterpret_cast<sqlite3_file*>(memory.data());
+    file->pMethods = nullptr;
+    sqlite3_filename name = sqlite3_create_filename(path.c_str(), "", "", 0, nullptr);
+    int flags = 0;
+    bool ok = name != nullptr &&
+              vfs->xOpen(vfs, name, file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) == SQLITE_OK;
+    if (ok) {
+        ok = file->pMethods->xFileSize(file, &size) == SQLITE_OK;
+        if (ok && size >= 100) ok = file->pMethods->xRead(file, header, 100, 0) == SQLITE_OK;
+    }
+    if (file->pMethods != nullptr) file->pMethods->xClose(file);
+    sqlite3_free_filename(name);
+    return ok;
+}
+
+std::uint32_t BigEndian(const unsigned char* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+std::string UriPath(const std::string& path) {
+    std::string uri = "file:";
+    for (const char c : path) {
+        if (c == '%' || c == '?' || c == '#') {
+            static const char* const hex = "0123456789ABCDEF";
+            uri += '%';
+            uri += hex[static_cast<unsigned char>(c) >> 4];
+            uri += hex[c & 15];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
+}
+
+// A store made before stores were marked: its tables are the store's. Read as an unchanging file,
+// so that a file that is not a store is neither locked nor given a log.
+bool HasStoreTables(const std::string& path) {
+    sqlite3* db = nullptr;
+    bool store = false;
+    const std::string uri = UriPath(path) + "?immutable=1";
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) ==
+        SQLITE_OK) {
+        sqlite3_stmt* q = nullptr;
+        if (sqlite3_prepare_v2(db,
+                               "SELECT (SELECT group_concat(name) FROM pragma_table_info('keys')), "
+                               "(SELECT group_concat(name) FROM pragma_table_info('values'))",
+                               -1, &q, nullptr) == SQLITE_OK &&
+            sqlite3_step(q) == SQLITE_ROW) {
+            const auto* keys = reinterpret_cast<const char*>(sqlite3_column_text(q, 0));
+            const auto* values = reinterpret_cast<const char*>(sqlite3_column_text(q, 1));
+            store = keys != nullptr && values != nullptr && std::strcmp(keys, "id,parent,name,folded") == 0 &&
+                    std::strcmp(values, "key,name,folded,type,data") == 0;
+        }
+        sqlite3_finalize(q);
+    }
+    sqlite3_close_v2(db);
+    return store;
+}
 
 }  // namespace
 
@@ -232,17 +439,49 @@ Database::~Database() { Disconnect(); }
 
 void Database::Disconnect() {
     cache_.Detach();
+    if (flushDb_ != nullptr) {
+        if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(flushDb_);
+        if (leaveLog_) sqlite3_db_config(flushDb_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        sqlite3_close_v2(flushDb_);  // first: the store's own connection closes last
+        flushDb_ = nullptr;
+    }
     if (db_ != nullptr) {
-        if (unsynced_) {
-            SyncLog(db_);
-            if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(path_);
-        }
+        if (unsynced_) SyncLog(db_);
+        // The log files go by the name: those of a file since replaced may be the new file's now,
+        // and those a forked child inherited may have been replaced. Closing must not copy them
+        // into the file this connection had open, nor cut them short.
+        if (leaveLog_) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
         statements_.reset();
         sqlite3_close_v2(db_);
     }
+    leaveLog_ = false;
+    if (pathFd_ >= 0) close(pathFd_);
+    pathFd_ = -1;
     db_ = nullptr;
     connected_ = false;
-    hasTables_ = foreign_ = writeReady_ = wal_ = walMode_ = unsynced_ = false;
+    hasTables_ = foreign_ = marked_ = writeReady_ = wal_ = walMode_ = unsynced_ = withoutLogFiles_ = false;
+}
+
+std::uint64_t Database::File() {
+    if (!connected_) {
+        Connect(false);
+        return file_;
+    }
+    // A writer has made the log files again: read through them.
+    if (withoutLogFiles_ && access((OpenPath() + "-wal").c_str(), F_OK) == 0 && access((OpenPath() + "-shm").c_str(), F_OK) == 0)
+        Disconnect();
+    struct stat st {};
+    if (pathFd_ >= 0 && (fstat(pathFd_, &st) != 0 || st.st_nlink == 0)) {
+        // Renamed over or deleted: its handles are gone. A transaction of ours on it ends first.
+        if (known_) ++file_;
+        known_ = false;
+        leaveLog_ = true;
+        if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) {
+            unsynced_ = false;  // its writes went with it
+            Disconnect();
+        }
+    }
+    return file_;
 }
 
 StatementCache* Database::ForRead() {
@@ -275,17 +514,55 @@ bool Database::Trusted(bool make) {
     return trusted.refusal.empty();
 }
 
+// What the file at the path holds, from its header alone.
+Database::Kind Database::Classify() {
+    unsigned char header[100] = {};
+    sqlite3_int64 size = 0;
+    if (!ReadHeader(OpenPath(), header, size)) return Kind::Unknown;  // SQLite will say what is wrong
+    if (size == 0) return Kind::Empty;
+    if (size < 100 || std::memcmp(header, "SQLite format 3", 16) != 0) return Kind::Unknown;
+    const std::uint32_t version = BigEndian(header + 60), app = BigEndian(header + 68);
+    const std::uint32_t schemaCookie = BigEndian(header + 40);
+    if (app == kApplicationId) return version <= kSchemaVersion ? Kind::Store : Kind::Newer;
+    if (app != 0) return Kind::Foreign;
+    if (version == kSchemaVersion) return HasStoreTables(OpenPath()) ? Kind::Store : Kind::Foreign;
+    // A database that never had a table becomes a store on the first write; one in WAL mode may
+    // have tables in its log, and a store is never made in WAL mode.
+    const bool wal = header[18] == 2 || header[19] == 2;
+    return version == 0 && schemaCookie == 0 && !wal ? Kind::Empty : Kind::Foreign;
+}
+
 void Database::Connect(bool forWrite) {
+    // SQLite's count of the memory it holds takes a global lock around every allocation, and a
+    // bulk write allocates for every row; nothing here reads the count.
+    static const bool uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+    (void)uncounted;
     Disconnect();
     connected_ = true;
     if (guarded_ && !Trusted(false)) {
         mayWrite_ = false;
         return;
     }
-    const std::string& path = guarded_ ? openPath_ : path_;
+    const std::string& path = OpenPath();
     const std::string dir = DirectoryOf(path);
-    struct stat st {};
-    const bool exists = stat(path.c_str(), &st) == 0;
+    // Which file this is, to notice when another takes its place.
+    const auto identify = [&]() {
+        pathFd_ = open(path.c_str(), O_PATH | O_CLOEXEC | (guarded_ ? O_NOFOLLOW : 0));
+        struct stat st {};
+        if (pathFd_ >= 0 && fstat(pathFd_, &st) == 0) {
+            if (known_ && (st.st_dev != dev_ || st.st_ino != ino_)) ++file_;
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+            known_ = true;
+            return true;
+        }
+        const int error = errno;
+        if (known_) ++file_;  // deleted
+        known_ = false;
+        errno = error;
+        return false;
+    };
+    const bool exists = identify();
     if (!exists && errno != ENOENT) throw Failure{errno == EACCES ? LONG{ERROR_ACCESS_DENIED} : LONG{ERROR_CANTREAD}};
     if (access_ == StoreAccess::ReadOnly) mayWrite_ = false;
     else if (exists) mayWrite_ = access(path.c_str(), W_OK) == 0 && access(dir.c_str(), W_OK) == 0;
@@ -294,17 +571,32 @@ void Database::Connect(bool forWrite) {
         if (!forWrite) return;  // an empty store, until the first write
         if (!mayWrite_) throw Failure{ERROR_ACCESS_DENIED};
         MakeFile();
+        if (!identify()) throw Failure{ERROR_CANTWRITE};
     } else if (access(path.c_str(), R_OK) != 0) {
         throw Failure{ERROR_ACCESS_DENIED};
     }
 
-    // SQLite's count of the memory it holds takes a global lock around every allocation, and a
-    // bulk write allocates for every row; nothing here reads the count.
-    static const bool uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
-    (void)uncounted;
+    const Kind kind = Classify();
+    switch (kind) {
+        case Kind::Foreign:  // never opened: no lock, no log, no checkpoint
+            foreign_ = true;
+            if (forWrite) throw Failure{ERROR_BADDB};
+            return;
+        case Kind::Newer:
+            throw Failure{ERROR_BADDB};
+        case Kind::Empty:
+            if (!forWrite) return;
+            break;
+        default:  // a store, or something SQLite must look at
+            break;
+    }
+
     const int flags = (mayWrite_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
                       (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0);
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    // A reader who may not make the log files again reads without them while they are gone.
+    withoutLogFiles_ = !mayWrite_ && (access((path + "-wal").c_str(), F_OK) != 0 ||
+                                      access((path + "-shm").c_str(), F_OK) != 0);
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, withoutLogFiles_ ? readonly::Use() : nullptr) != SQLITE_OK) {
         const LONG code = ErrorOf(db_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -315,13 +607,18 @@ void Database::Connect(bool forWrite) {
     try {
         if (mayWrite_) KeepLogFiles(db_);
         statements_->Exec("PRAGMA foreign_keys = ON");
+        if (kind == Kind::Empty) return;  // the first write's transaction reads it
+        // The first read opens the log, and takes back a write that was cut short: what it reads
+        // is what the file holds now.
         Query schema(*statements_, "SELECT (SELECT count(*) FROM sqlite_schema), "
-                                   "(SELECT user_version FROM pragma_user_version)");
+                                   "(SELECT user_version FROM pragma_user_version), "
+                                   "(SELECT application_id FROM pragma_application_id)");
         schema.Step();
-        const auto tables = schema.Int(0), version = schema.Int(1);
-        if (version > kSchemaVersion) throw Failure{ERROR_BADDB};
-        hasTables_ = version == kSchemaVersion;
-        foreign_ = version == 0 && tables > 0;
+        const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
+        if (app == kApplicationId && version > kSchemaVersion) throw Failure{ERROR_BADDB};
+        hasTables_ = version == kSchemaVersion && (app == 0 || app == kApplicationId);
+        marked_ = app == kApplicationId;
+        foreign_ = !hasTables_ && (tables > 0 || version != 0 || app != 0);
         Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
         mode.Step();
         walMode_ = mode.Text(0) == "wal";
@@ -329,6 +626,12 @@ void Database::Connect(bool forWrite) {
         Disconnect();
         connected_ = true;
         throw;
+    }
+    if (foreign_) {
+        statements_.reset();
+        sqlite3_close_v2(db_);
+        db_ = nullptr;
+        if (forWrite) throw Failure{ERROR_BADDB};
     }
 }
 
@@ -350,29 +653,38 @@ void Database::MakeFile() {
     }
 }
 
-// The first write of this connection: makes the tables in a new (empty) file, refuses another
-// program's database, and switches to the write-ahead log.
+// The first write of this connection: makes the tables in a new (empty) file, marks a store made
+// before stores were marked, refuses another program's database, and switches to the write-ahead log.
 void Database::PrepareForWrites() {
     if (foreign_) throw Failure{ERROR_BADDB};
-    if (!hasTables_) {
+    for (int attempt = 0; !hasTables_ || !marked_; ++attempt) {
         SetWriting(true);
-        statements_->Exec("BEGIN IMMEDIATE");
         try {
+            statements_->Exec("BEGIN IMMEDIATE");
             // Another process may have made the tables, or written something else, meanwhile.
             Query schema(*statements_, "SELECT (SELECT count(*) FROM sqlite_schema), "
-                                       "(SELECT user_version FROM pragma_user_version)");
+                                       "(SELECT user_version FROM pragma_user_version), "
+                                       "(SELECT application_id FROM pragma_application_id)");
             schema.Step();
-            const auto tables = schema.Int(0), version = schema.Int(1);
-            if (version == 0 && tables > 0) throw Failure{ERROR_BADDB};
+            const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
+            if ((app != 0 && app != kApplicationId) || (version == 0 && tables > 0) || version > kSchemaVersion) {
+                leaveLog_ = true;  // not ours to checkpoint
+                throw Failure{ERROR_BADDB};
+            }
             if (version == 0 && sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
+            if (version != 0 && app == 0) statements_->Exec(kMark);
             statements_->Exec("COMMIT");
-        } catch (...) {
+        } catch (const Failure&) {
+            // The first connections to read a new, empty file drop the log a deleted store left;
+            // one that finds it already gone tries again.
+            const bool lostRace = sqlite3_extended_errcode(db_) == SQLITE_IOERR_DELETE_NOENT;
             statements_->TryExec("ROLLBACK");
             SetWriting(false);
+            if (lostRace && attempt < 3) continue;
             throw;
         }
         SetWriting(false);
-        hasTables_ = true;
+        hasTables_ = marked_ = true;
     }
     SetWriting(true);
     // Needs a moment alone with the file; when other connections are busy it stays as it is, to be
@@ -389,8 +701,8 @@ void Database::PrepareForWrites() {
     walMode_ = wal_;
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
-    // The background flush copies the log back; commits never wait for that.
-    if (wal_) sqlite3_wal_autocheckpoint(db_, 0);
+    // The log is copied back by the background flush, and by the commit that finds it this long.
+    if (wal_) sqlite3_wal_hook(db_, &Database::LogHook, this);
     statements_->Exec("PRAGMA journal_size_limit = 4194304");
     writeReady_ = true;
 }
@@ -399,11 +711,42 @@ void Database::Committed() {
     ++localWrites_;
     if (!wal_) return;
     unsynced_ = true;
-    Flusher::Instance().Note(path_);
+    if (flushDb_ == nullptr) {
+        // The background flush's connection: it syncs the log this one wrote to.
+        if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0), nullptr) != SQLITE_OK ||
+            sqlite3_exec(flushDb_, "PRAGMA journal_size_limit = 4194304; SELECT count(*) FROM sqlite_schema", nullptr,
+                         nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes
+            flushDb_ = nullptr;
+            return;
+        }
+        KeepLogFiles(flushDb_);
+    }
+    Flusher::Instance().Note(flushDb_);
+}
+
+// After each commit: a long log is copied back now. When another connection is copying it back, the
+// commit waits for that one as writers wait their turn, and then copies what is left; a reader
+// that holds part of the log back is not waited for.
+int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
+    if (pages < kCheckpointPages) return SQLITE_OK;
+    auto* database = static_cast<Database*>(self);
+    const bool writing = database->writing_;
+    database->SetWriting(true);
+    for (int count = 0; sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
+                        BusyHandler(self, count) != 0;
+         ++count) {
+    }
+    database->SetWriting(writing);
+    return SQLITE_OK;
 }
 
 void Database::Flush() {
-    if (db_ == nullptr || !wal_) return;
+    if (db_ == nullptr || !walMode_) return;
+    // The log holds every commit not yet in the file, by any process, and the file is synced before
+    // a checkpoint counts as done. The checkpoint leaves the log with nothing the file lacks.
+    if (mayWrite_) sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     if (SyncLog(db_) != SQLITE_OK) throw Failure{ERROR_CANTWRITE};
     unsynced_ = false;
 }

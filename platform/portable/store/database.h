@@ -1,15 +1,21 @@
 #pragma once
-// One store file: its connection, its tables, how long a call waits for other processes, and when
-// its writes reach the disk.
+// One store file: its connection, its tables, which file is at its path, how long a call waits for
+// other processes, and when its writes reach the disk.
 #include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
 namespace store {
+
+// A commit reaches the disk within this time, without RegFlushKey.
+constexpr std::chrono::milliseconds kFlushBound{200};
 
 class Database {
 public:
@@ -35,6 +41,15 @@ public:
     bool MayWrite();
     // After a failure the file may have been replaced or repaired: start afresh on the next call.
     void Disconnect();
+    // The file the store is now: changes when the file at the path is no longer the one that was
+    // open (renamed over, or deleted and made again). Handles opened on an earlier file are gone.
+    // One fstat while connected.
+    std::uint64_t File();
+    // In a forked child: the connection is the parent's. The next call opens one of its own.
+    void Inherited() {
+        connected_ = false;
+        leaveLog_ = true;
+    }
 
     // While set, a store locked by another writer is waited for as long as writers wait.
     void SetWriting(bool writing) { writing_ = writing; }
@@ -42,7 +57,7 @@ public:
     void Committed();
     // This process is about to write, or undid writes: what it read before may no longer hold.
     void Touched() { ++localWrites_; }
-    // Makes every committed write durable now.
+    // Makes every committed write durable now, also those of other processes.
     void Flush();
     // Whether the connection checks that the key a row names exists (the tables' REFERENCES). It
     // must check outside a tree's writes: deletes go down the tree through those references.
@@ -60,12 +75,18 @@ public:
     sqlite3_int64 Version();
 
 private:
+    enum class Kind { Empty, Store, Foreign, Newer, Unknown };
+    Kind Classify();
     void Connect(bool forWrite);
+    void Replaced();
     void MakeFile();
     // A guarded store: whether the real user may trust where it is (making it with `make`).
     bool Trusted(bool make);
     void PrepareForWrites();
     static int BusyHandler(void* self, int count);
+    // The path SQLite opens: for a guarded store, the checked one with no symbolic link in it.
+    const std::string& OpenPath() const { return guarded_ ? openPath_ : path_; }
+    static int LogHook(void* self, sqlite3* db, const char* name, int pages);
 
     std::string path_;
     StoreAccess access_;
@@ -75,24 +96,33 @@ private:
     bool readRefused_ = false;
     std::string openPath_;  // a guarded store's path with no symbolic link in it
     sqlite3* db_ = nullptr;
+    sqlite3* flushDb_ = nullptr;  // the background flush's connection to the same file
+    int pathFd_ = -1;  // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
+    dev_t dev_ = 0;    // the file last open, while `known_`
+    ino_t ino_ = 0;
+    bool known_ = false;
+    std::uint64_t file_ = 1;
     std::unique_ptr<StatementCache> statements_;
     ReadCache cache_;
     bool connected_ = false;
     bool mayWrite_ = false;
     bool hasTables_ = false;   // the file holds a store (else it reads as empty)
     bool foreign_ = false;     // another program's database: never written
+    bool marked_ = false;      // carries the store's application id
     bool writeReady_ = false;  // journal mode and durability set for writing
     bool wal_ = false;      // this connection writes in WAL mode
     bool walMode_ = false;  // the file is in WAL mode
     bool unsynced_ = false;
+    bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
+    bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
     sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };
 
-// The background flush that keeps unflushed writes to at most the last second. A process that
-// forks stops it around the fork (no SQLite call may be under way in another thread then).
+// The background flush that syncs every commit within kFlushBound. A process that forks holds it
+// still around the fork (no SQLite call may be under way in another thread then).
 void BeforeFork();
 void AfterForkInParent();
 void AfterForkInChild();

@@ -54,6 +54,10 @@ void NameFromUtf16(std::u16string_view units, Name& name) {
     name.folded = FoldCase(name.text);
 }
 
+std::string FoldedFromAnsi(std::string_view ansi) {
+    return IsAscii(ansi) ? FoldName(ansi) : FoldName(AnsiToText(ansi));
+}
+
 namespace {
 
 // One ANSI character is one UTF-16 unit, so both kinds of path have the same limits per name.

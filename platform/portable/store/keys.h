@@ -23,6 +23,7 @@ struct Name {
 Name NameFromAnsi(std::string_view ansi);
 Name NameFromUtf16(std::u16string_view units);
 void NameFromUtf16(std::u16string_view units, Name& name);  // into `name`, reusing its room
+std::string FoldedFromAnsi(std::string_view ansi);  // NameFromAnsi(ansi).folded
 std::string FoldName(std::string_view text);
 
 // Longest ANSI key path the A functions take (it is converted in a MAX_PATH buffer), and longest

@@ -15,7 +15,7 @@ void ReadCache::Attach(sqlite3* db) {
     // reader that may not write the index gets it read-only.
     const int rc = file->pMethods->xShmMap(file, 0, 32768, 0, &region);
     if ((rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY) && region != nullptr)
-        header_ = static_cast<const volatile unsigned char*>(region);
+        header_ = static_cast<const volatile std::uint64_t*>(region);
 }
 
 void ReadCache::Detach() {
@@ -32,17 +32,20 @@ void ReadCache::Clear() {
 }
 
 bool ReadCache::StillTheSame() {
-    unsigned char now[kHeaderBytes];
+    std::uint64_t now[kHeaderWords];
     std::atomic_thread_fence(std::memory_order_acquire);
-    for (size_t i = 0; i < kHeaderBytes; ++i) now[i] = header_[i];
-    const bool same = filled_ && std::memcmp(now, seen_, kHeaderBytes) == 0;
-    if (!same) {
+    std::uint64_t differ = filled_ ? 0 : 1;
+    for (size_t i = 0; i < kHeaderWords; ++i) {
+        now[i] = header_[i];
+        differ |= now[i] ^ seen_[i];
+    }
+    if (differ != 0) {
         // Read before the queries that fill the cache: a commit after it makes the next look differ.
         Clear();
-        std::memcpy(seen_, now, kHeaderBytes);
+        std::memcpy(seen_, now, sizeof now);
         filled_ = true;
     }
-    return same;
+    return differ == 0;
 }
 
 bool ReadCache::Valid(sqlite3* db) {
@@ -56,7 +59,7 @@ bool ReadCache::Valid(sqlite3* db) {
 }
 
 const std::optional<ReadCache::Value>* ReadCache::FindValue(KeyId key, const std::string& folded) const {
-    auto it = values_.find({key, folded});
+    auto it = values_.find(Probe{key, folded});
     return it == values_.end() ? nullptr : &it->second;
 }
 
@@ -66,7 +69,7 @@ void ReadCache::PutValue(KeyId key, const std::string& folded, std::optional<Val
 }
 
 const std::optional<KeyId>* ReadCache::FindChild(KeyId parent, const std::string& folded) const {
-    auto it = children_.find({parent, folded});
+    auto it = children_.find(Probe{parent, folded});
     return it == children_.end() ? nullptr : &it->second;
 }
 
