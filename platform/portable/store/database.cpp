@@ -34,8 +34,10 @@ constexpr int kSchemaVersion = 1;
 constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
 constexpr int kCheckpointPages = 1000;  // a log of 1000 pages (4 MiB less a little) is copied back at once
 // A log of this many pages is copied back by the background flush without waiting for a pause, so
-// that a writer seldom finds kCheckpointPages, and then finds little left to copy and sync.
+// that a writer seldom finds kCheckpointPages, and then finds little left to copy and sync. It is
+// asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
 constexpr int kEarlyCopyPages = 256;
+constexpr int kEarlyCopyStep = 64;
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
@@ -748,7 +750,7 @@ int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
     auto* database = static_cast<Database*>(self);
     if (pages < kCheckpointPages) {
         // Asked as the log passes each mark, not at every commit: each ask wakes the thread.
-        const int band = pages / kEarlyCopyPages;
+        const int band = pages < kEarlyCopyPages ? 0 : pages / kEarlyCopyStep;
         if (band > database->copyAsked_ && database->flushDb_ != nullptr) Flusher::Instance().CopyBackSoon(database->flushDb_);
         database->copyAsked_ = band;
         return SQLITE_OK;
