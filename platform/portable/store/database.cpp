@@ -751,7 +751,8 @@ int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
     if (pages < kCheckpointPages) {
         // Asked as the log passes each mark, not at every commit: each ask wakes the thread.
         const int band = pages < kEarlyCopyPages ? 0 : pages / kEarlyCopyStep;
-        if (band > database->copyAsked_ && database->flushDb_ != nullptr) Flusher::Instance().CopyBackSoon(database->flushDb_);
+        if (band > database->copyAsked_ && database->flushDb_ != nullptr)
+            if (Flusher* flusher = Flusher::IfAlive()) flusher->CopyBackSoon(database->flushDb_);
         database->copyAsked_ = band;
         return SQLITE_OK;
     }
