@@ -3,8 +3,8 @@
 // is synced within kFlushBound by a background thread on a connection of its own, at once by
 // RegFlushKey (whoever wrote), and when the store is closed cleanly, so a power cut loses at most
 // the last kFlushBound of writes, and never part of one (the log's checksums drop an unfinished
-// transaction). The log is copied back by that thread and by a commit that finds it kCheckpointPages
-// long, so it stays small. The log and its index are kept after the last connection closes, so a
+// transaction). The log is copied back by that thread, early while writes go on, and what is left
+// by a commit that finds it kCheckpointPages long, so it stays small. The log and its index are kept after the last connection closes, so a
 // user who may only read the store can still read it; when they are gone, such a user reads through
 // a file layer that stands in for them. The store's files carry kApplicationId: any other file is
 // never opened by SQLite, so never changed, checkpointed or given log files.
@@ -33,6 +33,11 @@ using namespace std::chrono_literals;
 constexpr int kSchemaVersion = 1;
 constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
 constexpr int kCheckpointPages = 1000;  // a log of 1000 pages (4 MiB less a little) is copied back at once
+// A log of this many pages is copied back by the background flush without waiting for a pause, so
+// that a writer seldom finds kCheckpointPages, and then finds little left to copy and sync. It is
+// asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
+constexpr int kEarlyCopyPages = 256;
+constexpr int kEarlyCopyStep = 64;
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
@@ -280,11 +285,20 @@ public:
         wake_->wait(guard, [&] { return started_; });
     }
 
+    // The log is getting long: copied back in the next round, which starts now.
+    void CopyBackSoon(sqlite3* db) {
+        std::lock_guard guard(*mutex_);
+        if (stop_ || thread_ == nullptr) return;
+        soon_.insert(db);
+        wake_->notify_one();
+    }
+
     // The connection is about to close: once this returns the thread no longer uses it.
     void Forget(sqlite3* db) {
         std::unique_lock guard(*mutex_);
         due_.erase(db);
         quiet_.erase(db);
+        soon_.erase(db);
         done_->wait(guard, [&] { return !busy_; });
     }
 
@@ -306,6 +320,7 @@ public:
         started_ = busy_ = idle_ = false;
         due_.clear();
         quiet_.clear();
+        soon_.clear();
     }
 
 private:
@@ -314,27 +329,32 @@ private:
         started_ = true;
         wake_->notify_all();
         while (!stop_) {
-            if (due_.empty() && quiet_.empty()) {
+            if (due_.empty() && quiet_.empty() && soon_.empty()) {
                 idle_ = true;
                 wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
                 idle_ = false;
                 continue;
             }
-            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_; });
+            // A round starts early for a long log; it syncs every log written since the last one
+            // all the same, so no commit waits longer than kFlushBound.
+            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_ || !soon_.empty(); });
             if (stop_) break;
             guard.unlock();
             std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
             guard.lock();
             std::set<sqlite3*> sync, copyBack;
             sync.swap(due_);
-            // Written last round and not since: copied back now. A commit that finds the log long
-            // copies it back itself, so a store written without pause still keeps a short log.
+            // Written last round and not since: copied back now. A long log is copied back while
+            // it is still being written; a commit that finds it longer still copies it back itself.
             for (sqlite3* db : quiet_)
                 if (!sync.contains(db)) copyBack.insert(db);
+            copyBack.merge(soon_);
+            soon_.clear();
             quiet_ = sync;
             busy_ = true;
             guard.unlock();
-            for (sqlite3* db : sync) SyncLog(db);
+            for (sqlite3* db : sync)
+                if (!copyBack.contains(db)) SyncLog(db);
             for (sqlite3* db : copyBack) {
                 sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
                 SyncLog(db);  // the checkpoint syncs only what it copies
@@ -358,6 +378,7 @@ private:
     bool stop_ = false;
     std::set<sqlite3*> due_;    // written since the thread last looked
     std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
+    std::set<sqlite3*> soon_;   // a log grown long: copied back at once
     static inline bool alive_ = false;
 };
 
@@ -730,8 +751,15 @@ void Database::Committed() {
 // commit waits for that one as writers wait their turn, and then copies what is left; a reader
 // that holds part of the log back is not waited for.
 int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
-    if (pages < kCheckpointPages) return SQLITE_OK;
     auto* database = static_cast<Database*>(self);
+    if (pages < kCheckpointPages) {
+        // Asked as the log passes each mark, not at every commit: each ask wakes the thread.
+        const int band = pages < kEarlyCopyPages ? 0 : pages / kEarlyCopyStep;
+        if (band > database->copyAsked_ && database->flushDb_ != nullptr)
+            if (Flusher* flusher = Flusher::IfAlive()) flusher->CopyBackSoon(database->flushDb_);
+        database->copyAsked_ = band;
+        return SQLITE_OK;
+    }
     const bool writing = database->writing_;
     database->SetWriting(true);
     for (int count = 0; sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
