@@ -258,6 +258,29 @@ LONG CopyName(std::string_view text, Char* buffer, LPDWORD cch) {
 
 // Hands data out as RegQueryValueExA does: the size alone without a buffer, ERROR_MORE_DATA and the
 // size needed when the buffer is too small.
+// UTF-16 text that Windows-1252 holds exactly is kept as ANSI bytes, half the size: both sides
+// read it back as they gave it. Anything else (other characters, an odd byte) stays UTF-16, marked.
+// Returns the type column's value and points `data` at the bytes to keep (in `room` when converted).
+sqlite3_int64 StoredForm(DWORD type, std::string_view& data, std::string& room) {
+    if (type == REG_LINK) return type | kUtf16Data;
+    if (!IsStringType(type)) return type;
+    if (data.size() % 2 != 0) return type | kUtf16Data;
+    room.resize(data.size() / 2);
+    bool ascii = true;
+    for (size_t i = 0; i < room.size(); ++i) {
+        const auto lo = static_cast<unsigned char>(data[2 * i]), hi = static_cast<unsigned char>(data[2 * i + 1]);
+        ascii = ascii && hi == 0 && lo < 0x80;
+        room[i] = static_cast<char>(lo);
+    }
+    if (!ascii) {
+        const std::u16string units = UnitsFromBytes(data);
+        room = Utf16ToAnsi(units);
+        if (AnsiToUtf16(room) != units) return type | kUtf16Data;
+    }
+    data = room;
+    return type;
+}
+
 LONG CopyData(std::string_view data, LPBYTE buffer, LPDWORD cb) {
     const auto size = static_cast<DWORD>(data.size());
     if (buffer == nullptr) {
@@ -617,7 +640,9 @@ LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpDa
     if (lpValueName != nullptr && std::basic_string_view<Char>(lpValueName).size() > kMaxValueName)
         return ERROR_INVALID_PARAMETER;
     // What a W function is given for a string type is UTF-16, kept as given, odd bytes and all.
-    const sqlite3_int64 stored = dwType | (wide && (IsStringType(dwType) || dwType == REG_LINK) ? kUtf16Data : 0);
+    std::string_view data(reinterpret_cast<const char*>(lpData), lpData == nullptr ? 0 : cbData);
+    std::string room;
+    const sqlite3_int64 stored = wide ? StoredForm(dwType, data, room) : sqlite3_int64{dwType};
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
         if (!key.db->MayWrite()) return ERROR_ACCESS_DENIED;
@@ -631,7 +656,7 @@ LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpDa
         Query q(write.S(), R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (?, ?, ?, ?, ?)
                               ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)");
         q.Bind(1, key.id).Bind(2, name.text).Bind(3, name.folded).Bind(4, stored);
-        q.BindBlob(5, lpData, cbData).Step();
+        q.BindBlob(5, data.data(), data.size()).Step();
         write.Commit();
         return ERROR_SUCCESS;
     });
@@ -953,11 +978,6 @@ LONG StoreTreeSetValue(HKEY hKey, std::u16string_view name, DWORD dwType, const 
 
 namespace {
 
-// A value's type as stored: the string types written through a W function are UTF-16.
-sqlite3_int64 StoredType(DWORD type) {
-    return type | (IsStringType(type) || type == REG_LINK ? kUtf16Data : 0);
-}
-
 // The rows of so many values in one statement: each statement costs about what a row does.
 constexpr size_t kValuesAtOnce = 16;
 
@@ -983,6 +1003,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         if (Waiting().db == first.db) WriteWaitingKeys(store, s);
         // Their room kept from one call to the next.
         static Name names[kValuesAtOnce];
+        static std::string rooms[kValuesAtOnce];
         static std::vector<KeyId> ids;
         ids.clear();
         for (const StoreTreeValue& v : values) {
@@ -998,7 +1019,9 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
                 NameFromUtf16(v.name, names[i]);
                 const int p = static_cast<int>(5 * i);
                 q.Bind(p + 1, ids[at + i]).Bind(p + 2, names[i].text).Bind(p + 3, names[i].folded);
-                q.Bind(p + 4, StoredType(v.type)).BindBlob(p + 5, v.data, v.size);
+                std::string_view data(reinterpret_cast<const char*>(v.data), v.data == nullptr ? 0 : v.size);
+                const sqlite3_int64 type = StoredForm(v.type, data, rooms[i]);
+                q.Bind(p + 4, type).BindBlob(p + 5, data.data(), data.size());
             }
             q.Step();
             at += rows;

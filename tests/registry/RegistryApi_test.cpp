@@ -209,6 +209,7 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
     const std::vector<Case> cases{
         {u"era", REG_SZ, bytes(u"明治_明_Meiji_M\0"s), "??_?_Meiji_M\0"s},
         {u"pair", REG_EXPAND_SZ, bytes(u"😀€Āβ\0"s), "??\x80" "A\xDF\0"s},
+        {u"fits", REG_SZ, bytes(u"café €\0"s), "caf\xE9 \x80\0"s},
         {u"odd", REG_MULTI_SZ, bytes(u"a\xD800" u"b\0"s) + "x", "a?b\0"s},
         {u"link", 6 /* REG_LINK */, bytes(u"明"), bytes(u"明")},
         {u"binary", REG_BINARY, "\xFF\0\1"s, "\xFF\0\1"s},
