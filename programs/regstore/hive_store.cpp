@@ -72,11 +72,15 @@ std::string ShowPath(const std::vector<std::u16string>& names) {
     return out;
 }
 
+constexpr size_t kMaxKeyLevels = 512;  // as the store and Windows allow
+
 // Writes the keys a hive holds below one key of the store, and a second copy of one subtree.
 class StoreWriter : public hive::Visitor {
 public:
-    StoreWriter(HKEY target, std::string targetName, const ImportOptions& options, HKEY mirrorTarget)
-        : options_(options), targetName_(std::move(targetName)), main_(target), mirrorRoot_(mirrorTarget) {}
+    StoreWriter(HKEY target, std::string targetName, size_t targetDepth, const ImportOptions& options,
+                HKEY mirrorTarget)
+        : options_(options), targetName_(std::move(targetName)), targetDepth_(targetDepth), main_(target),
+          mirrorRoot_(mirrorTarget) {}
     ~StoreWriter() { CloseKeys(); }
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
@@ -103,6 +107,10 @@ public:
         }
         ++report.keys;
         CheckName(name);
+        // Keys nest at most 512 levels below their root, the hive's below the key it becomes.
+        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyLevels)
+            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyLevels) +
+                                              " levels below the root, more than the registry holds");
         main_.Push(Create(main_.Top(), name));
         if (!mirror_.Empty()) {
             mirror_.Push(Create(mirror_.Top(), name));
@@ -201,6 +209,7 @@ private:
 
     const ImportOptions& options_;
     std::string targetName_;
+    size_t targetDepth_;  // levels of the target key below its root
     KeyStack main_;
     KeyStack mirror_;
     HKEY mirrorRoot_ = nullptr;
@@ -351,7 +360,13 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
         mirror.h = CreatePath(root, mirrorPath, ShowKey(root, mirrorPath));
         Empty(mirror.h, ShowKey(root, mirrorPath));
     }
-    StoreWriter writer(target.h, shown, options, mirror.h);
+    size_t targetDepth = 0;
+    for (size_t at = 0; at < path.size();) {
+        const size_t end = std::min(path.find(u'\\', at), path.size());
+        if (end > at) ++targetDepth;
+        at = end + 1;
+    }
+    StoreWriter writer(target.h, shown, targetDepth, options, mirror.h);
     hive::ReadReport read;
     {
         // Every row goes below the target or the mirror, both made and emptied just now.

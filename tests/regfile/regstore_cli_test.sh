@@ -143,6 +143,12 @@ refused 1 "good.reg: not a registry hive" ".reg file with --key" -- rs import "$
 refused 1 "cut.hive" "a cut-off hive" -- rs import "$dir/cut.hive" --key 'HKCU\Other'
 expect 0 "a refused hive leaves the key as it was" -- rs query 'HKCU\Other' --value a
 refused 1 "none.hive: No such file" "missing hive" -- rs import "$dir/none.hive" --key 'HKCU\Other'
+# A key 512 levels deep, written as a hive of 511 levels below its root: it fits one level down, not two.
+deep=$(printf 'k\\%.0s' $(seq 511))k
+expect 0 "a key 512 levels deep" -- rs set "HKCU\\$deep" --value v --type REG_SZ --data x
+expect 0 "export it as a hive" -- rs export 'HKCU\k' "$dir/deep.hive" --hive
+expect 0 "import it one level down" -- rs import "$dir/deep.hive" --key 'HKCU\D'
+refused 1 "nested deeper than 512 levels" "import it two levels down" -- rs import "$dir/deep.hive" --key 'HKCU\D\E'
 expect 2 "two files with --key" -- rs import "$dir/good.hive" "$dir/good.hive" --key 'HKCU\Other'
 expect 2 "--hive on import" -- rs import "$dir/good.reg" --hive
 expect 2 "--key on export" -- rs export 'HKCU\Good' "$dir/x.hive" --key 'HKCU\Good'
