@@ -151,6 +151,7 @@ private:
             std::size_t end = i + 1;
             while (end < hashes_.size() && hashes_[end].first == hashes_[i].first) ++end;
             for (std::size_t a = i; a < end; ++a) {
+                if (hashes_[a].second == kNowhere) continue;  // left out already
                 std::u16string first, upperFirst;
                 NameAt(offs[hashes_[a].second], isKey, first);
                 for (char16_t c : first) upperFirst += Upcase(c);
