@@ -701,7 +701,7 @@ public:
     // Refuses, naming the reason, what is no file a hive can be read from.
     explicit File(const std::string& path) : path_(path) {
         struct stat st {};
-        if (::lstat(path.c_str(), &st) != 0) Refuse(errno == ENOENT ? "no such file" : std::strerror(errno));
+        if (::lstat(path.c_str(), &st) != 0) Refuse(std::strerror(errno));
         if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) {
             if (errno == ELOOP) Refuse("a link loop (links that lead back to themselves)");
             if (errno == ENOENT) {

@@ -336,16 +336,6 @@ void Warn(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) std::cerr << "regstore: warning: " << w << "\n";
 }
 
-// A file to read whole: it must exist and be no folder.
-void CheckReadable(const std::string& path, const char* what) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw InputError{path + ": " + std::strerror(errno)};
-    struct stat st {};
-    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    ::close(fd);
-    if (folder) throw InputError{path + ": a folder, not " + what};
-}
-
 std::u16string KeyPath16(const regfile::KeyName& key) { return Wide(key.path); }
 
 // Runs hive imports as one store transaction; a hive that cannot be read, or a store that refuses
@@ -367,10 +357,7 @@ void InHiveTransaction(const Arguments& a, const std::function<void()>& body) {
 
 int ImportHive(const Arguments& a, const std::string& path) {
     const auto key = KeyArgument(*a.key);
-    CheckReadable(path, "a registry hive");
-    if (!hivestore::IsHiveFile(path))
-        throw InputError{path + ": not a registry hive (it does not start with \"regf\"); --key is for a hive, "
-                                "a .reg file names its own keys"};
+    // The reader refuses what is no hive, with the reason; a pipe it reads once, as a stream.
     hivestore::ImportReport report;
     InHiveTransaction(a, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key)); });
     Warn(report.warnings);
@@ -391,7 +378,10 @@ int Import(const Arguments& a) {
         if (hivestore::IsHiveFile(path))
             throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
         try {
-            files.push_back(regfile::Parse(ReadFile(path)));
+            const std::string bytes = ReadFile(path);
+            if (bytes.rfind("regf", 0) == 0)  // a hive from a pipe
+                throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
+            files.push_back(regfile::Parse(bytes));
         } catch (const regfile::ParseError& e) {
             throw InputError{path + ":" + std::to_string(e.where.line) + ":" + std::to_string(e.where.column) + ": " +
                              e.what()};
@@ -495,6 +485,28 @@ std::string FindEntry(const std::string& folder, const char* name, bool wantFold
     return found;
 }
 
+// The hive `name` in `folder`, found without regard to case (the exact spelling first), whatever
+// kind of entry it is: reading it says what is wrong with it. Another entry of the same name in
+// another case is named in a warning.
+std::string FindHive(const std::string& folder, const char* name, std::vector<std::string>& warnings) {
+    DIR* d = ::opendir(folder.c_str());
+    if (d == nullptr) throw InputError{folder + ": " + std::strerror(errno)};
+    std::vector<std::string> found;
+    while (const dirent* e = ::readdir(d))
+        if (::strcasecmp(e->d_name, name) == 0) found.emplace_back(e->d_name);
+    ::closedir(d);
+    if (found.empty()) return {};
+    std::sort(found.begin(), found.end());
+    const auto exact = std::find(found.begin(), found.end(), name);
+    const std::string taken = exact != found.end() ? *exact : found.front();
+    if (found.size() > 1) {
+        std::string all;
+        for (const auto& f : found) all += (all.empty() ? "" : " and ") + f;
+        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name + " hive");
+    }
+    return folder + "/" + taken;
+}
+
 int ImportWindows(const Arguments& a) {
     NoOptions(a, "import-windows", false);
     if (a.positional.size() != 2) throw UsageError{"import-windows takes one DIR"};
@@ -520,16 +532,15 @@ int ImportWindows(const Arguments& a) {
     }
     std::array<std::string, 2> hives;
     const std::array<const char*, 2> names{"SOFTWARE", "SYSTEM"};
+    std::vector<std::string> warnings;
     for (size_t i = 0; i < 2; ++i) {
-        hives[i] = FindEntry(config, names[i], false);
+        hives[i] = FindHive(config, names[i], warnings);
         if (hives[i].empty()) throw InputError{config + ": no " + names[i] + " hive in it"};
-        if (!hivestore::IsHiveFile(hives[i])) throw InputError{hives[i] + ": not a registry hive (it does not start with \"regf\")"};
     }
     // CurrentControlSet is the running system's link to the control set in use, which only
     // Select\Current tells; it is made as a copy of that control set.
     hivestore::ImportOptions options;
     DWORD current = 0;
-    std::vector<std::string> warnings;
     try {
         if (hivestore::ReadTopLevelDword(hives[1], u"Select", u"Current", current)) {
             char name[32];
