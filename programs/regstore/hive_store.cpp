@@ -91,7 +91,7 @@ std::string OneLine(std::string path) {
     size_t head = kShown, tail = path.size() - kShown;
     while (head > 0 && (static_cast<unsigned char>(path[head]) & 0xC0) == 0x80) --head;  // whole characters
     while (tail < path.size() && (static_cast<unsigned char>(path[tail]) & 0xC0) == 0x80) ++tail;
-    return path.substr(0, head) + "..." + path.substr(tail) + " (" + std::to_string(levels + 1) + " names)";
+    return path.substr(0, head) + "..." + path.substr(tail) + " (" + std::to_string(levels) + " levels below the root)";
 }
 
 // Writes the keys a hive holds below one key of the store, and a second copy of one subtree.

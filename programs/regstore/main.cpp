@@ -102,7 +102,8 @@ With --key, FILE is a registry hive (a file that starts with "regf", such as
 Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
 replaces what KEY holds, in one transaction. The hive's transaction logs beside it
 (FILE.LOG1, FILE.LOG2, FILE.LOG, any case) are replayed as Windows replays them.
-Names and text are kept whole, whatever the code page holds.
+Names and text are kept whole, whatever the code page holds; of sibling names that
+differ only in case, the first is read, with a warning. FILE may be a pipe.
 )"},
     {"import-windows", R"(Usage: regstore [--store PATH] import-windows DIR
 
