@@ -119,72 +119,89 @@ private:
         }
     }
 
-    // The name of the key node or value at `off`, when it reads as one; the walk refuses it otherwise.
-    bool NameAt(std::uint32_t off, bool isKey, std::u16string& out) const {
+    // A name where the hive keeps it, Latin-1 or UTF-16LE, read without copying.
+    struct NameRef {
+        const std::uint8_t* p = nullptr;
+        std::uint32_t units = 0;
+        bool latin1 = false;
+        bool ok = false;  // the record reads as a key node or a value; the walk refuses it otherwise
+        char16_t operator[](std::uint32_t i) const { return latin1 ? char16_t(p[i]) : char16_t(Get16(p + 2 * i)); }
+        std::u16string Text() const {
+            std::u16string out(units, u'\0');
+            for (std::uint32_t i = 0; i < units; ++i) out[i] = (*this)[i];
+            return out;
+        }
+    };
+
+    NameRef NameOf(std::uint32_t off, bool isKey) const {
+        NameRef name;
         std::span<const std::uint8_t> rec;
         std::int64_t size = 0;
-        if (Find(off, rec, size) != nullptr) return false;
+        if (Find(off, rec, size) != nullptr) return name;
         const std::size_t head = isKey ? nk::kName : vk::kName;
-        if (rec.size() < head || !HasSig(rec, 0, isKey ? "nk" : "vk")) return false;
+        if (rec.size() < head || !HasSig(rec, 0, isKey ? "nk" : "vk")) return name;
         const std::size_t bytes = Get16(&rec[isKey ? nk::kNameBytes : vk::kNameBytes]);
-        if (head + bytes > rec.size()) return false;
-        const bool latin1 = isKey ? Get16(&rec[nk::kFlags]) & nk::kFlagLatin1 : Get16(&rec[vk::kFlags]) & vk::kFlagLatin1;
-        Text(out, &rec[head], bytes, latin1);
-        return true;
+        if (head + bytes > rec.size()) return name;
+        name.latin1 = isKey ? Get16(&rec[nk::kFlags]) & nk::kFlagLatin1 : Get16(&rec[vk::kFlags]) & vk::kFlagLatin1;
+        name.p = &rec[head];
+        name.units = std::uint32_t(name.latin1 ? bytes : bytes / 2);
+        name.ok = true;
+        return name;
     }
 
-    // Of names that differ only in case, Windows would find one: the first is read, the others are
-    // left out, each named in a warning. Returns the indexes into `offs` left out (usually none).
-    std::vector<std::uint32_t> CaseDuplicates(std::span<const std::uint32_t> offs, bool isKey) {
-        std::vector<std::uint32_t> dropped;
-        if (offs.size() < 2) return dropped;
-        // The lh hash of each upper-cased name; only equal hashes are compared whole.
-        hashes_.clear();
-        for (std::uint32_t i = 0; i < offs.size(); ++i) {
-            if (!NameAt(offs[i], isKey, peek_)) continue;
-            std::uint32_t h = 0;
-            for (char16_t c : peek_) h = 37 * h + Upcase(c);
-            hashes_.emplace_back(h, i);
+    static char16_t Up(char16_t c) { return c < 0x80 ? (c >= u'a' && c <= u'z' ? char16_t(c - 32) : c) : Upcase(c); }
+
+    // Names in the order Windows keeps subkeys in: upper-cased, unit by unit, a prefix first.
+    static int CompareUpper(const NameRef& a, const NameRef& b) {
+        const std::uint32_t n = std::min(a.units, b.units);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const char16_t x = Up(a[i]), y = Up(b[i]);
+            if (x != y) return x < y ? -1 : 1;
         }
-        std::sort(hashes_.begin(), hashes_.end());
-        for (std::size_t i = 0; i < hashes_.size();) {
+        return a.units == b.units ? 0 : a.units < b.units ? -1 : 1;
+    }
+
+    // Of names that differ only in case Windows would find one: the first in the list is read, the
+    // others are left out, each named in a warning.
+    void Duplicate(const NameRef& kept, const NameRef& other, std::uint32_t otherOff, bool isKey) {
+        const std::string a = Utf8(kept.Text()), b = Utf8(other.Text());
+        warnings_.push_back(name_ + ": key " + KeyPath() + ": " + (isKey ? "subkeys \"" : "values \"") + a + "\" and \"" +
+                            b + "\" (at offset " + Hex(std::uint64_t(otherOff) + kBaseBlockSize) +
+                            ") differ only in case, which the registry does not tell apart: \"" + a + "\" was read, \"" + b +
+                            "\"" + (isKey ? " and all below it" : "") + " left out");
+    }
+
+    // The indexes into `offs` of names that differ only in case from one before them, found by
+    // sorting: for many values, and for a subkey list out of order.
+    std::vector<std::uint32_t> SortedDuplicates(std::span<const std::uint32_t> offs, bool isKey) {
+        std::vector<std::uint32_t> dropped;
+        names_.resize(offs.size());
+        order_.clear();
+        for (std::uint32_t i = 0; i < offs.size(); ++i) {
+            names_[i] = NameOf(offs[i], isKey);
+            if (names_[i].ok) order_.push_back(i);
+        }
+        std::stable_sort(order_.begin(), order_.end(),
+                         [&](std::uint32_t a, std::uint32_t b) { return CompareUpper(names_[a], names_[b]) < 0; });
+        for (std::size_t i = 0; i < order_.size();) {
             std::size_t end = i + 1;
-            while (end < hashes_.size() && hashes_[end].first == hashes_[i].first) ++end;
-            for (std::size_t a = i; a < end; ++a) {
-                if (hashes_[a].second == kNowhere) continue;  // left out already
-                std::u16string first, upperFirst;
-                NameAt(offs[hashes_[a].second], isKey, first);
-                for (char16_t c : first) upperFirst += Upcase(c);
-                for (std::size_t b = a + 1; b < end; ++b) {
-                    const std::uint32_t later = hashes_[b].second;
-                    if (later == kNowhere) continue;
-                    std::u16string other;
-                    NameAt(offs[later], isKey, other);
-                    if (other.size() != first.size() ||
-                        !std::equal(other.begin(), other.end(), upperFirst.begin(), [](char16_t x, char16_t y) { return Upcase(x) == y; }))
-                        continue;
-                    warnings_.push_back(name_ + ": key " + KeyPath() + ": " + (isKey ? "subkeys \"" : "values \"") +
-                                        Utf8(first) + "\" and \"" + Utf8(other) + "\" (at offset " +
-                                        Hex(std::uint64_t(offs[later]) + kBaseBlockSize) + ") differ only in case, " +
-                                        "which the registry does not tell apart: \"" + Utf8(first) + "\" was read, \"" +
-                                        Utf8(other) + "\"" + (isKey ? " and all below it" : "") + " left out");
-                    dropped.push_back(later);
-                    hashes_[b].second = kNowhere;
-                }
+            for (; end < order_.size() && CompareUpper(names_[order_[i]], names_[order_[end]]) == 0; ++end) {
+                Duplicate(names_[order_[i]], names_[order_[end]], offs[order_[end]], isKey);
+                dropped.push_back(order_[end]);
             }
             i = end;
         }
         return dropped;
     }
 
+    static bool Among(const std::vector<std::uint32_t>& indexes, std::uint32_t i) {
+        return !indexes.empty() && std::find(indexes.begin(), indexes.end(), i) != indexes.end();
+    }
+
     // The path of the key being read, below the hive's root, as messages show it.
     std::string KeyPath() const {
         std::string out;
-        std::u16string name;
-        for (std::size_t i = 1; i < path_.size(); ++i) {
-            NameAt(path_[i], true, name);
-            out += "\\" + Utf8(name);
-        }
+        for (std::size_t i = 1; i < path_.size(); ++i) out += "\\" + Utf8(NameOf(path_[i], true).Text());
         return out.empty() ? "\\" : out;
     }
 
@@ -217,18 +234,35 @@ private:
         if (count == 0) return;
         auto list = Claim(listOff, key, "value list");
         if (std::uint64_t(count) * 4 > list.size()) Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
-        offs_.resize(count);
-        for (std::uint32_t i = 0; i < count; ++i) offs_[i] = Get32(&list[4 * i]);
-        const auto dropped = CaseDuplicates(offs_, false);
+        // A few values are compared pairwise as they are read; many are sorted first.
+        constexpr std::uint32_t kPairwise = 16;
+        std::vector<std::uint32_t> dropped;
+        if (count > kPairwise) {
+            offs_.resize(count);
+            for (std::uint32_t i = 0; i < count; ++i) offs_[i] = Get32(&list[4 * i]);
+            dropped = SortedDuplicates(offs_, false);
+        }
+        read_.clear();
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t off = Get32(&list[4 * i]);
-            if (!dropped.empty() && std::find(dropped.begin(), dropped.end(), i) != dropped.end()) continue;
+            if (Among(dropped, i)) continue;
             auto rec = Claim(off, listOff, "value");
             if (rec.size() < vk::kName || !HasSig(rec, 0, "vk")) Fail(off, "not a value (\"vk\")");
             const std::size_t nameBytes = Get16(&rec[vk::kNameBytes]);
             const bool latin1 = Get16(&rec[vk::kFlags]) & vk::kFlagLatin1;
             if (vk::kName + nameBytes > rec.size()) Fail(off, "a value name longer than its cell");
             if (!latin1 && nameBytes % 2) Fail(off, "a UTF-16 value name of an odd number of bytes");
+            if (count <= kPairwise) {
+                const NameRef name{&rec[vk::kName], std::uint32_t(latin1 ? nameBytes : nameBytes / 2), latin1, true};
+                const auto same = std::find_if(read_.begin(), read_.end(), [&](const NameRef& r) {
+                    return r.units == name.units && CompareUpper(r, name) == 0;
+                });
+                if (same != read_.end()) {
+                    Duplicate(*same, name, off, false);
+                    continue;
+                }
+                read_.push_back(name);
+            }
             Text(value_buf_, &rec[vk::kName], nameBytes, latin1);
             visitor_.Value(value_buf_, Get32(&rec[vk::kType]), Data(off, rec));
         }
@@ -306,16 +340,34 @@ private:
         for (const auto& leaf : leaves) total += leaf.count;
         if (total != count)
             Fail(key, "a key node with " + std::to_string(count) + " subkeys whose lists hold " + std::to_string(total));
-        offs_.clear();
-        for (const auto& leaf : leaves)
-            for (std::uint32_t i = 0; i < leaf.count; ++i) offs_.push_back(Get32(&leaf.cell[list::kElements + i * leaf.stride]));
-        const auto dropped = CaseDuplicates(offs_, true);
+        // A sorted list holds names alike but for case side by side; one out of order is sorted here.
+        NameRef last;
+        bool sorted = true;
+        std::vector<std::uint32_t> dropped;
         std::uint32_t index = 0;
         for (const auto& leaf : leaves) {
             const auto listOffset = std::uint32_t(leaf.cell.data() - bins_.data() - kCellSizeField);
-            for (std::uint32_t i = 0; i < leaf.count; ++i, ++index)
-                if (dropped.empty() || std::find(dropped.begin(), dropped.end(), index) == dropped.end())
-                    Key(Get32(&leaf.cell[list::kElements + i * leaf.stride]), listOffset, depth + 1);
+            for (std::uint32_t i = 0; i < leaf.count; ++i, ++index) {
+                const std::uint32_t child = Get32(&leaf.cell[list::kElements + i * leaf.stride]);
+                if (sorted) {
+                    const NameRef name = NameOf(child, true);
+                    const int order = name.ok && last.ok ? CompareUpper(last, name) : -1;
+                    if (order == 0) {
+                        Duplicate(last, name, child, true);
+                        continue;
+                    }
+                    if (order > 0) {
+                        sorted = false;
+                        std::vector<std::uint32_t> all;
+                        for (const auto& l : leaves)
+                            for (std::uint32_t j = 0; j < l.count; ++j) all.push_back(Get32(&l.cell[list::kElements + j * l.stride]));
+                        dropped = SortedDuplicates(all, true);
+                    } else if (name.ok) {
+                        last = name;
+                    }
+                }
+                if (!Among(dropped, index)) Key(child, listOffset, depth + 1);
+            }
         }
     }
 
@@ -328,8 +380,9 @@ private:
     std::vector<std::uint64_t> seen_;
     std::vector<std::uint32_t> path_;  // key nodes from the root to the key being read
     std::vector<std::uint32_t> offs_;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> hashes_;
-    std::u16string name_buf_, class_buf_, value_buf_, peek_;
+    std::vector<NameRef> names_, read_;
+    std::vector<std::uint32_t> order_;
+    std::u16string name_buf_, class_buf_, value_buf_;
     std::vector<std::uint8_t> big_;
 };
 

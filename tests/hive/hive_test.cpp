@@ -263,6 +263,23 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              return Files{Rename(Write(both), "DUQ", "DUP"), {}, Expect(kept), {},
                           {"SYSTEM: key \\: subkeys \"Dup\" and \"DUP\" (at offset 0x", "\"Dup\" was read, \"DUP\" and all below it left out"}};
          }},
+        {"subkeys_out_of_order_differing_only_in_case", [] {
+             // A, Dup, Z, DUP: the list out of order, the two names apart.
+             Node both{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"DUQ"}, {u"Z"}}};
+             Node kept{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"Z"}}};
+             Bytes p = Rename(Write(both), "DUQ", "DUP");
+             const std::uint32_t lh = At(p, 4096 + Get32(&p[36]) + 4, 28);
+             std::swap_ranges(&p[lh + 4 + 8 * 2], &p[lh + 4 + 8 * 3], &p[lh + 4 + 8 * 3]);
+             return Files{p, {}, Expect(kept), {}, {"subkeys \"Dup\" and \"DUP\"", "\"DUP\" and all below it left out"}};
+         }},
+        {"values_differing_only_in_case_among_many", [] {
+             Node both{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}}}}};
+             for (char16_t c = u'a'; c < u'a' + 20; ++c) both.children[0].values.push_back({std::u16string(2, c), 4, {1, 0, 0, 0}});
+             Node kept = both;
+             both.children[0].values.push_back({u"PATI", 1, Utf16(u"b\0"s)});
+             return Files{Rename(Write(both), "PATI", "PATH"), {}, Expect(kept), {},
+                          {"SYSTEM: key \\Env: values \"Path\" and \"PATH\"", "\"Path\" was read, \"PATH\" left out"}};
+         }},
         {"values_differing_only_in_case", [] {
              Node both{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}, {u"PATI", 1, Utf16(u"b\0"s)}}}}};
              Node kept{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}}}}};
