@@ -28,7 +28,7 @@ void AddCommonOptions(CLI::App& app, Context& context) {
                context.storeGiven = true;
            })
         ->type_name("PATH");
-    app.add_flag("-h,--help", context.help);
+    app.add_flag("-h,--help", context.help)->disable_flag_override();
 }
 
 CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, std::vector<std::string>& args) {

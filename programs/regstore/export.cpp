@@ -96,8 +96,8 @@ int Export(const Options& o) {
 Command AddExport(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
     CLI::App& app = AddCommand(regstore, context, "export", o->args);
-    app.add_flag("--hive", o->hive);
-    app.add_flag("--regedit4", o->regedit4);
+    app.add_flag("--hive", o->hive)->disable_flag_override();
+    app.add_flag("--regedit4", o->regedit4)->disable_flag_override();
     return {&app, kHelp, &o->args, [o] { return Export(*o); }};
 }
 

@@ -92,7 +92,7 @@ int Run(int argc, char** argv, std::string& commandName) {
     app.set_help_flag();
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     AddCommonOptions(app, context);
-    app.add_flag("--version", version);
+    app.add_flag("--version", version)->disable_flag_override();
     app.allow_extras();
     app.require_subcommand(0, 1);
     const std::vector<Command> commands = {
