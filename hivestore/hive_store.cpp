@@ -85,7 +85,7 @@ static_assert(hive::format::kMaxKeyName == store::kMaxKeyName && hive::format::k
 std::string OneLine(std::string path) {
     for (char& c : path)
         if (static_cast<unsigned char>(c) < 0x20) c = '?';
-    constexpr size_t kShown = 100;
+    constexpr size_t kShown = 60;
     if (path.size() <= 2 * kShown) return path;
     const size_t levels = static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
     size_t head = kShown, tail = path.size() - kShown;
