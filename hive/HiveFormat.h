@@ -161,6 +161,12 @@ inline void Put64(std::uint8_t* p, std::uint64_t v) {
     Put32(p + 4, std::uint32_t(v >> 32));
 }
 
+// A record's signature ("nk", "regf", ...): its letters, no terminating NUL.
+template <std::size_t N>
+inline void PutSig(std::uint8_t* p, const char (&sig)[N]) {
+    std::memcpy(p, sig, N - 1);
+}
+
 // XOR of the 127 dwords before the checksum, with the two values Windows never stores replaced.
 inline std::uint32_t BaseBlockChecksum(const std::uint8_t* block) {
     std::uint32_t sum = 0;
