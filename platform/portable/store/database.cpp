@@ -10,6 +10,9 @@
 // never opened by SQLite, so never changed, checkpointed or given log files.
 #include "database.h"
 
+#include "flusher.h"
+#include "readonly_files.h"
+#include "schema.h"
 #include "trusted_path.h"
 
 #include <sys/stat.h>
@@ -30,9 +33,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kSchemaVersion = 1;
-constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
-constexpr int kCheckpointPages = 1000;  // a log of 1000 pages (4 MiB less a little) is copied back at once
 // A log of this many pages is copied back by the background flush without waiting for a pause, so
 // that a writer seldom finds kCheckpointPages, and then finds little left to copy and sync. It is
 // asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
@@ -64,10 +64,12 @@ INSERT OR IGNORE INTO keys (id, parent, name, folded) VALUES
     (3, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),
     (4, NULL, 'HKEY_USERS', 'HKEY_USERS'),
     (6, NULL, 'HKEY_CURRENT_CONFIG', 'HKEY_CURRENT_CONFIG');
-PRAGMA user_version = 1;
-PRAGMA application_id = 1986621030;
 )sql";
-const char* const kMark = "PRAGMA application_id = 1986621030";
+const std::string kMark = "PRAGMA application_id = " + std::to_string(kApplicationId);
+const std::string kMakeTables =
+    kSchema + ("PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n") + kMark + ";";
+// The log is cut back to this size whenever it is copied back.
+const std::string kLogLimit = "PRAGMA journal_size_limit = " + std::to_string(kLogSizeLimit);
 
 LONG NoWriteCode() {
     return errno == EACCES || errno == EROFS || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
@@ -92,295 +94,11 @@ void MakeFolders(const std::string& dir, mode_t mode) {
     else if (errno != EEXIST) throw Failure{NoWriteCode()};
 }
 
-// Makes the WAL file durable: every transaction committed to it so far survives a power cut.
-int SyncLog(sqlite3* db) {
-    sqlite3_file* log = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK) return SQLITE_OK;
-    if (log == nullptr || log->pMethods == nullptr) return SQLITE_OK;  // no log open: nothing waits
-    return log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
-}
-
 void KeepLogFiles(sqlite3* db) {
     int persist = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
 }
 
-// Reading a store in WAL mode whose log files are gone, for a process that may not make them again
-// (the folder is not its to write, or the medium is read-only). SQLite reads such a store when the
-// files exist; this file layer stands in for the missing ones: a missing log reads as empty (the
-// last process to close the store copied it back before deleting it), and a missing index is kept
-// in this process's memory, built from the log, as SQLite does for an index it may not write. No
-// other process can be writing the store meanwhile: a writer makes both files first.
-namespace readonly {
-
-struct ShimFile {
-    sqlite3_file base;
-    sqlite3_file* real;  // the underlying VFS's file, or nullptr for a missing log
-    bool noIndex;        // the index could not be opened: SQLite keeps it in memory
-};
-
-sqlite3_vfs g_vfs{};
-sqlite3_vfs* Base() { return static_cast<sqlite3_vfs*>(g_vfs.pAppData); }
-sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
-
-int MissingLogRead(sqlite3_file*, void* p, int n, sqlite3_int64) {
-    std::memset(p, 0, static_cast<size_t>(n));
-    return SQLITE_IOERR_SHORT_READ;
-}
-
-const sqlite3_io_methods kMissingLog = {
-    1,
-    [](sqlite3_file*) { return SQLITE_OK; },
-    MissingLogRead,
-    [](sqlite3_file*, const void*, int, sqlite3_int64) { return SQLITE_READONLY; },
-    [](sqlite3_file*, sqlite3_int64) { return SQLITE_READONLY; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, sqlite3_int64* n) {
-        *n = 0;
-        return SQLITE_OK;
-    },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int* r) {
-        *r = 0;
-        return SQLITE_OK;
-    },
-    [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; },
-    [](sqlite3_file*) { return 4096; },
-    [](sqlite3_file*) { return 0; },
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
-
-int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** p) {
-    auto* file = reinterpret_cast<ShimFile*>(f);
-    if (!file->noIndex) {
-        const int rc = file->real->pMethods->xShmMap(file->real, page, size, extend, p);
-        if ((rc & 0xFF) != SQLITE_CANTOPEN) return rc;
-        file->noIndex = true;
-    }
-    *p = nullptr;
-    return SQLITE_READONLY_CANTINIT;  // SQLite then builds the index in memory
-}
-
-int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
-    auto* file = reinterpret_cast<ShimFile*>(f);
-    return file->noIndex ? SQLITE_OK : file->real->pMethods->xShmLock(file->real, offset, n, flags);
-}
-
-const sqlite3_io_methods kMethods = {
-    3,
-    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
-    [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) { return Real(f)->pMethods->xRead(Real(f), p, n, o); },
-    [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) { return Real(f)->pMethods->xWrite(Real(f), p, n, o); },
-    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
-    [](sqlite3_file* f, int flags) { return Real(f)->pMethods->xSync(Real(f), flags); },
-    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
-    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
-    [](sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xFileControl(Real(f), op, a); },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
-    ShmMap,
-    ShmLock,
-    [](sqlite3_file* f) {
-        if (!reinterpret_cast<ShimFile*>(f)->noIndex) Real(f)->pMethods->xShmBarrier(Real(f));
-    },
-    [](sqlite3_file* f, int d) {
-        return reinterpret_cast<ShimFile*>(f)->noIndex ? SQLITE_OK : Real(f)->pMethods->xShmUnmap(Real(f), d);
-    },
-    [](sqlite3_file* f, sqlite3_int64 o, int n, void** p) { return Real(f)->pMethods->xFetch(Real(f), o, n, p); },
-    [](sqlite3_file* f, sqlite3_int64 o, void* p) { return Real(f)->pMethods->xUnfetch(Real(f), o, p); },
-};
-
-int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
-    auto* file = reinterpret_cast<ShimFile*>(f);
-    file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + g_vfs.szOsFile - Base()->szOsFile);
-    file->noIndex = false;
-    file->base.pMethods = nullptr;
-    int rc = Base()->xOpen(Base(), name, file->real, flags, outFlags);
-    if (rc == SQLITE_OK) {
-        file->base.pMethods = file->real->pMethods != nullptr && file->real->pMethods->iVersion >= 3 ? &kMethods : nullptr;
-        if (file->base.pMethods == nullptr) {
-            if (file->real->pMethods != nullptr) file->real->pMethods->xClose(file->real);
-            return SQLITE_CANTOPEN;
-        }
-    } else if ((flags & SQLITE_OPEN_WAL) != 0 && name != nullptr && access(name, F_OK) != 0) {
-        file->real = nullptr;
-        file->base.pMethods = &kMissingLog;
-        if (outFlags != nullptr) *outFlags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
-        rc = SQLITE_OK;
-    }
-    return rc;
-}
-
-// The VFS's name, set to stand over the process's default VFS as it is now.
-const char* Use() {
-    sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
-    if (g_vfs.zName == nullptr) {
-        g_vfs.iVersion = 1;
-        g_vfs.zName = "versioninfo-readonly";
-        g_vfs.xOpen = Open;
-        g_vfs.xDelete = [](sqlite3_vfs*, const char* p, int d) { return Base()->xDelete(Base(), p, d); };
-        g_vfs.xAccess = [](sqlite3_vfs*, const char* p, int f, int* r) { return Base()->xAccess(Base(), p, f, r); };
-        g_vfs.xFullPathname = [](sqlite3_vfs*, const char* p, int n, char* out) {
-            return Base()->xFullPathname(Base(), p, n, out);
-        };
-        g_vfs.xDlOpen = [](sqlite3_vfs*, const char* p) { return Base()->xDlOpen(Base(), p); };
-        g_vfs.xDlError = [](sqlite3_vfs*, int n, char* m) { Base()->xDlError(Base(), n, m); };
-        g_vfs.xDlSym = [](sqlite3_vfs*, void* h, const char* s) { return Base()->xDlSym(Base(), h, s); };
-        g_vfs.xDlClose = [](sqlite3_vfs*, void* h) { Base()->xDlClose(Base(), h); };
-        g_vfs.xRandomness = [](sqlite3_vfs*, int n, char* out) { return Base()->xRandomness(Base(), n, out); };
-        g_vfs.xSleep = [](sqlite3_vfs*, int us) { return Base()->xSleep(Base(), us); };
-        g_vfs.xCurrentTime = [](sqlite3_vfs*, double* t) { return Base()->xCurrentTime(Base(), t); };
-        g_vfs.xGetLastError = [](sqlite3_vfs*, int n, char* m) { return Base()->xGetLastError(Base(), n, m); };
-    }
-    if (base != &g_vfs && g_vfs.pAppData != base) {
-        g_vfs.pAppData = base;
-        g_vfs.mxPathname = base->mxPathname;
-        g_vfs.szOsFile = static_cast<int>((sizeof(ShimFile) + 15) / 16 * 16) + base->szOsFile;
-        sqlite3_vfs_register(&g_vfs, 0);
-    }
-    return g_vfs.zName;
-}
-
-}  // namespace readonly
-
-// The background flush: one thread, woken by commits, that syncs the log of every store written
-// since it last looked and, once the store has been quiet for a round, copies the log back into the
-// file. It works on a connection of its own for each store, opened beside the store's connection
-// and closed with it, so that a registry call never waits for its syncs. Once started it stays,
-// idle between writes, until the process ends: a fork must never find it starting or ending (its
-// memory allocator could be caught mid-call), nor inside SQLite.
-class Flusher {
-public:
-    static Flusher& Instance() {
-        static Flusher flusher;
-        return flusher;
-    }
-    // nullptr once the process's static objects are being destroyed.
-    static Flusher* IfAlive() { return alive_ ? &Instance() : nullptr; }
-    Flusher() { alive_ = true; }
-    ~Flusher() {
-        alive_ = false;
-        {
-            std::lock_guard guard(*mutex_);
-            stop_ = true;
-            wake_->notify_all();
-        }
-        if (thread_ != nullptr) {
-            thread_->join();
-            delete thread_;
-        }
-    }
-
-    // Called with the store's lock held, as a fork is prepared.
-    void Note(sqlite3* db) {
-        std::unique_lock guard(*mutex_);
-        if (stop_) return;
-        due_.insert(db);
-        if (idle_) wake_->notify_one();
-        if (thread_ != nullptr) return;
-        thread_ = new std::thread([this] { Run(); });
-        wake_->wait(guard, [&] { return started_; });
-    }
-
-    // The log is getting long: copied back in the next round, which starts now.
-    void CopyBackSoon(sqlite3* db) {
-        std::lock_guard guard(*mutex_);
-        if (stop_ || thread_ == nullptr) return;
-        soon_.insert(db);
-        wake_->notify_one();
-    }
-
-    // The connection is about to close: once this returns the thread no longer uses it.
-    void Forget(sqlite3* db) {
-        std::unique_lock guard(*mutex_);
-        due_.erase(db);
-        quiet_.erase(db);
-        soon_.erase(db);
-        done_->wait(guard, [&] { return !busy_; });
-    }
-
-    void BeforeFork() {
-        work_->lock();
-        mutex_->lock();
-    }
-    void AfterForkInParent() {
-        mutex_->unlock();
-        work_->unlock();
-    }
-    // The thread is not in the child; its locks belong to the parent, its connections to the store.
-    void AfterForkInChild() {
-        mutex_ = new std::mutex;
-        work_ = new std::mutex;
-        wake_ = new std::condition_variable;
-        done_ = new std::condition_variable;
-        thread_ = nullptr;
-        started_ = busy_ = idle_ = false;
-        due_.clear();
-        quiet_.clear();
-        soon_.clear();
-    }
-
-private:
-    void Run() {
-        std::unique_lock guard(*mutex_);
-        started_ = true;
-        wake_->notify_all();
-        while (!stop_) {
-            if (due_.empty() && quiet_.empty() && soon_.empty()) {
-                idle_ = true;
-                wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
-                idle_ = false;
-                continue;
-            }
-            // A round starts early for a long log; it syncs every log written since the last one
-            // all the same, so no commit waits longer than kFlushBound.
-            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_ || !soon_.empty(); });
-            if (stop_) break;
-            guard.unlock();
-            std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
-            guard.lock();
-            std::set<sqlite3*> sync, copyBack;
-            sync.swap(due_);
-            // Written last round and not since: copied back now. A long log is copied back while
-            // it is still being written; a commit that finds it longer still copies it back itself.
-            for (sqlite3* db : quiet_)
-                if (!sync.contains(db)) copyBack.insert(db);
-            copyBack.merge(soon_);
-            soon_.clear();
-            quiet_ = sync;
-            busy_ = true;
-            guard.unlock();
-            for (sqlite3* db : sync)
-                if (!copyBack.contains(db)) SyncLog(db);
-            for (sqlite3* db : copyBack) {
-                sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-                SyncLog(db);  // the checkpoint syncs only what it copies
-            }
-            guard.lock();
-            busy_ = false;
-            done_->notify_all();
-        }
-        // Stopping: what is left is synced when its store is closed.
-    }
-
-    // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
-    std::mutex* mutex_ = new std::mutex;
-    std::mutex* work_ = new std::mutex;
-    std::condition_variable* wake_ = new std::condition_variable;
-    std::condition_variable* done_ = new std::condition_variable;
-    std::thread* thread_ = nullptr;
-    bool started_ = false;
-    bool idle_ = false;  // waiting for a commit
-    bool busy_ = false;  // inside a round
-    bool stop_ = false;
-    std::set<sqlite3*> due_;    // written since the thread last looked
-    std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
-    std::set<sqlite3*> soon_;   // a log grown long: copied back at once
-    static inline bool alive_ = false;
-};
 
 // The header of a SQLite file, read through SQLite's own file layer: a plain close() would drop the
 // locks another connection of this process holds on the file.
@@ -449,9 +167,6 @@ bool HasStoreTables(const std::string& path) {
 
 }  // namespace
 
-void BeforeFork() { Flusher::Instance().BeforeFork(); }
-void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
-void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
 
 Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
     : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {}
@@ -692,7 +407,7 @@ void Database::PrepareForWrites() {
                 leaveLog_ = true;  // not ours to checkpoint
                 throw Failure{ERROR_BADDB};
             }
-            if (version == 0 && sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
+            if (version == 0 && sqlite3_exec(db_, kMakeTables.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
             if (version != 0 && app == 0) statements_->Exec(kMark);
             statements_->Exec("COMMIT");
         } catch (const Failure&) {
@@ -724,7 +439,7 @@ void Database::PrepareForWrites() {
     statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The log is copied back by the background flush, and by the commit that finds it this long.
     if (wal_) sqlite3_wal_hook(db_, &Database::LogHook, this);
-    statements_->Exec("PRAGMA journal_size_limit = 4194304");
+    statements_->Exec(kLogLimit);
     writeReady_ = true;
 }
 
@@ -736,7 +451,7 @@ void Database::Committed() {
         // The background flush's connection: it syncs the log this one wrote to.
         if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0), nullptr) != SQLITE_OK ||
-            sqlite3_exec(flushDb_, "PRAGMA journal_size_limit = 4194304; SELECT count(*) FROM sqlite_schema", nullptr,
+            sqlite3_exec(flushDb_, (kLogLimit + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr,
                          nullptr, nullptr) != SQLITE_OK) {
             sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes
             flushDb_ = nullptr;

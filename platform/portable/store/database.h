@@ -1,6 +1,7 @@
 #pragma once
 // One store file: its connection, its tables, which file is at its path, how long a call waits for
 // other processes, and when its writes reach the disk.
+#include "flusher.h"
 #include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"
@@ -13,9 +14,6 @@
 #include <string>
 
 namespace store {
-
-// A commit reaches the disk within this time, without RegFlushKey.
-constexpr std::chrono::milliseconds kFlushBound{200};
 
 class Database {
 public:
@@ -64,6 +62,9 @@ public:
     void CheckReferences(bool check) {
         if (db_ != nullptr) sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_FKEY, check ? 1 : 0, nullptr);
     }
+    // Room for the pages a tree of the size of a SYSTEM hive writes, so that none is written out
+    // and read back before the commit. Call after ForWrite.
+    void RoomForTree() { statements_->Exec("PRAGMA cache_size = -32768"); }
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
         if (db_ == nullptr || !walMode_) return nullptr;
@@ -121,11 +122,5 @@ private:
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };
-
-// The background flush that syncs every commit within kFlushBound. A process that forks holds it
-// still around the fork (no SQLite call may be under way in another thread then).
-void BeforeFork();
-void AfterForkInParent();
-void AfterForkInChild();
 
 }  // namespace store
