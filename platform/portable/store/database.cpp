@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
@@ -194,12 +195,42 @@ void Database::Disconnect() {
     if (pathFd_ >= 0) close(pathFd_);
     pathFd_ = -1;
     db_ = nullptr;
-    connected_ = false;
-    hasTables_ = foreign_ = marked_ = writeReady_ = wal_ = walMode_ = unsynced_ = withoutLogFiles_ = false;
+    state_ = State::Closed;
+    journal_ = Journal::Rollback;
+    unsynced_ = withoutLogFiles_ = false;
+    AssertState();
+}
+
+void Database::AssertState() const {
+    switch (state_) {
+        case State::Closed:
+            assert(db_ == nullptr && flushDb_ == nullptr && pathFd_ < 0);
+            break;
+        case State::Inherited:
+            break;  // the parent's, as it was
+        case State::Refused:
+        case State::Foreign:
+            assert(db_ == nullptr && !statements_);
+            break;
+        case State::NoStore:
+            assert((db_ == nullptr) == !statements_);
+            break;
+        case State::Unmarked:
+        case State::Store:
+            assert(db_ != nullptr && statements_);
+            break;
+        case State::Writable:
+            assert(db_ != nullptr && statements_ && mayWrite_);
+            break;
+    }
+    assert(state_ != State::Refused || !mayWrite_);
+    assert(journal_ == Journal::Rollback || db_ != nullptr || state_ == State::Inherited);
+    assert(journal_ != Journal::WalWriter || state_ == State::Writable || state_ == State::Inherited);
+    assert(!unsynced_ || journal_ == Journal::WalWriter || state_ == State::Inherited);
 }
 
 std::uint64_t Database::File() {
-    if (!connected_) {
+    if (!Connected()) {
         Connect(false);
         return file_;
     }
@@ -222,30 +253,38 @@ std::uint64_t Database::File() {
 
 StatementCache* Database::ForRead() {
     // Another process may have made the file, or its tables, since we last looked.
-    if (!connected_ || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
-    if (readRefused_) throw Failure{ERROR_ACCESS_DENIED};
-    if (db_ != nullptr && !hasTables_) Connect(false);
-    return hasTables_ ? statements_.get() : nullptr;
+    if (!Connected() || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
+    if (state_ == State::Refused) throw Failure{ERROR_ACCESS_DENIED};
+    if (state_ == State::NoStore && db_ != nullptr) Connect(false);
+    return Readable() ? statements_.get() : nullptr;
 }
 
 StatementCache& Database::ForWrite() {
-    if (!connected_ || db_ == nullptr || !hasTables_ || !writeReady_) {
+    if (state_ != State::Writable) {
         if (!MayWrite()) throw Failure{ERROR_ACCESS_DENIED};
-        if (!connected_ || db_ == nullptr || !hasTables_) Connect(true);
-        if (!writeReady_) PrepareForWrites();
+        if (!Readable()) Connect(true);
+        // The file or its folder may have changed hands since MayWrite looked.
+        if (state_ == State::Refused || !mayWrite_) throw Failure{ERROR_ACCESS_DENIED};
+        if (state_ != State::Writable) PrepareForWrites();
     }
+    AssertState();
     return *statements_;
 }
 
 bool Database::MayWrite() {
-    if (!connected_) Connect(false);
+    if (!Connected()) Connect(false);
     return mayWrite_;
 }
 
 bool Database::Trusted(bool make) {
     const TrustedPath trusted = CheckUserStorePath(path_, make);
     refusal_ = trusted.refusal.empty() ? trusted.cannotMake : trusted.refusal;
-    readRefused_ = !trusted.refusal.empty();
+    if (!trusted.refusal.empty()) {
+        // Refused to read as well: nothing of the connection stays.
+        if (Connected() && state_ != State::Refused) Disconnect();
+        state_ = State::Refused;
+        mayWrite_ = false;
+    }
     openPath_ = trusted.path;
     return trusted.refusal.empty();
 }
@@ -274,11 +313,8 @@ void Database::Connect(bool forWrite) {
     static const bool uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
     (void)uncounted;
     Disconnect();
-    connected_ = true;
-    if (guarded_ && !Trusted(false)) {
-        mayWrite_ = false;
-        return;
-    }
+    state_ = State::NoStore;
+    if (guarded_ && !Trusted(false)) return;
     const std::string& path = OpenPath();
     const std::string dir = DirectoryOf(path);
     // Which file this is, to notice when another takes its place.
@@ -315,7 +351,7 @@ void Database::Connect(bool forWrite) {
     const Kind kind = Classify();
     switch (kind) {
         case Kind::Foreign:  // never opened: no lock, no log, no checkpoint
-            foreign_ = true;
+            state_ = State::Foreign;
             if (forWrite) throw Failure{ERROR_BADDB};
             return;
         case Kind::Newer:
@@ -352,18 +388,20 @@ void Database::Connect(bool forWrite) {
         schema.Step();
         const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
         if (app == kApplicationId && version > kSchemaVersion) throw Failure{ERROR_BADDB};
-        hasTables_ = version == kSchemaVersion && (app == 0 || app == kApplicationId);
-        marked_ = app == kApplicationId;
-        foreign_ = !hasTables_ && (tables > 0 || version != 0 || app != 0);
+        const bool store = version == kSchemaVersion && (app == 0 || app == kApplicationId);
+        state_ = store ? (app == kApplicationId ? State::Store : State::Unmarked)
+                 : tables > 0 || version != 0 || app != 0 ? State::Foreign
+                                                          : State::NoStore;
         Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
         mode.Step();
-        walMode_ = mode.Text(0) == "wal";
+        if (mode.Text(0) == "wal") journal_ = Journal::Wal;
     } catch (const Failure&) {
         Disconnect();
-        connected_ = true;
+        state_ = State::NoStore;
         throw;
     }
-    if (foreign_) {
+    if (state_ == State::Foreign) {
+        journal_ = Journal::Rollback;
         statements_.reset();
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -392,8 +430,9 @@ void Database::MakeFile() {
 // The first write of this connection: makes the tables in a new (empty) file, marks a store made
 // before stores were marked, refuses another program's database, and switches to the write-ahead log.
 void Database::PrepareForWrites() {
-    if (foreign_) throw Failure{ERROR_BADDB};
-    for (int attempt = 0; !hasTables_ || !marked_; ++attempt) {
+    if (state_ == State::Foreign) throw Failure{ERROR_BADDB};
+    assert(db_ != nullptr && (state_ == State::NoStore || state_ == State::Unmarked || state_ == State::Store));
+    for (int attempt = 0; state_ != State::Store; ++attempt) {
         SetWriting(true);
         try {
             statements_->Exec("BEGIN IMMEDIATE");
@@ -420,7 +459,7 @@ void Database::PrepareForWrites() {
             throw;
         }
         SetWriting(false);
-        hasTables_ = marked_ = true;
+        state_ = State::Store;
     }
     SetWriting(true);
     // Needs a moment alone with the file; when other connections are busy it stays as it is, to be
@@ -429,23 +468,25 @@ void Database::PrepareForWrites() {
         (sqlite3_errcode(db_) & 0xFF) != SQLITE_BUSY)
         Fail(db_);
     SetWriting(false);
+    bool wal = false;
     {
         Query mode(*statements_, "PRAGMA journal_mode");
         mode.Step();
-        wal_ = mode.Text(0) == "wal";
+        wal = mode.Text(0) == "wal";
     }
-    walMode_ = wal_;
     // Outside WAL mode every commit is synced, as before.
-    statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
+    statements_->Exec(wal ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The log is copied back by the background flush, and by the commit that finds it this long.
-    if (wal_) sqlite3_wal_hook(db_, &Database::LogHook, this);
+    if (wal) sqlite3_wal_hook(db_, &Database::LogHook, this);
     statements_->Exec(kLogLimit);
-    writeReady_ = true;
+    state_ = State::Writable;
+    journal_ = wal ? Journal::WalWriter : Journal::Rollback;
+    AssertState();
 }
 
 void Database::Committed() {
     ++localWrites_;
-    if (!wal_) return;
+    if (journal_ != Journal::WalWriter) return;
     unsynced_ = true;
     if (flushDb_ == nullptr) {
         // The background flush's connection: it syncs the log this one wrote to.
@@ -486,7 +527,7 @@ int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
 }
 
 void Database::Flush() {
-    if (db_ == nullptr || !walMode_) return;
+    if (db_ == nullptr || journal_ == Journal::Rollback) return;
     // The log holds every commit not yet in the file, by any process, and the file is synced before
     // a checkpoint counts as done. The checkpoint leaves the log with nothing the file lacks.
     if (mayWrite_) sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
