@@ -3,14 +3,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "winapi.h"
+
 namespace store {
 
 // The tables' layout (PRAGMA user_version): a store of a higher version is not read.
 constexpr int kSchemaVersion = 1;
 // PRAGMA application_id of the store's own files ("vinf"): any other file is never opened by SQLite.
 constexpr std::uint32_t kApplicationId = 0x76696E66;
-// Keys nest at most this many levels below their root, as in Windows.
-constexpr std::size_t kMaxKeyDepth = 512;
+// Keys nest at most kMaxKeyDepth levels below their root (winapi.h, shared with the tools).
 // The string types' data written through a W function are UTF-16, marked so in the type column
 // above its 32 bits. Rows without the mark, every row written before there were W functions among
 // them, hold what an A function was given: ANSI bytes.
