@@ -41,6 +41,7 @@ constexpr int kEarlyCopyPages = 256;
 constexpr int kEarlyCopyStep = 64;
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
+constexpr auto kRestartWait = 1s;  // a commit that starts a long log over waits this long for its readers
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
 
 const char* const kSchema = R"sql(
@@ -516,6 +517,14 @@ int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
         database->copyAsked_ = band;
         return SQLITE_OK;
     }
+    // Copied back whole, and started over before any other writer appends: with several writers
+    // that never pause, a copy that lets them go on never finds the log all copied back at the
+    // start of a write, which is when a writer starts it over. A reader inside the log is waited
+    // for only briefly; then what it holds back stays, and the log is copied back as far as it may.
+    database->restarting_ = true;
+    const int restarted = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
+    database->restarting_ = false;
+    if (restarted == SQLITE_OK) return SQLITE_OK;
     const bool writing = database->writing_;
     database->SetWriting(true);
     for (int count = 0; sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
@@ -545,12 +554,13 @@ int Database::BusyHandler(void* self, int count) {
     auto* db = static_cast<Database*>(self);
     const auto now = std::chrono::steady_clock::now();
     if (count == 0) db->busySince_ = now;
-    const auto limit = db->writing_ ? std::chrono::steady_clock::duration(kWriterWait)
+    const auto limit = db->restarting_ ? std::chrono::steady_clock::duration(kRestartWait)
+                       : db->writing_  ? std::chrono::steady_clock::duration(kWriterWait)
                        : now < db->readsFailUntil_ ? std::chrono::steady_clock::duration::zero()
                                                    : std::chrono::steady_clock::duration(kReaderWait);
     if (now - db->busySince_ >= limit) {
         // The rest of this look at the store fails at once: one state, not a mix.
-        if (!db->writing_) db->readsFailUntil_ = now + kLockedStoreQuiet;
+        if (!db->writing_ && !db->restarting_) db->readsFailUntil_ = now + kLockedStoreQuiet;
         return 0;
     }
     usleep(count < 20 ? 100 : 2000);

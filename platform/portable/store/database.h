@@ -133,6 +133,7 @@ private:
     bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
     bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
+    bool restarting_ = false;  // a commit starting the log over waits for the log's readers
     int copyAsked_ = 0;  // how far the log had grown when the background flush was last asked to copy it back
     sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};
