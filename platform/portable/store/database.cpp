@@ -167,6 +167,39 @@ bool HasStoreTables(const std::string& path) {
     return store;
 }
 
+// The log's index (the -shm file) as the last commit left it: both copies of its header alike,
+// initialised, and no frame in the log. Whether the page count it holds is another than the file's
+// (`fd`, open on it) tells that it was left by another file that had the name. With `forget`, it is
+// marked uninitialised, so that the next connection builds it again from the (empty) log; returns
+// whether the caller must keep an index of its own instead (it may not write the index).
+bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
+    constexpr size_t kHeader = 48, kIsInit = 12, kPageSize = 14, kFrames = 16, kPages = 20;
+    const std::string index = path + "-shm";
+    const int shm = open(index.c_str(), (forget ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW);
+    if (shm < 0) return false;
+    unsigned char header[2 * kHeader];
+    struct stat st {};
+    bool other = pread(shm, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                 std::memcmp(header, header + kHeader, kHeader) == 0 && header[kIsInit] == 1 && fd >= 0 &&
+                 fstat(fd, &st) == 0;
+    if (other) {
+        std::uint32_t frames = 0, pages = 0;
+        std::uint16_t pageSize = 0;
+        std::memcpy(&frames, header + kFrames, 4);  // in the machine's own byte order
+        std::memcpy(&pages, header + kPages, 4);
+        std::memcpy(&pageSize, header + kPageSize, 2);
+        const sqlite3_int64 size = pageSize == 1 ? 65536 : pageSize;
+        other = frames == 0 && pages != 0 && size >= 512 && st.st_size / size != pages;
+    }
+    bool own = false;
+    if (other && forget) {
+        const unsigned char zero = 0;
+        own = pwrite(shm, &zero, 1, kIsInit) != 1 || pwrite(shm, &zero, 1, kHeader + kIsInit) != 1;
+    }
+    close(shm);
+    return other && (!forget || own);
+}
+
 }  // namespace
 
 
@@ -369,7 +402,12 @@ void Database::Connect(bool forWrite) {
     // A reader who may not make the log files again reads without them while they are gone.
     withoutLogFiles_ = !mayWrite_ && (access((path + "-wal").c_str(), F_OK) != 0 ||
                                       access((path + "-shm").c_str(), F_OK) != 0);
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, withoutLogFiles_ ? readonly::Use() : nullptr) != SQLITE_OK) {
+    // The index goes by the name, and a process that had the file before it was renamed over may
+    // keep it alive: an empty log's index that tells another size than the file's is that file's.
+    // One who may write it has SQLite build it again; one who may not builds one of their own.
+    const bool privateIndex = !withoutLogFiles_ && IndexOfAnotherFile(path, pathFd_, mayWrite_);
+    const char* vfs = withoutLogFiles_ || privateIndex ? readonly::Use(privateIndex) : nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, vfs) != SQLITE_OK) {
         const LONG code = ErrorOf(db_);
         sqlite3_close_v2(db_);
         db_ = nullptr;

@@ -27,24 +27,36 @@ void Flusher::Run() {
         guard.unlock();
         std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
         guard.lock();
-        std::set<sqlite3*> sync, copyBack;
+        std::set<sqlite3*> sync, quiet, longLog, notEmptied;
         sync.swap(due_);
-        // Written last round and not since: copied back now. A long log is copied back while
-        // it is still being written; a commit that finds it longer still copies it back itself.
+        // Written last round and not since: copied back now, and the log emptied, so that its
+        // frames, which go by the file's name, can never be read into a file renamed over this one.
+        // A long log is copied back while it is still being written; a commit that finds it longer
+        // still copies it back itself.
         for (sqlite3* db : quiet_)
-            if (!sync.contains(db)) copyBack.insert(db);
-        copyBack.merge(soon_);
+            if (!sync.contains(db)) quiet.insert(db);
+        for (sqlite3* db : soon_)
+            if (!quiet.contains(db)) longLog.insert(db);
         soon_.clear();
         quiet_ = sync;
         busy_ = true;
         guard.unlock();
         for (sqlite3* db : sync)
-            if (!copyBack.contains(db)) SyncLog(db);
-        for (sqlite3* db : copyBack) {
+            if (!longLog.contains(db)) SyncLog(db);
+        for (sqlite3* db : longLog) {
             sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
             SyncLog(db);  // the checkpoint syncs only what it copies
         }
+        for (sqlite3* db : quiet) {
+            // Never waits: with a writer or a reader inside the log it copies what it may, and
+            // tries again next round.
+            if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) != SQLITE_OK)
+                notEmptied.insert(db);
+            SyncLog(db);
+        }
         guard.lock();
+        for (sqlite3* db : notEmptied)
+            if (!due_.contains(db)) quiet_.insert(db);
         busy_ = false;
         done_->notify_all();
     }

@@ -67,10 +67,10 @@ public:
     // The connection is about to close: once this returns the thread no longer uses it.
     void Forget(sqlite3* db) {
         std::unique_lock guard(*mutex_);
+        done_->wait(guard, [&] { return !busy_; });  // a round may put it back
         due_.erase(db);
         quiet_.erase(db);
         soon_.erase(db);
-        done_->wait(guard, [&] { return !busy_; });
     }
 
     void BeforeFork() {

@@ -89,10 +89,12 @@ const sqlite3_io_methods kMethods = {
     [](sqlite3_file* f, sqlite3_int64 o, void* p) { return Real(f)->pMethods->xUnfetch(Real(f), o, p); },
 };
 
-int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
+sqlite3_vfs g_private{};  // the same, with an index of its own whether or not one exists
+
+int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
     auto* file = reinterpret_cast<ShimFile*>(f);
     file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + g_vfs.szOsFile - Base()->szOsFile);
-    file->noIndex = false;
+    file->noIndex = vfs == &g_private && (flags & SQLITE_OPEN_MAIN_DB) != 0;
     file->base.pMethods = nullptr;
     int rc = Base()->xOpen(Base(), name, file->real, flags, outFlags);
     if (rc == SQLITE_OK) {
@@ -110,10 +112,9 @@ int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* o
     return rc;
 }
 
-// The VFS's name, set to stand over the process's default VFS as it is now.
 }  // namespace
 
-const char* Use() {
+const char* Use(bool privateIndex) {
     sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
     if (g_vfs.zName == nullptr) {
         g_vfs.iVersion = 1;
@@ -138,8 +139,11 @@ const char* Use() {
         g_vfs.mxPathname = base->mxPathname;
         g_vfs.szOsFile = static_cast<int>((sizeof(ShimFile) + 15) / 16 * 16) + base->szOsFile;
         sqlite3_vfs_register(&g_vfs, 0);
+        g_private = g_vfs;
+        g_private.zName = "versioninfo-private-index";
+        sqlite3_vfs_register(&g_private, 0);
     }
-    return g_vfs.zName;
+    return privateIndex ? g_private.zName : g_vfs.zName;
 }
 
 }  // namespace store::readonly

@@ -9,7 +9,9 @@
 
 namespace store::readonly {
 
-// The name of the file layer, registered on first use, for sqlite3_open_v2.
-const char* Use();
+// The name of the file layer, registered on first use, for sqlite3_open_v2. With `privateIndex`
+// the log's index is built in this process's memory even where the index file exists: for a
+// reader who may not write it while it describes another file (see Database::Connect).
+const char* Use(bool privateIndex = false);
 
 }  // namespace store::readonly
