@@ -72,7 +72,6 @@ std::string ShowPath(const std::vector<std::u16string>& names) {
     return out;
 }
 
-constexpr size_t kMaxKeyLevels = 512;  // as the store and Windows allow
 
 // Writes the keys a hive holds below one key of the store, and a second copy of one subtree.
 class StoreWriter : public hive::Visitor {
@@ -108,8 +107,8 @@ public:
         ++report.keys;
         CheckName(name);
         // Keys nest at most 512 levels below their root, the hive's below the key it becomes.
-        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyLevels)
-            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyLevels) +
+        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyDepth)
+            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyDepth) +
                                               " levels below the root, more than the registry holds");
         main_.Push(Create(main_.Top(), name));
         if (!mirror_.Empty()) {

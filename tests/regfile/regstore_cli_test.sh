@@ -149,6 +149,11 @@ expect 0 "a key 512 levels deep" -- rs set "HKCU\\$deep" --value v --type REG_SZ
 expect 0 "export it as a hive" -- rs export 'HKCU\k' "$dir/deep.hive" --hive
 expect 0 "import it one level down" -- rs import "$dir/deep.hive" --key 'HKCU\D'
 refused 1 "nested deeper than 512 levels" "import it two levels down" -- rs import "$dir/deep.hive" --key 'HKCU\D\E'
+refused 1 "keys nest at most 512 levels" "a key 513 levels deep" -- rs set "HKCU\\$deep\\k" --value v --type REG_SZ --data x
+{ printf '\xff\xfe'; printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\%s\\k]\r\n' "$deep" |
+  iconv -f UTF-8 -t UTF-16LE; } >"$dir/deep.reg"
+refused 1 "deep.reg:3:2: a key 513 levels below its root; keys nest at most 512 levels" "a .reg key 513 levels deep" \
+  -- rs import "$dir/deep.reg"
 expect 2 "two files with --key" -- rs import "$dir/good.hive" "$dir/good.hive" --key 'HKCU\Other'
 expect 2 "--hive on import" -- rs import "$dir/good.reg" --hive
 expect 2 "--key on export" -- rs export 'HKCU\Good' "$dir/x.hive" --key 'HKCU\Good'
