@@ -29,7 +29,7 @@ constexpr Profile kProfiles[] = {
     // SYSTEM of Windows 10: device properties make about a tenth of its values; BootPlan ~200 KB.
     {44, 25, 15, 4, 4, 2, 62, 300, 231 * 1024, 0x9E3779B97F4A7C15ull},
     // SOFTWARE: more strings (class registrations, paths), a 260 KB value.
-    {50, 21, 13, 3, 4, 3, 0, 480, 262 * 1024, 0xD1B54A32D192ED03ull},
+    {47, 22, 14, 3, 4, 3, 0, 500, 262 * 1024, 0xD1B54A32D192ED03ull},
     // NTUSER.DAT: more binary state (MRU lists, window positions), ProgramsCache of ~72 KB.
     {42, 25, 18, 3, 3, 4, 0, 500, 73 * 1024, 0x8CB92BA72F3D8DD7ull},
 };
@@ -135,7 +135,7 @@ private:
             return r < 66 ? NameKind::Words : r < 80 ? NameKind::Guid : r < 88 ? NameKind::Instance : NameKind::DeviceId;
         }
         if (shape_ == Shape::Software) {
-            return r < 63 ? NameKind::Words : r < 80 ? NameKind::Guid : r < 90 ? NameKind::Instance : NameKind::Dotted;
+            return r < 66 ? NameKind::Words : r < 80 ? NameKind::Guid : r < 90 ? NameKind::Instance : NameKind::Dotted;
         }
         return r < 72 ? NameKind::Words : r < 84 ? NameKind::Guid : r < 94 ? NameKind::Instance : NameKind::Dotted;
     }
