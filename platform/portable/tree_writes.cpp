@@ -10,11 +10,24 @@ using namespace handles;
 
 namespace {
 
+struct WaitingKeys;
+WaitingKeys& Waiting();
+Database* BulkWritten();
+
+// KeyFor, without a look at the store file's identity (a stat each) for a handle of the tree being
+// written in bulk: its transaction holds the file it began on, and a file put in its place meanwhile
+// is noticed by the first call after the commit, as if it had come just after it.
+OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed) {
+    OpenKey* key = store.Resolve(hKey);
+    if (key != nullptr && key->db == BulkWritten() && !RootId(hKey) && (key->access & needed) == needed) return *key;
+    return KeyFor(store, hKey, needed);
+}
+
 template <typename F>
 LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
     return Guarded([&](Store& store) -> LONG {
         if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
-        OpenKey& key = KeyFor(store, hKey, needed);
+        OpenKey& key = TreeKeyFor(store, hKey, needed);
         Database& db = *key.db;
         if (!db.MayWrite()) return ERROR_ACCESS_DENIED;
         StatementCache& s = db.ForWrite();
@@ -56,6 +69,7 @@ WaitingKeys& Waiting() {
     static WaitingKeys waiting;
     return waiting;
 }
+Database* BulkWritten() { return Waiting().db; }
 
 void WriteWaitingKeys(Store& store, StatementCache& s) {
     WaitingKeys& w = Waiting();
@@ -122,7 +136,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         static std::vector<KeyId> ids;
         ids.clear();
         for (const StoreTreeValue& v : values) {
-            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);
+            const OpenKey& key = TreeKeyFor(store, v.key, KEY_SET_VALUE);
             if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
             ids.push_back(key.id);
         }

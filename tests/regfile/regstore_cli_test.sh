@@ -86,6 +86,13 @@ expect 0 "set a name with a line break" -- rs set 'HKCU\Lines' --value $'two\nli
 refused 1 'key HKEY_CURRENT_USER\Lines, value "two\nlines": a line break' "export of a name with a line break" \
   -- rs export 'HKCU\Lines' "$dir/lines.reg"
 [ ! -e "$dir/lines.reg" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
+# The export streams into a file beside FILE: a refusal leaves a FILE that was there as it was, and no
+# file of its own behind.
+printf 'before' > "$dir/kept.reg"
+refused 1 'value "two\nlines": a line break' "export over a file of a name with a line break" \
+  -- rs export 'HKCU\Lines' "$dir/kept.reg"
+[ "$(cat "$dir/kept.reg")" = before ] && [ -z "$(find "$dir" -name '*.tmp')" ] && passed=$((passed + 1)) ||
+  { echo "FAIL: a refused export changed the file or left one behind"; failures=$((failures + 1)); }
 
 refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
 # Text beyond Windows-1252 is kept whole, through a version 5.00 file and back; a REGEDIT4 export
