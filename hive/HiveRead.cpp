@@ -10,9 +10,12 @@
 #include <filesystem>
 #include <optional>
 
+#ifndef _WIN32
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace hive {
 
@@ -819,6 +822,39 @@ private:
     std::uint64_t size_ = 0;
 };
 
+// A clean hive's file mapped instead of copied: the walk reads it once, and a copy would cost its
+// size again in memory and the time to fault that in. Empty when the file is no regular file of a
+// hive's size, or the system has no mmap: the caller reads it then, and says what is wrong.
+class MappedFile {
+public:
+    explicit MappedFile(const std::filesystem::path& path) {
+#ifndef _WIN32
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && std::uint64_t(st.st_size) >= kBaseBlockSize &&
+            std::uint64_t(st.st_size) <= kMaxFileSize) {
+            void* at = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+            if (at != MAP_FAILED) bytes_ = {static_cast<const std::uint8_t*>(at), std::size_t(st.st_size)};
+        }
+        ::close(fd);
+#else
+        (void)path;
+#endif
+    }
+    ~MappedFile() {
+#ifndef _WIN32
+        if (!bytes_.empty()) ::munmap(const_cast<std::uint8_t*>(bytes_.data()), bytes_.size());
+#endif
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    std::span<const std::uint8_t> Bytes() const { return bytes_; }
+
+private:
+    std::span<const std::uint8_t> bytes_;
+};
+
 bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                auto low = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
@@ -883,6 +919,10 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
                 notes.push_back({e.what(), true});
             }
         }
+    }
+    if (!dirty && !file.Stream()) {
+        const MappedFile mapped(p);
+        if (!mapped.Bytes().empty()) return Read({path, mapped.Bytes()}, nullptr, {}, LogNames(path), std::move(notes), visitor);
     }
     // Room for all that replay may add (no more than the logs hold), so the bytes are never moved.
     std::vector<std::uint8_t> bytes = file.Read(room);

@@ -77,8 +77,7 @@ std::string ShowPath(const std::vector<std::u16string>& names) {
 
 // One rule of Windows, counted from two places: the store's keys nest so many levels below a
 // predefined key, a hive's so many counting its root, which is mounted one level below one.
-constexpr size_t kMaxKeyLevels = store::kMaxKeyDepth;
-static_assert(hive::format::kMaxDepth == store::kMaxKeyDepth);
+static_assert(hive::format::kMaxDepth == kMaxKeyDepth);
 static_assert(hive::format::kMaxKeyName == store::kMaxKeyName && hive::format::kMaxValueName == store::kMaxValueName);
 
 // A key path for a one-line message: control characters shown as '?', a long path cut in its middle.
@@ -128,8 +127,8 @@ public:
         ++report.keys;
         CheckName(name);
         // Keys nest at most 512 levels below their root, the hive's below the key it becomes.
-        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyLevels)
-            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyLevels) +
+        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyDepth)
+            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyDepth) +
                                               " levels below the root, more than the registry holds");
         main_.Push(Create(main_.Top(), name));
         if (!mirror_.Empty()) {

@@ -86,6 +86,13 @@ expect 0 "set a name with a line break" -- rs set 'HKCU\Lines' --value $'two\nli
 refused 1 'key HKEY_CURRENT_USER\Lines, value "two\nlines": a line break' "export of a name with a line break" \
   -- rs export 'HKCU\Lines' "$dir/lines.reg"
 [ ! -e "$dir/lines.reg" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
+# The export streams into a file beside FILE: a refusal leaves a FILE that was there as it was, and no
+# file of its own behind.
+printf 'before' > "$dir/kept.reg"
+refused 1 'value "two\nlines": a line break' "export over a file of a name with a line break" \
+  -- rs export 'HKCU\Lines' "$dir/kept.reg"
+[ "$(cat "$dir/kept.reg")" = before ] && [ -z "$(find "$dir" -name '*.tmp')" ] && passed=$((passed + 1)) ||
+  { echo "FAIL: a refused export changed the file or left one behind"; failures=$((failures + 1)); }
 
 refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
 # Text beyond Windows-1252 is kept whole, through a version 5.00 file and back; a REGEDIT4 export
@@ -152,6 +159,11 @@ refused 1 "nested deeper than 512 levels" "import it two levels down" -- rs impo
 contains "$dir/err" "deep.hive: key HKEY_CURRENT_USER\D\E\k\k" "the refusal names the hive and the key"
 [ "$(wc -l <"$dir/err")" -eq 1 ] && [ "$(wc -c <"$dir/err")" -lt 400 ] && passed=$((passed + 1)) ||
   { echo "FAIL: a refusal while writing a hive is one short line:"; cat "$dir/err"; failures=$((failures + 1)); }
+refused 1 "keys nest at most 512 levels" "a key 513 levels deep" -- rs set "HKCU\\$deep\\k" --value v --type REG_SZ --data x
+{ printf '\xff\xfe'; printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\%s\\k]\r\n' "$deep" |
+  iconv -f UTF-8 -t UTF-16LE; } >"$dir/deep.reg"
+refused 1 "deep.reg:3:2: a key 513 levels below its root; keys nest at most 512 levels" "a .reg key 513 levels deep" \
+  -- rs import "$dir/deep.reg"
 expect 2 "two files with --key" -- rs import "$dir/good.hive" "$dir/good.hive" --key 'HKCU\Other'
 expect 2 "--hive on import" -- rs import "$dir/good.reg" --hive
 expect 2 "--key on export" -- rs export 'HKCU\Good' "$dir/x.hive" --key 'HKCU\Good'
