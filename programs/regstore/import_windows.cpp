@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -69,7 +70,8 @@ std::string FindHive(const std::string& folder, const char* name, std::vector<st
     if (found.size() > 1) {
         std::string all;
         for (const auto& f : found) all += (all.empty() ? "" : " and ") + f;
-        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name + " hive");
+        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name +
+                           " hive");
     }
     return folder + "/" + taken;
 }
@@ -81,6 +83,7 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
     if (!S_ISDIR(st.st_mode)) throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
+    if (::access(dir.c_str(), R_OK | X_OK) != 0) throw InputError{dir + ": " + std::strerror(errno)};
     // The volume's root, or the config folder itself.
     std::string config = dir;
     if (FindEntry(dir, "SYSTEM", false).empty() && FindEntry(dir, "SOFTWARE", false).empty()) {
