@@ -511,10 +511,11 @@ std::vector<const NamedBytes*> ByName(std::span<const NamedBytes> logs) {
     return out;
 }
 
-// A log's base block that can stand for the primary's: whole, of a version read, written through.
+// A log's base block that can stand for the primary's: whole, of a version read, and for an old
+// format log written through, as its replay asks.
 bool UsableLogBase(const Base& b) {
-    return b.signatureOk && b.checksumOk && BaseFault(b).empty() && b.seq1 == b.seq2 &&
-           (b.type == base::kTypeNewLog || b.type == base::kTypeOldLog);
+    return b.signatureOk && b.checksumOk && BaseFault(b).empty() &&
+           (b.type == base::kTypeNewLog || (b.type == base::kTypeOldLog && b.seq1 == b.seq2));
 }
 
 // As Windows restores a primary base block it cannot trust: from the newest of the logs' own.
@@ -527,7 +528,11 @@ const NamedBytes* NewestLogBase(std::span<const NamedBytes> logs, Base& out) {
             out = lb;
         }
     }
-    if (newest != nullptr) out.type = base::kTypePrimary;
+    if (newest != nullptr) {
+        // A hive as that log began: its entries from there on apply, an older log's do not.
+        out.type = base::kTypePrimary;
+        out.seq2 = out.seq1;
+    }
     return newest;
 }
 
