@@ -773,14 +773,15 @@ public:
             Refuse(std::strerror(errno));
         }
         if (S_ISDIR(st.st_mode)) Refuse("a folder, not a hive file");
+        if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) Refuse("a device (a terminal, a disk), not a regular file");
+        if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) Refuse("not a regular file");
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd_ < 0) Refuse(errno == EACCES ? "permission denied (it cannot be read)" : std::strerror(errno));
         if (::fstat(fd_, &st) != 0) Refuse(std::strerror(errno));
         regular_ = S_ISREG(st.st_mode);
         if (regular_ && std::uint64_t(st.st_size) > kMaxFileSize)
             Refuse(std::to_string(st.st_size) + " bytes, larger than any hive (at most " + std::to_string(kMaxFileSize) + ")");
-        if (!regular_ && !S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISBLK(st.st_mode))
-            Refuse("not a regular file");
+        if (!regular_ && !S_ISFIFO(st.st_mode)) Refuse("not a regular file");
         size_ = regular_ ? std::uint64_t(st.st_size) : 0;
     }
     ~File() {
@@ -789,14 +790,20 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // A pipe, a terminal or a device: read once, from start to end.
+    // A pipe: read once, from start to end.
     bool Stream() const { return !regular_; }
 
     // The bytes from where reading stands, at most `limit` of them, in a buffer with room for
-    // `room` more. No hive is larger than kMaxFileSize: a device or pipe that goes on is refused.
+    // `room` more. No hive is larger than kMaxFileSize: a pipe that goes on is refused.
     std::vector<std::uint8_t> Read(std::size_t room = 0, std::uint64_t limit = kMaxFileSize + 1) {
         std::vector<std::uint8_t> bytes;
         bytes.reserve(std::min<std::uint64_t>(size_, limit) + room);
+        Append(bytes, limit);
+        return bytes;
+    }
+
+    // Reads on into `bytes` until it holds `limit` of them or the file ends.
+    void Append(std::vector<std::uint8_t>& bytes, std::uint64_t limit) {
         std::uint8_t buf[1 << 16];
         while (bytes.size() < limit) {
             const ssize_t n = ::read(fd_, buf, std::min<std::uint64_t>(sizeof buf, limit - bytes.size()));
@@ -806,7 +813,6 @@ public:
             bytes.insert(bytes.end(), buf, buf + n);
         }
         if (bytes.size() > kMaxFileSize) Refuse("larger than any hive (at most " + std::to_string(kMaxFileSize) + " bytes)");
-        return bytes;
     }
 
     // The first `n` bytes of a regular file, leaving the position where it was.
@@ -885,9 +891,13 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
     namespace fs = std::filesystem;
     File file(path);
     if (file.Stream()) {
-        // Read once; no logs lie beside a pipe.
-        std::vector<std::uint8_t> bytes = file.Read();
-        return Read({path, bytes}, &bytes, {}, {"none: read from a pipe or device"}, {}, visitor);
+        // Read once; no logs lie beside a pipe. What follows the bins a sound base block names is
+        // not needed, and a pipe that is no hive is not read past its first block.
+        std::vector<std::uint8_t> bytes = file.Read(0, kBaseBlockSize);
+        const Base first = ReadBase(bytes);
+        if (bytes.size() == kBaseBlockSize && first.signatureOk && first.checksumOk && BaseFault(first).empty())
+            file.Append(bytes, kBaseBlockSize + std::uint64_t(first.fields.binsSize));
+        return Read({path, bytes}, &bytes, {}, {"none: read from a pipe"}, {}, visitor);
     }
     const fs::path p(path);
     const std::string base = p.filename().string();
