@@ -5,12 +5,6 @@
 #include "CregFormat.h"
 #include "HiveFormat.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_set>
@@ -151,26 +145,9 @@ private:
 
 }  // namespace
 
-void CheckCregFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw CregError(path + ": " + std::strerror(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw CregError(path + ": " + std::strerror(errno));
-    if (!S_ISREG(st.st_mode)) throw CregError(path + ": not a file");
-    const auto size = static_cast<std::size_t>(st.st_size);
-    if (size == 0) throw CregError(path + ": empty, not a Windows 95, 98 or Me registry file");
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-    if (map == MAP_FAILED) throw CregError(path + ": " + std::strerror(errno));
-    struct Unmap {
-        void* p;
-        std::size_t n;
-        ~Unmap() { ::munmap(p, n); }
-    } unmap{map, size};
-    Checker(path, static_cast<const std::uint8_t*>(map), size).Run();
+void CheckCreg(const std::string& name, std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) throw CregError(name + ": empty, not a Windows 95, 98 or Me registry file");
+    Checker(name, bytes.data(), bytes.size()).Run();
 }
 
 }  // namespace win9x

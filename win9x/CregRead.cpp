@@ -10,9 +10,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -72,11 +74,15 @@ public:
     Reader(const std::string& path, hive::Visitor& visitor, unsigned codePage)
         : path_(path), visitor_(visitor), text_(codePage), codePage_(codePage) {}
 
-    void Read() {
-        CheckCregFile(path_);
+    void Read(std::span<const std::uint8_t> bytes) {
+        CheckCreg(path_, bytes);
         libcreg_error_t* error = nullptr;
+        // libcreg reads the bytes in place, through a libbfio handle on them; it never writes them.
+        if (libbfio_memory_range_initialize(&bytes_, nullptr) != 1 ||
+            libbfio_memory_range_set(bytes_, const_cast<std::uint8_t*>(bytes.data()), bytes.size(), nullptr) != 1)
+            Fail("out of memory");
         if (libcreg_file_initialize(&file_, &error) != 1) Fail(Why(error));
-        if (libcreg_file_open(file_, path_.c_str(), LIBCREG_OPEN_READ, &error) != 1) {
+        if (libcreg_file_open_file_io_handle(file_, bytes_, LIBCREG_OPEN_READ, &error) != 1) {
             libcreg_file_free(&file_, nullptr);
             file_ = nullptr;
             Fail("not a Windows 95, 98 or Me registry file libcreg can read: " + Why(error));
@@ -88,9 +94,11 @@ public:
     }
 
     ~Reader() {
-        if (file_ == nullptr) return;
-        libcreg_file_close(file_, nullptr);
-        libcreg_file_free(&file_, nullptr);
+        if (file_ != nullptr) {
+            libcreg_file_close(file_, nullptr);
+            libcreg_file_free(&file_, nullptr);
+        }
+        if (bytes_ != nullptr) libbfio_handle_free(&bytes_, nullptr);
     }
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -193,6 +201,7 @@ private:
     hive::Visitor& visitor_;
     CodePageText text_;
     unsigned codePage_;
+    libbfio_handle_t* bytes_ = nullptr;
     libcreg_file_t* file_ = nullptr;
     std::u16string path16_;
 };
@@ -239,14 +248,37 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder) {
     return r;
 }
 
-void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned codePage) {
+void ReadRegistryBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
+                       unsigned codePage) {
     try {
-        Reader(file.path, visitor, codePage).Read();
+        Reader(file.path, visitor, codePage).Read(bytes);
     } catch (const CregError& e) {
         if (file.backup.empty()) throw;
         throw CregError(std::string(e.what()) + "; " + file.backup +
                         ", the copy of its last good state that Windows kept, is there");
     }
+}
+
+void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned codePage) {
+    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw CregError(file.path + ": " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw CregError(file.path + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) throw CregError(file.path + ": not a file");
+    const auto size = static_cast<std::size_t>(st.st_size);
+    if (size == 0) return ReadRegistryBytes(file, {}, visitor, codePage);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (map == MAP_FAILED) throw CregError(file.path + ": " + std::strerror(errno));
+    struct Unmap {
+        void* p;
+        std::size_t n;
+        ~Unmap() { ::munmap(p, n); }
+    } unmap{map, size};
+    ReadRegistryBytes(file, {static_cast<const std::uint8_t*>(map), size}, visitor, codePage);
 }
 
 }  // namespace win9x

@@ -12,7 +12,9 @@
 // key reached twice (which is how loops show), keys nested past 512 levels.
 #include "Hive.h"
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -53,5 +55,8 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder);
 // CregError for a file that cannot be read, noting the backup when there is one; the visitor may then
 // have seen part of it.
 void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned codePage = kDefaultCodePage);
+// The same from bytes already read (a file of a disk image): `file.path` only names it in messages.
+void ReadRegistryBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
+                       unsigned codePage = kDefaultCodePage);
 
 }  // namespace win9x

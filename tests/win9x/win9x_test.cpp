@@ -106,6 +106,10 @@ TEST_P(ExampleFiles, ReadWholeAndAsCregexportReadsThem) {
     const std::string user = folder.Put("USER.DAT", cregkit::Write(registry.user));
     EXPECT_EQ(Read({system}), DumpOf(Expected(registry.system)));
     EXPECT_EQ(Read({user}), DumpOf(Expected(registry.user)));
+    hivekit::Dump fromBytes;  // as a file of a disk image is read
+    const Bytes bytes = cregkit::Write(registry.system);
+    win9x::ReadRegistryBytes({"image:/WINDOWS/SYSTEM.DAT"}, bytes, fromBytes);
+    EXPECT_EQ(fromBytes.text, DumpOf(Expected(registry.system)));
 
     const std::string outside = Cregexport(system);
     for (const char* text : {"Key path: Software\\Microsoft\\Windows\\CurrentVersion\n", "Value: 2 VersionNumber\n"})
@@ -208,6 +212,7 @@ const Damage kDamage[] = {
      {"truncated: the key entries take 0x1000 bytes", "; ",
       "/SYSTEM.DA0, the copy of its last good state that Windows kept, is there"},
      true},
+    {"empty", [](Bytes& b) { b.clear(); }, {"empty, not a Windows 95, 98 or Me registry file"}},
     {"no signature",
      [](Bytes& b) { b[0] = 'X'; },
      {"not a Windows 95, 98 or Me registry file (it does not start with \"CREG\")"}},
