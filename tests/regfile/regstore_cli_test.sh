@@ -153,6 +153,14 @@ expect 2 "two files with --key" -- rs import "$dir/good.hive" "$dir/good.hive" -
 expect 2 "--hive on import" -- rs import "$dir/good.reg" --hive
 expect 2 "--key on export" -- rs export 'HKCU\Good' "$dir/x.hive" --key 'HKCU\Good'
 expect 2 "export --hive without a file" -- rs export 'HKCU\Good' --hive
+# Each command takes only its own options: another command's is a usage error that names it, and
+# nothing is written.
+for option in --hive "--key HKLM" --regedit4; do
+  # shellcheck disable=SC2086
+  refused 2 "set takes no ${option%% *}" "set with ${option%% *}" \
+    -- rs set 'HKCU\Taken' --value v --type REG_SZ --data x $option
+done
+expect 1 "a refused set writes nothing" -- rs query 'HKCU\Taken'
 refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key" \
   -- rs export 'HKCU\Missing' "$dir/missing.hive" --hive
 refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
