@@ -1,9 +1,13 @@
 // Windows 95, 98 and Me registry files written here from the format's description and read back
 // through libcreg: the examples' keys whole, with cregexport reading the same files as the outside
 // check; names and text in their code page; damage refused, the file named.
-#include "Win9x.h"
 #include "../hive/HiveKit.h"
 #include "CregKit.h"
+#include "RegistryTest.h"
+#include "Win9x.h"
+#include "hive_store.h"
+#include "modWindowsVersion.h"
+#include "registry_store.h"
 #include "utf16.h"
 
 #include <gtest/gtest.h>
@@ -260,6 +264,89 @@ TEST_P(DamagedFiles, RefusedNamingTheFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Damage, DamagedFiles, ::testing::ValuesIn(kDamage));
+
+// --- into the store --------------------------------------------------------------------------------
+
+// An installation in the store first, then a Windows 9x registry over it, as import-windows writes it.
+struct Installation {
+    const char* what;
+    const char* example;
+    unsigned codePage = win9x::kDefaultCodePage;
+    std::function<void(cregkit::Registry&)> change = {};  // to the example's keys
+    std::function<void(Bytes& user)> damage = {};         // to USER.DAT
+    int code = 0;                                         // the version code then, or
+    std::string error = {};                               // the refusal, the store left as it was
+};
+void PrintTo(const Installation& i, std::ostream* os) {
+    *os << i.what;
+}
+
+class IntoTheStore : public RegistryTest, public ::testing::WithParamInterface<Installation> {};
+
+const Installation kInstallations[] = {
+    {"Windows 95 OSR2", "windows-95-osr2.reg", 1252, {}, {}, 3},
+    {"Windows 98 SE", "windows-98-se.reg", 1252, {}, {}, 6},
+    {"Windows Me", "windows-me.reg", 1252, {}, {}, 7},
+    {"a Japanese Windows 98",
+     "windows-98-se.reg",
+     932,
+     [](cregkit::Registry& r) {
+         r.system.Child("Software")
+             .Child("\x96\xBE\x8E\xA1")
+             .values.push_back({"\x96\xBE", REG_SZ, "\x83\x65\x83\x58\x83\x67\0"s});
+     },
+     {},
+     6},
+    {"USER.DAT damaged",
+     "windows-me.reg",
+     1252,
+     {},
+     [](Bytes& b) { b.resize(b.size() - 1); },
+     0,
+     "/USER.DAT: offset 0x1020: truncated: the data block takes 0x1000 bytes"},
+};
+
+TEST_P(IntoTheStore, ImportedAsTheWindowReadsIt) {
+    const Installation& t = GetParam();
+    PutMachine("Software\\Microsoft\\Windows NT\\CurrentVersion", "ProductName", REG_SZ, Sz("Windows 10 Pro"));
+    auto registry = cregkit::FromRegFile(regfile::Parse(ReadExample(t.example)));
+    if (t.change) t.change(registry);
+    Bytes user = cregkit::Write(registry.user);
+    if (t.damage) t.damage(user);
+    Folder folder;
+    const win9x::Registry files{{folder.Put("SYSTEM.DAT", cregkit::Write(registry.system))},
+                                {folder.Put("USER.DAT", user)}};
+    std::string error;
+    const LONG rc = RunInStoreTransaction([&]() -> LONG {
+        try {
+            hivestore::ImportWindows9x(files, t.codePage);
+        } catch (const std::exception& e) {
+            error = e.what();
+            return ERROR_BADDB;
+        }
+        return ERROR_SUCCESS;
+    });
+    if (!t.error.empty()) {
+        EXPECT_NE(error.find(folder.path + t.error), std::string::npos) << error;
+        EXPECT_EQ(GetWindowsVersion(), 19);  // the Windows 10 before, whole
+        return;
+    }
+    ASSERT_EQ(rc, ERROR_SUCCESS) << error;
+    EXPECT_EQ(GetWindowsVersion(), t.code);  // no Windows NT key is left to name Windows 10
+    HKEY h = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_USERS, u".DEFAULT", 0, KEY_READ, &h), ERROR_SUCCESS);
+    if (h != nullptr) RegCloseKey(h);
+    if (t.codePage == 932) {  // kept whole: the W functions read the Japanese name and text back
+        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\\u660e\u6cbb", 0, KEY_READ, &h), ERROR_SUCCESS);
+        char16_t text[16] = {};
+        DWORD type = 0, size = sizeof text;
+        EXPECT_EQ(RegQueryValueExW(h, u"\u660e", nullptr, &type, reinterpret_cast<BYTE*>(text), &size), ERROR_SUCCESS);
+        EXPECT_EQ(std::u16string(text), u"\u30c6\u30b9\u30c8");
+        RegCloseKey(h);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Installations, IntoTheStore, ::testing::ValuesIn(kInstallations));
 
 // --- the files in a Windows folder --------------------------------------------------------------------
 
