@@ -248,8 +248,10 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder) {
     return r;
 }
 
-void ReadRegistryBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
-                       unsigned codePage) {
+namespace {
+
+void ReadBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
+               unsigned codePage) {
     try {
         Reader(file.path, visitor, codePage).Read(bytes);
     } catch (const CregError& e) {
@@ -259,7 +261,10 @@ void ReadRegistryBytes(const RegistryFile& file, std::span<const std::uint8_t> b
     }
 }
 
+}  // namespace
+
 void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned codePage) {
+    if (file.bytes) return ReadBytes(file, *file.bytes, visitor, codePage);
     const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw CregError(file.path + ": " + std::strerror(errno));
     struct Closer {
@@ -270,7 +275,7 @@ void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned
     if (::fstat(fd, &st) != 0) throw CregError(file.path + ": " + std::strerror(errno));
     if (!S_ISREG(st.st_mode)) throw CregError(file.path + ": not a file");
     const auto size = static_cast<std::size_t>(st.st_size);
-    if (size == 0) return ReadRegistryBytes(file, {}, visitor, codePage);
+    if (size == 0) return ReadBytes(file, {}, visitor, codePage);
     void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (map == MAP_FAILED) throw CregError(file.path + ": " + std::strerror(errno));
     struct Unmap {
@@ -278,7 +283,7 @@ void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned
         std::size_t n;
         ~Unmap() { ::munmap(p, n); }
     } unmap{map, size};
-    ReadRegistryBytes(file, {static_cast<const std::uint8_t*>(map), size}, visitor, codePage);
+    ReadBytes(file, {static_cast<const std::uint8_t*>(map), size}, visitor, codePage);
 }
 
 }  // namespace win9x

@@ -39,6 +39,8 @@ bool IsCregFile(const std::string& path);
 struct RegistryFile {
     std::string path;
     std::string backup = {};  // "" when there is none
+    // Bytes already read (a file of a disk image): read instead of the file, `path` only naming them.
+    std::optional<std::span<const std::uint8_t>> bytes = {};
 };
 
 // The files of the registry in a Windows folder, found without regard to case.
@@ -55,8 +57,5 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder);
 // CregError for a file that cannot be read, noting the backup when there is one; the visitor may then
 // have seen part of it.
 void ReadRegistryFile(const RegistryFile& file, hive::Visitor& visitor, unsigned codePage = kDefaultCodePage);
-// The same from bytes already read (a file of a disk image): `file.path` only names it in messages.
-void ReadRegistryBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
-                       unsigned codePage = kDefaultCodePage);
 
 }  // namespace win9x

@@ -112,7 +112,7 @@ TEST_P(ExampleFiles, ReadWholeAndAsCregexportReadsThem) {
     EXPECT_EQ(Read({user}), DumpOf(Expected(registry.user)));
     hivekit::Dump fromBytes;  // as a file of a disk image is read
     const Bytes bytes = cregkit::Write(registry.system);
-    win9x::ReadRegistryBytes({"image:/WINDOWS/SYSTEM.DAT"}, bytes, fromBytes);
+    win9x::ReadRegistryFile({"image:/WINDOWS/SYSTEM.DAT", "", bytes}, fromBytes);
     EXPECT_EQ(fromBytes.text, DumpOf(Expected(registry.system)));
 
     const std::string outside = Cregexport(system);
