@@ -21,7 +21,8 @@ public:
     LONG code;
 };
 
-// Whether the file starts as a hive does (`regf`). A file that cannot be read is no hive.
+// Whether the file starts as a hive does (`regf`). A file that cannot be read, or a pipe (whose
+// bytes can be read once only), is no hive here.
 bool IsHiveFile(const std::string& path);
 
 struct ImportOptions {
@@ -45,9 +46,9 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
                         const ImportOptions& options = {});
 
 // The same for a tree that `read` hands to the visitor as a hive's are handed over: a Windows 9x
-// registry file, say. Exceptions of `read` go through.
-ImportReport ImportTree(const std::function<hive::ReadReport(hive::Visitor&)>& read, HKEY root,
-                        const std::u16string& path, const ImportOptions& options = {});
+// registry file, say, that messages call `file`. Exceptions of `read` go through.
+ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& read,
+                        HKEY root, const std::u16string& path, const ImportOptions& options = {});
 
 // A Windows 95, 98 or Me registry: SYSTEM.DAT becomes HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, each
 // replacing what the root held, names and text read in `codePage`. Call it inside

@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -29,8 +30,9 @@ read-only, say) or its Windows/System32/config folder. The SOFTWARE hive becomes
 HKLM\SOFTWARE and the SYSTEM hive HKLM\SYSTEM, in one transaction, with their logs
 replayed; HKLM\SYSTEM\CurrentControlSet is made a copy of the control set that
 SYSTEM's Select\Current names, as the running system sees it. Names in the path
-are found without regard to case. Then the window (or regstore version) shows
-that installation.
+are found without regard to case; of two hives whose names differ only in case,
+the exact spelling is read, with a warning. Then the window (or regstore version)
+shows that installation.
 
 Windows 95, 98 and Me keep their registry in the Windows folder: DIR is then the
 volume's root or that folder. SYSTEM.DAT becomes HKEY_LOCAL_MACHINE and USER.DAT
@@ -88,6 +90,28 @@ std::string FindEntry(const std::string& folder, const char* name, bool wantFold
     return found;
 }
 
+// The hive `name` in `folder`, found without regard to case (the exact spelling first), whatever
+// kind of entry it is: reading it says what is wrong with it. Another entry of the same name in
+// another case is named in a warning.
+std::string FindHive(const std::string& folder, const char* name, std::vector<std::string>& warnings) {
+    DIR* d = ::opendir(folder.c_str());
+    if (d == nullptr) throw InputError{folder + ": " + std::strerror(errno)};
+    std::vector<std::string> found;
+    while (const dirent* e = ::readdir(d))
+        if (::strcasecmp(e->d_name, name) == 0) found.emplace_back(e->d_name);
+    ::closedir(d);
+    if (found.empty()) return {};
+    std::sort(found.begin(), found.end());
+    const auto exact = std::find(found.begin(), found.end(), name);
+    const std::string taken = exact != found.end() ? *exact : found.front();
+    if (found.size() > 1) {
+        std::string all;
+        for (const auto& f : found) all += (all.empty() ? "" : " and ") + f;
+        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name + " hive");
+    }
+    return folder + "/" + taken;
+}
+
 int ImportWindows(const Context& context, const Options& o) {
     const std::vector<std::string>& args = o.args;
     if (args.size() != 1) throw UsageError{"import-windows takes one DIR"};
@@ -118,16 +142,15 @@ int ImportWindows(const Context& context, const Options& o) {
     }
     std::array<std::string, 2> hives;
     const std::array<const char*, 2> names{"SOFTWARE", "SYSTEM"};
+    std::vector<std::string> warnings;
     for (size_t i = 0; i < 2; ++i) {
-        hives[i] = FindEntry(config, names[i], false);
+        hives[i] = FindHive(config, names[i], warnings);
         if (hives[i].empty()) throw InputError{config + ": no " + names[i] + " hive in it"};
-        if (!hivestore::IsHiveFile(hives[i])) throw InputError{hives[i] + ": not a registry hive (it does not start with \"regf\")"};
     }
     // CurrentControlSet is the running system's link to the control set in use, which only
     // Select\Current tells; it is made as a copy of that control set.
     hivestore::ImportOptions options;
     DWORD current = 0;
-    std::vector<std::string> warnings;
     try {
         if (hivestore::ReadTopLevelDword(hives[1], u"Select", u"Current", current)) {
             char name[32];
