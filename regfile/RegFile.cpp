@@ -591,12 +591,17 @@ std::string KeyPathFault(std::string_view path, bool whole) {
                std::to_string(most);
     };
     if (whole && Utf16Length(path) > kMaxKeyPath) return tooLong("a key path", Utf16Length(path), kMaxKeyPath);
+    size_t levels = 0;
     for (size_t start = 0; start < path.size();) {
         const size_t end = std::min(path.find('\\', start), path.size());
         if (const size_t units = Utf16Length(path.substr(start, end - start)); units > kMaxKeyNamePart)
             return tooLong("a key name", units, kMaxKeyNamePart);
+        levels += end > start ? 1 : 0;
         start = end + 1;
     }
+    if (levels > kMaxKeyDepth)
+        return "a key " + std::to_string(levels) + " levels below its root; keys nest at most " +
+               std::to_string(kMaxKeyDepth) + " levels";
     return {};
 }
 

@@ -157,6 +157,32 @@ check(value is not None and base64.b64decode(value.attrib["value"]) == big, "hiv
 dump = run("regfexport", work / "big.hive").stdout.decode()
 hex_bytes = bytes.fromhex("".join(m.group(1) for m in re.finditer(r"^[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2}){1,16})", dump, re.M)))
 check(hex_bytes == big, "regfexport reads a value in data segments", f"{len(hex_bytes)} bytes")
+# Values in data segments of every length mod 8, and around the segments' multiples: each reader takes
+# a segment's length from its cell, so a last segment in a cell too small reads short.
+SEGMENT = 16344
+lengths = sorted({SEGMENT * k + d for k in (1, 2, 3) for d in range(-1, 9)} | {21428, 40004, 73315, 197444})
+segment_data = {n: bytes(97 + (i * 7 + n) % 26 for i in range(n)) for n in lengths}  # letters: no escapes
+(work / "segments.reg").write_text("REGEDIT4\n\n[HKEY_CURRENT_USER\\Segments]\n" + "".join(
+    f'"len {n}"=hex:{hx(d)}\n' for n, d in segment_data.items()))
+rs(store, "import", work / "segments.reg")
+segments_hive = work / "segments.hive"
+rs(store, "export", "HKCU\\Segments", segments_hive, "--hive")
+read_back = {"hivexml": {}, "reglookup": {}, "regfexport": {}}
+for v in ET.fromstring(run("hivexml", segments_hive).stdout).findall("node/value"):
+    read_back["hivexml"][v.attrib.get("key", "")] = base64.b64decode(v.attrib["value"])
+for line in run("reglookup", "-H", segments_hive).stdout.decode("latin-1").splitlines():
+    path, kind, data = (line.split(",") + ["", "", ""])[:3]
+    if kind == "BINARY":
+        raw = re.sub(r"%([0-9A-Fa-f]{2})", lambda m: chr(int(m.group(1), 16)), data)
+        read_back["reglookup"][path.rsplit("/", 1)[1]] = raw.encode("latin-1")
+for block in run("regfexport", segments_hive).stdout.decode(errors="replace").split("\nValue: ")[1:]:
+    name = block.partition("\n")[0].split(" ", 1)[1]
+    rows = re.findall(r"^[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2}){1,16})", block, re.M)
+    read_back["regfexport"][name] = bytes.fromhex("".join(rows))
+for reader, values in read_back.items():
+    short = [f"{n}: {len(values.get(f'len {n}', b''))} bytes" for n, d in segment_data.items() if values.get(f"len {n}") != d]
+    check(not short, f"{reader} reads every value in data segments whole", "  " + ", ".join(short))
+
 key = "\\Ωmega 明治 😀😀😀"
 a, b = run("hivexget", ours, key).stdout, run("hivexget", ref, key).stdout
 check(a == b and b"dword:0000000c" in a, "hivexget finds the key named with emoji alike", f"{a!r}\n{b!r}")

@@ -18,7 +18,8 @@ public:
     LONG code;
 };
 
-// Whether the file starts as a hive does (`regf`). A file that cannot be read is no hive.
+// Whether the file starts as a hive does (`regf`). A file that cannot be read, or a pipe (whose
+// bytes can be read once only), is no hive here.
 bool IsHiveFile(const std::string& path);
 
 struct ImportOptions {
