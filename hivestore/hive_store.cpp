@@ -374,6 +374,11 @@ bool IsHiveFile(const std::string& path) {
 }
 
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path, const ImportOptions& options) {
+    return ImportTree(file, [&](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
+}
+
+ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& readTree,
+                        HKEY root, const std::u16string& path, const ImportOptions& options) {
     const std::string shown = ShowKey(root, path);
     struct Owned {
         HKEY h = nullptr;
@@ -399,7 +404,7 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
     {
         // Every row goes below the target or the mirror, both made and emptied just now.
         StoreTreeUnchecked unchecked(target.h);
-        read = hive::ReadHiveFile(file, writer);
+        read = readTree(writer);
         writer.Finish();
         if (const LONG rc = unchecked.Finish(); rc != ERROR_SUCCESS)
             throw StoreError(rc, shown + ": cannot write the keys: " + ErrorText(rc));
@@ -410,6 +415,32 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
     if (!options.mirrorAs.empty() && !writer.mirrored)
         report.warnings.push_back("the hive holds no key " + Utf8(options.mirror) + ": " + Utf8(options.mirrorAs) +
                                   " is left empty");
+    return report;
+}
+
+ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage) {
+    ImportReport report;
+    for (const auto& [file, root] : {std::pair{&registry.system, HKEY_LOCAL_MACHINE}, std::pair{&registry.user, HKEY_USERS}}) {
+        // Without USER.DAT the users' keys of an installation imported before go all the same.
+        const ImportReport one = ImportTree(
+            file->path.empty() ? registry.system.path : file->path,
+            [&](hive::Visitor& v) {
+                if (file->path.empty()) {
+                    v.BeginKey(u"", u"", 0);
+                    v.EndKey();
+                } else {
+                    win9x::ReadRegistryFile(*file, v, codePage);
+                }
+                return hive::ReadReport{};
+            },
+            root, u"");
+        report.keys += one.keys;
+        report.values += one.values;
+        report.warnings.insert(report.warnings.end(), one.warnings.begin(), one.warnings.end());
+    }
+    if (registry.user.path.empty())
+        report.warnings.push_back(registry.system.path.substr(0, registry.system.path.rfind('/')) +
+                                  ": no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty");
     return report;
 }
 

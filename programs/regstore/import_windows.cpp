@@ -2,6 +2,7 @@
 #include "command.h"
 
 #include "Hive.h"
+#include "Win9x.h"
 #include "hive_store.h"
 
 #include <CLI/CLI.hpp>
@@ -13,14 +14,16 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows DIR
+const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows DIR [--codepage N]
 
 Reads the registry of a Windows installation: DIR is the root of its volume (mounted
 read-only, say) or its Windows/System32/config folder. The SOFTWARE hive becomes
@@ -30,7 +33,42 @@ SYSTEM's Select\Current names, as the running system sees it. Names in the path
 are found without regard to case; of two hives whose names differ only in case,
 the exact spelling is read, with a warning. Then the window (or regstore version)
 shows that installation.
+
+Windows 95, 98 and Me keep their registry in the Windows folder: DIR is then the
+volume's root or that folder. SYSTEM.DAT becomes HKEY_LOCAL_MACHINE and USER.DAT
+HKEY_USERS, in one transaction. Their names and text are in the code page that
+--codepage N names (874, 932, 936, 949, 950, 1250 to 1258; 1252, Windows-1252,
+without it), kept whole. A damaged file is refused by name, nothing imported; the
+message names SYSTEM.DA0 or USER.DA0, the last good copy Windows 95 kept, if there.
 )";
+
+struct Options {
+    std::vector<std::string> args;  // DIR
+    std::optional<std::string> codepage;
+};
+
+// The code page --codepage names, Windows-1252 without it.
+unsigned CodePageArgument(const std::optional<std::string>& text) {
+    if (!text) return win9x::kDefaultCodePage;
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), n);
+    if (ec != std::errc() || end != text->data() + text->size() || !win9x::KnownCodePage(n))
+        throw UsageError{"--codepage " + *text + ": not a code page of Windows 95, 98 or Me (" +
+                         win9x::KnownCodePages() + ")"};
+    return n;
+}
+
+// A Windows 95, 98 or Me installation: its registry files, imported as one transaction.
+int ImportWindows9x(const Context& context, const win9x::Registry& registry, unsigned codePage) {
+    hivestore::ImportReport report;
+    try {
+        InHiveTransaction(context, [&] { report = hivestore::ImportWindows9x(registry, codePage); });
+    } catch (const win9x::CregError& e) {
+        throw InputError{std::string(e.what()) + "; nothing was imported"};
+    }
+    Warn(report.warnings);
+    return kOk;
+}
 
 // The entry of `folder` named `name` without regard to case (the exact spelling first), or "".
 std::string FindEntry(const std::string& folder, const char* name, bool wantFolder) {
@@ -74,13 +112,22 @@ std::string FindHive(const std::string& folder, const char* name, std::vector<st
     return folder + "/" + taken;
 }
 
-int ImportWindows(const Context& context, const std::vector<std::string>& args) {
+int ImportWindows(const Context& context, const Options& o) {
+    const std::vector<std::string>& args = o.args;
     if (args.size() != 1) throw UsageError{"import-windows takes one DIR"};
+    const unsigned codePage = CodePageArgument(o.codepage);
     std::string dir = args[0];
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
     if (!S_ISDIR(st.st_mode)) throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
+    // Windows 95, 98 and Me keep their registry in the Windows folder: the volume's root names it.
+    const std::string windows = FindEntry(dir, "Windows", true);
+    if (auto registry = win9x::FindRegistry(dir)) return ImportWindows9x(context, *registry, codePage);
+    if (auto registry = windows.empty() ? std::nullopt : win9x::FindRegistry(windows))
+        return ImportWindows9x(context, *registry, codePage);
+    if (o.codepage)
+        throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + dir + " does not hold"};
     // The volume's root, or the config folder itself.
     std::string config = dir;
     if (FindEntry(dir, "SYSTEM", false).empty() && FindEntry(dir, "SOFTWARE", false).empty()) {
@@ -88,9 +135,6 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
         for (const char* part : {"Windows", "System32", "config"}) {
             const std::string parent = config;
             config = FindEntry(parent, part, true);
-            if (config.empty() && !FindEntry(parent, "SYSTEM.DAT", false).empty())
-                throw InputError{parent + ": a Windows 95, 98 or Me registry (SYSTEM.DAT and USER.DAT), which is "
-                                          "not held in hives; import-windows reads Windows NT, 2000 and later"};
             if (config.empty())
                 throw InputError{dir + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
                                        "not a Windows volume"};
@@ -135,9 +179,10 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
 }  // namespace
 
 Command AddImportWindows(CLI::App& regstore, Context& context) {
-    auto args = std::make_shared<std::vector<std::string>>();
-    CLI::App& app = AddCommand(regstore, context, "import-windows", *args);
-    return {&app, kHelp, args.get(), [&context, args] { return ImportWindows(context, *args); }};
+    auto o = std::make_shared<Options>();
+    CLI::App& app = AddCommand(regstore, context, "import-windows", o->args);
+    app.add_option("--codepage", o->codepage)->type_name("N");
+    return {&app, kHelp, &o->args, [&context, o] { return ImportWindows(context, *o); }};
 }
 
 }  // namespace regstore

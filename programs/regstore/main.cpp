@@ -30,7 +30,8 @@ Reads and writes the registry store of the portable versioninfo build.
 Commands:
   import FILE...                 apply .reg files, all of them or nothing
   import FILE --key KEY          make KEY hold what a registry hive holds
-  import-windows DIR             read the registry of a Windows installation on a disk
+  import-windows DIR [--codepage N]
+                                 read the registry of a Windows installation on a disk
   export KEY [FILE] [--regedit4] write KEY and everything under it as a .reg file
   export KEY FILE --hive         the same as a registry hive
   version                        show what the window shows for the store

@@ -179,7 +179,13 @@ expect 1 "a refused set writes nothing" -- rs query 'HKCU\Taken'
 refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key" \
   -- rs export 'HKCU\Missing' "$dir/missing.hive" --hive
 refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
-refused 1 "a Windows 95, 98 or Me registry" "import-windows of a Windows 98 volume" -- rs import-windows "$dir/win98"
+refused 1 "WINDOWS/SYSTEM.DAT: empty, not a Windows 95, 98 or Me registry file; nothing was imported" \
+  "import-windows of a Windows 98 volume with an empty SYSTEM.DAT" -- rs import-windows "$dir/win98"
+refused 2 "--codepage 437: not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
+  -- rs import-windows "$dir/win98" --codepage 437
+refused 2 "--codepage is for Windows 95, 98 and Me" "import-windows --codepage of an NT volume" \
+  -- rs import-windows "$dir/nosystem" --codepage 932
+refused 2 "import takes no --codepage" "import --codepage" -- rs import "$dir/good.reg" --codepage 1252
 refused 1 "config: no SYSTEM hive in it" "import-windows without SYSTEM" -- rs import-windows "$dir/nosystem"
 refused 1 "good.reg: not a folder" "import-windows of a file" -- rs import-windows "$dir/good.reg"
 # What stands where a hive should is named for what it is; a hive may come from a pipe.
