@@ -14,7 +14,7 @@ template <typename F>
 LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
     return Guarded([&](Store& store) -> LONG {
         if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
-        OpenKey& key = KeyFor(store, hKey, needed);
+        OpenKey& key = KeyFor(store, hKey, needed, true);
         Database& db = *key.db;
         if (!db.MayWrite()) return ERROR_ACCESS_DENIED;
         StatementCache& s = db.ForWrite();
@@ -122,7 +122,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         static std::vector<KeyId> ids;
         ids.clear();
         for (const StoreTreeValue& v : values) {
-            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);
+            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);  // InTransaction looked at the file
             if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
             ids.push_back(key.id);
         }
@@ -146,7 +146,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
 StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
     Guarded([&](Store& store) -> LONG {
         if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
-        OpenKey& key = KeyFor(store, hKey, 0);
+        OpenKey& key = KeyFor(store, hKey, 0, true);
         key.db->CheckReferences(false);
         db_ = key.db;
         Waiting() = {};

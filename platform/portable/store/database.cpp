@@ -21,6 +21,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <ctime>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -209,7 +210,6 @@ Database::Database(std::string path, StoreAccess access, bool personal, bool gua
 Database::~Database() { Disconnect(); }
 
 void Database::Disconnect() {
-    cache_.Detach();
     if (flushDb_ != nullptr) {
         if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(flushDb_);
         if (leaveLog_) sqlite3_db_config(flushDb_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -225,6 +225,7 @@ void Database::Disconnect() {
         statements_.reset();
         sqlite3_close_v2(db_);
     }
+    cache_.Detach();  // after the connections: it may hold the index file open
     leaveLog_ = false;
     if (pathFd_ >= 0) close(pathFd_);
     pathFd_ = -1;
@@ -263,15 +264,29 @@ void Database::AssertState() const {
     assert(!unsynced_ || journal_ == Journal::WalWriter || state_ == State::Inherited);
 }
 
-std::uint64_t Database::File() {
+std::uint64_t Database::File(bool exact) {
     if (!Connected()) {
         Connect(false);
         return file_;
     }
-    // A writer has made the log files again: read through them.
-    if (withoutLogFiles_ && access((OpenPath() + "-wal").c_str(), F_OK) == 0 && access((OpenPath() + "-shm").c_str(), F_OK) == 0)
-        Disconnect();
+    // A cached read makes no system call: while the log's index header has not moved, the file
+    // is looked at once in kFileCheckBound (the coarse clock is read without one).
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const std::int64_t ms = std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    if (!exact && ms < nextFileCheck_ && cache_.UnmovedSinceCheck()) return file_;
+    nextFileCheck_ = ms + kFileCheckBound.count();
+    cache_.MarkChecked();
+    // A writer has made the log files again, or another index file took the place of the one
+    // watched: read through them.
+    const std::string& path = OpenPath();
     struct stat st {};
+    if ((withoutLogFiles_ && access((path + "-wal").c_str(), F_OK) == 0 && access((path + "-shm").c_str(), F_OK) == 0) ||
+        (cache_.MappedIndex() != 0 &&
+         (stat((path + "-shm").c_str(), &st) != 0 || st.st_ino != cache_.MappedIndex()))) {
+        if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) Disconnect();
+        return File(true);
+    }
     if (pathFd_ >= 0 && (fstat(pathFd_, &st) != 0 || st.st_nlink == 0)) {
         // Renamed over or deleted: its handles are gone. A transaction of ours on it ends first.
         if (known_) ++file_;

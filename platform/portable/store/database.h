@@ -15,6 +15,10 @@
 
 namespace store {
 
+// A reader looks whether the store's file was replaced at the latest this long after it last
+// looked (sooner when the log's index header moves); a writer looks before every write.
+constexpr std::chrono::milliseconds kFileCheckBound{50};
+
 class Database {
 public:
     // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
@@ -41,8 +45,9 @@ public:
     void Disconnect();
     // The file the store is now: changes when the file at the path is no longer the one that was
     // open (renamed over, or deleted and made again). Handles opened on an earlier file are gone.
-    // One fstat while connected.
-    std::uint64_t File();
+    // `exact` (for a write): looks now, one fstat; else at the latest kFileCheckBound after the
+    // last look, or as soon as the log's index header moves.
+    std::uint64_t File(bool exact);
     // In a forked child: the connection is the parent's. The next call opens one of its own.
     void Inherited() {
         state_ = State::Inherited;
@@ -69,7 +74,7 @@ public:
     ReadCache* Cache() {
         if (db_ == nullptr || journal_ == Journal::Rollback) return nullptr;
         // The log index is mapped by the connection's first read in WAL mode.
-        if (!cache_.Attached()) cache_.Attach(db_);
+        if (!cache_.Tried()) cache_.Attach(db_, OpenPath() + "-shm", withoutLogFiles_);
         return cache_.Valid(db_) ? &cache_ : nullptr;
     }
     // Changes whenever the contents may have changed, by this process or another. Call inside a read.
@@ -136,6 +141,7 @@ private:
     bool restarting_ = false;  // a commit starting the log over waits for the log's readers
     int copyAsked_ = 0;  // how far the log had grown when the background flush was last asked to copy it back
     sqlite3_int64 localWrites_ = 0;
+    std::int64_t nextFileCheck_ = 0;  // ms of CLOCK_MONOTONIC_COARSE
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };
