@@ -11,6 +11,7 @@
 #include "database.h"
 
 #include "flusher.h"
+#include "folder_files.h"
 #include "readonly_files.h"
 #include "schema.h"
 #include "trusted_path.h"
@@ -145,11 +146,11 @@ std::string UriPath(const std::string& path) {
 
 // A store made before stores were marked: its tables are the store's. Read as an unchanging file,
 // so that a file that is not a store is neither locked nor given a log.
-bool HasStoreTables(const std::string& path) {
+bool HasStoreTables(const std::string& path, const char* vfs) {
     sqlite3* db = nullptr;
     bool store = false;
     const std::string uri = UriPath(path) + "?immutable=1";
-    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) ==
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, vfs) ==
         SQLITE_OK) {
         sqlite3_stmt* q = nullptr;
         if (sqlite3_prepare_v2(db,
@@ -205,9 +206,14 @@ bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
 
 
 Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
-    : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {}
+    : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {
+    FolderVfs();  // before the first file is opened: see folder_files.h
+}
 
-Database::~Database() { Disconnect(); }
+Database::~Database() {
+    Disconnect();
+    if (folder_ >= 0) close(folder_);
+}
 
 void Database::Disconnect() {
     if (flushDb_ != nullptr) {
@@ -327,6 +333,8 @@ bool Database::MayWrite() {
 
 bool Database::Trusted(bool make) {
     const TrustedPath trusted = CheckUserStorePath(path_, make);
+    if (folder_ >= 0) close(folder_);  // no connection uses it: each closed before a walk
+    folder_ = trusted.folder;
     refusal_ = trusted.refusal.empty() ? trusted.cannotMake : trusted.refusal;
     if (!trusted.refusal.empty()) {
         // Refused to read as well: nothing of the connection stays.
@@ -334,7 +342,10 @@ bool Database::Trusted(bool make) {
         state_ = State::Refused;
         mayWrite_ = false;
     }
-    openPath_ = trusted.path;
+    // Opened where it was checked, through the folder's descriptor; a missing folder by its path
+    // (nothing there to read, and the first write walks again, making it).
+    const auto slash = trusted.path.rfind('/');
+    openPath_ = folder_ >= 0 ? InFolder(folder_, trusted.path.substr(slash + 1)) : trusted.path;
     return trusted.refusal.empty();
 }
 
@@ -349,7 +360,7 @@ Database::Kind Database::Classify() {
     const std::uint32_t schemaCookie = BigEndian(header + 40);
     if (app == kApplicationId) return version <= kSchemaVersion ? Kind::Store : Kind::Newer;
     if (app != 0) return Kind::Foreign;
-    if (version == kSchemaVersion) return HasStoreTables(OpenPath()) ? Kind::Store : Kind::Foreign;
+    if (version == kSchemaVersion) return HasStoreTables(OpenPath(), StoreVfs()) ? Kind::Store : Kind::Foreign;
     // A database that never had a table becomes a store on the first write; one in WAL mode may
     // have tables in its log, and a store is never made in WAL mode.
     const bool wal = header[18] == 2 || header[19] == 2;
@@ -421,7 +432,7 @@ void Database::Connect(bool forWrite) {
     // keep it alive: an empty log's index that tells another size than the file's is that file's.
     // One who may write it has SQLite build it again; one who may not builds one of their own.
     const bool privateIndex = !withoutLogFiles_ && IndexOfAnotherFile(path, pathFd_, mayWrite_);
-    const char* vfs = withoutLogFiles_ || privateIndex ? readonly::Use(privateIndex) : nullptr;
+    const char* vfs = withoutLogFiles_ || privateIndex ? readonly::Use(privateIndex) : StoreVfs();
     if (sqlite3_open_v2(path.c_str(), &db_, flags, vfs) != SQLITE_OK) {
         const LONG code = ErrorOf(db_);
         sqlite3_close_v2(db_);
@@ -545,7 +556,8 @@ void Database::Committed() {
     if (flushDb_ == nullptr) {
         // The background flush's connection: it syncs the log this one wrote to.
         if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0), nullptr) != SQLITE_OK ||
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0),
+                            StoreVfs()) != SQLITE_OK ||
             sqlite3_exec(flushDb_, (kLogLimit + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr,
                          nullptr, nullptr) != SQLITE_OK) {
             sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes

@@ -2,6 +2,7 @@
 // One store file: its connection, its tables, which file is at its path, how long a call waits for
 // other processes, and when its writes reach the disk.
 #include "flusher.h"
+#include "folder_files.h"
 #include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"
@@ -114,6 +115,8 @@ private:
     static int BusyHandler(void* self, int count);
     // The path SQLite opens: for a guarded store, the checked one with no symbolic link in it.
     const std::string& OpenPath() const { return guarded_ ? openPath_ : path_; }
+    // The file layer for OpenPath(): the default one, or for a guarded store the folder's.
+    const char* StoreVfs() const { return guarded_ ? FolderVfs() : nullptr; }
     static int LogHook(void* self, sqlite3* db, const char* name, int pages);
 
     std::string path_;
@@ -121,7 +124,8 @@ private:
     bool personal_;
     bool guarded_;
     std::string refusal_;
-    std::string openPath_;  // a guarded store's path with no symbolic link in it
+    std::string openPath_;  // a guarded store's name in the folder the trust walk checked
+    int folder_ = -1;       // that folder, open while the store is used
     sqlite3* db_ = nullptr;
     sqlite3* flushDb_ = nullptr;  // the background flush's connection to the same file
     int pathFd_ = -1;  // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
