@@ -36,9 +36,14 @@ LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkR
         const KeyId parent = parentKey.id;
         const REGSAM parentAccess = parentKey.access;
         const std::uint64_t file = parentKey.file;
+        // Refused before the path's names are made: a reader who may not write is often asked for
+        // write rights first (and then opens for reading), and the path's own faults come first.
+        if ((samDesired & kWriteRights) != 0 && !db.MayWrite()) {
+            const LONG fault = PathFault(lpSubKey);
+            return fault != ERROR_SUCCESS ? fault : ERROR_ACCESS_DENIED;
+        }
         const auto parts = SplitPath(lpSubKey);
         if (!parts) return ERROR_BAD_PATHNAME;
-        if ((samDesired & kWriteRights) != 0 && !db.MayWrite()) return ERROR_ACCESS_DENIED;
 
         StatementCache* s = db.ForRead();
         KeyId id = parent;
