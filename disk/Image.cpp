@@ -129,6 +129,28 @@ private:
     unsigned sector_ = 0;
 };
 
+// The libyal handles, closed and freed also when a constructor throws half-way.
+struct QcowHandle {
+    libqcow_file_t* file = nullptr;
+    ~QcowHandle() {
+        if (file == nullptr) return;
+        libqcow_file_close(file, nullptr);
+        libqcow_file_free(&file, nullptr);
+    }
+    operator libqcow_file_t*() const { return file; }
+    libqcow_file_t* get() const { return file; }
+};
+struct VhdiHandle {
+    libvhdi_file_t* file = nullptr;
+    ~VhdiHandle() {
+        if (file == nullptr) return;
+        libvhdi_file_close(file, nullptr);
+        libvhdi_file_free(&file, nullptr);
+    }
+    operator libvhdi_file_t*() const { return file; }
+    libvhdi_file_t* get() const { return file; }
+};
+
 template <typename ErrorT, typename Print, typename Free>
 std::string LibraryMessage(ErrorT* error, Print print, Free release) {
     if (error == nullptr) return "unreadable";
@@ -149,7 +171,7 @@ public:
     explicit QcowImage(const std::string& path, int depth = 0) : Image(path) {
         if (depth > kMaxChain) throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " backing files"};
         libqcow_error_t* error = nullptr;
-        if (libqcow_file_initialize(&file_, &error) != 1) Fail(error);
+        if (libqcow_file_initialize(&file_.file, &error) != 1) Fail(error);
         if (libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) Fail(error);
         size_t nameSize = 0;
         if (libqcow_file_get_utf8_backing_filename_size(file_, &nameSize, &error) == 1 && nameSize > 1) {
@@ -162,19 +184,13 @@ public:
             if (!fs::exists(parentPath, ec))
                 throw Error{path + ": an overlay image whose backing file is missing: " + parentPath};
             parent_ = std::make_unique<QcowImage>(parentPath, depth + 1);
-            if (libqcow_file_set_parent_file(file_, parent_->file_, &error) != 1) Fail(error);
+            if (libqcow_file_set_parent_file(file_, parent_->file_.get(), &error) != 1) Fail(error);
         } else if (error != nullptr) {
             libqcow_error_free(&error);
         }
         size64_t media = 0;
         if (libqcow_file_get_media_size(file_, &media, &error) != 1) Fail(error);
         size_ = media;
-    }
-    ~QcowImage() override {
-        if (file_ != nullptr) {
-            libqcow_file_close(file_, nullptr);
-            libqcow_file_free(&file_, nullptr);
-        }
     }
     std::uint64_t Size() const override { return size_; }
     std::string Format() const override { return "QCOW2"; }
@@ -192,8 +208,9 @@ private:
         std::string where = offset == ~std::uint64_t(0) ? "" : " (at offset " + std::to_string(offset) + ")";
         throw Error{Name() + where + ": " + LibraryMessage(error, libqcow_error_sprint, libqcow_error_free) + meaning};
     }
-    libqcow_file_t* file_ = nullptr;
+    // The parent outlives the child's handle, which reads through it.
     std::unique_ptr<QcowImage> parent_;
+    QcowHandle file_;
     std::uint64_t size_ = 0;
 };
 
@@ -203,7 +220,7 @@ public:
     explicit VhdiImage(const std::string& path, int depth = 0) : Image(path) {
         if (depth > kMaxChain) throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " parent disks"};
         libvhdi_error_t* error = nullptr;
-        if (libvhdi_file_initialize(&file_, &error) != 1) Fail(error);
+        if (libvhdi_file_initialize(&file_.file, &error) != 1) Fail(error);
         if (libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1) Fail(error);
         int type = 0;
         if (libvhdi_file_get_file_type(file_, &type, &error) != 1) Fail(error);
@@ -223,7 +240,7 @@ public:
             if (!fs::exists(parentPath, ec))
                 throw Error{path + ": a differencing disk whose parent is missing: " + parentPath};
             parent_ = std::make_unique<VhdiImage>(parentPath, depth + 1);
-            if (libvhdi_file_set_parent_file(file_, parent_->file_, &error) != 1) Fail(error);
+            if (libvhdi_file_set_parent_file(file_, parent_->file_.get(), &error) != 1) Fail(error);
         }
         size64_t media = 0;
         if (libvhdi_file_get_media_size(file_, &media, &error) != 1) Fail(error);
@@ -231,12 +248,6 @@ public:
         uint32_t bytes = 0;
         if (libvhdi_file_get_bytes_per_sector(file_, &bytes, &error) == 1) sector_ = bytes;
         else libvhdi_error_free(&error);
-    }
-    ~VhdiImage() override {
-        if (file_ != nullptr) {
-            libvhdi_file_close(file_, nullptr);
-            libvhdi_file_free(&file_, nullptr);
-        }
     }
     std::uint64_t Size() const override { return size_; }
     unsigned SectorSize() const override { return sector_; }
@@ -255,8 +266,9 @@ private:
         std::string where = offset == ~std::uint64_t(0) ? "" : " (at offset " + std::to_string(offset) + ")";
         throw Error{Name() + where + ": " + LibraryMessage(error, libvhdi_error_sprint, libvhdi_error_free) + meaning};
     }
-    libvhdi_file_t* file_ = nullptr;
+    // The parent outlives the child's handle, which reads through it.
     std::unique_ptr<VhdiImage> parent_;
+    VhdiHandle file_;
     std::uint64_t size_ = 0;
     unsigned sector_ = 0;
     bool vhdx_ = false;

@@ -219,10 +219,20 @@ struct TskFileCloser {
 };
 using TskFile = std::unique_ptr<TSK_FS_FILE, TskFileCloser>;
 
+struct TskImageCloser {
+    void operator()(TSK_IMG_INFO* img) const { tsk_img_close(img); }
+};
+
 struct ImageVolume {
     Volume volume;
     std::uint64_t length = 0;
     TSK_FS_INFO* fs = nullptr;
+    ImageVolume() = default;
+    ImageVolume(const ImageVolume&) = delete;
+    ImageVolume& operator=(const ImageVolume&) = delete;
+    ~ImageVolume() {
+        if (fs != nullptr) tsk_fs_close(fs);
+    }
 };
 
 class ImageSource : public Source {
@@ -240,7 +250,7 @@ public:
         }
         auto* disk = new TskDisk{};
         disk->image = image_.get();
-        tsk_ = tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose, TskDiskStat);
+        tsk_.reset(tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose, TskDiskStat));
         if (tsk_ == nullptr) {
             delete disk;
             throw Error{path + ": " + TskError()};
@@ -261,12 +271,6 @@ public:
         }
         warnings_.insert(warnings_.end(), refusals.begin(), refusals.end());
         SortInstallations(installations_);
-    }
-
-    ~ImageSource() override {
-        for (auto& v : volumes_)
-            if (v->fs != nullptr) tsk_fs_close(v->fs);
-        if (tsk_ != nullptr) tsk_img_close(tsk_);
     }
 
     const std::vector<Installation>& Installations() const override { return installations_; }
@@ -323,7 +327,7 @@ private:
     static std::string Where(const Volume& v) {
         return v.partition == 0 ? std::string("the volume") : "partition " + std::to_string(v.partition);
     }
-    TskDisk* Disk() const { return reinterpret_cast<TskDisk*>(tsk_); }
+    TskDisk* Disk() const { return reinterpret_cast<TskDisk*>(tsk_.get()); }
 
     ImageVolume* VolumeOf(const Installation& inst) {
         for (auto& v : volumes_)
@@ -362,7 +366,7 @@ private:
         const bool ntfs = content == layout::Content::Ntfs;
         v->volume.fileSystem = ntfs ? "NTFS" : layout::FatKind(head.data(), head.size());
         tsk_error_reset();
-        v->fs = tsk_fs_open_img(tsk_, TSK_OFF_T(slice.offset), ntfs ? TSK_FS_TYPE_NTFS : TSK_FS_TYPE_FAT_DETECT);
+        v->fs = tsk_fs_open_img(tsk_.get(), TSK_OFF_T(slice.offset), ntfs ? TSK_FS_TYPE_NTFS : TSK_FS_TYPE_FAT_DETECT);
         if (v->fs == nullptr) {
             refusals.push_back(where + ": a damaged " + v->volume.fileSystem + " volume: " +
                                (Disk()->lastError.empty() ? TskError() : Disk()->lastError));
@@ -468,8 +472,9 @@ private:
     }
 
     std::string path_;
+    // Destroyed in reverse: the volumes, then The Sleuth Kit's image, then the container under it.
     std::unique_ptr<Image> image_;
-    TSK_IMG_INFO* tsk_ = nullptr;
+    std::unique_ptr<TSK_IMG_INFO, TskImageCloser> tsk_;
     std::vector<std::unique_ptr<ImageVolume>> volumes_;
     std::vector<Installation> installations_;
     std::vector<std::string> warnings_;
