@@ -127,6 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"bare.raw", kBare}, SourceCase{"mbr.raw", kMbr}, SourceCase{"gpt.raw", kGpt},
         SourceCase{"gpt4k.raw", k4k}, SourceCase{"mbr4k.raw", k4k}, SourceCase{"vol4k.ntfs", {"0 NTFS Big Windows"}},
         SourceCase{"fat.vfat", {"0 FAT12 WIN98 Windows 9x"}},
+        SourceCase{"frag.ntfs", {"0 NTFS System Windows"}},  // SOFTWARE's data in three runs
         // Containers.
         SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},
         SourceCase{"child.vhd", kMbr}, SourceCase{"disk.vhdx", kGpt}, SourceCase{"sparse.vmdk", kMbr},

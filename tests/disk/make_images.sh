@@ -186,6 +186,18 @@ differencing orphan.vhd parent-gone.vhd dynamic.vhd
 cp vol.ntfs dirty.ntfs && "$ntfs_put" dirty.ntfs dirty
 cp vol.ntfs hiber.ntfs && printf 'HIBR%0508d' 0 > hiberfil && "$ntfs_put" hiber.ntfs put hiberfil.sys hiberfil
 cp vol.ntfs wof.ntfs && "$ntfs_put" wof.ntfs wof Windows/System32/config/SOFTWARE h10/SOFTWARE
+# SOFTWARE in three runs, with another file's clusters between them.
+ntfs frag.ntfs 12 System
+head -c 4096 h10/SOFTWARE > part1 && tail -c +4097 h10/SOFTWARE | head -c 2048 > part2 && tail -c +6145 h10/SOFTWARE > part3
+head -c 65536 /dev/zero > filler
+"$ntfs_put" frag.ntfs put Windows/System32/config/SOFTWARE part1
+"$ntfs_put" frag.ntfs put Windows/System32/config/filler1 filler
+"$ntfs_put" frag.ntfs append /Windows/System32/config/SOFTWARE part2
+"$ntfs_put" frag.ntfs put Windows/System32/config/filler2 filler
+"$ntfs_put" frag.ntfs append /Windows/System32/config/SOFTWARE part3
+"$ntfs_put" frag.ntfs put Windows/System32/config/SYSTEM h10/SYSTEM
+"$ntfs_put" frag.ntfs put Windows/System32/config/SYSTEM.LOG1 h10/SYSTEM
+rm -f part1 part2 part3 filler
 cp vol.ntfs huge.ntfs && "$ntfs_put" huge.ntfs grow /Windows/System32/config/SOFTWARE 4294967296
 # Folders: a volume's root (names in several cases) and a config folder alone.
 mkdir -p folder-root/Windows/System32/config folder-root/Windows.old/system32/CONFIG folder-root/WIN98 folder-config

@@ -2,6 +2,8 @@
 // libntfs-3g, making the folders on the way (ntfscp cannot).
 //   ntfs_put VOLUME put PATH FILE     copy FILE to PATH ('/' between names)
 //   ntfs_put VOLUME wof PATH FILE     the same, then mark PATH compressed by Windows (WOF reparse point)
+//   ntfs_put VOLUME append PATH FILE  add FILE's bytes at the end of PATH (which exists): written
+//                                     after other files, PATH's data then lie in separate runs
 //   ntfs_put VOLUME grow PATH BYTES   make PATH (which exists) claim BYTES, the rest a sparse hole
 //   ntfs_put VOLUME dirty             set the volume's dirty flag, as an unclean shutdown leaves it
 #include <sys/stat.h>
@@ -59,6 +61,17 @@ int main(int argc, char** argv) {
     if (vol == nullptr) Die(argv[1]);
     if (command == "dirty") {
         if (ntfs_volume_write_flags(vol, vol->flags | VOLUME_IS_DIRTY) != 0) Die("dirty flag");
+    } else if (command == "append" && argc == 5) {
+        std::ifstream in(argv[4], std::ios::binary);
+        if (!in) Die(argv[4]);
+        const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ntfs_inode* file = ntfs_pathname_to_inode(vol, nullptr, argv[3]);
+        if (file == nullptr) Die(argv[3]);
+        ntfs_attr* na = ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0);
+        if (na == nullptr) Die("data of " + std::string(argv[3]));
+        if (ntfs_attr_pwrite(na, na->data_size, s64(data.size()), data.data()) != s64(data.size())) Die("append to " + std::string(argv[3]));
+        ntfs_attr_close(na);
+        ntfs_inode_close(file);
     } else if (command == "grow" && argc == 5) {
         ntfs_inode* file = ntfs_pathname_to_inode(vol, nullptr, argv[3]);
         if (file == nullptr) Die(argv[3]);
