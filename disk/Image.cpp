@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <vector>
 
 namespace disk {
@@ -183,6 +184,12 @@ public:
             std::error_code ec;
             if (!fs::exists(parentPath, ec))
                 throw Error{path + ": an overlay image whose backing file is missing: " + parentPath};
+            // libqcow chains QCOW files only.
+            char magic[4] = {};
+            std::ifstream(parentPath, std::ios::binary).read(magic, sizeof magic);
+            if (std::memcmp(magic, "QFI\xfb", 4) != 0)
+                throw Error{path + ": its backing file " + parentPath +
+                            " is not a QCOW image; convert the overlay to a whole image first (qemu-img convert -O qcow2)"};
             parent_ = std::make_unique<QcowImage>(parentPath, depth + 1);
             if (libqcow_file_set_parent_file(file_, parent_->file_.get(), &error) != 1) Fail(error);
         } else if (error != nullptr) {

@@ -154,6 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"orphan.qcow2", {}, "backing file is missing: " DISK_IMAGES "/gone.qcow2"},
         SourceCase{"orphan.vhd", {}, "parent is missing: " DISK_IMAGES "/parent-gone.vhd"},
         SourceCase{"empty.raw", {}, "an empty file"},
+        SourceCase{"rawback.qcow2", {}, "backing file " DISK_IMAGES "/gpt.raw is not a QCOW image"},
         SourceCase{"wof.ntfs", kBare, "", "", "compressed (WOF)"},
         SourceCase{"huge.ntfs", kBare, "", "", "damaged"}),
     [](const testing::TestParamInfo<SourceCase>& info) {
