@@ -61,6 +61,19 @@ struct HiveFiles {
     std::vector<File> logs;
 };
 
+// A file of an installation, read in pieces: what a hive reader that reads its pages on demand uses.
+// Valid while its Source lives.
+class FileReader {
+public:
+    virtual ~FileReader() = default;
+    virtual std::uint64_t Size() const = 0;
+    // Exactly `length` bytes at `offset`; throws Error naming the file when they lie past Size() or
+    // cannot be read.
+    virtual void ReadAt(std::uint64_t offset, void* buffer, std::size_t length) = 0;
+    // The name messages give it, as File::name.
+    virtual const std::string& Name() const = 0;
+};
+
 // Called now and then while a file is read: bytes done and bytes in all.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
@@ -90,8 +103,11 @@ public:
     // '/' between names), found in any case of letters. nullopt when it is not there. Throws Error
     // for a file that cannot be read: compressed by Windows (WOF), larger than kMaxFileBytes or than
     // its volume, running past the end of the image.
-    virtual std::optional<File> Read(const Installation& installation, std::string_view relative,
-                                     const Progress& progress = {}) = 0;
+    std::optional<File> Read(const Installation& installation, std::string_view relative, const Progress& progress = {});
+
+    // The same file to read in pieces; nullptr when it is not there. Refuses what Read refuses, before
+    // a byte of the file is read.
+    virtual std::unique_ptr<FileReader> OpenFile(const Installation& installation, std::string_view relative) = 0;
 
     // The hive at `relative` with its logs beside it; nullopt when the hive is not there.
     std::optional<HiveFiles> ReadHive(const Installation& installation, std::string_view relative,

@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <fcntl.h>
+#include <unistd.h>
 #include <map>
 
 namespace disk {
@@ -19,8 +20,7 @@ namespace fs = std::filesystem;
 constexpr std::uint32_t kWofReparseTag = 0x80000017;  // a file Windows stored compressed (WOF)
 constexpr std::uint16_t kVolumeDirty = 0x0001;         // $VOLUME_INFORMATION flag: not shut down cleanly
 constexpr TSK_INUM_T kNtfsVolumeFile = 3;         // $Volume, the MFT record of the label and flags
-constexpr std::size_t kReadChunk = std::size_t(1) << 20;
-constexpr std::size_t kRunChunk = std::size_t(8) << 20;        // a hive's runs are read in pieces of this
+constexpr std::size_t kReadChunk = std::size_t(8) << 20;  // Read reads a file in pieces of this
 const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
 int CompareFolded(std::string_view a, std::string_view b) {
@@ -87,6 +87,46 @@ std::string Utf16ToUtf8(const std::uint8_t* p, std::size_t units) {
     return out;
 }
 
+class FolderFile : public FileReader {
+public:
+    FolderFile(std::string path, std::uint64_t& counter) : path_(std::move(path)), counter_(counter) {
+        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw Error{path_ + ": " + std::strerror(errno)};
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            ::close(fd_);
+            throw Error{path_ + ": " + std::strerror(errno)};
+        }
+        size_ = std::uint64_t(st.st_size);
+        if (size_ > kMaxFileBytes) {
+            ::close(fd_);
+            throw Error{path_ + ": " + std::to_string(size_) + " bytes, more than a registry file can hold"};
+        }
+    }
+    ~FolderFile() override { ::close(fd_); }
+    std::uint64_t Size() const override { return size_; }
+    const std::string& Name() const override { return path_; }
+    void ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+        if (offset > size_ || length > size_ - offset)
+            throw Error{path_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t n = ::pread(fd_, out + done, length - done, off_t(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw Error{path_ + ": " + std::strerror(errno) + " (at offset " + std::to_string(offset + done) + ")"};
+            if (n == 0) throw Error{path_ + ": shorter than its size while read (at offset " + std::to_string(offset + done) + ")"};
+            done += std::size_t(n);
+        }
+        counter_ += length;
+    }
+
+private:
+    std::string path_;
+    std::uint64_t& counter_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
 // ---- A folder: a mounted volume, an installation's folder or its System32/config folder. ----
 
 class FolderSource : public Source {
@@ -123,35 +163,19 @@ public:
     std::uint64_t BytesRead() const override { return bytesRead_; }
     const std::string& Path() const override { return path_; }
 
-    std::optional<File> Read(const Installation& inst, std::string_view relative, const Progress& progress) override {
+    std::unique_ptr<FileReader> OpenFile(const Installation& inst, std::string_view relative) override {
         std::vector<std::string> parts = Components(relative);
         std::string base = inst.folder.empty() ? root_ : root_ + "/" + inst.folder;
         if (configOnly_) {
             if (parts.size() < 3 || CompareFolded(parts[0], "System32") != 0 || CompareFolded(parts[1], "config") != 0)
-                return std::nullopt;
+                return nullptr;
             parts.erase(parts.begin(), parts.begin() + 2);
         }
         const std::string file = Find(base, parts);
-        if (file.empty()) return std::nullopt;
+        if (file.empty()) return nullptr;
         std::error_code ec;
-        if (!fs::is_regular_file(file, ec)) return std::nullopt;
-        const std::uint64_t size = fs::file_size(file, ec);
-        if (ec) throw Error{file + ": " + ec.message()};
-        if (size > kMaxFileBytes)
-            throw Error{file + ": " + std::to_string(size) + " bytes, more than a registry file can hold"};
-        std::ifstream in(file, std::ios::binary);
-        if (!in) throw Error{file + ": " + std::strerror(errno)};
-        File out{file, std::vector<std::uint8_t>(size)};
-        std::uint64_t done = 0;
-        while (done < size) {
-            const std::size_t n = std::size_t(std::min<std::uint64_t>(kReadChunk, size - done));
-            in.read(reinterpret_cast<char*>(out.bytes.data() + done), std::streamsize(n));
-            if (std::size_t(in.gcount()) != n) throw Error{file + ": shorter than its size while read (at offset " + std::to_string(done) + ")"};
-            done += n;
-            bytesRead_ += n;
-            if (progress) progress(done, size);
-        }
-        return out;
+        if (!fs::is_regular_file(file, ec)) return nullptr;
+        return std::make_unique<FolderFile>(file, bytesRead_);
     }
 
 private:
@@ -224,6 +248,12 @@ struct TskImageCloser {
     void operator()(TSK_IMG_INFO* img) const { tsk_img_close(img); }
 };
 
+// A stretch of a file: `length` bytes from `fileOffset` lie at `diskOffset` of the disk, or are zeros.
+struct Run {
+    std::uint64_t fileOffset, length, diskOffset;
+    bool zero;
+};
+
 struct ImageVolume {
     Volume volume;
     std::uint64_t length = 0;
@@ -236,7 +266,27 @@ struct ImageVolume {
     }
 };
 
+class ImageSource;
+
+class ImageFile : public FileReader {
+public:
+    ImageFile(ImageSource& source, TskFile file, std::string name, std::uint64_t size, std::optional<std::vector<Run>> runs)
+        : source_(source), file_(std::move(file)), name_(std::move(name)), size_(size), runs_(std::move(runs)) {}
+    std::uint64_t Size() const override { return size_; }
+    const std::string& Name() const override { return name_; }
+    void ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
+
+private:
+    ImageSource& source_;
+    TskFile file_;
+    std::string name_;
+    std::uint64_t size_;
+    std::optional<std::vector<Run>> runs_;
+};
+
 class ImageSource : public Source {
+    friend class ImageFile;
+
 public:
     explicit ImageSource(const std::string& path) : path_(path), image_(OpenImage(path)) {
         const auto read = [this](std::uint64_t offset, void* buffer, std::size_t length) {
@@ -279,13 +329,13 @@ public:
     std::uint64_t BytesRead() const override { return image_->BytesRead(); }
     const std::string& Path() const override { return path_; }
 
-    std::optional<File> Read(const Installation& inst, std::string_view relative, const Progress& progress) override {
+    std::unique_ptr<FileReader> OpenFile(const Installation& inst, std::string_view relative) override {
         ImageVolume* v = VolumeOf(inst);
         std::string inside = inst.folder;
         for (const std::string& part : Components(relative)) inside += (inside.empty() ? "" : "/") + part;
         const std::string name = path_ + ", " + Where(v->volume) + ", " + inside;
         TskFile file = Lookup(*v, inside);
-        if (!file || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG) return std::nullopt;
+        if (!file || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG) return nullptr;
         if (const std::uint32_t tag = ReparseTag(file.get()); tag != 0)
             throw Error{name + ": " + (tag == kWofReparseTag
                                            ? std::string("a file Windows stored compressed (WOF), which this reader cannot decompress")
@@ -294,27 +344,8 @@ public:
         if (claimed < 0 || std::uint64_t(claimed) > kMaxFileBytes || std::uint64_t(claimed) > v->length)
             throw Error{name + ": claims " + std::to_string(claimed) + " bytes, more than " +
                         (std::uint64_t(claimed) > v->length ? "its volume holds" : "a registry file can hold")};
-        const std::uint64_t size = std::uint64_t(claimed);
-        File out{name, std::vector<std::uint8_t>(size)};
-        try {
-            if (ReadRuns(*v, file.get(), out, progress)) return out;
-        } catch (const Error& e) {
-            throw Error{name + ": " + e.what()};
-        }
-        std::uint64_t done = 0;
-        while (done < size) {
-            const std::size_t n = std::size_t(std::min<std::uint64_t>(kReadChunk, size - done));
-            Disk()->lastError.clear();
-            tsk_error_reset();
-            const ssize_t got = tsk_fs_file_read(file.get(), TSK_OFF_T(done), reinterpret_cast<char*>(out.bytes.data() + done), n,
-                                                 TSK_FS_FILE_READ_FLAG_NONE);
-            if (got != ssize_t(n))
-                throw Error{name + ": unreadable at offset " + std::to_string(done) + ": " +
-                            (Disk()->lastError.empty() ? TskError() : Disk()->lastError)};
-            done += n;
-            if (progress) progress(done, size);
-        }
-        return out;
+        auto runs = Runs(*v, file.get(), std::uint64_t(claimed));
+        return std::make_unique<ImageFile>(*this, std::move(file), name, std::uint64_t(claimed), std::move(runs));
     }
 
 private:
@@ -464,41 +495,37 @@ private:
         return f;
     }
 
-    // The file's bytes read straight from its runs on the disk in large pieces, past The Sleuth
-    // Kit's cache of small blocks. False, with nothing promised about `out`, when the file is held
-    // otherwise (resident, compressed, encrypted, runs with gaps): The Sleuth Kit reads it then.
-    bool ReadRuns(ImageVolume& v, TSK_FS_FILE* file, File& out, const Progress& progress) {
+    // Where the file's bytes lie on the disk, so that they are read straight from the image in large
+    // pieces, past The Sleuth Kit's cache of small blocks; nullopt when the file is held otherwise
+    // (resident, compressed, encrypted, runs with gaps): The Sleuth Kit reads it then.
+    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size) {
         const TSK_FS_ATTR* a = tsk_fs_file_attr_get(file);
         if (a == nullptr || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
-            a->nrd.skiplen != 0 || a->size < 0 || std::uint64_t(a->size) != out.bytes.size())
-            return false;
-        const std::uint64_t block = v.fs->block_size, size = out.bytes.size();
-        if (block == 0) return false;
-        // Past the initialised size a file reads as zeros, which `out` already holds.
+            a->nrd.skiplen != 0 || a->size < 0 || std::uint64_t(a->size) != size)
+            return std::nullopt;
+        const std::uint64_t block = v.fs->block_size;
+        if (block == 0) return std::nullopt;
+        // Past the initialised size a file reads as zeros.
         const std::uint64_t init = std::min<std::uint64_t>(size, std::uint64_t(std::max<TSK_OFF_T>(a->nrd.initsize, 0)));
+        std::vector<Run> runs;
         std::uint64_t next = 0;  // the first byte of the file no run has covered yet
         for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr && next < init; run = run->next) {
             if (run->len == 0) continue;
             if ((run->flags & (TSK_FS_ATTR_RUN_FLAG_FILLER | TSK_FS_ATTR_RUN_FLAG_ENCRYPTED)) ||
                 run->offset > init / block || run->offset * block != next || run->len > v.length / block ||
                 run->addr > v.length / block)
-                return false;
+                return std::nullopt;
             const std::uint64_t length = std::min(run->len * block, init - next);
+            const bool zero = (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) != 0;
+            if (!zero && run->addr * block + length > v.length)
+                throw Error{path_ + ", " + Where(v.volume) + ": a file whose data lie past the end of its volume (block " +
+                            std::to_string(run->addr) + ")"};
+            runs.push_back({next, length, v.volume.offset + run->addr * block, zero});
             next += length;
-            if (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) continue;
-            if (run->addr * block + length > v.length)
-                throw Error{"its data lie past the end of its volume (block " + std::to_string(run->addr) + ")"};
-            const std::uint64_t disk = v.volume.offset + run->addr * block;
-            for (std::uint64_t done = 0; done < length;) {
-                const std::size_t n = std::size_t(std::min<std::uint64_t>(kRunChunk, length - done));
-                image_->Read(disk + done, out.bytes.data() + (next - length) + done, n);
-                done += n;
-                if (progress) progress(next - length + done, size);
-            }
         }
-        if (next < init) return false;
-        if (progress) progress(size, size);
-        return true;
+        if (next < init) return std::nullopt;
+        if (init < size) runs.push_back({init, size - init, 0, true});
+        return runs;
     }
 
     static std::uint32_t ReparseTag(TSK_FS_FILE* file) {
@@ -523,7 +550,53 @@ private:
     std::vector<std::string> warnings_;
 };
 
+void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
+    if (offset > size_ || length > size_ - offset)
+        throw Error{name_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    if (!runs_) {
+        TskDisk* disk = source_.Disk();
+        disk->lastError.clear();
+        tsk_error_reset();
+        const ssize_t got = tsk_fs_file_read(file_.get(), TSK_OFF_T(offset), reinterpret_cast<char*>(out), length, TSK_FS_FILE_READ_FLAG_NONE);
+        if (got != ssize_t(length))
+            throw Error{name_ + ": unreadable at offset " + std::to_string(offset) + ": " +
+                        (disk->lastError.empty() ? ImageSource::TskError() : disk->lastError)};
+        return;
+    }
+    // The first run that ends past `offset`, then each run the range reaches.
+    auto run = std::upper_bound(runs_->begin(), runs_->end(), offset,
+                                [](std::uint64_t at, const Run& r) { return at < r.fileOffset + r.length; });
+    std::size_t done = 0;
+    try {
+        for (; done < length && run != runs_->end(); ++run) {
+            const std::uint64_t at = offset + done, into = at - run->fileOffset;
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(length - done, run->length - into));
+            if (run->zero) std::memset(out + done, 0, n);
+            else source_.image_->Read(run->diskOffset + into, out + done, n);
+            done += n;
+        }
+    } catch (const Error& e) {
+        throw Error{name_ + ": " + e.what()};
+    }
+    if (done != length) throw Error{name_ + ": no data at offset " + std::to_string(offset + done)};
+}
+
 }  // namespace
+
+std::optional<File> Source::Read(const Installation& installation, std::string_view relative, const Progress& progress) {
+    const std::unique_ptr<FileReader> file = OpenFile(installation, relative);
+    if (!file) return std::nullopt;
+    const std::uint64_t size = file->Size();
+    File out{file->Name(), std::vector<std::uint8_t>(size)};
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(kReadChunk, size - done));
+        file->ReadAt(done, out.bytes.data() + done, n);
+        done += n;
+        if (progress) progress(done, size);
+    }
+    return out;
+}
 
 std::unique_ptr<Source> Source::Open(const std::string& path) {
     struct stat st {};

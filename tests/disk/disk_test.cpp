@@ -116,6 +116,19 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
             EXPECT_NE(system->logs[0].name.find("SYSTEM.LOG1"), std::string::npos) << system->logs[0].name;
         }
         EXPECT_FALSE(source->Read(inst, "System32/config/SAM")) << "a file that is not there";
+
+        // Pieces, as a reader on demand takes them: within a run, across runs, the last bytes.
+        const auto reader = source->OpenFile(inst, "System32/config/SOFTWARE");
+        ASSERT_TRUE(reader);
+        const auto& whole = software->primary.bytes;
+        ASSERT_EQ(reader->Size(), whole.size());
+        for (const auto& [at, n] : {std::pair<std::size_t, std::size_t>{0, 512}, {4000, 3000}, {whole.size() - 100, 100}}) {
+            std::vector<std::uint8_t> piece(n);
+            reader->ReadAt(at, piece.data(), n);
+            EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + std::ptrdiff_t(at))) << Row(inst) << " at " << at;
+        }
+        std::uint8_t past[20];
+        EXPECT_THROW(reader->ReadAt(whole.size() - 10, past, sizeof past), disk::Error);
     }
     EXPECT_GT(source->BytesRead(), 0u);
 }
