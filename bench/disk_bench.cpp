@@ -3,10 +3,12 @@
 //   image_MiB_read   bytes the source read from the image (after the container's decoding)
 //   peak_RSS_MiB     the process's peak resident memory so far
 //   hive_MiB         the SOFTWARE hive's size
+//   keys_and_values  keys and values read on demand (those an answer needs: see FindAndQueryKeys)
 //   disk_bench --image=DISK.vhdx --volume=VOLUME.ntfs [--mount_dir=DIR] [benchmark flags]
 // VOLUME is the NTFS volume inside DISK as a file of its own (ntfs-3g mounts no offset); the mount
 // reference is skipped, with the reason, where FUSE or root is missing.
 #include "Disk.h"
+#include "Hive.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -40,6 +42,65 @@ void FindInstallations(benchmark::State& state) {
         bytes = source->BytesRead();
     }
     state.counters["image_MiB_read"] = double(bytes) / (1 << 20);
+}
+
+// Paths in SOFTWARE that an answer needs, chosen once from the whole hive: the deepest key under the
+// last top-level key (its cells lie near the end of the file) and under the first.
+std::vector<std::vector<std::u16string>> softwarePaths;
+
+struct Deepest : hive::Visitor {
+    std::vector<std::u16string> at, first, last;
+    std::size_t depth = 0;
+    void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
+        if (depth++ > 0) at.emplace_back(name);
+        if (at.empty()) return;
+        if (first.empty() || (at.front() == first.front() && at.size() > first.size())) first = at;
+        if (last.empty() || at.front() != last.front() || at.size() > last.size()) last = at;
+    }
+    void Value(std::u16string_view, std::uint32_t, std::span<const std::uint8_t>) override {}
+    void EndKey() override {
+        if (--depth > 0) at.pop_back();
+    }
+};
+
+// Keys and values of a few keys of one hive, read on demand through the source.
+std::size_t QueryHive(disk::Source& source, const disk::Installation& inst, const char* hive,
+                      const std::vector<std::vector<std::u16string>>& paths) {
+    struct Count : hive::Visitor {
+        std::size_t values = 0;
+        void BeginKey(std::u16string_view, std::u16string_view, std::uint64_t) override { ++values; }
+        void Value(std::u16string_view, std::uint32_t, std::span<const std::uint8_t>) override { ++values; }
+        void EndKey() override {}
+    } count;
+    const std::string relative = std::string("System32/config/") + hive;
+    auto file = source.OpenFile(inst, relative);
+    if (!file) return 0;
+    std::vector<std::uint8_t> base(4096);
+    file->ReadAt(0, base.data(), std::min<std::uint64_t>(base.size(), file->Size()));
+    std::vector<disk::File> logs;
+    if (hive::NeedsLogs(base))
+        if (auto h = source.ReadHive(inst, relative)) logs = std::move(h->logs);
+    std::vector<hive::NamedBytes> named;
+    for (const auto& log : logs) named.push_back({log.name, log.bytes});
+    hive::ReadHiveKeys(file->Name(), file->Size(),
+                       [&](std::uint64_t offset, void* out, std::size_t length) { file->ReadAt(offset, out, length); },
+                       named, paths, count);
+    return count.values;
+}
+
+// What list-windows needs: the installations, then a few keys of SOFTWARE and SYSTEM read on demand.
+void FindAndQueryKeys(benchmark::State& state) {
+    std::uint64_t bytes = 0;
+    std::size_t values = 0;
+    const std::vector<std::vector<std::u16string>> systemPaths{{u"Select"}};
+    for (auto _ : state) {
+        auto source = disk::Source::Open(image);
+        values = QueryHive(*source, First(*source), "SOFTWARE", softwarePaths) +
+                 QueryHive(*source, First(*source), "SYSTEM", systemPaths);
+        bytes = source->BytesRead();
+    }
+    state.counters["image_MiB_read"] = double(bytes) / (1 << 20);
+    state.counters["keys_and_values"] = double(values);
 }
 
 void ReadSoftwareFromImage(benchmark::State& state) {
@@ -101,7 +162,17 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (mountDir.empty()) mountDir = std::filesystem::path(volume).parent_path() / ("mnt-" + std::to_string(::getpid()));
+    {
+        auto source = disk::Source::Open(image);
+        const auto software = source->Read(First(*source), "System32/config/SOFTWARE");
+        if (software) {
+            Deepest deepest;
+            hive::ReadHive({software->name, software->bytes}, {}, deepest);
+            softwarePaths = {deepest.first, deepest.last};
+        }
+    }
     benchmark::RegisterBenchmark("disk/find_installations", FindInstallations)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("disk/find_and_query_keys_on_demand", FindAndQueryKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark("disk/read_software_from_image", ReadSoftwareFromImage)->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RegisterBenchmark("disk/cat_software_from_ntfs3g_mount", CatFromNtfs3gMount)->Unit(benchmark::kMillisecond)->UseRealTime();
     int n = int(rest.size());
