@@ -4,7 +4,7 @@
 # volume is kept as a file of its own for the ntfs-3g mount reference.
 #   make_disk_image.sh OUT HIVE_GENERATE NTFS_PUT MEGABYTES [DISK_GIB]   (writes OUT/disk.vhdx, OUT/volume.ntfs)
 set -euo pipefail
-out=$1 hive_generate=$2 ntfs_put=$3 megabytes=$4 gib=${5:-4}
+out=$1 hive_generate=$(realpath "$2") ntfs_put=$(realpath "$3") megabytes=$4 gib=${5:-4}
 mkdir -p "$out" && cd "$out"
 rm -f disk.raw disk.vhdx volume.ntfs SOFTWARE SYSTEM
 "$hive_generate" SOFTWARE --megabytes "$megabytes" >/dev/null
