@@ -346,6 +346,11 @@ bool IsHiveFile(const std::string& path) {
 }
 
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path, const ImportOptions& options) {
+    return ImportHive([&file](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
+}
+
+ImportReport ImportHive(const HiveReader& readHive, HKEY root, const std::u16string& path,
+                        const ImportOptions& options) {
     const std::string shown = ShowKey(root, path);
     struct Owned {
         HKEY h = nullptr;
@@ -371,7 +376,7 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
     {
         // Every row goes below the target or the mirror, both made and emptied just now.
         StoreTreeUnchecked unchecked(target.h);
-        read = hive::ReadHiveFile(file, writer);
+        read = readHive(writer);
         writer.Finish();
         if (const LONG rc = unchecked.Finish(); rc != ERROR_SUCCESS)
             throw StoreError(rc, shown + ": cannot write the keys: " + ErrorText(rc));
@@ -386,8 +391,12 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
 }
 
 bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name, DWORD& out) {
+    return ReadTopLevelDword([&file](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, key, name, out);
+}
+
+bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const std::u16string& name, DWORD& out) {
     DwordFinder finder(key, name);
-    hive::ReadHiveFile(file, finder);
+    read(finder);
     out = finder.value;
     return finder.found;
 }

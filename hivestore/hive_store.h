@@ -2,9 +2,11 @@
 // Registry hives in and out of the store: a hive's root key becomes a key of the store, and a key of
 // the store becomes a hive. Names and string data go through the W functions, so text the ANSI code
 // page cannot hold stays whole.
+#include "Hive.h"
 #include "winapi.h"
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -41,10 +43,17 @@ struct ImportReport {
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path,
                         const ImportOptions& options = {});
 
+// Where a hive comes from: reads it into the visitor (hive::ReadHive over bytes read out of a disk
+// image, say, perhaps through a visitor that keeps only some keys).
+using HiveReader = std::function<hive::ReadReport(hive::Visitor&)>;
+ImportReport ImportHive(const HiveReader& read, HKEY root, const std::u16string& path,
+                        const ImportOptions& options = {});
+
 // The value `name` of the top-level key `key` of a hive, when it is a REG_DWORD: Select\Current.
 // Reads the hive with its logs, as ImportHive does.
 bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name,
                        DWORD& out);
+bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const std::u16string& name, DWORD& out);
 
 // The key and everything under it as a hive file. Throws StoreError, or hive::HiveError for keys
 // that make no hive.

@@ -75,8 +75,9 @@ int Export(const Options& o) {
     if (o.args.empty() || o.args.size() > 2) throw UsageError{"export takes KEY and an optional FILE"};
     const auto key = KeyArgument(o.args[0]);
     if (o.args.size() == 1 && ::isatty(STDOUT_FILENO) && !o.regedit4)
-        throw UsageError{"export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
-                         "(regstore export KEY > FILE.reg)"};
+        throw UsageError{
+            "export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
+            "(regstore export KEY > FILE.reg)"};
     std::string bytes, refusal;
     const auto dialect = o.regedit4 ? regfile::Dialect::Regedit4 : regfile::Dialect::Version5;
     if (const LONG rc = regfile::Export(key, bytes, &refusal, dialect); rc != ERROR_SUCCESS)

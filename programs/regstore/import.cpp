@@ -73,8 +73,9 @@ int ImportHive(const Context& context, const std::string& keyText, const std::st
     const auto key = KeyArgument(keyText);
     CheckReadable(path, "a registry hive");
     if (!hivestore::IsHiveFile(path))
-        throw InputError{path + ": not a registry hive (it does not start with \"regf\"); --key is for a hive, "
-                                "a .reg file names its own keys"};
+        throw InputError{path +
+                         ": not a registry hive (it does not start with \"regf\"); --key is for a hive, "
+                         "a .reg file names its own keys"};
     hivestore::ImportReport report;
     InHiveTransaction(context, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key)); });
     Warn(report.warnings);

@@ -56,7 +56,8 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
-    if (!S_ISDIR(st.st_mode)) throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
+    if (!S_ISDIR(st.st_mode))
+        throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
     // The volume's root, or the config folder itself.
     std::string config = dir;
     if (FindEntry(dir, "SYSTEM", false).empty() && FindEntry(dir, "SOFTWARE", false).empty()) {
@@ -65,11 +66,13 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
             const std::string parent = config;
             config = FindEntry(parent, part, true);
             if (config.empty() && !FindEntry(parent, "SYSTEM.DAT", false).empty())
-                throw InputError{parent + ": a Windows 95, 98 or Me registry (SYSTEM.DAT and USER.DAT), which is "
-                                          "not held in hives; import-windows reads Windows NT, 2000 and later"};
+                throw InputError{parent +
+                                 ": a Windows 95, 98 or Me registry (SYSTEM.DAT and USER.DAT), which is "
+                                 "not held in hives; import-windows reads Windows NT, 2000 and later"};
             if (config.empty())
-                throw InputError{dir + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
-                                       "not a Windows volume"};
+                throw InputError{dir +
+                                 ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
+                                 "not a Windows volume"};
         }
     }
     std::array<std::string, 2> hives;
@@ -77,7 +80,8 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
     for (size_t i = 0; i < 2; ++i) {
         hives[i] = FindEntry(config, names[i], false);
         if (hives[i].empty()) throw InputError{config + ": no " + names[i] + " hive in it"};
-        if (!hivestore::IsHiveFile(hives[i])) throw InputError{hives[i] + ": not a registry hive (it does not start with \"regf\")"};
+        if (!hivestore::IsHiveFile(hives[i]))
+            throw InputError{hives[i] + ": not a registry hive (it does not start with \"regf\")"};
     }
     // CurrentControlSet is the running system's link to the control set in use, which only
     // Select\Current tells; it is made as a copy of that control set.
@@ -91,7 +95,8 @@ int ImportWindows(const Context& context, const std::vector<std::string>& args) 
             options.mirror = hivestore::Utf16(name);
             options.mirrorAs = u"CurrentControlSet";
         } else {
-            warnings.push_back(hives[1] + ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
+            warnings.push_back(hives[1] +
+                               ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
         }
     } catch (const hive::HiveError& e) {
         throw InputError{e.what()};

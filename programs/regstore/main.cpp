@@ -160,7 +160,8 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv, command);
     } catch (const UsageError& e) {
-        std::cerr << "regstore: " << e.message << "\nTry 'regstore " << (command.empty() ? "" : command + " ") << "--help'.\n";
+        std::cerr << "regstore: " << e.message << "\nTry 'regstore " << (command.empty() ? "" : command + " ")
+                  << "--help'.\n";
         return kBadUsage;
     } catch (const InputError& e) {
         std::cerr << "regstore: " << e.message << "\n";

@@ -28,7 +28,9 @@ public:
     std::string caption;
 
 protected:
-    void DoSetText(TextBox box, std::string_view text) override { texts[static_cast<size_t>(box) - 1] = std::string(text); }
+    void DoSetText(TextBox box, std::string_view text) override {
+        texts[static_cast<size_t>(box) - 1] = std::string(text);
+    }
     std::string DoGetText(TextBox box) const override { return texts[static_cast<size_t>(box) - 1]; }
     void DoSetCaption(const std::string& text) override { caption = text; }
 };

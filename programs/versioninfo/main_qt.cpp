@@ -82,13 +82,20 @@ int ReportFatal(const QString& text) {
 
 int main(int argc, char** argv) {
     switch (ParseCommandLine(argc, argv)) {
-        case Request::Help: std::fputs(kHelp, stdout); return 0;
-        case Request::Version: std::printf("%s (versioninfo) %s\n", kProgram, VERSIONINFO_VERSION); return 0;
-        case Request::Wrong: return 2;
-        case Request::Window: break;
+        case Request::Help:
+            std::fputs(kHelp, stdout);
+            return 0;
+        case Request::Version:
+            std::printf("%s (versioninfo) %s\n", kProgram, VERSIONINFO_VERSION);
+            return 0;
+        case Request::Wrong:
+            return 2;
+        case Request::Window:
+            break;
     }
     if (!HasDisplay()) {
-        std::fprintf(stderr, "%s: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n", kProgram);
+        std::fprintf(stderr, "%s: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
+                     kProgram);
         return 1;
     }
     qInstallMessageHandler(OnQtMessage);
