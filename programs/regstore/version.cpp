@@ -37,19 +37,23 @@ protected:
 
 int Version(const std::vector<std::string>& args) {
     if (!args.empty()) throw UsageError{"version takes no arguments"};
+    for (const auto& [label, value] : WindowValues()) std::cout << label << "\t" << value << "\n";
+    return kOk;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> WindowValues() {
     TextSurface surface;
     try {
         Form1(surface).Form_Load();
     } catch (const RaisedError& e) {
         throw InputError{e.what()};
     }
-    std::cout << "Caption\t" << surface.caption << "\n";
-    for (size_t i = 0; i < kTextBoxRows.size(); ++i)
-        std::cout << LabelOf(kTextBoxRows[i]).caption << "\t" << surface.texts[i] << "\n";
-    return kOk;
+    std::vector<std::pair<std::string, std::string>> values{{"Caption", surface.caption}};
+    for (size_t i = 0; i < kTextBoxRows.size(); ++i) values.emplace_back(LabelOf(kTextBoxRows[i]).caption, surface.texts[i]);
+    return values;
 }
-
-}  // namespace
 
 Command AddVersion(CLI::App& regstore, Context& context) {
     auto args = std::make_shared<std::vector<std::string>>();

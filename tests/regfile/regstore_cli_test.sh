@@ -136,6 +136,7 @@ expect 1 "what the key held is gone" -- rs query 'HKCU\Other\Old'
 head -c 4200 "$dir/good.hive" >"$dir/cut.hive"
 mkdir -p "$dir/blank" "$dir/win98/WINDOWS" "$dir/nosystem/Windows/System32/config"
 : >"$dir/win98/WINDOWS/SYSTEM.DAT"
+: >"$dir/win98/WINDOWS/USER.DAT"
 cp "$dir/good.hive" "$dir/nosystem/Windows/System32/config/SOFTWARE"
 refused 1 "good.hive: a registry hive: name the key it becomes with --key" "hive without --key" \
   -- rs import "$dir/good.hive"
@@ -165,8 +166,15 @@ refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key
   -- rs export 'HKCU\Missing' "$dir/missing.hive" --hive
 refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
 refused 1 "a Windows 95, 98 or Me registry" "import-windows of a Windows 98 volume" -- rs import-windows "$dir/win98"
-refused 1 "config: no SYSTEM hive in it" "import-windows without SYSTEM" -- rs import-windows "$dir/nosystem"
-refused 1 "good.reg: not a folder" "import-windows of a file" -- rs import-windows "$dir/good.reg"
+refused 1 "not a Windows volume" "import-windows of a volume with one hive" -- rs import-windows "$dir/nosystem"
+refused 1 "config: no SYSTEM hive in System32/config" "import-windows without SYSTEM" \
+  -- rs import-windows "$dir/nosystem/Windows/System32/config"
+refused 1 "good.reg: the volume (offset 0): an unknown or encrypted volume" "import-windows of a file that is no disk" \
+  -- rs import-windows "$dir/good.reg"
+expect 2 "import-windows of two sources" -- rs import-windows "$dir/blank" "$dir/win98"
+for n in 0 x -1; do
+  expect 2 "import-windows --installation $n" -- rs import-windows "$dir/win98" --installation "$n"
+done
 expect 2 "version with an argument" -- rs version HKLM
 # No Windows in the store's HKLM: what the window shows for an empty store.
 expect 0 "version" -- rs version
