@@ -35,7 +35,8 @@ public:
         DWORD size = 0;
         if (RegQueryValueExW(h_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
         data.resize(size);
-        return RegQueryValueExW(h_, name, nullptr, &type, data.data(), &size) == ERROR_SUCCESS && (data.resize(size), true);
+        return RegQueryValueExW(h_, name, nullptr, &type, data.data(), &size) == ERROR_SUCCESS &&
+               (data.resize(size), true);
     }
     std::optional<std::string> String(const char16_t* name) const {
         DWORD type = 0;
@@ -81,20 +82,19 @@ Inventory ReadInventory() {
     // InstallTime (a FILETIME, Windows 10 on) is the exact moment; InstallDate its seconds.
     if (auto time = nt.Number(u"InstallTime"); time && *time / kFiletimeTicksPerSecond >= kFiletimeSecondsTo1970)
         inv.installDate = IsoUtc(*time / kFiletimeTicksPerSecond - kFiletimeSecondsTo1970);
-    else if (auto date = nt.Number(u"InstallDate"))
-        inv.installDate = IsoUtc(*date);
+    else if (auto date = nt.Number(u"InstallDate")) inv.installDate = IsoUtc(*date);
     inv.computerName =
         OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName").String(u"ComputerName");
-    inv.architecture = OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment")
-                           .String(u"PROCESSOR_ARCHITECTURE");
+    inv.architecture =
+        OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment").String(u"PROCESSOR_ARCHITECTURE");
     return inv;
 }
 
 std::string ProductNameShown(std::string_view productName, std::string_view productType, std::string_view build) {
     unsigned number = 0;
     const auto [end, ec] = std::from_chars(build.data(), build.data() + build.size(), number);
-    const bool windows11 = ec == std::errc() && end == build.data() + build.size() && number >= kWindows11Build &&
-                           productType == "1";
+    const bool windows11 =
+        ec == std::errc() && end == build.data() + build.size() && number >= kWindows11Build && productType == "1";
     std::string name(productName);
     const size_t at = name.find("Windows 10");
     if (windows11 && at != std::string::npos) name.replace(at, 10, "Windows 11");

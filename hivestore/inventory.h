@@ -16,7 +16,7 @@ struct Inventory {
     std::optional<std::string> editionId;           // "Professional"
     std::optional<std::string> installDate;         // UTC, "2023-10-31T08:15:00Z"
     std::optional<std::string> computerName;
-    std::optional<std::string> architecture;        // PROCESSOR_ARCHITECTURE: "AMD64", "x86", "ARM64"
+    std::optional<std::string> architecture;  // PROCESSOR_ARCHITECTURE: "AMD64", "x86", "ARM64"
 };
 
 Inventory ReadInventory();

@@ -15,9 +15,13 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 ProgressLine::ProgressLine(std::string program, std::FILE* out, bool terminal)
     : program_(std::move(program)), out_(out), terminal_(terminal) {}
 
-bool ProgressLine::IsTerminal(std::FILE* out) { return ::isatty(::fileno(out)) == 1; }
+bool ProgressLine::IsTerminal(std::FILE* out) {
+    return ::isatty(::fileno(out)) == 1;
+}
 
-ProgressLine::~ProgressLine() { Clear(); }
+ProgressLine::~ProgressLine() {
+    Clear();
+}
 
 void ProgressLine::Update(const std::string& file, std::uint64_t done, std::uint64_t total, Clock::time_point now) {
     if (!terminal_) return;

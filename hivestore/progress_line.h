@@ -19,12 +19,15 @@ public:
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    void operator()(const std::string& file, std::uint64_t done, std::uint64_t total) { Update(file, done, total, Clock::now()); }
+    void operator()(const std::string& file, std::uint64_t done, std::uint64_t total) {
+        Update(file, done, total, Clock::now());
+    }
     void Update(const std::string& file, std::uint64_t done, std::uint64_t total, Clock::time_point now);
     void Clear();
 
     // What a line says: "regstore: reading NAME: 45% of 185 MiB".
-    static std::string Text(const std::string& program, const std::string& file, std::uint64_t done, std::uint64_t total);
+    static std::string Text(const std::string& program, const std::string& file, std::uint64_t done,
+                            std::uint64_t total);
 
 private:
     std::string program_;

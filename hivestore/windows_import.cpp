@@ -103,9 +103,12 @@ private:
 
 std::string StoreErrorText(LONG rc) {
     switch (rc) {
-        case ERROR_ACCESS_DENIED: return "access denied";
-        case ERROR_CANTWRITE: return "cannot write the store";
-        default: return "registry error " + std::to_string(rc);
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_CANTWRITE:
+            return "cannot write the store";
+        default:
+            return "registry error " + std::to_string(rc);
     }
 }
 

@@ -46,7 +46,8 @@ int ImportWindows(const Context& context, const Options& o) {
         Warn(source->Warnings());
         const disk::Installation& installation = hivestore::ChooseInstallation(*source, o.installation);
         hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
-        const auto result = hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress));
+        const auto result =
+            hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress));
         progress.Clear();
         Warn(result.warnings);
     } catch (const disk::Error& e) {

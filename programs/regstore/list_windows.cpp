@@ -51,7 +51,8 @@ public:
     ScratchStore() {
         const char* tmp = std::getenv("TMPDIR");
         std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/regstore-list-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) throw InputError{"cannot make a folder for a scratch store: " + pattern};
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw InputError{"cannot make a folder for a scratch store: " + pattern};
         folder_ = pattern;
     }
     ~ScratchStore() {
@@ -98,7 +99,9 @@ Listed Inspect(disk::Source& source, const disk::Installation& installation, Scr
     return listed;
 }
 
-std::string Json(const std::optional<std::string>& text) { return text ? hivestore::JsonString(*text) : "null"; }
+std::string Json(const std::optional<std::string>& text) {
+    return text ? hivestore::JsonString(*text) : "null";
+}
 
 void PrintJson(const disk::Installation& installation, unsigned number, const Listed& listed, bool last) {
     const auto& v = installation.volume;

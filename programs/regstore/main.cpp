@@ -100,7 +100,7 @@ int Run(int argc, char** argv, std::string& commandName) {
     app.require_subcommand(0, 1);
     const std::vector<Command> commands = {
         AddImport(app, context), AddImportWindows(app, context), AddExport(app, context), AddVersion(app, context),
-        AddQuery(app, context),  AddSet(app, context),           AddDelete(app, context),  AddListWindows(app, context),
+        AddQuery(app, context),  AddSet(app, context),           AddDelete(app, context), AddListWindows(app, context),
     };
     // CLI11 reads `--value=` as a --value without its argument; the empty name (the default value)
     // must reach the command, so it is passed as `--value ""`. CLI11 takes the line reversed.

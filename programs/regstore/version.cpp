@@ -51,7 +51,8 @@ std::vector<std::pair<std::string, std::string>> WindowValues() {
         throw InputError{e.what()};
     }
     std::vector<std::pair<std::string, std::string>> values{{"Caption", surface.caption}};
-    for (size_t i = 0; i < kTextBoxRows.size(); ++i) values.emplace_back(LabelOf(kTextBoxRows[i]).caption, surface.texts[i]);
+    for (size_t i = 0; i < kTextBoxRows.size(); ++i)
+        values.emplace_back(LabelOf(kTextBoxRows[i]).caption, surface.texts[i]);
     return values;
 }
 
