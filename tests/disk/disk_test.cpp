@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Containers.
         SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},
         SourceCase{"child.vhd", kMbr}, SourceCase{"disk.vhdx", kGpt}, SourceCase{"sparse.vmdk", kMbr},
-        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
+        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"renamed-sparse.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
         SourceCase{"base.qcow2", kGpt}, SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt},
         SourceCase{"whole.E01", kMbr},
         // Folders: a volume's root, and a config folder alone.

@@ -114,6 +114,7 @@ quiet qemu-img convert -O vpc -o subformat=fixed,force_size=on mbr.raw fixed.vhd
 quiet qemu-img convert -O vhdx gpt.raw disk.vhdx
 quiet qemu-img convert -O vmdk -o subformat=monolithicSparse mbr.raw sparse.vmdk
 quiet qemu-img convert -O vmdk -o subformat=streamOptimized gpt.raw stream.vmdk
+cp --sparse=always sparse.vmdk renamed-sparse.vmdk
 quiet qemu-img convert -O vmdk -o subformat=monolithicFlat gpt.raw flat.vmdk
 mkdir -p split-vmdk && quiet qemu-img convert -O vmdk -o subformat=twoGbMaxExtentSparse mbr.raw split-vmdk/disk.vmdk
 quiet qemu-img convert -O qcow2 gpt.raw base.qcow2
