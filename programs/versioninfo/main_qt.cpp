@@ -3,16 +3,57 @@
 #include "QtForm1Window.h"
 #include "RaisedError.h"
 
+#include <CLI/CLI.hpp>
 #include <QApplication>
 #include <QMessageBox>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
+#include <vector>
+
+#ifndef VERSIONINFO_VERSION
+#define VERSIONINFO_VERSION "unknown"
+#endif
 
 namespace {
 
 constexpr const char* kProgram = "versioninfo";
+
+const char* const kHelp = R"(Usage: versioninfo
+       versioninfo --help | --version
+
+Opens a window that shows what a Windows installation reports about its version:
+the major and the minor version number, the service pack, the product type and
+the product name, with the release's version code (0 to 22) in the caption. It
+shows the installation in the registry store, which regstore(1) fills.
+
+Options:
+  --help     show this help and exit
+  --version  show the version and exit
+
+Exit status: 0 when the window was closed; 1 when there is no display or an error
+ended the program; 2 when the command line is wrong.
+)";
+
+// What the command line asks for; the window when it asks for nothing else.
+enum class Request { Window, Help, Version, Wrong };
+
+Request ParseCommandLine(int argc, char** argv) {
+    bool help = false, version = false;
+    CLI::App app(kProgram, kProgram);
+    app.set_help_flag();
+    app.add_flag("-h,--help", help)->disable_flag_override();
+    app.add_flag("--version", version)->disable_flag_override();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, e.what(), kProgram);
+        return Request::Wrong;
+    }
+    return help ? Request::Help : version ? Request::Version : Request::Window;
+}
 
 bool HasDisplay() {
     for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
@@ -39,13 +80,19 @@ int ReportFatal(const QString& text) {
 
 }  // namespace
 
-int main(int, char** argv) {
+int main(int argc, char** argv) {
+    switch (ParseCommandLine(argc, argv)) {
+        case Request::Help: std::fputs(kHelp, stdout); return 0;
+        case Request::Version: std::printf("%s (versioninfo) %s\n", kProgram, VERSIONINFO_VERSION); return 0;
+        case Request::Wrong: return 2;
+        case Request::Window: break;
+    }
     if (!HasDisplay()) {
         std::fprintf(stderr, "%s: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n", kProgram);
         return 1;
     }
     qInstallMessageHandler(OnQtMessage);
-    // The program takes no command line; only its name reaches Qt.
+    // Qt's own options are not the program's: only its name reaches Qt.
     int qtArgc = 1;
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);

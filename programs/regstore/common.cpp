@@ -1,0 +1,149 @@
+// The helpers the commands share: keys from the command line, registry errors in words, and the
+// store transaction that hive imports run in.
+#include "command.h"
+
+#include "Hive.h"
+#include "hive_store.h"
+#include "registry_store.h"
+#include "utf16.h"
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+
+namespace regstore {
+
+void AddCommonOptions(CLI::App& app, Context& context) {
+    app.add_option_function<std::string>(
+           "--store",
+           [&context](const std::string& path) {
+               context.store = path;
+               context.storeGiven = true;
+           })
+        ->type_name("PATH");
+    app.add_flag("-h,--help", context.help)->disable_flag_override();
+}
+
+CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, std::vector<std::string>& args) {
+    CLI::App& app = *regstore.add_subcommand(name);
+    AddCommonOptions(app, context);
+    app.add_option("args", args);
+    // An option the command does not declare is kept, and named in the usage error that follows.
+    app.allow_extras();
+    return app;
+}
+
+std::string StoreOf(HKEY root) { return root == HKEY_CURRENT_USER ? UserRegistryStorePath() : RegistryStorePath(); }
+
+std::string ErrorText(LONG rc, HKEY root, bool storeNamed) {
+    if (rc == ERROR_ACCESS_DENIED && root == HKEY_CURRENT_USER) {
+        const std::string why = UserRegistryStoreRefusal();
+        if (!why.empty())
+            return "access denied: " + (storeNamed ? std::string("the store") : "the store " + StoreOf(root)) +
+                   " is not used, as " + why;
+    }
+    return ErrorText(rc);
+}
+
+std::string ErrorText(LONG rc) {
+    switch (rc) {
+        case ERROR_FILE_NOT_FOUND: return "not found";
+        case ERROR_ACCESS_DENIED: return "access denied";
+        case ERROR_BADDB: return "the store is not a registry database";
+        case ERROR_CANTREAD: return "cannot read the store";
+        case ERROR_CANTWRITE: return "cannot write the store";
+        case ERROR_BAD_PATHNAME: return "not a key path";
+        case ERROR_MORE_DATA: return "a name too long for the registry";
+        case ERROR_INVALID_PARAMETER: return "a name or value the registry does not take";
+        case ERROR_KEY_DELETED: return "the key was deleted meanwhile";
+        default: return "registry error " + std::to_string(rc);
+    }
+}
+
+std::string TypeName(DWORD type) {
+    switch (type) {
+        case REG_NONE: return "REG_NONE";
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        case REG_DWORD: return "REG_DWORD";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        case REG_QWORD: return "REG_QWORD";
+        default: return "0x" + [&] {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%x", type);
+            return std::string(buf);
+        }();
+    }
+}
+
+std::u16string Wide(std::string_view text) { return Wtf8ToUtf16(text); }
+
+const std::string& Whole(const std::string& text, const std::string& what) {
+    if (Utf16ToWtf8(Wide(text)) != text) throw InputError{what + ": text that is not UTF-8"};
+    return text;
+}
+
+regfile::KeyName KeyArgument(const std::string& text) {
+    auto key = regfile::ParseKeyName(text);
+    if (!key) {
+        const bool rootKnown = regfile::ParseKeyName(text.substr(0, text.find('\\'))).has_value();
+        throw UsageError{"not a registry key: " + text +
+                         (rootKnown ? " (a key path with an empty part)" : " (it must start with a root key)")};
+    }
+    Whole(key->path, text);
+    const std::string fault = regfile::KeyPathFault(key->path);
+    if (!fault.empty()) throw InputError{text + ": " + fault};
+    return *key;
+}
+
+std::string DisplayName(const regfile::KeyName& key) {
+    std::string name(regfile::RootName(key.root));
+    return key.path.empty() ? name : name + "\\" + key.path;
+}
+
+std::u16string KeyPath16(const regfile::KeyName& key) { return Wide(key.path); }
+
+void Warn(const std::vector<std::string>& warnings) {
+    for (const auto& w : warnings) std::cerr << "regstore: warning: " << w << "\n";
+}
+
+void CheckReadable(const std::string& path, const char* what) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError{path + ": " + std::strerror(errno)};
+    struct stat st {};
+    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+    ::close(fd);
+    if (folder) throw InputError{path + ": a folder, not " + what};
+}
+
+void InHiveTransaction(const Context& context, const std::function<void()>& body) {
+    LONG rc = ERROR_SUCCESS;
+    try {
+        rc = RunInStoreTransaction([&]() -> LONG {
+            body();
+            return ERROR_SUCCESS;
+        });
+    } catch (const hive::HiveError& e) {
+        throw InputError{e.what()};
+    } catch (const hivestore::StoreError& e) {
+        throw InputError{"cannot write the store " + context.store + ": " + e.what()};
+    }
+    if (rc != ERROR_SUCCESS) throw InputError{"cannot write the store " + context.store + ": " + ErrorText(rc)};
+}
+
+Key::Key(const regfile::KeyName& name, REGSAM access) {
+    const LONG rc = regfile::OpenPath(name.root, name.path, access, h_);
+    if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
+}
+
+Key::~Key() { RegCloseKey(h_); }
+
+}  // namespace regstore

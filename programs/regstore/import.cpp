@@ -1,0 +1,142 @@
+// regstore import: .reg files applied all or nothing, or a registry hive as the contents of a key.
+#include "command.h"
+
+#include "hive_store.h"
+#include "registry_store.h"
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace regstore {
+namespace {
+
+const char* const kHelp = R"(Usage: regstore [--store PATH] import FILE...
+       regstore [--store PATH] import FILE --key KEY
+
+Applies .reg files to the store. Every file is read and checked first; then all of
+them are written in one transaction, so a fault anywhere changes nothing.
+
+Both dialects are read: "REGEDIT4" (Windows-1252 bytes) and "Windows Registry
+Editor Version 5.00" (UTF-16LE with a byte-order mark, or UTF-8), whose text is
+kept whole, whatever the characters. A file may hold at most 64 MiB. A fault is
+reported as FILE:LINE:COLUMN: message.
+
+With --key, FILE is a registry hive (a file that starts with "regf", such as
+Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
+replaces what KEY holds, in one transaction. The hive's transaction logs beside it
+(FILE.LOG1, FILE.LOG2, FILE.LOG, any case) are replayed as Windows replays them.
+Names and text are kept whole, whatever the code page holds; of sibling names that
+differ only in case, the first is read, with a warning. FILE may be a pipe.
+)";
+
+// The largest .reg file read: far above any installation's version keys, and a bound on the memory
+// an import takes whatever it is given (a device, a huge file).
+constexpr size_t kMaxFileBytes = 64u << 20;
+
+struct Options {
+    std::vector<std::string> files;
+    std::optional<std::string> key;
+};
+
+// The whole file, read with a bound so that no input can exhaust memory.
+std::string ReadFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw InputError{path + ": " + std::strerror(errno)};
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) throw InputError{path + ": a folder, not a .reg file"};
+    std::string bytes;
+    char buffer[65536];
+    while (true) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw InputError{path + ": " + std::strerror(errno)};
+        if (n == 0) return bytes;
+        if (bytes.size() + static_cast<size_t>(n) > kMaxFileBytes)
+            throw InputError{path + ": larger than " + std::to_string(kMaxFileBytes >> 20) +
+                             " MiB, the most regstore reads from a .reg file"};
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+int ImportHive(const Context& context, const std::string& keyText, const std::string& path) {
+    const auto key = KeyArgument(keyText);
+    // The reader refuses what is no hive, with the reason; a pipe it reads once, as a stream.
+    hivestore::ImportReport report;
+    InHiveTransaction(context, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key)); });
+    Warn(report.warnings);
+    return kOk;
+}
+
+int Import(const Context& context, const Options& o) {
+    const auto& paths = o.files;
+    if (paths.empty()) throw UsageError{"import needs at least one FILE"};
+    if (o.key) {
+        if (paths.size() != 1) throw UsageError{"import --key takes one hive FILE"};
+        return ImportHive(context, *o.key, paths[0]);
+    }
+    // Every file is read and checked before the store is touched.
+    std::vector<regfile::RegFile> files;
+    for (const auto& path : paths) {
+        if (hivestore::IsHiveFile(path))
+            throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
+        try {
+            const std::string bytes = ReadFile(path);
+            if (bytes.rfind("regf", 0) == 0)  // a hive from a pipe
+                throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
+            files.push_back(regfile::Parse(bytes));
+        } catch (const regfile::ParseError& e) {
+            throw InputError{path + ":" + std::to_string(e.where.line) + ":" + std::to_string(e.where.column) + ": " +
+                             e.what()};
+        }
+    }
+    std::string failure;
+    const LONG rc = RunInStoreTransaction([&]() -> LONG {
+        for (size_t i = 0; i < files.size(); ++i) {
+            const auto result = regfile::Apply(files[i]);
+            if (result.code != ERROR_SUCCESS) {
+                // The key whose line (or one of whose value lines) failed names the store.
+                HKEY root = nullptr;
+                for (const auto& key : files[i].keys)
+                    if (key.where.line <= result.where.line) root = key.root;
+                failure = paths[i] + ":" + std::to_string(result.where.line) + ":" +
+                          std::to_string(result.where.column) + ": cannot write the store " + StoreOf(root) + ": " +
+                          ErrorText(result.code, root, true);
+                return result.code;
+            }
+        }
+        return ERROR_SUCCESS;
+    });
+    if (rc != ERROR_SUCCESS && failure.empty()) {
+        // Refused before anything was written: no store may be written, the first key's among them.
+        HKEY root = nullptr;
+        for (const auto& file : files)
+            if (root == nullptr && !file.keys.empty()) root = file.keys.front().root;
+        failure = "cannot write the store " + (root != nullptr ? StoreOf(root) : context.store) + ": " +
+                  ErrorText(rc, root, true);
+    }
+    if (rc != ERROR_SUCCESS) throw InputError{failure};
+    return kOk;
+}
+
+}  // namespace
+
+Command AddImport(CLI::App& regstore, Context& context) {
+    auto o = std::make_shared<Options>();
+    CLI::App& app = AddCommand(regstore, context, "import", o->files);
+    app.add_option("--key", o->key)->type_name("KEY");
+    return {&app, kHelp, &o->files, [&context, o] { return Import(context, *o); }};
+}
+
+}  // namespace regstore

@@ -1,0 +1,58 @@
+// regstore version: what the window shows for the store, through the window's own load sequence.
+#include "command.h"
+
+#include "Form1.h"
+#include "Form1Layout.h"
+#include "RaisedError.h"
+
+#include <CLI/CLI.hpp>
+
+#include <array>
+#include <iostream>
+#include <memory>
+
+namespace regstore {
+namespace {
+
+const char* const kHelp = R"(Usage: regstore [--store PATH] version
+
+Shows what the window shows for the store, one line each, the label and the value
+separated by a tab: Caption, MajorVersion, MinorVersion, CSDVersion, ProductType
+and ProductName. It runs the window's own load sequence.
+)";
+
+// The window's surface as text: what the load sequence puts in each box and in the caption.
+class TextSurface : public Form1Surface {
+public:
+    std::array<std::string, 5> texts;
+    std::string caption;
+
+protected:
+    void DoSetText(TextBox box, std::string_view text) override { texts[static_cast<size_t>(box) - 1] = std::string(text); }
+    std::string DoGetText(TextBox box) const override { return texts[static_cast<size_t>(box) - 1]; }
+    void DoSetCaption(const std::string& text) override { caption = text; }
+};
+
+int Version(const std::vector<std::string>& args) {
+    if (!args.empty()) throw UsageError{"version takes no arguments"};
+    TextSurface surface;
+    try {
+        Form1(surface).Form_Load();
+    } catch (const RaisedError& e) {
+        throw InputError{e.what()};
+    }
+    std::cout << "Caption\t" << surface.caption << "\n";
+    for (size_t i = 0; i < kTextBoxRows.size(); ++i)
+        std::cout << LabelOf(kTextBoxRows[i]).caption << "\t" << surface.texts[i] << "\n";
+    return kOk;
+}
+
+}  // namespace
+
+Command AddVersion(CLI::App& regstore, Context& context) {
+    auto args = std::make_shared<std::vector<std::string>>();
+    CLI::App& app = AddCommand(regstore, context, "version", *args);
+    return {&app, kHelp, args.get(), [args] { return Version(*args); }};
+}
+
+}  // namespace regstore
