@@ -106,6 +106,15 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
         ASSERT_TRUE(software) << Row(inst);
         EXPECT_EQ(software->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SOFTWARE")) << Row(inst);
         EXPECT_TRUE(software->logs.empty());
+        // Progress only grows and ends at the whole file.
+        std::vector<std::uint64_t> seen;
+        const auto again = source->Read(inst, "System32/config/SOFTWARE", [&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, software->primary.bytes.size());
+            seen.push_back(done);
+        });
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), software->primary.bytes.size());
         const auto system = source->ReadHive(inst, "System32/config/SYSTEM");
         ASSERT_TRUE(system) << Row(inst);
         EXPECT_EQ(system->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SYSTEM")) << Row(inst);
