@@ -221,6 +221,29 @@ TEST(Disk, MountedVolumeReadsAsTheImage) {
     fs::remove(mount);
 }
 
+// A block device is read as the image it holds: a read-only loop device over mbr.raw (root only).
+TEST(Disk, BlockDeviceReadsAsItsImage) {
+    if (::geteuid() != 0) GTEST_SKIP() << "not root: no loop device can be made here";
+    const std::string command = "losetup -r -f --show '" + kImages + "/mbr.raw' 2>/dev/null";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    char line[256] = {};
+    const bool got = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr) ::pclose(pipe);
+    std::string device = got ? line : "";
+    while (!device.empty() && device.back() == '\n') device.pop_back();
+    if (device.empty()) GTEST_SKIP() << "losetup could not make a loop device";
+    std::vector<std::string> rows;
+    try {
+        const auto source = disk::Source::Open(device);
+        for (const auto& i : source->Installations()) rows.push_back(Row(i));
+        EXPECT_EQ(source->Read(source->Installations()[1], "System32/config/SOFTWARE")->bytes, Slurp(kImages + "/h10/SOFTWARE"));
+    } catch (const disk::Error& e) {
+        ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(rows, kMbr);
+    EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0) << "losetup -d " << device;
+}
+
 // ---- The partition walk on tables written in memory. ----
 
 struct MemoryDisk {
