@@ -168,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "", "partition 5 (offset 23068672): runs past the end of the disk"},
         // Refused, named.
         SourceCase{"bitlocker.raw", {}, "partition 1 (offset 1048576): a BitLocker-encrypted volume (-FVE-FS-)"},
-        SourceCase{"lvm.raw", {}, "an LVM physical volume"}, SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"},
+        SourceCase{"lvm.raw", {}, "partition 1 (offset 1048576): an LVM physical volume"},
+        SourceCase{"bare-lvm.raw", {}, "the volume (offset 0): an LVM physical volume"}, SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"},
         SourceCase{"spaces.raw", {}, "Storage Spaces"}, SourceCase{"refs.raw", {}, "a ReFS volume"},
         SourceCase{"exfat.raw", {}, "an exFAT volume"}, SourceCase{"unknown.raw", {}, "an unknown or encrypted volume"},
         SourceCase{"esp.vfat", {}, "no Windows installation on it"},
