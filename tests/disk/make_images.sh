@@ -114,6 +114,7 @@ quiet qemu-img convert -O vpc -o subformat=fixed,force_size=on mbr.raw fixed.vhd
 quiet qemu-img convert -O vhdx gpt.raw disk.vhdx
 quiet qemu-img convert -O vmdk -o subformat=monolithicSparse mbr.raw sparse.vmdk
 quiet qemu-img convert -O vmdk -o subformat=streamOptimized gpt.raw stream.vmdk
+cp --sparse=always sparse.vmdk renamed-sparse.vmdk
 quiet qemu-img convert -O vmdk -o subformat=monolithicFlat gpt.raw flat.vmdk
 mkdir -p split-vmdk && quiet qemu-img convert -O vmdk -o subformat=twoGbMaxExtentSparse mbr.raw split-vmdk/disk.vmdk
 quiet qemu-img convert -O qcow2 gpt.raw base.qcow2
@@ -170,6 +171,8 @@ truncate -s 2M exfat.raw && bootsector exfat.raw EXFAT
 mbrdisk bitlocker.raw 7 && { truncate -s 2M bl.vol; bootsector bl.vol -FVE-FS-; place bitlocker.raw 512 2048 bl.vol; }
 mbrdisk unknown.raw 7 && head -c 65536 /dev/urandom | dd of=unknown.raw bs=512 seek=2048 conv=notrunc status=none
 mbrdisk lvm.raw 8e
+# A whole disk made an LVM physical volume: its label in the second sector, no table.
+truncate -s 2M bare-lvm.raw && printf 'LABELONE' | dd of=bare-lvm.raw bs=1 seek=512 conv=notrunc status=none
 mbrdisk ldm.raw 42
 truncate -s 4M spaces.raw && quiet sgdisk -n 1:2048:0 -t 1:E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D spaces.raw
 # Only the refusals on a disk that also holds a Windows: the Windows, with a warning.
@@ -178,6 +181,7 @@ quiet sfdisk --part-type mixed.raw 1 7
 place mixed.raw 512 2048 bl.vol
 head -c $((30 * 1048576)) mbr.raw > truncated.raw
 head -c 400000 base.qcow2 > cut.qcow2
+head -c $(( $(stat -c %s dynamic.vhd) - 4096 )) dynamic.vhd > cut.vhd
 quiet qemu-img create -f qcow2 -b gpt.raw -F raw rawback.qcow2
 quiet qemu-img create -f qcow2 -u -b gone.qcow2 -F qcow2 orphan.qcow2 24M
 differencing orphan.vhd parent-gone.vhd dynamic.vhd
