@@ -175,6 +175,8 @@ int main(int argc, char** argv) {
             LoadInstallation(*line.source, line.installation);
         } catch (const std::exception& e) {
             // disk::Error, hive::HiveError, a choice among installations, a store that refused.
+            // The private store goes before the error box, which a kill or a logout may never close.
+            privateStore.reset();
             return ReportFatal(QString::fromUtf8(e.what()));
         }
     }
@@ -185,10 +187,12 @@ int main(int argc, char** argv) {
         form.Form_Load();
         if (privateStore) privateStore->Remove();
     } catch (const RaisedError& e) {
+        privateStore.reset();
         return ReportFatal(QStringLiteral("Error %1\nSource: %2\nDescription: %3")
                                .arg(e.Number())
                                .arg(QString::fromStdString(e.Source()), QString::fromStdString(e.Description())));
     } catch (const std::exception& e) {
+        privateStore.reset();
         return ReportFatal(QStringLiteral("Error: %1").arg(QString::fromUtf8(e.what())));
     }
     window.show();

@@ -63,6 +63,14 @@ if [ -n "$image" ]; then
   done
   check "Private store left behind" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
   check "Development store" "$stored" "$(sha256sum "$store")"
+  kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
+
+  # A source it cannot read: the error box is up, and no private store waits behind it for a
+  # close that a logout or a kill never gives.
+  TMPDIR="$work/tmp" "$program" "$work/none.raw" </dev/null >"$work/app.log" 2>&1 &
+  app_pid=$!
+  timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" >/dev/null || fail "no error box for a missing source"
+  check "Private store behind the error box" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
 fi
 
 [ $failures -eq 0 ] || fail "$failures difference(s) in the window"
