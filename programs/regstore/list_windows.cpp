@@ -8,12 +8,12 @@
 #include "hive_store.h"
 #include "inventory.h"
 #include "registry_store.h"
+#include "scratch_folder.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
-#include <filesystem>
 #include <iostream>
 #include <memory>
 
@@ -47,26 +47,17 @@ struct Options {
     bool json = false;
 };
 
-// A private store for one installation's version keys, removed with its folder.
+// Private stores, one for each installation's version keys, removed with their folder.
 class ScratchStore {
 public:
-    ScratchStore() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/regstore-list-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw InputError{"cannot make a folder for a scratch store: " + pattern};
-        folder_ = pattern;
+    ScratchStore() try : folder_("regstore-list") {
+    } catch (const std::runtime_error& e) {
+        throw InputError{e.what()};
     }
-    ~ScratchStore() {
-        std::error_code ec;
-        std::filesystem::remove_all(folder_, ec);
-    }
-    ScratchStore(const ScratchStore&) = delete;
-    ScratchStore& operator=(const ScratchStore&) = delete;
-    std::string Next() { return folder_ + "/" + std::to_string(++count_) + ".db"; }
+    std::string Next() { return folder_.Path() + "/" + std::to_string(++count_) + ".db"; }
 
 private:
-    std::string folder_;
+    hivestore::ScratchFolder folder_;
     unsigned count_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include "RaisedError.h"
 #include "progress_line.h"
 #include "registry_store.h"
+#include "scratch_folder.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>
@@ -14,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -88,25 +88,11 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 // window has read it (the window reads its values once, when it opens).
 class PrivateStore {
 public:
-    PrivateStore() {
-        const char* tmp = std::getenv("TMPDIR");
-        std::string folder = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/versioninfo-XXXXXX";
-        if (::mkdtemp(folder.data()) == nullptr)
-            throw std::runtime_error("cannot make a private folder for the store: " + folder);
-        folder_ = folder;
-        UseRegistryStore(folder_ + "/registry.db");
-    }
-    ~PrivateStore() { Remove(); }
-    PrivateStore(const PrivateStore&) = delete;
-    PrivateStore& operator=(const PrivateStore&) = delete;
-    void Remove() {
-        std::error_code ec;
-        if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
-        folder_.clear();
-    }
+    PrivateStore() : folder_("versioninfo") { UseRegistryStore(folder_.Path() + "/registry.db"); }
+    void Remove() { folder_.Remove(); }
 
 private:
-    std::string folder_;
+    hivestore::ScratchFolder folder_;
 };
 
 // The installation on `source` into the private store, with a line of progress on a terminal.
