@@ -289,6 +289,11 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
 
         // Damage: refused, naming the file and where.
         {"not_a_hive", [] { return Files{Bytes{'h', 'e', 'l', 'l', 'o'}, {}, {}, {"not a registry hive", "offset 0x0"}}; }},
+        {"hive_cut_inside_its_base_block", [] {
+             Bytes p = Write(State(0));
+             p.resize(100);
+             return Files{p, {}, {}, {"cut short: 0x64 bytes, less than its base block of 0x1000"}};
+         }},
         {"bad_checksum_without_logs", [] {
              Bytes p = Write(State(0));
              p[508] ^= 1;
