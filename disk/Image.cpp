@@ -251,6 +251,18 @@ private:
     std::map<std::uint64_t, std::vector<std::uint64_t>> l2_;
 };
 
+// A parent image that is there but cannot be read: named with the reason (permission, a folder),
+// which the container libraries would report as a damaged image.
+void CheckParent(const std::string& child, const std::string& role, const std::string& parent) {
+    try {
+        const Fd fd(parent);
+        struct stat st {};
+        if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) throw Error{parent + ": a folder, not a disk image"};
+    } catch (const Error& e) {
+        throw Error{child + ": its " + role + " " + e.what()};
+    }
+}
+
 // QCOW2 (and QCOW1), the backing chain opened from beside each file.
 class QcowImage : public Image {
 public:
@@ -270,6 +282,7 @@ public:
             std::error_code ec;
             if (!fs::exists(parentPath, ec))
                 throw Error{path + ": an overlay image whose backing file is missing: " + parentPath};
+            CheckParent(path, "backing file", parentPath);
             // libqcow chains QCOW files only.
             char magic[4] = {};
             std::ifstream(parentPath, std::ios::binary).read(magic, sizeof magic);
@@ -343,6 +356,7 @@ public:
             std::error_code ec;
             if (!fs::exists(parentPath, ec))
                 throw Error{path + ": a differencing disk whose parent is missing: " + parentPath};
+            CheckParent(path, "parent disk", parentPath);
             parent_ = std::make_unique<VhdiImage>(parentPath, depth + 1);
             if (libvhdi_file_set_parent_file(file_, parent_->file_.get(), &error) != 1) Fail(error);
         }

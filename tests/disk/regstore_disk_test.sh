@@ -52,6 +52,11 @@ check 1 "a BitLocker-encrypted volume" "BitLocker" -- r list-windows bitlocker.r
 check 1 "parent-gone.vhd" "a differencing disk without its parent" -- r list-windows orphan.vhd
 check 1 "gone.qcow2" "an overlay without its backing file" -- r list-windows orphan.qcow2
 check 1 "ReFS" "ReFS" -- r list-windows refs.raw
+# A parent that is there but cannot be read is named with the reason, not taken for a damaged image.
+mkdir -p "$dir/chain/base.qcow2" "$dir/chain/dynamic.vhd"
+cp overlay.qcow2 child.vhd "$dir/chain/"
+check 1 "base.qcow2: a folder, not a disk image" "an overlay whose backing file is a folder" -- r list-windows "$dir/chain/overlay.qcow2"
+check 1 "dynamic.vhd: a folder, not a disk image" "a differencing disk whose parent is a folder" -- r list-windows "$dir/chain/child.vhd"
 check 1 "none.raw: No such file" "a missing source" -- r import-windows none.raw
 check 0 "a BitLocker-encrypted volume" "a Windows beside a BitLocker volume, with a warning" -- r list-windows mixed.raw
 check 0 "hibernated" "a hibernated volume is read, with a warning" -- r list-windows hiber.ntfs
