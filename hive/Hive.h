@@ -31,6 +31,7 @@
 // 16,344 bytes in db segment lists, every segment in a full cell of 16,352 bytes as Windows sizes
 // them; one security cell shared by every key. The format's fields and limits are in HiveFormat.h.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -74,6 +75,24 @@ struct NamedBytes {
     std::span<const std::uint8_t> bytes;
 };
 ReadReport ReadHive(const NamedBytes& primary, std::span<const NamedBytes> logs, Visitor& visitor);
+
+// Reading on demand, for a few keys of a large hive that lies inside a disk image: only the cells
+// those keys need are read, page by page, through `read` (exactly `length` bytes at `offset` of
+// the hive's file, or it throws).
+using PageReader = std::function<void(std::uint64_t offset, void* buffer, std::size_t length)>;
+
+// Whether a hive whose first 4096 bytes are `baseBlock` needs its logs replayed (dirty, or its base
+// block's checksum wrong): only then does ReadHiveKeys read them.
+bool NeedsLogs(std::span<const std::uint8_t> baseBlock);
+
+// The keys at `paths` (each the names below the root key, compared as Windows compares them), each
+// with its values, and the keys on the way to them, without their values; keys that are missing are
+// left out. The visitor sees one tree: the root, then each path's keys in the order asked.
+// A clean hive of `size` bytes is read on demand; a dirty one is read whole through `read` and
+// replayed with `logs`, as ReadHive does. Throws HiveError as ReadHive does for what it reads.
+ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageReader& read,
+                        std::span<const NamedBytes> logs, std::span<const std::vector<std::u16string>> paths,
+                        Visitor& visitor);
 
 // Writes a clean hive: call BeginKey for the root, then the same sequence a Visitor receives.
 class Writer {

@@ -182,6 +182,13 @@ std::uint64_t Marvin32(std::span<const std::uint8_t> bytes, std::uint64_t seed =
 // Windows' upper case of one UTF-16 unit, as it compares and hashes key names.
 char16_t Upcase(char16_t unit);
 
+// The hash an lh subkey list keeps beside each key: of the name upper-cased, unit by unit.
+inline std::uint32_t NameHash(std::u16string_view name) {
+    std::uint32_t h = 0;
+    for (const char16_t c : name) h = 37 * h + Upcase(c);
+    return h;
+}
+
 // A name as messages show it: UTF-8, a lone surrogate as its three bytes.
 std::string Utf8(std::u16string_view s);
 

@@ -22,12 +22,6 @@ bool FitsLatin1(std::u16string_view s) {
     return std::all_of(s.begin(), s.end(), [](char16_t c) { return c <= 0xFF; });
 }
 
-std::uint32_t NameHash(std::u16string_view s) {
-    std::uint32_t h = 0;
-    for (char16_t c : s) h = 37 * h + Upcase(c);
-    return h;
-}
-
 // A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL giving
 // SYSTEM and Administrators full control and Everyone read, inherited by subkeys.
 constexpr std::uint8_t kSecurityDescriptor[] = {

@@ -1,0 +1,628 @@
+#include "Disk.h"
+#include "Image.h"
+#include "Layout.h"
+
+#include <sys/stat.h>
+#include <tsk/libtsk.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fcntl.h>
+#include <unistd.h>
+#include <map>
+
+namespace disk {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::uint32_t kWofReparseTag = 0x80000017;  // a file Windows stored compressed (WOF)
+constexpr std::uint16_t kVolumeDirty = 0x0001;         // $VOLUME_INFORMATION flag: not shut down cleanly
+constexpr TSK_INUM_T kNtfsVolumeFile = 3;         // $Volume, the MFT record of the label and flags
+constexpr std::size_t kReadChunk = std::size_t(8) << 20;  // Read reads a file in pieces of this
+const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
+
+int CompareFolded(std::string_view a, std::string_view b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const int x = std::toupper(static_cast<unsigned char>(a[i])), y = std::toupper(static_cast<unsigned char>(b[i]));
+        if (x != y) return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+std::vector<std::string> Components(std::string_view relative) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : relative) {
+        if (c == '/' || c == '\\') {
+            if (!part.empty()) parts.push_back(std::move(part));
+            part.clear();
+        } else {
+            part += c;
+        }
+    }
+    if (!part.empty()) parts.push_back(std::move(part));
+    for (const std::string& p : parts)
+        if (p == "." || p == "..") throw Error{std::string(relative) + ": a path that leaves its installation"};
+    return parts;
+}
+
+void SortInstallations(std::vector<Installation>& list) {
+    std::stable_sort(list.begin(), list.end(), [](const Installation& a, const Installation& b) {
+        if (a.volume.partition != b.volume.partition) return a.volume.partition < b.volume.partition;
+        if (a.volume.offset != b.volume.offset) return a.volume.offset < b.volume.offset;
+        return CompareFolded(a.folder, b.folder) < 0;
+    });
+}
+
+std::string Utf16ToUtf8(const std::uint8_t* p, std::size_t units) {
+    std::string out;
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t c = std::uint32_t(p[2 * i] | p[2 * i + 1] << 8);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
+            const std::uint32_t low = std::uint32_t(p[2 * i + 2] | p[2 * i + 3] << 8);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (c < 0x80) {
+            out += char(c);
+        } else if (c < 0x800) {
+            out += char(0xC0 | c >> 6);
+            out += char(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += char(0xE0 | c >> 12);
+            out += char(0x80 | (c >> 6 & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        } else {
+            out += char(0xF0 | c >> 18);
+            out += char(0x80 | (c >> 12 & 0x3F));
+            out += char(0x80 | (c >> 6 & 0x3F));
+            out += char(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+class FolderFile : public FileReader {
+public:
+    FolderFile(std::string path, std::uint64_t& counter) : path_(std::move(path)), counter_(counter) {
+        fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) throw Error{path_ + ": " + std::strerror(errno)};
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0) {
+            ::close(fd_);
+            throw Error{path_ + ": " + std::strerror(errno)};
+        }
+        size_ = std::uint64_t(st.st_size);
+        if (size_ > kMaxFileBytes) {
+            ::close(fd_);
+            throw Error{path_ + ": " + std::to_string(size_) + " bytes, more than a registry file can hold"};
+        }
+    }
+    ~FolderFile() override { ::close(fd_); }
+    std::uint64_t Size() const override { return size_; }
+    const std::string& Name() const override { return path_; }
+    void ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+        if (offset > size_ || length > size_ - offset)
+            throw Error{path_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+        auto* out = static_cast<std::uint8_t*>(buffer);
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t n = ::pread(fd_, out + done, length - done, off_t(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) throw Error{path_ + ": " + std::strerror(errno) + " (at offset " + std::to_string(offset + done) + ")"};
+            if (n == 0) throw Error{path_ + ": shorter than its size while read (at offset " + std::to_string(offset + done) + ")"};
+            done += std::size_t(n);
+        }
+        counter_ += length;
+    }
+
+private:
+    std::string path_;
+    std::uint64_t& counter_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+// ---- A folder: a mounted volume, an installation's folder or its System32/config folder. ----
+
+class FolderSource : public Source {
+public:
+    explicit FolderSource(const std::string& path) : path_(path) {
+        std::string root = path;
+        while (root.size() > 1 && root.back() == '/') root.pop_back();
+        root_ = root;
+        if (!Find(root_, {"SYSTEM"}).empty() || !Find(root_, {"SOFTWARE"}).empty()) {
+            // The config folder itself: System32/config/NAME is NAME in it.
+            configOnly_ = true;
+            installations_.push_back({{0, 0, "folder", ""}, "", InstallationKind::Nt});
+            return;
+        }
+        if (IsNt(root_)) installations_.push_back({{0, 0, "folder", ""}, "", InstallationKind::Nt});
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(root_, ec)) {
+            std::error_code e2;
+            if (!entry.is_directory(e2)) continue;
+            const std::string name = entry.path().filename().string();
+            if (IsNt(entry.path().string())) installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Nt});
+            else if (!Find(entry.path().string(), {"SYSTEM.DAT"}).empty() && !Find(entry.path().string(), {"USER.DAT"}).empty())
+                installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Win9x});
+        }
+        if (ec) throw Error{path + ": " + ec.message()};
+        if (installations_.empty())
+            throw Error{path + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives, nor a "
+                               "Windows 9x folder with SYSTEM.DAT and USER.DAT): not a Windows volume"};
+        SortInstallations(installations_);
+    }
+
+    const std::vector<Installation>& Installations() const override { return installations_; }
+    const std::vector<std::string>& Warnings() const override { return warnings_; }
+    std::uint64_t BytesRead() const override { return bytesRead_; }
+    const std::string& Path() const override { return path_; }
+
+    std::unique_ptr<FileReader> OpenFile(const Installation& inst, std::string_view relative) override {
+        std::vector<std::string> parts = Components(relative);
+        std::string base = inst.folder.empty() ? root_ : root_ + "/" + inst.folder;
+        if (configOnly_) {
+            if (parts.size() < 3 || CompareFolded(parts[0], "System32") != 0 || CompareFolded(parts[1], "config") != 0)
+                return nullptr;
+            parts.erase(parts.begin(), parts.begin() + 2);
+        }
+        const std::string file = Find(base, parts);
+        if (file.empty()) return nullptr;
+        std::error_code ec;
+        if (!fs::is_regular_file(file, ec)) return nullptr;
+        return std::make_unique<FolderFile>(file, bytesRead_);
+    }
+
+private:
+    // The entry below `base` along `parts`, each found without regard to case (exact spelling
+    // first); "" when one is missing.
+    static std::string Find(const std::string& base, const std::vector<std::string>& parts) {
+        std::string at = base;
+        for (const std::string& part : parts) {
+            std::error_code ec;
+            if (fs::exists(at + "/" + part, ec)) {
+                at += "/" + part;
+                continue;
+            }
+            std::string found;
+            for (const auto& entry : fs::directory_iterator(at, ec)) {
+                const std::string name = entry.path().filename().string();
+                if (CompareFolded(name, part) == 0) {
+                    found = name;
+                    break;
+                }
+            }
+            if (found.empty()) return "";
+            at += "/" + found;
+        }
+        return at;
+    }
+    static bool IsNt(const std::string& folder) {
+        return !Find(folder, {"System32", "config", "SYSTEM"}).empty() &&
+               !Find(folder, {"System32", "config", "SOFTWARE"}).empty();
+    }
+
+    std::string path_, root_;
+    bool configOnly_ = false;
+    std::vector<Installation> installations_;
+    std::vector<std::string> warnings_;
+    std::uint64_t bytesRead_ = 0;
+};
+
+// ---- An image or a device, through The Sleuth Kit's file systems. ----
+
+// The Sleuth Kit reads the virtual disk through this: its image header comes first.
+struct TskDisk {
+    TSK_IMG_INFO info;
+    Image* image;
+    std::string lastError;
+};
+
+ssize_t TskDiskRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t length) {
+    auto* d = reinterpret_cast<TskDisk*>(img);
+    if (offset < 0 || std::uint64_t(offset) >= d->image->Size()) return 0;
+    length = std::size_t(std::min<std::uint64_t>(length, d->image->Size() - std::uint64_t(offset)));
+    try {
+        d->image->Read(std::uint64_t(offset), buffer, length);
+        return ssize_t(length);
+    } catch (const Error& e) {
+        d->lastError = e.what();
+        return -1;
+    }
+}
+
+void TskDiskClose(TSK_IMG_INFO* img) { delete reinterpret_cast<TskDisk*>(img); }
+void TskDiskStat(TSK_IMG_INFO*, FILE*) {}
+
+struct TskFileCloser {
+    void operator()(TSK_FS_FILE* f) const { tsk_fs_file_close(f); }
+};
+using TskFile = std::unique_ptr<TSK_FS_FILE, TskFileCloser>;
+
+struct TskImageCloser {
+    void operator()(TSK_IMG_INFO* img) const { tsk_img_close(img); }
+};
+
+// A stretch of a file: `length` bytes from `fileOffset` lie at `diskOffset` of the disk, or are zeros.
+struct Run {
+    std::uint64_t fileOffset, length, diskOffset;
+    bool zero;
+};
+
+struct ImageVolume {
+    Volume volume;
+    std::uint64_t length = 0;
+    TSK_FS_INFO* fs = nullptr;
+    ImageVolume() = default;
+    ImageVolume(const ImageVolume&) = delete;
+    ImageVolume& operator=(const ImageVolume&) = delete;
+    ~ImageVolume() {
+        if (fs != nullptr) tsk_fs_close(fs);
+    }
+};
+
+class ImageSource;
+
+class ImageFile : public FileReader {
+public:
+    ImageFile(ImageSource& source, TskFile file, std::string name, std::uint64_t size, std::optional<std::vector<Run>> runs)
+        : source_(source), file_(std::move(file)), name_(std::move(name)), size_(size), runs_(std::move(runs)) {}
+    std::uint64_t Size() const override { return size_; }
+    const std::string& Name() const override { return name_; }
+    void ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override;
+
+private:
+    ImageSource& source_;
+    TskFile file_;
+    std::string name_;
+    std::uint64_t size_;
+    std::optional<std::vector<Run>> runs_;
+};
+
+class ImageSource : public Source {
+    friend class ImageFile;
+
+public:
+    explicit ImageSource(const std::string& path) : path_(path), image_(OpenImage(path)) {
+        const auto read = [this](std::uint64_t offset, void* buffer, std::size_t length) {
+            image_->Read(offset, buffer, length);
+        };
+        layout::Table table;
+        try {
+            table = layout::ReadTable(read, image_->Size(), image_->SectorSize());
+        } catch (const Error& e) {
+            const std::string what = e.what();
+            throw Error{what.rfind(path, 0) == 0 ? what : path + ": " + what};
+        }
+        auto* disk = new TskDisk{};
+        disk->image = image_.get();
+        tsk_.reset(tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose, TskDiskStat));
+        if (tsk_ == nullptr) {
+            delete disk;
+            throw Error{path + ": " + TskError()};
+        }
+        std::vector<std::string> refusals;
+        for (const layout::Slice& slice : table.slices) {
+            try {
+                OpenVolume(slice, refusals);
+            } catch (const Error& e) {
+                refusals.push_back(e.what());
+            }
+        }
+        if (installations_.empty()) {
+            if (!refusals.empty()) throw Error{refusals.front()};
+            std::string seen;
+            for (const auto& v : volumes_) seen += (seen.empty() ? "" : ", ") + Where(v->volume) + " " + v->volume.fileSystem;
+            throw Error{path + ": no Windows installation on it" + (seen.empty() ? "" : " (read " + seen + ")")};
+        }
+        warnings_.insert(warnings_.end(), refusals.begin(), refusals.end());
+        SortInstallations(installations_);
+    }
+
+    const std::vector<Installation>& Installations() const override { return installations_; }
+    const std::vector<std::string>& Warnings() const override { return warnings_; }
+    std::uint64_t BytesRead() const override { return image_->BytesRead(); }
+    const std::string& Path() const override { return path_; }
+
+    std::unique_ptr<FileReader> OpenFile(const Installation& inst, std::string_view relative) override {
+        ImageVolume* v = VolumeOf(inst);
+        std::string inside = inst.folder;
+        for (const std::string& part : Components(relative)) inside += (inside.empty() ? "" : "/") + part;
+        const std::string name = path_ + ", " + Where(v->volume) + ", " + inside;
+        TskFile file = Lookup(*v, inside);
+        if (!file || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG) return nullptr;
+        if (const std::uint32_t tag = ReparseTag(file.get()); tag != 0)
+            throw Error{name + ": " + (tag == kWofReparseTag
+                                           ? std::string("a file Windows stored compressed (WOF), which this reader cannot decompress")
+                                           : "a reparse point (tag " + Hex(tag) + "), not a file's own data")};
+        const TSK_OFF_T claimed = file->meta->size;
+        if (claimed < 0 || std::uint64_t(claimed) > kMaxFileBytes || std::uint64_t(claimed) > v->length)
+            throw Error{name + ": claims " + std::to_string(claimed) + " bytes, more than " +
+                        (std::uint64_t(claimed) > v->length ? "its volume holds" : "a registry file can hold")};
+        auto runs = Runs(*v, file.get(), std::uint64_t(claimed));
+        return std::make_unique<ImageFile>(*this, std::move(file), name, std::uint64_t(claimed), std::move(runs));
+    }
+
+private:
+    static std::string TskError() {
+        const char* text = tsk_error_get();
+        std::string s = text != nullptr ? text : "unreadable";
+        tsk_error_reset();
+        if (const std::size_t nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
+        return s;
+    }
+    static std::string Hex(std::uint32_t v) {
+        char s[16];
+        std::snprintf(s, sizeof s, "0x%08X", v);
+        return s;
+    }
+    static std::string Where(const Volume& v) {
+        return v.partition == 0 ? std::string("the volume") : "partition " + std::to_string(v.partition);
+    }
+    TskDisk* Disk() const { return reinterpret_cast<TskDisk*>(tsk_.get()); }
+
+    ImageVolume* VolumeOf(const Installation& inst) {
+        for (auto& v : volumes_)
+            if (v->volume.partition == inst.volume.partition && v->volume.offset == inst.volume.offset) return v.get();
+        throw Error{path_ + ": no volume at offset " + std::to_string(inst.volume.offset)};
+    }
+
+    void OpenVolume(const layout::Slice& slice, std::vector<std::string>& refusals) {
+        const std::string where = path_ + ": " + (slice.partition == 0 ? std::string("the volume")
+                                                                         : "partition " + std::to_string(slice.partition)) +
+                                  " (offset " + std::to_string(slice.offset) + ")";
+        if (slice.typeSays == layout::Content::Skip) return;
+        if (slice.typeSays == layout::Content::Ldm || slice.typeSays == layout::Content::StorageSpaces ||
+            slice.typeSays == layout::Content::Lvm) {
+            refusals.push_back(where + ": " + layout::Refusal(slice.typeSays));
+            return;
+        }
+        if (slice.offset >= image_->Size() || slice.length > image_->Size() - slice.offset) {
+            refusals.push_back(where + ": runs past the end of the disk (" + std::to_string(image_->Size()) +
+                               " bytes): a truncated image");
+            return;
+        }
+        std::vector<std::uint8_t> head(std::size_t(std::min<std::uint64_t>(layout::kHeadBytes, slice.length)));
+        image_->Read(slice.offset, head.data(), head.size());
+        const layout::Content content = layout::Probe(head.data(), head.size());
+        if (content != layout::Content::Ntfs && content != layout::Content::Fat) {
+            // A Linux file system beside Windows is none of our business; a Windows volume we cannot
+            // read, or a disk that is nothing we know, is named.
+            if (content != layout::Content::Unknown || slice.windowsType) refusals.push_back(where + ": " + layout::Refusal(content));
+            return;
+        }
+        auto v = std::make_unique<ImageVolume>();
+        v->volume.partition = slice.partition;
+        v->volume.offset = slice.offset;
+        v->length = slice.length;
+        const bool ntfs = content == layout::Content::Ntfs;
+        v->volume.fileSystem = ntfs ? "NTFS" : layout::FatKind(head.data(), head.size());
+        tsk_error_reset();
+        v->fs = tsk_fs_open_img(tsk_.get(), TSK_OFF_T(slice.offset), ntfs ? TSK_FS_TYPE_NTFS : TSK_FS_TYPE_FAT_DETECT);
+        if (v->fs == nullptr) {
+            refusals.push_back(where + ": a damaged " + v->volume.fileSystem + " volume: " +
+                               (Disk()->lastError.empty() ? TskError() : Disk()->lastError));
+            return;
+        }
+        if (ntfs) {
+            NtfsState(*v, where);
+        } else {
+            v->volume.label = layout::FatLabel(head.data(), head.size());
+        }
+        ImageVolume& volume = *v;
+        volumes_.push_back(std::move(v));
+        FindInstallations(volume, ntfs);
+    }
+
+    // The label, and whether Windows left the volume hibernated or dirty.
+    void NtfsState(ImageVolume& v, const std::string& where) {
+        TskFile meta(tsk_fs_file_open_meta(v.fs, nullptr, kNtfsVolumeFile));
+        if (meta) {
+            if (const TSK_FS_ATTR* name = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VNAME, 0, 0);
+                name != nullptr && (name->flags & TSK_FS_ATTR_RES) && name->rd.buf != nullptr)
+                v.volume.label = Utf16ToUtf8(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size)) / 2);
+            if (const TSK_FS_ATTR* info = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VINFO, 0, 0);
+                info != nullptr && (info->flags & TSK_FS_ATTR_RES) && info->rd.buf != nullptr && info->size >= 12) {
+                const std::uint16_t flags = std::uint16_t(info->rd.buf[10] | info->rd.buf[11] << 8);
+                if (flags & kVolumeDirty)
+                    warnings_.push_back(where + ": Windows did not shut this volume down cleanly; read as it lies on disk");
+            }
+        }
+        tsk_error_reset();
+        TskFile hiber;
+        try {
+            hiber = Lookup(v, "hiberfil.sys");
+        } catch (const Error& e) {
+            warnings_.push_back(e.what());
+        }
+        if (hiber && hiber->meta != nullptr && hiber->meta->size >= 4) {
+            char magic[4] = {};
+            if (tsk_fs_file_read(hiber.get(), 0, magic, 4, TSK_FS_FILE_READ_FLAG_NONE) == 4 && CompareFolded({magic, 4}, "HIBR") == 0)
+                warnings_.push_back(where + ": Windows is hibernated on this volume (hiberfil.sys); what it changed since "
+                                            "is not on disk, read as it lies");
+        }
+        tsk_error_reset();
+    }
+
+    void FindInstallations(ImageVolume& v, bool ntfs) {
+        TSK_FS_DIR* dir = tsk_fs_dir_open_meta(v.fs, v.fs->root_inum);
+        if (dir == nullptr) throw Error{path_ + ": " + Where(v.volume) + ": its root folder cannot be read: " + TskError()};
+        std::map<TSK_INUM_T, std::string> folders;
+        const size_t count = tsk_fs_dir_getsize(dir);
+        for (size_t i = 0; i < count; ++i) {
+            TskFile f(tsk_fs_dir_get(dir, i));
+            if (!f || f->name == nullptr || f->name->name == nullptr) continue;
+            if (!(f->name->flags & TSK_FS_NAME_FLAG_ALLOC) || f->name->type != TSK_FS_NAME_TYPE_DIR) continue;
+            const std::string name = f->name->name;
+            if (name == "." || name == ".." || name.empty() || name[0] == '$') continue;
+            // NTFS lists a folder under its long and its 8.3 name: keep the long one.
+            auto& kept = folders[f->name->meta_addr];
+            if (name.size() > kept.size()) kept = name;
+        }
+        tsk_fs_dir_close(dir);
+        for (const auto& [inum, name] : folders) {
+            const bool nt = Exists(v, name + "/System32/config/SYSTEM") && Exists(v, name + "/System32/config/SOFTWARE");
+            const bool win9x = !ntfs && !nt && Exists(v, name + "/SYSTEM.DAT") && Exists(v, name + "/USER.DAT");
+            if (nt || win9x) installations_.push_back({v.volume, name, nt ? InstallationKind::Nt : InstallationKind::Win9x});
+        }
+    }
+
+    // Present, also when damaged: reading it then names the damage.
+    bool Exists(ImageVolume& v, const std::string& inside) {
+        try {
+            TskFile f = Lookup(v, inside);
+            return f && f->meta != nullptr && f->meta->type == TSK_FS_META_TYPE_REG;
+        } catch (const Error&) {
+            return true;
+        }
+    }
+
+    // The file at `inside` (no leading '/'), its names compared without regard to case; null when
+    // there is none. Throws Error when the volume's records of it are damaged.
+    TskFile Lookup(ImageVolume& v, const std::string& inside) {
+        tsk_error_reset();
+        Disk()->lastError.clear();
+        TskFile f(tsk_fs_file_open(v.fs, nullptr, ("/" + inside).c_str()));
+        if (!f && tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG)
+            throw Error{path_ + ", " + Where(v.volume) + ", " + inside + ": its records on the volume are damaged: " +
+                        (Disk()->lastError.empty() ? TskError() : Disk()->lastError)};
+        tsk_error_reset();
+        return f;
+    }
+
+    // Where the file's bytes lie on the disk, so that they are read straight from the image in large
+    // pieces, past The Sleuth Kit's cache of small blocks; nullopt when the file is held otherwise
+    // (resident, compressed, encrypted, runs with gaps): The Sleuth Kit reads it then.
+    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size) {
+        const TSK_FS_ATTR* a = tsk_fs_file_attr_get(file);
+        if (a == nullptr || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
+            a->nrd.skiplen != 0 || a->size < 0 || std::uint64_t(a->size) != size)
+            return std::nullopt;
+        const std::uint64_t block = v.fs->block_size;
+        if (block == 0) return std::nullopt;
+        // Past the initialised size a file reads as zeros.
+        const std::uint64_t init = std::min<std::uint64_t>(size, std::uint64_t(std::max<TSK_OFF_T>(a->nrd.initsize, 0)));
+        std::vector<Run> runs;
+        std::uint64_t next = 0;  // the first byte of the file no run has covered yet
+        for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr && next < init; run = run->next) {
+            if (run->len == 0) continue;
+            if ((run->flags & (TSK_FS_ATTR_RUN_FLAG_FILLER | TSK_FS_ATTR_RUN_FLAG_ENCRYPTED)) ||
+                run->offset > init / block || run->offset * block != next || run->len > v.length / block ||
+                run->addr > v.length / block)
+                return std::nullopt;
+            const std::uint64_t length = std::min(run->len * block, init - next);
+            const bool zero = (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) != 0;
+            if (!zero && run->addr * block + length > v.length)
+                throw Error{path_ + ", " + Where(v.volume) + ": a file whose data lie past the end of its volume (block " +
+                            std::to_string(run->addr) + ")"};
+            runs.push_back({next, length, v.volume.offset + run->addr * block, zero});
+            next += length;
+        }
+        if (next < init) return std::nullopt;
+        if (init < size) runs.push_back({init, size - init, 0, true});
+        return runs;
+    }
+
+    static std::uint32_t ReparseTag(TSK_FS_FILE* file) {
+        const int n = tsk_fs_file_attr_getsize(file);
+        for (int i = 0; i < n; ++i) {
+            const TSK_FS_ATTR* a = tsk_fs_file_attr_get_idx(file, i);
+            if (a == nullptr || a->type != TSK_FS_ATTR_TYPE_NTFS_REPARSE) continue;
+            std::uint8_t tag[4] = {};
+            if ((a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr && a->size >= 4) std::memcpy(tag, a->rd.buf, 4);
+            else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(tag), 4, TSK_FS_FILE_READ_FLAG_NONE) != 4) return 0xFFFFFFFF;
+            return std::uint32_t(tag[0]) | std::uint32_t(tag[1]) << 8 | std::uint32_t(tag[2]) << 16 | std::uint32_t(tag[3]) << 24;
+        }
+        return 0;
+    }
+
+    std::string path_;
+    // Destroyed in reverse: the volumes, then The Sleuth Kit's image, then the container under it.
+    std::unique_ptr<Image> image_;
+    std::unique_ptr<TSK_IMG_INFO, TskImageCloser> tsk_;
+    std::vector<std::unique_ptr<ImageVolume>> volumes_;
+    std::vector<Installation> installations_;
+    std::vector<std::string> warnings_;
+};
+
+void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
+    if (offset > size_ || length > size_ - offset)
+        throw Error{name_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    if (!runs_) {
+        TskDisk* disk = source_.Disk();
+        disk->lastError.clear();
+        tsk_error_reset();
+        const ssize_t got = tsk_fs_file_read(file_.get(), TSK_OFF_T(offset), reinterpret_cast<char*>(out), length, TSK_FS_FILE_READ_FLAG_NONE);
+        if (got != ssize_t(length))
+            throw Error{name_ + ": unreadable at offset " + std::to_string(offset) + ": " +
+                        (disk->lastError.empty() ? ImageSource::TskError() : disk->lastError)};
+        return;
+    }
+    // The first run that ends past `offset`, then each run the range reaches.
+    auto run = std::upper_bound(runs_->begin(), runs_->end(), offset,
+                                [](std::uint64_t at, const Run& r) { return at < r.fileOffset + r.length; });
+    std::size_t done = 0;
+    try {
+        for (; done < length && run != runs_->end(); ++run) {
+            const std::uint64_t at = offset + done, into = at - run->fileOffset;
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(length - done, run->length - into));
+            if (run->zero) std::memset(out + done, 0, n);
+            else source_.image_->Read(run->diskOffset + into, out + done, n);
+            done += n;
+        }
+    } catch (const Error& e) {
+        throw Error{name_ + ": " + e.what()};
+    }
+    if (done != length) throw Error{name_ + ": no data at offset " + std::to_string(offset + done)};
+}
+
+}  // namespace
+
+std::optional<File> Source::Read(const Installation& installation, std::string_view relative, const Progress& progress) {
+    const std::unique_ptr<FileReader> file = OpenFile(installation, relative);
+    if (!file) return std::nullopt;
+    const std::uint64_t size = file->Size();
+    File out{file->Name(), std::vector<std::uint8_t>(size)};
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(kReadChunk, size - done));
+        file->ReadAt(done, out.bytes.data() + done, n);
+        done += n;
+        if (progress) progress(done, size);
+    }
+    return out;
+}
+
+std::unique_ptr<Source> Source::Open(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) throw Error{path + ": " + std::strerror(errno)};
+    if (S_ISDIR(st.st_mode)) return std::make_unique<FolderSource>(path);
+    return std::make_unique<ImageSource>(path);
+}
+
+std::optional<HiveFiles> Source::ReadHive(const Installation& installation, std::string_view relative,
+                                          const Progress& progress) {
+    std::optional<File> primary = Read(installation, relative, progress);
+    if (!primary) return std::nullopt;
+    HiveFiles out{std::move(*primary), {}};
+    for (const char* suffix : kLogSuffixes)
+        if (std::optional<File> log = Read(installation, std::string(relative) + suffix)) out.logs.push_back(std::move(*log));
+    return out;
+}
+
+std::string Describe(const Installation& inst) {
+    const Volume& v = inst.volume;
+    std::string s = v.fileSystem == "folder" ? std::string("folder")
+                                             : (v.partition == 0 ? std::string("volume") : "partition " + std::to_string(v.partition)) +
+                                                   " (" + v.fileSystem + (v.label.empty() ? "" : " \"" + v.label + "\"") +
+                                                   ", offset " + std::to_string(v.offset) + ")";
+    return s + ": " + (inst.folder.empty() ? std::string("/") : inst.folder) +
+           (inst.kind == InstallationKind::Win9x ? " (Windows 9x)" : "");
+}
+
+}  // namespace disk

@@ -1,0 +1,395 @@
+// Sources read through the disk library: every container, layout and refusal on images that
+// tests/disk/make_images.sh makes before these tests run (DISK_IMAGES), and the partition walk on
+// tables written in memory.
+#include "Disk.h"
+#include "Image.h"
+#include "Layout.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+namespace {
+
+namespace fs = std::filesystem;
+const std::string kImages = DISK_IMAGES;
+
+std::vector<std::uint8_t> Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in) << path;
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// "2 NTFS System Windows": partition, file system, label ("-" for none), folder; " 9x" for Win9x.
+std::string Row(const disk::Installation& i) {
+    return std::to_string(i.volume.partition) + " " + i.volume.fileSystem + " " +
+           (i.volume.label.empty() ? "-" : i.volume.label) + " " + i.folder +
+           (i.kind == disk::InstallationKind::Win9x ? " 9x" : "");
+}
+
+// The hives make_images.sh wrote into each installation, by its volume's label and folder.
+std::string HivesOf(const disk::Installation& i) {
+    if (i.folder == "WINNT") return "hxp";
+    if (i.folder == "Windows.old") return "h7";
+    return "h10";
+}
+
+struct SourceCase {
+    const char* image;
+    std::vector<std::string> installations;  // in the order the source gives them
+    const char* error = "";                  // what Open's message holds, when it refuses
+    const char* warning = "";                // what one warning holds
+    const char* readError = "";              // what reading the first installation's SOFTWARE says
+};
+
+void PrintTo(const SourceCase& c, std::ostream* os) { *os << c.image; }
+
+const std::vector<std::string> kMbr{"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows", "2 NTFS System Windows.old",
+                                    "5 NTFS - WINNT"};
+const std::vector<std::string> kGpt{"3 NTFS System Windows", "3 NTFS System Windows.old"};
+const std::vector<std::string> kBare{"0 NTFS System Windows", "0 NTFS System Windows.old"};
+const std::vector<std::string> k4k{"1 NTFS Big Windows"};
+
+class Sources : public testing::TestWithParam<SourceCase> {};
+
+TEST_P(Sources, FindInstallationsAndReadTheirHives) {
+    const SourceCase& c = GetParam();
+    const std::string path = kImages + "/" + c.image;
+    std::unique_ptr<disk::Source> source;
+    try {
+        source = disk::Source::Open(path);
+    } catch (const disk::Error& e) {
+        ASSERT_STRNE(c.error, "") << e.what();
+        EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        EXPECT_EQ(std::string(e.what()).find('\n'), std::string::npos) << "one line: " << e.what();
+        EXPECT_EQ(std::string(e.what()).rfind(path, 0), 0u) << "names the image: " << e.what();
+        return;
+    }
+    ASSERT_STREQ(c.error, "") << "opened, where it should refuse";
+    std::vector<std::string> rows;
+    for (const auto& i : source->Installations()) rows.push_back(Row(i));
+    EXPECT_EQ(rows, c.installations);
+    std::string warnings;
+    for (const auto& w : source->Warnings()) warnings += w + "\n";
+    if (*c.warning != '\0') {
+        EXPECT_NE(warnings.find(c.warning), std::string::npos) << warnings;
+    } else {
+        EXPECT_EQ(warnings, "");
+    }
+
+    for (const auto& inst : source->Installations()) {
+        if (inst.kind == disk::InstallationKind::Win9x) {
+            auto dat = source->Read(inst, "SYSTEM.DAT");
+            ASSERT_TRUE(dat) << Row(inst);
+            EXPECT_EQ(dat->bytes, Slurp(kImages + "/h98.dat"));
+            EXPECT_TRUE(source->Read(inst, "user.dat")) << Row(inst);
+            continue;
+        }
+        if (*c.readError != '\0') {
+            try {
+                source->Read(inst, "System32/config/SOFTWARE");
+                ADD_FAILURE() << "read a hive it should refuse";
+            } catch (const disk::Error& e) {
+                EXPECT_NE(std::string(e.what()).find(c.readError), std::string::npos) << e.what();
+                EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << "names the image: " << e.what();
+            }
+            return;
+        }
+        // Any case of letters finds the file; the bytes are the hive as written.
+        const auto software = source->ReadHive(inst, "system32/CONFIG/Software");
+        ASSERT_TRUE(software) << Row(inst);
+        EXPECT_EQ(software->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SOFTWARE")) << Row(inst);
+        EXPECT_TRUE(software->logs.empty());
+        // Progress only grows and ends at the whole file.
+        std::vector<std::uint64_t> seen;
+        const auto again = source->Read(inst, "System32/config/SOFTWARE", [&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, software->primary.bytes.size());
+            seen.push_back(done);
+        });
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), software->primary.bytes.size());
+        const auto system = source->ReadHive(inst, "System32/config/SYSTEM");
+        ASSERT_TRUE(system) << Row(inst);
+        EXPECT_EQ(system->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SYSTEM")) << Row(inst);
+        // vol.ntfs's Windows holds SYSTEM.LOG1 beside SYSTEM; the 4K volume does not.
+        const bool withLog = inst.folder == "Windows" && inst.volume.label == "System";
+        ASSERT_EQ(system->logs.size(), withLog ? 1u : 0u) << Row(inst);
+        if (withLog) {
+            EXPECT_NE(system->logs[0].name.find("SYSTEM.LOG1"), std::string::npos) << system->logs[0].name;
+        }
+        EXPECT_FALSE(source->Read(inst, "System32/config/SAM")) << "a file that is not there";
+
+        // Pieces, as a reader on demand takes them: within a run, across runs, the last bytes.
+        const auto reader = source->OpenFile(inst, "System32/config/SOFTWARE");
+        ASSERT_TRUE(reader);
+        const auto& whole = software->primary.bytes;
+        ASSERT_EQ(reader->Size(), whole.size());
+        for (const auto& [at, n] : {std::pair<std::size_t, std::size_t>{0, 512}, {4000, 3000}, {whole.size() - 100, 100}}) {
+            std::vector<std::uint8_t> piece(n);
+            reader->ReadAt(at, piece.data(), n);
+            EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + std::ptrdiff_t(at))) << Row(inst) << " at " << at;
+        }
+        std::uint8_t past[20];
+        EXPECT_THROW(reader->ReadAt(whole.size() - 10, past, sizeof past), disk::Error);
+    }
+    EXPECT_GT(source->BytesRead(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disk, Sources,
+    testing::Values(
+        // Layouts.
+        SourceCase{"bare.raw", kBare}, SourceCase{"mbr.raw", kMbr}, SourceCase{"gpt.raw", kGpt},
+        SourceCase{"gpt4k.raw", k4k}, SourceCase{"mbr4k.raw", k4k}, SourceCase{"vol4k.ntfs", {"0 NTFS Big Windows"}},
+        SourceCase{"fat.vfat", {"0 FAT12 WIN98 Windows 9x"}},
+        SourceCase{"frag.ntfs", {"0 NTFS System Windows"}},  // SOFTWARE's data in three runs
+        // Containers.
+        SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},
+        SourceCase{"child.vhd", kMbr}, SourceCase{"disk.vhdx", kGpt}, SourceCase{"sparse.vmdk", kMbr},
+        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"renamed-sparse.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
+        SourceCase{"base.qcow2", kGpt}, SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt},
+        SourceCase{"whole.E01", kMbr},
+        // Folders: a volume's root, a config folder alone, an installation's folder.
+        SourceCase{"folder-root", {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old"}},
+        SourceCase{"folder-config", {"0 folder - "}}, SourceCase{"folder-root/Windows", {"0 folder - "}},
+        // Read, with a warning.
+        SourceCase{"dirty.ntfs", kBare, "", "did not shut this volume down cleanly"},
+        SourceCase{"hiber.ntfs", kBare, "", "hibernated"},
+        SourceCase{"mixed.raw", {"2 NTFS System Windows", "2 NTFS System Windows.old", "5 NTFS - WINNT"}, "",
+                   "partition 1 (offset 1048576): a BitLocker-encrypted volume"},
+        SourceCase{"truncated.raw", {"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows", "2 NTFS System Windows.old"},
+                   "", "partition 5 (offset 23068672): runs past the end of the disk"},
+        // Refused, named.
+        SourceCase{"bitlocker.raw", {}, "partition 1 (offset 1048576): a BitLocker-encrypted volume (-FVE-FS-)"},
+        SourceCase{"lvm.raw", {}, "partition 1 (offset 1048576): an LVM physical volume"},
+        SourceCase{"bare-lvm.raw", {}, "the volume (offset 0): an LVM physical volume"}, SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"},
+        SourceCase{"spaces.raw", {}, "Storage Spaces"}, SourceCase{"refs.raw", {}, "a ReFS volume"},
+        SourceCase{"exfat.raw", {}, "an exFAT volume"}, SourceCase{"unknown.raw", {}, "an unknown or encrypted volume"},
+        SourceCase{"esp.vfat", {}, "no Windows installation on it"},
+        SourceCase{"cut.qcow2", {}, "(at offset 1048576): the cluster lies past the end of the file (400000 bytes): a truncated image"},
+        SourceCase{"cut.vhd", {}, "a truncated or damaged image"},
+        SourceCase{"orphan.qcow2", {}, "backing file is missing: " DISK_IMAGES "/gone.qcow2"},
+        SourceCase{"orphan.vhd", {}, "parent is missing: " DISK_IMAGES "/parent-gone.vhd"},
+        SourceCase{"empty.raw", {}, "an empty file"},
+        SourceCase{"rawback.qcow2", {}, "backing file " DISK_IMAGES "/gpt.raw is not a QCOW image"},
+        SourceCase{"wof.ntfs", kBare, "", "", "compressed (WOF)"},
+        SourceCase{"huge.ntfs", kBare, "", "", "damaged"}),
+    [](const testing::TestParamInfo<SourceCase>& info) {
+        std::string name = info.param.image;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return name;
+    });
+
+// The outside check: ntfs-3g mounts the bare volume (root and FUSE only) and the folder it shows
+// gives the same installations and hives as the image.
+TEST(Disk, MountedVolumeReadsAsTheImage) {
+    if (::geteuid() != 0) GTEST_SKIP() << "not root: ntfs-3g cannot mount the image here";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) GTEST_SKIP() << "no /dev/fuse: FUSE is unavailable";
+    const std::string mount = kImages + "/mnt-" + std::to_string(::getpid());
+    fs::create_directories(mount);
+    const std::string command = "ntfs-3g -o ro '" + kImages + "/bare.raw' '" + mount + "'";
+    if (std::system(command.c_str()) != 0) {
+        fs::remove(mount);
+        GTEST_SKIP() << "ntfs-3g could not mount the image";
+    }
+    auto image = disk::Source::Open(kImages + "/bare.raw");
+    std::unique_ptr<disk::Source> folder;
+    try {
+        folder = disk::Source::Open(mount);
+    } catch (const disk::Error& e) {
+        ADD_FAILURE() << e.what();
+    }
+    if (folder) {
+        ASSERT_EQ(folder->Installations().size(), image->Installations().size());
+        for (std::size_t n = 0; n < image->Installations().size(); ++n) {
+            const auto& a = image->Installations()[n];
+            const auto& b = folder->Installations()[n];
+            EXPECT_EQ(a.folder, b.folder);
+            for (const char* hive : {"System32/config/SOFTWARE", "System32/config/SYSTEM"})
+                EXPECT_EQ(image->Read(a, hive)->bytes, folder->Read(b, hive)->bytes) << a.folder << " " << hive;
+        }
+    }
+    folder.reset();
+    ::umount2(mount.c_str(), MNT_DETACH);
+    fs::remove(mount);
+}
+
+// A block device is read as the image it holds: a read-only loop device over mbr.raw (root only).
+TEST(Disk, BlockDeviceReadsAsItsImage) {
+    if (::geteuid() != 0) GTEST_SKIP() << "not root: no loop device can be made here";
+    const std::string command = "losetup -r -f --show '" + kImages + "/mbr.raw' 2>/dev/null";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    char line[256] = {};
+    const bool got = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr) ::pclose(pipe);
+    std::string device = got ? line : "";
+    while (!device.empty() && device.back() == '\n') device.pop_back();
+    if (device.empty()) GTEST_SKIP() << "losetup could not make a loop device";
+    std::vector<std::string> rows;
+    try {
+        const auto source = disk::Source::Open(device);
+        for (const auto& i : source->Installations()) rows.push_back(Row(i));
+        EXPECT_EQ(source->Read(source->Installations()[1], "System32/config/SOFTWARE")->bytes, Slurp(kImages + "/h10/SOFTWARE"));
+    } catch (const disk::Error& e) {
+        ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(rows, kMbr);
+    EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0) << "losetup -d " << device;
+}
+
+// ---- The partition walk on tables written in memory. ----
+
+struct MemoryDisk {
+    std::vector<std::uint8_t> bytes;
+    explicit MemoryDisk(std::size_t size) : bytes(size) {}
+    void Put32(std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = std::uint8_t(v >> 8 * i);
+    }
+    void Entry(std::size_t sector, unsigned index, std::uint8_t type, std::uint32_t start, std::uint32_t count) {
+        const std::size_t e = sector + disk::layout::kMbrEntries + 16 * index;
+        bytes[e + 4] = type;
+        Put32(e + 8, start);
+        Put32(e + 12, count);
+        bytes[sector + 510] = 0x55;
+        bytes[sector + 511] = 0xAA;
+    }
+    void Ntfs(std::size_t at) { std::memcpy(&bytes[at + 3], "NTFS    ", 8); }
+    disk::layout::Table Walk(unsigned hint = 0) const {
+        return disk::layout::ReadTable(
+            [this](std::uint64_t offset, void* out, std::size_t length) {
+                if (offset > bytes.size() || length > bytes.size() - offset) throw disk::Error{"past the end"};
+                std::memcpy(out, &bytes[offset], length);
+            },
+            bytes.size(), hint);
+    }
+};
+
+struct TableCase {
+    const char* name;
+    std::function<void(MemoryDisk&)> make;
+    std::string expect;  // "SCHEME/SECTOR: partition@offset+length ..." or "error: TEXT"
+};
+
+std::string Render(const disk::layout::Table& t) {
+    std::string s = t.scheme + "/" + std::to_string(t.sectorSize) + ":";
+    for (const auto& slice : t.slices)
+        s += " " + std::to_string(slice.partition) + "@" + std::to_string(slice.offset) + "+" + std::to_string(slice.length);
+    return s;
+}
+
+void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
+
+class Tables : public testing::TestWithParam<TableCase> {};
+
+TEST_P(Tables, Walk) {
+    MemoryDisk d(1 << 20);
+    GetParam().make(d);
+    std::string got;
+    try {
+        got = Render(d.Walk());
+    } catch (const disk::Error& e) {
+        got = std::string("error: ") + e.what();
+    }
+    if (GetParam().expect.rfind("error: ", 0) == 0) {
+        EXPECT_EQ(got.rfind(GetParam().expect, 0), 0u) << got;
+    } else {
+        EXPECT_EQ(got, GetParam().expect);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Disk, Tables,
+    testing::Values(
+        TableCase{"Blank", [](MemoryDisk&) {}, "none/512: 0@0+1048576"},
+        // A boot sector ends in 55 AA too, and its BPB is no partition entry.
+        TableCase{"NtfsBootSector",
+                  [](MemoryDisk& d) {
+                      d.Entry(0, 0, 0x07, 1, 10);
+                      d.Ntfs(0);
+                  },
+                  "none/512: 0@0+1048576"},
+        TableCase{"Primary", [](MemoryDisk& d) { d.Entry(0, 1, 0x07, 128, 256); }, "MBR/512: 2@65536+131072"},
+        // Sector counts of a 4096-byte-sector disk: the volume lies where 4096 puts it.
+        TableCase{"FourKSectors",
+                  [](MemoryDisk& d) {
+                      d.Entry(0, 0, 0x07, 16, 64);
+                      d.Ntfs(16 * 4096);
+                  },
+                  "MBR/4096: 1@65536+262144"},
+        TableCase{"LogicalChain",
+                  [](MemoryDisk& d) {
+                      d.Entry(0, 0, 0x0F, 100, 1000);
+                      d.Entry(100 * 512, 0, 0x07, 10, 20);     // logical 5 at 110
+                      d.Entry(100 * 512, 1, 0x05, 200, 300);   // next record at 100 + 200
+                      d.Entry(300 * 512, 0, 0x07, 10, 30);     // logical 6 at 310
+                  },
+                  "MBR/512: 5@56320+10240 6@158720+15360"},
+        TableCase{"ExtendedPointsAtItself",
+                  [](MemoryDisk& d) {
+                      d.Entry(0, 0, 0x05, 100, 1000);
+                      d.Entry(100 * 512, 1, 0x05, 50, 10);
+                      d.Entry(150 * 512, 1, 0x05, 50, 10);  // base 100 + 50 again
+                  },
+                  "error: the extended partitions loop back to sector 150"},
+        TableCase{"ExtendedPastTheEnd", [](MemoryDisk& d) { d.Entry(0, 0, 0x05, 100000, 10); },
+                  "error: an extended boot record at sector 100000 lies past the end"},
+        TableCase{"ProtectiveWithoutGpt", [](MemoryDisk& d) { d.Entry(0, 0, 0xEE, 1, 2047); },
+                  "error: a protective MBR without a GPT"},
+        TableCase{"GptHugeCount",
+                  [](MemoryDisk& d) {
+                      std::memcpy(&d.bytes[512], "EFI PART", 8);
+                      d.Put32(512 + 72, 2);
+                      d.Put32(512 + 80, 0x7FFFFFFF);
+                      d.Put32(512 + 84, 128);
+                  },
+                  "error: a GPT claiming 2147483647 entries"},
+        TableCase{"GptEntriesPastTheEnd",
+                  [](MemoryDisk& d) {
+                      std::memcpy(&d.bytes[512], "EFI PART", 8);
+                      d.Put32(512 + 72, 0xFFFFFF);
+                      d.Put32(512 + 80, 128);
+                      d.Put32(512 + 84, 128);
+                  },
+                  "error: the GPT's entries lie past the end"},
+        TableCase{"Gpt4096",
+                  [](MemoryDisk& d) {
+                      std::memcpy(&d.bytes[4096], "EFI PART", 8);
+                      d.Put32(4096 + 72, 2);
+                      d.Put32(4096 + 80, 4);
+                      d.Put32(4096 + 84, 128);
+                      d.bytes[8192 + 128] = 1;  // entry 2: a type, sectors 6..9
+                      d.Put32(8192 + 128 + 32, 6);
+                      d.Put32(8192 + 128 + 40, 9);
+                  },
+                  "GPT/4096: 2@24576+16384"}),
+    [](const testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
+
+struct ParentCase {
+    const char* child;
+    const char* named;
+    const char* expect;
+};
+
+void PrintTo(const ParentCase& c, std::ostream* os) { *os << c.child << " names " << c.named; }
+
+class Parents : public testing::TestWithParam<ParentCase> {};
+
+TEST_P(Parents, Resolve) { EXPECT_EQ(disk::ResolveParent(GetParam().child, GetParam().named), GetParam().expect); }
+
+INSTANTIATE_TEST_SUITE_P(Disk, Parents,
+                         testing::Values(ParentCase{"/vm/child.vhdx", "base.vhdx", "/vm/base.vhdx"},
+                                         ParentCase{"/vm/child.vhdx", ".\\disks\\base.vhdx", "/vm/disks/base.vhdx"},
+                                         // A Windows path means nothing here: beside the child.
+                                         ParentCase{"/vm/child.vhdx", "C:\\Hyper-V\\base.vhdx", "/vm/base.vhdx"},
+                                         ParentCase{"/vm/over.qcow2", "/images/base.qcow2", "/images/base.qcow2"},
+                                         ParentCase{"over.qcow2", "../base.qcow2", "../base.qcow2"}));
+
+}  // namespace

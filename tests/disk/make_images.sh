@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# Makes the disk images the disk tests read, without root, into OUT (under the build tree):
+#   make_images.sh OUT REGSTORE NTFS_PUT EXAMPLES
+# Volumes: vol.ntfs (Windows 10 in Windows/, Windows 7 in Windows.old/), xp.ntfs (WINNT/, lower
+# case), fat.vfat (a Windows 9x folder), vol4k.ntfs (4096-byte sectors). Disks: bare, MBR with a
+# logical partition, GPT, both with 4096-byte sectors; then the containers and the refusals.
+set -euo pipefail
+out=$1 regstore=$2 ntfs_put=$3 examples=$4
+rm -rf "$out" && mkdir -p "$out" && cd "$out"
+quiet() { "$@" >/dev/null 2>&1 || { echo "make_images: failed: $*" >&2; "$@"; exit 1; }; }
+
+# Hives from the examples, through our own writer.
+hives() {  # hives EXAMPLE DIR
+  mkdir -p "$2"
+  "$regstore" --store "$2/store.db" import "$examples/$1"
+  "$regstore" --store "$2/store.db" export --hive 'HKLM\SOFTWARE' "$2/SOFTWARE"
+  "$regstore" --store "$2/store.db" export --hive 'HKLM\SYSTEM' "$2/SYSTEM"
+}
+hives windows-10-22h2.reg h10
+hives windows-7-sp1.reg h7
+hives windows-xp-sp3.reg hxp
+printf 'CREG\1\0\3\0' > h98.dat
+
+ntfs() {  # ntfs FILE MIB LABEL [mkntfs options]
+  truncate -s "$2M" "$1"
+  quiet mkntfs -F -Q -q -L "$3" "${@:4}" "$1"
+}
+ntfs vol.ntfs 12 System
+"$ntfs_put" vol.ntfs put Windows/System32/config/SOFTWARE h10/SOFTWARE
+"$ntfs_put" vol.ntfs put Windows/System32/config/SYSTEM h10/SYSTEM
+"$ntfs_put" vol.ntfs put Windows/System32/config/SYSTEM.LOG1 h10/SYSTEM
+"$ntfs_put" vol.ntfs put Windows.old/System32/config/SOFTWARE h7/SOFTWARE
+"$ntfs_put" vol.ntfs put Windows.old/System32/config/SYSTEM h7/SYSTEM
+# A folder with only one hive is no installation.
+"$ntfs_put" vol.ntfs put Backup/System32/config/SYSTEM h7/SYSTEM
+ntfs xp.ntfs 12 ""
+"$ntfs_put" xp.ntfs put WINNT/system32/config/software hxp/SOFTWARE
+"$ntfs_put" xp.ntfs put WINNT/system32/config/system hxp/SYSTEM
+ntfs vol4k.ntfs 12 Big -s 4096
+"$ntfs_put" vol4k.ntfs put Windows/System32/config/SOFTWARE h10/SOFTWARE
+"$ntfs_put" vol4k.ntfs put Windows/System32/config/SYSTEM h10/SYSTEM
+quiet mkfs.fat -n WIN98 -C fat.vfat 8192
+mmd -i fat.vfat ::/Windows
+mcopy -i fat.vfat h98.dat ::/Windows/system.dat
+mcopy -i fat.vfat h98.dat ::/Windows/USER.DAT
+
+place() {  # place DISK SECTOR_BYTES START_SECTOR VOLUME
+  dd if="$4" of="$1" bs="$2" seek="$3" conv=notrunc,sparse status=none
+}
+
+cp --sparse=always vol.ntfs bare.raw
+truncate -s 36M mbr.raw
+quiet sfdisk mbr.raw <<'T'
+label: dos
+start=2048, size=16384, type=6
+start=18432, size=24576, type=7
+start=43008, size=26624, type=5
+start=45056, size=24576, type=7
+T
+place mbr.raw 512 2048 fat.vfat
+place mbr.raw 512 18432 vol.ntfs
+place mbr.raw 512 45056 xp.ntfs
+
+truncate -s 24M gpt.raw
+quiet sgdisk -n 1:2048:+4M -t 1:ef00 -n 2:0:+1M -t 2:0c01 -n 3:0:+12M -t 3:0700 gpt.raw
+truncate -s 4M esp.vfat && quiet mkfs.fat -n ESP esp.vfat
+place gpt.raw 512 2048 esp.vfat
+place gpt.raw 512 12288 vol.ntfs
+
+# sfdisk and sgdisk only write 512-byte sectors to a file: these two tables are written here.
+python3 - <<'PY'
+import struct, uuid, zlib
+S, size = 4096, 16 << 20
+def mbr(entries):
+    b = bytearray(512)
+    for i, (t, start, count) in enumerate(entries):
+        b[446 + 16 * i + 4] = t
+        b[446 + 16 * i + 8:446 + 16 * i + 16] = struct.pack('<II', start, count)
+    b[510:512] = b'\x55\xaa'
+    return b
+def gpt(first, last):
+    sectors = size // S
+    entries = bytearray(128 * 128)
+    entries[0:16] = uuid.UUID('EBD0A0A2-B9E5-4433-87C0-68B6B72699C7').bytes_le
+    entries[16:32] = uuid.uuid4().bytes_le
+    entries[32:48] = struct.pack('<QQ', first, last)
+    def header(mine, other, table):
+        h = bytearray(92)
+        h[0:8] = b'EFI PART'
+        h[8:16] = struct.pack('<II', 0x10000, 92)
+        h[24:56] = struct.pack('<QQQQ', mine, other, 6, sectors - 6)
+        h[56:72] = uuid.uuid4().bytes_le
+        h[72:92] = struct.pack('<QIII', table, 128, 128, zlib.crc32(entries))
+        h[16:20] = struct.pack('<I', zlib.crc32(h))
+        return h
+    with open('gpt4k.raw', 'r+b') as f:
+        f.write(mbr([(0xEE, 1, sectors - 1)]))
+        f.seek(S); f.write(header(1, sectors - 1, 2))
+        f.seek(2 * S); f.write(entries)
+        f.seek((sectors - 5) * S); f.write(entries)
+        f.seek((sectors - 1) * S); f.write(header(sectors - 1, 1, sectors - 5))
+for name in ('gpt4k.raw', 'mbr4k.raw'):
+    open(name, 'wb').truncate(size)
+gpt(256, 256 + 3071)
+with open('mbr4k.raw', 'r+b') as f:
+    f.write(mbr([(0x07, 256, 3072)]))
+PY
+place gpt4k.raw 4096 256 vol4k.ntfs
+place mbr4k.raw 4096 256 vol4k.ntfs
+
+# Containers, each of the MBR disk (its three volumes) or the GPT one.
+quiet qemu-img convert -O vpc -o subformat=dynamic,force_size=on mbr.raw dynamic.vhd
+quiet qemu-img convert -O vpc -o subformat=fixed,force_size=on mbr.raw fixed.vhd
+quiet qemu-img convert -O vhdx gpt.raw disk.vhdx
+quiet qemu-img convert -O vmdk -o subformat=monolithicSparse mbr.raw sparse.vmdk
+quiet qemu-img convert -O vmdk -o subformat=streamOptimized gpt.raw stream.vmdk
+cp --sparse=always sparse.vmdk renamed-sparse.vmdk
+quiet qemu-img convert -O vmdk -o subformat=monolithicFlat gpt.raw flat.vmdk
+mkdir -p split-vmdk && quiet qemu-img convert -O vmdk -o subformat=twoGbMaxExtentSparse mbr.raw split-vmdk/disk.vmdk
+quiet qemu-img convert -O qcow2 gpt.raw base.qcow2
+quiet qemu-img create -f qcow2 -b base.qcow2 -F qcow2 overlay.qcow2
+split -b 10M -d -a 3 --numeric-suffixes=1 mbr.raw split.raw.
+quiet ewfacquire -u -q -c none -S 4MiB -t evidence -C c -D d -e e -E e -N n gpt.raw
+quiet ewfacquire -u -q -c none -t whole -C c -D d -e e -E e -N n mbr.raw
+
+# A differencing VHD over dynamic.vhd: an empty dynamic disk of the same size, its type and
+# parent's name and identifier set as Hyper-V writes them.
+differencing() {  # differencing CHILD PARENT_NAME PARENT_FILE
+  size=$(qemu-img info --output=json dynamic.vhd | python3 -c 'import json,sys; print(json.load(sys.stdin)["virtual-size"])')
+  quiet qemu-img create -f vpc -o subformat=dynamic,force_size=on "$1" "$size"
+  python3 - "$1" "$2" "$3" <<'PY'
+import struct, sys
+child, name, parent = sys.argv[1], sys.argv[2], sys.argv[3]
+def checksum(block, at):
+    b = bytearray(block); b[at:at + 4] = b'\0\0\0\0'
+    return struct.pack('>I', ~sum(b) & 0xFFFFFFFF)
+data = bytearray(open(child, 'rb').read())
+puid = open(parent, 'rb').read()[68:84]
+footer = bytearray(data[-512:])
+footer[60:64] = struct.pack('>I', 4)
+footer[64:68] = checksum(footer, 64)
+data[-512:] = footer; data[0:512] = footer
+dyn = struct.unpack('>Q', footer[16:24])[0]
+head = bytearray(data[dyn:dyn + 1024])
+head[40:56] = puid
+u = name.encode('utf-16-be')[:510]
+head[64:576] = u + b'\0' * (512 - len(u))
+head[36:40] = checksum(head, 36)
+data[dyn:dyn + 1024] = head
+open(child, 'wb').write(data)
+PY
+}
+differencing child.vhd dynamic.vhd dynamic.vhd
+
+# Refusals.
+bootsector() {  # bootsector FILE OEM_AT_3: a volume whose first sector names what it is
+  python3 - "$1" "$2" <<'PY'
+import sys
+f, oem = sys.argv[1], sys.argv[2].encode()
+oem = oem.ljust(8, b'\0' if oem == b'ReFS' else b' ')
+b = bytearray(4096); b[0:3] = b'\xeb\x52\x90'; b[3:11] = oem; b[510:512] = b'\x55\xaa'
+with open(f, 'r+b') as o: o.write(b)
+PY
+}
+mbrdisk() {  # mbrdisk FILE TYPE: a 4 MiB disk with one partition of TYPE at 1 MiB
+  truncate -s 4M "$1"
+  printf 'label: dos\nstart=2048, size=4096, type=%s\n' "$2" | quiet sfdisk "$1"
+}
+truncate -s 2M refs.raw && bootsector refs.raw ReFS
+truncate -s 2M exfat.raw && bootsector exfat.raw EXFAT
+mbrdisk bitlocker.raw 7 && { truncate -s 2M bl.vol; bootsector bl.vol -FVE-FS-; place bitlocker.raw 512 2048 bl.vol; }
+mbrdisk unknown.raw 7 && head -c 65536 /dev/urandom | dd of=unknown.raw bs=512 seek=2048 conv=notrunc status=none
+mbrdisk lvm.raw 8e
+# A whole disk made an LVM physical volume: its label in the second sector, no table.
+truncate -s 2M bare-lvm.raw && printf 'LABELONE' | dd of=bare-lvm.raw bs=1 seek=512 conv=notrunc status=none
+mbrdisk ldm.raw 42
+truncate -s 4M spaces.raw && quiet sgdisk -n 1:2048:0 -t 1:E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D spaces.raw
+# Only the refusals on a disk that also holds a Windows: the Windows, with a warning.
+cp --sparse=always mbr.raw mixed.raw
+quiet sfdisk --part-type mixed.raw 1 7
+place mixed.raw 512 2048 bl.vol
+head -c $((30 * 1048576)) mbr.raw > truncated.raw
+head -c 400000 base.qcow2 > cut.qcow2
+head -c $(( $(stat -c %s dynamic.vhd) - 4096 )) dynamic.vhd > cut.vhd
+quiet qemu-img create -f qcow2 -b gpt.raw -F raw rawback.qcow2
+quiet qemu-img create -f qcow2 -u -b gone.qcow2 -F qcow2 orphan.qcow2 24M
+differencing orphan.vhd parent-gone.vhd dynamic.vhd
+
+# What Windows leaves: hibernation, an unclean shutdown, a compressed hive; and a hive claiming
+# 4 GiB on a 12 MiB volume.
+cp vol.ntfs dirty.ntfs && "$ntfs_put" dirty.ntfs dirty
+cp vol.ntfs hiber.ntfs && printf 'HIBR%0508d' 0 > hiberfil && "$ntfs_put" hiber.ntfs put hiberfil.sys hiberfil
+cp vol.ntfs wof.ntfs && "$ntfs_put" wof.ntfs wof Windows/System32/config/SOFTWARE h10/SOFTWARE
+# SOFTWARE in three runs, with another file's clusters between them.
+ntfs frag.ntfs 12 System
+head -c 4096 h10/SOFTWARE > part1 && tail -c +4097 h10/SOFTWARE | head -c 2048 > part2 && tail -c +6145 h10/SOFTWARE > part3
+head -c 65536 /dev/zero > filler
+"$ntfs_put" frag.ntfs put Windows/System32/config/SOFTWARE part1
+"$ntfs_put" frag.ntfs put Windows/System32/config/filler1 filler
+"$ntfs_put" frag.ntfs append /Windows/System32/config/SOFTWARE part2
+"$ntfs_put" frag.ntfs put Windows/System32/config/filler2 filler
+"$ntfs_put" frag.ntfs append /Windows/System32/config/SOFTWARE part3
+"$ntfs_put" frag.ntfs put Windows/System32/config/SYSTEM h10/SYSTEM
+"$ntfs_put" frag.ntfs put Windows/System32/config/SYSTEM.LOG1 h10/SYSTEM
+rm -f part1 part2 part3 filler
+cp vol.ntfs huge.ntfs && "$ntfs_put" huge.ntfs grow /Windows/System32/config/SOFTWARE 4294967296
+# Folders: a volume's root (names in several cases) and a config folder alone.
+mkdir -p folder-root/Windows/System32/config folder-root/Windows.old/system32/CONFIG folder-root/WIN98 folder-config
+cp h10/SOFTWARE h10/SYSTEM folder-root/Windows/System32/config/
+cp h7/SOFTWARE folder-root/Windows.old/system32/CONFIG/software
+cp h7/SYSTEM folder-root/Windows.old/system32/CONFIG/system
+cp h98.dat folder-root/WIN98/SYSTEM.DAT && cp h98.dat folder-root/WIN98/user.dat
+cp h10/SOFTWARE h10/SYSTEM folder-config/
+: > empty.raw
+rm -rf h10/store.db* h7/store.db* hxp/store.db* hiberfil bl.vol
