@@ -2,6 +2,7 @@
 // Registry hives in and out of the store: a hive's root key becomes a key of the store, and a key of
 // the store becomes a hive. Names and string data go through the W functions, so text the ANSI code
 // page cannot hold stays whole.
+#include "Disk.h"
 #include "Hive.h"
 #include "Win9x.h"
 #include "winapi.h"
@@ -54,6 +55,12 @@ ImportReport ImportTree(const std::string& file, const std::function<hive::ReadR
 // replacing what the root held, names and text read in `codePage`. Call it inside
 // RunInStoreTransaction; a failure throws (win9x::CregError, StoreError).
 ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage);
+
+// The same for an installation on a disk source (a folder, a FAT volume in a disk image): its files
+// read out of it and imported in a transaction of its own. Throws disk::Error (no SYSTEM.DAT, a file
+// that cannot be read), win9x::CregError (naming SYSTEM.DA0 or USER.DA0 when that is there) or
+// StoreError; the store then holds what it held before.
+ImportReport ImportWindows9x(disk::Source& source, const disk::Installation& installation, unsigned codePage);
 
 // The value `name` of the top-level key `key` of a hive, when it is a REG_DWORD: Select\Current.
 // Reads the hive with its logs, as ImportHive does.

@@ -248,6 +248,10 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder) {
     return r;
 }
 
+std::string BackupNote(const std::string& backup) {
+    return "; " + backup + ", the copy of its last good state that Windows kept, is there";
+}
+
 namespace {
 
 void ReadBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
@@ -256,8 +260,7 @@ void ReadBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hi
         Reader(file.path, visitor, codePage).Read(bytes);
     } catch (const CregError& e) {
         if (file.backup.empty()) throw;
-        throw CregError(std::string(e.what()) + "; " + file.backup +
-                        ", the copy of its last good state that Windows kept, is there");
+        throw CregError(e.what() + BackupNote(file.backup));
     }
 }
 
