@@ -2,7 +2,6 @@
 // Registry hives in and out of the store: a hive's root key becomes a key of the store, and a key of
 // the store becomes a hive. Names and string data go through the W functions, so text the ANSI code
 // page cannot hold stays whole.
-#include "Disk.h"
 #include "Hive.h"
 #include "Win9x.h"
 #include "winapi.h"
@@ -46,26 +45,24 @@ struct ImportReport {
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path,
                         const ImportOptions& options = {});
 
-// The same for a tree that `read` hands to the visitor as a hive's are handed over: a Windows 9x
-// registry file, say, that messages call `file`. Exceptions of `read` go through.
-ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& read,
-                        HKEY root, const std::u16string& path, const ImportOptions& options = {});
+// Where a tree comes from: reads it into the visitor as a hive's keys are handed over (hive::ReadHive
+// over bytes read out of a disk image, perhaps keeping only some keys; a Windows 9x registry file).
+using HiveReader = std::function<hive::ReadReport(hive::Visitor&)>;
+
+// The same for a tree that `read` hands over, that messages call `file`. Exceptions of `read` go through.
+ImportReport ImportTree(const std::string& file, const HiveReader& read, HKEY root, const std::u16string& path,
+                        const ImportOptions& options = {});
 
 // A Windows 95, 98 or Me registry: SYSTEM.DAT becomes HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, each
 // replacing what the root held, names and text read in `codePage`. Call it inside
 // RunInStoreTransaction; a failure throws (win9x::CregError, StoreError).
 ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage);
 
-// The same for an installation on a disk source (a folder, a FAT volume in a disk image): its files
-// read out of it and imported in a transaction of its own. Throws disk::Error (no SYSTEM.DAT, a file
-// that cannot be read), win9x::CregError (naming SYSTEM.DA0 or USER.DA0 when that is there) or
-// StoreError; the store then holds what it held before.
-ImportReport ImportWindows9x(disk::Source& source, const disk::Installation& installation, unsigned codePage);
-
 // The value `name` of the top-level key `key` of a hive, when it is a REG_DWORD: Select\Current.
 // Reads the hive with its logs, as ImportHive does.
 bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name,
                        DWORD& out);
+bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const std::u16string& name, DWORD& out);
 
 // The key and everything under it as a hive file. Throws StoreError, or hive::HiveError for keys
 // that make no hive.

@@ -248,11 +248,12 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder) {
     return r;
 }
 
+namespace {
+
+// What a refusal adds when the copy of the file's last good state is there.
 std::string BackupNote(const std::string& backup) {
     return "; " + backup + ", the copy of its last good state that Windows kept, is there";
 }
-
-namespace {
 
 void ReadBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
                unsigned codePage) {

@@ -53,9 +53,6 @@ struct Registry {
 // then "".
 std::optional<Registry> FindRegistry(const std::string& windowsFolder);
 
-// What a refusal adds when the copy of the file's last good state is there: "; BACKUP, the copy ...".
-std::string BackupNote(const std::string& backup);
-
 // Reads the file's keys into the visitor: the root key (named "") first, then depth first. Throws
 // CregError for a file that cannot be read, noting the backup when there is one; the visitor may then
 // have seen part of it.

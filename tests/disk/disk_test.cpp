@@ -3,7 +3,7 @@
 // tables written in memory.
 #include "Disk.h"
 #include "Win9x.h"
-#include "hive_store.h"
+#include "windows_import.h"
 #include "modWindowsVersion.h"
 #include "registry_store.h"
 #include "Image.h"
@@ -60,7 +60,7 @@ std::string ImportedCode(disk::Source& source, const disk::Installation& install
     UseRegistryStore(folder + "/registry.db");
     std::string result;
     try {
-        hivestore::ImportWindows9x(source, installation, win9x::kDefaultCodePage);
+        hivestore::ImportWindows(source, installation, hivestore::Extent::Whole, {}, win9x::kDefaultCodePage);
         result = std::to_string(GetWindowsVersion());
     } catch (const std::exception& e) {
         result = e.what();
