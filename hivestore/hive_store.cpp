@@ -377,7 +377,7 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
     return ImportTree(file, [&](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
 }
 
-ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& readTree,
+ImportReport ImportTree(const std::string& file, const HiveReader& readTree,
                         HKEY root, const std::u16string& path, const ImportOptions& options) {
     const std::string shown = ShowKey(root, path);
     struct Owned {
@@ -445,8 +445,12 @@ ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage)
 }
 
 bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name, DWORD& out) {
+    return ReadTopLevelDword([&file](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, key, name, out);
+}
+
+bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const std::u16string& name, DWORD& out) {
     DwordFinder finder(key, name);
-    hive::ReadHiveFile(file, finder);
+    read(finder);
     out = finder.value;
     return finder.found;
 }

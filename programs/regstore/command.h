@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace CLI {
@@ -57,6 +58,11 @@ Command AddVersion(CLI::App& regstore, Context& context);
 Command AddQuery(CLI::App& regstore, Context& context);
 Command AddSet(CLI::App& regstore, Context& context);
 Command AddDelete(CLI::App& regstore, Context& context);
+Command AddListWindows(CLI::App& regstore, Context& context);
+
+// What the window shows for the store in use, by the window's own load sequence: the caption, then
+// each text box, with the labels `version` prints (Caption, MajorVersion, ... ProductName).
+std::vector<std::pair<std::string, std::string>> WindowValues();
 
 // The store that holds the keys under `root`.
 std::string StoreOf(HKEY root);

@@ -21,12 +21,11 @@
 namespace regstore {
 
 void AddCommonOptions(CLI::App& app, Context& context) {
-    app.add_option_function<std::string>(
-           "--store",
-           [&context](const std::string& path) {
-               context.store = path;
-               context.storeGiven = true;
-           })
+    app.add_option_function<std::string>("--store",
+                                         [&context](const std::string& path) {
+                                             context.store = path;
+                                             context.storeGiven = true;
+                                         })
         ->type_name("PATH");
     app.add_flag("-h,--help", context.help)->disable_flag_override();
 }
@@ -40,7 +39,9 @@ CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, std
     return app;
 }
 
-std::string StoreOf(HKEY root) { return root == HKEY_CURRENT_USER ? UserRegistryStorePath() : RegistryStorePath(); }
+std::string StoreOf(HKEY root) {
+    return root == HKEY_CURRENT_USER ? UserRegistryStorePath() : RegistryStorePath();
+}
 
 std::string ErrorText(LONG rc, HKEY root, bool storeNamed) {
     if (rc == ERROR_ACCESS_DENIED && root == HKEY_CURRENT_USER) {
@@ -54,37 +55,57 @@ std::string ErrorText(LONG rc, HKEY root, bool storeNamed) {
 
 std::string ErrorText(LONG rc) {
     switch (rc) {
-        case ERROR_FILE_NOT_FOUND: return "not found";
-        case ERROR_ACCESS_DENIED: return "access denied";
-        case ERROR_BADDB: return "the store is not a registry database";
-        case ERROR_CANTREAD: return "cannot read the store";
-        case ERROR_CANTWRITE: return "cannot write the store";
-        case ERROR_BAD_PATHNAME: return "not a key path";
-        case ERROR_MORE_DATA: return "a name too long for the registry";
-        case ERROR_INVALID_PARAMETER: return "a name or value the registry does not take";
-        case ERROR_KEY_DELETED: return "the key was deleted meanwhile";
-        default: return "registry error " + std::to_string(rc);
+        case ERROR_FILE_NOT_FOUND:
+            return "not found";
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_BADDB:
+            return "the store is not a registry database";
+        case ERROR_CANTREAD:
+            return "cannot read the store";
+        case ERROR_CANTWRITE:
+            return "cannot write the store";
+        case ERROR_BAD_PATHNAME:
+            return "not a key path";
+        case ERROR_MORE_DATA:
+            return "a name too long for the registry";
+        case ERROR_INVALID_PARAMETER:
+            return "a name or value the registry does not take";
+        case ERROR_KEY_DELETED:
+            return "the key was deleted meanwhile";
+        default:
+            return "registry error " + std::to_string(rc);
     }
 }
 
 std::string TypeName(DWORD type) {
     switch (type) {
-        case REG_NONE: return "REG_NONE";
-        case REG_SZ: return "REG_SZ";
-        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
-        case REG_BINARY: return "REG_BINARY";
-        case REG_DWORD: return "REG_DWORD";
-        case REG_MULTI_SZ: return "REG_MULTI_SZ";
-        case REG_QWORD: return "REG_QWORD";
-        default: return "0x" + [&] {
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "%x", type);
-            return std::string(buf);
-        }();
+        case REG_NONE:
+            return "REG_NONE";
+        case REG_SZ:
+            return "REG_SZ";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_BINARY:
+            return "REG_BINARY";
+        case REG_DWORD:
+            return "REG_DWORD";
+        case REG_MULTI_SZ:
+            return "REG_MULTI_SZ";
+        case REG_QWORD:
+            return "REG_QWORD";
+        default:
+            return "0x" + [&] {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "%x", type);
+                return std::string(buf);
+            }();
     }
 }
 
-std::u16string Wide(std::string_view text) { return Wtf8ToUtf16(text); }
+std::u16string Wide(std::string_view text) {
+    return Wtf8ToUtf16(text);
+}
 
 const std::string& Whole(const std::string& text, const std::string& what) {
     if (Utf16ToWtf8(Wide(text)) != text) throw InputError{what + ": text that is not UTF-8"};
@@ -109,7 +130,9 @@ std::string DisplayName(const regfile::KeyName& key) {
     return key.path.empty() ? name : name + "\\" + key.path;
 }
 
-std::u16string KeyPath16(const regfile::KeyName& key) { return Wide(key.path); }
+std::u16string KeyPath16(const regfile::KeyName& key) {
+    return Wide(key.path);
+}
 
 void Warn(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) std::cerr << "regstore: warning: " << w << "\n";
@@ -135,6 +158,8 @@ Key::Key(const regfile::KeyName& name, REGSAM access) {
     if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
 }
 
-Key::~Key() { RegCloseKey(h_); }
+Key::~Key() {
+    RegCloseKey(h_);
+}
 
 }  // namespace regstore

@@ -26,7 +26,8 @@ int Delete(const Options& o) {
     if (o.value) {
         const Key key(name, KEY_SET_VALUE);
         const LONG rc = RegDeleteValueW(key.Get(), Wide(Whole(*o.value, "--value")).c_str());
-        if (rc != ERROR_SUCCESS) throw InputError{DisplayName(name) + ": value \"" + *o.value + "\": " + ErrorText(rc, name.root)};
+        if (rc != ERROR_SUCCESS)
+            throw InputError{DisplayName(name) + ": value \"" + *o.value + "\": " + ErrorText(rc, name.root)};
         return kOk;
     }
     if (name.path.empty()) throw InputError{DisplayName(name) + ": a root key cannot be deleted"};

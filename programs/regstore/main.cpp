@@ -30,8 +30,10 @@ Reads and writes the registry store of the portable versioninfo build.
 Commands:
   import FILE...                 apply .reg files, all of them or nothing
   import FILE --key KEY          make KEY hold what a registry hive holds
-  import-windows DIR [--codepage N]
-                                 read the registry of a Windows installation on a disk
+  import-windows SOURCE [--installation N] [--codepage N]
+                                 read the registry of a Windows installation on a
+                                 folder, disk image or block device
+  list-windows SOURCE [--json]   list the Windows installations on SOURCE
   export KEY [FILE] [--regedit4] write KEY and everything under it as a .reg file
   export KEY FILE --hive         the same as a registry hive
   version                        show what the window shows for the store
@@ -98,7 +100,7 @@ int Run(int argc, char** argv, std::string& commandName) {
     app.require_subcommand(0, 1);
     const std::vector<Command> commands = {
         AddImport(app, context), AddImportWindows(app, context), AddExport(app, context), AddVersion(app, context),
-        AddQuery(app, context),  AddSet(app, context),           AddDelete(app, context),
+        AddQuery(app, context),  AddSet(app, context),           AddDelete(app, context), AddListWindows(app, context),
     };
     // CLI11 reads `--value=` as a --value without its argument; the empty name (the default value)
     // must reach the command, so it is passed as `--value ""`. CLI11 takes the line reversed.
@@ -161,7 +163,8 @@ int main(int argc, char** argv) {
     try {
         return Run(argc, argv, command);
     } catch (const UsageError& e) {
-        std::cerr << "regstore: " << e.message << "\nTry 'regstore " << (command.empty() ? "" : command + " ") << "--help'.\n";
+        std::cerr << "regstore: " << e.message << "\nTry 'regstore " << (command.empty() ? "" : command + " ")
+                  << "--help'.\n";
         return kBadUsage;
     } catch (const InputError& e) {
         std::cerr << "regstore: " << e.message << "\n";

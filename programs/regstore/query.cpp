@@ -65,8 +65,8 @@ int Query(const Options& o) {
     if (const LONG rc = regfile::ReadValues(key.Get(), values); rc != ERROR_SUCCESS)
         throw InputError{DisplayName(name) + ": " + ErrorText(rc, name.root)};
     auto show = [](const regfile::StoredValue& v) {
-        std::cout << "    " << (v.name.empty() ? std::string("(Default)") : v.name) << "    "
-                  << TypeName(v.type) << "    " << ShowData(v) << "\n";
+        std::cout << "    " << (v.name.empty() ? std::string("(Default)") : v.name) << "    " << TypeName(v.type)
+                  << "    " << ShowData(v) << "\n";
     };
     if (o.value) {
         const std::string wanted = FoldCase(*o.value);

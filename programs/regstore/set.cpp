@@ -31,9 +31,13 @@ struct Options {
 };
 
 // Whether the ANSI code page holds `text` whole, so that the A functions may carry it.
-bool FitsAnsi(std::string_view text) { return AnsiToText(TextToAnsi(text)) == text; }
+bool FitsAnsi(std::string_view text) {
+    return AnsiToText(TextToAnsi(text)) == text;
+}
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 template <typename T>
 T Number(const std::string& text, const char* type) {
@@ -121,12 +125,13 @@ int Set(const Options& o) {
             const LONG rc = RegCreateKeyExA(name.root, TextToAnsi(name.path).c_str(), 0, nullptr,
                                             REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &h, nullptr);
             if (rc == ERROR_SUCCESS) RegCloseKey(h);
-            throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " + StoreOf(name.root) +
-                             ": " + ErrorText(rc, name.root, true)};
+            throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " +
+                             StoreOf(name.root) + ": " + ErrorText(rc, name.root, true)};
         }
         if (type == REG_SZ) reg.SetStringValue(value, *o.data);
         else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, *o.data);
-        else if (type == REG_MULTI_SZ) reg.SetMultiStringValue(value, AnsiToText(std::string_view(bytes).substr(0, bytes.size() - 1)));
+        else if (type == REG_MULTI_SZ)
+            reg.SetMultiStringValue(value, AnsiToText(std::string_view(bytes).substr(0, bytes.size() - 1)));
         else {
             DWORD n = 0;
             std::memcpy(&n, bytes.data(), sizeof n);

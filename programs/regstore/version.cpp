@@ -28,26 +28,33 @@ public:
     std::string caption;
 
 protected:
-    void DoSetText(TextBox box, std::string_view text) override { texts[static_cast<size_t>(box) - 1] = std::string(text); }
+    void DoSetText(TextBox box, std::string_view text) override {
+        texts[static_cast<size_t>(box) - 1] = std::string(text);
+    }
     std::string DoGetText(TextBox box) const override { return texts[static_cast<size_t>(box) - 1]; }
     void DoSetCaption(const std::string& text) override { caption = text; }
 };
 
 int Version(const std::vector<std::string>& args) {
     if (!args.empty()) throw UsageError{"version takes no arguments"};
+    for (const auto& [label, value] : WindowValues()) std::cout << label << "\t" << value << "\n";
+    return kOk;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> WindowValues() {
     TextSurface surface;
     try {
         Form1(surface).Form_Load();
     } catch (const RaisedError& e) {
         throw InputError{e.what()};
     }
-    std::cout << "Caption\t" << surface.caption << "\n";
+    std::vector<std::pair<std::string, std::string>> values{{"Caption", surface.caption}};
     for (size_t i = 0; i < kTextBoxRows.size(); ++i)
-        std::cout << LabelOf(kTextBoxRows[i]).caption << "\t" << surface.texts[i] << "\n";
-    return kOk;
+        values.emplace_back(LabelOf(kTextBoxRows[i]).caption, surface.texts[i]);
+    return values;
 }
-
-}  // namespace
 
 Command AddVersion(CLI::App& regstore, Context& context) {
     auto args = std::make_shared<std::vector<std::string>>();

@@ -1,7 +1,11 @@
 // The version window, portable build: Qt Widgets over the portable registry store.
 #include "Form1.h"
+#include "Hive.h"
 #include "QtForm1Window.h"
 #include "RaisedError.h"
+#include "progress_line.h"
+#include "registry_store.h"
+#include "windows_import.h"
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
@@ -10,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,38 +27,95 @@ namespace {
 
 constexpr const char* kProgram = "versioninfo";
 
-const char* const kHelp = R"(Usage: versioninfo
+const char* const kHelp = R"(Usage: versioninfo [SOURCE [--installation N]]
        versioninfo --help | --version
 
 Opens a window that shows what a Windows installation reports about its version:
 the major and the minor version number, the service pack, the product type and
-the product name, with the release's version code (0 to 22) in the caption. It
-shows the installation in the registry store, which regstore(1) fills.
+the product name, with the release's version code (0 to 22) in the caption.
+
+Without SOURCE it shows the installation in the registry store, which regstore(1)
+fills. With SOURCE, the installation on a folder (a mounted volume, an
+installation's folder or its System32/config folder), a disk image file (raw,
+VHD, VHDX, VMDK, QCOW2, E01) or a block device, read-only: its version keys go
+into a private store that is gone once the window has read them; the machine's
+store is not touched.
 
 Options:
-  --help     show this help and exit
-  --version  show the version and exit
+  --installation N  the installation of SOURCE to show, numbered from 1 as
+                    regstore list-windows SOURCE lists them; needed when SOURCE
+                    holds more than one
+  --help            show this help and exit
+  --version         show the version and exit
 
-Exit status: 0 when the window was closed; 1 when there is no display or an error
-ended the program; 2 when the command line is wrong.
+Exit status: 0 when the window was closed; 1 when there is no display, SOURCE
+cannot be read, or an error ended the program; 2 when the command line is wrong.
 )";
 
 // What the command line asks for; the window when it asks for nothing else.
 enum class Request { Window, Help, Version, Wrong };
 
-Request ParseCommandLine(int argc, char** argv) {
+struct CommandLine {
+    Request request = Request::Window;
+    std::optional<std::string> source;
+    std::optional<unsigned> installation;
+};
+
+CommandLine ParseCommandLine(int argc, char** argv) {
+    CommandLine line;
     bool help = false, version = false;
-    CLI::App app(kProgram, kProgram);
-    app.set_help_flag();
-    app.add_flag("-h,--help", help)->disable_flag_override();
-    app.add_flag("--version", version)->disable_flag_override();
     try {
+        CLI::App app(kProgram, kProgram);
+        app.set_help_flag();
+        app.add_flag("-h,--help", help)->disable_flag_override();
+        app.add_flag("--version", version)->disable_flag_override();
+        app.add_option("SOURCE", line.source);
+        app.add_option("--installation", line.installation)->type_name("N");
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+        if (line.installation && !line.source)
+            throw CLI::ValidationError("--installation", "chooses among a SOURCE's installations: give SOURCE");
+        if (line.installation && *line.installation == 0) throw CLI::ValidationError("--installation", "counts from 1");
+    } catch (const CLI::Error& e) {
         std::fprintf(stderr, "%s: %s\nTry '%s --help'.\n", kProgram, e.what(), kProgram);
-        return Request::Wrong;
+        line.request = Request::Wrong;
+        return line;
     }
-    return help ? Request::Help : version ? Request::Version : Request::Window;
+    line.request = help ? Request::Help : version ? Request::Version : Request::Window;
+    return line;
+}
+
+// The store of an installation read from a source: private to this run, and removed as soon as the
+// window has read it (the window reads its values once, when it opens).
+class PrivateStore {
+public:
+    PrivateStore() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string folder = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/versioninfo-XXXXXX";
+        if (::mkdtemp(folder.data()) == nullptr)
+            throw std::runtime_error("cannot make a private folder for the store: " + folder);
+        folder_ = folder;
+        UseRegistryStore(folder_ + "/registry.db");
+    }
+    ~PrivateStore() { Remove(); }
+    PrivateStore(const PrivateStore&) = delete;
+    PrivateStore& operator=(const PrivateStore&) = delete;
+    void Remove() {
+        std::error_code ec;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+        folder_.clear();
+    }
+
+private:
+    std::string folder_;
+};
+
+// The installation on `source` into the private store, with a line of progress on a terminal.
+void LoadInstallation(const std::string& path, std::optional<unsigned> number) {
+    const auto source = disk::Source::Open(path);
+    for (const auto& w : source->Warnings()) std::fprintf(stderr, "%s: warning: %s\n", kProgram, w.c_str());
+    const disk::Installation& installation = hivestore::ChooseInstallation(*source, number);
+    hivestore::ProgressLine progress(kProgram, stderr, hivestore::ProgressLine::IsTerminal(stderr));
+    hivestore::ImportWindows(*source, installation, hivestore::Extent::VersionKeys, std::ref(progress));
 }
 
 bool HasDisplay() {
@@ -81,14 +144,22 @@ int ReportFatal(const QString& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    switch (ParseCommandLine(argc, argv)) {
-        case Request::Help: std::fputs(kHelp, stdout); return 0;
-        case Request::Version: std::printf("%s (versioninfo) %s\n", kProgram, VERSIONINFO_VERSION); return 0;
-        case Request::Wrong: return 2;
-        case Request::Window: break;
+    const CommandLine line = ParseCommandLine(argc, argv);
+    switch (line.request) {
+        case Request::Help:
+            std::fputs(kHelp, stdout);
+            return 0;
+        case Request::Version:
+            std::printf("%s (versioninfo) %s\n", kProgram, VERSIONINFO_VERSION);
+            return 0;
+        case Request::Wrong:
+            return 2;
+        case Request::Window:
+            break;
     }
     if (!HasDisplay()) {
-        std::fprintf(stderr, "%s: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n", kProgram);
+        std::fprintf(stderr, "%s: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY is set)\n",
+                     kProgram);
         return 1;
     }
     qInstallMessageHandler(OnQtMessage);
@@ -97,10 +168,22 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
 
+    std::optional<PrivateStore> privateStore;
+    if (line.source) {
+        try {
+            privateStore.emplace();
+            LoadInstallation(*line.source, line.installation);
+        } catch (const std::exception& e) {
+            // disk::Error, hive::HiveError, a choice among installations, a store that refused.
+            return ReportFatal(QString::fromUtf8(e.what()));
+        }
+    }
+
     QtForm1Window window;
     Form1 form(window);
     try {
         form.Form_Load();
+        if (privateStore) privateStore->Remove();
     } catch (const RaisedError& e) {
         return ReportFatal(QStringLiteral("Error %1\nSource: %2\nDescription: %3")
                                .arg(e.Number())

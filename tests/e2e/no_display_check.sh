@@ -18,6 +18,10 @@ rows=(
   "0|versioninfo (versioninfo) ||--version"
   "2||Try 'versioninfo --help'.|--colour"
   "2||Try 'versioninfo --help'.|--version=yes"
+  "2||give SOURCE|--installation 2"
+  "2||counts from 1|disk.vhdx --installation 0"
+  "2||Try 'versioninfo --help'.|one.vhdx two.vhdx"
+  "1||no display|disk.vhdx"
 )
 for row in "${rows[@]}"; do
   IFS='|' read -r want out err args <<<"$row"

@@ -2,9 +2,11 @@
 # End-to-end check of the portable program on a real (virtual) X server: with the development store
 # holding the Windows 10 Pro 22H2 example, the running window must show its values and caption.
 # Each field is read from outside the program, by copying it to the X clipboard.
-#   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg
+# Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1), from a private
+# store that is gone once the window is up, the development store untouched.
+#   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE]
 set -euo pipefail
-program=$1 regstore=$2 store=$3 example=$4
+program=$1 regstore=$2 store=$3 example=$4 image=${5:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/versioninfo-qt-e2e-XXXXXX")
 xvfb_pid="" app_pid=""
@@ -44,6 +46,24 @@ for i in 0 1 2 3 4; do
   check "Text$((i + 1))" "${expected[$i]}" "$(copy_focused_field)"
 done
 kill -0 "$app_pid" 2>/dev/null || fail "the program ended while its window was up"
+
+if [ -n "$image" ]; then
+  kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
+  stored=$(sha256sum "$store")
+  mkdir "$work/tmp"
+  TMPDIR="$work/tmp" "$program" "$image" --installation 3 </dev/null >"$work/app.log" 2>&1 &
+  app_pid=$!
+  wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1) || fail "no window appeared for $image"
+  xdotool windowfocus --sync "$wid"
+  check "Caption of $image" 15 "$(xdotool getwindowname "$wid")"
+  expected=("6" "1" "Service Pack 1 (1)" "1" "WINDOWS 7 PROFESSIONAL")
+  for i in 0 1 2 3 4; do
+    [ "$i" -gt 0 ] && xdotool key Tab
+    check "Text$((i + 1)) of $image" "${expected[$i]}" "$(copy_focused_field)"
+  done
+  check "Private store left behind" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
+  check "Development store" "$stored" "$(sha256sum "$store")"
+fi
 
 [ $failures -eq 0 ] || fail "$failures difference(s) in the window"
 echo "PASS"

@@ -1,0 +1,59 @@
+#pragma once
+// A Windows installation found on a source (a folder, a disk image, a block device) into the store:
+// its SOFTWARE and SYSTEM hives, read out of the source, become HKLM\SOFTWARE and HKLM\SYSTEM in one
+// store transaction, with HKLM\SYSTEM\CurrentControlSet a copy of the control set in use.
+#include "Disk.h"
+#include "hive_store.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace hivestore {
+
+// How much of the hives goes into the store.
+enum class Extent {
+    Whole,        // every key: what import-windows keeps
+    VersionKeys,  // the few keys that tell which Windows it is, read on demand: what the window and
+                  // an inventory read (kVersionKeys)
+};
+
+// The keys Extent::VersionKeys imports, below HKLM: what the window's load sequence and an inventory
+// (build, release, edition, install date, computer name, architecture) read. "CurrentControlSet"
+// is read from the control set that SYSTEM's Select\Current names.
+struct VersionKey {
+    const char16_t* hive;  // u"SOFTWARE" or u"SYSTEM"
+    const char16_t* path;  // below the hive's root
+};
+extern const std::vector<VersionKey> kVersionKeys;
+
+// A file read is under way: its name, bytes done and bytes in all.
+using ReadProgress = std::function<void(const std::string& file, std::uint64_t done, std::uint64_t total)>;
+
+struct WindowsImport {
+    std::vector<std::string> warnings;  // each names the file or the key it is about
+};
+
+// Reads the installation's registry and writes it into the store in use, in one transaction.
+// Throws disk::Error (a source or file that cannot be read, a hive missing), hive::HiveError (a
+// damaged hive) or StoreError (the store refused); the store then holds what it held before.
+// A Windows 95, 98 or Me installation's SYSTEM.DAT and USER.DAT become HKLM and HKU instead, read in
+// `codePage`, whatever the extent; a damaged one throws win9x::CregError.
+WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
+                            const ReadProgress& progress = {}, unsigned codePage = win9x::kDefaultCodePage);
+
+// The installation that `number` names (from 1, in the source's order), or without a number the only
+// one. Throws ChoiceError when that is none or not one: its message lists what the source holds.
+class ChoiceError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+const disk::Installation& ChooseInstallation(const disk::Source& source, std::optional<unsigned> number);
+
+// The installations, one line each: "  1  partition 2 (NTFS, offset 1048576): Windows".
+std::string ListInstallations(const disk::Source& source);
+
+}  // namespace hivestore

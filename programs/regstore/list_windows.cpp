@@ -1,0 +1,171 @@
+// regstore list-windows: the Windows installations on a folder, disk image or block device, and
+// which Windows each is, without touching the store.
+#include "command.h"
+
+#include "Win9x.h"
+
+#include "Hive.h"
+#include "hive_store.h"
+#include "inventory.h"
+#include "registry_store.h"
+#include "windows_import.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+namespace regstore {
+namespace {
+
+const char* const kHelp = R"(Usage: regstore list-windows SOURCE [--json]
+
+Lists the Windows installations on SOURCE, one line each: its number, the volume
+(partition number, file system, label and offset), the folder, the version code
+the window's caption would show, and the product name. Windows 11, whose registry
+still says "Windows 10", is named so for a workstation of build 22000 or later;
+the code stays as the window computes it (19).
+
+SOURCE is a folder (the root of a mounted volume, an installation's folder or its
+System32/config folder), a disk image file (raw, VHD, VHDX, VMDK, QCOW2 with its
+backing files, E01) or a block device, read-only. Only the few keys that tell the
+version are read from each hive. The store is not touched.
+
+With --json, a JSON array, one object per installation: installation, partition,
+offset, fileSystem, label, folder, name (the product name as the line shows it),
+the six values regstore version prints (Caption, MajorVersion, MinorVersion,
+CSDVersion, ProductType, ProductName), CurrentBuildNumber, UBR, release
+(DisplayVersion, else ReleaseId), EditionID, installDate (UTC), computerName and
+architecture (PROCESSOR_ARCHITECTURE); null for what the registry lacks. An
+installation whose registry cannot be read has an "error" instead of the values.
+)";
+
+struct Options {
+    std::vector<std::string> args;  // SOURCE
+    bool json = false;
+};
+
+// A private store for one installation's version keys, removed with its folder.
+class ScratchStore {
+public:
+    ScratchStore() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp == '/' ? tmp : "/tmp") + "/regstore-list-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw InputError{"cannot make a folder for a scratch store: " + pattern};
+        folder_ = pattern;
+    }
+    ~ScratchStore() {
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+    ScratchStore(const ScratchStore&) = delete;
+    ScratchStore& operator=(const ScratchStore&) = delete;
+    std::string Next() { return folder_ + "/" + std::to_string(++count_) + ".db"; }
+
+private:
+    std::string folder_;
+    unsigned count_ = 0;
+};
+
+struct Listed {
+    std::vector<std::pair<std::string, std::string>> window;  // what `version` prints
+    hivestore::Inventory inventory;
+    std::string name;   // the product name as people know it
+    std::string error;  // when the registry could not be read
+};
+
+Listed Inspect(disk::Source& source, const disk::Installation& installation, ScratchStore& scratch) {
+    Listed listed;
+    try {
+        UseRegistryStore(scratch.Next());
+        // What the import says is about the scratch store, which goes.
+        hivestore::ImportWindows(source, installation, hivestore::Extent::VersionKeys);
+        listed.window = WindowValues();
+        listed.inventory = hivestore::ReadInventory();
+    } catch (const disk::Error& e) {
+        listed.error = e.what();
+    } catch (const hive::HiveError& e) {
+        listed.error = e.what();
+    } catch (const win9x::CregError& e) {
+        listed.error = e.what();
+    } catch (const hivestore::StoreError& e) {
+        listed.error = std::string("cannot write a scratch store: ") + e.what();
+    }
+    if (listed.error.empty()) {
+        std::string productType, build = listed.inventory.currentBuildNumber.value_or("");
+        for (const auto& [label, value] : listed.window)
+            if (label == "ProductType") productType = value;
+        listed.name = hivestore::ProductNameShown(listed.inventory.productName.value_or(""), productType, build);
+    }
+    return listed;
+}
+
+std::string Json(const std::optional<std::string>& text) {
+    return text ? hivestore::JsonString(*text) : "null";
+}
+
+void PrintJson(const disk::Installation& installation, unsigned number, const Listed& listed, bool last) {
+    const auto& v = installation.volume;
+    std::cout << "  {\"installation\": " << number << ", \"partition\": " << v.partition << ", \"offset\": " << v.offset
+              << ", \"fileSystem\": " << hivestore::JsonString(v.fileSystem)
+              << ", \"label\": " << hivestore::JsonString(v.label)
+              << ", \"folder\": " << hivestore::JsonString(installation.folder);
+    if (!listed.error.empty()) {
+        std::cout << ", \"error\": " << hivestore::JsonString(listed.error);
+    } else {
+        const auto& inv = listed.inventory;
+        std::cout << ", \"name\": " << hivestore::JsonString(listed.name);
+        for (const auto& [label, value] : listed.window)
+            std::cout << ", " << hivestore::JsonString(label) << ": " << hivestore::JsonString(value);
+        std::cout << ", \"CurrentBuildNumber\": " << Json(inv.currentBuildNumber)
+                  << ", \"UBR\": " << (inv.ubr ? std::to_string(*inv.ubr) : "null")
+                  << ", \"release\": " << Json(inv.release) << ", \"EditionID\": " << Json(inv.editionId)
+                  << ", \"installDate\": " << Json(inv.installDate) << ", \"computerName\": " << Json(inv.computerName)
+                  << ", \"architecture\": " << Json(inv.architecture);
+    }
+    std::cout << "}" << (last ? "" : ",") << "\n";
+}
+
+int ListWindows(const Options& o) {
+    if (o.args.size() != 1) throw UsageError{"list-windows takes one SOURCE"};
+    std::unique_ptr<disk::Source> source;
+    try {
+        source = disk::Source::Open(o.args[0]);
+    } catch (const disk::Error& e) {
+        throw InputError{e.what()};
+    }
+    Warn(source->Warnings());
+    ScratchStore scratch;
+    const auto& all = source->Installations();
+    bool failed = false;
+    if (o.json) std::cout << "[\n";
+    for (size_t i = 0; i < all.size(); ++i) {
+        const Listed listed = Inspect(*source, all[i], scratch);
+        failed = failed || !listed.error.empty();
+        const unsigned number = static_cast<unsigned>(i + 1);
+        if (o.json) {
+            PrintJson(all[i], number, listed, i + 1 == all.size());
+        } else {
+            std::cout << number << "  " << disk::Describe(all[i]) << "  ";
+            if (!listed.error.empty()) std::cout << "(cannot be read: " << listed.error << ")\n";
+            else std::cout << listed.window.front().second << "  " << listed.name << "\n";
+        }
+        std::cout.flush();
+    }
+    if (o.json) std::cout << "]\n";
+    return failed ? kBadInput : kOk;
+}
+
+}  // namespace
+
+Command AddListWindows(CLI::App& regstore, Context& context) {
+    auto o = std::make_shared<Options>();
+    CLI::App& app = AddCommand(regstore, context, "list-windows", o->args);
+    app.add_flag("--json", o->json)->disable_flag_override();
+    return {&app, kHelp, &o->args, [o] { return ListWindows(*o); }};
+}
+
+}  // namespace regstore

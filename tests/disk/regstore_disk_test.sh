@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# regstore's commands on disk images, as a user runs them: list-windows and import-windows on every
+# container and layout the disk tests make, the choice among several installations, the refusals.
+#   tests/disk/regstore_disk_test.sh REGSTORE IMAGES EXAMPLES
+set -u
+regstore=$1 images=$2 examples=$3
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failures=0 passed=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+r() { "$regstore" "$@"; }
+run() { "$@" >"$dir/out" 2>"$dir/err"; }
+# check STATUS TEXT DESCRIPTION -- COMMAND...: the exit status, and TEXT in what it printed.
+check() {
+  local want=$1 text=$2 what=$3
+  shift 4
+  run "$@"
+  local got=$?
+  if [ "$got" -ne "$want" ]; then fail "$what: exit $got, expected $want"; cat "$dir/err"; return; fi
+  if ! grep -qF -- "$text" "$dir/out" "$dir/err"; then fail "$what: no '$text' in:"; cat "$dir/out" "$dir/err"; return; fi
+  passed=$((passed + 1))
+}
+cd "$images" || exit 1
+
+# One line per installation, on every container and layout: the volume, the folder, the code, the name.
+win10='partition 2 (NTFS "System", offset 9437184): Windows  19  Windows 10 Pro'
+win7='partition 2 (NTFS "System", offset 9437184): Windows.old  15  Windows 7 Professional'
+xp='4  partition 5 (NTFS, offset 23068672): WINNT  12  Microsoft Windows XP'
+gpt10='1  partition 3 (NTFS "System", offset 6291456): Windows  19  Windows 10 Pro'
+gpt7='2  partition 3 (NTFS "System", offset 6291456): Windows.old  15  Windows 7 Professional'
+rows=(
+  "gpt.raw|$gpt10" "gpt.raw|$gpt7" "disk.vhdx|$gpt10" "stream.vmdk|$gpt7" "flat.vmdk|$gpt10"
+  "overlay.qcow2|$gpt10" "base.qcow2|$gpt7" "evidence.E01|$gpt7"
+  "mbr.raw|2  $win10" "mbr.raw|3  $win7" "mbr.raw|$xp" "fixed.vhd|$xp" "dynamic.vhd|3  $win7" "child.vhd|$xp"
+  "sparse.vmdk|$xp" "split-vmdk/disk.vmdk|2  $win10" "split.raw.001|$xp" "whole.E01|$xp"
+  "bare.raw|1  volume (NTFS \"System\", offset 0): Windows  19  Windows 10 Pro"
+  "gpt4k.raw|1  partition 1 (NTFS \"Big\", offset 1048576): Windows  19  Windows 10 Pro"
+  "mbr4k.raw|1  partition 1 (NTFS \"Big\", offset 1048576): Windows  19  Windows 10 Pro"
+  "folder-root|3  folder: Windows.old  15  Windows 7 Professional"
+  "folder-root/Windows|1  folder: /  19  Windows 10 Pro"
+  "folder-config|1  folder: /  19  Windows 10 Pro"
+)
+for row in "${rows[@]}"; do
+  source=${row%%|*} line=${row#*|}
+  run r list-windows "$source"
+  if grep -qxF -- "$line" "$dir/out"; then passed=$((passed + 1)); else
+    fail "list-windows $source: no line '$line' in:"; cat "$dir/out" "$dir/err"; fi
+done
+
+# What cannot be read is named, and nothing is listed.
+check 1 "a BitLocker-encrypted volume" "BitLocker" -- r list-windows bitlocker.raw
+check 1 "parent-gone.vhd" "a differencing disk without its parent" -- r list-windows orphan.vhd
+check 1 "gone.qcow2" "an overlay without its backing file" -- r list-windows orphan.qcow2
+check 1 "ReFS" "ReFS" -- r list-windows refs.raw
+check 1 "none.raw: No such file" "a missing source" -- r import-windows none.raw
+check 0 "a BitLocker-encrypted volume" "a Windows beside a BitLocker volume, with a warning" -- r list-windows mixed.raw
+check 0 "hibernated" "a hibernated volume is read, with a warning" -- r list-windows hiber.ntfs
+check 2 "list-windows takes one SOURCE" "list-windows without SOURCE" -- r list-windows
+check 2 "list-windows takes no --installation" "list-windows --installation" -- r list-windows gpt.raw --installation 1
+check 0 "Usage: regstore list-windows SOURCE" "list-windows --help" -- r list-windows --help
+
+# --json: one object per installation, with what an inventory needs; null for what is not there.
+run r list-windows --json disk.vhdx
+if python3 - "$dir/out" <<'PY'; then passed=$((passed + 1)); else fail "list-windows --json disk.vhdx"; cat "$dir/out"; fi
+import json, sys
+got = json.load(open(sys.argv[1]))
+want = [
+    {"installation": 1, "partition": 3, "offset": 6291456, "fileSystem": "NTFS", "label": "System", "folder": "Windows",
+     "name": "Windows 10 Pro", "Caption": "19", "MajorVersion": "10", "MinorVersion": "0", "CSDVersion": " (0)",
+     "ProductType": "1", "ProductName": "WINDOWS 10 PRO", "CurrentBuildNumber": "19045", "release": "22H2",
+     "EditionID": "Professional"},
+    {"installation": 2, "folder": "Windows.old", "Caption": "15", "CurrentBuildNumber": "7601", "release": None},
+]
+assert len(got) == len(want), got
+for g, w in zip(got, want):
+    for k, v in w.items():
+        assert g.get(k, "absent") == v, (k, g.get(k, "absent"), v)
+    for k in ("UBR", "installDate", "computerName", "architecture"):
+        assert k in g, k
+PY
+
+# Windows 11 keeps "Windows 10" in ProductName: the line names it Windows 11, the code stays 19.
+# Inventory values the examples lack are added to its SOFTWARE and SYSTEM.
+store="$dir/w11.db"
+config="$dir/w11/Windows/System32/config"
+mkdir -p "$config"
+"$regstore" --store "$store" import "$examples/windows-11-23h2.reg"
+"$regstore" --store "$store" set 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' --value UBR --type REG_DWORD --data 3007
+"$regstore" --store "$store" set 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion' --value InstallDate --type REG_DWORD --data 1700000000
+"$regstore" --store "$store" set 'HKLM\SYSTEM\CurrentControlSet\Control\ComputerName\ComputerName' --value ComputerName --type REG_SZ --data 'DESK "7"'
+"$regstore" --store "$store" set 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment' --value PROCESSOR_ARCHITECTURE --type REG_SZ --data ARM64
+"$regstore" --store "$store" export 'HKLM\SOFTWARE' "$config/SOFTWARE" --hive
+"$regstore" --store "$store" export 'HKLM\SYSTEM' "$config/SYSTEM" --hive
+check 0 "1  folder: Windows  19  Windows 11 Pro" "Windows 11 named so" -- r list-windows "$dir/w11"
+run r list-windows --json "$dir/w11"
+if python3 - "$dir/out" <<'PY'; then passed=$((passed + 1)); else fail "list-windows --json of Windows 11"; cat "$dir/out"; fi
+import json, sys
+g = json.load(open(sys.argv[1]))[0]
+want = {"name": "Windows 11 Pro", "Caption": "19", "ProductName": "WINDOWS 10 PRO", "CurrentBuildNumber": "22631",
+        "UBR": 3007, "release": "23H2", "installDate": "2023-11-14T22:13:20Z", "computerName": 'DESK "7"',
+        "architecture": "ARM64"}
+for k, v in want.items():
+    assert g.get(k) == v, (k, g.get(k), v)
+PY
+
+# import-windows: several installations and no --installation imports nothing and lists them.
+rs() { "$regstore" --store "$dir/store.db" "$@"; }
+check 1 "choose one with --installation N" "several installations" -- rs import-windows disk.vhdx
+grep -qF "  2  partition 3 (NTFS \"System\", offset 6291456): Windows.old" "$dir/err" && passed=$((passed + 1)) ||
+  { fail "the refusal lists the installations"; cat "$dir/err"; }
+check 1 "not found" "nothing was imported" -- rs query 'HKLM\SOFTWARE'
+check 1 "no installation 3; it holds 2" "an installation the source lacks" -- rs import-windows disk.vhdx --installation 3
+for row in "disk.vhdx 2 15" "overlay.qcow2 1 19" "whole.E01 4 12" "sparse.vmdk 3 15" "gpt4k.raw 1 19" "folder-config 1 19"; do
+  read -r source n code <<<"$row"
+  check 0 "" "import-windows $source --installation $n" -- rs import-windows "$source" --installation "$n"
+  check 0 "$(printf 'Caption\t%s' "$code")" "the window's code after importing $source" -- rs version
+done
+check 1 "a Windows 95, 98 or Me registry" "a Windows 9x installation on an image" -- rs import-windows mbr.raw --installation 1
+
+# The same hives from a folder and from inside an image make the same store.
+rs import-windows folder-root --installation 2 2>/dev/null && rs export 'HKLM' "$dir/from-folder.reg"
+rs import-windows fixed.vhd --installation 2 2>/dev/null && rs export 'HKLM' "$dir/from-image.reg"
+cmp -s "$dir/from-folder.reg" "$dir/from-image.reg" && passed=$((passed + 1)) ||
+  fail "import-windows of a folder and of an image with the same hives differ"
+
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]

@@ -1,0 +1,158 @@
+// What list-windows reports beyond the window's values, and how a long read shows on a terminal.
+#include "RegistryTest.h"
+#include "inventory.h"
+#include "progress_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+TEST(ProductNameShown, Windows11IsAWorkstationOfBuild22000OrLater) {
+    struct Case {
+        const char* name;
+        const char* type;
+        const char* build;
+        const char* shown;
+    };
+    const Case cases[] = {
+        {"Windows 10 Pro", "1", "22631", "Windows 11 Pro"},
+        {"Windows 10 Enterprise", "1", "22000", "Windows 11 Enterprise"},
+        {"Windows 10 Pro", "1", "21999", "Windows 10 Pro"},
+        {"Windows 10 Pro", "3", "22631", "Windows 10 Pro"},  // a server is named as it says
+        {"Windows 10 Pro", "2", "22631", "Windows 10 Pro"},
+        {"Windows 10 Pro", "1", "", "Windows 10 Pro"},
+        {"Windows 10 Pro", "1", "22631a", "Windows 10 Pro"},
+        {"Windows 10 Pro", "1", "99999999999", "Windows 10 Pro"},  // no number a build can be
+        {"Windows 7 Professional", "1", "22631", "Windows 7 Professional"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(hivestore::ProductNameShown(c.name, c.type, c.build), c.shown) << c.name << " " << c.type << " " << c.build;
+}
+
+TEST(IsoUtc, SecondsSince1970) {
+    const std::pair<std::uint64_t, const char*> cases[] = {
+        {0, "1970-01-01T00:00:00Z"},
+        {1700000000, "2023-11-14T22:13:20Z"},
+        {951782400, "2000-02-29T00:00:00Z"},
+        {4294967295u, "2106-02-07T06:28:15Z"},  // the largest InstallDate a REG_DWORD holds
+    };
+    for (const auto& [seconds, text] : cases) EXPECT_EQ(hivestore::IsoUtc(seconds), text) << seconds;
+}
+
+TEST(JsonString, EscapesWhatJsonNeeds) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"Windows 10 Pro", "\"Windows 10 Pro\""},
+        {"say \"hi\" \\ there", "\"say \\\"hi\\\" \\\\ there\""},
+        {"a\nb\tc\x01\x1f", "\"a\\u000ab\\u0009c\\u0001\\u001f\""},
+        {"\x7f", "\"\x7f\""},
+        {"caf\xc3\xa9 \xe6\x98\x8e \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe6\x98\x8e \xf0\x9f\x98\x80\""},
+        {"\xed\xa0\x80x", "\"\\ud800x\""},  // a lone surrogate from a registry name
+        {"", "\"\""},
+    };
+    for (const auto& [text, json] : cases) EXPECT_EQ(hivestore::JsonString(text), json) << text;
+}
+
+std::string Qword(std::uint64_t v) {
+    std::string bytes(8, '\0');
+    std::memcpy(bytes.data(), &v, 8);
+    return bytes;
+}
+
+class Inventory : public RegistryTest {};
+
+TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
+    const std::string nt = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    struct Case {
+        const char* what;
+        std::vector<std::tuple<std::string, std::string, DWORD, std::string>> values;
+        hivestore::Inventory expected;
+    };
+    const std::string cs = "SYSTEM\\CurrentControlSet\\Control\\";
+    const Case cases[] = {
+        {"nothing there", {}, {}},
+        {"Windows 11: DisplayVersion before ReleaseId, InstallTime before InstallDate",
+         {{nt, "ProductName", REG_SZ, Sz("Windows 10 Pro")},
+          {nt, "CurrentBuildNumber", REG_SZ, Sz("22631")},
+          {nt, "UBR", REG_DWORD, Dword(3007)},
+          {nt, "DisplayVersion", REG_SZ, Sz("23H2")},
+          {nt, "ReleaseId", REG_SZ, Sz("2009")},
+          {nt, "EditionID", REG_SZ, Sz("Professional")},
+          {nt, "InstallDate", REG_DWORD, Dword(1)},
+          {nt, "InstallTime", REG_QWORD, Qword(133444736000000000ull)},
+          {cs + "ComputerName\\ComputerName", "ComputerName", REG_SZ, Sz("DESK-7")},
+          {cs + "Session Manager\\Environment", "PROCESSOR_ARCHITECTURE", REG_SZ, Sz("AMD64")}},
+         {"Windows 10 Pro", "22631", 3007, "23H2", "Professional", "2023-11-14T22:13:20Z", "DESK-7", "AMD64"}},
+        {"Windows 10 1909: ReleaseId, InstallDate",
+         {{nt, "ReleaseId", REG_SZ, Sz("1909")}, {nt, "InstallDate", REG_DWORD, Dword(1700000000)}},
+         {{}, {}, {}, "1909", {}, "2023-11-14T22:13:20Z", {}, {}}},
+        {"values of other types are not taken for what they are not",
+         {{nt, "UBR", REG_SZ, Sz("3007")}, {nt, "EditionID", REG_DWORD, Dword(4)}, {nt, "InstallDate", REG_SZ, Sz("1")}},
+         {}},
+    };
+    for (const auto& c : cases) {
+        for (const auto& [path, name, type, bytes] : c.values) PutMachine(path, name, type, bytes);
+        const hivestore::Inventory got = hivestore::ReadInventory();
+        EXPECT_EQ(got.productName, c.expected.productName) << c.what;
+        EXPECT_EQ(got.currentBuildNumber, c.expected.currentBuildNumber) << c.what;
+        EXPECT_EQ(got.ubr, c.expected.ubr) << c.what;
+        EXPECT_EQ(got.release, c.expected.release) << c.what;
+        EXPECT_EQ(got.editionId, c.expected.editionId) << c.what;
+        EXPECT_EQ(got.installDate, c.expected.installDate) << c.what;
+        EXPECT_EQ(got.computerName, c.expected.computerName) << c.what;
+        EXPECT_EQ(got.architecture, c.expected.architecture) << c.what;
+        for (const char* key : {"SOFTWARE", "SYSTEM"}) RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
+    }
+}
+
+TEST(ProgressLine, ShowsOnlyAReadThatTakesMoreThanASecond) {
+    using namespace std::chrono_literals;
+    struct Step {
+        const char* file;
+        std::uint64_t done, total;
+        std::chrono::milliseconds at;
+    };
+    struct Case {
+        const char* what;
+        bool terminal;
+        std::vector<Step> steps;
+        std::string shown;  // what the terminal receives, the final clearing included
+    };
+    const std::string clear = "\r\033[K";
+    const Case cases[] = {
+        {"a quick read shows nothing", true, {{"F", 0, 2 << 20, 0ms}, {"F", 2 << 20, 2 << 20, 900ms}}, ""},
+        {"a long read shows, then its line is cleared",
+         true,
+         {{"F", 0, 2 << 20, 0ms}, {"F", 1 << 20, 2 << 20, 1500ms}},
+         "\rregstore: reading F: 50% of 2 MiB\033[K" + clear},
+        {"redrawn at most ten times a second, and always at the end",
+         true,
+         {{"F", 0, 100, 0ms}, {"F", 10, 100, 1100ms}, {"F", 20, 100, 1150ms}, {"F", 30, 100, 1250ms}, {"F", 100, 100, 1260ms}},
+         "\rregstore: reading F: 10% of 1 MiB\033[K\rregstore: reading F: 30% of 1 MiB\033[K"
+         "\rregstore: reading F: 100% of 1 MiB\033[K" +
+             clear},
+        {"each file is timed on its own",
+         true,
+         {{"F", 0, 100, 0ms}, {"F", 50, 100, 1500ms}, {"G", 0, 100, 1600ms}, {"G", 100, 100, 2000ms}},
+         "\rregstore: reading F: 50% of 1 MiB\033[K" + clear},
+        {"nothing where the output is no terminal", false, {{"F", 0, 100, 0ms}, {"F", 50, 100, 5000ms}}, ""},
+    };
+    for (const auto& c : cases) {
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        {
+            hivestore::ProgressLine line("regstore", out, c.terminal);
+            const auto start = hivestore::ProgressLine::Clock::now();
+            for (const auto& s : c.steps) line.Update(s.file, s.done, s.total, start + s.at);
+        }
+        std::string got(static_cast<size_t>(std::ftell(out)), '\0');
+        std::rewind(out);
+        EXPECT_EQ(std::fread(got.data(), 1, got.size(), out), got.size());
+        std::fclose(out);
+        EXPECT_EQ(got, c.shown) << c.what;
+    }
+}
+
+}  // namespace
