@@ -315,6 +315,7 @@ StatementCache* Database::ForRead() {
     if (!Connected() || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
     if (state_ == State::Refused) throw Failure{ERROR_ACCESS_DENIED};
     if (state_ == State::NoStore && db_ != nullptr) Connect(false);
+    AssertState();
     return Readable() ? statements_.get() : nullptr;
 }
 
@@ -332,6 +333,7 @@ StatementCache& Database::ForWrite() {
 
 bool Database::MayWrite() {
     if (!Connected()) Connect(false);
+    AssertState();
     return mayWrite_;
 }
 
