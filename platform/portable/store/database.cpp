@@ -287,6 +287,7 @@ std::uint64_t Database::File(bool exact) {
     if (!exact && ms < nextFileCheck_ && cache_.UnmovedSinceCheck()) return file_;
     nextFileCheck_ = ms + kFileCheckBound.count();
     cache_.MarkChecked();
+    cache_.TryAgain();
     // A writer has made the log files again, or another index file took the place of the one
     // watched: read through them.
     const std::string& path = OpenPath();
