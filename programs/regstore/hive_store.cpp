@@ -124,7 +124,7 @@ public:
         ++report.values;
         if (name.find(u'\0') != std::u16string_view::npos)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": a NUL inside the name");
-        if (name.size() > 16383 || data.size() > 0xFFFFFFFFu)
+        if (name.size() > kMaxValueName || data.size() > 0xFFFFFFFFu)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": " + ErrorText(ERROR_INVALID_PARAMETER));
         Add(main_.Top(), name, type, data);
         if (!mirror_.Empty()) Add(mirror_.Top(), name, type, data);
