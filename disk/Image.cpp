@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <fstream>
 #include <vector>
 
@@ -166,6 +167,90 @@ std::string LibraryMessage(ErrorT* error, Print print, Free release) {
     return s;
 }
 
+std::uint32_t Be32(const std::uint8_t* p) { return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+std::uint64_t Be64(const std::uint8_t* p) { return std::uint64_t(Be32(p)) << 32 | Be32(p + 4); }
+
+// Where a QCOW2 file keeps each cluster, checked before libqcow reads it: libqcow 20201213 reads past
+// its own buffer for a cluster that the file ends inside (a truncated image).
+class QcowClusters {
+public:
+    explicit QcowClusters(const std::string& path) : path_(path), fd_(path) {
+        std::uint8_t h[104] = {};
+        fileSize_ = SizeOf(fd_.get(), path, nullptr);
+        if (::pread(fd_.get(), h, sizeof h, 0) < 72) return;
+        const std::uint32_t version = Be32(h + 4);
+        clusterBits_ = Be32(h + 20);
+        // Version 3's external data file and extended L2 entries change where clusters lie: not checked.
+        const std::uint64_t incompatible = version >= 3 ? Be64(h + 72) : 0;
+        if ((version != 2 && version != 3) || clusterBits_ < 9 || clusterBits_ > 21 || (incompatible & 0x14) != 0) return;
+        const std::uint64_t l1Size = Be32(h + 36), l1Offset = Be64(h + 40);
+        if (l1Size > kMaxL1Entries || l1Offset > fileSize_ || l1Size * 8 > fileSize_ - l1Offset)
+            throw Error{path + ": its cluster table lies past the end of the file: a truncated image"};
+        std::vector<std::uint8_t> l1(l1Size * 8);
+        if (!l1.empty() && ::pread(fd_.get(), l1.data(), l1.size(), off_t(l1Offset)) != ssize_t(l1.size()))
+            throw Error{Errno(path)};
+        for (std::size_t i = 0; i < l1Size; ++i) l1_.push_back(Be64(&l1[8 * i]) & kOffsetMask);
+        checked_ = true;
+    }
+
+    // Whether each cluster of [offset, offset + length) is this file's (false: the backing file's).
+    // Throws Error for one that lies past the end of the file.
+    template <typename Backing>
+    void Check(std::uint64_t offset, std::size_t length, const Backing& backing) {
+        if (!checked_ || length == 0) return;
+        const std::uint64_t cluster = std::uint64_t(1) << clusterBits_, l2Entries = cluster / 8;
+        for (std::uint64_t at = offset & ~(cluster - 1); at < offset + length; at += cluster) {
+            const std::uint64_t index = at >> clusterBits_, l1Index = index / l2Entries;
+            const std::uint64_t l2 = l1Index < l1_.size() ? l1_[l1Index] : 0;
+            std::uint64_t entry = 0;
+            if (l2 != 0) entry = L2(l2)[index % l2Entries];
+            if (entry & kCompressed) {
+                const unsigned bits = 62 - (clusterBits_ - 8);
+                if ((entry & ((std::uint64_t(1) << bits) - 1)) >= fileSize_) Past(at);
+                continue;
+            }
+            const std::uint64_t host = entry & kOffsetMask;
+            if (host == 0) {
+                if (!(entry & 1)) backing(std::max(at, offset), std::min(at + cluster, offset + length) - std::max(at, offset));
+                continue;
+            }
+            if (host > fileSize_ || cluster > fileSize_ - host) Past(at);
+        }
+    }
+
+private:
+    static constexpr std::uint64_t kOffsetMask = 0x00FFFFFFFFFFFE00ull;
+    static constexpr std::uint64_t kCompressed = std::uint64_t(1) << 62;
+    static constexpr std::uint64_t kMaxL1Entries = std::uint64_t(1) << 22;  // 32 MiB of table: 256 TiB of disk
+    static constexpr std::size_t kCachedTables = 64;
+
+    [[noreturn]] void Past(std::uint64_t at) const {
+        throw Error{path_ + " (at offset " + std::to_string(at) + "): the cluster lies past the end of the file (" +
+                    std::to_string(fileSize_) + " bytes): a truncated image"};
+    }
+
+    const std::vector<std::uint64_t>& L2(std::uint64_t offset) {
+        if (auto it = l2_.find(offset); it != l2_.end()) return it->second;
+        const std::uint64_t cluster = std::uint64_t(1) << clusterBits_;
+        if (offset > fileSize_ || cluster > fileSize_ - offset)
+            throw Error{path_ + ": a cluster table at offset " + std::to_string(offset) + " lies past the end of the file: a truncated image"};
+        std::vector<std::uint8_t> raw(cluster);
+        if (::pread(fd_.get(), raw.data(), raw.size(), off_t(offset)) != ssize_t(raw.size())) throw Error{Errno(path_)};
+        if (l2_.size() >= kCachedTables) l2_.clear();
+        std::vector<std::uint64_t> table(cluster / 8);
+        for (std::size_t i = 0; i < table.size(); ++i) table[i] = Be64(&raw[8 * i]);
+        return l2_.emplace(offset, std::move(table)).first->second;
+    }
+
+    std::string path_;
+    Fd fd_;
+    std::uint64_t fileSize_ = 0;
+    std::uint32_t clusterBits_ = 16;
+    bool checked_ = false;
+    std::vector<std::uint64_t> l1_;
+    std::map<std::uint64_t, std::vector<std::uint64_t>> l2_;
+};
+
 // QCOW2 (and QCOW1), the backing chain opened from beside each file.
 class QcowImage : public Image {
 public:
@@ -173,7 +258,8 @@ public:
         if (depth > kMaxChain) throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " backing files"};
         libqcow_error_t* error = nullptr;
         if (libqcow_file_initialize(&file_.file, &error) != 1) Fail(error);
-        if (libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1) Fail(error);
+        if (libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1)
+            Fail(error, ~std::uint64_t(0), ": a truncated or damaged image?");
         size_t nameSize = 0;
         if (libqcow_file_get_utf8_backing_filename_size(file_, &nameSize, &error) == 1 && nameSize > 1) {
             std::string named(nameSize, '\0');
@@ -198,12 +284,21 @@ public:
         size64_t media = 0;
         if (libqcow_file_get_media_size(file_, &media, &error) != 1) Fail(error);
         size_ = media;
+        clusters_ = std::make_unique<QcowClusters>(path);
     }
     std::uint64_t Size() const override { return size_; }
     std::string Format() const override { return "QCOW2"; }
 
+    // Throws Error when a cluster of the range, in this file or a backing file, lies past its file's end.
+    void Check(std::uint64_t offset, std::size_t length) {
+        clusters_->Check(offset, length, [this](std::uint64_t at, std::size_t n) {
+            if (parent_ && at < parent_->Size()) parent_->Check(at, std::size_t(std::min<std::uint64_t>(n, parent_->Size() - at)));
+        });
+    }
+
 protected:
     std::size_t ReadSome(std::uint64_t offset, void* buffer, std::size_t length) override {
+        Check(offset, length);
         libqcow_error_t* error = nullptr;
         const ssize_t n = libqcow_file_read_buffer_at_offset(file_, buffer, length, off64_t(offset), &error);
         if (n < 0) Fail(error, offset, ": a truncated or damaged image");
@@ -218,6 +313,7 @@ private:
     // The parent outlives the child's handle, which reads through it.
     std::unique_ptr<QcowImage> parent_;
     QcowHandle file_;
+    std::unique_ptr<QcowClusters> clusters_;
     std::uint64_t size_ = 0;
 };
 
@@ -228,7 +324,8 @@ public:
         if (depth > kMaxChain) throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " parent disks"};
         libvhdi_error_t* error = nullptr;
         if (libvhdi_file_initialize(&file_.file, &error) != 1) Fail(error);
-        if (libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1) Fail(error);
+        if (libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1)
+            Fail(error, ~std::uint64_t(0), " (a VHD keeps its footer in its last 512 bytes: a truncated or damaged image?)");
         int type = 0;
         if (libvhdi_file_get_file_type(file_, &type, &error) != 1) Fail(error);
         vhdx_ = type == LIBVHDI_FILE_TYPE_VHDX;
@@ -281,11 +378,43 @@ private:
     bool vhdx_ = false;
 };
 
+// The Sleuth Kit's message, its first line: the libraries below it add a line per function.
 std::string TskMessage() {
     const char* text = tsk_error_get();
     std::string s = text != nullptr ? text : "unreadable";
     tsk_error_reset();
+    if (const std::size_t nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
     return s;
+}
+
+// The extent a monolithic sparse VMDK names in its embedded descriptor, when that is not its own
+// file name (the file was renamed), else "". libvmdk opens extents by those names.
+std::string RenamedExtent(const std::string& path, int fd) {
+    std::uint8_t header[512];
+    if (::pread(fd, header, sizeof header, 0) != ssize_t(sizeof header)) return "";
+    const auto le64 = [&](std::size_t at) {
+        std::uint64_t v = 0;
+        for (int i = 7; i >= 0; --i) v = v << 8 | header[at + std::size_t(i)];
+        return v;
+    };
+    const std::uint64_t offset = le64(28), sectors = le64(36);
+    if (offset == 0 || sectors == 0 || sectors > 128 || offset > (std::uint64_t(1) << 40)) return "";
+    std::string text(sectors * 512, '\0');
+    const ssize_t n = ::pread(fd, text.data(), text.size(), off_t(offset * 512));
+    if (n <= 0) return "";
+    text.resize(std::strlen(text.c_str()));
+    std::vector<std::string> extents;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line.rfind("RW ", 0) != 0 && line.rfind("RDONLY ", 0) != 0) continue;
+        const std::size_t open = line.find('"'), close = line.rfind('"');
+        if (open != std::string::npos && close > open) extents.push_back(line.substr(open + 1, close - open - 1));
+    }
+    if (extents.size() != 1 || extents[0].find_first_of("/\\") != std::string::npos) return "";
+    return extents[0] == fs::path(path).filename().string() ? "" : extents[0];
 }
 
 // VMDK (with its extents) and E01 (with its segments), through The Sleuth Kit's readers.
@@ -293,11 +422,31 @@ class TskImage : public Image {
 public:
     TskImage(const std::string& path, TSK_IMG_TYPE_ENUM type, std::string format)
         : Image(path), format_(std::move(format)) {
+        std::string open = path;
+        if (type == TSK_IMG_TYPE_VMDK_VMDK) {
+            // A renamed monolithic VMDK: a private folder holds a link under the name it gives itself.
+            Fd fd(path);
+            if (const std::string extent = RenamedExtent(path, fd.get()); !extent.empty()) {
+                std::string dir = (fs::temp_directory_path() / "versioninfo-vmdk-XXXXXX").string();
+                if (::mkdtemp(dir.data()) == nullptr) throw Error{Errno(dir)};
+                linkDir_ = dir;
+                open = dir + "/" + extent;
+                std::error_code ec;
+                fs::create_symlink(fs::absolute(path, ec), open, ec);
+                if (ec) throw Error{path + ": " + ec.message()};
+            }
+        }
         tsk_error_reset();
-        img_ = tsk_img_open_utf8_sing(path.c_str(), type, 0);
-        if (img_ == nullptr) throw Error{path + ": " + format_ + " image: " + TskMessage()};
+        img_ = tsk_img_open_utf8_sing(open.c_str(), type, 0);
+        if (img_ == nullptr) {
+            RemoveLink();
+            throw Error{path + ": " + format_ + " image: " + TskMessage()};
+        }
     }
-    ~TskImage() override { tsk_img_close(img_); }
+    ~TskImage() override {
+        tsk_img_close(img_);
+        RemoveLink();
+    }
     std::uint64_t Size() const override { return std::uint64_t(img_->size); }
     std::string Format() const override { return format_; }
 
@@ -311,8 +460,13 @@ protected:
     }
 
 private:
+    void RemoveLink() {
+        std::error_code ec;
+        if (!linkDir_.empty()) fs::remove_all(linkDir_, ec);
+    }
     TSK_IMG_INFO* img_ = nullptr;
     std::string format_;
+    std::string linkDir_;
 };
 
 bool Starts(const std::uint8_t* head, std::size_t have, std::string_view magic) {

@@ -353,7 +353,7 @@ private:
         const char* text = tsk_error_get();
         std::string s = text != nullptr ? text : "unreadable";
         tsk_error_reset();
-        std::replace(s.begin(), s.end(), '\n', ' ');
+        if (const std::size_t nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
         return s;
     }
     static std::string Hex(std::uint32_t v) {

@@ -8,18 +8,28 @@
 // the entry their base block names, each entry checked by its Marvin32 hashes and each next one by
 // its sequence number; the first entry that fails ends that log, the entries before it stand, as
 // when Windows finds a log cut short by a power loss. Old-format logs (DIRT) apply whole or not at
-// all. A dirty hive with no log to replay is read as its primary file holds it, with a warning.
+// all. A dirty hive with no log to replay is read as its primary file holds it, with a warning. A
+// primary base block that cannot be trusted (zeroed, a wrong checksum) is replaced, as Windows does,
+// by the newest usable one among the logs. A log that cannot be used, and an entry with fields no
+// write leaves (a page past the bins, a size of no whole sectors) that ends a replay early, are
+// named in a warning even when another log restored the hive.
+//
+// Sibling keys, or values of one key, whose names differ only in case (which Windows never
+// writes, as it cannot tell them apart): the first in the list is read, the others are left out,
+// each named in a warning with its offset.
 //
 // Damage is refused, the whole hive, never skipped: a broken bin, a cell outside the bins or past
 // the end of its bin, a free cell in use, a record without its signature, a count its list does not
 // hold, a cell reached twice (which is how loops show), keys nested past 512 levels. Windows would
 // not load such a hive either, and an import of part of a registry could show a Windows that never
 // was. Memory: the file's bytes (a copy only when a log is replayed from ReadHive's bytes), the
-// logs', and one bit per 8 bytes of hive bins.
+// logs', and one bit per 8 bytes of hive bins. Before a byte of a file is read it must be a regular
+// file of at most 4 GiB, or a pipe or device, which is read once as a stream and has no logs.
 //
 // Writing makes version 1.5: names in Latin-1 where every character fits, else UTF-16; lh subkey
 // lists of up to 512 keys sorted by upper-cased name, under an ri index beyond that; data above
-// 16,344 bytes in db segment lists; one security cell shared by every key.
+// 16,344 bytes in db segment lists, every segment in a full cell of 16,352 bytes as Windows sizes
+// them; one security cell shared by every key. The format's fields and limits are in HiveFormat.h.
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -48,12 +58,14 @@ public:
 };
 
 struct ReadReport {
-    std::vector<std::string> warnings;  // e.g. a dirty hive read without its logs
+    std::vector<std::string> warnings;  // e.g. a dirty hive read without its logs, a damaged log
     std::vector<std::string> logsApplied;  // the logs whose entries were replayed, in order
 };
 
 // Reads the hive at `path`, replaying NAME.LOG1, NAME.LOG2 or NAME.LOG found beside it (any case).
-// Throws HiveError for a hive that cannot be read; the visitor may then have seen part of it.
+// Throws HiveError for a hive that cannot be read, naming the file and the offset or the reason (a
+// folder, a dangling link, a link loop, permission, larger than any hive); the visitor may then
+// have seen part of it.
 ReadReport ReadHiveFile(const std::string& path, Visitor& visitor);
 
 // The same from bytes already read: the primary file and its logs, each with the name that

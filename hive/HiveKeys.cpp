@@ -14,8 +14,7 @@ namespace {
 
 using namespace format;
 
-constexpr std::uint32_t kPage = 4096;
-constexpr std::uint64_t kRootField = 0x24;  // the base block's offset of the root key's cell
+constexpr std::uint32_t kPage = kPageSize;
 
 std::string Hex(std::uint64_t v) {
     char s[24];
@@ -23,20 +22,15 @@ std::string Hex(std::uint64_t v) {
     return s;
 }
 
-bool Clean(std::span<const std::uint8_t> base) {
-    return base.size() >= kBaseBlockSize && Get32(&base[4]) == Get32(&base[8]) && Get32(&base[508]) == BaseBlockChecksum(base.data());
+bool Clean(std::span<const std::uint8_t> block) {
+    return block.size() >= kBaseBlockSize && Get32(&block[base::kSeq1]) == Get32(&block[base::kSeq2]) &&
+           Get32(&block[base::kChecksum]) == BaseBlockChecksum(block.data());
 }
 
 std::u16string Upper(std::u16string_view s) {
     std::u16string out(s);
     for (char16_t& c : out) c = Upcase(c);
     return out;
-}
-
-std::uint32_t NameHash(std::u16string_view upper) {
-    std::uint32_t h = 0;
-    for (const char16_t c : upper) h = 37 * h + c;
-    return h;
 }
 
 // The keys asked for, as a tree of upper-cased names.
@@ -100,19 +94,19 @@ public:
         : name_(name), read_(read), binsSize_(binsSize), minor_(minor), visitor_(visitor) {}
 
     void Key(std::uint32_t off, std::uint32_t from, const Wanted& wanted) {
-        const auto nk = Cell(off, from, "key node");
-        if (nk.size() < 76 || !Sig(nk, "nk")) Fail(off, "not a key node (\"nk\")");
-        const std::u16string name = Name(nk, 76, Get16(&nk[72]), Get16(&nk[2]) & 0x20, off, "key name");
+        const auto key = KeyNode(off, from);
+        const std::u16string name = KeyName(key, off);
         std::u16string className;
-        if (const std::size_t classBytes = Get16(&nk[74]); classBytes > 0) {
-            const auto cls = Cell(Get32(&nk[48]), off, "class name");
+        if (const std::size_t classBytes = Get16(&key[nk::kClassBytes]); classBytes > 0) {
+            const auto cls = Cell(Get32(&key[nk::kClass]), off, "class name");
             if (classBytes > cls.size() || classBytes % 2) Fail(off, "a class name that does not fit its cell");
             className = Name(cls, 0, classBytes, false, off, "class name");
         }
-        visitor_.BeginKey(name, className, Get64(&nk[4]));
-        if (wanted.values) Values(off, Get32(&nk[36]), Get32(&nk[40]));
+        visitor_.BeginKey(name, className, Get64(&key[nk::kWritten]));
+        if (wanted.values) Values(off, Get32(&key[nk::kValueCount]), Get32(&key[nk::kValues]));
         for (const auto& child : wanted.children)
-            if (const std::uint32_t sub = Subkey(off, Get32(&nk[20]), Get32(&nk[28]), child->upper); sub != kNowhere)
+            if (const std::uint32_t sub = Subkey(off, Get32(&key[nk::kSubkeyCount]), Get32(&key[nk::kSubkeys]), child->upper);
+                sub != kNowhere)
                 Key(sub, off, *child);
         visitor_.EndKey();
     }
@@ -120,8 +114,17 @@ public:
 private:
     // `binsOffset` kNowhere: the base block's pointer to the root key.
     [[noreturn]] void Fail(std::uint32_t binsOffset, const std::string& what) const {
-        throw HiveError(name_ + ": at offset " + Hex(binsOffset == kNowhere ? kRootField : std::uint64_t(binsOffset) + kBaseBlockSize) +
+        throw HiveError(name_ + ": at offset " + Hex(binsOffset == kNowhere ? base::kRoot : std::uint64_t(binsOffset) + kBaseBlockSize) +
                         ": " + what);
+    }
+
+    std::vector<std::uint8_t> KeyNode(std::uint32_t off, std::uint32_t from) {
+        auto key = Cell(off, from, "key node");
+        if (key.size() < nk::kName || !Sig(key, "nk")) Fail(off, "not a key node (\"nk\")");
+        return key;
+    }
+    std::u16string KeyName(const std::vector<std::uint8_t>& key, std::uint32_t off) {
+        return Name(key, nk::kName, Get16(&key[nk::kNameBytes]), Get16(&key[nk::kFlags]) & nk::kFlagLatin1, off, "key name");
     }
 
     static bool Sig(const std::vector<std::uint8_t>& cell, const char* sig) {
@@ -145,16 +148,16 @@ private:
 
     // The data of the cell at `off`, which the record at `from` points to as its `what`.
     std::vector<std::uint8_t> Cell(std::uint32_t off, std::uint32_t from, const char* what) {
-        if (off == kNowhere || off % 8 != 0 || off < kBinHeaderSize || std::uint64_t(off) + 4 > binsSize_)
+        if (off == kNowhere || off % kCellAlign != 0 || off < kBinHeaderSize || std::uint64_t(off) + kCellSizeField > binsSize_)
             Fail(from, std::string("the ") + what + " points outside the hive bins (" + Hex(off) + ")");
-        std::uint8_t head[4];
-        Bytes(off, 4, head);
+        std::uint8_t head[kCellSizeField];
+        Bytes(off, kCellSizeField, head);
         const std::int64_t size = std::int32_t(Get32(head));
         if (size >= 0) Fail(off, std::string("the ") + what + " is a free cell");
-        if (-size < 4 || std::uint64_t(off) + std::uint64_t(-size) > binsSize_)
+        if (std::uint64_t(-size) < kCellSizeField || std::uint64_t(off) + std::uint64_t(-size) > binsSize_)
             Fail(off, std::string("the ") + what + " is a cell of size " + Hex(std::uint64_t(-size)) + ", past the hive bins");
-        std::vector<std::uint8_t> cell(std::size_t(-size) - 4);
-        Bytes(off + 4, std::uint32_t(cell.size()), cell.data());
+        std::vector<std::uint8_t> cell(std::size_t(-size) - kCellSizeField);
+        Bytes(off + kCellSizeField, std::uint32_t(cell.size()), cell.data());
         return cell;
     }
 
@@ -173,33 +176,34 @@ private:
         if (std::uint64_t(count) * 4 > list.size()) Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t off = Get32(&list[4 * i]);
-            const auto vk = Cell(off, listOff, "value");
-            if (vk.size() < 20 || !Sig(vk, "vk")) Fail(off, "not a value (\"vk\")");
-            const std::u16string name = Name(vk, 20, Get16(&vk[2]), Get16(&vk[16]) & 1, off, "value name");
-            const std::vector<std::uint8_t> data = Data(off, vk);
-            visitor_.Value(name, Get32(&vk[12]), data);
+            const auto value = Cell(off, listOff, "value");
+            if (value.size() < vk::kName || !Sig(value, "vk")) Fail(off, "not a value (\"vk\")");
+            const std::u16string name =
+                Name(value, vk::kName, Get16(&value[vk::kNameBytes]), Get16(&value[vk::kFlags]) & vk::kFlagLatin1, off, "value name");
+            const std::vector<std::uint8_t> data = Data(off, value);
+            visitor_.Value(name, Get32(&value[vk::kType]), data);
         }
     }
 
-    std::vector<std::uint8_t> Data(std::uint32_t vkOff, const std::vector<std::uint8_t>& vk) {
-        const std::uint32_t size = Get32(&vk[4]);
-        if (size & 0x80000000) {
-            const std::uint32_t n = size & 0x7FFFFFFF;
-            if (n > 4) Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
-            return {vk.begin() + 8, vk.begin() + 8 + n};
+    std::vector<std::uint8_t> Data(std::uint32_t vkOff, const std::vector<std::uint8_t>& value) {
+        const std::uint32_t size = Get32(&value[vk::kDataSize]);
+        if (size & vk::kDataInline) {
+            const std::uint32_t n = size & ~vk::kDataInline;
+            if (n > vk::kMaxInline) Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
+            return {value.begin() + vk::kData, value.begin() + std::ptrdiff_t(vk::kData + n)};
         }
         if (size == 0) return {};
-        const std::uint32_t dataOff = Get32(&vk[8]);
+        const std::uint32_t dataOff = Get32(&value[vk::kData]);
         auto cell = Cell(dataOff, vkOff, "value's data");
-        if (size > kBigDataSegment && minor_ >= 4 && Sig(cell, "db")) return BigData(dataOff, cell, size);
+        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && Sig(cell, "db")) return BigData(dataOff, cell, size);
         if (size > cell.size()) Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
         cell.resize(size);
         return cell;
     }
 
-    std::vector<std::uint8_t> BigData(std::uint32_t dbOff, const std::vector<std::uint8_t>& db, std::uint32_t size) {
-        if (db.size() < 8) Fail(dbOff, "a big-data record (\"db\") too short");
-        const std::uint32_t count = Get16(&db[2]), listOff = Get32(&db[4]);
+    std::vector<std::uint8_t> BigData(std::uint32_t dbOff, const std::vector<std::uint8_t>& rec, std::uint32_t size) {
+        if (rec.size() < db::kSize) Fail(dbOff, "a big-data record (\"db\") too short");
+        const std::uint32_t count = Get16(&rec[db::kCount]), listOff = Get32(&rec[db::kSegments]);
         if (count != (std::uint64_t(size) + kBigDataSegment - 1) / kBigDataSegment)
             Fail(dbOff, std::to_string(count) + " big-data segments for " + std::to_string(size) + " bytes");
         const auto list = Cell(listOff, dbOff, "big-data segment list");
@@ -220,12 +224,12 @@ private:
     std::uint32_t Subkey(std::uint32_t key, std::uint32_t count, std::uint32_t listOff, const std::u16string& upper) {
         if (count == 0) return kNowhere;
         const auto top = Cell(listOff, key, "subkey list");
-        if (top.size() < 4) Fail(listOff, "a subkey list too short");
+        if (top.size() < list::kElements) Fail(listOff, "a subkey list too short");
         if (Sig(top, "ri")) {
-            const std::uint32_t n = Get16(&top[2]);
-            if (4 + std::uint64_t(n) * 4 > top.size()) Fail(listOff, "an index (\"ri\") shorter than its count");
+            const std::uint32_t n = Get16(&top[list::kCount]);
+            if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size()) Fail(listOff, "an index (\"ri\") shorter than its count");
             for (std::uint32_t i = 0; i < n; ++i) {
-                const std::uint32_t leafOff = Get32(&top[4 + 4 * i]);
+                const std::uint32_t leafOff = Get32(&top[list::kElements + list::kNarrow * i]);
                 const auto leaf = Cell(leafOff, listOff, "subkey list");
                 if (Sig(leaf, "ri")) Fail(leafOff, "an index (\"ri\") inside an index");
                 if (const std::uint32_t found = InLeaf(leafOff, leaf, upper); found != kNowhere) return found;
@@ -236,22 +240,20 @@ private:
     }
 
     std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper) {
-        if (cell.size() < 4) Fail(off, "a subkey list too short");
-        std::uint32_t stride;
-        if (Sig(cell, "li")) stride = 4;
-        else if (Sig(cell, "lf") || Sig(cell, "lh")) stride = 8;
+        if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
+        std::size_t stride;
+        if (Sig(cell, "li")) stride = list::kNarrow;
+        else if (Sig(cell, "lf") || Sig(cell, "lh")) stride = list::kWide;
         else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
-        const std::uint32_t count = Get16(&cell[2]);
-        if (4 + std::uint64_t(count) * stride > cell.size()) Fail(off, "a subkey list shorter than its count");
+        const std::uint32_t count = Get16(&cell[list::kCount]);
+        if (list::kElements + std::uint64_t(count) * stride > cell.size()) Fail(off, "a subkey list shorter than its count");
         const bool lh = Sig(cell, "lh");
         const std::uint32_t hash = NameHash(upper);
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint8_t* e = &cell[4 + std::size_t(i) * stride];
-            if (lh && Get32(e + 4) != hash) continue;
-            const std::uint32_t nkOff = Get32(e);
-            const auto nk = Cell(nkOff, off, "key node");
-            if (nk.size() < 76 || !Sig(nk, "nk")) Fail(nkOff, "not a key node (\"nk\")");
-            if (Upper(Name(nk, 76, Get16(&nk[72]), Get16(&nk[2]) & 0x20, nkOff, "key name")) == upper) return nkOff;
+            const std::uint8_t* e = &cell[list::kElements + std::size_t(i) * stride];
+            if (lh && Get32(e + list::kHash) != hash) continue;
+            const std::uint32_t keyOff = Get32(e);
+            if (Upper(KeyName(KeyNode(keyOff, off), keyOff)) == upper) return keyOff;
         }
         return kNowhere;
     }
@@ -271,19 +273,21 @@ ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageR
                         std::span<const NamedBytes> logs, std::span<const std::vector<std::u16string>> paths,
                         Visitor& visitor) {
     const Wanted wanted = TreeOf(paths);
-    std::vector<std::uint8_t> base(kBaseBlockSize);
+    std::vector<std::uint8_t> block(kBaseBlockSize);
     if (size < kBaseBlockSize) throw HiveError(name + ": not a registry hive (shorter than its base block)");
-    read(0, base.data(), base.size());
-    const bool regf = std::memcmp(base.data(), "regf", 4) == 0;
-    const std::uint32_t binsSize = Get32(&base[40]), minor = Get32(&base[24]);
+    read(0, block.data(), block.size());
+    const bool regf = std::memcmp(&block[base::kSignature], "regf", 4) == 0;
+    const std::uint32_t binsSize = Get32(&block[base::kBinsSize]), minor = Get32(&block[base::kMinor]);
     // A clean hive whose base block the whole reader would take is read on demand; anything else is
     // read whole, so that replay, warnings and refusals are the whole reader's.
-    if (regf && Clean(base) && Get32(&base[20]) == 1 && minor >= 3 && minor <= 6 && Get32(&base[28]) == 0 &&
-        Get32(&base[32]) == 1 && binsSize % kPage == 0 && binsSize != 0 && kBaseBlockSize + std::uint64_t(binsSize) <= size) {
-        OnDemand(name, read, binsSize, minor, visitor).Key(Get32(&base[kRootField]), kNowhere, wanted);
+    if (regf && Clean(block) && Get32(&block[base::kMajor]) == base::kMajorVersion && minor >= base::kMinMinor &&
+        minor <= base::kMaxMinor && Get32(&block[base::kType]) == base::kTypePrimary &&
+        Get32(&block[base::kFormat]) == base::kFileFormat && binsSize % kPageSize == 0 && binsSize != 0 &&
+        kBaseBlockSize + std::uint64_t(binsSize) <= size) {
+        OnDemand(name, read, binsSize, minor, visitor).Key(Get32(&block[base::kRoot]), kNowhere, wanted);
         return {};
     }
-    if (size > (std::uint64_t(4) << 30)) throw HiveError(name + ": larger than any hive");
+    if (size > kMaxFileSize) throw HiveError(name + ": larger than any hive");
     std::vector<std::uint8_t> whole(size);
     read(0, whole.data(), whole.size());
     Filter filter(wanted, visitor);

@@ -4,56 +4,13 @@
 #include "HiveFormat.h"
 
 #include <algorithm>
-#include <clocale>
-#include <cwctype>
-#include <locale.h>
-#include <memory>
-#include <numeric>
+#include <string>
 
 namespace hive {
 
 using namespace format;
 
-namespace format {
-
-char16_t Upcase(char16_t unit) {
-    // Windows upper-cases one UTF-16 unit at a time with the simple Unicode mappings; surrogates
-    // stay as they are. C.UTF-8 carries those mappings whatever the user's locale.
-    static const std::unique_ptr<char16_t[]> table = [] {
-        auto t = std::make_unique<char16_t[]>(0x10000);
-        locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
-        for (std::uint32_t c = 0; c < 0x10000; ++c) {
-            std::uint32_t up = c;
-            if (c >= 'a' && c <= 'z') up = c - 32;
-            else if (utf8 && c >= 0x80 && (c < 0xD800 || c > 0xDFFF)) up = std::uint32_t(towupper_l(wint_t(c), utf8));
-            t[c] = up <= 0xFFFF ? char16_t(up) : char16_t(c);
-        }
-        if (utf8) freelocale(utf8);
-        return t;
-    }();
-    return table[unit];
-}
-
-}  // namespace format
-
 namespace {
-
-constexpr std::uint32_t kLeafMax = 512;  // subkeys in one lh list; more go into an ri index
-constexpr std::size_t kMaxKeyName = 255, kMaxValueName = 16383;
-
-std::string Utf8(std::u16string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        std::uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) out += char(c);
-        else if (c < 0x800) out += {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
-        else if (c < 0x10000) out += {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
-        else out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
-    }
-    return out;
-}
 
 std::u16string Upper(std::u16string_view s) {
     std::u16string out(s);
@@ -63,12 +20,6 @@ std::u16string Upper(std::u16string_view s) {
 
 bool FitsLatin1(std::u16string_view s) {
     return std::all_of(s.begin(), s.end(), [](char16_t c) { return c <= 0xFF; });
-}
-
-std::uint32_t NameHash(std::u16string_view s) {
-    std::uint32_t h = 0;
-    for (char16_t c : s) h = 37 * h + Upcase(c);
-    return h;
 }
 
 // A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL giving
@@ -112,7 +63,8 @@ struct Writer::Impl {
         if (fault.empty()) fault = what;
     }
 
-    std::uint8_t* At(std::uint32_t off) { return bins.data() + off; }
+    // The record in the cell at `off`: its data, after the cell's size.
+    std::uint8_t* Rec(std::uint32_t off) { return bins.data() + off + kCellSizeField; }
     // memcpy, but empty names and data may have no storage at all.
     static void Copy(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
         if (n) std::memcpy(to, from, n);
@@ -128,15 +80,15 @@ struct Writer::Impl {
 
     // A zeroed cell for `size` bytes of data; its offset.
     std::uint32_t Alloc(std::size_t size) {
-        const std::size_t cell = (size + 4 + 7) / 8 * 8;
+        const std::size_t cell = CellSize(size);
         if (bins.size() + cell > binEnd) {
             CloseBin();
-            const std::size_t start = bins.size(), binSize = (cell + kBinHeaderSize + 4095) / 4096 * 4096;
+            const std::size_t start = bins.size(), binSize = (cell + kBinHeaderSize + kPageSize - 1) / kPageSize * kPageSize;
             binEnd = start + binSize;
             bins.resize(start + kBinHeaderSize);
             std::memcpy(&bins[start], "hbin", 4);
-            Put32(&bins[start + 4], std::uint32_t(start));
-            Put32(&bins[start + 8], std::uint32_t(binSize));
+            Put32(&bins[start + bin::kSelf], std::uint32_t(start));
+            Put32(&bins[start + bin::kSize], std::uint32_t(binSize));
         }
         const std::uint32_t off = std::uint32_t(bins.size());
         bins.resize(bins.size() + cell);
@@ -144,9 +96,10 @@ struct Writer::Impl {
         return off;
     }
 
-    std::uint32_t Bytes(const std::uint8_t* data, std::size_t size) {
-        const std::uint32_t off = Alloc(size);
-        Copy(At(off + 4), data, size);
+    // `size` bytes in a cell with room for `room`.
+    std::uint32_t Bytes(const std::uint8_t* data, std::size_t size, std::size_t room = 0) {
+        const std::uint32_t off = Alloc(std::max(size, room));
+        Copy(Rec(off), data, size);
         return off;
     }
 
@@ -164,15 +117,16 @@ struct Writer::Impl {
     std::uint32_t WriteData(const std::vector<std::uint8_t>& data) {
         if (data.size() <= kBigDataSegment) return Bytes(data.data(), data.size());
         const std::size_t segments = (data.size() + kBigDataSegment - 1) / kBigDataSegment;
-        const std::uint32_t db = Alloc(8);
+        const std::uint32_t db = Alloc(db::kSize);
         const std::uint32_t list = Alloc(4 * segments);
-        std::memcpy(At(db + 4), "db", 2);
-        Put16(At(db + 6), std::uint16_t(segments));
-        Put32(At(db + 8), list);
+        std::memcpy(Rec(db), "db", 2);
+        Put16(Rec(db) + db::kCount, std::uint16_t(segments));
+        Put32(Rec(db) + db::kSegments, list);
         for (std::size_t i = 0; i < segments; ++i) {
             const std::size_t from = i * kBigDataSegment, n = std::min<std::size_t>(kBigDataSegment, data.size() - from);
-            const std::uint32_t segment = Bytes(data.data() + from, n);  // before At(): the bins may move
-            Put32(At(list + 4 + 4 * std::uint32_t(i)), segment);
+            // A full cell for the last segment too: outside readers take its length from the cell.
+            const std::uint32_t segment = Bytes(data.data() + from, n, kBigDataSegment);  // before Rec(): the bins may move
+            Put32(Rec(list) + 4 * i, segment);
         }
         return db;
     }
@@ -181,54 +135,54 @@ struct Writer::Impl {
         Key& key = keys[index];
         bool latin1;
         const auto name = NameBytes(key.name, latin1);
-        const std::uint32_t nk = Alloc(76 + name.size());
-        std::memcpy(At(nk + 4), "nk", 2);
-        Put16(At(nk + 6), std::uint16_t((latin1 ? 0x20 : 0) | (root ? 0x0C : 0)));
-        Put64(At(nk + 8), key.time);
-        Put32(At(nk + 20), parent);
-        Put32(At(nk + 36), kNowhere);  // volatile subkey list: none on disk
-        Put32(At(nk + 48), security);
-        Put32(At(nk + 52), kNowhere);
-        Put16(At(nk + 76), std::uint16_t(name.size()));
-        Copy(At(nk + 80), name.data(), name.size());
+        const std::uint32_t nk = Alloc(nk::kName + name.size());
+        std::memcpy(Rec(nk), "nk", 2);
+        Put16(Rec(nk) + nk::kFlags, std::uint16_t((latin1 ? nk::kFlagLatin1 : 0) | (root ? nk::kFlagRoot | nk::kFlagNoDelete : 0)));
+        Put64(Rec(nk) + nk::kWritten, key.time);
+        Put32(Rec(nk) + nk::kParent, parent);
+        Put32(Rec(nk) + nk::kVolatileSubkeys, kNowhere);  // none on disk
+        Put32(Rec(nk) + nk::kSecurity, security);
+        Put32(Rec(nk) + nk::kClass, kNowhere);
+        Put16(Rec(nk) + nk::kNameBytes, std::uint16_t(name.size()));
+        Copy(Rec(nk) + nk::kName, name.data(), name.size());
         if (!key.cls.empty()) {
             const std::uint32_t cls = Alloc(key.cls.size() * 2);
-            for (std::size_t i = 0; i < key.cls.size(); ++i) Put16(At(cls + 4 + 2 * std::uint32_t(i)), key.cls[i]);
-            Put32(At(nk + 52), cls);
-            Put16(At(nk + 78), std::uint16_t(key.cls.size() * 2));
+            for (std::size_t i = 0; i < key.cls.size(); ++i) Put16(Rec(cls) + 2 * i, key.cls[i]);
+            Put32(Rec(nk) + nk::kClass, cls);
+            Put16(Rec(nk) + nk::kClassBytes, std::uint16_t(key.cls.size() * 2));
         }
 
         std::uint32_t maxValueName = 0, maxData = 0;
         std::vector<std::uint32_t> vks;
         for (auto& value : key.values) {
             const auto vname = NameBytes(value.name, latin1);
-            const std::uint32_t vk = Alloc(20 + vname.size());
-            std::memcpy(At(vk + 4), "vk", 2);
-            Put16(At(vk + 6), std::uint16_t(vname.size()));
+            const std::uint32_t v = Alloc(vk::kName + vname.size());
+            std::memcpy(Rec(v), "vk", 2);
+            Put16(Rec(v) + vk::kNameBytes, std::uint16_t(vname.size()));
             const std::uint32_t size = std::uint32_t(value.data.size());
-            if (size <= 4) {
-                Put32(At(vk + 8), size | 0x80000000);
-                Copy(At(vk + 12), value.data.data(), size);
+            if (size <= vk::kMaxInline) {
+                Put32(Rec(v) + vk::kDataSize, size | vk::kDataInline);
+                Copy(Rec(v) + vk::kData, value.data.data(), size);
             } else {
                 const std::uint32_t data = WriteData(value.data);
-                Put32(At(vk + 8), size);
-                Put32(At(vk + 12), data);
+                Put32(Rec(v) + vk::kDataSize, size);
+                Put32(Rec(v) + vk::kData, data);
             }
-            Put32(At(vk + 16), value.type);
-            Put16(At(vk + 20), latin1 ? 1 : 0);
-            Copy(At(vk + 24), vname.data(), vname.size());
-            vks.push_back(vk);
+            Put32(Rec(v) + vk::kType, value.type);
+            Put16(Rec(v) + vk::kFlags, latin1 ? vk::kFlagLatin1 : 0);
+            Copy(Rec(v) + vk::kName, vname.data(), vname.size());
+            vks.push_back(v);
             maxValueName = std::max<std::uint32_t>(maxValueName, std::uint32_t(value.name.size() * 2));
             maxData = std::max(maxData, size);
             value.data = {};
         }
         if (!vks.empty()) {
             const std::uint32_t list = Alloc(4 * vks.size());
-            for (std::size_t i = 0; i < vks.size(); ++i) Put32(At(list + 4 + 4 * std::uint32_t(i)), vks[i]);
-            Put32(At(nk + 40), std::uint32_t(vks.size()));
-            Put32(At(nk + 44), list);
+            for (std::size_t i = 0; i < vks.size(); ++i) Put32(Rec(list) + 4 * i, vks[i]);
+            Put32(Rec(nk) + nk::kValueCount, std::uint32_t(vks.size()));
+            Put32(Rec(nk) + nk::kValues, list);
         } else {
-            Put32(At(nk + 44), kNowhere);
+            Put32(Rec(nk) + nk::kValues, kNowhere);
         }
 
         // Subkeys in the order Windows looks them up in: upper-cased names, unit by unit.
@@ -245,35 +199,37 @@ struct Writer::Impl {
             maxClass = std::max<std::uint32_t>(maxClass, std::uint32_t(keys[child].cls.size() * 2));
             children.push_back(WriteKey(child, nk, false));
         }
-        std::uint32_t list = kNowhere;
+        std::uint32_t subkeys = kNowhere;
         if (!children.empty()) {
             std::vector<std::uint32_t> leaves;
-            for (std::size_t from = 0; from < children.size(); from += kLeafMax) {
-                const std::size_t n = std::min<std::size_t>(kLeafMax, children.size() - from);
-                const std::uint32_t leaf = Alloc(4 + 8 * n);
-                std::memcpy(At(leaf + 4), "lh", 2);
-                Put16(At(leaf + 6), std::uint16_t(n));
+            for (std::size_t from = 0; from < children.size(); from += list::kLeafMax) {
+                const std::size_t n = std::min<std::size_t>(list::kLeafMax, children.size() - from);
+                const std::uint32_t leaf = Alloc(list::kElements + list::kWide * n);
+                std::memcpy(Rec(leaf), "lh", 2);
+                Put16(Rec(leaf) + list::kCount, std::uint16_t(n));
                 for (std::size_t i = 0; i < n; ++i) {
-                    Put32(At(leaf + 8 + 8 * std::uint32_t(i)), children[from + i]);
-                    Put32(At(leaf + 12 + 8 * std::uint32_t(i)), NameHash(keys[order[from + i].second].name));
+                    std::uint8_t* element = Rec(leaf) + list::kElements + list::kWide * i;
+                    Put32(element, children[from + i]);
+                    Put32(element + list::kHash, NameHash(keys[order[from + i].second].name));
                 }
                 leaves.push_back(leaf);
             }
             if (leaves.size() == 1) {
-                list = leaves[0];
+                subkeys = leaves[0];
             } else {
-                list = Alloc(4 + 4 * leaves.size());
-                std::memcpy(At(list + 4), "ri", 2);
-                Put16(At(list + 6), std::uint16_t(leaves.size()));
-                for (std::size_t i = 0; i < leaves.size(); ++i) Put32(At(list + 8 + 4 * std::uint32_t(i)), leaves[i]);
+                subkeys = Alloc(list::kElements + list::kNarrow * leaves.size());
+                std::memcpy(Rec(subkeys), "ri", 2);
+                Put16(Rec(subkeys) + list::kCount, std::uint16_t(leaves.size()));
+                for (std::size_t i = 0; i < leaves.size(); ++i)
+                    Put32(Rec(subkeys) + list::kElements + list::kNarrow * i, leaves[i]);
             }
         }
-        Put32(At(nk + 24), std::uint32_t(children.size()));
-        Put32(At(nk + 32), list);
-        Put32(At(nk + 56), maxName);
-        Put32(At(nk + 60), maxClass);
-        Put32(At(nk + 64), maxValueName);
-        Put32(At(nk + 68), maxData);
+        Put32(Rec(nk) + nk::kSubkeyCount, std::uint32_t(children.size()));
+        Put32(Rec(nk) + nk::kSubkeys, subkeys);
+        Put32(Rec(nk) + nk::kMaxSubkeyNameBytes, maxName);
+        Put32(Rec(nk) + nk::kMaxSubkeyClassBytes, maxClass);
+        Put32(Rec(nk) + nk::kMaxValueNameBytes, maxValueName);
+        Put32(Rec(nk) + nk::kMaxValueDataBytes, maxData);
         return nk;
     }
 };
@@ -287,10 +243,12 @@ void Writer::BeginKey(std::u16string_view name, std::u16string_view className, s
     if (!m.open.empty()) {
         if (name.empty()) m.Fail("a subkey of " + m.PathOf(m.open.back()) + " without a name");
         if (name.find(u'\\') != name.npos) m.Fail("a key name with a backslash: " + Utf8(name));
-        if (m.open.size() >= kMaxDepth) m.Fail("keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        if (m.open.size() >= std::size_t(kMaxDepth)) m.Fail("keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
     }
-    if (name.size() > kMaxKeyName) m.Fail("a key name longer than 255 characters: " + Utf8(name.substr(0, 40)) + "...");
-    if (className.size() > 0x7FFF) m.Fail("a class name longer than 32,767 characters under " + Utf8(name));
+    if (name.size() > kMaxKeyName)
+        m.Fail("a key name longer than " + std::to_string(kMaxKeyName) + " characters: " + Utf8(name.substr(0, 40)) + "...");
+    if (className.size() > kMaxClassName)
+        m.Fail("a class name longer than " + std::to_string(kMaxClassName) + " characters under " + Utf8(name));
     const std::uint32_t index = std::uint32_t(m.keys.size());
     m.keys.push_back({std::u16string(name), std::u16string(className), lastWritten, {}, {}});
     if (!m.open.empty()) m.keys[m.open.back()].children.push_back(index);
@@ -300,8 +258,9 @@ void Writer::BeginKey(std::u16string_view name, std::u16string_view className, s
 void Writer::Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) {
     auto& m = *impl_;
     if (m.open.empty()) return m.Fail("a value outside any key");
-    if (name.size() > kMaxValueName) m.Fail("a value name longer than 16,383 characters in " + m.PathOf(m.open.back()));
-    if (data.size() > std::size_t(0xFFFF) * kBigDataSegment) m.Fail("value data larger than a hive holds in " + m.PathOf(m.open.back()));
+    if (name.size() > kMaxValueName)
+        m.Fail("a value name longer than " + std::to_string(kMaxValueName) + " characters in " + m.PathOf(m.open.back()));
+    if (data.size() > std::size_t(kMaxBigDataSegments) * kBigDataSegment) m.Fail("value data larger than a hive holds in " + m.PathOf(m.open.back()));
     auto& values = m.keys[m.open.back()].values;
     values.push_back({std::u16string(name), type, std::vector<std::uint8_t>(data.begin(), data.end())});
 }
@@ -327,32 +286,34 @@ std::vector<std::uint8_t> Writer::Finish() {
     if (!m.fault.empty()) throw HiveError("cannot write the hive: " + m.fault);
 
     const std::span<const std::uint8_t> sd = kSecurityDescriptor;
-    m.security = m.Alloc(20 + sd.size());
-    std::memcpy(m.At(m.security + 4), "sk", 2);
-    Put32(m.At(m.security + 8), m.security);
-    Put32(m.At(m.security + 12), m.security);
-    Put32(m.At(m.security + 16), std::uint32_t(m.keys.size()));
-    Put32(m.At(m.security + 20), std::uint32_t(sd.size()));
-    std::memcpy(m.At(m.security + 24), sd.data(), sd.size());
+    m.security = m.Alloc(sk::kDescriptor + sd.size());
+    std::uint8_t* rec = m.Rec(m.security);
+    std::memcpy(rec, "sk", 2);
+    Put32(rec + sk::kNext, m.security);
+    Put32(rec + sk::kPrevious, m.security);
+    Put32(rec + sk::kReferences, std::uint32_t(m.keys.size()));
+    Put32(rec + sk::kDescriptorSize, std::uint32_t(sd.size()));
+    std::memcpy(rec + sk::kDescriptor, sd.data(), sd.size());
     const std::uint32_t root = m.WriteKey(0, kNowhere, true);
     if (!m.fault.empty()) throw HiveError("cannot write the hive: " + m.fault);
     m.CloseBin();
-    if (m.bins.size() > 0xFFFFF000) throw HiveError("cannot write the hive: larger than 4 GiB");
-    Put64(&m.bins[12 + 8], m.keys[0].time);  // first bin's timestamp
+    if (m.bins.size() > kMaxBinsSize) throw HiveError("cannot write the hive: larger than 4 GiB");
+    Put64(&m.bins[bin::kWritten], m.keys[0].time);
 
     std::vector<std::uint8_t> file(kBaseBlockSize);
-    std::memcpy(&file[0], "regf", 4);
-    Put32(&file[4], 1);
-    Put32(&file[8], 1);
-    Put64(&file[12], m.keys[0].time);
-    Put32(&file[20], 1);
-    Put32(&file[24], 5);
-    Put32(&file[28], 0);
-    Put32(&file[32], 1);
-    Put32(&file[36], root);
-    Put32(&file[40], std::uint32_t(m.bins.size()));
-    Put32(&file[44], 1);
-    Put32(&file[508], BaseBlockChecksum(file.data()));
+    std::uint8_t* b = file.data();
+    std::memcpy(b + base::kSignature, "regf", 4);
+    Put32(b + base::kSeq1, 1);
+    Put32(b + base::kSeq2, 1);
+    Put64(b + base::kWritten, m.keys[0].time);
+    Put32(b + base::kMajor, base::kMajorVersion);
+    Put32(b + base::kMinor, base::kWrittenMinor);
+    Put32(b + base::kType, base::kTypePrimary);
+    Put32(b + base::kFormat, base::kFileFormat);
+    Put32(b + base::kRoot, root);
+    Put32(b + base::kBinsSize, std::uint32_t(m.bins.size()));
+    Put32(b + base::kCluster, 1);
+    Put32(b + base::kChecksum, BaseBlockChecksum(b));
     file.resize(kBaseBlockSize + m.bins.size());
     std::memcpy(&file[kBaseBlockSize], m.bins.data(), m.bins.size());
     return file;

@@ -1,10 +1,13 @@
 #include "hive_store.h"
 
 #include "Hive.h"
+#include "HiveFormat.h"
 #include "registry_store.h"
+#include "store/keys.h"
 #include "utf16.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,15 +75,31 @@ std::string ShowPath(const std::vector<std::u16string>& names) {
     return out;
 }
 
-constexpr size_t kMaxKeyLevels = 512;  // as the store and Windows allow
+// One rule of Windows, counted from two places: the store's keys nest so many levels below a
+// predefined key, a hive's so many counting its root, which is mounted one level below one.
+static_assert(hive::format::kMaxDepth == kMaxKeyDepth);
+static_assert(hive::format::kMaxKeyName == store::kMaxKeyName && hive::format::kMaxValueName == store::kMaxValueName);
+
+// A key path for a one-line message: control characters shown as '?', a long path cut in its middle.
+std::string OneLine(std::string path) {
+    for (char& c : path)
+        if (static_cast<unsigned char>(c) < 0x20) c = '?';
+    constexpr size_t kShown = 60;
+    if (path.size() <= 2 * kShown) return path;
+    const size_t levels = static_cast<size_t>(std::count(path.begin(), path.end(), '\\'));
+    size_t head = kShown, tail = path.size() - kShown;
+    while (head > 0 && (static_cast<unsigned char>(path[head]) & 0xC0) == 0x80) --head;  // whole characters
+    while (tail < path.size() && (static_cast<unsigned char>(path[tail]) & 0xC0) == 0x80) ++tail;
+    return path.substr(0, head) + "..." + path.substr(tail) + " (" + std::to_string(levels) + " levels below the root)";
+}
 
 // Writes the keys a hive holds below one key of the store, and a second copy of one subtree.
 class StoreWriter : public hive::Visitor {
 public:
-    StoreWriter(HKEY target, std::string targetName, size_t targetDepth, const ImportOptions& options,
+    StoreWriter(std::string file, HKEY target, std::string targetName, size_t targetDepth, const ImportOptions& options,
                 HKEY mirrorTarget)
-        : options_(options), targetName_(std::move(targetName)), targetDepth_(targetDepth), main_(target),
-          mirrorRoot_(mirrorTarget) {}
+        : options_(options), file_(std::move(file)), targetName_(std::move(targetName)), targetDepth_(targetDepth),
+          main_(target), mirrorRoot_(mirrorTarget) {}
     ~StoreWriter() { CloseKeys(); }
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
@@ -108,8 +127,8 @@ public:
         ++report.keys;
         CheckName(name);
         // Keys nest at most 512 levels below their root, the hive's below the key it becomes.
-        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyLevels)
-            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyLevels) +
+        if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyDepth)
+            Fail(ERROR_INVALID_PARAMETER, "nested deeper than " + std::to_string(kMaxKeyDepth) +
                                               " levels below the root, more than the registry holds");
         main_.Push(Create(main_.Top(), name));
         if (!mirror_.Empty()) {
@@ -125,7 +144,7 @@ public:
         ++report.values;
         if (name.find(u'\0') != std::u16string_view::npos)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": a NUL inside the name");
-        if (name.size() > 16383 || data.size() > 0xFFFFFFFFu)
+        if (name.size() > hive::format::kMaxValueName || data.size() > 0xFFFFFFFFu)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": " + ErrorText(ERROR_INVALID_PARAMETER));
         Add(main_.Top(), name, type, data);
         if (!mirror_.Empty()) Add(mirror_.Top(), name, type, data);
@@ -153,7 +172,7 @@ private:
         // The hive's root stands for the target; the names below it follow.
         const std::u16string_view below =
             ends_.size() > 1 ? std::u16string_view(path_).substr(ends_[1]) : std::u16string_view();
-        throw StoreError(rc, targetName_ + Utf8(below) + ": " + what);
+        throw StoreError(rc, file_ + ": key " + OneLine(targetName_ + Utf8(below)) + ": " + what);
     }
 
     void CheckName(std::u16string_view name) {
@@ -208,6 +227,7 @@ private:
     }
 
     const ImportOptions& options_;
+    std::string file_;
     std::string targetName_;
     size_t targetDepth_;  // levels of the target key below its root
     KeyStack main_;
@@ -281,7 +301,9 @@ public:
     explicit TreeReader(hive::Writer& writer) : writer_(writer) {}
 
     void Key(HKEY key, const std::u16string& name, std::vector<std::u16string>& path) {
-        if (path.size() > 512) Fail(ERROR_INVALID_PARAMETER, path, "keys nested deeper than a hive holds (512)");
+        if (path.size() > static_cast<size_t>(hive::format::kMaxDepth))
+            Fail(ERROR_INVALID_PARAMETER, path,
+                 "keys nested deeper than a hive holds (" + std::to_string(hive::format::kMaxDepth) + ")");
         writer_.BeginKey(name);
         for (DWORD i = 0;; ++i) {
             DWORD cch = static_cast<DWORD>(name_.size()), type = 0, cb = static_cast<DWORD>(data_.size());
@@ -339,6 +361,12 @@ private:
 bool IsHiveFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
+    // What a pipe gives can be read once only: it is no hive here, the reader sees what it is.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
     char sig[4] = {};
     const ssize_t n = ::read(fd, sig, sizeof sig);
     ::close(fd);
@@ -346,11 +374,11 @@ bool IsHiveFile(const std::string& path) {
 }
 
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path, const ImportOptions& options) {
-    return ImportHive([&file](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
+    return ImportTree(file, [&](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
 }
 
-ImportReport ImportHive(const HiveReader& readHive, HKEY root, const std::u16string& path,
-                        const ImportOptions& options) {
+ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& readTree,
+                        HKEY root, const std::u16string& path, const ImportOptions& options) {
     const std::string shown = ShowKey(root, path);
     struct Owned {
         HKEY h = nullptr;
@@ -371,12 +399,12 @@ ImportReport ImportHive(const HiveReader& readHive, HKEY root, const std::u16str
         if (end > at) ++targetDepth;
         at = end + 1;
     }
-    StoreWriter writer(target.h, shown, targetDepth, options, mirror.h);
+    StoreWriter writer(file, target.h, shown, targetDepth, options, mirror.h);
     hive::ReadReport read;
     {
         // Every row goes below the target or the mirror, both made and emptied just now.
         StoreTreeUnchecked unchecked(target.h);
-        read = readHive(writer);
+        read = readTree(writer);
         writer.Finish();
         if (const LONG rc = unchecked.Finish(); rc != ERROR_SUCCESS)
             throw StoreError(rc, shown + ": cannot write the keys: " + ErrorText(rc));
@@ -387,6 +415,32 @@ ImportReport ImportHive(const HiveReader& readHive, HKEY root, const std::u16str
     if (!options.mirrorAs.empty() && !writer.mirrored)
         report.warnings.push_back("the hive holds no key " + Utf8(options.mirror) + ": " + Utf8(options.mirrorAs) +
                                   " is left empty");
+    return report;
+}
+
+ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage) {
+    ImportReport report;
+    for (const auto& [file, root] : {std::pair{&registry.system, HKEY_LOCAL_MACHINE}, std::pair{&registry.user, HKEY_USERS}}) {
+        // Without USER.DAT the users' keys of an installation imported before go all the same.
+        const ImportReport one = ImportTree(
+            file->path.empty() ? registry.system.path : file->path,
+            [&](hive::Visitor& v) {
+                if (file->path.empty()) {
+                    v.BeginKey(u"", u"", 0);
+                    v.EndKey();
+                } else {
+                    win9x::ReadRegistryFile(*file, v, codePage);
+                }
+                return hive::ReadReport{};
+            },
+            root, u"");
+        report.keys += one.keys;
+        report.values += one.values;
+        report.warnings.insert(report.warnings.end(), one.warnings.begin(), one.warnings.end());
+    }
+    if (registry.user.path.empty())
+        report.warnings.push_back(registry.system.path.substr(0, registry.system.path.rfind('/')) +
+                                  ": no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty");
     return report;
 }
 

@@ -3,6 +3,7 @@
 // the store becomes a hive. Names and string data go through the W functions, so text the ANSI code
 // page cannot hold stays whole.
 #include "Hive.h"
+#include "Win9x.h"
 #include "winapi.h"
 
 #include <cstdint>
@@ -20,7 +21,8 @@ public:
     LONG code;
 };
 
-// Whether the file starts as a hive does (`regf`). A file that cannot be read is no hive.
+// Whether the file starts as a hive does (`regf`). A file that cannot be read, or a pipe (whose
+// bytes can be read once only), is no hive here.
 bool IsHiveFile(const std::string& path);
 
 struct ImportOptions {
@@ -43,11 +45,17 @@ struct ImportReport {
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path,
                         const ImportOptions& options = {});
 
-// Where a hive comes from: reads it into the visitor (hive::ReadHive over bytes read out of a disk
-// image, say, perhaps through a visitor that keeps only some keys).
+// The same for a tree that `read` hands to the visitor as a hive's are handed over: a Windows 9x
+// registry file, say, that messages call `file`. Exceptions of `read` go through.
+ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& read,
+                        HKEY root, const std::u16string& path, const ImportOptions& options = {});
+// A reader as ImportTree takes: bytes read out of a disk image, a few keys read on demand.
 using HiveReader = std::function<hive::ReadReport(hive::Visitor&)>;
-ImportReport ImportHive(const HiveReader& read, HKEY root, const std::u16string& path,
-                        const ImportOptions& options = {});
+
+// A Windows 95, 98 or Me registry: SYSTEM.DAT becomes HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, each
+// replacing what the root held, names and text read in `codePage`. Call it inside
+// RunInStoreTransaction; a failure throws (win9x::CregError, StoreError).
+ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage);
 
 // The value `name` of the top-level key `key` of a hive, when it is a REG_DWORD: Select\Current.
 // Reads the hive with its logs, as ImportHive does.

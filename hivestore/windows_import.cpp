@@ -23,13 +23,6 @@ constexpr const char* kConfig = "System32/config/";
 constexpr const char* kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 constexpr std::u16string_view kCurrentControlSet = u"CurrentControlSet";
 
-// Where an installation is, for messages: the folder itself, or the image and the volume in it.
-std::string Where(const disk::Source& source, const disk::Installation& installation) {
-    if (installation.volume.fileSystem == "folder")
-        return installation.folder.empty() ? source.Path() : source.Path() + "/" + installation.folder;
-    return source.Path() + ", " + disk::Describe(installation);
-}
-
 std::vector<std::u16string> Split(std::u16string_view path) {
     std::vector<std::u16string> names;
     for (size_t at = 0; at <= path.size();) {
@@ -112,14 +105,39 @@ std::string StoreErrorText(LONG rc) {
     }
 }
 
+// A Windows 95, 98 or Me registry read out of the source: SYSTEM.DAT and USER.DAT in the
+// installation's folder, small enough to read whole whatever the extent.
+WindowsImport ImportRegistry9x(disk::Source& source, const disk::Installation& installation, unsigned codePage) {
+    std::optional<disk::File> system = source.Read(installation, "SYSTEM.DAT");
+    if (!system) throw disk::Error{Where(source, installation) + ": no SYSTEM.DAT in it"};
+    std::optional<disk::File> user = source.Read(installation, "USER.DAT");
+    const auto backup = [&](const char* name) {
+        auto file = source.OpenFile(installation, name);
+        return file ? file->Name() : std::string();
+    };
+    win9x::Registry registry;
+    registry.system = {system->name, backup("SYSTEM.DA0"), std::span<const std::uint8_t>(system->bytes)};
+    if (user) registry.user = {user->name, backup("USER.DA0"), std::span<const std::uint8_t>(user->bytes)};
+    ImportReport report;
+    const LONG rc = RunInStoreTransaction([&]() -> LONG {
+        report = ImportWindows9x(registry, codePage);
+        return ERROR_SUCCESS;
+    });
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, StoreErrorText(rc));
+    return {report.warnings};
+}
+
 }  // namespace
 
+std::string Where(const disk::Source& source, const disk::Installation& installation) {
+    if (installation.volume.fileSystem == "folder")
+        return installation.folder.empty() ? source.Path() : source.Path() + "/" + installation.folder;
+    return source.Path() + ", " + disk::Describe(installation);
+}
+
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
-                            const ReadProgress& progress) {
-    if (installation.kind == disk::InstallationKind::Win9x)
-        throw disk::Error{Where(source, installation) +
-                          ": a Windows 95, 98 or Me registry (SYSTEM.DAT and USER.DAT), which is not held in hives; "
-                          "import-windows reads Windows NT, 2000 and later"};
+                            const ReadProgress& progress, unsigned codePage) {
+    if (installation.kind == disk::InstallationKind::Win9x) return ImportRegistry9x(source, installation, codePage);
     const InstallationHive software(source, installation, "SOFTWARE", extent, progress);
     const InstallationHive system(source, installation, "SYSTEM", extent, progress);
 
@@ -151,8 +169,8 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
 
     ImportReport softwareReport, systemReport;
     const LONG rc = RunInStoreTransaction([&]() -> LONG {
-        softwareReport = ImportHive(software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE");
-        systemReport = ImportHive(system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
+        softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE");
+        systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
         return ERROR_SUCCESS;
     });
     if (rc != ERROR_SUCCESS) throw StoreError(rc, StoreErrorText(rc));

@@ -173,3 +173,9 @@ BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 #endif
 
 static_assert(sizeof(OSVERSIONINFOEXA) == 156, "the ANSI version record is 156 bytes");
+
+#include <cstddef>
+
+// Keys nest at most this many levels below their root, in Windows' registry and in the store; a
+// deeper key is refused with ERROR_INVALID_PARAMETER.
+inline constexpr std::size_t kMaxKeyDepth = 512;

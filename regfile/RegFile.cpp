@@ -382,17 +382,22 @@ bool PlainString(std::string_view data) {
 
 // `prefix` followed by the bytes, wrapped before 80 columns as regedit does.
 std::string HexLine(std::string prefix, std::string_view bytes) {
+    static const char digits[] = "0123456789abcdef";
     std::string out = std::move(prefix);
     size_t width = out.size();
+    out.reserve(out.size() + bytes.size() * 3 + bytes.size() / 24 * 5 + 8);
     for (size_t i = 0; i < bytes.size(); ++i) {
-        std::string item = Hex2(static_cast<unsigned char>(bytes[i]));
-        if (i + 1 < bytes.size()) item += ',';
-        if (width + item.size() > 77) {
+        const bool last = i + 1 == bytes.size();
+        const size_t item = last ? 2 : 3;
+        if (width + item > 77) {
             out += "\\\r\n  ";
             width = 2;
         }
-        out += item;
-        width += item.size();
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        out += digits[b >> 4];
+        out += digits[b & 15];
+        if (!last) out += ',';
+        width += item;
     }
     return out;
 }
@@ -474,10 +479,35 @@ std::string Regedit4Fault(const StoredValue& v) {
     return {};
 }
 
+// The file's text (UTF-8) gathered a few keys at a time and handed on in the file's encoding.
+class Output {
+public:
+    Output(const ExportSink& sink, Dialect dialect) : sink_(sink), dialect_(dialect) {}
+    std::string text;
+    // Hands the text on once there is a piece's worth of it (UTF-16 takes about twice the bytes), or
+    // `all` of it; false when the sink took none.
+    bool Pass(bool all) {
+        if (!all && text.size() < (dialect_ == Dialect::Version5 ? kExportPiece / 2 : kExportPiece)) return true;
+        // Every name and text of a REGEDIT4 file was checked to fit the code page.
+        piece_ = dialect_ == Dialect::Version5 ? Wtf8ToUtf16Le(text) : TextToAnsi(text);
+        if (first_ && dialect_ == Dialect::Version5) piece_.insert(0, "\xFF\xFE");
+        first_ = false;
+        text.clear();
+        return piece_.empty() || sink_(piece_);
+    }
+
+private:
+    const ExportSink& sink_;
+    Dialect dialect_;
+    std::string piece_;
+    bool first_ = true;
+};
+
 // Writes `key` (named `name` in full) and everything below it; each subkey is opened from its
 // parent's handle, so that no depth of path is too long.
-LONG ExportTree(HKEY key, const std::string& name, size_t rootLength, Dialect dialect, std::string& text,
+LONG ExportTree(HKEY key, const std::string& name, size_t rootLength, Dialect dialect, Output& out,
                 std::string& refusal) {
+    std::string& text = out.text;
     // What a file cannot hold is refused rather than written in a form that would not import back.
     const std::string_view path = std::string_view(name).substr(rootLength);
     if (path.find_first_of(kNotInNames) != std::string_view::npos) {
@@ -511,6 +541,7 @@ LONG ExportTree(HKEY key, const std::string& name, size_t rootLength, Dialect di
         text += ValueLineText(v, dialect) + "\r\n";
     }
     text += "\r\n";
+    if (!out.Pass(false)) return kSinkFailed;
     std::vector<std::string> children;
     if (const LONG rc = ReadSubKeyNames(key, children); rc != ERROR_SUCCESS) return rc;
     for (const auto& child : children) {
@@ -519,7 +550,7 @@ LONG ExportTree(HKEY key, const std::string& name, size_t rootLength, Dialect di
         // Appended in two steps: `"\\" + text` trips a false -Wrestrict in GCC 12 at -O3.
         std::string childName = name;
         childName.append(1, '\\').append(child);
-        if (const LONG rc = ExportTree(sub.Get(), childName, rootLength, dialect, text, refusal); rc != ERROR_SUCCESS)
+        if (const LONG rc = ExportTree(sub.Get(), childName, rootLength, dialect, out, refusal); rc != ERROR_SUCCESS)
             return rc;
     }
     return ERROR_SUCCESS;
@@ -560,12 +591,17 @@ std::string KeyPathFault(std::string_view path, bool whole) {
                std::to_string(most);
     };
     if (whole && Utf16Length(path) > kMaxKeyPath) return tooLong("a key path", Utf16Length(path), kMaxKeyPath);
+    size_t levels = 0;
     for (size_t start = 0; start < path.size();) {
         const size_t end = std::min(path.find('\\', start), path.size());
         if (const size_t units = Utf16Length(path.substr(start, end - start)); units > kMaxKeyNamePart)
             return tooLong("a key name", units, kMaxKeyNamePart);
+        levels += end > start ? 1 : 0;
         start = end + 1;
     }
+    if (levels > kMaxKeyDepth)
+        return "a key " + std::to_string(levels) + " levels below its root; keys nest at most " +
+               std::to_string(kMaxKeyDepth) + " levels";
     return {};
 }
 
@@ -655,17 +691,16 @@ LONG ReadValues(HKEY key, std::vector<StoredValue>& out) {
     LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
                                &maxData, nullptr, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
+    // One room for the largest name and data, each value then keeping only its own size.
+    std::u16string name(maxName + 1, u'\0');
+    std::string data(std::max<DWORD>(maxData, 1), '\0');
     for (DWORD i = 0;; ++i) {
-        std::u16string name(maxName + 1, u'\0');
-        std::string data(std::max<DWORD>(maxData, 1), '\0');
         DWORD cchName = maxName + 1, cbData = static_cast<DWORD>(data.size()), type = 0;
         rc = RegEnumValueW(key, i, name.data(), &cchName, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
                            &cbData);
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
-        name.resize(cchName);
-        data.resize(cbData);
-        out.push_back({Utf16ToWtf8(name), type, std::move(data)});
+        out.push_back({Utf16ToWtf8(std::u16string_view(name.data(), cchName)), type, data.substr(0, cbData)});
     }
 }
 
@@ -690,7 +725,7 @@ LONG OpenPath(HKEY parent, std::string_view path, REGSAM access, HKEY& out) {
     return RegOpenKeyExW(parent, Wide(path).c_str(), 0, access, &out);
 }
 
-LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect dialect) {
+LONG Export(const KeyName& key, const ExportSink& sink, std::string* refusal, Dialect dialect) {
     std::string path;
     if (const LONG rc = StoredSpelling(key.root, key.path, path); rc != ERROR_SUCCESS) return rc;
     const OpenedKey top(key.root, path);
@@ -698,15 +733,20 @@ LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect 
     std::string name(RootName(key.root));
     const size_t rootLength = name.size();
     if (!path.empty()) name.append(1, '\\').append(path);
-    std::string text = std::string(dialect == Dialect::Version5 ? kHeader5 : kHeader4) + "\r\n\r\n";
+    Output out(sink, dialect);
+    out.text = std::string(dialect == Dialect::Version5 ? kHeader5 : kHeader4) + "\r\n\r\n";
     std::string why;
-    if (const LONG rc = ExportTree(top.Get(), name, rootLength, dialect, text, why); rc != ERROR_SUCCESS) {
-        if (refusal != nullptr) *refusal = why;
-        return rc;
-    }
-    // Every name and text of a REGEDIT4 file was checked to fit the code page.
-    out = dialect == Dialect::Version5 ? "\xFF\xFE" + Wtf8ToUtf16Le(text) : TextToAnsi(text);
-    return ERROR_SUCCESS;
+    LONG rc = ExportTree(top.Get(), name, rootLength, dialect, out, why);
+    if (rc == ERROR_SUCCESS && !out.Pass(true)) rc = kSinkFailed;
+    if (rc != ERROR_SUCCESS && refusal != nullptr) *refusal = why;
+    return rc;
+}
+
+LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect dialect) {
+    std::string whole;
+    const LONG rc = Export(key, [&](std::string_view piece) { return whole.append(piece), true; }, refusal, dialect);
+    if (rc == ERROR_SUCCESS) out = std::move(whole);
+    return rc;
 }
 
 }  // namespace regfile

@@ -9,6 +9,7 @@
 // written through the W functions, from a REGEDIT4 file in the ANSI code page, through the A ones.
 #include "winapi.h"
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,15 @@ std::string_view RootName(HKEY root);  // the full name, "HKEY_LOCAL_MACHINE"
 // names that key and value.
 inline constexpr LONG kUnwritableName = 13;  // ERROR_INVALID_DATA
 LONG Export(const KeyName& key, std::string& out, std::string* refusal = nullptr,
+            Dialect dialect = Dialect::Version5);
+// The same a piece at a time, so that a tree of any size takes little memory: each piece is whole
+// lines of the file, in its encoding, about kExportPiece bytes or one key's lines when they are more.
+// A sink that returns false ends the export with kSinkFailed. After a refusal the pieces already
+// given stand.
+inline constexpr size_t kExportPiece = 1 << 20;
+inline constexpr LONG kSinkFailed = 29;  // ERROR_WRITE_FAULT
+using ExportSink = std::function<bool(std::string_view piece)>;
+LONG Export(const KeyName& key, const ExportSink& sink, std::string* refusal = nullptr,
             Dialect dialect = Dialect::Version5);
 
 // The values and subkeys of a key, in the registry's enumeration order, as the W functions give

@@ -6,9 +6,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -69,26 +72,104 @@ int ExportHive(const Options& o) {
     return kOk;
 }
 
+// A .reg file written as the export makes it, a piece at a time: into a new file beside FILE that
+// takes its place once every byte is in, so that a refused or failed export leaves FILE as it was,
+// or absent. FILE that is no regular file (a pipe, a device), or whose folder takes no new file, is
+// written in place.
+class ExportFile {
+public:
+    explicit ExportFile(const std::string& path) : path_(path) {
+        struct stat st {};
+        const bool exists = ::stat(path.c_str(), &st) == 0;
+        if (!exists || S_ISREG(st.st_mode)) {
+            // Beside the file a symbolic link names: the link stays, as when the file is written through it.
+            std::string target = path;
+            if (char* real = exists ? ::realpath(path.c_str(), nullptr) : nullptr) {
+                target = real;
+                std::free(real);
+            }
+            const size_t slash = target.rfind('/');
+            const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+            const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+            for (int n = 0; fd_ < 0 && n < 100; ++n) {
+                temp_ = dir + "." + base + "." + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp";
+                fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (fd_ < 0 && errno != EEXIST) break;
+            }
+            if (fd_ >= 0) {
+                target_ = target;
+                if (exists) ::fchmod(fd_, st.st_mode & 07777);
+                return;
+            }
+            if (!exists) throw InputError{path + ": " + std::strerror(errno)};
+            temp_.clear();
+        }
+        fd_ = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd_ < 0) throw InputError{path + ": " + std::strerror(errno)};
+    }
+    ~ExportFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+    }
+    ExportFile(const ExportFile&) = delete;
+    ExportFile& operator=(const ExportFile&) = delete;
+
+    bool Write(std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return error_ = errno, false;
+            bytes.remove_prefix(static_cast<size_t>(n));
+        }
+        return true;
+    }
+    // Throws when a write failed.
+    void Check() const {
+        if (error_ != 0) throw InputError{path_ + ": cannot write: " + std::strerror(error_)};
+    }
+    void Finish() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) throw InputError{path_ + ": cannot write: " + std::strerror(errno)};
+        if (!temp_.empty() && ::rename(temp_.c_str(), target_.c_str()) != 0)
+            throw InputError{path_ + ": " + std::strerror(errno)};
+        temp_.clear();
+    }
+
+private:
+    std::string path_, temp_, target_;
+    int fd_ = -1;
+    int error_ = 0;
+};
+
 int Export(const Options& o) {
     if (o.regedit4 && o.hive) throw UsageError{"export takes --regedit4 or --hive, not both"};
     if (o.hive) return ExportHive(o);
     if (o.args.empty() || o.args.size() > 2) throw UsageError{"export takes KEY and an optional FILE"};
     const auto key = KeyArgument(o.args[0]);
     if (o.args.size() == 1 && ::isatty(STDOUT_FILENO) && !o.regedit4)
-        throw UsageError{
-            "export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
-            "(regstore export KEY > FILE.reg)"};
-    std::string bytes, refusal;
+        throw UsageError{"export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
+                         "(regstore export KEY > FILE.reg)"};
+    std::string refusal;
     const auto dialect = o.regedit4 ? regfile::Dialect::Regedit4 : regfile::Dialect::Version5;
-    if (const LONG rc = regfile::Export(key, bytes, &refusal, dialect); rc != ERROR_SUCCESS)
+    const auto fail = [&](LONG rc) {
         throw InputError{rc == regfile::kUnwritableName ? refusal : DisplayName(key) + ": " + ErrorText(rc, key.root)};
+    };
     if (o.args.size() == 1) {
-        std::cout.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        // Standard output takes the pieces as they come: after a refusal, those before it stand.
+        const LONG rc = regfile::Export(
+            key, [](std::string_view piece) { return bool(std::cout.write(piece.data(), std::streamsize(piece.size()))); },
+            &refusal, dialect);
         std::cout.flush();
-        if (!std::cout) throw InputError{"cannot write to standard output"};
+        if (rc == regfile::kSinkFailed || !std::cout) throw InputError{"cannot write to standard output"};
+        if (rc != ERROR_SUCCESS) fail(rc);
         return kOk;
     }
-    WriteFile(o.args[1], bytes.data(), bytes.size());
+    ExportFile file(o.args[1]);
+    const LONG rc = regfile::Export(key, [&](std::string_view piece) { return file.Write(piece); }, &refusal, dialect);
+    file.Check();
+    if (rc != ERROR_SUCCESS) fail(rc);
+    file.Finish();
     return kOk;
 }
 

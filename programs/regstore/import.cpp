@@ -33,7 +33,8 @@ With --key, FILE is a registry hive (a file that starts with "regf", such as
 Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
 replaces what KEY holds, in one transaction. The hive's transaction logs beside it
 (FILE.LOG1, FILE.LOG2, FILE.LOG, any case) are replayed as Windows replays them.
-Names and text are kept whole, whatever the code page holds.
+Names and text are kept whole, whatever the code page holds; of sibling names that
+differ only in case, the first is read, with a warning. FILE may be a pipe.
 )";
 
 // The largest .reg file read: far above any installation's version keys, and a bound on the memory
@@ -71,11 +72,7 @@ std::string ReadFile(const std::string& path) {
 
 int ImportHive(const Context& context, const std::string& keyText, const std::string& path) {
     const auto key = KeyArgument(keyText);
-    CheckReadable(path, "a registry hive");
-    if (!hivestore::IsHiveFile(path))
-        throw InputError{path +
-                         ": not a registry hive (it does not start with \"regf\"); --key is for a hive, "
-                         "a .reg file names its own keys"};
+    // The reader refuses what is no hive, with the reason; a pipe it reads once, as a stream.
     hivestore::ImportReport report;
     InHiveTransaction(context, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key)); });
     Warn(report.warnings);
@@ -95,7 +92,10 @@ int Import(const Context& context, const Options& o) {
         if (hivestore::IsHiveFile(path))
             throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
         try {
-            files.push_back(regfile::Parse(ReadFile(path)));
+            const std::string bytes = ReadFile(path);
+            if (bytes.rfind("regf", 0) == 0)  // a hive from a pipe
+                throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
+            files.push_back(regfile::Parse(bytes));
         } catch (const regfile::ParseError& e) {
             throw InputError{path + ":" + std::to_string(e.where.line) + ":" + std::to_string(e.where.column) + ": " +
                              e.what()};

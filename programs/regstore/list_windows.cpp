@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include "Hive.h"
+#include "Win9x.h"
 #include "hive_store.h"
 #include "inventory.h"
 #include "registry_store.h"
@@ -86,6 +87,8 @@ Listed Inspect(disk::Source& source, const disk::Installation& installation, Scr
     } catch (const disk::Error& e) {
         listed.error = e.what();
     } catch (const hive::HiveError& e) {
+        listed.error = e.what();
+    } catch (const win9x::CregError& e) {
         listed.error = e.what();
     } catch (const hivestore::StoreError& e) {
         listed.error = std::string("cannot write a scratch store: ") + e.what();

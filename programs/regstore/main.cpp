@@ -30,7 +30,7 @@ Reads and writes the registry store of the portable versioninfo build.
 Commands:
   import FILE...                 apply .reg files, all of them or nothing
   import FILE --key KEY          make KEY hold what a registry hive holds
-  import-windows SOURCE [--installation N]
+  import-windows SOURCE [--installation N] [--codepage N]
                                  read the registry of a Windows installation on a
                                  folder, disk image or block device
   list-windows SOURCE [--json]   list the Windows installations on SOURCE

@@ -106,6 +106,15 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
         ASSERT_TRUE(software) << Row(inst);
         EXPECT_EQ(software->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SOFTWARE")) << Row(inst);
         EXPECT_TRUE(software->logs.empty());
+        // Progress only grows and ends at the whole file.
+        std::vector<std::uint64_t> seen;
+        const auto again = source->Read(inst, "System32/config/SOFTWARE", [&](std::uint64_t done, std::uint64_t total) {
+            EXPECT_EQ(total, software->primary.bytes.size());
+            seen.push_back(done);
+        });
+        ASSERT_FALSE(seen.empty());
+        EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+        EXPECT_EQ(seen.back(), software->primary.bytes.size());
         const auto system = source->ReadHive(inst, "System32/config/SYSTEM");
         ASSERT_TRUE(system) << Row(inst);
         EXPECT_EQ(system->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SYSTEM")) << Row(inst);
@@ -144,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Containers.
         SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},
         SourceCase{"child.vhd", kMbr}, SourceCase{"disk.vhdx", kGpt}, SourceCase{"sparse.vmdk", kMbr},
-        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
+        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"renamed-sparse.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
         SourceCase{"base.qcow2", kGpt}, SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt},
         SourceCase{"whole.E01", kMbr},
         // Folders: a volume's root, and a config folder alone.
@@ -163,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"spaces.raw", {}, "Storage Spaces"}, SourceCase{"refs.raw", {}, "a ReFS volume"},
         SourceCase{"exfat.raw", {}, "an exFAT volume"}, SourceCase{"unknown.raw", {}, "an unknown or encrypted volume"},
         SourceCase{"esp.vfat", {}, "no Windows installation on it"},
-        SourceCase{"cut.qcow2", {}, "truncated"},
+        SourceCase{"cut.qcow2", {}, "(at offset 1048576): the cluster lies past the end of the file (400000 bytes): a truncated image"},
+        SourceCase{"cut.vhd", {}, "a truncated or damaged image"},
         SourceCase{"orphan.qcow2", {}, "backing file is missing: " DISK_IMAGES "/gone.qcow2"},
         SourceCase{"orphan.vhd", {}, "parent is missing: " DISK_IMAGES "/parent-gone.vhd"},
         SourceCase{"empty.raw", {}, "an empty file"},
@@ -209,6 +219,29 @@ TEST(Disk, MountedVolumeReadsAsTheImage) {
     folder.reset();
     ::umount2(mount.c_str(), MNT_DETACH);
     fs::remove(mount);
+}
+
+// A block device is read as the image it holds: a read-only loop device over mbr.raw (root only).
+TEST(Disk, BlockDeviceReadsAsItsImage) {
+    if (::geteuid() != 0) GTEST_SKIP() << "not root: no loop device can be made here";
+    const std::string command = "losetup -r -f --show '" + kImages + "/mbr.raw' 2>/dev/null";
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    char line[256] = {};
+    const bool got = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr) ::pclose(pipe);
+    std::string device = got ? line : "";
+    while (!device.empty() && device.back() == '\n') device.pop_back();
+    if (device.empty()) GTEST_SKIP() << "losetup could not make a loop device";
+    std::vector<std::string> rows;
+    try {
+        const auto source = disk::Source::Open(device);
+        for (const auto& i : source->Installations()) rows.push_back(Row(i));
+        EXPECT_EQ(source->Read(source->Installations()[1], "System32/config/SOFTWARE")->bytes, Slurp(kImages + "/h10/SOFTWARE"));
+    } catch (const disk::Error& e) {
+        ADD_FAILURE() << e.what();
+    }
+    EXPECT_EQ(rows, kMbr);
+    EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0) << "losetup -d " << device;
 }
 
 // ---- The partition walk on tables written in memory. ----

@@ -114,6 +114,7 @@ quiet qemu-img convert -O vpc -o subformat=fixed,force_size=on mbr.raw fixed.vhd
 quiet qemu-img convert -O vhdx gpt.raw disk.vhdx
 quiet qemu-img convert -O vmdk -o subformat=monolithicSparse mbr.raw sparse.vmdk
 quiet qemu-img convert -O vmdk -o subformat=streamOptimized gpt.raw stream.vmdk
+cp --sparse=always sparse.vmdk renamed-sparse.vmdk
 quiet qemu-img convert -O vmdk -o subformat=monolithicFlat gpt.raw flat.vmdk
 mkdir -p split-vmdk && quiet qemu-img convert -O vmdk -o subformat=twoGbMaxExtentSparse mbr.raw split-vmdk/disk.vmdk
 quiet qemu-img convert -O qcow2 gpt.raw base.qcow2
@@ -178,6 +179,7 @@ quiet sfdisk --part-type mixed.raw 1 7
 place mixed.raw 512 2048 bl.vol
 head -c $((30 * 1048576)) mbr.raw > truncated.raw
 head -c 400000 base.qcow2 > cut.qcow2
+head -c $(( $(stat -c %s dynamic.vhd) - 4096 )) dynamic.vhd > cut.vhd
 quiet qemu-img create -f qcow2 -b gpt.raw -F raw rawback.qcow2
 quiet qemu-img create -f qcow2 -u -b gone.qcow2 -F qcow2 orphan.qcow2 24M
 differencing orphan.vhd parent-gone.vhd dynamic.vhd

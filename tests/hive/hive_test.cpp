@@ -4,15 +4,48 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 using namespace hivekit;
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 
 namespace {
+
+// A folder of this run's own, removed when the tests end.
+const fs::path& Scratch() {
+    static const struct Dir {
+        fs::path path;
+        Dir() {
+            std::string pattern = (fs::path(::testing::TempDir()) / "hive_tests.XXXXXX").string();
+            path = ::mkdtemp(pattern.data()) ? pattern : throw std::runtime_error("mkdtemp: " + pattern);
+        }
+        ~Dir() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } dir;
+    return dir.path;
+}
+
+void Save(const fs::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+// The hive with one name's bytes replaced by another's of the same length, where the writer would
+// refuse them: names alike but for case.
+Bytes Rename(Bytes h, std::string_view from, std::string_view to) {
+    const auto at = std::search(h.begin() + 4096, h.end(), from.begin(), from.end());
+    if (at == h.end()) ADD_FAILURE() << "no name " << from;
+    else std::copy(to.begin(), to.end(), at);
+    return h;
+}
 
 struct Files {
     Bytes primary;
@@ -188,6 +221,71 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              p[508] ^= 1;
              return Files{p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
          }},
+        {"zeroed_base_block_restored_from_log", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             Bytes p = s0;
+             std::fill(p.begin(), p.begin() + 4096, 0);
+             return Files{p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+         }},
+        {"bad_checksum_base_from_the_newest_log_not_the_older_log2", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             Bytes p = Dirty(s0, 10, 10);
+             p[508] ^= 1;
+             return Files{p,
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}, {"SYSTEM.LOG2", NewLog(s0, 8, {Wreck(8, s0)})}},
+                          Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+         }},
+        {"damaged_log2_named_though_log1_applies", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             Bytes log2 = NewLog(s0, 11, {Entry(11, s1, s2)});
+             log2[508] ^= 1;
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}, {"SYSTEM.LOG2", log2}},
+                          Expect(State(1)), {}, {"SYSTEM.LOG2: its base block's checksum is wrong"}, {"SYSTEM.LOG1"}};
+         }},
+        {"replay_stopped_by_an_entry_size_of_41", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
+             Bytes e = Entry(11, s1, s2);
+             Put32(&e[4], 41);
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}}, Expect(State(1)), {},
+                          {"SYSTEM.LOG1: the replay stops early, entry at offset", ": size 0x29"}, {"SYSTEM.LOG1"}};
+         }},
+        {"replay_stopped_by_a_page_past_the_bins", [] {
+             const Bytes s0 = Write(State(0)), s1 = Write(State(1));
+             const Bytes past = Entry(11, BinsSize(s1), {{BinsSize(s1), Bytes(4096, 0xEE)}});
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), past})}}, Expect(State(1)), {},
+                          {"SYSTEM.LOG1: the replay stops early", "pages outside the hive bins"}, {"SYSTEM.LOG1"}};
+         }},
+
+        // Names Windows does not tell apart: the first is read, the other named in a warning.
+        {"subkeys_differing_only_in_case", [] {
+             Node both{u"R", {}, {{u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"DUQ", {{u"v", 4, {2, 0, 0, 0}}}}}};
+             Node kept{u"R", {}, {{u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}}};
+             return Files{Rename(Write(both), "DUQ", "DUP"), {}, Expect(kept), {},
+                          {"SYSTEM: key \\: subkeys \"Dup\" and \"DUP\" (at offset 0x", "\"Dup\" was read, \"DUP\" and all below it left out"}};
+         }},
+        {"subkeys_out_of_order_differing_only_in_case", [] {
+             // A, Dup, Z, DUP: the list out of order, the two names apart.
+             Node both{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"DUQ"}, {u"Z"}}};
+             Node kept{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"Z"}}};
+             Bytes p = Rename(Write(both), "DUQ", "DUP");
+             const std::uint32_t lh = At(p, 4096 + Get32(&p[36]) + 4, 28);
+             std::swap_ranges(&p[lh + 4 + 8 * 2], &p[lh + 4 + 8 * 3], &p[lh + 4 + 8 * 3]);
+             return Files{p, {}, Expect(kept), {}, {"subkeys \"Dup\" and \"DUP\"", "\"DUP\" and all below it left out"}};
+         }},
+        {"values_differing_only_in_case_among_many", [] {
+             Node both{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}}}}};
+             for (char16_t c = u'a'; c < u'a' + 20; ++c) both.children[0].values.push_back({std::u16string(2, c), 4, {1, 0, 0, 0}});
+             Node kept = both;
+             both.children[0].values.push_back({u"PATI", 1, Utf16(u"b\0"s)});
+             return Files{Rename(Write(both), "PATI", "PATH"), {}, Expect(kept), {},
+                          {"SYSTEM: key \\Env: values \"Path\" and \"PATH\"", "\"Path\" was read, \"PATH\" left out"}};
+         }},
+        {"values_differing_only_in_case", [] {
+             Node both{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}, {u"PATI", 1, Utf16(u"b\0"s)}}}}};
+             Node kept{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}}}}};
+             return Files{Rename(Write(both), "PATI", "PATH"), {}, Expect(kept), {},
+                          {"SYSTEM: key \\Env: values \"Path\" and \"PATH\"", "\"Path\" was read, \"PATH\" left out"}};
+         }},
 
         // Damage: refused, naming the file and where.
         {"not_a_hive", [] { return Files{Bytes{'h', 'e', 'l', 'l', 'o'}, {}, {}, {"not a registry hive", "offset 0x0"}}; }},
@@ -268,13 +366,12 @@ std::string Joined(const std::vector<std::string>& v) {
 
 TEST_P(HiveCases, ReadsAsExpected) {
     const Files f = Cases()[GetParam()].second();
-    const fs::path dir = fs::path(::testing::TempDir()) / ("hive_case_" + std::to_string(GetParam()));
+    const fs::path dir = Scratch() / ("hive_case_" + std::to_string(GetParam()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     const std::string path = (dir / "SYSTEM").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(f.primary.data()), f.primary.size());
-    for (const auto& [name, bytes] : f.logs)
-        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    Save(path, f.primary);
+    for (const auto& [name, bytes] : f.logs) Save(dir / name, bytes);
 
     // From the files, logs found beside the hive; and from bytes, logs given.
     std::vector<hive::NamedBytes> logs;
@@ -373,6 +470,74 @@ TEST(HiveWriter, RefusesWhatIsNoHive) {
     }
 }
 
+// What is no hive file is refused before it is read, with the reason; a pipe is read as a stream.
+TEST(HiveFile, CheckedBeforeItIsRead) {
+    const Bytes hive = Write(State(1));
+    const struct Row {
+        const char* name;
+        std::function<void(const fs::path&)> make;  // makes `path`
+        std::string error;  // empty: reads as State(1)
+        bool needsNonRoot = false;
+    } rows[] = {
+        {"folder", [](const fs::path& p) { fs::create_directory(p); }, "a folder, not a hive file"},
+        {"dangling_link", [](const fs::path& p) { fs::create_symlink(p.string() + ".gone", p); }, "a dangling link (to "},
+        {"link_loop", [](const fs::path& p) {
+             fs::create_symlink(p.string() + ".b", p);
+             fs::create_symlink(p, p.string() + ".b");
+         }, "a link loop"},
+        {"no_permission", [&](const fs::path& p) {
+             Save(p, hive);
+             fs::permissions(p, fs::perms::none);
+         }, "permission denied", true},
+        {"over_4_GiB", [&](const fs::path& p) {
+             Save(p, hive);
+             fs::resize_file(p, (std::uint64_t(4) << 30) + 4097);  // sparse: nothing is written
+         }, "larger than any hive"},
+        {"fifo", [&](const fs::path& p) {
+             ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+             std::thread([p, hive] { Save(p, hive); }).detach();
+         }, ""},
+        {"sub_folder_of_a_file", [&](const fs::path& p) { Save(p.parent_path(), hive); }, "Not a directory"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.needsNonRoot && ::geteuid() == 0) continue;  // root reads whatever the mode says
+        const fs::path dir = Scratch() / ("file_" + std::string(row.name));
+        fs::create_directories(dir);
+        fs::path path = dir / "SYSTEM";
+        if (std::string(row.name) == "sub_folder_of_a_file") path = dir / "plain" / "SYSTEM";
+        row.make(path);
+        Dump dump;
+        try {
+            hive::ReadHiveFile(path.string(), dump);
+            EXPECT_EQ(row.error, "") << "read";
+            EXPECT_EQ(dump.text, Expect(State(1)));
+        } catch (const hive::HiveError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(path.string() + ": ", 0), 0u) << e.what();
+            EXPECT_NE(row.error, "") << e.what();
+            EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << e.what();
+        }
+    }
+}
+
+// Outside readers take a data segment's length from its cell: every one is a full cell, the last too.
+TEST(HiveWriter, BigDataSegmentsInFullCells) {
+    for (std::size_t size : {16345u, 16349u, 2u * 16344u, 2u * 16344u + 1u, 2u * 16344u + 7u, 40000u, 40004u, 3u * 16344u + 4u}) {
+        SCOPED_TRACE(size);
+        const Bytes h = Write(Node{u"R", {{u"big", 3, Bytes(size, 0xAB)}}});
+        const std::uint32_t root = 4096 + Get32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
+        ASSERT_EQ(Get32(&h[vk + 4]), size);
+        const std::uint32_t db = At(h, vk, 8), list = At(h, db, 4);
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(&h[db]), 2), "db");
+        const std::uint32_t segments = hive::format::Get16(&h[db + 2]);
+        ASSERT_EQ(segments, (size + 16343) / 16344);
+        for (std::uint32_t i = 0; i < segments; ++i) {
+            const std::uint32_t cell = 4096 + Get32(&h[list + 4 * i]);
+            EXPECT_EQ(-std::int32_t(Get32(&h[cell])), 16352) << "segment " << i;
+        }
+    }
+}
+
 }  // namespace
 
 namespace {
@@ -406,7 +571,7 @@ TEST(HiveWriter, OutsideReadersReadItBack) {
                             {u"caf\u00e9", {{u"\u00e9t\u00e9", 1, Utf16(u"x\0"s)}}},
                             {u"\u65e5\u672c", {{u"\u65e5", 4, {1, 0, 0, 0}}}},
                             wide}};
-    const std::string path = (fs::path(::testing::TempDir()) / "outside.hiv").string();
+    const std::string path = (Scratch() / "outside.hiv").string();
     const Bytes h = Write(root);
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
 
@@ -430,7 +595,7 @@ TEST(HiveWriter, OutsideReadersReadItBack) {
 // The other way round: a hive another writer changed reads as it says it wrote it.
 TEST(HiveReader, ReadsWhatHivexregeditMerged) {
     if (Output("command -v hivexregedit").empty()) GTEST_SKIP() << "hivexregedit not installed";
-    const fs::path dir = fs::path(::testing::TempDir()) / "merged";
+    const fs::path dir = Scratch() / "merged";
     fs::create_directories(dir);
     const Bytes h = Write(Wide(600));
     std::ofstream(dir / "hive", std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());

@@ -11,11 +11,14 @@ hivexregedit), libregf (regfexport) and reglookup.
      control set as ControlSet001, named by Select\\Current), on a volume laid out as Windows lays it
      out; `import-windows` and `version` give what the example's .reg import gives, and the caption
      its header comment states. A second control set and a saved CurrentControlSet, both of another
-     product type, must not count. Windows 98 keeps no such hives (its SYSTEM.DAT is another format,
-     which import-windows refuses); its example's keys go into hives all the same, which shows that
-     any content comes through.
+     product type, must not count. Windows 95, 98 and Me keep no such hives; their examples' keys go
+     into hives all the same, which shows that any content comes through.
+  4. Each Windows 95, 98 and Me example becomes the SYSTEM.DAT and USER.DAT that release keeps in its
+     Windows folder, written by creg_write; cregexport (libcreg) reads them, and `import-windows` and
+     `version` give what the example's .reg import gives. A SYSTEM.DAT cut short is refused naming it
+     and the SYSTEM.DA0 beside it, and the store keeps what it held.
 
-Usage: outside_readers.py REGSTORE EXAMPLES_DIR
+Usage: outside_readers.py REGSTORE EXAMPLES_DIR CREG_WRITE
 """
 import base64
 import re
@@ -27,7 +30,7 @@ import tempfile
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
-regstore, examples = sys.argv[1], Path(sys.argv[2])
+regstore, examples, creg_write = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
 work = Path(tempfile.mkdtemp())
 failures = []
 passed = 0
@@ -157,6 +160,32 @@ check(value is not None and base64.b64decode(value.attrib["value"]) == big, "hiv
 dump = run("regfexport", work / "big.hive").stdout.decode()
 hex_bytes = bytes.fromhex("".join(m.group(1) for m in re.finditer(r"^[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2}){1,16})", dump, re.M)))
 check(hex_bytes == big, "regfexport reads a value in data segments", f"{len(hex_bytes)} bytes")
+# Values in data segments of every length mod 8, and around the segments' multiples: each reader takes
+# a segment's length from its cell, so a last segment in a cell too small reads short.
+SEGMENT = 16344
+lengths = sorted({SEGMENT * k + d for k in (1, 2, 3) for d in range(-1, 9)} | {21428, 40004, 73315, 197444})
+segment_data = {n: bytes(97 + (i * 7 + n) % 26 for i in range(n)) for n in lengths}  # letters: no escapes
+(work / "segments.reg").write_text("REGEDIT4\n\n[HKEY_CURRENT_USER\\Segments]\n" + "".join(
+    f'"len {n}"=hex:{hx(d)}\n' for n, d in segment_data.items()))
+rs(store, "import", work / "segments.reg")
+segments_hive = work / "segments.hive"
+rs(store, "export", "HKCU\\Segments", segments_hive, "--hive")
+read_back = {"hivexml": {}, "reglookup": {}, "regfexport": {}}
+for v in ET.fromstring(run("hivexml", segments_hive).stdout).findall("node/value"):
+    read_back["hivexml"][v.attrib.get("key", "")] = base64.b64decode(v.attrib["value"])
+for line in run("reglookup", "-H", segments_hive).stdout.decode("latin-1").splitlines():
+    path, kind, data = (line.split(",") + ["", "", ""])[:3]
+    if kind == "BINARY":
+        raw = re.sub(r"%([0-9A-Fa-f]{2})", lambda m: chr(int(m.group(1), 16)), data)
+        read_back["reglookup"][path.rsplit("/", 1)[1]] = raw.encode("latin-1")
+for block in run("regfexport", segments_hive).stdout.decode(errors="replace").split("\nValue: ")[1:]:
+    name = block.partition("\n")[0].split(" ", 1)[1]
+    rows = re.findall(r"^[0-9a-f]{8}: ((?:[0-9a-f]{2} {1,2}){1,16})", block, re.M)
+    read_back["regfexport"][name] = bytes.fromhex("".join(rows))
+for reader, values in read_back.items():
+    short = [f"{n}: {len(values.get(f'len {n}', b''))} bytes" for n, d in segment_data.items() if values.get(f"len {n}") != d]
+    check(not short, f"{reader} reads every value in data segments whole", "  " + ", ".join(short))
+
 key = "\\Ωmega 明治 😀😀😀"
 a, b = run("hivexget", ours, key).stdout, run("hivexget", ref, key).stdout
 check(a == b and b"dword:0000000c" in a, "hivexget finds the key named with emoji alike", f"{a!r}\n{b!r}")
@@ -229,6 +258,43 @@ for n, example in enumerate(sorted(examples.glob("*.reg"))):
                              "(SELECT id FROM keys))").fetchone()[0]
     check(orphans == 0 and rs(from_hive_store, "version").stdout.decode() == expected,
           f"{example.name}: a second import-windows replaces the first whole", f"  rows left without their key: {orphans}")
+
+# --- 4: Windows 95, 98 and Me, through their own registry files --------------------------------------
+
+WINDOWS_FOLDERS = ["WINDOWS", "Windows", "windows"]
+for n, example in enumerate(sorted(examples.glob("windows-9*.reg")) + sorted(examples.glob("windows-me*.reg"))):
+    base = work / ("9x-" + example.stem)
+    from_reg_store = base / "reg.db"
+    base.mkdir()
+    rs(from_reg_store, "import", example)
+    expected = rs(from_reg_store, "version").stdout.decode()
+    windows = base / "volume" / WINDOWS_FOLDERS[n % len(WINDOWS_FOLDERS)]
+    windows.mkdir(parents=True)
+    run(creg_write, example, windows)
+    listed = run("cregexport", windows / "SYSTEM.DAT").stdout.decode(errors="replace")
+    number = re.search(r'"VersionNumber"="([^"]*)"', example.read_text(encoding="latin-1")).group(1)
+    check("Key path: Software\\Microsoft\\Windows\\CurrentVersion\n" in listed and f"Data: {number}\n" in listed,
+          f"{example.name}: cregexport reads the SYSTEM.DAT written for it", listed[-2000:])
+
+    store = base / "creg.db"
+    rs(store, "import", examples / "windows-10-22h2.reg")  # another Windows, replaced whole
+    # Every other example names the Windows folder itself.
+    rs(store, "import-windows", windows if n % 2 else windows.parent)
+    got = rs(store, "version").stdout.decode()
+    check(got == expected, f"{example.name}: import-windows of SYSTEM.DAT gives the example's fields",
+          f"  expected:\n{expected}  got:\n{got}")
+    query = run(regstore, "--store", store, "query", "HKU\\.DEFAULT", ok=False)
+    check(query.returncode == 0, f"{example.name}: USER.DAT becomes HKEY_USERS", query.stderr.decode())
+
+    system = windows / "SYSTEM.DAT"
+    shutil.copy(system, windows / "system.da0")
+    system.write_bytes(system.read_bytes()[:-300])
+    refused = run(regstore, "--store", store, "import-windows", windows, ok=False)
+    message = refused.stderr.decode()
+    check(refused.returncode == 1 and f"{system}: " in message and "truncated" in message
+          and f"{windows / 'system.da0'}, the copy of its last good state" in message,
+          f"{example.name}: a SYSTEM.DAT cut short is refused by name, its SYSTEM.DA0 named", message)
+    check(rs(store, "version").stdout.decode() == expected, f"{example.name}: a refused import changes nothing")
 
 print(f"{passed} passed, {len(failures)} failed")
 shutil.rmtree(work, ignore_errors=True)

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,6 +29,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -909,13 +911,23 @@ INSTANTIATE_TEST_SUITE_P(Store, UsersOwnStore, ::testing::ValuesIn(kUserStoreCas
 
 // A store file replaced under a running process: every call through a handle opened on the old file
 // answers ERROR_KEY_DELETED, a new open sees the new file, and nothing of the two is mixed. The new
-// file makes its keys in the same order, so that A's id names B there.
+// file makes its keys in the same order, so that A's id names B there. A file renamed over the store
+// once its writer has been quiet for the README's period (kQuietPeriod) is read as itself by every
+// later open, whatever its size, and no later write takes in the old file's log: the log goes by
+// the name.
+enum class NewSize { Same, Larger, Smaller };
 struct Replacement {
     const char* name;
     bool renamedOver;  // else deleted with its log files and made again
+    bool flushed;      // RegFlushKey before, else the writer is only quiet for kQuietPeriod
+    bool busy;         // the writer wrote a long run just before its quiet period
+    NewSize size = NewSize::Same;
+    bool oldWriterEndsFirst = false;  // it sees the new file and ends before anyone else opens it
 };
 
 void PrintTo(const Replacement& c, std::ostream* os) { *os << c.name; }
+
+constexpr auto kQuietPeriod = std::chrono::seconds(1);  // as the README asks of a writer
 
 class ReplacedStoreFile : public StoreFaults, public ::testing::WithParamInterface<Replacement> {
 protected:
@@ -925,7 +937,17 @@ protected:
         rc = RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size);
         return text;
     }
-    static int Write(const std::string& path, const char* key, const char* name, const char* text) {
+    // Values to make a file larger than the other: 300 of 1000 bytes.
+    static LONG Pad(HKEY key) {
+        const std::string bytes(1000, 'p');
+        for (int i = 0; i < 300; ++i)
+            if (const LONG rc = RegSetValueExA(key, ("P" + std::to_string(i)).c_str(), 0, REG_BINARY,
+                                               reinterpret_cast<const BYTE*>(bytes.data()), 1000);
+                rc != ERROR_SUCCESS)
+                return rc;
+        return ERROR_SUCCESS;
+    }
+    static int Write(const std::string& path, const char* key, const char* name, const char* text, bool pad = false) {
         return InChild([&] {
             UseRegistryStore(path);
             HKEY made = nullptr;
@@ -933,30 +955,77 @@ protected:
             if (rc == ERROR_SUCCESS)
                 rc = RegSetValueExA(made, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
                                     static_cast<DWORD>(std::strlen(text) + 1));
+            if (rc == ERROR_SUCCESS && pad) rc = Pad(made);
             UseRegistryStore(path + ".elsewhere");  // closes the store: all of it is in the file
             return static_cast<int>(rc);
+        });
+    }
+    // A process that opens the store afresh finds the new file's B and nothing of A: 0, or what differs.
+    static int ReadsTheNewFile(const std::string& path, bool withT) {
+        return InChild([&] {
+            UseRegistryStore(path);
+            HKEY key = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\A", 0, KEY_READ, &key) != ERROR_FILE_NOT_FOUND) return 1;
+            const LONG open = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &key);
+            if (open != ERROR_SUCCESS) return open == ERROR_BADDB ? 2 : 3;
+            LONG rc = 0;
+            if (QuerySz(key, "S", rc) != "X-new") return rc == ERROR_SUCCESS ? 4 : 5;
+            if (withT && QuerySz(key, "T", rc) != "t") return 6;
+            sqlite3* db = nullptr;
+            if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return 7;
+            std::string integrity;
+            sqlite3_exec(
+                db, "PRAGMA integrity_check",
+                [](void* out, int, char** values, char**) {
+                    *static_cast<std::string*>(out) += values[0] ? values[0] : "";
+                    return 0;
+                },
+                &integrity, nullptr);
+            sqlite3_close(db);
+            return integrity == "ok" ? 0 : 8;
         });
     }
 };
 
 TEST_P(ReplacedStoreFile, AnswersKeyDeletedThroughOldHandlesAndOpensTheNewFile) {
+    const Replacement& c = GetParam();
     const std::string path = StoreDir() + "/replaced.db";
     UseRegistryStore(path);
     HKEY a = Create(HKEY_LOCAL_MACHINE, "Software\\A");
     ASSERT_EQ(RegSetValueExA(a, "S", 0, REG_SZ, reinterpret_cast<const BYTE*>("X-old"), 6), ERROR_SUCCESS);
+    if (c.size == NewSize::Smaller) {
+        ASSERT_EQ(Pad(a), ERROR_SUCCESS);
+    }
+    for (DWORD i = 0; c.busy && i < 3000; ++i) ASSERT_EQ(SetDword(a, ("D" + std::to_string(i % 50)).c_str(), i), 0);
     LONG rc = 0;
     ASSERT_EQ(QuerySz(a, "S", rc), "X-old");  // known to this process now
-    // Copied back from the log, as the background flush does: a file renamed over this one would
-    // otherwise take in what the log still holds, for the log goes by the name.
-    ASSERT_EQ(RegFlushKey(a), ERROR_SUCCESS);
+    // Copied back from the log, by RegFlushKey or by the background flush in the quiet period: a
+    // file renamed over this one would otherwise take in what the log still holds.
+    if (c.flushed) {
+        ASSERT_EQ(RegFlushKey(a), ERROR_SUCCESS);
+    } else {
+        std::this_thread::sleep_for(kQuietPeriod);
+    }
 
-    const std::string made = GetParam().renamedOver ? StoreDir() + "/fresh.db" : path;
-    if (!GetParam().renamedOver) {
+    const std::string made = c.renamedOver ? StoreDir() + "/fresh.db" : path;
+    if (!c.renamedOver) {
         for (const char* suffix : {"", "-wal", "-shm"}) ASSERT_EQ(unlink((path + suffix).c_str()), 0) << suffix;
     }
-    ASSERT_EQ(Write(made, "Software\\B", "S", "X-new"), 0);
-    if (GetParam().renamedOver) {
+    ASSERT_EQ(Write(made, "Software\\B", "S", "X-new", c.size == NewSize::Larger), 0);
+    if (c.renamedOver) {
         ASSERT_EQ(rename(made.c_str(), path.c_str()), 0);
+        if (c.oldWriterEndsFirst) {
+            ExpectDeleted(a);
+            RegCloseKey(a);
+            UseRegistryStore(StoreDir() + "/elsewhere.db");
+            EXPECT_EQ(ReadsTheNewFile(path, false), 0)
+                << "a fresh reader: 1 found A, 2 a malformed store, 4 the old file's value, 8 a damaged file";
+            ASSERT_EQ(Write(path, "Software\\B", "T", "t"), 0);
+            EXPECT_EQ(ReadsTheNewFile(path, true), 0) << "after a write";
+            return;
+        }
+        EXPECT_EQ(ReadsTheNewFile(path, false), 0)
+            << "a fresh reader: 1 found A, 2 a malformed store, 4 the old file's value, 8 a damaged file";
         // A writer of the new file shares the old one's log files, which go by the name.
         ASSERT_EQ(Write(path, "Software\\B", "T", "t"), 0);
     }
@@ -970,11 +1039,22 @@ TEST_P(ReplacedStoreFile, AnswersKeyDeletedThroughOldHandlesAndOpensTheNewFile) 
     EXPECT_EQ(rc, ERROR_SUCCESS);
     RegCloseKey(key);
     RegCloseKey(a);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");  // the old file's writer ends
+    if (c.renamedOver) {
+        EXPECT_EQ(ReadsTheNewFile(path, true), 0) << "once the old file's writer has ended";
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Store, ReplacedStoreFile,
-                         ::testing::Values(Replacement{"RenamedOver", true}, Replacement{"DeletedAndMadeAgain", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Store, ReplacedStoreFile,
+    ::testing::Values(Replacement{"RenamedOver", true, true, false}, Replacement{"DeletedAndMadeAgain", false, true, false},
+                      Replacement{"LargerRenamedOverAfterTheQuietPeriod", true, false, false, NewSize::Larger},
+                      Replacement{"LargerRenamedOverAfterABusyWriterWasQuiet", true, false, true, NewSize::Larger},
+                      Replacement{"OldWriterEndsFirst", true, false, false, NewSize::Same, true},
+                      Replacement{"LargerAndOldWriterEndsFirst", true, false, false, NewSize::Larger, true},
+                      Replacement{"SmallerAndOldWriterEndsFirst", true, false, false, NewSize::Smaller, true},
+                      Replacement{"BusyWriterEndsFirst", true, false, true, NewSize::Same, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A child forked by a process that had the store open reads through a connection of its own: the
 // parent's locks are not the child's, so once the parent is gone another process may take the log
@@ -1031,6 +1111,7 @@ struct Writing {
     int writers;  // each in a process of its own; 0: this process writes
     int writesEach;
     bool holder;  // another process keeps the store open meanwhile
+    bool atOnce = false;  // the writers write at the same time, each without a pause
 };
 
 void PrintTo(const Writing& c, std::ostream* os) { *os << c.name; }
@@ -1078,6 +1159,27 @@ TEST_P(LogSize, StaysWithinFourMegabytes) {
     close(done[0]);
     if (GetParam().writers == 0) {
         EXPECT_EQ(writes(GetParam().writesEach, 0), 0) << "3: the log grew past 4 MiB";
+    } else if (GetParam().atOnce) {
+        std::vector<pid_t> writers;
+        for (int w = 0; w < GetParam().writers; ++w) {
+            const pid_t pid = fork();
+            if (pid == 0) _exit(writes(GetParam().writesEach, w * GetParam().writesEach));
+            writers.push_back(pid);
+        }
+        off_t most = 0;
+        for (int running = static_cast<int>(writers.size()); running > 0;) {
+            most = std::max(most, logSize());
+            for (pid_t& pid : writers) {
+                int status = 0;
+                if (pid <= 0 || waitpid(pid, &status, WNOHANG) != pid) continue;
+                EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), 0)
+                    << "a writer (3: it saw the log past 4 MiB)";
+                pid = -1;
+                --running;
+            }
+            usleep(1000);
+        }
+        EXPECT_LE(most, kMost) << "the longest log seen while they wrote";
     } else {
         for (int w = 0; w < GetParam().writers && !HasFailure(); ++w) {
             EXPECT_EQ(InChild([&] { return writes(GetParam().writesEach, w * GetParam().writesEach); }), 0)
@@ -1093,7 +1195,9 @@ TEST_P(LogSize, StaysWithinFourMegabytes) {
 INSTANTIATE_TEST_SUITE_P(Store, LogSize,
                          ::testing::Values(Writing{"OneWriter", 0, 100000, false},
                                            Writing{"BesideAProcessHoldingTheStore", 0, 100000, true},
-                                           Writing{"ManyShortLivedWriters", 200, 500, true}),
+                                           Writing{"ManyShortLivedWriters", 200, 500, true},
+                                           Writing{"TwoWritersAtOnce", 2, 40000, false, true},
+                                           Writing{"FourWritersAtOnce", 4, 20000, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Importing into and exporting from a real store: all-or-nothing imports, and export then import
 // giving back the same keys, types and bytes.
 #include "RegFile.h"
+#include "registry_store.h"
 #include "utf16.h"
 #include "RegistryTest.h"
 
@@ -197,6 +198,48 @@ TEST_F(RegFileStoreTest, ExportUsesTheStoredSpellingAndReportsMissingKeys) {
     const std::string text = Utf16LeToText(bytes.substr(2), ok);
     EXPECT_NE(text.find("[" + Full("MixedCase") + "]"), std::string::npos) << text;
     EXPECT_EQ(regfile::Export({Root(), KeyPath() + "\\Missing"}, bytes), ERROR_FILE_NOT_FOUND);
+}
+
+// A tree of any size is exported a piece at a time: the pieces make the same file as the whole, none
+// much larger than a piece unless one key's lines are, and a sink that fails ends the export.
+TEST_F(RegFileStoreTest, ExportHandsTheFileOnInPieces) {
+    constexpr int kKeys = 160;
+    ASSERT_EQ(RunInStoreTransaction([&] {
+                  for (int k = 0; k < kKeys; ++k)
+                      PutAt("Many\\k" + std::to_string(k), "b", REG_BINARY, std::string(4096, char(k)));
+                  PutAt("Many\\Huge", "b", REG_BINARY, std::string(regfile::kExportPiece * 3 / 2, 'h'));
+                  return ERROR_SUCCESS;
+              }),
+              ERROR_SUCCESS);
+    const struct {
+        regfile::Dialect dialect;
+        size_t hugeKeyBytes;  // what the key of the large value takes in the file, about
+    } cases[] = {{regfile::Dialect::Version5, 9 * regfile::kExportPiece},  // 3 characters a byte, 2 bytes each
+                 {regfile::Dialect::Regedit4, 9 * regfile::kExportPiece / 2}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dialect == regfile::Dialect::Version5 ? "version 5" : "REGEDIT4");
+        std::string whole, joined, refusal;
+        ASSERT_EQ(regfile::Export({Root(), KeyPath()}, whole, &refusal, c.dialect), ERROR_SUCCESS) << refusal;
+        std::vector<size_t> sizes;
+        ASSERT_EQ(regfile::Export({Root(), KeyPath()},
+                                  [&](std::string_view piece) { return joined.append(piece), sizes.push_back(piece.size()), true; },
+                                  &refusal, c.dialect),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(joined, whole);
+        EXPECT_GE(sizes.size(), (whole.size() - c.hugeKeyBytes) / regfile::kExportPiece / 2);
+        size_t overPiece = 0;
+        for (size_t size : sizes)
+            if (size > regfile::kExportPiece + 64 * 1024) {
+                ++overPiece;
+                EXPECT_LE(size, c.hugeKeyBytes * 11 / 10);
+            }
+        EXPECT_LE(overPiece, 1u);  // the piece holding the key of the large value
+
+        int calls = 0;
+        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, [&](std::string_view) { return ++calls < 2; }, &refusal, c.dialect),
+                  regfile::kSinkFailed);
+        EXPECT_EQ(calls, 2);
+    }
 }
 
 // A name that no .reg file can hold is refused by name, never written in a form that does not import.

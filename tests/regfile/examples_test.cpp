@@ -23,7 +23,9 @@ struct Example {
 void PrintTo(const Example& e, std::ostream* os) { *os << e.file << " (" << e.code << ")"; }
 
 const std::vector<Example> kExamples{
+    {"windows-95-osr2.reg", 3},
     {"windows-98-se.reg", 6},
+    {"windows-me.reg", 7},
     {"windows-2000-server.reg", 10},
     {"windows-2000-advanced-server-dc.reg", 11},
     {"windows-xp-sp3.reg", 12},

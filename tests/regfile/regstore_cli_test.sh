@@ -86,6 +86,13 @@ expect 0 "set a name with a line break" -- rs set 'HKCU\Lines' --value $'two\nli
 refused 1 'key HKEY_CURRENT_USER\Lines, value "two\nlines": a line break' "export of a name with a line break" \
   -- rs export 'HKCU\Lines' "$dir/lines.reg"
 [ ! -e "$dir/lines.reg" ] && passed=$((passed + 1)) || { echo "FAIL: a refused export wrote a file"; failures=$((failures + 1)); }
+# The export streams into a file beside FILE: a refusal leaves a FILE that was there as it was, and no
+# file of its own behind.
+printf 'before' > "$dir/kept.reg"
+refused 1 'value "two\nlines": a line break' "export over a file of a name with a line break" \
+  -- rs export 'HKCU\Lines' "$dir/kept.reg"
+[ "$(cat "$dir/kept.reg")" = before ] && [ -z "$(find "$dir" -name '*.tmp')" ] && passed=$((passed + 1)) ||
+  { echo "FAIL: a refused export changed the file or left one behind"; failures=$((failures + 1)); }
 
 refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
 # Text beyond Windows-1252 is kept whole, through a version 5.00 file and back; a REGEDIT4 export
@@ -136,7 +143,6 @@ expect 1 "what the key held is gone" -- rs query 'HKCU\Other\Old'
 head -c 4200 "$dir/good.hive" >"$dir/cut.hive"
 mkdir -p "$dir/blank" "$dir/win98/WINDOWS" "$dir/nosystem/Windows/System32/config"
 : >"$dir/win98/WINDOWS/SYSTEM.DAT"
-: >"$dir/win98/WINDOWS/USER.DAT"
 cp "$dir/good.hive" "$dir/nosystem/Windows/System32/config/SOFTWARE"
 refused 1 "good.hive: a registry hive: name the key it becomes with --key" "hive without --key" \
   -- rs import "$dir/good.hive"
@@ -150,6 +156,14 @@ expect 0 "a key 512 levels deep" -- rs set "HKCU\\$deep" --value v --type REG_SZ
 expect 0 "export it as a hive" -- rs export 'HKCU\k' "$dir/deep.hive" --hive
 expect 0 "import it one level down" -- rs import "$dir/deep.hive" --key 'HKCU\D'
 refused 1 "nested deeper than 512 levels" "import it two levels down" -- rs import "$dir/deep.hive" --key 'HKCU\D\E'
+contains "$dir/err" "deep.hive: key HKEY_CURRENT_USER\D\E\k\k" "the refusal names the hive and the key"
+[ "$(wc -l <"$dir/err")" -eq 1 ] && [ "$(wc -c <"$dir/err")" -lt 400 ] && passed=$((passed + 1)) ||
+  { echo "FAIL: a refusal while writing a hive is one short line:"; cat "$dir/err"; failures=$((failures + 1)); }
+refused 1 "keys nest at most 512 levels" "a key 513 levels deep" -- rs set "HKCU\\$deep\\k" --value v --type REG_SZ --data x
+{ printf '\xff\xfe'; printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\%s\\k]\r\n' "$deep" |
+  iconv -f UTF-8 -t UTF-16LE; } >"$dir/deep.reg"
+refused 1 "deep.reg:3:2: a key 513 levels below its root; keys nest at most 512 levels" "a .reg key 513 levels deep" \
+  -- rs import "$dir/deep.reg"
 expect 2 "two files with --key" -- rs import "$dir/good.hive" "$dir/good.hive" --key 'HKCU\Other'
 expect 2 "--hive on import" -- rs import "$dir/good.reg" --hive
 expect 2 "--key on export" -- rs export 'HKCU\Good' "$dir/x.hive" --key 'HKCU\Good'
@@ -165,16 +179,51 @@ expect 1 "a refused set writes nothing" -- rs query 'HKCU\Taken'
 refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key" \
   -- rs export 'HKCU\Missing' "$dir/missing.hive" --hive
 refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
-refused 1 "a Windows 95, 98 or Me registry" "import-windows of a Windows 98 volume" -- rs import-windows "$dir/win98"
-refused 1 "not a Windows volume" "import-windows of a volume with one hive" -- rs import-windows "$dir/nosystem"
-refused 1 "config: no SYSTEM hive in System32/config" "import-windows without SYSTEM" \
-  -- rs import-windows "$dir/nosystem/Windows/System32/config"
+refused 1 "WINDOWS/SYSTEM.DAT: empty, not a Windows 95, 98 or Me registry file; nothing was imported" \
+  "import-windows of a Windows 98 volume with an empty SYSTEM.DAT" -- rs import-windows "$dir/win98"
+refused 2 "--codepage 437: not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
+  -- rs import-windows "$dir/win98" --codepage 437
+refused 2 "--codepage is for Windows 95, 98 and Me" "import-windows --codepage of an NT volume" \
+  -- rs import-windows "$dir/nosystem" --codepage 932
+refused 2 "import takes no --codepage" "import --codepage" -- rs import "$dir/good.reg" --codepage 1252
+refused 1 "config: no SYSTEM hive in it" "import-windows without SYSTEM" -- rs import-windows "$dir/nosystem"
 refused 1 "good.reg: the volume (offset 0): an unknown or encrypted volume" "import-windows of a file that is no disk" \
   -- rs import-windows "$dir/good.reg"
 expect 2 "import-windows of two sources" -- rs import-windows "$dir/blank" "$dir/win98"
 for n in 0 x -1; do
   expect 2 "import-windows --installation $n" -- rs import-windows "$dir/win98" --installation "$n"
 done
+# What stands where a hive should is named for what it is; a hive may come from a pipe.
+expect 0 "a hive from a pipe" -- rs import <(cat "$dir/good.hive") --key 'HKCU\Piped'
+expect 0 "the piped hive's value is there" -- rs query 'HKCU\Piped' --value a
+expect 0 "a hive piped to /dev/stdin" -- bash -c 'cat "$3" | "$1" --store "$2" import /dev/stdin --key "HKCU\Stdin"' _ "$regstore" "$store" "$dir/good.hive"
+refused 1 "a registry hive: name the key it becomes with --key" "a piped hive without --key" -- rs import <(cat "$dir/good.hive")
+config="$dir/odd/Windows/System32/config"
+mkdir -p "$config/SOFTWARE"
+cp "$dir/good.hive" "$config/SYSTEM"
+refused 1 "config/SOFTWARE: a folder, not a hive file" "import-windows, a folder for SOFTWARE" -- rs import-windows "$dir/odd"
+rmdir "$config/SOFTWARE" && ln -s "$config/gone" "$config/SOFTWARE"
+refused 1 "config/SOFTWARE: a dangling link" "import-windows, a dangling link for SOFTWARE" -- rs import-windows "$dir/odd"
+rm "$config/SOFTWARE" && ln -s "$config/SOFTWARE" "$config/SOFTWARE"
+refused 1 "config/SOFTWARE: a link loop" "import-windows, a link loop for SOFTWARE" -- rs import-windows "$dir/odd"
+rm "$config/SOFTWARE" && cp "$dir/good.hive" "$config/SOFTWARE" && cp "$dir/good.hive" "$config/software"
+expect 0 "import-windows with SOFTWARE and software" -- rs import-windows "$dir/odd"
+contains "$dir/err" "config: SOFTWARE and software differ only in case; SOFTWARE is read" "the one of two hives named in case read"
+if [ "$(id -u)" -ne 0 ]; then  # root reads whatever the mode says
+  chmod 000 "$config/SOFTWARE"
+  refused 1 "config/SOFTWARE: permission denied" "import-windows, an unreadable SOFTWARE" -- rs import-windows "$dir/odd"
+  chmod 644 "$config/SOFTWARE"
+fi
+# Keys that differ only in case: the first is read, the other named.
+expect 0 "keys Dup and DUQ" -- rs set 'HKCU\Cased\Dup' --value v --type REG_DWORD --data 1
+expect 0 "keys Dup and DUQ" -- rs set 'HKCU\Cased\DUQ' --value v --type REG_DWORD --data 2
+expect 0 "export them as a hive" -- rs export 'HKCU\Cased' "$dir/cased.hive" --hive
+perl -0777 -pi -e 's/DUQ/DUP/' "$dir/cased.hive"
+expect 0 "import a hive with Dup and DUP" -- rs import "$dir/cased.hive" --key 'HKCU\Cased2'
+contains "$dir/err" 'subkeys "Dup" and "DUP"' "the two names in the warning"
+contains "$dir/err" '"Dup" was read, "DUP" and all below it left out' "the one read in the warning"
+expect 0 "query Dup" -- rs query 'HKCU\Cased2\dup' --value v
+contains "$dir/out" "0x1" "the first key's value is the one read"
 expect 2 "version with an argument" -- rs version HKLM
 # No Windows in the store's HKLM: what the window shows for an empty store.
 expect 0 "version" -- rs version

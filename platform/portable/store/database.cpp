@@ -10,12 +10,16 @@
 // never opened by SQLite, so never changed, checkpointed or given log files.
 #include "database.h"
 
+#include "flusher.h"
+#include "readonly_files.h"
+#include "schema.h"
 #include "trusted_path.h"
 
 #include <sys/stat.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
@@ -30,9 +34,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kSchemaVersion = 1;
-constexpr std::uint32_t kApplicationId = 0x76696E66;  // "vinf": the store's own files
-constexpr int kCheckpointPages = 1000;  // a log of 1000 pages (4 MiB less a little) is copied back at once
 // A log of this many pages is copied back by the background flush without waiting for a pause, so
 // that a writer seldom finds kCheckpointPages, and then finds little left to copy and sync. It is
 // asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
@@ -40,6 +41,7 @@ constexpr int kEarlyCopyPages = 256;
 constexpr int kEarlyCopyStep = 64;
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
+constexpr auto kRestartWait = 1s;  // a commit that starts a long log over waits this long for its readers
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
 
 const char* const kSchema = R"sql(
@@ -64,10 +66,12 @@ INSERT OR IGNORE INTO keys (id, parent, name, folded) VALUES
     (3, NULL, 'HKEY_LOCAL_MACHINE', 'HKEY_LOCAL_MACHINE'),
     (4, NULL, 'HKEY_USERS', 'HKEY_USERS'),
     (6, NULL, 'HKEY_CURRENT_CONFIG', 'HKEY_CURRENT_CONFIG');
-PRAGMA user_version = 1;
-PRAGMA application_id = 1986621030;
 )sql";
-const char* const kMark = "PRAGMA application_id = 1986621030";
+const std::string kMark = "PRAGMA application_id = " + std::to_string(kApplicationId);
+const std::string kMakeTables =
+    kSchema + ("PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n") + kMark + ";";
+// The log is cut back to this size whenever it is copied back.
+const std::string kLogLimit = "PRAGMA journal_size_limit = " + std::to_string(kLogSizeLimit);
 
 LONG NoWriteCode() {
     return errno == EACCES || errno == EROFS || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_CANTWRITE;
@@ -92,295 +96,11 @@ void MakeFolders(const std::string& dir, mode_t mode) {
     else if (errno != EEXIST) throw Failure{NoWriteCode()};
 }
 
-// Makes the WAL file durable: every transaction committed to it so far survives a power cut.
-int SyncLog(sqlite3* db) {
-    sqlite3_file* log = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK) return SQLITE_OK;
-    if (log == nullptr || log->pMethods == nullptr) return SQLITE_OK;  // no log open: nothing waits
-    return log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
-}
-
 void KeepLogFiles(sqlite3* db) {
     int persist = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
 }
 
-// Reading a store in WAL mode whose log files are gone, for a process that may not make them again
-// (the folder is not its to write, or the medium is read-only). SQLite reads such a store when the
-// files exist; this file layer stands in for the missing ones: a missing log reads as empty (the
-// last process to close the store copied it back before deleting it), and a missing index is kept
-// in this process's memory, built from the log, as SQLite does for an index it may not write. No
-// other process can be writing the store meanwhile: a writer makes both files first.
-namespace readonly {
-
-struct ShimFile {
-    sqlite3_file base;
-    sqlite3_file* real;  // the underlying VFS's file, or nullptr for a missing log
-    bool noIndex;        // the index could not be opened: SQLite keeps it in memory
-};
-
-sqlite3_vfs g_vfs{};
-sqlite3_vfs* Base() { return static_cast<sqlite3_vfs*>(g_vfs.pAppData); }
-sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
-
-int MissingLogRead(sqlite3_file*, void* p, int n, sqlite3_int64) {
-    std::memset(p, 0, static_cast<size_t>(n));
-    return SQLITE_IOERR_SHORT_READ;
-}
-
-const sqlite3_io_methods kMissingLog = {
-    1,
-    [](sqlite3_file*) { return SQLITE_OK; },
-    MissingLogRead,
-    [](sqlite3_file*, const void*, int, sqlite3_int64) { return SQLITE_READONLY; },
-    [](sqlite3_file*, sqlite3_int64) { return SQLITE_READONLY; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, sqlite3_int64* n) {
-        *n = 0;
-        return SQLITE_OK;
-    },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int) { return SQLITE_OK; },
-    [](sqlite3_file*, int* r) {
-        *r = 0;
-        return SQLITE_OK;
-    },
-    [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; },
-    [](sqlite3_file*) { return 4096; },
-    [](sqlite3_file*) { return 0; },
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
-
-int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** p) {
-    auto* file = reinterpret_cast<ShimFile*>(f);
-    if (!file->noIndex) {
-        const int rc = file->real->pMethods->xShmMap(file->real, page, size, extend, p);
-        if ((rc & 0xFF) != SQLITE_CANTOPEN) return rc;
-        file->noIndex = true;
-    }
-    *p = nullptr;
-    return SQLITE_READONLY_CANTINIT;  // SQLite then builds the index in memory
-}
-
-int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
-    auto* file = reinterpret_cast<ShimFile*>(f);
-    return file->noIndex ? SQLITE_OK : file->real->pMethods->xShmLock(file->real, offset, n, flags);
-}
-
-const sqlite3_io_methods kMethods = {
-    3,
-    [](sqlite3_file* f) { return Real(f)->pMethods->xClose(Real(f)); },
-    [](sqlite3_file* f, void* p, int n, sqlite3_int64 o) { return Real(f)->pMethods->xRead(Real(f), p, n, o); },
-    [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) { return Real(f)->pMethods->xWrite(Real(f), p, n, o); },
-    [](sqlite3_file* f, sqlite3_int64 n) { return Real(f)->pMethods->xTruncate(Real(f), n); },
-    [](sqlite3_file* f, int flags) { return Real(f)->pMethods->xSync(Real(f), flags); },
-    [](sqlite3_file* f, sqlite3_int64* n) { return Real(f)->pMethods->xFileSize(Real(f), n); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xLock(Real(f), l); },
-    [](sqlite3_file* f, int l) { return Real(f)->pMethods->xUnlock(Real(f), l); },
-    [](sqlite3_file* f, int* r) { return Real(f)->pMethods->xCheckReservedLock(Real(f), r); },
-    [](sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xFileControl(Real(f), op, a); },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
-    [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
-    ShmMap,
-    ShmLock,
-    [](sqlite3_file* f) {
-        if (!reinterpret_cast<ShimFile*>(f)->noIndex) Real(f)->pMethods->xShmBarrier(Real(f));
-    },
-    [](sqlite3_file* f, int d) {
-        return reinterpret_cast<ShimFile*>(f)->noIndex ? SQLITE_OK : Real(f)->pMethods->xShmUnmap(Real(f), d);
-    },
-    [](sqlite3_file* f, sqlite3_int64 o, int n, void** p) { return Real(f)->pMethods->xFetch(Real(f), o, n, p); },
-    [](sqlite3_file* f, sqlite3_int64 o, void* p) { return Real(f)->pMethods->xUnfetch(Real(f), o, p); },
-};
-
-int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* outFlags) {
-    auto* file = reinterpret_cast<ShimFile*>(f);
-    file->real = reinterpret_cast<sqlite3_file*>(reinterpret_cast<char*>(f) + g_vfs.szOsFile - Base()->szOsFile);
-    file->noIndex = false;
-    file->base.pMethods = nullptr;
-    int rc = Base()->xOpen(Base(), name, file->real, flags, outFlags);
-    if (rc == SQLITE_OK) {
-        file->base.pMethods = file->real->pMethods != nullptr && file->real->pMethods->iVersion >= 3 ? &kMethods : nullptr;
-        if (file->base.pMethods == nullptr) {
-            if (file->real->pMethods != nullptr) file->real->pMethods->xClose(file->real);
-            return SQLITE_CANTOPEN;
-        }
-    } else if ((flags & SQLITE_OPEN_WAL) != 0 && name != nullptr && access(name, F_OK) != 0) {
-        file->real = nullptr;
-        file->base.pMethods = &kMissingLog;
-        if (outFlags != nullptr) *outFlags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
-        rc = SQLITE_OK;
-    }
-    return rc;
-}
-
-// The VFS's name, set to stand over the process's default VFS as it is now.
-const char* Use() {
-    sqlite3_vfs* base = sqlite3_vfs_find(nullptr);
-    if (g_vfs.zName == nullptr) {
-        g_vfs.iVersion = 1;
-        g_vfs.zName = "versioninfo-readonly";
-        g_vfs.xOpen = Open;
-        g_vfs.xDelete = [](sqlite3_vfs*, const char* p, int d) { return Base()->xDelete(Base(), p, d); };
-        g_vfs.xAccess = [](sqlite3_vfs*, const char* p, int f, int* r) { return Base()->xAccess(Base(), p, f, r); };
-        g_vfs.xFullPathname = [](sqlite3_vfs*, const char* p, int n, char* out) {
-            return Base()->xFullPathname(Base(), p, n, out);
-        };
-        g_vfs.xDlOpen = [](sqlite3_vfs*, const char* p) { return Base()->xDlOpen(Base(), p); };
-        g_vfs.xDlError = [](sqlite3_vfs*, int n, char* m) { Base()->xDlError(Base(), n, m); };
-        g_vfs.xDlSym = [](sqlite3_vfs*, void* h, const char* s) { return Base()->xDlSym(Base(), h, s); };
-        g_vfs.xDlClose = [](sqlite3_vfs*, void* h) { Base()->xDlClose(Base(), h); };
-        g_vfs.xRandomness = [](sqlite3_vfs*, int n, char* out) { return Base()->xRandomness(Base(), n, out); };
-        g_vfs.xSleep = [](sqlite3_vfs*, int us) { return Base()->xSleep(Base(), us); };
-        g_vfs.xCurrentTime = [](sqlite3_vfs*, double* t) { return Base()->xCurrentTime(Base(), t); };
-        g_vfs.xGetLastError = [](sqlite3_vfs*, int n, char* m) { return Base()->xGetLastError(Base(), n, m); };
-    }
-    if (base != &g_vfs && g_vfs.pAppData != base) {
-        g_vfs.pAppData = base;
-        g_vfs.mxPathname = base->mxPathname;
-        g_vfs.szOsFile = static_cast<int>((sizeof(ShimFile) + 15) / 16 * 16) + base->szOsFile;
-        sqlite3_vfs_register(&g_vfs, 0);
-    }
-    return g_vfs.zName;
-}
-
-}  // namespace readonly
-
-// The background flush: one thread, woken by commits, that syncs the log of every store written
-// since it last looked and, once the store has been quiet for a round, copies the log back into the
-// file. It works on a connection of its own for each store, opened beside the store's connection
-// and closed with it, so that a registry call never waits for its syncs. Once started it stays,
-// idle between writes, until the process ends: a fork must never find it starting or ending (its
-// memory allocator could be caught mid-call), nor inside SQLite.
-class Flusher {
-public:
-    static Flusher& Instance() {
-        static Flusher flusher;
-        return flusher;
-    }
-    // nullptr once the process's static objects are being destroyed.
-    static Flusher* IfAlive() { return alive_ ? &Instance() : nullptr; }
-    Flusher() { alive_ = true; }
-    ~Flusher() {
-        alive_ = false;
-        {
-            std::lock_guard guard(*mutex_);
-            stop_ = true;
-            wake_->notify_all();
-        }
-        if (thread_ != nullptr) {
-            thread_->join();
-            delete thread_;
-        }
-    }
-
-    // Called with the store's lock held, as a fork is prepared.
-    void Note(sqlite3* db) {
-        std::unique_lock guard(*mutex_);
-        if (stop_) return;
-        due_.insert(db);
-        if (idle_) wake_->notify_one();
-        if (thread_ != nullptr) return;
-        thread_ = new std::thread([this] { Run(); });
-        wake_->wait(guard, [&] { return started_; });
-    }
-
-    // The log is getting long: copied back in the next round, which starts now.
-    void CopyBackSoon(sqlite3* db) {
-        std::lock_guard guard(*mutex_);
-        if (stop_ || thread_ == nullptr) return;
-        soon_.insert(db);
-        wake_->notify_one();
-    }
-
-    // The connection is about to close: once this returns the thread no longer uses it.
-    void Forget(sqlite3* db) {
-        std::unique_lock guard(*mutex_);
-        due_.erase(db);
-        quiet_.erase(db);
-        soon_.erase(db);
-        done_->wait(guard, [&] { return !busy_; });
-    }
-
-    void BeforeFork() {
-        work_->lock();
-        mutex_->lock();
-    }
-    void AfterForkInParent() {
-        mutex_->unlock();
-        work_->unlock();
-    }
-    // The thread is not in the child; its locks belong to the parent, its connections to the store.
-    void AfterForkInChild() {
-        mutex_ = new std::mutex;
-        work_ = new std::mutex;
-        wake_ = new std::condition_variable;
-        done_ = new std::condition_variable;
-        thread_ = nullptr;
-        started_ = busy_ = idle_ = false;
-        due_.clear();
-        quiet_.clear();
-        soon_.clear();
-    }
-
-private:
-    void Run() {
-        std::unique_lock guard(*mutex_);
-        started_ = true;
-        wake_->notify_all();
-        while (!stop_) {
-            if (due_.empty() && quiet_.empty() && soon_.empty()) {
-                idle_ = true;
-                wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
-                idle_ = false;
-                continue;
-            }
-            // A round starts early for a long log; it syncs every log written since the last one
-            // all the same, so no commit waits longer than kFlushBound.
-            wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_ || !soon_.empty(); });
-            if (stop_) break;
-            guard.unlock();
-            std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
-            guard.lock();
-            std::set<sqlite3*> sync, copyBack;
-            sync.swap(due_);
-            // Written last round and not since: copied back now. A long log is copied back while
-            // it is still being written; a commit that finds it longer still copies it back itself.
-            for (sqlite3* db : quiet_)
-                if (!sync.contains(db)) copyBack.insert(db);
-            copyBack.merge(soon_);
-            soon_.clear();
-            quiet_ = sync;
-            busy_ = true;
-            guard.unlock();
-            for (sqlite3* db : sync)
-                if (!copyBack.contains(db)) SyncLog(db);
-            for (sqlite3* db : copyBack) {
-                sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-                SyncLog(db);  // the checkpoint syncs only what it copies
-            }
-            guard.lock();
-            busy_ = false;
-            done_->notify_all();
-        }
-        // Stopping: what is left is synced when its store is closed.
-    }
-
-    // Made anew in a forked child, never destroyed there: the parent's thread may have held them.
-    std::mutex* mutex_ = new std::mutex;
-    std::mutex* work_ = new std::mutex;
-    std::condition_variable* wake_ = new std::condition_variable;
-    std::condition_variable* done_ = new std::condition_variable;
-    std::thread* thread_ = nullptr;
-    bool started_ = false;
-    bool idle_ = false;  // waiting for a commit
-    bool busy_ = false;  // inside a round
-    bool stop_ = false;
-    std::set<sqlite3*> due_;    // written since the thread last looked
-    std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
-    std::set<sqlite3*> soon_;   // a log grown long: copied back at once
-    static inline bool alive_ = false;
-};
 
 // The header of a SQLite file, read through SQLite's own file layer: a plain close() would drop the
 // locks another connection of this process holds on the file.
@@ -447,11 +167,41 @@ bool HasStoreTables(const std::string& path) {
     return store;
 }
 
+// The log's index (the -shm file) as the last commit left it: both copies of its header alike,
+// initialised, and no frame in the log. Whether the page count it holds is another than the file's
+// (`fd`, open on it) tells that it was left by another file that had the name. With `forget`, it is
+// marked uninitialised, so that the next connection builds it again from the (empty) log; returns
+// whether the caller must keep an index of its own instead (it may not write the index).
+bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
+    constexpr size_t kHeader = 48, kIsInit = 12, kPageSize = 14, kFrames = 16, kPages = 20;
+    const std::string index = path + "-shm";
+    const int shm = open(index.c_str(), (forget ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW);
+    if (shm < 0) return false;
+    unsigned char header[2 * kHeader];
+    struct stat st {};
+    bool other = pread(shm, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                 std::memcmp(header, header + kHeader, kHeader) == 0 && header[kIsInit] == 1 && fd >= 0 &&
+                 fstat(fd, &st) == 0;
+    if (other) {
+        std::uint32_t frames = 0, pages = 0;
+        std::uint16_t pageSize = 0;
+        std::memcpy(&frames, header + kFrames, 4);  // in the machine's own byte order
+        std::memcpy(&pages, header + kPages, 4);
+        std::memcpy(&pageSize, header + kPageSize, 2);
+        const sqlite3_int64 size = pageSize == 1 ? 65536 : pageSize;
+        other = frames == 0 && pages != 0 && size >= 512 && st.st_size / size != pages;
+    }
+    bool own = false;
+    if (other && forget) {
+        const unsigned char zero = 0;
+        own = pwrite(shm, &zero, 1, kIsInit) != 1 || pwrite(shm, &zero, 1, kHeader + kIsInit) != 1;
+    }
+    close(shm);
+    return other && (!forget || own);
+}
+
 }  // namespace
 
-void BeforeFork() { Flusher::Instance().BeforeFork(); }
-void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
-void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
 
 Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
     : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {}
@@ -479,12 +229,42 @@ void Database::Disconnect() {
     if (pathFd_ >= 0) close(pathFd_);
     pathFd_ = -1;
     db_ = nullptr;
-    connected_ = false;
-    hasTables_ = foreign_ = marked_ = writeReady_ = wal_ = walMode_ = unsynced_ = withoutLogFiles_ = false;
+    state_ = State::Closed;
+    journal_ = Journal::Rollback;
+    unsynced_ = withoutLogFiles_ = false;
+    AssertState();
+}
+
+void Database::AssertState() const {
+    switch (state_) {
+        case State::Closed:
+            assert(db_ == nullptr && flushDb_ == nullptr && pathFd_ < 0);
+            break;
+        case State::Inherited:
+            break;  // the parent's, as it was
+        case State::Refused:
+        case State::Foreign:
+            assert(db_ == nullptr && !statements_);
+            break;
+        case State::NoStore:
+            assert((db_ == nullptr) == !statements_);
+            break;
+        case State::Unmarked:
+        case State::Store:
+            assert(db_ != nullptr && statements_);
+            break;
+        case State::Writable:
+            assert(db_ != nullptr && statements_ && mayWrite_);
+            break;
+    }
+    assert(state_ != State::Refused || !mayWrite_);
+    assert(journal_ == Journal::Rollback || db_ != nullptr || state_ == State::Inherited);
+    assert(journal_ != Journal::WalWriter || state_ == State::Writable || state_ == State::Inherited);
+    assert(!unsynced_ || journal_ == Journal::WalWriter || state_ == State::Inherited);
 }
 
 std::uint64_t Database::File() {
-    if (!connected_) {
+    if (!Connected()) {
         Connect(false);
         return file_;
     }
@@ -507,30 +287,38 @@ std::uint64_t Database::File() {
 
 StatementCache* Database::ForRead() {
     // Another process may have made the file, or its tables, since we last looked.
-    if (!connected_ || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
-    if (readRefused_) throw Failure{ERROR_ACCESS_DENIED};
-    if (db_ != nullptr && !hasTables_) Connect(false);
-    return hasTables_ ? statements_.get() : nullptr;
+    if (!Connected() || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
+    if (state_ == State::Refused) throw Failure{ERROR_ACCESS_DENIED};
+    if (state_ == State::NoStore && db_ != nullptr) Connect(false);
+    return Readable() ? statements_.get() : nullptr;
 }
 
 StatementCache& Database::ForWrite() {
-    if (!connected_ || db_ == nullptr || !hasTables_ || !writeReady_) {
+    if (state_ != State::Writable) {
         if (!MayWrite()) throw Failure{ERROR_ACCESS_DENIED};
-        if (!connected_ || db_ == nullptr || !hasTables_) Connect(true);
-        if (!writeReady_) PrepareForWrites();
+        if (!Readable()) Connect(true);
+        // The file or its folder may have changed hands since MayWrite looked.
+        if (state_ == State::Refused || !mayWrite_) throw Failure{ERROR_ACCESS_DENIED};
+        if (state_ != State::Writable) PrepareForWrites();
     }
+    AssertState();
     return *statements_;
 }
 
 bool Database::MayWrite() {
-    if (!connected_) Connect(false);
+    if (!Connected()) Connect(false);
     return mayWrite_;
 }
 
 bool Database::Trusted(bool make) {
     const TrustedPath trusted = CheckUserStorePath(path_, make);
     refusal_ = trusted.refusal.empty() ? trusted.cannotMake : trusted.refusal;
-    readRefused_ = !trusted.refusal.empty();
+    if (!trusted.refusal.empty()) {
+        // Refused to read as well: nothing of the connection stays.
+        if (Connected() && state_ != State::Refused) Disconnect();
+        state_ = State::Refused;
+        mayWrite_ = false;
+    }
     openPath_ = trusted.path;
     return trusted.refusal.empty();
 }
@@ -558,12 +346,14 @@ void Database::Connect(bool forWrite) {
     // bulk write allocates for every row; nothing here reads the count.
     static const bool uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
     (void)uncounted;
+    // A statement's or savepoint's journal stays in memory up to 8 MiB: a tree written in bulk opens
+    // one for every batch of keys and values, and in a file each would cost writes of the pages it
+    // keeps (60,000 of them for a SOFTWARE-shaped hive of 100,000 keys).
+    static const bool journalsInMemory = sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, 8 << 20) == SQLITE_OK;
+    (void)journalsInMemory;
     Disconnect();
-    connected_ = true;
-    if (guarded_ && !Trusted(false)) {
-        mayWrite_ = false;
-        return;
-    }
+    state_ = State::NoStore;
+    if (guarded_ && !Trusted(false)) return;
     const std::string& path = OpenPath();
     const std::string dir = DirectoryOf(path);
     // Which file this is, to notice when another takes its place.
@@ -600,7 +390,7 @@ void Database::Connect(bool forWrite) {
     const Kind kind = Classify();
     switch (kind) {
         case Kind::Foreign:  // never opened: no lock, no log, no checkpoint
-            foreign_ = true;
+            state_ = State::Foreign;
             if (forWrite) throw Failure{ERROR_BADDB};
             return;
         case Kind::Newer:
@@ -617,7 +407,12 @@ void Database::Connect(bool forWrite) {
     // A reader who may not make the log files again reads without them while they are gone.
     withoutLogFiles_ = !mayWrite_ && (access((path + "-wal").c_str(), F_OK) != 0 ||
                                       access((path + "-shm").c_str(), F_OK) != 0);
-    if (sqlite3_open_v2(path.c_str(), &db_, flags, withoutLogFiles_ ? readonly::Use() : nullptr) != SQLITE_OK) {
+    // The index goes by the name, and a process that had the file before it was renamed over may
+    // keep it alive: an empty log's index that tells another size than the file's is that file's.
+    // One who may write it has SQLite build it again; one who may not builds one of their own.
+    const bool privateIndex = !withoutLogFiles_ && IndexOfAnotherFile(path, pathFd_, mayWrite_);
+    const char* vfs = withoutLogFiles_ || privateIndex ? readonly::Use(privateIndex) : nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db_, flags, vfs) != SQLITE_OK) {
         const LONG code = ErrorOf(db_);
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -637,18 +432,20 @@ void Database::Connect(bool forWrite) {
         schema.Step();
         const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
         if (app == kApplicationId && version > kSchemaVersion) throw Failure{ERROR_BADDB};
-        hasTables_ = version == kSchemaVersion && (app == 0 || app == kApplicationId);
-        marked_ = app == kApplicationId;
-        foreign_ = !hasTables_ && (tables > 0 || version != 0 || app != 0);
+        const bool store = version == kSchemaVersion && (app == 0 || app == kApplicationId);
+        state_ = store ? (app == kApplicationId ? State::Store : State::Unmarked)
+                 : tables > 0 || version != 0 || app != 0 ? State::Foreign
+                                                          : State::NoStore;
         Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
         mode.Step();
-        walMode_ = mode.Text(0) == "wal";
+        if (mode.Text(0) == "wal") journal_ = Journal::Wal;
     } catch (const Failure&) {
         Disconnect();
-        connected_ = true;
+        state_ = State::NoStore;
         throw;
     }
-    if (foreign_) {
+    if (state_ == State::Foreign) {
+        journal_ = Journal::Rollback;
         statements_.reset();
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -677,8 +474,9 @@ void Database::MakeFile() {
 // The first write of this connection: makes the tables in a new (empty) file, marks a store made
 // before stores were marked, refuses another program's database, and switches to the write-ahead log.
 void Database::PrepareForWrites() {
-    if (foreign_) throw Failure{ERROR_BADDB};
-    for (int attempt = 0; !hasTables_ || !marked_; ++attempt) {
+    if (state_ == State::Foreign) throw Failure{ERROR_BADDB};
+    assert(db_ != nullptr && (state_ == State::NoStore || state_ == State::Unmarked || state_ == State::Store));
+    for (int attempt = 0; state_ != State::Store; ++attempt) {
         SetWriting(true);
         try {
             statements_->Exec("BEGIN IMMEDIATE");
@@ -692,7 +490,7 @@ void Database::PrepareForWrites() {
                 leaveLog_ = true;  // not ours to checkpoint
                 throw Failure{ERROR_BADDB};
             }
-            if (version == 0 && sqlite3_exec(db_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
+            if (version == 0 && sqlite3_exec(db_, kMakeTables.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
             if (version != 0 && app == 0) statements_->Exec(kMark);
             statements_->Exec("COMMIT");
         } catch (const Failure&) {
@@ -705,7 +503,7 @@ void Database::PrepareForWrites() {
             throw;
         }
         SetWriting(false);
-        hasTables_ = marked_ = true;
+        state_ = State::Store;
     }
     SetWriting(true);
     // Needs a moment alone with the file; when other connections are busy it stays as it is, to be
@@ -714,29 +512,31 @@ void Database::PrepareForWrites() {
         (sqlite3_errcode(db_) & 0xFF) != SQLITE_BUSY)
         Fail(db_);
     SetWriting(false);
+    bool wal = false;
     {
         Query mode(*statements_, "PRAGMA journal_mode");
         mode.Step();
-        wal_ = mode.Text(0) == "wal";
+        wal = mode.Text(0) == "wal";
     }
-    walMode_ = wal_;
     // Outside WAL mode every commit is synced, as before.
-    statements_->Exec(wal_ ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
+    statements_->Exec(wal ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The log is copied back by the background flush, and by the commit that finds it this long.
-    if (wal_) sqlite3_wal_hook(db_, &Database::LogHook, this);
-    statements_->Exec("PRAGMA journal_size_limit = 4194304");
-    writeReady_ = true;
+    if (wal) sqlite3_wal_hook(db_, &Database::LogHook, this);
+    statements_->Exec(kLogLimit);
+    state_ = State::Writable;
+    journal_ = wal ? Journal::WalWriter : Journal::Rollback;
+    AssertState();
 }
 
 void Database::Committed() {
     ++localWrites_;
-    if (!wal_) return;
+    if (journal_ != Journal::WalWriter) return;
     unsynced_ = true;
     if (flushDb_ == nullptr) {
         // The background flush's connection: it syncs the log this one wrote to.
         if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0), nullptr) != SQLITE_OK ||
-            sqlite3_exec(flushDb_, "PRAGMA journal_size_limit = 4194304; SELECT count(*) FROM sqlite_schema", nullptr,
+            sqlite3_exec(flushDb_, (kLogLimit + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr,
                          nullptr, nullptr) != SQLITE_OK) {
             sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes
             flushDb_ = nullptr;
@@ -760,6 +560,14 @@ int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
         database->copyAsked_ = band;
         return SQLITE_OK;
     }
+    // Copied back whole, and started over before any other writer appends: with several writers
+    // that never pause, a copy that lets them go on never finds the log all copied back at the
+    // start of a write, which is when a writer starts it over. A reader inside the log is waited
+    // for only briefly; then what it holds back stays, and the log is copied back as far as it may.
+    database->restarting_ = true;
+    const int restarted = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
+    database->restarting_ = false;
+    if (restarted == SQLITE_OK) return SQLITE_OK;
     const bool writing = database->writing_;
     database->SetWriting(true);
     for (int count = 0; sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
@@ -771,7 +579,7 @@ int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
 }
 
 void Database::Flush() {
-    if (db_ == nullptr || !walMode_) return;
+    if (db_ == nullptr || journal_ == Journal::Rollback) return;
     // The log holds every commit not yet in the file, by any process, and the file is synced before
     // a checkpoint counts as done. The checkpoint leaves the log with nothing the file lacks.
     if (mayWrite_) sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
@@ -789,12 +597,13 @@ int Database::BusyHandler(void* self, int count) {
     auto* db = static_cast<Database*>(self);
     const auto now = std::chrono::steady_clock::now();
     if (count == 0) db->busySince_ = now;
-    const auto limit = db->writing_ ? std::chrono::steady_clock::duration(kWriterWait)
+    const auto limit = db->restarting_ ? std::chrono::steady_clock::duration(kRestartWait)
+                       : db->writing_  ? std::chrono::steady_clock::duration(kWriterWait)
                        : now < db->readsFailUntil_ ? std::chrono::steady_clock::duration::zero()
                                                    : std::chrono::steady_clock::duration(kReaderWait);
     if (now - db->busySince_ >= limit) {
         // The rest of this look at the store fails at once: one state, not a mix.
-        if (!db->writing_) db->readsFailUntil_ = now + kLockedStoreQuiet;
+        if (!db->writing_ && !db->restarting_) db->readsFailUntil_ = now + kLockedStoreQuiet;
         return 0;
     }
     usleep(count < 20 ? 100 : 2000);

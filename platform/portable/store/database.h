@@ -1,6 +1,7 @@
 #pragma once
 // One store file: its connection, its tables, which file is at its path, how long a call waits for
 // other processes, and when its writes reach the disk.
+#include "flusher.h"
 #include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"
@@ -13,9 +14,6 @@
 #include <string>
 
 namespace store {
-
-// A commit reaches the disk within this time, without RegFlushKey.
-constexpr std::chrono::milliseconds kFlushBound{200};
 
 class Database {
 public:
@@ -47,7 +45,7 @@ public:
     std::uint64_t File();
     // In a forked child: the connection is the parent's. The next call opens one of its own.
     void Inherited() {
-        connected_ = false;
+        state_ = State::Inherited;
         leaveLog_ = true;
     }
 
@@ -64,9 +62,12 @@ public:
     void CheckReferences(bool check) {
         if (db_ != nullptr) sqlite3_db_config(db_, SQLITE_DBCONFIG_ENABLE_FKEY, check ? 1 : 0, nullptr);
     }
+    // Room for the pages a tree of the size of a SYSTEM hive writes, so that none is written out
+    // and read back before the commit. Call after ForWrite.
+    void RoomForTree() { statements_->Exec("PRAGMA cache_size = -32768"); }
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
-        if (db_ == nullptr || !walMode_) return nullptr;
+        if (db_ == nullptr || journal_ == Journal::Rollback) return nullptr;
         // The log index is mapped by the connection's first read in WAL mode.
         if (!cache_.Attached()) cache_.Attach(db_);
         return cache_.Valid(db_) ? &cache_ : nullptr;
@@ -75,6 +76,28 @@ public:
     sqlite3_int64 Version();
 
 private:
+    // How far the connection has come, each state needing what the ones before it have. Checked
+    // on the way into and out of every call that changes it (AssertState).
+    enum class State {
+        Closed,     // no connection: the next call looks at the file afresh
+        Inherited,  // a forked child's copy of the parent's connection: closed, never used
+        Refused,    // a guarded store whose folders the real user may not trust: no connection
+        NoStore,    // nothing to read: no file or an empty one (open, for the first write, or not)
+        Foreign,    // another program's database: never opened, never written
+        Unmarked,   // a store made before stores were marked, open for reads; the first write marks it
+        Store,      // a store, open for reads
+        Writable,   // a store open for writes: marked, journal mode and durability set
+    };
+    // The file's journal as this connection knows it.
+    enum class Journal {
+        Rollback,  // not (known to be) in WAL mode
+        Wal,       // the file is in WAL mode
+        WalWriter, // and this connection writes in it
+    };
+    bool Connected() const { return state_ != State::Closed && state_ != State::Inherited; }
+    bool Readable() const { return state_ == State::Unmarked || state_ == State::Store || state_ == State::Writable; }
+    void AssertState() const;
+
     enum class Kind { Empty, Store, Foreign, Newer, Unknown };
     Kind Classify();
     void Connect(bool forWrite);
@@ -93,7 +116,6 @@ private:
     bool personal_;
     bool guarded_;
     std::string refusal_;
-    bool readRefused_ = false;
     std::string openPath_;  // a guarded store's path with no symbolic link in it
     sqlite3* db_ = nullptr;
     sqlite3* flushDb_ = nullptr;  // the background flush's connection to the same file
@@ -104,28 +126,18 @@ private:
     std::uint64_t file_ = 1;
     std::unique_ptr<StatementCache> statements_;
     ReadCache cache_;
-    bool connected_ = false;
+    State state_ = State::Closed;
+    Journal journal_ = Journal::Rollback;
     bool mayWrite_ = false;
-    bool hasTables_ = false;   // the file holds a store (else it reads as empty)
-    bool foreign_ = false;     // another program's database: never written
-    bool marked_ = false;      // carries the store's application id
-    bool writeReady_ = false;  // journal mode and durability set for writing
-    bool wal_ = false;      // this connection writes in WAL mode
-    bool walMode_ = false;  // the file is in WAL mode
-    bool unsynced_ = false;
+    bool unsynced_ = false;  // a commit of this connection's log not yet synced
     bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
     bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
+    bool restarting_ = false;  // a commit starting the log over waits for the log's readers
     int copyAsked_ = 0;  // how far the log had grown when the background flush was last asked to copy it back
     sqlite3_int64 localWrites_ = 0;
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };
-
-// The background flush that syncs every commit within kFlushBound. A process that forks holds it
-// still around the fork (no SQLite call may be under way in another thread then).
-void BeforeFork();
-void AfterForkInParent();
-void AfterForkInChild();
 
 }  // namespace store

@@ -198,6 +198,10 @@ size_t InsertKeys(StatementCache& s, std::span<const NewKey> keys) {
     return static_cast<size_t>(sqlite3_changes(s.Db()));
 }
 
+namespace {
+
+// Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them, however
+// deep: `sql` names keys no deeper than the subkeys of `top`.
 void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top) {
     const auto read = [&](std::string_view query) {
         Query q(s, query);
@@ -222,6 +226,51 @@ void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top
     // hands it out again while a handle to a deleted key may still exist.
     Query(s, "DELETE FROM keys WHERE id < 0").Step();
     Query(s, "INSERT INTO keys (id, parent, name, folded) VALUES (?, NULL, '', '')").Bind(1, -highest).Step();
+}
+
+}  // namespace
+
+void DeleteKey(StatementCache& s, KeyId id) { DeleteKeyRows(s, "DELETE FROM keys WHERE id = ?", id, id); }
+void DeleteSubkeys(StatementCache& s, KeyId id) { DeleteKeyRows(s, "DELETE FROM keys WHERE parent = ?", id, id); }
+
+bool HasSubkeys(StatementCache& s, KeyId id) {
+    return Query(s, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").Bind(1, id).Step();
+}
+
+bool InsertAllKeys(StatementCache& s, std::span<const NewKey> keys) {
+    s.Exec("SAVEPOINT keys");
+    const bool all = InsertKeys(s, keys) == keys.size();
+    if (!all) s.Exec("ROLLBACK TO keys");
+    s.Exec("RELEASE keys");
+    return all;
+}
+
+Longest CountAndLongest(StatementCache& s, std::string_view sql, std::string_view names, KeyId id) {
+    static constexpr std::string_view kBeyondBmp = "*[\U00010000-\U0010FFFF]*";
+    Longest out;
+    bool beyond = false;
+    {
+        Query q(s, sql);
+        q.Bind(1, id).Bind(2, kBeyondBmp).Step();
+        out.count = static_cast<DWORD>(q.Int(0));
+        out.name = static_cast<DWORD>(q.Int(1));
+        beyond = q.Int(2) != 0;
+        out.data = static_cast<DWORD>(q.Int(3));
+    }
+    // SQLite counts a character beyond the BMP once, UTF-16 (and so the ANSI side) twice: only when
+    // there is such a name are the names read.
+    if (!beyond) return out;
+    Query b(s, names);
+    b.Bind(1, id).Bind(2, kBeyondBmp);
+    while (b.Step()) out.name = std::max(out.name, static_cast<DWORD>(Wtf8ToUtf16(b.Text(0)).size()));
+    return out;
+}
+
+Longest SubkeyCounts(StatementCache& s, KeyId id) {
+    return CountAndLongest(s,
+                           "SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0), 0 "
+                           "FROM keys WHERE parent = ?1",
+                           "SELECT name FROM keys WHERE parent = ?1 AND name GLOB ?2", id);
 }
 
 }  // namespace store

@@ -1,7 +1,7 @@
 #pragma once
 // Key lookup: names as the store keeps them, key paths, and the key tree's rows.
+#include "schema.h"
 #include "statements.h"
-
 
 #include <optional>
 #include <span>
@@ -31,9 +31,6 @@ std::string FoldName(std::string_view text);
 constexpr size_t kMaxAnsiPath = 260;
 constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
-// Keys nest at most this many levels below their root, as in Windows; a deeper key is refused with
-// ERROR_INVALID_PARAMETER.
-constexpr size_t kMaxKeyDepth = 512;
 
 // Splits a key path at its backslashes. As in Windows, a run of backslashes separates like one and
 // a trailing one is allowed, but a path that starts with one is not a path below the key (nullopt).
@@ -68,10 +65,23 @@ struct NewKey {
 KeyId TakeKeyId();
 constexpr size_t kKeysAtOnce = 16;
 size_t InsertKeys(StatementCache& s, std::span<const NewKey> keys);  // at most kKeysAtOnce
+// All of `keys` or none: false (and nothing written) when one's parent has a subkey of its name.
+bool InsertAllKeys(StatementCache& s, std::span<const NewKey> keys);
 // How many levels below its root a key is (0 for a root).
 size_t KeyDepth(StatementCache& s, KeyId id);
-// Deletes keys by `sql` (one parameter, `arg`), their subkeys and values going with them, however
-// deep: `sql` names keys no deeper than the subkeys of `top`.
-void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top);
+bool HasSubkeys(StatementCache& s, KeyId id);
+// Deletes a key, or only its subkeys, their subkeys and values going with them, however deep.
+void DeleteKey(StatementCache& s, KeyId id);
+void DeleteSubkeys(StatementCache& s, KeyId id);
+
+// Counts, longest names and longest data of a key's subkeys or values. Lengths of names are in
+// UTF-16 units, as both sides of the API count them (an ANSI byte for each unit).
+struct Longest {
+    DWORD count = 0, name = 0, data = 0;
+};
+Longest SubkeyCounts(StatementCache& s, KeyId id);
+// `sql` selects the count, the longest name in characters, whether a name holds a character beyond
+// the BMP (pattern ?2) and the longest data, of the rows of key ?1; `names` those names.
+Longest CountAndLongest(StatementCache& s, std::string_view sql, std::string_view names, KeyId id);
 
 }  // namespace store

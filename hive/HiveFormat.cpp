@@ -1,0 +1,69 @@
+// The format's two functions of its own: the log entries' hash and the upper case of key names.
+#include "HiveFormat.h"
+
+#include <bit>
+#include <clocale>
+#include <cwctype>
+#include <locale.h>
+#include <memory>
+
+namespace hive::format {
+
+std::uint64_t Marvin32(std::span<const std::uint8_t> bytes, std::uint64_t seed) {
+    std::uint32_t lo = std::uint32_t(seed), hi = std::uint32_t(seed >> 32);
+    auto mix = [&] {
+        hi ^= lo;
+        lo = std::rotl(lo, 20);
+        lo += hi;
+        hi = std::rotl(hi, 9);
+        hi ^= lo;
+        lo = std::rotl(lo, 27);
+        lo += hi;
+        hi = std::rotl(hi, 19);
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= bytes.size(); i += 4) {
+        lo += Get32(bytes.data() + i);
+        mix();
+    }
+    std::uint32_t last = 0x80u << 8 * (bytes.size() - i);
+    for (std::size_t k = 0; i + k < bytes.size(); ++k) last |= std::uint32_t(bytes[i + k]) << 8 * k;
+    lo += last;
+    mix();
+    mix();
+    return std::uint64_t(hi) << 32 | lo;
+}
+
+char16_t Upcase(char16_t unit) {
+    // Windows upper-cases one UTF-16 unit at a time with the simple Unicode mappings; surrogates
+    // stay as they are. C.UTF-8 carries those mappings whatever the user's locale.
+    static const std::unique_ptr<char16_t[]> table = [] {
+        auto t = std::make_unique<char16_t[]>(0x10000);
+        locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+        for (std::uint32_t c = 0; c < 0x10000; ++c) {
+            std::uint32_t up = c;
+            if (c >= 'a' && c <= 'z') up = c - 32;
+            else if (utf8 && c >= 0x80 && (c < 0xD800 || c > 0xDFFF)) up = std::uint32_t(towupper_l(wint_t(c), utf8));
+            t[c] = up <= 0xFFFF ? char16_t(up) : char16_t(c);
+        }
+        if (utf8) freelocale(utf8);
+        return t;
+    }();
+    return table[unit];
+}
+
+std::string Utf8(std::u16string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        std::uint32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (c < 0x80) out += char(c);
+        else if (c < 0x800) out += {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
+        else if (c < 0x10000) out += {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
+        else out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
+    }
+    return out;
+}
+
+}  // namespace hive::format

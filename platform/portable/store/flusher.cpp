@@ -1,0 +1,70 @@
+#include "flusher.h"
+
+namespace store {
+
+int SyncLog(sqlite3* db) {
+    sqlite3_file* log = nullptr;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_JOURNAL_POINTER, &log) != SQLITE_OK) return SQLITE_OK;
+    if (log == nullptr || log->pMethods == nullptr) return SQLITE_OK;  // no log open: nothing waits
+    return log->pMethods->xSync(log, SQLITE_SYNC_NORMAL);
+}
+
+void Flusher::Run() {
+    std::unique_lock guard(*mutex_);
+    started_ = true;
+    wake_->notify_all();
+    while (!stop_) {
+        if (due_.empty() && quiet_.empty() && soon_.empty()) {
+            idle_ = true;
+            wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
+            idle_ = false;
+            continue;
+        }
+        // A round starts early for a long log; it syncs every log written since the last one
+        // all the same, so no commit waits longer than kFlushBound.
+        wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_ || !soon_.empty(); });
+        if (stop_) break;
+        guard.unlock();
+        std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
+        guard.lock();
+        std::set<sqlite3*> sync, quiet, longLog, notEmptied;
+        sync.swap(due_);
+        // Written last round and not since: copied back now, and the log emptied, so that its
+        // frames, which go by the file's name, can never be read into a file renamed over this one.
+        // A long log is copied back while it is still being written; a commit that finds it longer
+        // still copies it back itself.
+        for (sqlite3* db : quiet_)
+            if (!sync.contains(db)) quiet.insert(db);
+        for (sqlite3* db : soon_)
+            if (!quiet.contains(db)) longLog.insert(db);
+        soon_.clear();
+        quiet_ = sync;
+        busy_ = true;
+        guard.unlock();
+        for (sqlite3* db : sync)
+            if (!longLog.contains(db)) SyncLog(db);
+        for (sqlite3* db : longLog) {
+            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            SyncLog(db);  // the checkpoint syncs only what it copies
+        }
+        for (sqlite3* db : quiet) {
+            // Never waits: with a writer or a reader inside the log it copies what it may, and
+            // tries again next round.
+            if (sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) != SQLITE_OK)
+                notEmptied.insert(db);
+            SyncLog(db);
+        }
+        guard.lock();
+        for (sqlite3* db : notEmptied)
+            if (!due_.contains(db)) quiet_.insert(db);
+        busy_ = false;
+        done_->notify_all();
+    }
+    // Stopping: what is left is synced when its store is closed.
+}
+
+void BeforeFork() { Flusher::Instance().BeforeFork(); }
+void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
+void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
+
+}  // namespace store
