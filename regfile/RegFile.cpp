@@ -685,39 +685,45 @@ ApplyResult Apply(const RegFile& file) {
     return result;
 }
 
+// Room for the longest name the registry holds and for data as long as any read so far, kept from
+// one key to the next: asking each key for its longest first (RegQueryInfoKeyW) costs about what
+// reading it does.
+struct ReadRoom {
+    std::u16string name = std::u16string(kMaxValueName + 1, u'\0');
+    std::string data = std::string(1 << 16, '\0');
+};
+ReadRoom& Room() {
+    static thread_local ReadRoom room;
+    return room;
+}
+
 LONG ReadValues(HKEY key, std::vector<StoredValue>& out) {
     out.clear();
-    DWORD maxName = 0, maxData = 0;
-    LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxName,
-                               &maxData, nullptr, nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
-    // One room for the largest name and data, each value then keeping only its own size.
-    std::u16string name(maxName + 1, u'\0');
-    std::string data(std::max<DWORD>(maxData, 1), '\0');
-    for (DWORD i = 0;; ++i) {
-        DWORD cchName = maxName + 1, cbData = static_cast<DWORD>(data.size()), type = 0;
-        rc = RegEnumValueW(key, i, name.data(), &cchName, nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
-                           &cbData);
+    ReadRoom& room = Room();
+    for (DWORD i = 0;;) {
+        DWORD cchName = static_cast<DWORD>(room.name.size()), cbData = static_cast<DWORD>(room.data.size()), type = 0;
+        const LONG rc = RegEnumValueW(key, i, room.name.data(), &cchName, nullptr, &type,
+                                      reinterpret_cast<BYTE*>(room.data.data()), &cbData);
+        if (rc == ERROR_MORE_DATA && cbData > room.data.size()) {
+            room.data.resize(cbData);  // and the same value again
+            continue;
+        }
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
-        out.push_back({Utf16ToWtf8(std::u16string_view(name.data(), cchName)), type, data.substr(0, cbData)});
+        out.push_back({Utf16ToWtf8(std::u16string_view(room.name.data(), cchName)), type, room.data.substr(0, cbData)});
+        ++i;
     }
 }
 
 LONG ReadSubKeyNames(HKEY key, std::vector<std::string>& out) {
     out.clear();
-    DWORD maxName = 0;
-    LONG rc = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxName, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr);
-    if (rc != ERROR_SUCCESS) return rc;
+    char16_t name[kMaxKeyNamePart + 1];
     for (DWORD i = 0;; ++i) {
-        std::u16string name(maxName + 1, u'\0');
-        DWORD cch = maxName + 1;
-        rc = RegEnumKeyExW(key, i, name.data(), &cch, nullptr, nullptr, nullptr, nullptr);
+        DWORD cch = kMaxKeyNamePart + 1;
+        const LONG rc = RegEnumKeyExW(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
-        name.resize(cch);
-        out.push_back(Utf16ToWtf8(name));
+        out.push_back(Utf16ToWtf8(std::u16string_view(name, cch)));
     }
 }
 

@@ -34,8 +34,10 @@ With --hive, FILE is written as a registry hive instead, one that Windows loads
 (reg load): KEY's values and subkeys become the hive's root key's.
 
 A key or value that cannot be written so that it imports back (a line break in a
-name, or text a REGEDIT4 file cannot hold) is refused: nothing is written and the
-message names that key and value.
+name, or text a REGEDIT4 file cannot hold) is refused, and the message names that
+key and value. The file is written as it is made, into a new file beside FILE
+that takes its place once complete: a refused export leaves FILE as it was (to
+standard output, what came before the refusal has been written).
 )";
 
 struct Options {

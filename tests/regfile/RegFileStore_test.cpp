@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -124,6 +125,9 @@ TEST_F(RegFileStoreTest, ExportThenImportGivesTheSameStore) {
     Put("short dword", REG_DWORD, "\x01\x02"s);
     Put("qword", REG_QWORD, "\x01\x02\x03\x04\x05\x06\x07\x08"s);
     Put("binary", REG_BINARY, std::string(200, '\xab'));
+    std::string large(100000, '\0');  // longer than the room a key's values are first read into
+    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 256);
+    Put("large", REG_BINARY, large);
     Put("none", REG_NONE, ""s);
     Put("odd type", 0x12345, "\x00\xff"s);
     PutAt("Sub\\Deeper", "v", REG_DWORD, Dword(3));
@@ -135,6 +139,8 @@ TEST_F(RegFileStoreTest, ExportThenImportGivesTheSameStore) {
     PutWide({std::u16string(200, u'a'), std::u16string(200, u'b')}, u"deep", REG_SZ, BytesFromUnits(u"Ω\0"s));
 
     const Snapshot before = Take();
+    const auto& top = before.at(KeyPath());
+    EXPECT_TRUE(std::any_of(top.begin(), top.end(), [&](const auto& v) { return v.name == "large" && v.data == large; }));
     const std::string exported = ExportTestKey();
     ASSERT_EQ(RegDeleteTreeA(Root(), KeyPath().c_str()), ERROR_SUCCESS);
     ASSERT_EQ(regfile::Apply(regfile::Parse(exported)).code, ERROR_SUCCESS);
