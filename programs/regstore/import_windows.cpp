@@ -134,7 +134,8 @@ int ImportFolder(const Context& context, const Options& o) {
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
-    if (!S_ISDIR(st.st_mode)) throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
+    if (!S_ISDIR(st.st_mode))
+        throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
     if (::access(dir.c_str(), R_OK | X_OK) != 0) throw InputError{dir + ": " + std::strerror(errno)};
     // Windows 95, 98 and Me keep their registry in the Windows folder: the volume's root names it.
     const std::string windows = FindEntry(dir, "Windows", true);
@@ -153,8 +154,9 @@ int ImportFolder(const Context& context, const Options& o) {
             const std::string parent = config;
             config = FindEntry(parent, part, true);
             if (config.empty())
-                throw InputError{dir + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
-                                       "not a Windows volume"};
+                throw InputError{dir +
+                                 ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
+                                 "not a Windows volume"};
         }
     }
     std::array<std::string, 2> hives;
@@ -175,7 +177,8 @@ int ImportFolder(const Context& context, const Options& o) {
             options.mirror = hivestore::Utf16(name);
             options.mirrorAs = u"CurrentControlSet";
         } else {
-            warnings.push_back(hives[1] + ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
+            warnings.push_back(hives[1] +
+                               ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
         }
     } catch (const hive::HiveError& e) {
         throw InputError{e.what()};
@@ -199,8 +202,8 @@ int ImportFromSource(const Context& context, const Options& o, disk::Source& sou
     try {
         const disk::Installation& installation = hivestore::ChooseInstallation(source, o.installation);
         if (o.codepage && installation.kind != disk::InstallationKind::Win9x)
-            throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + hivestore::Where(source, installation) +
-                             " does not hold"};
+            throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " +
+                             hivestore::Where(source, installation) + " does not hold"};
         hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
         const auto result =
             hivestore::ImportWindows(source, installation, hivestore::Extent::Whole, std::ref(progress), codePage);
@@ -234,7 +237,8 @@ int ImportWindows(const Context& context, const Options& o) {
     }
     if (source) Warn(source->Warnings());
     if (folder && !o.installation && (!source || source->Installations().size() == 1)) return ImportFolder(context, o);
-    if (!source) throw InputError{o.args[0] + ": --installation " + std::to_string(*o.installation) + ": no installation in it"};
+    if (!source)
+        throw InputError{o.args[0] + ": --installation " + std::to_string(*o.installation) + ": no installation in it"};
     return ImportFromSource(context, o, *source);
 }
 
