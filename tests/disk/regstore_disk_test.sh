@@ -123,7 +123,15 @@ for row in "$dir/w98.img 1 6" "disk.vhdx 2 15" "overlay.qcow2 1 19" "whole.E01 4
   check 0 "" "import-windows $source --installation $n" -- rs import-windows "$source" --installation "$n"
   check 0 "$(printf 'Caption\t%s' "$code")" "the window's code after importing $source" -- rs version
 done
-check 1 "a Windows 95, 98 or Me registry" "a Windows 9x installation on an image" -- rs import-windows mbr.raw --installation 1
+check 1 "Windows/SYSTEM.DAT: not a Windows 95, 98 or Me registry file" "a damaged Windows 9x registry on an image" \
+  -- rs import-windows mbr.raw --installation 1
+grep -qF "nothing was imported" "$dir/err" && passed=$((passed + 1)) || fail "the refusal says nothing was imported"
+
+# A folder: an installation's own folder is read as its volume's root is; several in one are listed.
+check 0 "" "import-windows of an installation's folder" -- rs import-windows folder-root/Windows
+check 0 "$(printf 'Caption\t19')" "the window's code after importing an installation's folder" -- rs version
+check 1 "3 installations; choose one with --installation N" "import-windows of a folder with three" \
+  -- rs import-windows folder-root
 
 # The same hives from a folder and from inside an image make the same store.
 rs import-windows folder-root --installation 2 2>/dev/null && rs export 'HKLM' "$dir/from-folder.reg"
