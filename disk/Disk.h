@@ -61,8 +61,8 @@ struct HiveFiles {
     std::vector<File> logs;
 };
 
-// A file of an installation, read in pieces: what a hive reader that reads its pages on demand uses.
-// Valid while its Source lives.
+// A file of an installation, read in pieces: hive::ReadHiveKeys reads a few keys of a large hive
+// through one, page by page, without reading the whole file. Valid while its Source lives.
 class FileReader {
 public:
     virtual ~FileReader() = default;
@@ -77,17 +77,19 @@ public:
 // Called now and then while a file is read: bytes done and bytes in all.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-// The largest file Read accepts: a hive's bins are addressed by 32-bit offsets, and Windows keeps
-// hives below 2 GiB.
+// The largest file Read accepts: Windows addresses a hive's stable cells with 31 bits (the top bit
+// marks volatile ones), so no hive or log it writes is larger.
 constexpr std::uint64_t kMaxFileBytes = std::uint64_t(2) << 30;
 
 class Source {
 public:
     // Opens `path` read-only: a folder, an image file or a block device, told apart by content.
     // Finds every installation on it. Throws Error (one line) when the source cannot be read or holds
-    // no installation at all; the message then says what each volume is (BitLocker, ReFS, ...).
+    // no installation at all; the message then says why: the first volume that could not be read
+    // (BitLocker, ReFS, ...), or the volumes that were read and held none.
     // A folder keeps import-windows' rules: a volume's root (installations in its top-level
-    // folders) or a Windows/System32/config folder itself (one installation, folder "").
+    // folders), an installation's folder itself, or a Windows/System32/config folder itself (one
+    // installation, folder "").
     static std::unique_ptr<Source> Open(const std::string& path);
 
     virtual ~Source() = default;

@@ -6,6 +6,7 @@
 #include <tsk/libtsk.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
@@ -91,7 +92,7 @@ class FolderFile : public FileReader {
 public:
     FolderFile(std::string path, std::uint64_t& counter) : path_(std::move(path)), counter_(counter) {
         fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) throw Error{path_ + ": " + std::strerror(errno)};
+        if (fd_ < 0) throw Error{path_ + ": " + (errno == EACCES ? "permission denied (it cannot be read)" : std::strerror(errno))};
         struct stat st {};
         if (::fstat(fd_, &st) != 0) {
             ::close(fd_);
@@ -139,9 +140,13 @@ public:
             // The config folder itself: System32/config/NAME is NAME in it.
             configOnly_ = true;
             installations_.push_back({{0, 0, "folder", ""}, "", InstallationKind::Nt});
+            NoteCaseTwins();
             return;
         }
         if (IsNt(root_)) installations_.push_back({{0, 0, "folder", ""}, "", InstallationKind::Nt});
+        // A Windows 95, 98 or Me folder itself; USER.DAT may be missing there, and is then named.
+        else if (!Find(root_, {"SYSTEM.DAT"}).empty())
+            installations_.push_back({{0, 0, "folder", ""}, "", InstallationKind::Win9x});
         std::error_code ec;
         for (const auto& entry : fs::directory_iterator(root_, ec)) {
             std::error_code e2;
@@ -156,6 +161,7 @@ public:
             throw Error{path + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives, nor a "
                                "Windows 9x folder with SYSTEM.DAT and USER.DAT): not a Windows volume"};
         SortInstallations(installations_);
+        NoteCaseTwins();
     }
 
     const std::vector<Installation>& Installations() const override { return installations_; }
@@ -173,34 +179,64 @@ public:
         }
         const std::string file = Find(base, parts);
         if (file.empty()) return nullptr;
-        std::error_code ec;
-        if (!fs::is_regular_file(file, ec)) return nullptr;
+        CheckRegular(file);
         return std::make_unique<FolderFile>(file, bytesRead_);
     }
 
 private:
-    // The entry below `base` along `parts`, each found without regard to case (exact spelling
-    // first); "" when one is missing.
-    static std::string Find(const std::string& base, const std::vector<std::string>& parts) {
+    // The entry below `base` along `parts`, whatever kind of entry it is, each found without regard
+    // to case: the exact spelling first, else the first in sorted order. "" when one is missing.
+    // Entries whose names differ only in case are named in `warnings`, with the one taken.
+    static std::string Find(const std::string& base, const std::vector<std::string>& parts,
+                            std::vector<std::string>* warnings = nullptr) {
         std::string at = base;
         for (const std::string& part : parts) {
             std::error_code ec;
-            if (fs::exists(at + "/" + part, ec)) {
-                at += "/" + part;
-                continue;
-            }
-            std::string found;
+            std::vector<std::string> found;
             for (const auto& entry : fs::directory_iterator(at, ec)) {
-                const std::string name = entry.path().filename().string();
-                if (CompareFolded(name, part) == 0) {
-                    found = name;
-                    break;
-                }
+                std::string name = entry.path().filename().string();
+                if (CompareFolded(name, part) == 0) found.push_back(std::move(name));
             }
             if (found.empty()) return "";
-            at += "/" + found;
+            std::sort(found.begin(), found.end());
+            const auto exact = std::find(found.begin(), found.end(), part);
+            const std::string taken = exact != found.end() ? *exact : found.front();
+            if (found.size() > 1 && warnings != nullptr) {
+                std::string all;
+                for (const auto& f : found) all += (all.empty() ? "" : " and ") + f;
+                warnings->push_back(at + ": " + all + " differ only in case; " + taken + " is read");
+            }
+            at += "/" + taken;
         }
         return at;
+    }
+    // What stands at `path` when it is no regular file to read, named: a folder, a dangling link, a
+    // link loop, a device.
+    static void CheckRegular(const std::string& path) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) throw Error{path + ": " + std::strerror(errno)};
+        if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) {
+            if (errno == ELOOP) throw Error{path + ": a link loop (links that lead back to themselves)"};
+            if (errno == ENOENT) {
+                std::error_code ec;
+                const fs::path target = fs::read_symlink(path, ec);
+                throw Error{path + ": a dangling link" + (ec ? "" : " (to " + target.string() + ", which does not exist)")};
+            }
+            throw Error{path + ": " + std::strerror(errno)};
+        }
+        if (S_ISDIR(st.st_mode)) throw Error{path + ": a folder, not a file"};
+        if (!S_ISREG(st.st_mode)) throw Error{path + ": not a regular file"};
+    }
+    // Two hives whose names differ only in case (SOFTWARE and software): which one is read is said.
+    void NoteCaseTwins() {
+        for (const auto& inst : installations_) {
+            if (inst.kind != InstallationKind::Nt) continue;
+            const std::string base = inst.folder.empty() ? root_ : root_ + "/" + inst.folder;
+            for (const char* hive : {"SOFTWARE", "SYSTEM"}) {
+                if (configOnly_) Find(base, {hive}, &warnings_);
+                else Find(base, {"System32", "config", hive}, &warnings_);
+            }
+        }
     }
     static bool IsNt(const std::string& folder) {
         return !Find(folder, {"System32", "config", "SYSTEM"}).empty() &&

@@ -220,9 +220,16 @@ private:
     }
 
     // The key node among `key`'s subkeys whose upper-cased name is `upper`, or kNowhere. The hashes
-    // of lh lists spare reading the nodes that cannot match.
+    // of lh lists spare reading the nodes that cannot match; a hash that does not match its key's
+    // name (the whole reader never looks at them) is passed over only when every hash is tried.
     std::uint32_t Subkey(std::uint32_t key, std::uint32_t count, std::uint32_t listOff, const std::u16string& upper) {
         if (count == 0) return kNowhere;
+        for (const bool trustHashes : {true, false})
+            if (const std::uint32_t found = Search(key, listOff, upper, trustHashes); found != kNowhere) return found;
+        return kNowhere;
+    }
+
+    std::uint32_t Search(std::uint32_t key, std::uint32_t listOff, const std::u16string& upper, bool trustHashes) {
         const auto top = Cell(listOff, key, "subkey list");
         if (top.size() < list::kElements) Fail(listOff, "a subkey list too short");
         if (Sig(top, "ri")) {
@@ -232,14 +239,14 @@ private:
                 const std::uint32_t leafOff = Get32(&top[list::kElements + list::kNarrow * i]);
                 const auto leaf = Cell(leafOff, listOff, "subkey list");
                 if (Sig(leaf, "ri")) Fail(leafOff, "an index (\"ri\") inside an index");
-                if (const std::uint32_t found = InLeaf(leafOff, leaf, upper); found != kNowhere) return found;
+                if (const std::uint32_t found = InLeaf(leafOff, leaf, upper, trustHashes); found != kNowhere) return found;
             }
             return kNowhere;
         }
-        return InLeaf(listOff, top, upper);
+        return InLeaf(listOff, top, upper, trustHashes);
     }
 
-    std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper) {
+    std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper, bool trustHashes) {
         if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
         std::size_t stride;
         if (Sig(cell, "li")) stride = list::kNarrow;
@@ -247,7 +254,7 @@ private:
         else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
         const std::uint32_t count = Get16(&cell[list::kCount]);
         if (list::kElements + std::uint64_t(count) * stride > cell.size()) Fail(off, "a subkey list shorter than its count");
-        const bool lh = Sig(cell, "lh");
+        const bool lh = Sig(cell, "lh") && trustHashes;
         const std::uint32_t hash = NameHash(upper);
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint8_t* e = &cell[list::kElements + std::size_t(i) * stride];

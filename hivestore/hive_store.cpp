@@ -377,7 +377,7 @@ ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string
     return ImportTree(file, [&](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
 }
 
-ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& readTree,
+ImportReport ImportTree(const std::string& file, const HiveReader& readTree,
                         HKEY root, const std::u16string& path, const ImportOptions& options) {
     const std::string shown = ShowKey(root, path);
     struct Owned {

@@ -45,12 +45,13 @@ struct ImportReport {
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path,
                         const ImportOptions& options = {});
 
-// The same for a tree that `read` hands to the visitor as a hive's are handed over: a Windows 9x
-// registry file, say, that messages call `file`. Exceptions of `read` go through.
-ImportReport ImportTree(const std::string& file, const std::function<hive::ReadReport(hive::Visitor&)>& read,
-                        HKEY root, const std::u16string& path, const ImportOptions& options = {});
-// A reader as ImportTree takes: bytes read out of a disk image, a few keys read on demand.
+// Where a tree comes from: reads it into the visitor as a hive's keys are handed over (hive::ReadHive
+// over bytes read out of a disk image, perhaps keeping only some keys; a Windows 9x registry file).
 using HiveReader = std::function<hive::ReadReport(hive::Visitor&)>;
+
+// The same for a tree that `read` hands over, that messages call `file`. Exceptions of `read` go through.
+ImportReport ImportTree(const std::string& file, const HiveReader& read, HKEY root, const std::u16string& path,
+                        const ImportOptions& options = {});
 
 // A Windows 95, 98 or Me registry: SYSTEM.DAT becomes HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, each
 // replacing what the root held, names and text read in `codePage`. Call it inside

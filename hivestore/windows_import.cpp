@@ -1,5 +1,7 @@
 #include "windows_import.h"
 
+#include "Win9x.h"
+
 #include "Hive.h"
 #include "registry_store.h"
 
@@ -22,6 +24,13 @@ namespace {
 constexpr const char* kConfig = "System32/config/";
 constexpr const char* kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 constexpr std::u16string_view kCurrentControlSet = u"CurrentControlSet";
+
+// Where an installation is, for messages: the folder itself, or the image and the volume in it.
+std::string Where(const disk::Source& source, const disk::Installation& installation) {
+    if (installation.volume.fileSystem == "folder")
+        return installation.folder.empty() ? source.Path() : source.Path() + "/" + installation.folder;
+    return source.Path() + ", " + disk::Describe(installation);
+}
 
 std::vector<std::u16string> Split(std::u16string_view path) {
     std::vector<std::u16string> names;
@@ -105,39 +114,40 @@ std::string StoreErrorText(LONG rc) {
     }
 }
 
-// A Windows 95, 98 or Me registry read out of the source: SYSTEM.DAT and USER.DAT in the
-// installation's folder, small enough to read whole whatever the extent.
-WindowsImport ImportRegistry9x(disk::Source& source, const disk::Installation& installation, unsigned codePage) {
-    std::optional<disk::File> system = source.Read(installation, "SYSTEM.DAT");
-    if (!system) throw disk::Error{Where(source, installation) + ": no SYSTEM.DAT in it"};
-    std::optional<disk::File> user = source.Read(installation, "USER.DAT");
-    const auto backup = [&](const char* name) {
-        auto file = source.OpenFile(installation, name);
-        return file ? file->Name() : std::string();
+
+
+// A Windows 95, 98 or Me installation: SYSTEM.DAT and USER.DAT, small files, read whole whatever the extent.
+WindowsImport Import9xInstallation(disk::Source& source, const disk::Installation& installation, unsigned codePage,
+                              const ReadProgress& progress) {
+    const auto read = [&](const char* name) {
+        return source.Read(installation, name, [&](std::uint64_t done, std::uint64_t total) {
+            if (progress) progress(Where(source, installation) + "/" + name, done, total);
+        });
     };
+    std::optional<disk::File> system = read("SYSTEM.DAT"), user = read("USER.DAT");
+    if (!system) throw disk::Error{Where(source, installation) + ": no SYSTEM.DAT in it"};
     win9x::Registry registry;
-    registry.system = {system->name, backup("SYSTEM.DA0"), std::span<const std::uint8_t>(system->bytes)};
-    if (user) registry.user = {user->name, backup("USER.DA0"), std::span<const std::uint8_t>(user->bytes)};
+    registry.system = {system->name, {}, std::span<const std::uint8_t>(system->bytes)};
+    if (user) registry.user = {user->name, {}, std::span<const std::uint8_t>(user->bytes)};
+    // Windows 95 kept the last good copies beside them: a refusal names them.
+    for (auto [file, backup] : {std::pair{&registry.system, "SYSTEM.DA0"}, std::pair{&registry.user, "USER.DA0"}})
+        if (!file->path.empty())
+            if (auto reader = source.OpenFile(installation, backup)) file->backup = reader->Name();
     ImportReport report;
     const LONG rc = RunInStoreTransaction([&]() -> LONG {
         report = ImportWindows9x(registry, codePage);
         return ERROR_SUCCESS;
     });
     if (rc != ERROR_SUCCESS) throw StoreError(rc, StoreErrorText(rc));
-    return {report.warnings};
+    return {std::move(report.warnings)};
 }
 
 }  // namespace
 
-std::string Where(const disk::Source& source, const disk::Installation& installation) {
-    if (installation.volume.fileSystem == "folder")
-        return installation.folder.empty() ? source.Path() : source.Path() + "/" + installation.folder;
-    return source.Path() + ", " + disk::Describe(installation);
-}
-
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
                             const ReadProgress& progress, unsigned codePage) {
-    if (installation.kind == disk::InstallationKind::Win9x) return ImportRegistry9x(source, installation, codePage);
+    if (installation.kind == disk::InstallationKind::Win9x)
+        return Import9xInstallation(source, installation, codePage, progress);
     const InstallationHive software(source, installation, "SOFTWARE", extent, progress);
     const InstallationHive system(source, installation, "SYSTEM", extent, progress);
 

@@ -3,7 +3,6 @@
 // its SOFTWARE and SYSTEM hives, read out of the source, become HKLM\SOFTWARE and HKLM\SYSTEM in one
 // store transaction, with HKLM\SYSTEM\CurrentControlSet a copy of the control set in use.
 #include "Disk.h"
-#include "Win9x.h"
 #include "hive_store.h"
 
 #include <cstdint>
@@ -38,16 +37,13 @@ struct WindowsImport {
     std::vector<std::string> warnings;  // each names the file or the key it is about
 };
 
-// Reads the installation's registry and writes it into the store in use, in one transaction: an NT
-// one's hives, or a Windows 95, 98 or Me one's SYSTEM.DAT and USER.DAT (HKLM and HKU, whole, their
-// text in `codePage`). Throws disk::Error (a source or file that cannot be read, a hive missing),
-// hive::HiveError (a damaged hive), win9x::CregError (a damaged registry file) or StoreError (the
-// store refused); the store then holds what it held before.
+// Reads the installation's registry and writes it into the store in use, in one transaction.
+// Throws disk::Error (a source or file that cannot be read, a hive missing), hive::HiveError (a
+// damaged hive) or StoreError (the store refused); the store then holds what it held before.
+// A Windows 95, 98 or Me installation's SYSTEM.DAT and USER.DAT become HKLM and HKU instead, read in
+// `codePage`, whatever the extent; a damaged one throws win9x::CregError.
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
                             const ReadProgress& progress = {}, unsigned codePage = win9x::kDefaultCodePage);
-
-// Where an installation is, in messages: the folder itself, or the image and the volume in it.
-std::string Where(const disk::Source& source, const disk::Installation& installation);
 
 // The installation that `number` names (from 1, in the source's order), or without a number the only
 // one. Throws ChoiceError when that is none or not one: its message lists what the source holds.

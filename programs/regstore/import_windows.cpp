@@ -10,25 +10,15 @@
 
 #include <CLI/CLI.hpp>
 
-#include <dirent.h>
-#include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <array>
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
-#include <functional>
+#include <iostream>
 #include <memory>
 #include <optional>
 
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows SOURCE [--installation N] [--codepage N]
+const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows SOURCE [--installation N]
 
 Reads the registry of a Windows installation. SOURCE is a folder (the root of a
 mounted volume, an installation's folder or its System32/config folder), a disk
@@ -37,16 +27,15 @@ device, read-only; an image is told by its content, whatever its name. The
 SOFTWARE hive becomes HKLM\SOFTWARE and the SYSTEM hive HKLM\SYSTEM, in one
 transaction, with their logs replayed; HKLM\SYSTEM\CurrentControlSet is made a
 copy of the control set that SYSTEM's Select\Current names, as the running
-system sees it. Names in the path are found without regard to case; of two hives
-whose names differ only in case, the exact spelling is read, with a warning. Then
-the window (or regstore version) shows that installation.
+system sees it. Names in the path are found without regard to case. Then the
+window (or regstore version) shows that installation.
 
 When SOURCE holds several installations, --installation N chooses one, numbered
 from 1 as list-windows lists them (by partition, then by folder name); without
-it nothing is imported, the installations are listed and the status is 1. A read
-that takes more than a second shows its progress on a terminal.
+it nothing is imported, the installations are listed and the status is 1.
 
-Windows 95, 98 and Me keep their registry in the Windows folder: SYSTEM.DAT
+Windows 95, 98 and Me keep their registry in the Windows folder (SOURCE may be
+that folder, the root of its volume, or an image of a FAT volume). SYSTEM.DAT
 becomes HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, in one transaction. Their
 names and text are in the code page that --codepage N names (874, 932, 936, 949,
 950, 1250 to 1258; 1252, Windows-1252, without it), kept whole. A damaged file is
@@ -71,142 +60,19 @@ unsigned CodePageArgument(const std::optional<std::string>& text) {
     return n;
 }
 
-// A Windows 95, 98 or Me installation: its registry files, imported as one transaction.
-int ImportWindows9x(const Context& context, const win9x::Registry& registry, unsigned codePage) {
-    hivestore::ImportReport report;
-    try {
-        InHiveTransaction(context, [&] { report = hivestore::ImportWindows9x(registry, codePage); });
-    } catch (const win9x::CregError& e) {
-        throw InputError{std::string(e.what()) + "; nothing was imported"};
-    }
-    Warn(report.warnings);
-    return kOk;
-}
-
-// The entry of `folder` named `name` without regard to case (the exact spelling first), or "".
-std::string FindEntry(const std::string& folder, const char* name, bool wantFolder) {
-    const auto isKind = [&](const std::string& path) {
-        struct stat st {};
-        return ::stat(path.c_str(), &st) == 0 && (wantFolder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
-    };
-    if (isKind(folder + "/" + name)) return folder + "/" + name;
-    DIR* d = ::opendir(folder.c_str());
-    if (d == nullptr) return {};
-    std::string found;
-    while (const dirent* e = ::readdir(d)) {
-        if (::strcasecmp(e->d_name, name) == 0 && isKind(folder + "/" + e->d_name)) {
-            found = folder + "/" + e->d_name;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
-}
-
-// The hive `name` in `folder`, found without regard to case (the exact spelling first), whatever
-// kind of entry it is: reading it says what is wrong with it. Another entry of the same name in
-// another case is named in a warning.
-std::string FindHive(const std::string& folder, const char* name, std::vector<std::string>& warnings) {
-    DIR* d = ::opendir(folder.c_str());
-    if (d == nullptr) throw InputError{folder + ": " + std::strerror(errno)};
-    std::vector<std::string> found;
-    while (const dirent* e = ::readdir(d))
-        if (::strcasecmp(e->d_name, name) == 0) found.emplace_back(e->d_name);
-    ::closedir(d);
-    if (found.empty()) return {};
-    std::sort(found.begin(), found.end());
-    const auto exact = std::find(found.begin(), found.end(), name);
-    const std::string taken = exact != found.end() ? *exact : found.front();
-    if (found.size() > 1) {
-        std::string all;
-        for (const auto& f : found) all += (all.empty() ? "" : " and ") + f;
-        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name +
-                           " hive");
-    }
-    return folder + "/" + taken;
-}
-
-// A folder as import-windows has always read it: the volume's Windows folder, or the config or
-// Windows 9x folder itself, each hive's faults named for the entry that stands in its place.
-int ImportFolder(const Context& context, const Options& o) {
-    const unsigned codePage = CodePageArgument(o.codepage);
-    std::string dir = o.args[0];
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
-    if (!S_ISDIR(st.st_mode))
-        throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
-    if (::access(dir.c_str(), R_OK | X_OK) != 0) throw InputError{dir + ": " + std::strerror(errno)};
-    // Windows 95, 98 and Me keep their registry in the Windows folder: the volume's root names it.
-    const std::string windows = FindEntry(dir, "Windows", true);
-    if (auto registry = win9x::FindRegistry(dir)) return ImportWindows9x(context, *registry, codePage);
-    if (auto registry = windows.empty() ? std::nullopt : win9x::FindRegistry(windows))
-        return ImportWindows9x(context, *registry, codePage);
-    if (o.codepage)
-        throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + dir + " does not hold"};
-    // The volume's root, the installation's folder, or the config folder itself.
-    std::string config = dir;
-    if (FindEntry(dir, "SYSTEM", false).empty() && FindEntry(dir, "SOFTWARE", false).empty()) {
-        config = dir;
-        const bool installationFolder = !FindEntry(dir, "System32", true).empty();
-        for (const char* part : {"Windows", "System32", "config"}) {
-            if (installationFolder && part == std::string_view("Windows")) continue;
-            const std::string parent = config;
-            config = FindEntry(parent, part, true);
-            if (config.empty())
-                throw InputError{dir +
-                                 ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives): "
-                                 "not a Windows volume"};
-        }
-    }
-    std::array<std::string, 2> hives;
-    const std::array<const char*, 2> names{"SOFTWARE", "SYSTEM"};
-    std::vector<std::string> warnings;
-    for (size_t i = 0; i < 2; ++i) {
-        hives[i] = FindHive(config, names[i], warnings);
-        if (hives[i].empty()) throw InputError{config + ": no " + names[i] + " hive in it"};
-    }
-    // CurrentControlSet is the running system's link to the control set in use, which only
-    // Select\Current tells; it is made as a copy of that control set.
-    hivestore::ImportOptions options;
-    DWORD current = 0;
-    try {
-        if (hivestore::ReadTopLevelDword(hives[1], u"Select", u"Current", current)) {
-            char name[32];
-            std::snprintf(name, sizeof name, "ControlSet%03u", current);
-            options.mirror = hivestore::Utf16(name);
-            options.mirrorAs = u"CurrentControlSet";
-        } else {
-            warnings.push_back(hives[1] +
-                               ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
-        }
-    } catch (const hive::HiveError& e) {
-        throw InputError{e.what()};
-    }
-    hivestore::ImportReport software, system;
-    InHiveTransaction(context, [&] {
-        software = hivestore::ImportHive(hives[0], HKEY_LOCAL_MACHINE, u"SOFTWARE");
-        system = hivestore::ImportHive(hives[1], HKEY_LOCAL_MACHINE, u"SYSTEM", options);
-    });
-    Warn(warnings);
-    Warn(software.warnings);
-    for (auto& w : system.warnings)
-        if (w.rfind("the hive", 0) == 0) w = hives[1] + ": " + w;
-    Warn(system.warnings);
-    return kOk;
-}
-
-// An installation that the disk library finds on a folder, disk image or block device.
-int ImportFromSource(const Context& context, const Options& o, disk::Source& source) {
+int ImportWindows(const Context& context, const Options& o) {
+    if (o.args.size() != 1) throw UsageError{"import-windows takes one SOURCE"};
+    if (o.installation && *o.installation == 0) throw UsageError{"--installation counts from 1"};
     const unsigned codePage = CodePageArgument(o.codepage);
     try {
-        const disk::Installation& installation = hivestore::ChooseInstallation(source, o.installation);
+        const auto source = disk::Source::Open(o.args[0]);
+        Warn(source->Warnings());
+        const disk::Installation& installation = hivestore::ChooseInstallation(*source, o.installation);
         if (o.codepage && installation.kind != disk::InstallationKind::Win9x)
-            throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " +
-                             hivestore::Where(source, installation) + " does not hold"};
+            throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + o.args[0] + " does not hold"};
         hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
         const auto result =
-            hivestore::ImportWindows(source, installation, hivestore::Extent::Whole, std::ref(progress), codePage);
+            hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress), codePage);
         progress.Clear();
         Warn(result.warnings);
     } catch (const disk::Error& e) {
@@ -221,25 +87,6 @@ int ImportFromSource(const Context& context, const Options& o, disk::Source& sou
         throw InputError{"cannot write the store " + context.store + ": " + e.what()};
     }
     return kOk;
-}
-
-int ImportWindows(const Context& context, const Options& o) {
-    if (o.args.size() != 1) throw UsageError{"import-windows takes one SOURCE"};
-    if (o.installation && *o.installation == 0) throw UsageError{"--installation counts from 1"};
-    struct stat st {};
-    const bool folder = ::stat(o.args[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    std::unique_ptr<disk::Source> source;
-    try {
-        source = disk::Source::Open(o.args[0]);
-    } catch (const disk::Error& e) {
-        // A folder the disk library finds no installation in is read as before, which names the fault.
-        if (!folder) throw InputError{e.what()};
-    }
-    if (source) Warn(source->Warnings());
-    if (folder && !o.installation && (!source || source->Installations().size() == 1)) return ImportFolder(context, o);
-    if (!source)
-        throw InputError{o.args[0] + ": --installation " + std::to_string(*o.installation) + ": no installation in it"};
-    return ImportFromSource(context, o, *source);
 }
 
 }  // namespace

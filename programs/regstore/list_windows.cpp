@@ -2,6 +2,8 @@
 // which Windows each is, without touching the store.
 #include "command.h"
 
+#include "Win9x.h"
+
 #include "Hive.h"
 #include "Win9x.h"
 #include "hive_store.h"

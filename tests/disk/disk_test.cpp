@@ -156,9 +156,9 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"renamed-sparse.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
         SourceCase{"base.qcow2", kGpt}, SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt},
         SourceCase{"whole.E01", kMbr},
-        // Folders: a volume's root, and a config folder alone.
+        // Folders: a volume's root, a config folder alone, an installation's folder.
         SourceCase{"folder-root", {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old"}},
-        SourceCase{"folder-config", {"0 folder - "}},
+        SourceCase{"folder-config", {"0 folder - "}}, SourceCase{"folder-root/Windows", {"0 folder - "}},
         // Read, with a warning.
         SourceCase{"dirty.ntfs", kBare, "", "did not shut this volume down cleanly"},
         SourceCase{"hiber.ntfs", kBare, "", "hibernated"},
@@ -168,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "", "partition 5 (offset 23068672): runs past the end of the disk"},
         // Refused, named.
         SourceCase{"bitlocker.raw", {}, "partition 1 (offset 1048576): a BitLocker-encrypted volume (-FVE-FS-)"},
-        SourceCase{"lvm.raw", {}, "an LVM physical volume"}, SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"},
+        SourceCase{"lvm.raw", {}, "partition 1 (offset 1048576): an LVM physical volume"},
+        SourceCase{"bare-lvm.raw", {}, "the volume (offset 0): an LVM physical volume"}, SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"},
         SourceCase{"spaces.raw", {}, "Storage Spaces"}, SourceCase{"refs.raw", {}, "a ReFS volume"},
         SourceCase{"exfat.raw", {}, "an exFAT volume"}, SourceCase{"unknown.raw", {}, "an unknown or encrypted volume"},
         SourceCase{"esp.vfat", {}, "no Windows installation on it"},

@@ -171,6 +171,8 @@ truncate -s 2M exfat.raw && bootsector exfat.raw EXFAT
 mbrdisk bitlocker.raw 7 && { truncate -s 2M bl.vol; bootsector bl.vol -FVE-FS-; place bitlocker.raw 512 2048 bl.vol; }
 mbrdisk unknown.raw 7 && head -c 65536 /dev/urandom | dd of=unknown.raw bs=512 seek=2048 conv=notrunc status=none
 mbrdisk lvm.raw 8e
+# A whole disk made an LVM physical volume: its label in the second sector, no table.
+truncate -s 2M bare-lvm.raw && printf 'LABELONE' | dd of=bare-lvm.raw bs=1 seek=512 conv=notrunc status=none
 mbrdisk ldm.raw 42
 truncate -s 4M spaces.raw && quiet sgdisk -n 1:2048:0 -t 1:E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D spaces.raw
 # Only the refusals on a disk that also holds a Windows: the Windows, with a warning.

@@ -235,6 +235,50 @@ inline std::vector<std::span<const std::uint8_t>> Unpack(std::span<const std::ui
     return out;
 }
 
+// What hive::ReadHiveKeys gives for `paths`, from the whole reader's walk: the keys on the paths, and
+// the values of the keys at their ends, passed on to `out`. Collect both sides and compare them
+// written out by Expect: the order of subkeys differs where a hive's list is out of order.
+class KeepPaths : public hive::Visitor {
+public:
+    KeepPaths(const std::vector<std::vector<std::u16string>>& paths, hive::Visitor& out) : out(out), paths_(paths) {}
+    hive::Visitor& out;
+
+    void BeginKey(std::u16string_view name, std::u16string_view cls, std::uint64_t t) override {
+        if (!kept_.empty()) at_.emplace_back(name);
+        const bool keep = (kept_.empty() || kept_.back()) && Where() > 0;
+        kept_.push_back(keep);
+        if (keep) out.BeginKey(name, cls, t);
+    }
+    void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) override {
+        if (kept_.back() && Where() == 2) out.Value(name, type, data);
+    }
+    void EndKey() override {
+        if (kept_.back()) out.EndKey();
+        kept_.pop_back();
+        if (!at_.empty()) at_.pop_back();
+    }
+
+private:
+    static std::u16string Up(std::u16string s) {
+        for (auto& c : s) c = hive::format::Upcase(c);
+        return s;
+    }
+    // 0: not on a path; 1: on the way; 2: at a path's end.
+    int Where() const {
+        int best = 0;
+        for (const auto& p : paths_) {
+            if (p.size() < at_.size()) continue;
+            bool prefix = true;
+            for (std::size_t i = 0; i < at_.size() && prefix; ++i) prefix = Up(p[i]) == Up(at_[i]);
+            if (prefix) best = std::max(best, p.size() == at_.size() ? 2 : 1);
+        }
+        return best;
+    }
+    const std::vector<std::vector<std::u16string>>& paths_;
+    std::vector<std::u16string> at_;
+    std::vector<bool> kept_;
+};
+
 // Three states of one small hive for log tests; each a different tree.
 inline Node State(int n) {
     Node root{u"ROOT", {{u"state", 4, {std::uint8_t(n), 0, 0, 0}}}, {}};

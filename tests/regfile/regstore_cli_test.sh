@@ -143,6 +143,7 @@ expect 1 "what the key held is gone" -- rs query 'HKCU\Other\Old'
 head -c 4200 "$dir/good.hive" >"$dir/cut.hive"
 mkdir -p "$dir/blank" "$dir/win98/WINDOWS" "$dir/nosystem/Windows/System32/config"
 : >"$dir/win98/WINDOWS/SYSTEM.DAT"
+: >"$dir/win98/WINDOWS/USER.DAT"
 cp "$dir/good.hive" "$dir/nosystem/Windows/System32/config/SOFTWARE"
 refused 1 "good.hive: a registry hive: name the key it becomes with --key" "hive without --key" \
   -- rs import "$dir/good.hive"
@@ -184,15 +185,8 @@ refused 1 "WINDOWS/SYSTEM.DAT: empty, not a Windows 95, 98 or Me registry file; 
 refused 2 "--codepage 437: not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
   -- rs import-windows "$dir/win98" --codepage 437
 refused 2 "--codepage is for Windows 95, 98 and Me" "import-windows --codepage of an NT volume" \
-  -- rs import-windows "$dir/nosystem" --codepage 932
+  -- rs import-windows "$dir/nosystem/Windows/System32/config" --codepage 932
 refused 2 "import takes no --codepage" "import --codepage" -- rs import "$dir/good.reg" --codepage 1252
-refused 1 "config: no SYSTEM hive in it" "import-windows without SYSTEM" -- rs import-windows "$dir/nosystem"
-refused 1 "good.reg: the volume (offset 0): an unknown or encrypted volume" "import-windows of a file that is no disk" \
-  -- rs import-windows "$dir/good.reg"
-expect 2 "import-windows of two sources" -- rs import-windows "$dir/blank" "$dir/win98"
-for n in 0 x -1; do
-  expect 2 "import-windows --installation $n" -- rs import-windows "$dir/win98" --installation "$n"
-done
 # What stands where a hive should is named for what it is; a hive may come from a pipe.
 expect 0 "a hive from a pipe" -- rs import <(cat "$dir/good.hive") --key 'HKCU\Piped'
 expect 0 "the piped hive's value is there" -- rs query 'HKCU\Piped' --value a
@@ -202,7 +196,7 @@ expect 0 "a .reg file from a pipe, whose first bytes nothing took away" -- rs im
 config="$dir/odd/Windows/System32/config"
 mkdir -p "$config/SOFTWARE"
 cp "$dir/good.hive" "$config/SYSTEM"
-refused 1 "config/SOFTWARE: a folder, not a hive file" "import-windows, a folder for SOFTWARE" -- rs import-windows "$dir/odd"
+refused 1 "config/SOFTWARE: a folder, not a file" "import-windows, a folder for SOFTWARE" -- rs import-windows "$dir/odd"
 rmdir "$config/SOFTWARE" && ln -s "$config/gone" "$config/SOFTWARE"
 refused 1 "config/SOFTWARE: a dangling link" "import-windows, a dangling link for SOFTWARE" -- rs import-windows "$dir/odd"
 rm "$config/SOFTWARE" && ln -s "$config/SOFTWARE" "$config/SOFTWARE"
@@ -225,6 +219,15 @@ contains "$dir/err" 'subkeys "Dup" and "DUP"' "the two names in the warning"
 contains "$dir/err" '"Dup" was read, "DUP" and all below it left out' "the one read in the warning"
 expect 0 "query Dup" -- rs query 'HKCU\Cased2\dup' --value v
 contains "$dir/out" "0x1" "the first key's value is the one read"
+refused 1 "not a Windows volume" "import-windows of a volume with one hive" -- rs import-windows "$dir/nosystem"
+refused 1 "config: no SYSTEM hive in System32/config" "import-windows without SYSTEM" \
+  -- rs import-windows "$dir/nosystem/Windows/System32/config"
+refused 1 "good.reg: the volume (offset 0): an unknown or encrypted volume" "import-windows of a file that is no disk" \
+  -- rs import-windows "$dir/good.reg"
+expect 2 "import-windows of two sources" -- rs import-windows "$dir/blank" "$dir/win98"
+for n in 0 x -1; do
+  expect 2 "import-windows --installation $n" -- rs import-windows "$dir/win98" --installation "$n"
+done
 expect 2 "version with an argument" -- rs version HKLM
 # No Windows in the store's HKLM: what the window shows for an empty store.
 expect 0 "version" -- rs version
