@@ -74,6 +74,9 @@ Inventory ReadInventory() {
     Inventory inv;
     const OpenKey nt(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
     inv.productName = nt.String(u"ProductName");
+    // Windows 95, 98 and Me keep it beside their version, under Windows rather than Windows NT.
+    if (!inv.productName)
+        inv.productName = OpenKey(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion").String(u"ProductName");
     inv.currentBuildNumber = nt.String(u"CurrentBuildNumber");
     if (auto ubr = nt.Number(u"UBR"); ubr && *ubr <= 0xFFFFFFFFu) inv.ubr = static_cast<std::uint32_t>(*ubr);
     inv.release = nt.String(u"DisplayVersion");
