@@ -75,6 +75,9 @@ Inventory ReadInventory() {
     Inventory inv;
     const OpenKey nt(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
     inv.productName = nt.String(u"ProductName");
+    // Windows 95, 98 and Me keep it beside their version, under Windows rather than Windows NT.
+    if (!inv.productName)
+        inv.productName = OpenKey(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion").String(u"ProductName");
     inv.currentBuildNumber = nt.String(u"CurrentBuildNumber");
     if (auto ubr = nt.Number(u"UBR"); ubr && *ubr <= 0xFFFFFFFFu) inv.ubr = static_cast<std::uint32_t>(*ubr);
     inv.release = nt.String(u"DisplayVersion");
@@ -85,9 +88,8 @@ Inventory ReadInventory() {
         inv.installDate = IsoUtc(*time / kFiletimeTicksPerSecond - kFiletimeSecondsTo1970);
     else if (auto date = nt.Number(u"InstallDate")) inv.installDate = IsoUtc(*date);
     if (!nt) {
-        // Windows 95, 98 and Me keep their own key; the build is VersionNumber's last part ("4.10.2222").
+        // Windows 95, 98 and Me: the build is VersionNumber's last part ("4.10.2222").
         const OpenKey nine(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
-        inv.productName = nine.String(u"ProductName");
         if (auto number = nine.String(u"VersionNumber"); number && number->rfind('.') != std::string::npos) {
             const std::string build = number->substr(number->rfind('.') + 1);
             if (!build.empty()) inv.currentBuildNumber = build;

@@ -1,6 +1,6 @@
 // What list-windows reports beyond the window's values, and how a long read shows on a terminal.
-#include "RegistryTest.h"
 #include "inventory.h"
+#include "RegistryTest.h"
 #include "progress_line.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +29,8 @@ TEST(ProductNameShown, Windows11IsAWorkstationOfBuild22000OrLater) {
         {"Windows 7 Professional", "1", "22631", "Windows 7 Professional"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(hivestore::ProductNameShown(c.name, c.type, c.build), c.shown) << c.name << " " << c.type << " " << c.build;
+        EXPECT_EQ(hivestore::ProductNameShown(c.name, c.type, c.build), c.shown)
+            << c.name << " " << c.type << " " << c.build;
 }
 
 TEST(IsoUtc, SecondsSince1970) {
@@ -89,14 +90,20 @@ TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
         {"Windows 10 1909: ReleaseId, InstallDate",
          {{nt, "ReleaseId", REG_SZ, Sz("1909")}, {nt, "InstallDate", REG_DWORD, Dword(1700000000)}},
          {{}, {}, {}, "1909", {}, "2023-11-14T22:13:20Z", {}, {}}},
-        {"Windows 98: the product name and build from its own key",
-         {{w9x, "ProductName", REG_SZ, Sz("Microsoft Windows 98")}, {w9x, "VersionNumber", REG_SZ, Sz("4.10.2222")}},
-         {"Microsoft Windows 98", "2222", {}, {}, {}, {}, {}, {}}},
-        {"the Windows NT key before the 9x key",
-         {{nt, "EditionID", REG_SZ, Sz("Professional")}, {w9x, "ProductName", REG_SZ, Sz("Microsoft Windows 98")}},
-         {{}, {}, {}, {}, "Professional", {}, {}, {}}},
+        {"Windows 98: the product name beside its version, under Windows",
+         {{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProductName", REG_SZ, Sz("Microsoft Windows 98")}},
+         {"Microsoft Windows 98", {}, {}, {}, {}, {}, {}, {}}},
+        {"Windows NT's name goes first",
+         {{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProductName", REG_SZ, Sz("Microsoft Windows 98")},
+          {nt, "ProductName", REG_SZ, Sz("Windows 7 Professional")}},
+         {"Windows 7 Professional", {}, {}, {}, {}, {}, {}, {}}},
+        {"Windows 98: the build, VersionNumber's last part",
+         {{w9x, "VersionNumber", REG_SZ, Sz("4.10.2222")}},
+         {{}, "2222", {}, {}, {}, {}, {}, {}}},
         {"values of other types are not taken for what they are not",
-         {{nt, "UBR", REG_SZ, Sz("3007")}, {nt, "EditionID", REG_DWORD, Dword(4)}, {nt, "InstallDate", REG_SZ, Sz("1")}},
+         {{nt, "UBR", REG_SZ, Sz("3007")},
+          {nt, "EditionID", REG_DWORD, Dword(4)},
+          {nt, "InstallDate", REG_SZ, Sz("1")}},
          {}},
     };
     for (const auto& c : cases) {
@@ -136,7 +143,11 @@ TEST(ProgressLine, ShowsOnlyAReadThatTakesMoreThanASecond) {
          "\rregstore: reading F: 50% of 2 MiB\033[K" + clear},
         {"redrawn at most ten times a second, and always at the end",
          true,
-         {{"F", 0, 100, 0ms}, {"F", 10, 100, 1100ms}, {"F", 20, 100, 1150ms}, {"F", 30, 100, 1250ms}, {"F", 100, 100, 1260ms}},
+         {{"F", 0, 100, 0ms},
+          {"F", 10, 100, 1100ms},
+          {"F", 20, 100, 1150ms},
+          {"F", 30, 100, 1250ms},
+          {"F", 100, 100, 1260ms}},
          "\rregstore: reading F: 10% of 1 MiB\033[K\rregstore: reading F: 30% of 1 MiB\033[K"
          "\rregstore: reading F: 100% of 1 MiB\033[K" +
              clear},
