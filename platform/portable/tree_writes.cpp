@@ -12,14 +12,14 @@ namespace {
 
 struct WaitingKeys;
 WaitingKeys& Waiting();
-Database* BulkWritten();
+bool BulkWritten(const OpenKey& key);
 
 // KeyFor, without a look at the store file's identity (a stat each) for a handle of the tree being
 // written in bulk: its transaction holds the file it began on, and a file put in its place meanwhile
 // is noticed by the first call after the commit, as if it had come just after it.
 OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed) {
     OpenKey* key = store.Resolve(hKey);
-    if (key != nullptr && key->db == BulkWritten() && !RootId(hKey) && (key->access & needed) == needed) return *key;
+    if (key != nullptr && BulkWritten(*key) && !RootId(hKey) && (key->access & needed) == needed) return *key;
     return KeyFor(store, hKey, needed);
 }
 
@@ -61,6 +61,7 @@ Name& TreeName() {
 // id from the start, and the handle given out for it names it.
 struct WaitingKeys {
     Database* db = nullptr;  // the store whose tree is written, while one is
+    std::uint64_t file = 0;  // the file of it that the tree's handles are for
     NewKey keys[kKeysAtOnce];
     Name names[kKeysAtOnce];  // their room kept from one batch to the next
     size_t count = 0;
@@ -69,7 +70,8 @@ WaitingKeys& Waiting() {
     static WaitingKeys waiting;
     return waiting;
 }
-Database* BulkWritten() { return Waiting().db; }
+// A handle of the file the tree is written to (one opened before that file was replaced is not).
+bool BulkWritten(const OpenKey& key) { return key.db == Waiting().db && key.file == Waiting().file; }
 
 void WriteWaitingKeys(Store& store, StatementCache& s) {
     WaitingKeys& w = Waiting();
@@ -165,6 +167,7 @@ StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
         db_ = key.db;
         Waiting() = {};
         Waiting().db = key.db;
+        Waiting().file = key.file;
         return ERROR_SUCCESS;
     });
     hKey_ = hKey;
