@@ -1,11 +1,17 @@
 // The registry measures on the portable store, with Google Benchmark, at one or more store sizes:
-//   registry_bench [--sizes=1000,100000] [--store_dir=DIR] [Google Benchmark flags]
+//   registry_bench [--sizes=1000,100000] [--store_dir=DIR] [--reader_uid=UID] [Google Benchmark flags]
 // Each size gets a store of its own, made when its first benchmark runs and deleted at the end.
+// With --reader_uid (run as root), the stores are made first, as the installed program's store is,
+// and the measures that only read run in a child process with that user's ids: a user who may
+// read the store's files (0644) but write none of them, the log's index among them.
 #include "RegFile.h"
 #include "registry_measures.h"
 #include "registry_store.h"
 
 #include <benchmark/benchmark.h>
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +33,7 @@ struct Options {
     std::vector<std::size_t> sizes{1000};
     fs::path storeDir;
     std::string example = VERSIONINFO_BENCH_EXAMPLE;
+    long readerUid = -1;  // run the reading measures as this user
 };
 
 Options options;
@@ -57,12 +64,19 @@ public:
         }
         UseRegistryStore(path.string());
         active_ = values;
-        session_ = std::make_unique<bench::Session>(values);
+        session_ = std::make_unique<bench::Session>(values, options.readerUid >= 0);
         if (!session_->Ready()) {
             error = "the generated keys cannot be opened";
             session_.reset();
         }
         return session_.get();
+    }
+
+    // Lets go of the store in use, keeping the made ones.
+    void Forget() {
+        session_.reset();
+        active_ = 0;
+        UseRegistryStore((options.storeDir / "none.db").string(), StoreAccess::ReadOnly);
     }
 
     void Close() {
@@ -75,7 +89,8 @@ public:
 private:
     static fs::path PathOf(std::size_t values) { return options.storeDir / ("store-" + std::to_string(values) + ".db"); }
     static void Remove(const fs::path& path) {
-        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(path.string() + suffix);
+        std::error_code ignored;  // a reader's child cannot, and leaves it to the parent
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(path.string() + suffix, ignored);
     }
     static bool Import(const std::string& file, std::string& error) {
         std::ifstream in(file, std::ios::binary);
@@ -143,6 +158,8 @@ std::vector<std::size_t> ParseSizes(const std::string& text) {
     return sizes;
 }
 
+int RunMeasures(bool writes);
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,6 +172,8 @@ int main(int argc, char** argv) {
             options.storeDir = value;
         } else if (TakeOption(argv[i], "--example", value)) {
             options.example = value;
+        } else if (TakeOption(argv[i], "--reader_uid", value)) {
+            options.readerUid = std::strtol(value.c_str(), nullptr, 10);
         } else {
             std::fprintf(stderr, "registry_bench: unknown argument '%s'\n", argv[i]);
             return 2;
@@ -172,16 +191,56 @@ int main(int argc, char** argv) {
     }
     fs::create_directories(options.storeDir);
 
+    if (options.readerUid >= 0) {
+        // The stores made now, by this (privileged) user; the reads in a child with the reader's ids.
+        std::string error;
+        for (const std::size_t values : options.sizes)
+            if (stores.For(values, error) == nullptr) {
+                std::fprintf(stderr, "registry_bench: %s\n", error.c_str());
+                return 1;
+            }
+        stores.Forget();
+        fs::permissions(options.storeDir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                              fs::perms::others_read | fs::perms::others_exec);
+        const pid_t child = fork();
+        if (child == 0) {
+            const auto id = static_cast<uid_t>(options.readerUid);
+            if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+                std::perror("registry_bench: cannot take the reader's ids");
+                _exit(1);
+            }
+            int rc = RunMeasures(false);
+            stores.Forget();
+            std::fflush(nullptr);
+            _exit(rc);
+        }
+        int status = 1;
+        waitpid(child, &status, 0);
+        stores.Close();
+        if (ownDir) fs::remove_all(options.storeDir);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+    const int rc = RunMeasures(true);
+    stores.Close();
+    if (ownDir) fs::remove_all(options.storeDir);
+    return rc;
+}
+
+namespace {
+
+int RunMeasures(bool writes) {
     // The sizes of one measure one after the other, so that they see the machine in the same state.
-    for (const bench::Measure& measure : bench::Measures())
+    for (const bench::Measure& measure : bench::Measures()) {
+        if (measure.writes && !writes) continue;
         for (const std::size_t values : options.sizes)
             benchmark::RegisterBenchmark((std::string(measure.id) + "/" + std::to_string(values)).c_str(),
                                          [&measure, values](benchmark::State& state) { Run(state, measure, values); })
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
+    }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    stores.Close();
-    if (ownDir) fs::remove_all(options.storeDir);
     return anyFailed ? 1 : 0;
 }
+
+}  // namespace

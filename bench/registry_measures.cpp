@@ -71,9 +71,9 @@ constexpr std::array<Measure, 7> kMeasures{{
     {"open_query_close", "open + size query + data query + close", OpenQueryClose},
     {"query_open_key", "size + data query on an open key", QueryOpenKey},
     {"query_dword", "one 4-byte query", QueryDword},
-    {"set_long", "SetLong", SetLong},
-    {"set_string", "SetStringValue", SetString},
-    {"create_key", "CreateKey of a new key + close", CreateNewKey},
+    {"set_long", "SetLong", SetLong, true},
+    {"set_string", "SetStringValue", SetString, true},
+    {"create_key", "CreateKey of a new key + close", CreateNewKey, true},
     {"form_load", "Form_Load, in-process, per load", FormLoad},
 }};
 
@@ -117,13 +117,14 @@ LONG FillValues(std::size_t values) {
     return ERROR_SUCCESS;
 }
 
-Session::Session(std::size_t values) {
+Session::Session(std::size_t values, bool readOnly) {
     const std::size_t keys = (values + kValuesPerKey - 1) / kValuesPerKey;
     if (keys == 0) return;
     for (std::size_t i = 0; i < kReadPaths; ++i) readPaths.push_back(DataKeyPath(i * keys / kReadPaths));
     ready_ = RegOpenKeyExA(HKEY_LOCAL_MACHINE, readPaths[kReadPaths / 2].c_str(), 0, KEY_READ, &readKey) ==
-                 ERROR_SUCCESS &&
-             writer.CreateKey(kWriterPath, HKEY_LOCAL_MACHINE);
+             ERROR_SUCCESS;
+    if (readOnly) return;
+    ready_ = ready_ && writer.CreateKey(kWriterPath, HKEY_LOCAL_MACHINE);
     QxRegistry created;
     ready_ = ready_ && created.CreateKey(kCreatedPath, HKEY_LOCAL_MACHINE);
 }

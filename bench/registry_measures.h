@@ -29,7 +29,8 @@ LONG FillValues(std::size_t values);
 // The keys and handles the measures work on, opened once the data are in place.
 class Session {
 public:
-    explicit Session(std::size_t values);
+    // `readOnly`: for a user who may only read the store; the measures that write are not run.
+    explicit Session(std::size_t values, bool readOnly = false);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -51,6 +52,7 @@ struct Measure {
     const char* id;
     const char* label;
     bool (*run)(Session&, std::uint64_t i);
+    bool writes = false;
 };
 std::span<const Measure> Measures();
 

@@ -1,10 +1,10 @@
 // The format's two functions of its own: the log entries' hash and the upper case of key names.
 #include "HiveFormat.h"
 
+#include <locale.h>
 #include <bit>
 #include <clocale>
 #include <cwctype>
-#include <locale.h>
 #include <memory>
 
 namespace hive::format {
@@ -61,7 +61,9 @@ std::string Utf8(std::u16string_view s) {
         if (c < 0x80) out += char(c);
         else if (c < 0x800) out += {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
         else if (c < 0x10000) out += {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
-        else out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
+        else
+            out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)),
+                    char(0x80 | (c & 0x3F))};
     }
     return out;
 }

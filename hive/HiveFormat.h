@@ -44,9 +44,9 @@ static_assert(CellSize(kBigDataSegment) == kBigDataCell);
 // --- Base block (primary file and each log's first sector) ---------------------------------------
 namespace base {
 constexpr std::size_t kSignature = 0;  // "regf"
-constexpr std::size_t kSeq1 = 4;  // bumped when a write starts
-constexpr std::size_t kSeq2 = 8;  // bumped when it ends
-constexpr std::size_t kWritten = 12;  // FILETIME
+constexpr std::size_t kSeq1 = 4;       // bumped when a write starts
+constexpr std::size_t kSeq2 = 8;       // bumped when it ends
+constexpr std::size_t kWritten = 12;   // FILETIME
 constexpr std::size_t kMajor = 20;
 constexpr std::size_t kMinor = 24;
 constexpr std::size_t kType = 28;
@@ -112,9 +112,9 @@ constexpr std::size_t kSize = 8;
 namespace list {
 constexpr std::size_t kCount = 2;
 constexpr std::size_t kElements = 4;
-constexpr std::size_t kNarrow = 4;  // li and ri: an offset
-constexpr std::size_t kWide = 8;  // lf and lh: an offset and a hash or hint
-constexpr std::size_t kHash = 4;  // within a wide element
+constexpr std::size_t kNarrow = 4;       // li and ri: an offset
+constexpr std::size_t kWide = 8;         // lf and lh: an offset and a hash or hint
+constexpr std::size_t kHash = 4;         // within a wide element
 constexpr std::uint32_t kLeafMax = 512;  // what the writer puts in one lh list; more go under an ri
 }  // namespace list
 namespace sk {
@@ -140,11 +140,15 @@ constexpr std::size_t kPages = 40;  // page references: bins offset (4), size (4
 constexpr std::size_t kPageRef = 8;
 }  // namespace logfile
 
-inline std::uint16_t Get16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
+inline std::uint16_t Get16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | p[1] << 8);
+}
 inline std::uint32_t Get32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
-inline std::uint64_t Get64(const std::uint8_t* p) { return Get32(p) | std::uint64_t(Get32(p + 4)) << 32; }
+inline std::uint64_t Get64(const std::uint8_t* p) {
+    return Get32(p) | std::uint64_t(Get32(p + 4)) << 32;
+}
 inline void Put16(std::uint8_t* p, std::uint16_t v) {
     p[0] = std::uint8_t(v);
     p[1] = std::uint8_t(v >> 8);
@@ -155,6 +159,12 @@ inline void Put32(std::uint8_t* p, std::uint32_t v) {
 inline void Put64(std::uint8_t* p, std::uint64_t v) {
     Put32(p, std::uint32_t(v));
     Put32(p + 4, std::uint32_t(v >> 32));
+}
+
+// A record's signature ("nk", "regf", ...): its letters, no terminating NUL.
+template <std::size_t N>
+inline void PutSig(std::uint8_t* p, const char (&sig)[N]) {
+    std::memcpy(p, sig, N - 1);
 }
 
 // XOR of the 127 dwords before the checksum, with the two values Windows never stores replaced.

@@ -513,10 +513,11 @@ std::vector<const NamedBytes*> ByName(std::span<const NamedBytes> logs) {
     return out;
 }
 
-// A log's base block that can stand for the primary's: whole, of a version read, written through.
+// A log's base block that can stand for the primary's: whole, of a version read, and for an old
+// format log written through, as its replay asks.
 bool UsableLogBase(const Base& b) {
-    return b.signatureOk && b.checksumOk && BaseFault(b).empty() && b.seq1 == b.seq2 &&
-           (b.type == base::kTypeNewLog || b.type == base::kTypeOldLog);
+    return b.signatureOk && b.checksumOk && BaseFault(b).empty() &&
+           (b.type == base::kTypeNewLog || (b.type == base::kTypeOldLog && b.seq1 == b.seq2));
 }
 
 // As Windows restores a primary base block it cannot trust: from the newest of the logs' own.
@@ -529,7 +530,11 @@ const NamedBytes* NewestLogBase(std::span<const NamedBytes> logs, Base& out) {
             out = lb;
         }
     }
-    if (newest != nullptr) out.type = base::kTypePrimary;
+    if (newest != nullptr) {
+        // A hive as that log began: its entries from there on apply, an older log's do not.
+        out.type = base::kTypePrimary;
+        out.seq2 = out.seq1;
+    }
     return newest;
 }
 
@@ -773,14 +778,15 @@ public:
             Refuse(std::strerror(errno));
         }
         if (S_ISDIR(st.st_mode)) Refuse("a folder, not a hive file");
+        if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) Refuse("a device (a terminal, a disk), not a regular file");
+        if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) Refuse("not a regular file");
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (fd_ < 0) Refuse(errno == EACCES ? "permission denied (it cannot be read)" : std::strerror(errno));
         if (::fstat(fd_, &st) != 0) Refuse(std::strerror(errno));
         regular_ = S_ISREG(st.st_mode);
         if (regular_ && std::uint64_t(st.st_size) > kMaxFileSize)
             Refuse(std::to_string(st.st_size) + " bytes, larger than any hive (at most " + std::to_string(kMaxFileSize) + ")");
-        if (!regular_ && !S_ISFIFO(st.st_mode) && !S_ISCHR(st.st_mode) && !S_ISSOCK(st.st_mode) && !S_ISBLK(st.st_mode))
-            Refuse("not a regular file");
+        if (!regular_ && !S_ISFIFO(st.st_mode)) Refuse("not a regular file");
         size_ = regular_ ? std::uint64_t(st.st_size) : 0;
     }
     ~File() {
@@ -789,25 +795,33 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // A pipe, a terminal or a device: read once, from start to end.
+    // A pipe: read once, from start to end.
     bool Stream() const { return !regular_; }
 
     // The bytes from where reading stands, at most `limit` of them, in a buffer with room for
-    // `room` more. No hive is larger than kMaxFileSize: a device or pipe that goes on is refused.
+    // `room` more. No hive is larger than kMaxFileSize: a pipe that goes on is refused.
     std::vector<std::uint8_t> Read(std::size_t room = 0, std::uint64_t limit = kMaxFileSize + 1) {
         std::vector<std::uint8_t> bytes;
         bytes.reserve(std::min<std::uint64_t>(size_, limit) + room);
-        // A regular file's bytes go straight into their place: no copy, and no buffer beside them
-        // in memory (a dirty hive's replay is held to the memory its logs take).
-        bytes.resize(std::min<std::uint64_t>(size_, limit));
-        for (std::size_t at = 0; at < bytes.size();) {
-            const ssize_t n = ::read(fd_, bytes.data() + at, bytes.size() - at);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) Refuse(std::string("cannot be read: ") + std::strerror(errno));
-            if (n == 0) bytes.resize(at);  // shorter than it was a moment ago
-            at += std::size_t(n);
+        if (regular_) {
+            // A regular file's bytes go straight into their place: no copy, and no buffer beside them
+            // in memory (a dirty hive's replay is held to the memory its logs take).
+            bytes.resize(std::min<std::uint64_t>(size_, limit));
+            for (std::size_t at = 0; at < bytes.size();) {
+                const ssize_t n = ::read(fd_, bytes.data() + at, bytes.size() - at);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) Refuse(std::string("cannot be read: ") + std::strerror(errno));
+                if (n == 0) bytes.resize(at);  // shorter than it was a moment ago
+                at += std::size_t(n);
+            }
         }
         // What a stream holds, or a file that grew meanwhile (or says it has no size, as /proc's do).
+        Append(bytes, limit);
+        return bytes;
+    }
+
+    // Reads on into `bytes` until it holds `limit` of them or the file ends.
+    void Append(std::vector<std::uint8_t>& bytes, std::uint64_t limit) {
         std::uint8_t buf[1 << 16];
         while (bytes.size() < limit) {
             const ssize_t n = ::read(fd_, buf, std::min<std::uint64_t>(sizeof buf, limit - bytes.size()));
@@ -817,7 +831,6 @@ public:
             bytes.insert(bytes.end(), buf, buf + n);
         }
         if (bytes.size() > kMaxFileSize) Refuse("larger than any hive (at most " + std::to_string(kMaxFileSize) + " bytes)");
-        return bytes;
     }
 
     // The first `n` bytes of a regular file, leaving the position where it was.
@@ -896,9 +909,13 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
     namespace fs = std::filesystem;
     File file(path);
     if (file.Stream()) {
-        // Read once; no logs lie beside a pipe.
-        std::vector<std::uint8_t> bytes = file.Read();
-        return Read({path, bytes}, &bytes, {}, {"none: read from a pipe or device"}, {}, visitor);
+        // Read once; no logs lie beside a pipe. What follows the bins a sound base block names is
+        // not needed, and a pipe that is no hive is not read past its first block.
+        std::vector<std::uint8_t> bytes = file.Read(0, kBaseBlockSize);
+        const Base first = ReadBase(bytes);
+        if (bytes.size() == kBaseBlockSize && first.signatureOk && first.checksumOk && BaseFault(first).empty())
+            file.Append(bytes, kBaseBlockSize + std::uint64_t(first.fields.binsSize));
+        return Read({path, bytes}, &bytes, {}, {"none: read from a pipe"}, {}, visitor);
     }
     const fs::path p(path);
     const std::string base = p.filename().string();

@@ -91,12 +91,12 @@ void Store::ForgetRolledBackKeys() {
     }
 }
 
-OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed) {
+OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed, bool writing) {
     if (hKey == nullptr) throw Failure{ERROR_INVALID_HANDLE};
     OpenKey* key = store.Resolve(hKey);
     if (key == nullptr) throw Failure{ERROR_INVALID_HANDLE};
     if ((key->access & needed) != needed) throw Failure{ERROR_ACCESS_DENIED};
-    const std::uint64_t file = key->db->File();
+    const std::uint64_t file = key->db->File(writing);
     if (RootId(hKey)) key->file = file;  // the roots are in every file
     else if (key->file != file) throw Failure{ERROR_KEY_DELETED};
     return *key;

@@ -85,9 +85,10 @@ private:
 };
 
 // Checks the handle, the rights it was opened with, and that its store file is still the one at
-// the store's path (a handle opened on a file since replaced reaches no key of the new one).
-// Whether its key still exists is checked where an answer needs it.
-OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed);
+// the store's path (a handle opened on a file since replaced reaches no key of the new one): before
+// a write at once, before a read as Database::File bounds it. Whether its key still exists is
+// checked where an answer needs it.
+OpenKey& KeyFor(Store& store, HKEY hKey, REGSAM needed, bool writing = false);
 
 // The answer for a key found missing: a handle whose key is gone says so.
 void MustExist(store::StatementCache* s, KeyId id, store::ReadCache* cache = nullptr);

@@ -31,14 +31,19 @@ LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkR
     if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;  // a failed open leaves no handle behind
     return Guarded([&](Store& store) -> LONG {
-        OpenKey& parentKey = KeyFor(store, hKey, 0);
+        OpenKey& parentKey = KeyFor(store, hKey, 0, create);
         Database& db = *parentKey.db;
         const KeyId parent = parentKey.id;
         const REGSAM parentAccess = parentKey.access;
         const std::uint64_t file = parentKey.file;
+        // Refused before the path's names are made: a reader who may not write is often asked for
+        // write rights first (and then opens for reading), and the path's own faults come first.
+        if ((samDesired & kWriteRights) != 0 && !db.MayWrite()) {
+            const LONG fault = PathFault(lpSubKey);
+            return fault != ERROR_SUCCESS ? fault : ERROR_ACCESS_DENIED;
+        }
         const auto parts = SplitPath(lpSubKey);
         if (!parts) return ERROR_BAD_PATHNAME;
-        if ((samDesired & kWriteRights) != 0 && !db.MayWrite()) return ERROR_ACCESS_DENIED;
 
         StatementCache* s = db.ForRead();
         KeyId id = parent;
@@ -89,7 +94,7 @@ LONG DeleteKey(HKEY hKey, const Char* lpSubKey, bool tree) {
     return Guarded([&](Store& store) -> LONG {
         const bool ownContents = tree && (lpSubKey == nullptr || *lpSubKey == Char());
         const REGSAM needed = !tree ? 0 : KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (ownContents ? KEY_SET_VALUE : 0);
-        OpenKey& key = KeyFor(store, hKey, needed);
+        OpenKey& key = KeyFor(store, hKey, needed, true);
         Database& db = *key.db;
         const KeyId parent = key.id;
         const auto parts = SplitPath(lpSubKey);
@@ -188,7 +193,7 @@ LONG RegCloseKey(HKEY hKey) {
 
 LONG RegFlushKey(HKEY hKey) {
     return Guarded([&](Store& store) -> LONG {
-        OpenKey& key = KeyFor(store, hKey, 0);
+        OpenKey& key = KeyFor(store, hKey, 0, true);
         StatementCache* s = key.db->ForRead();
         MustExist(s, key.id);
         key.db->Flush();
@@ -239,7 +244,7 @@ LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpDa
     std::string room;
     const std::int64_t stored = wide ? StoredForm(dwType, data, room) : std::int64_t{dwType};
     return Guarded([&](Store& store) -> LONG {
-        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
+        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE, true);
         if (!key.db->MayWrite()) return ERROR_ACCESS_DENIED;
         const std::basic_string_view<Char> given = lpValueName ? lpValueName : std::basic_string_view<Char>();
         Name name;
@@ -255,7 +260,7 @@ LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpDa
 template <typename Char>
 LONG DeleteValue(HKEY hKey, const Char* lpValueName) {
     return Guarded([&](Store& store) -> LONG {
-        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE);
+        OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE, true);
         StatementCache* s = key.db->ForRead();
         if (s == nullptr) {
             MustExist(s, key.id);

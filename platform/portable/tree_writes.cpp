@@ -20,7 +20,7 @@ bool BulkWritten(const OpenKey& key);
 OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed) {
     OpenKey* key = store.Resolve(hKey);
     if (key != nullptr && BulkWritten(*key) && !RootId(hKey) && (key->access & needed) == needed) return *key;
-    return KeyFor(store, hKey, needed);
+    return KeyFor(store, hKey, needed, true);
 }
 
 template <typename F>
@@ -138,7 +138,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         static std::vector<KeyId> ids;
         ids.clear();
         for (const StoreTreeValue& v : values) {
-            const OpenKey& key = TreeKeyFor(store, v.key, KEY_SET_VALUE);
+            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);  // InTransaction looked at the file
             if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
             ids.push_back(key.id);
         }
@@ -162,7 +162,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
 StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
     Guarded([&](Store& store) -> LONG {
         if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
-        OpenKey& key = KeyFor(store, hKey, 0);
+        OpenKey& key = KeyFor(store, hKey, 0, true);
         key.db->CheckReferences(false);
         db_ = key.db;
         Waiting() = {};

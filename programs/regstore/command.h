@@ -75,8 +75,6 @@ std::string DisplayName(const regfile::KeyName& key);
 std::u16string KeyPath16(const regfile::KeyName& key);
 
 void Warn(const std::vector<std::string>& warnings);
-// A file to read whole: it must exist and be no folder.
-void CheckReadable(const std::string& path, const char* what);
 // Runs hive imports as one store transaction; a hive that cannot be read, or a store that refuses
 // a write, leaves the store as it was.
 void InHiveTransaction(const Context& context, const std::function<void()>& body);

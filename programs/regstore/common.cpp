@@ -115,15 +115,6 @@ void Warn(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) std::cerr << "regstore: warning: " << w << "\n";
 }
 
-void CheckReadable(const std::string& path, const char* what) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw InputError{path + ": " + std::strerror(errno)};
-    struct stat st {};
-    const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
-    ::close(fd);
-    if (folder) throw InputError{path + ": a folder, not " + what};
-}
-
 void InHiveTransaction(const Context& context, const std::function<void()>& body) {
     LONG rc = ERROR_SUCCESS;
     try {

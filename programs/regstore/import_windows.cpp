@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -107,7 +108,8 @@ std::string FindHive(const std::string& folder, const char* name, std::vector<st
     if (found.size() > 1) {
         std::string all;
         for (const auto& f : found) all += (all.empty() ? "" : " and ") + f;
-        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name + " hive");
+        warnings.push_back(folder + ": " + all + " differ only in case; " + taken + " is read as the " + name +
+                           " hive");
     }
     return folder + "/" + taken;
 }
@@ -121,6 +123,7 @@ int ImportWindows(const Context& context, const Options& o) {
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0) throw InputError{dir + ": " + std::strerror(errno)};
     if (!S_ISDIR(st.st_mode)) throw InputError{dir + ": not a folder; name the Windows volume or its Windows/System32/config folder"};
+    if (::access(dir.c_str(), R_OK | X_OK) != 0) throw InputError{dir + ": " + std::strerror(errno)};
     // Windows 95, 98 and Me keep their registry in the Windows folder: the volume's root names it.
     const std::string windows = FindEntry(dir, "Windows", true);
     if (auto registry = win9x::FindRegistry(dir)) return ImportWindows9x(context, *registry, codePage);

@@ -497,6 +497,7 @@ TEST(HiveFile, CheckedBeforeItIsRead) {
              ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
              std::thread([p, hive] { Save(p, hive); }).detach();
          }, ""},
+        {"device", [](const fs::path& p) { fs::create_symlink("/dev/null", p); }, "a device (a terminal, a disk)"},
         {"sub_folder_of_a_file", [&](const fs::path& p) { Save(p.parent_path(), hive); }, "Not a directory"},
     };
     for (const auto& row : rows) {

@@ -909,6 +909,104 @@ TEST_P(UsersOwnStore, IsUsedOnlyWhereTheRealUserMayTrustIt) {
 INSTANTIATE_TEST_SUITE_P(Store, UsersOwnStore, ::testing::ValuesIn(kUserStoreCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A process whose effective user is root and whose real user is not (a set-user-id program) uses the
+// real user's store where that user may trust it, and opens it, its log and its index in the folder
+// the trust walk checked: once the process has the store open, the user swapping her store folder
+// for a link to a folder of root's never gets root's folder written. The store is in SQLite's
+// rollback mode, as a store another program changed back to it may be: the first write makes the
+// journal and the log files, after the swap.
+struct Swap {
+    const char* name;
+    const char* journalMode;  // the user's store's, when the process opens it
+};
+
+void PrintTo(const Swap& c, std::ostream* os) { *os << c.name; }
+
+class SwappedStoreFolder : public StoreFaults, public ::testing::WithParamInterface<Swap> {
+protected:
+    void SetUp() override {
+        StoreFaults::SetUp();
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a second user";
+        std::string base = std::filesystem::canonical("/proc/self/exe").parent_path() / "swapped-XXXXXX";
+        ASSERT_NE(mkdtemp(base.data()), nullptr);
+        base_ = base;
+        ASSERT_EQ(chmod(base_.c_str(), 0755), 0);
+        for (auto up = std::filesystem::path(base_); up != up.root_path(); up = up.parent_path()) {
+            struct stat st {};
+            ASSERT_EQ(stat(up.c_str(), &st), 0);
+            if (st.st_uid != 0 || (st.st_mode & 022) != 0) GTEST_SKIP() << up << " may be written by others than root";
+        }
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        if (!base_.empty()) std::filesystem::remove_all(base_, ignored);
+        StoreFaults::TearDown();
+    }
+    std::string base_;
+};
+
+TEST_P(SwappedStoreFolder, NeverReachesTheFolderSwappedIn) {
+    // Root's store, in a folder only root may enter: what the link leads to.
+    Folder(base_ + "/root/versioninfo", 0700);
+    Plant(base_ + "/root/versioninfo", 0);
+    // The user's own store, in a folder of hers.
+    const std::string own = base_ + "/own";
+    Folder(own, 0700, kNobody);
+    Folder(own + "/versioninfo", 0700, kNobody);
+    Plant(own + "/versioninfo", kNobody);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open((own + "/versioninfo/registry.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, ("PRAGMA journal_mode = "s + GetParam().journalMode).c_str(), nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    const auto before = Snapshot(base_ + "/root");
+
+    int opened[2], swapped[2];
+    ASSERT_EQ(pipe(opened), 0);
+    ASSERT_EQ(pipe(swapped), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        // Real user nobody, effective user root, as a set-user-id program runs.
+        if (setresgid(kNobody, 0, 0) != 0 || setresuid(kNobody, 0, 0) != 0) _exit(90);
+        setenv("XDG_DATA_HOME", own.c_str(), 1);
+        UseUsersOwnRegistryStore(StoreDir() + "/system.db");
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Planted", 0, KEY_READ, &key) != ERROR_SUCCESS) _exit(91);
+        char byte = 0;
+        if (write(opened[1], "o", 1) != 1 || read(swapped[0], &byte, 1) != 1) _exit(92);
+        // Written where the store was checked and opened, wherever that folder is now.
+        LONG rc = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Swapped", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                  nullptr);
+        if (rc == ERROR_SUCCESS) rc = SetDword(key, "V", 1);
+        UseRegistryStore(StoreDir() + "/elsewhere.db");
+        _exit(rc == ERROR_SUCCESS ? 0 : 93);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(opened[0], &byte, 1), 1) << "the process could not read its store";
+    ASSERT_EQ(rename((own + "/versioninfo").c_str(), (own + "/aside").c_str()), 0);
+    ASSERT_EQ(symlink((base_ + "/root/versioninfo").c_str(), (own + "/versioninfo").c_str()), 0);
+    ASSERT_EQ(write(swapped[1], "s", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), 0) << "93: the write failed";
+    UseRegistryStore(own + "/aside/registry.db");
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Swapped", 0, KEY_READ, &key), ERROR_SUCCESS)
+        << "the write is not in the store's own folder";
+    if (key != nullptr) RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    std::string changed;
+    const auto after = Snapshot(base_ + "/root");
+    for (const auto& [path, entry] : after)
+        if (!before.count(path) || before.at(path) != entry) changed += " " + path;
+    EXPECT_EQ(changed, "") << "root's folder was written";
+}
+
+INSTANTIATE_TEST_SUITE_P(Store, SwappedStoreFolder,
+                         ::testing::Values(Swap{"StoreInRollbackMode", "DELETE"},
+                                           Swap{"StoreInRollbackModeKeepingItsJournal", "PERSIST"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A store file replaced under a running process: every call through a handle opened on the old file
 // answers ERROR_KEY_DELETED, a new open sees the new file, and nothing of the two is mixed. The new
 // file makes its keys in the same order, so that A's id names B there. A file renamed over the store

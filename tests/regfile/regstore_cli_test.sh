@@ -193,6 +193,7 @@ expect 0 "a hive from a pipe" -- rs import <(cat "$dir/good.hive") --key 'HKCU\P
 expect 0 "the piped hive's value is there" -- rs query 'HKCU\Piped' --value a
 expect 0 "a hive piped to /dev/stdin" -- bash -c 'cat "$3" | "$1" --store "$2" import /dev/stdin --key "HKCU\Stdin"' _ "$regstore" "$store" "$dir/good.hive"
 refused 1 "a registry hive: name the key it becomes with --key" "a piped hive without --key" -- rs import <(cat "$dir/good.hive")
+expect 0 "a .reg file from a pipe, whose first bytes nothing took away" -- rs import <(cat "$dir/good.reg")
 config="$dir/odd/Windows/System32/config"
 mkdir -p "$config/SOFTWARE"
 cp "$dir/good.hive" "$config/SYSTEM"

@@ -11,6 +11,7 @@
 #include "database.h"
 
 #include "flusher.h"
+#include "folder_files.h"
 #include "readonly_files.h"
 #include "schema.h"
 #include "trusted_path.h"
@@ -21,6 +22,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <ctime>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
@@ -144,11 +146,11 @@ std::string UriPath(const std::string& path) {
 
 // A store made before stores were marked: its tables are the store's. Read as an unchanging file,
 // so that a file that is not a store is neither locked nor given a log.
-bool HasStoreTables(const std::string& path) {
+bool HasStoreTables(const std::string& path, const char* vfs) {
     sqlite3* db = nullptr;
     bool store = false;
     const std::string uri = UriPath(path) + "?immutable=1";
-    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr) ==
+    if (sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, vfs) ==
         SQLITE_OK) {
         sqlite3_stmt* q = nullptr;
         if (sqlite3_prepare_v2(db,
@@ -204,12 +206,16 @@ bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
 
 
 Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
-    : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {}
+    : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {
+    FolderVfs();  // before the first file is opened: see folder_files.h
+}
 
-Database::~Database() { Disconnect(); }
+Database::~Database() {
+    Disconnect();
+    if (folder_ >= 0) close(folder_);
+}
 
 void Database::Disconnect() {
-    cache_.Detach();
     if (flushDb_ != nullptr) {
         if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(flushDb_);
         if (leaveLog_) sqlite3_db_config(flushDb_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -225,6 +231,7 @@ void Database::Disconnect() {
         statements_.reset();
         sqlite3_close_v2(db_);
     }
+    cache_.Detach();  // after the connections: it may hold the index file open
     leaveLog_ = false;
     if (pathFd_ >= 0) close(pathFd_);
     pathFd_ = -1;
@@ -263,15 +270,29 @@ void Database::AssertState() const {
     assert(!unsynced_ || journal_ == Journal::WalWriter || state_ == State::Inherited);
 }
 
-std::uint64_t Database::File() {
+std::uint64_t Database::File(bool exact) {
     if (!Connected()) {
         Connect(false);
         return file_;
     }
-    // A writer has made the log files again: read through them.
-    if (withoutLogFiles_ && access((OpenPath() + "-wal").c_str(), F_OK) == 0 && access((OpenPath() + "-shm").c_str(), F_OK) == 0)
-        Disconnect();
+    // A cached read makes no system call: while the log's index header has not moved, the file
+    // is looked at once in kFileCheckBound (the coarse clock is read without one).
+    timespec now {};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const std::int64_t ms = std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+    if (!exact && ms < nextFileCheck_ && cache_.UnmovedSinceCheck()) return file_;
+    nextFileCheck_ = ms + kFileCheckBound.count();
+    cache_.MarkChecked();
+    // A writer has made the log files again, or another index file took the place of the one
+    // watched: read through them.
+    const std::string& path = OpenPath();
     struct stat st {};
+    if ((withoutLogFiles_ && access((path + "-wal").c_str(), F_OK) == 0 && access((path + "-shm").c_str(), F_OK) == 0) ||
+        (cache_.MappedIndex() != 0 &&
+         (stat((path + "-shm").c_str(), &st) != 0 || st.st_ino != cache_.MappedIndex()))) {
+        if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) Disconnect();
+        return File(true);
+    }
     if (pathFd_ >= 0 && (fstat(pathFd_, &st) != 0 || st.st_nlink == 0)) {
         // Renamed over or deleted: its handles are gone. A transaction of ours on it ends first.
         if (known_) ++file_;
@@ -312,6 +333,8 @@ bool Database::MayWrite() {
 
 bool Database::Trusted(bool make) {
     const TrustedPath trusted = CheckUserStorePath(path_, make);
+    if (folder_ >= 0) close(folder_);  // no connection uses it: each closed before a walk
+    folder_ = trusted.folder;
     refusal_ = trusted.refusal.empty() ? trusted.cannotMake : trusted.refusal;
     if (!trusted.refusal.empty()) {
         // Refused to read as well: nothing of the connection stays.
@@ -319,7 +342,10 @@ bool Database::Trusted(bool make) {
         state_ = State::Refused;
         mayWrite_ = false;
     }
-    openPath_ = trusted.path;
+    // Opened where it was checked, through the folder's descriptor; a missing folder by its path
+    // (nothing there to read, and the first write walks again, making it).
+    const auto slash = trusted.path.rfind('/');
+    openPath_ = folder_ >= 0 ? InFolder(folder_, trusted.path.substr(slash + 1)) : trusted.path;
     return trusted.refusal.empty();
 }
 
@@ -334,7 +360,7 @@ Database::Kind Database::Classify() {
     const std::uint32_t schemaCookie = BigEndian(header + 40);
     if (app == kApplicationId) return version <= kSchemaVersion ? Kind::Store : Kind::Newer;
     if (app != 0) return Kind::Foreign;
-    if (version == kSchemaVersion) return HasStoreTables(OpenPath()) ? Kind::Store : Kind::Foreign;
+    if (version == kSchemaVersion) return HasStoreTables(OpenPath(), StoreVfs()) ? Kind::Store : Kind::Foreign;
     // A database that never had a table becomes a store on the first write; one in WAL mode may
     // have tables in its log, and a store is never made in WAL mode.
     const bool wal = header[18] == 2 || header[19] == 2;
@@ -411,7 +437,7 @@ void Database::Connect(bool forWrite) {
     // keep it alive: an empty log's index that tells another size than the file's is that file's.
     // One who may write it has SQLite build it again; one who may not builds one of their own.
     const bool privateIndex = !withoutLogFiles_ && IndexOfAnotherFile(path, pathFd_, mayWrite_);
-    const char* vfs = withoutLogFiles_ || privateIndex ? readonly::Use(privateIndex) : nullptr;
+    const char* vfs = withoutLogFiles_ || privateIndex ? readonly::Use(privateIndex) : StoreVfs();
     if (sqlite3_open_v2(path.c_str(), &db_, flags, vfs) != SQLITE_OK) {
         const LONG code = ErrorOf(db_);
         sqlite3_close_v2(db_);
@@ -535,7 +561,8 @@ void Database::Committed() {
     if (flushDb_ == nullptr) {
         // The background flush's connection: it syncs the log this one wrote to.
         if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
-                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0), nullptr) != SQLITE_OK ||
+                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0),
+                            StoreVfs()) != SQLITE_OK ||
             sqlite3_exec(flushDb_, (kLogLimit + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr,
                          nullptr, nullptr) != SQLITE_OK) {
             sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes

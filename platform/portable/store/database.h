@@ -2,6 +2,7 @@
 // One store file: its connection, its tables, which file is at its path, how long a call waits for
 // other processes, and when its writes reach the disk.
 #include "flusher.h"
+#include "folder_files.h"
 #include "read_cache.h"
 #include "registry_store.h"
 #include "statements.h"
@@ -14,6 +15,10 @@
 #include <string>
 
 namespace store {
+
+// A reader looks whether the store's file was replaced at the latest this long after it last
+// looked (sooner when the log's index header moves); a writer looks before every write.
+constexpr std::chrono::milliseconds kFileCheckBound{50};
 
 class Database {
 public:
@@ -41,8 +46,9 @@ public:
     void Disconnect();
     // The file the store is now: changes when the file at the path is no longer the one that was
     // open (renamed over, or deleted and made again). Handles opened on an earlier file are gone.
-    // One fstat while connected.
-    std::uint64_t File();
+    // `exact` (for a write): looks now, one fstat; else at the latest kFileCheckBound after the
+    // last look, or as soon as the log's index header moves.
+    std::uint64_t File(bool exact);
     // In a forked child: the connection is the parent's. The next call opens one of its own.
     void Inherited() {
         state_ = State::Inherited;
@@ -69,7 +75,7 @@ public:
     ReadCache* Cache() {
         if (db_ == nullptr || journal_ == Journal::Rollback) return nullptr;
         // The log index is mapped by the connection's first read in WAL mode.
-        if (!cache_.Attached()) cache_.Attach(db_);
+        if (!cache_.Tried()) cache_.Attach(db_, OpenPath() + "-shm", withoutLogFiles_);
         return cache_.Valid(db_) ? &cache_ : nullptr;
     }
     // Changes whenever the contents may have changed, by this process or another. Call inside a read.
@@ -109,6 +115,8 @@ private:
     static int BusyHandler(void* self, int count);
     // The path SQLite opens: for a guarded store, the checked one with no symbolic link in it.
     const std::string& OpenPath() const { return guarded_ ? openPath_ : path_; }
+    // The file layer for OpenPath(): the default one, or for a guarded store the folder's.
+    const char* StoreVfs() const { return guarded_ ? FolderVfs() : nullptr; }
     static int LogHook(void* self, sqlite3* db, const char* name, int pages);
 
     std::string path_;
@@ -116,7 +124,8 @@ private:
     bool personal_;
     bool guarded_;
     std::string refusal_;
-    std::string openPath_;  // a guarded store's path with no symbolic link in it
+    std::string openPath_;  // a guarded store's name in the folder the trust walk checked
+    int folder_ = -1;       // that folder, open while the store is used
     sqlite3* db_ = nullptr;
     sqlite3* flushDb_ = nullptr;  // the background flush's connection to the same file
     int pathFd_ = -1;  // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
@@ -136,6 +145,7 @@ private:
     bool restarting_ = false;  // a commit starting the log over waits for the log's readers
     int copyAsked_ = 0;  // how far the log had grown when the background flush was last asked to copy it back
     sqlite3_int64 localWrites_ = 0;
+    std::int64_t nextFileCheck_ = 0;  // ms of CLOCK_MONOTONIC_COARSE
     std::chrono::steady_clock::time_point busySince_{};
     std::chrono::steady_clock::time_point readsFailUntil_{};
 };

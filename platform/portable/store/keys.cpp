@@ -79,6 +79,30 @@ std::optional<std::vector<Name>> Split(std::basic_string_view<Char> rest, MakeNa
 
 }  // namespace
 
+namespace {
+
+template <typename Char>
+LONG Fault(std::basic_string_view<Char> rest) {
+    if (rest.empty()) return ERROR_SUCCESS;
+    if (rest.front() == Char('\\')) return ERROR_BAD_PATHNAME;
+    size_t part = 0;
+    for (const Char c : rest)
+        if (c == Char('\\')) part = 0;
+        else if (++part > kMaxKeyName) return ERROR_INVALID_PARAMETER;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LONG PathFault(const char* path) {
+    const std::string_view rest = path == nullptr ? std::string_view() : std::string_view(path);
+    return rest.size() > kMaxAnsiPath ? LONG{ERROR_MORE_DATA} : Fault(rest);
+}
+
+LONG PathFault(const char16_t* path) {
+    return Fault(path == nullptr ? std::u16string_view() : std::u16string_view(path));
+}
+
 std::optional<std::vector<Name>> SplitPath(const char* path) {
     const std::string_view rest = path == nullptr ? std::string_view() : std::string_view(path);
     if (rest.size() > kMaxAnsiPath) throw Failure{ERROR_MORE_DATA};

@@ -36,6 +36,9 @@ constexpr size_t kMaxValueName = 16383;
 // a trailing one is allowed, but a path that starts with one is not a path below the key (nullopt).
 std::optional<std::vector<Name>> SplitPath(const char* path);
 std::optional<std::vector<Name>> SplitPath(const char16_t* path);
+// What SplitPath would refuse the path with (ERROR_SUCCESS when nothing), without making its names.
+LONG PathFault(const char* path);
+LONG PathFault(const char16_t* path);
 
 // The predefined roots' rows, present in every store (and in one that has no file yet).
 constexpr bool IsRootId(KeyId id) { return id >= 1 && id <= 6; }

@@ -1,26 +1,80 @@
 #include "read_cache.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 
 namespace store {
 
-void ReadCache::Attach(sqlite3* db) {
-    Detach();
+namespace {
+
+// A header that never moves, for a reader without an index file.
+const std::uint64_t kUnwatched[12] = {};
+
+}  // namespace
+
+void ReadCache::Attach(sqlite3* db, const std::string& index, bool unwatched) {
+    tried_ = true;
     sqlite3_file* file = nullptr;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK || file == nullptr ||
-        file->pMethods == nullptr || file->pMethods->iVersion < 2 || file->pMethods->xShmMap == nullptr)
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_FILE_POINTER, &file) == SQLITE_OK && file != nullptr &&
+        file->pMethods != nullptr && file->pMethods->iVersion >= 2 && file->pMethods->xShmMap != nullptr) {
+        volatile void* region = nullptr;
+        // Maps nothing new: only the region the connection already uses (none outside WAL mode). A
+        // reader that may not write the index gets it read-only, or nothing when SQLite keeps it
+        // in its own memory.
+        const int rc = file->pMethods->xShmMap(file, 0, 32768, 0, &region);
+        if ((rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY) && region != nullptr) {
+            header_ = static_cast<const volatile std::uint64_t*>(region);
+            return;
+        }
+    }
+    if (unwatched) {
+        header_ = kUnwatched;
         return;
-    volatile void* region = nullptr;
-    // Maps nothing new: only the region the connection already uses (none outside WAL mode). A
-    // reader that may not write the index gets it read-only.
-    const int rc = file->pMethods->xShmMap(file, 0, 32768, 0, &region);
-    if ((rc == SQLITE_OK || (rc & 0xFF) == SQLITE_READONLY) && region != nullptr)
-        header_ = static_cast<const volatile std::uint64_t*>(region);
+    }
+    // Only a file that holds a header: one cut short may be cut to nothing, and a page of the
+    // mapping wholly past its end may not be read.
+    const int fd = open(index.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat st {};
+    if (fd < 0) return;
+    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
+        mapFd_ = fd;  // closed with the connection
+        return;
+    }
+    void* map = mmap(nullptr, kHeaderBytes, PROT_READ, MAP_SHARED, fd, 0);
+    mapFd_ = fd;
+    if (map == MAP_FAILED) return;
+    map_ = map;
+    mappedIno_ = st.st_ino;
+    header_ = static_cast<const volatile std::uint64_t*>(map);
 }
 
 void ReadCache::Detach() {
     header_ = nullptr;
+    tried_ = false;
+    if (map_ != nullptr) munmap(map_, kHeaderBytes);
+    map_ = nullptr;
+    if (mapFd_ >= 0) close(mapFd_);
+    mapFd_ = -1;
+    mappedIno_ = 0;
     Clear();
+}
+
+bool ReadCache::UnmovedSinceCheck() const {
+    if (header_ == nullptr) return false;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    std::uint64_t differ = 0;
+    for (size_t i = 0; i < kHeaderWords; ++i) differ |= header_[i] ^ checked_[i];
+    return differ == 0;
+}
+
+void ReadCache::MarkChecked() {
+    if (header_ == nullptr) return;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    for (size_t i = 0; i < kHeaderWords; ++i) checked_[i] = header_[i];
 }
 
 void ReadCache::Clear() {

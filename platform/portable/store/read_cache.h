@@ -1,10 +1,16 @@
 #pragma once
 // Answers already read from a store file, kept while the file is unchanged. In WAL mode every
-// commit, by any process, changes the log's index header in shared memory, and while this process
-// has the store open no other can leave WAL mode or write without that index. Comparing that
-// header costs no system call, where asking SQLite costs a lock and an unlock of the index. A file
-// replaced at the store's path is noticed (Database::File) before the cache is asked.
+// commit, by any process, changes the log's index header, and no process writes the store without
+// that index. Comparing that header costs no system call, where asking SQLite costs a lock and an
+// unlock of the index. The header is watched where SQLite maps it for this process's connection,
+// or, for a reader who may not write the index (SQLite then keeps one in its own memory), through a
+// read-only mapping of the index file's first page: a writer that comes along makes the index again
+// there, which changes the header. A reader without an index file watches nothing; its kept answers
+// hold as long as Database::File finds no log files made again. A file replaced at the store's
+// path is noticed by Database::File, at the latest kFileCheckBound after the last look.
 #include "keys.h"
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <cstring>
@@ -23,10 +29,19 @@ public:
         bool utf16 = false;  // string data written through a W function
     };
 
-    // Watches the log index of `db`'s connection; without one (not in WAL mode) nothing is kept.
-    void Attach(sqlite3* db);
+    // Watches the log index of `db`'s connection, or the index file `index` when SQLite maps none
+    // for it; `unwatched`: there is no index file, and answers are kept all the same. Tried once
+    // for each connection: without an index to watch (not in WAL mode) nothing is kept.
+    void Attach(sqlite3* db, const std::string& index, bool unwatched);
+    // Forgets the answers and lets go of the index; after the connection has closed.
     void Detach();
     bool Attached() const { return header_ != nullptr; }
+    bool Tried() const { return tried_; }
+    // Whether the index header is as it was when MarkChecked last ran (false when not attached).
+    bool UnmovedSinceCheck() const;
+    void MarkChecked();
+    // The index file mapped here, and which file it is: 0 when SQLite maps the index, or none.
+    ino_t MappedIndex() const { return mappedIno_; }
     // Whether the kept answers still hold: false (and forgets them) when the store may have changed.
     // Inside a write transaction of our own nothing is kept: its changes are not in the header yet.
     bool Valid(sqlite3* db);
@@ -67,7 +82,12 @@ private:
 
     static constexpr size_t kHeaderWords = kHeaderBytes / sizeof(std::uint64_t);
     const volatile std::uint64_t* header_ = nullptr;
+    bool tried_ = false;
+    void* map_ = nullptr;  // this cache's own mapping of the index file, and its descriptor, kept
+    int mapFd_ = -1;       // open until the connection has closed (closing drops its locks)
+    ino_t mappedIno_ = 0;
     std::uint64_t seen_[kHeaderWords] = {};
+    std::uint64_t checked_[kHeaderWords] = {};
     bool filled_ = false;
     std::uint64_t generation_ = 1;
     std::unordered_map<Entry, std::optional<Value>, Hash, Equal> values_;

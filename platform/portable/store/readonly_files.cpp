@@ -1,5 +1,7 @@
 #include "readonly_files.h"
 
+#include "folder_files.h"
+
 #include <cstddef>
 #include <cstring>
 
@@ -123,7 +125,10 @@ const char* Use(bool privateIndex) {
         g_vfs.xDelete = [](sqlite3_vfs*, const char* p, int d) { return Base()->xDelete(Base(), p, d); };
         g_vfs.xAccess = [](sqlite3_vfs*, const char* p, int f, int* r) { return Base()->xAccess(Base(), p, f, r); };
         g_vfs.xFullPathname = [](sqlite3_vfs*, const char* p, int n, char* out) {
-            return Base()->xFullPathname(Base(), p, n, out);
+            if (!IsInFolder(p)) return Base()->xFullPathname(Base(), p, n, out);
+            if (std::strlen(p) + 1 > static_cast<size_t>(n)) return SQLITE_CANTOPEN;
+            std::memcpy(out, p, std::strlen(p) + 1);  // kept whole: see folder_files.h
+            return SQLITE_OK;
         };
         g_vfs.xDlOpen = [](sqlite3_vfs*, const char* p) { return Base()->xDlOpen(Base(), p); };
         g_vfs.xDlError = [](sqlite3_vfs*, int n, char* m) { Base()->xDlError(Base(), n, m); };

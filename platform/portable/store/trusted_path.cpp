@@ -198,6 +198,8 @@ TrustedPath CheckUserStorePath(const std::string& path, bool make) {
             return refuse(out.path + ": cannot make it: " + std::strerror(errno));
         }
     }
+    out.folder = fcntl(folder.fd.Get(), F_DUPFD_CLOEXEC, 0);
+    if (out.folder < 0) return refuse(folder.path + ": " + std::strerror(errno));
     return out;
 }
 

@@ -17,6 +17,9 @@ struct TrustedPath {
     std::string path;
     // The store is missing, and may not be made there: why (empty when it may).
     std::string cannotMake;
+    // The store's folder as checked (O_PATH, close-on-exec), for the caller to open the store and
+    // its log files in (see folder_files.h) and to close; -1 when refused or the folder is missing.
+    int folder = -1;
 };
 
 // Checks the user's store at `path`. With `make`, a missing store is made (folders 0700, the file
