@@ -71,7 +71,9 @@ WaitingKeys& Waiting() {
     return waiting;
 }
 // A handle of the file the tree is written to (one opened before that file was replaced is not).
-bool BulkWritten(const OpenKey& key) { return key.db == Waiting().db && key.file == Waiting().file; }
+bool BulkWritten(const OpenKey& key) {
+    return key.db == Waiting().db && key.file == Waiting().file;
+}
 
 void WriteWaitingKeys(Store& store, StatementCache& s) {
     WaitingKeys& w = Waiting();
