@@ -17,10 +17,10 @@ bool BulkWritten(const OpenKey& key);
 // KeyFor, without a look at the store file's identity (a stat each) for a handle of the tree being
 // written in bulk: its transaction holds the file it began on, and a file put in its place meanwhile
 // is noticed by the first call after the commit, as if it had come just after it.
-OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed) {
+OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed, bool exact = true) {
     OpenKey* key = store.Resolve(hKey);
     if (key != nullptr && BulkWritten(*key) && !RootId(hKey) && (key->access & needed) == needed) return *key;
-    return KeyFor(store, hKey, needed, true);
+    return KeyFor(store, hKey, needed, exact);
 }
 
 template <typename F>
@@ -140,7 +140,9 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         static std::vector<KeyId> ids;
         ids.clear();
         for (const StoreTreeValue& v : values) {
-            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);  // InTransaction looked at the file
+            // InTransaction looked at the file; inside a write transaction even an inexact look is a
+            // stat, but not for the tree's own handles.
+            const OpenKey& key = TreeKeyFor(store, v.key, KEY_SET_VALUE, false);
             if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
             ids.push_back(key.id);
         }
