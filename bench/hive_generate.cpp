@@ -34,7 +34,8 @@ bool Save(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 }  // namespace
 
 int Usage() {
-    std::cerr << "usage: hive_generate FILE [--shape system|software|user] --keys N | --megabytes M [--dirty] [--stats]\n";
+    std::cerr
+        << "usage: hive_generate FILE [--shape system|software|user] --keys N | --megabytes M [--dirty] [--stats]\n";
     return 2;
 }
 
@@ -71,13 +72,14 @@ int main(int argc, char** argv) {
     if (stats) {
         hiveshape::HiveShape measured;
         hive::ReadHive({argv[1], file}, {}, measured);
-        std::printf("key_name=%.1f value_name=%.1f values_per_key=%.2f median=%u p90=%u largest=%u sz=%.3f "
-                    "dword=%.3f binary=%.3f multi_sz=%.3f expand_sz=%.3f device_properties=%.3f max_depth=%d "
-                    "mean_depth=%.1f\n",
-                    measured.KeyNameLength(), measured.ValueNameLength(), measured.ValuesPerKey(),
-                    measured.SizePercentile(50), measured.SizePercentile(90), measured.LargestValue(),
-                    measured.TypeShare(1), measured.TypeShare(4), measured.TypeShare(3), measured.TypeShare(7),
-                    measured.TypeShare(2), measured.DevicePropertyShare(), measured.MaxDepth(), measured.MeanDepth());
+        std::printf(
+            "key_name=%.1f value_name=%.1f values_per_key=%.2f median=%u p90=%u largest=%u sz=%.3f "
+            "dword=%.3f binary=%.3f multi_sz=%.3f expand_sz=%.3f device_properties=%.3f max_depth=%d "
+            "mean_depth=%.1f\n",
+            measured.KeyNameLength(), measured.ValueNameLength(), measured.ValuesPerKey(), measured.SizePercentile(50),
+            measured.SizePercentile(90), measured.LargestValue(), measured.TypeShare(1), measured.TypeShare(4),
+            measured.TypeShare(3), measured.TypeShare(7), measured.TypeShare(2), measured.DevicePropertyShare(),
+            measured.MaxDepth(), measured.MeanDepth());
     }
     std::size_t logBytes = 0;
     if (dirty) {

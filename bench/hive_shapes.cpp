@@ -35,19 +35,19 @@ constexpr Profile kProfiles[] = {
 };
 
 constexpr const char* kWords[] = {
-    "Control",     "Enum",         "Services",    "Class",       "Parameters",  "Device",     "Microsoft",
-    "Windows",     "Setup",        "Policies",    "Config",      "Interface",   "Network",    "Tcpip",
-    "Security",    "Instance",     "Driver",      "Storage",     "Display",     "Session",    "Manager",
-    "Power",       "Audio",        "Video",       "Monitor",     "Print",       "Spooler",    "Kernel",
-    "Memory",      "Management",   "Firewall",    "Explorer",    "Shell",       "Extensions", "Handlers",
-    "Cache",       "Settings",     "Profile",     "Notifications", "Capabilities", "Components", "Features",
-    "Update",      "Diagnostics",  "Performance", "Event",       "Log",         "Channel",    "Provider",
-    "Filter",      "Volume",       "Mount",       "Boot",        "Hardware",    "Current",    "Version",
-    "Default",     "User",         "Keyboard",    "Mouse",       "Input",       "Locale",     "Language",
-    "Time",        "Zone",         "Cryptography", "Certificate", "Store",      "Group",      "Scheduler",
-    "Task",        "Tracing",      "Remote",      "Desktop",     "Terminal",    "Server",     "Bluetooth",
-    "Wireless",    "Adapter",      "Bus",         "Root",        "Environment", "Run",        "Associations",
-    "Name",        "Path",         "Type",        "Start",       "Flags",       "Id",         "Mode",
+    "Control",  "Enum",        "Services",     "Class",         "Parameters",   "Device",     "Microsoft",
+    "Windows",  "Setup",       "Policies",     "Config",        "Interface",    "Network",    "Tcpip",
+    "Security", "Instance",    "Driver",       "Storage",       "Display",      "Session",    "Manager",
+    "Power",    "Audio",       "Video",        "Monitor",       "Print",        "Spooler",    "Kernel",
+    "Memory",   "Management",  "Firewall",     "Explorer",      "Shell",        "Extensions", "Handlers",
+    "Cache",    "Settings",    "Profile",      "Notifications", "Capabilities", "Components", "Features",
+    "Update",   "Diagnostics", "Performance",  "Event",         "Log",          "Channel",    "Provider",
+    "Filter",   "Volume",      "Mount",        "Boot",          "Hardware",     "Current",    "Version",
+    "Default",  "User",        "Keyboard",     "Mouse",         "Input",        "Locale",     "Language",
+    "Time",     "Zone",        "Cryptography", "Certificate",   "Store",        "Group",      "Scheduler",
+    "Task",     "Tracing",     "Remote",       "Desktop",       "Terminal",     "Server",     "Bluetooth",
+    "Wireless", "Adapter",     "Bus",          "Root",          "Environment",  "Run",        "Associations",
+    "Name",     "Path",        "Type",         "Start",         "Flags",        "Id",         "Mode",
 };
 constexpr std::size_t kWordCount = sizeof kWords / sizeof kWords[0];
 
@@ -102,14 +102,19 @@ private:
     std::string Name(NameKind kind, std::size_t ordinal) {
         char buf[80];
         switch (kind) {
-            case NameKind::Words: return Words(rng_.Below(4) == 0 ? 3 : 2);
-            case NameKind::Guid: return Guid();
-            case NameKind::Instance: std::snprintf(buf, sizeof buf, "%04zu", ordinal); return buf;
+            case NameKind::Words:
+                return Words(rng_.Below(4) == 0 ? 3 : 2);
+            case NameKind::Guid:
+                return Guid();
+            case NameKind::Instance:
+                std::snprintf(buf, sizeof buf, "%04zu", ordinal);
+                return buf;
             case NameKind::DeviceId:
                 std::snprintf(buf, sizeof buf, "VEN_%04X&DEV_%04X&SUBSYS_%08X&REV_%02X", rng_.Below(0x10000),
                               rng_.Below(0x10000), rng_.Next(), rng_.Below(0x100));
                 return buf;
-            case NameKind::Dotted: return "Microsoft." + Words(1) + "." + Words(1 + rng_.Below(2));
+            case NameKind::Dotted:
+                return "Microsoft." + Words(1) + "." + Words(1 + rng_.Below(2));
         }
         return {};
     }
@@ -132,7 +137,10 @@ private:
         const std::uint32_t r = rng_.Below(100);
         if (depth <= 2) return r < 90 ? NameKind::Words : NameKind::Dotted;
         if (shape_ == Shape::System) {
-            return r < 66 ? NameKind::Words : r < 80 ? NameKind::Guid : r < 88 ? NameKind::Instance : NameKind::DeviceId;
+            return r < 66   ? NameKind::Words
+                   : r < 80 ? NameKind::Guid
+                   : r < 88 ? NameKind::Instance
+                            : NameKind::DeviceId;
         }
         if (shape_ == Shape::Software) {
             return r < 66 ? NameKind::Words : r < 80 ? NameKind::Guid : r < 90 ? NameKind::Instance : NameKind::Dotted;
@@ -334,14 +342,22 @@ void HiveShape::Value(std::u16string_view name, std::uint32_t type, std::span<co
     sorted_ = false;
 }
 
-void HiveShape::EndKey() { --depth_; }
+void HiveShape::EndKey() {
+    --depth_;
+}
 
-double HiveShape::KeyNameLength() const { return keys_ == 0 ? 0 : double(keyNameUnits_) / double(keys_); }
+double HiveShape::KeyNameLength() const {
+    return keys_ == 0 ? 0 : double(keyNameUnits_) / double(keys_);
+}
 double HiveShape::ValueNameLength() const {
     return sizes_.empty() ? 0 : double(valueNameUnits_) / double(sizes_.size());
 }
-double HiveShape::ValuesPerKey() const { return keys_ == 0 ? 0 : double(sizes_.size()) / double(keys_ + 1); }
-double HiveShape::MeanDepth() const { return keys_ == 0 ? 0 : double(depthSum_) / double(keys_); }
+double HiveShape::ValuesPerKey() const {
+    return keys_ == 0 ? 0 : double(sizes_.size()) / double(keys_ + 1);
+}
+double HiveShape::MeanDepth() const {
+    return keys_ == 0 ? 0 : double(depthSum_) / double(keys_);
+}
 
 std::uint32_t HiveShape::SizePercentile(int percent) const {
     if (sizes_.empty()) return 0;
@@ -349,7 +365,9 @@ std::uint32_t HiveShape::SizePercentile(int percent) const {
     return sizes_[(sizes_.size() - 1) * static_cast<std::size_t>(percent) / 100];
 }
 
-std::uint32_t HiveShape::LargestValue() const { return SizePercentile(100); }
+std::uint32_t HiveShape::LargestValue() const {
+    return SizePercentile(100);
+}
 
 double HiveShape::TypeShare(std::uint32_t type) const {
     const auto it = types_.find(type);

@@ -12,7 +12,8 @@ struct Range {
 
 struct ShapeCase {
     const char* shape;
-    Range keyName, valueName, valuesPerKey, median, p90, largest, sz, dword, binary, multiSz, expandSz, deviceProperties;
+    Range keyName, valueName, valuesPerKey, median, p90, largest, sz, dword, binary, multiSz, expandSz,
+        deviceProperties;
 };
 
 // Real SYSTEM and SOFTWARE hives: key names of 17-20 units, value names of about 11, 2.1-2.4
@@ -20,12 +21,45 @@ struct ShapeCase {
 // 36-50% REG_SZ, 18-25% REG_DWORD, 10-18% REG_BINARY, 3-4% each REG_MULTI_SZ and REG_EXPAND_SZ, and
 // in Windows 10's SYSTEM about a tenth of device property types. A user hive's largest is smaller.
 const ShapeCase kShapes[] = {
-    {"system", {17, 20}, {9.5, 12}, {2.0, 2.4}, {16, 20}, {80, 120}, {200e3, 270e3}, {.36, .50}, {.18, .25},
-     {.10, .18}, {.03, .045}, {.03, .045}, {.08, .12}},
-    {"software", {17, 20}, {10, 12}, {2.1, 2.4}, {16, 20}, {80, 120}, {200e3, 270e3}, {.36, .50}, {.18, .25},
-     {.10, .18}, {.025, .045}, {.03, .045}, {0, 0}},
-    {"user", {17, 20}, {10, 12}, {2.1, 2.4}, {16, 20}, {80, 120}, {60e3, 100e3}, {.36, .50}, {.18, .25},
-     {.10, .20}, {.025, .045}, {.025, .045}, {0, 0}},
+    {"system",
+     {17, 20},
+     {9.5, 12},
+     {2.0, 2.4},
+     {16, 20},
+     {80, 120},
+     {200e3, 270e3},
+     {.36, .50},
+     {.18, .25},
+     {.10, .18},
+     {.03, .045},
+     {.03, .045},
+     {.08, .12}},
+    {"software",
+     {17, 20},
+     {10, 12},
+     {2.1, 2.4},
+     {16, 20},
+     {80, 120},
+     {200e3, 270e3},
+     {.36, .50},
+     {.18, .25},
+     {.10, .18},
+     {.025, .045},
+     {.03, .045},
+     {0, 0}},
+    {"user",
+     {17, 20},
+     {10, 12},
+     {2.1, 2.4},
+     {16, 20},
+     {80, 120},
+     {60e3, 100e3},
+     {.36, .50},
+     {.18, .25},
+     {.10, .20},
+     {.025, .045},
+     {.025, .045},
+     {0, 0}},
 };
 
 TEST(HiveShapes, GeneratedHivesHaveTheStatisticsOfRealOnes) {
@@ -56,8 +90,8 @@ TEST(HiveShapes, GeneratedHivesHaveTheStatisticsOfRealOnes) {
         };
         for (std::size_t i = 0; i < std::size(checks); ++i) {
             const auto& [got, want] = checks[i];
-            EXPECT_TRUE(got >= want.lo && got <= want.hi) << "statistic " << i << " is " << got << ", not in ["
-                                                          << want.lo << ", " << want.hi << "]";
+            EXPECT_TRUE(got >= want.lo && got <= want.hi)
+                << "statistic " << i << " is " << got << ", not in [" << want.lo << ", " << want.hi << "]";
         }
         // Nested as the registry's trees are: most keys several levels down, none past a dozen or so.
         EXPECT_GE(s.MeanDepth(), 4);

@@ -7,8 +7,8 @@ set -euo pipefail
 out=$1 hive_generate=$(realpath "$2") ntfs_put=$(realpath "$3") megabytes=$4 gib=${5:-4}
 mkdir -p "$out" && cd "$out"
 rm -f disk.raw disk.vhdx volume.ntfs SOFTWARE SYSTEM
-"$hive_generate" SOFTWARE --megabytes "$megabytes" >/dev/null
-"$hive_generate" SYSTEM --keys 300 >/dev/null
+"$hive_generate" SOFTWARE --shape software --megabytes "$megabytes" >/dev/null
+"$hive_generate" SYSTEM --shape system --keys 300 >/dev/null
 volume_mib=$((gib * 1024 - 2))
 truncate -s "${volume_mib}M" volume.ntfs
 mkntfs -F -Q -q -L Windows volume.ntfs >/dev/null 2>&1

@@ -9,6 +9,7 @@
 #include "registry_store.h"
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,6 +136,42 @@ void Run(benchmark::State& state, const bench::Measure& measure, std::size_t val
     }
 }
 
+// The reference for a write: one row written in a SQLite transaction of its own, in WAL mode with
+// synchronous=NORMAL and the store's log limit, into a table shaped like the store's values; what
+// SetLong costs with nothing of the store around it.
+void BareWrite(benchmark::State& state) {
+    sqlite3* db = nullptr;
+    const std::string path = (options.storeDir / "bare.db").string();
+    sqlite3_stmt* insert = nullptr;
+    const bool ready =
+        sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
+        sqlite3_exec(db,
+                     "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;"
+                     R"(CREATE TABLE IF NOT EXISTS "values" (key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,
+                        type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (key, folded)) WITHOUT ROWID)",
+                     nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db,
+                           R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (1, 'Count', 'COUNT', 4, ?)
+                              ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)",
+                           -1, &insert, nullptr) == SQLITE_OK;
+    std::uint32_t i = 0;
+    for (auto _ : state) {
+        if (!ready || sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+            anyFailed = true;
+            state.SkipWithError("the bare SQLite write failed");
+            break;
+        }
+        ++i;
+        sqlite3_bind_blob(insert, 1, &i, sizeof i, SQLITE_TRANSIENT);
+        sqlite3_step(insert);
+        sqlite3_reset(insert);
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
 bool TakeOption(const char* arg, const char* name, std::string& value) {
     const size_t n = std::strlen(name);
     if (std::strncmp(arg, name, n) != 0 || arg[n] != '=') return false;
@@ -238,6 +275,10 @@ int RunMeasures(bool writes) {
                 ->Unit(benchmark::kMicrosecond)
                 ->UseRealTime();
     }
+    if (writes)
+        benchmark::RegisterBenchmark(("bare_sqlite_write/" + std::to_string(options.sizes.front())).c_str(), BareWrite)
+            ->Unit(benchmark::kMicrosecond)
+            ->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return anyFailed ? 1 : 0;

@@ -8,7 +8,8 @@ namespace {
 
 // The A functions take a key path of at most MAX_PATH characters; a key name has at most 255
 // (store: Windows takes 256 in places, the store keeps to the documented 255); a value name 16,383.
-constexpr std::size_t kMaxPath = 260, kMaxKeyName = 255, kMaxValueName = 16383;
+// The limits are winapi.h's.
+constexpr std::size_t kMaxPath = kMaxAnsiPath;
 constexpr LONG kNoAccess = 998;  // ERROR_NOACCESS
 
 std::optional<std::size_t> RootIndex(HKEY hKey) {

@@ -78,7 +78,7 @@ std::string ShowPath(const std::vector<std::u16string>& names) {
 // One rule of Windows, counted from two places: the store's keys nest so many levels below a
 // predefined key, a hive's so many counting its root, which is mounted one level below one.
 static_assert(hive::format::kMaxDepth == kMaxKeyDepth);
-static_assert(hive::format::kMaxKeyName == store::kMaxKeyName && hive::format::kMaxValueName == store::kMaxValueName);
+static_assert(hive::format::kMaxKeyName == kMaxKeyName && hive::format::kMaxValueName == kMaxValueName);
 
 // A key path for a one-line message: control characters shown as '?', a long path cut in its middle.
 std::string OneLine(std::string path) {
@@ -144,7 +144,7 @@ public:
         ++report.values;
         if (name.find(u'\0') != std::u16string_view::npos)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": a NUL inside the name");
-        if (name.size() > hive::format::kMaxValueName || data.size() > 0xFFFFFFFFu)
+        if (name.size() > kMaxValueName || data.size() > 0xFFFFFFFFu)
             Fail(ERROR_INVALID_PARAMETER, "value \"" + Utf8(name) + "\": " + ErrorText(ERROR_INVALID_PARAMETER));
         Add(main_.Top(), name, type, data);
         if (!mirror_.Empty()) Add(mirror_.Top(), name, type, data);

@@ -47,6 +47,7 @@ public:
         text.resize(std::min(text.find(u'\0'), text.size()));
         return Utf16ToWtf8(text);
     }
+    explicit operator bool() const { return h_ != nullptr; }
     std::optional<std::uint64_t> Number(const char16_t* name) const {
         DWORD type = 0;
         std::vector<std::uint8_t> data;
@@ -74,7 +75,7 @@ Inventory ReadInventory() {
     Inventory inv;
     const OpenKey nt(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
     inv.productName = nt.String(u"ProductName");
-    // Windows 95, 98 and Me have no NT key: their product name is under Microsoft\Windows.
+    // Windows 95, 98 and Me keep it beside their version, under Windows rather than Windows NT.
     if (!inv.productName)
         inv.productName = OpenKey(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion").String(u"ProductName");
     inv.currentBuildNumber = nt.String(u"CurrentBuildNumber");
@@ -86,6 +87,14 @@ Inventory ReadInventory() {
     if (auto time = nt.Number(u"InstallTime"); time && *time / kFiletimeTicksPerSecond >= kFiletimeSecondsTo1970)
         inv.installDate = IsoUtc(*time / kFiletimeTicksPerSecond - kFiletimeSecondsTo1970);
     else if (auto date = nt.Number(u"InstallDate")) inv.installDate = IsoUtc(*date);
+    if (!nt) {
+        // Windows 95, 98 and Me: the build is VersionNumber's last part ("4.10.2222").
+        const OpenKey nine(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+        if (auto number = nine.String(u"VersionNumber"); number && number->rfind('.') != std::string::npos) {
+            const std::string build = number->substr(number->rfind('.') + 1);
+            if (!build.empty()) inv.currentBuildNumber = build;
+        }
+    }
     inv.computerName =
         OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName").String(u"ComputerName");
     inv.architecture =

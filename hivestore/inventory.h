@@ -10,6 +10,7 @@ namespace hivestore {
 
 struct Inventory {
     std::optional<std::string> productName;         // as the registry spells it, "Windows 10 Pro"
+                                                    // (Windows 9x: "Microsoft Windows 98")
     std::optional<std::string> currentBuildNumber;  // "22631"
     std::optional<std::uint32_t> ubr;               // the update revision of that build
     std::optional<std::string> release;             // DisplayVersion ("23H2"), else ReleaseId ("2009")

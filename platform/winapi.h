@@ -176,6 +176,11 @@ static_assert(sizeof(OSVERSIONINFOEXA) == 156, "the ANSI version record is 156 b
 
 #include <cstddef>
 
-// Keys nest at most this many levels below their root, in Windows' registry and in the store; a
-// deeper key is refused with ERROR_INVALID_PARAMETER.
+// The registry's limits, in Windows and in the store, shared by the tools: keys nest at most
+// kMaxKeyDepth levels below their root; a key name has at most kMaxKeyName characters and a value
+// name kMaxValueName (UTF-16 units). Past them a call answers ERROR_INVALID_PARAMETER.
 inline constexpr std::size_t kMaxKeyDepth = 512;
+inline constexpr std::size_t kMaxKeyName = 255;
+inline constexpr std::size_t kMaxValueName = 16383;
+// The longest key path an A function takes whole (Windows converts it in a MAX_PATH buffer).
+inline constexpr std::size_t kMaxAnsiPath = 260;

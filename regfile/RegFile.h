@@ -74,9 +74,9 @@ std::optional<KeyName> ParseKeyName(std::string_view text);
 
 // The registry's limits, checked when a file or a key argument is read so that a fault is named
 // where it is rather than by the store's error code at write time. Lengths count UTF-16 units.
-inline constexpr size_t kMaxKeyPath = 260;      // of a path below its root given whole to an A function
-inline constexpr size_t kMaxKeyNamePart = 255;  // of one key name in a path
-inline constexpr size_t kMaxValueName = 16383;
+inline constexpr size_t kMaxKeyPath = ::kMaxAnsiPath;    // of a path below its root given whole to an A function
+inline constexpr size_t kMaxKeyNamePart = ::kMaxKeyName;  // of one key name in a path
+using ::kMaxValueName;
 // Why the registry would refuse this key path (text, below its root), or "" when it takes it.
 // `whole`: the path goes whole to an A function (a REGEDIT4 file), which takes at most kMaxKeyPath.
 std::string KeyPathFault(std::string_view path, bool whole = false);

@@ -250,14 +250,18 @@ std::optional<Registry> FindRegistry(const std::string& windowsFolder) {
 
 namespace {
 
+// What a refusal adds when the copy of the file's last good state is there.
+std::string BackupNote(const std::string& backup) {
+    return "; " + backup + ", the copy of its last good state that Windows kept, is there";
+}
+
 void ReadBytes(const RegistryFile& file, std::span<const std::uint8_t> bytes, hive::Visitor& visitor,
                unsigned codePage) {
     try {
         Reader(file.path, visitor, codePage).Read(bytes);
     } catch (const CregError& e) {
         if (file.backup.empty()) throw;
-        throw CregError(std::string(e.what()) + "; " + file.backup +
-                        ", the copy of its last good state that Windows kept, is there");
+        throw CregError(e.what() + BackupNote(file.backup));
     }
 }
 

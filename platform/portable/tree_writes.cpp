@@ -12,15 +12,15 @@ namespace {
 
 struct WaitingKeys;
 WaitingKeys& Waiting();
-Database* BulkWritten();
+bool BulkWritten(const OpenKey& key);
 
 // KeyFor, without a look at the store file's identity (a stat each) for a handle of the tree being
 // written in bulk: its transaction holds the file it began on, and a file put in its place meanwhile
 // is noticed by the first call after the commit, as if it had come just after it.
-OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed) {
+OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed, bool exact = true) {
     OpenKey* key = store.Resolve(hKey);
-    if (key != nullptr && key->db == BulkWritten() && !RootId(hKey) && (key->access & needed) == needed) return *key;
-    return KeyFor(store, hKey, needed, true);
+    if (key != nullptr && BulkWritten(*key) && !RootId(hKey) && (key->access & needed) == needed) return *key;
+    return KeyFor(store, hKey, needed, exact);
 }
 
 template <typename F>
@@ -61,6 +61,7 @@ Name& TreeName() {
 // id from the start, and the handle given out for it names it.
 struct WaitingKeys {
     Database* db = nullptr;  // the store whose tree is written, while one is
+    std::uint64_t file = 0;  // the file of it that the tree's handles are for
     NewKey keys[kKeysAtOnce];
     Name names[kKeysAtOnce];  // their room kept from one batch to the next
     size_t count = 0;
@@ -69,7 +70,10 @@ WaitingKeys& Waiting() {
     static WaitingKeys waiting;
     return waiting;
 }
-Database* BulkWritten() { return Waiting().db; }
+// A handle of the file the tree is written to (one opened before that file was replaced is not).
+bool BulkWritten(const OpenKey& key) {
+    return key.db == Waiting().db && key.file == Waiting().file;
+}
 
 void WriteWaitingKeys(Store& store, StatementCache& s) {
     WaitingKeys& w = Waiting();
@@ -136,7 +140,9 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
         static std::vector<KeyId> ids;
         ids.clear();
         for (const StoreTreeValue& v : values) {
-            const OpenKey& key = KeyFor(store, v.key, KEY_SET_VALUE);  // InTransaction looked at the file
+            // InTransaction looked at the file; inside a write transaction even an inexact look is a
+            // stat, but not for the tree's own handles.
+            const OpenKey& key = TreeKeyFor(store, v.key, KEY_SET_VALUE, false);
             if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
             ids.push_back(key.id);
         }
@@ -165,6 +171,7 @@ StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
         db_ = key.db;
         Waiting() = {};
         Waiting().db = key.db;
+        Waiting().file = key.file;
         return ERROR_SUCCESS;
     });
     hKey_ = hKey;

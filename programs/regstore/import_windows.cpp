@@ -18,7 +18,7 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows SOURCE [--installation N]
+const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows SOURCE [--installation N] [--codepage N]
 
 Reads the registry of a Windows installation. SOURCE is a folder (the root of a
 mounted volume, an installation's folder or its System32/config folder), a disk
@@ -32,7 +32,8 @@ window (or regstore version) shows that installation.
 
 When SOURCE holds several installations, --installation N chooses one, numbered
 from 1 as list-windows lists them (by partition, then by folder name); without
-it nothing is imported, the installations are listed and the status is 1.
+it nothing is imported, the installations are listed and the status is 1. A read
+that takes more than a second shows its progress on a terminal.
 
 Windows 95, 98 and Me keep their registry in the Windows folder (SOURCE may be
 that folder, the root of its volume, or an image of a FAT volume). SYSTEM.DAT

@@ -5,6 +5,7 @@
 #include "Win9x.h"
 
 #include "Hive.h"
+#include "Win9x.h"
 #include "hive_store.h"
 #include "inventory.h"
 #include "registry_store.h"

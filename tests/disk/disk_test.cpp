@@ -2,6 +2,10 @@
 // tests/disk/make_images.sh makes before these tests run (DISK_IMAGES), and the partition walk on
 // tables written in memory.
 #include "Disk.h"
+#include "Win9x.h"
+#include "windows_import.h"
+#include "modWindowsVersion.h"
+#include "registry_store.h"
 #include "Image.h"
 #include "Layout.h"
 
@@ -40,12 +44,39 @@ std::string HivesOf(const disk::Installation& i) {
     return "h10";
 }
 
+// The Windows 9x registry make_images.sh wrote into each 9x installation, by its volume's label, and
+// the version code the window shows for it.
+std::pair<std::string, int> Windows9xOf(const disk::Installation& i) {
+    if (i.volume.label == "WINME") return {"hme", 7};
+    if (i.volume.label == "WIN95") return {"h95", 3};
+    return {"h98", 6};
+}
+
+// The installation imported into a store of its own: the version code the window then shows, or
+// the refusal.
+std::string ImportedCode(disk::Source& source, const disk::Installation& installation) {
+    std::string folder = (fs::temp_directory_path() / "disk-test-XXXXXX").string();
+    if (::mkdtemp(folder.data()) == nullptr) return "no temporary folder";
+    UseRegistryStore(folder + "/registry.db");
+    std::string result;
+    try {
+        hivestore::ImportWindows(source, installation, hivestore::Extent::Whole, {}, win9x::kDefaultCodePage);
+        result = std::to_string(GetWindowsVersion());
+    } catch (const std::exception& e) {
+        result = e.what();
+    }
+    UseRegistryStore(DefaultRegistryStorePath());
+    fs::remove_all(folder);
+    return result;
+}
+
 struct SourceCase {
     const char* image;
     std::vector<std::string> installations;  // in the order the source gives them
     const char* error = "";                  // what Open's message holds, when it refuses
     const char* warning = "";                // what one warning holds
-    const char* readError = "";              // what reading the first installation's SOFTWARE says
+    const char* readError = "";              // what reading the first installation's SOFTWARE (or
+                                             // importing a Windows 9x one) says
 };
 
 void PrintTo(const SourceCase& c, std::ostream* os) { *os << c.image; }
@@ -85,10 +116,20 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
 
     for (const auto& inst : source->Installations()) {
         if (inst.kind == disk::InstallationKind::Win9x) {
-            auto dat = source->Read(inst, "SYSTEM.DAT");
+            const auto [files, code] = Windows9xOf(inst);
+            auto dat = source->Read(inst, "user.dat");
             ASSERT_TRUE(dat) << Row(inst);
-            EXPECT_EQ(dat->bytes, Slurp(kImages + "/h98.dat"));
-            EXPECT_TRUE(source->Read(inst, "user.dat")) << Row(inst);
+            EXPECT_EQ(dat->bytes, Slurp(kImages + "/" + files + "/USER.DAT"));
+            const std::string imported = ImportedCode(*source, inst);
+            if (*c.readError != '\0') {
+                EXPECT_NE(imported.find(c.readError), std::string::npos) << imported;
+                EXPECT_NE(imported.find("the volume, WINDOWS/SYSTEM.DA0, the copy of its last good state that Windows kept"),
+                          std::string::npos)
+                    << imported;
+                EXPECT_EQ(imported.rfind(path, 0), 0u) << "names the image: " << imported;
+            } else {
+                EXPECT_EQ(imported, std::to_string(code)) << Row(inst);
+            }
             continue;
         }
         if (*c.readError != '\0') {
@@ -149,6 +190,10 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"bare.raw", kBare}, SourceCase{"mbr.raw", kMbr}, SourceCase{"gpt.raw", kGpt},
         SourceCase{"gpt4k.raw", k4k}, SourceCase{"mbr4k.raw", k4k}, SourceCase{"vol4k.ntfs", {"0 NTFS Big Windows"}},
         SourceCase{"fat.vfat", {"0 FAT12 WIN98 Windows 9x"}},
+        SourceCase{"me-fat32.raw", {"1 FAT32 WINME WINDOWS 9x"}},
+        SourceCase{"w95-fat16.vfat", {"0 FAT16 WIN95 WINDOWS 9x"}, "", "",
+                   "the volume, WINDOWS/SYSTEM.DAT: offset 0x1020: truncated: the data block takes 0x1000 bytes, the "
+                   "file ends at 0x1EF4; "},
         SourceCase{"frag.ntfs", {"0 NTFS System Windows"}},  // SOFTWARE's data in three runs
         // Containers.
         SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Makes the disk images the disk tests read, without root, into OUT (under the build tree):
-#   make_images.sh OUT REGSTORE NTFS_PUT EXAMPLES
+#   make_images.sh OUT REGSTORE NTFS_PUT EXAMPLES CREG_WRITE
 # Volumes: vol.ntfs (Windows 10 in Windows/, Windows 7 in Windows.old/), xp.ntfs (WINNT/, lower
-# case), fat.vfat (a Windows 9x folder), vol4k.ntfs (4096-byte sectors). Disks: bare, MBR with a
+# case), fat.vfat (Windows 98 SE), vol4k.ntfs (4096-byte sectors). Disks: bare, MBR with a
 # logical partition, GPT, both with 4096-byte sectors; then the containers and the refusals.
+# Windows 9x: me-fat32.raw (Windows Me on FAT32, MBR type 0x0C), w95-fat16.vfat (Windows 95 OSR2,
+# its SYSTEM.DAT cut short and SYSTEM.DA0 beside it).
 set -euo pipefail
-out=$1 regstore=$2 ntfs_put=$3 examples=$4
+out=$1 regstore=$2 ntfs_put=$3 examples=$4 creg_write=$5
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 quiet() { "$@" >/dev/null 2>&1 || { echo "make_images: failed: $*" >&2; "$@"; exit 1; }; }
 
@@ -19,7 +21,10 @@ hives() {  # hives EXAMPLE DIR
 hives windows-10-22h2.reg h10
 hives windows-7-sp1.reg h7
 hives windows-xp-sp3.reg hxp
-printf 'CREG\1\0\3\0' > h98.dat
+# Windows 9x registries (SYSTEM.DAT, USER.DAT) from the examples, through the tests' CREG writer.
+for release in 95:windows-95-osr2 98:windows-98-se me:windows-me; do
+  mkdir -p "h${release%%:*}" && "$creg_write" "$examples/${release#*:}.reg" "h${release%%:*}"
+done
 
 ntfs() {  # ntfs FILE MIB LABEL [mkntfs options]
   truncate -s "$2M" "$1"
@@ -41,8 +46,17 @@ ntfs vol4k.ntfs 12 Big -s 4096
 "$ntfs_put" vol4k.ntfs put Windows/System32/config/SYSTEM h10/SYSTEM
 quiet mkfs.fat -n WIN98 -C fat.vfat 8192
 mmd -i fat.vfat ::/Windows
-mcopy -i fat.vfat h98.dat ::/Windows/system.dat
-mcopy -i fat.vfat h98.dat ::/Windows/USER.DAT
+mcopy -i fat.vfat h98/SYSTEM.DAT ::/Windows/system.dat
+mcopy -i fat.vfat h98/USER.DAT ::/Windows/USER.DAT
+truncate -s 40M fat32.vfat && quiet mkfs.fat -F 32 -n WINME fat32.vfat
+mmd -i fat32.vfat ::/WINDOWS
+mcopy -i fat32.vfat hme/SYSTEM.DAT hme/USER.DAT ::/WINDOWS/
+quiet mkfs.fat -F 16 -n WIN95 -C w95-fat16.vfat 16384
+mmd -i w95-fat16.vfat ::/WINDOWS
+head -c -300 h95/SYSTEM.DAT > h95/cut.dat
+mcopy -i w95-fat16.vfat h95/cut.dat ::/WINDOWS/SYSTEM.DAT
+mcopy -i w95-fat16.vfat h95/SYSTEM.DAT ::/WINDOWS/SYSTEM.DA0
+mcopy -i w95-fat16.vfat h95/USER.DAT ::/WINDOWS/USER.DAT
 
 place() {  # place DISK SECTOR_BYTES START_SECTOR VOLUME
   dd if="$4" of="$1" bs="$2" seek="$3" conv=notrunc,sparse status=none
@@ -58,6 +72,9 @@ start=43008, size=26624, type=5
 start=45056, size=24576, type=7
 T
 place mbr.raw 512 2048 fat.vfat
+truncate -s 42M me-fat32.raw
+printf 'label: dos\nstart=2048, type=c\n' | quiet sfdisk me-fat32.raw
+place me-fat32.raw 512 2048 fat32.vfat
 place mbr.raw 512 18432 vol.ntfs
 place mbr.raw 512 45056 xp.ntfs
 
@@ -209,7 +226,7 @@ mkdir -p folder-root/Windows/System32/config folder-root/Windows.old/system32/CO
 cp h10/SOFTWARE h10/SYSTEM folder-root/Windows/System32/config/
 cp h7/SOFTWARE folder-root/Windows.old/system32/CONFIG/software
 cp h7/SYSTEM folder-root/Windows.old/system32/CONFIG/system
-cp h98.dat folder-root/WIN98/SYSTEM.DAT && cp h98.dat folder-root/WIN98/user.dat
+cp h98/SYSTEM.DAT folder-root/WIN98/SYSTEM.DAT && cp h98/USER.DAT folder-root/WIN98/user.dat
 cp h10/SOFTWARE h10/SYSTEM folder-config/
 : > empty.raw
 rm -rf h10/store.db* h7/store.db* hxp/store.db* hiberfil bl.vol

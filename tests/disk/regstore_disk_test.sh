@@ -1,23 +1,23 @@
 #!/usr/bin/env bash
 # regstore's commands on disk images, as a user runs them: list-windows and import-windows on every
 # container and layout the disk tests make, the choice among several installations, the refusals.
-#   tests/disk/regstore_disk_test.sh REGSTORE IMAGES EXAMPLES
+#   tests/disk/regstore_disk_test.sh REGSTORE IMAGES EXAMPLES CREG_WRITE
 set -u
-regstore=$1 images=$2 examples=$3
+regstore=$1 images=$2 examples=$3 creg_write=$4
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0 passed=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 r() { "$regstore" "$@"; }
 run() { "$@" >"$dir/out" 2>"$dir/err"; }
-# check STATUS TEXT DESCRIPTION -- COMMAND...: the exit status, and TEXT in what it printed.
+# check STATUS TEXT DESCRIPTION -- COMMAND...: the exit status, and TEXT (unless "") in what it printed.
 check() {
   local want=$1 text=$2 what=$3
   shift 4
   run "$@"
   local got=$?
   if [ "$got" -ne "$want" ]; then fail "$what: exit $got, expected $want"; cat "$dir/err"; return; fi
-  if ! grep -qF -- "$text" "$dir/out" "$dir/err"; then fail "$what: no '$text' in:"; cat "$dir/out" "$dir/err"; return; fi
+  if [ -n "$text" ] && ! grep -qF -- "$text" "$dir/out" "$dir/err"; then fail "$what: no '$text' in:"; cat "$dir/out" "$dir/err"; return; fi
   passed=$((passed + 1))
 }
 cd "$images" || exit 1
@@ -39,6 +39,9 @@ rows=(
   "folder-root|3  folder: Windows.old  15  Windows 7 Professional"
   "folder-root/Windows|1  folder: /  19  Windows 10 Pro"
   "folder-config|1  folder: /  19  Windows 10 Pro"
+  "mbr.raw|1  partition 1 (FAT12 \"WIN98\", offset 1048576): Windows (Windows 9x)  6  Microsoft Windows 98"
+  "dynamic.vhd|1  partition 1 (FAT12 \"WIN98\", offset 1048576): Windows (Windows 9x)  6  Microsoft Windows 98"
+  "me-fat32.raw|1  partition 1 (FAT32 \"WINME\", offset 1048576): WINDOWS (Windows 9x)  7  Microsoft Windows ME"
 )
 for row in "${rows[@]}"; do
   source=${row%%|*} line=${row#*|}
@@ -108,6 +111,14 @@ for k, v in want.items():
     assert g.get(k) == v, (k, g.get(k), v)
 PY
 
+# Windows 98 in a folder and on a FAT volume: its name from beside its version, the code 6.
+mkdir -p "$dir/w98/WINDOWS"
+"$creg_write" "$examples/windows-98-se.reg" "$dir/w98/WINDOWS"
+mkfs.fat -n WIN98 -C "$dir/w98.img" 8192 >/dev/null && mcopy -i "$dir/w98.img" -s "$dir/w98/WINDOWS" ::/
+check 0 "1  folder: WINDOWS (Windows 9x)  6  Microsoft Windows 98" "Windows 98 in a folder" -- r list-windows "$dir/w98"
+check 0 '1  volume (FAT12 "WIN98", offset 0): WINDOWS (Windows 9x)  6  Microsoft Windows 98' "Windows 98 on FAT" \
+  -- r list-windows "$dir/w98.img"
+
 # import-windows: several installations and no --installation imports nothing and lists them.
 rs() { "$regstore" --store "$dir/store.db" "$@"; }
 check 1 "choose one with --installation N" "several installations" -- rs import-windows disk.vhdx
@@ -115,12 +126,22 @@ grep -qF "  2  partition 3 (NTFS \"System\", offset 6291456): Windows.old" "$dir
   { fail "the refusal lists the installations"; cat "$dir/err"; }
 check 1 "not found" "nothing was imported" -- rs query 'HKLM\SOFTWARE'
 check 1 "no installation 3; it holds 2" "an installation the source lacks" -- rs import-windows disk.vhdx --installation 3
-for row in "disk.vhdx 2 15" "overlay.qcow2 1 19" "whole.E01 4 12" "sparse.vmdk 3 15" "gpt4k.raw 1 19" "folder-config 1 19"; do
+for row in "$dir/w98.img 1 6" "disk.vhdx 2 15" "overlay.qcow2 1 19" "whole.E01 4 12" "sparse.vmdk 3 15" "gpt4k.raw 1 19" \
+  "folder-config 1 19" "fixed.vhd 1 6" "me-fat32.raw 1 7"; do
   read -r source n code <<<"$row"
   check 0 "" "import-windows $source --installation $n" -- rs import-windows "$source" --installation "$n"
   check 0 "$(printf 'Caption\t%s' "$code")" "the window's code after importing $source" -- rs version
 done
-check 1 "a Windows 95, 98 or Me registry" "a Windows 9x installation on an image" -- rs import-windows mbr.raw --installation 1
+check 1 "w95-fat16.vfat, the volume, WINDOWS/SYSTEM.DA0, the copy of its last good state that Windows kept, is there" \
+  "a Windows 95 whose SYSTEM.DAT is cut short, on an image" -- rs import-windows w95-fat16.vfat
+grep -qF "nothing was imported" "$dir/err" && passed=$((passed + 1)) || fail "the refusal says nothing was imported"
+check 0 "$(printf 'Caption\t7')" "the refused import leaves the Windows Me before" -- rs version
+
+# A folder: an installation's own folder is read as its volume's root is; several in one are listed.
+check 0 "" "import-windows of an installation's folder" -- rs import-windows folder-root/Windows
+check 0 "$(printf 'Caption\t19')" "the window's code after importing an installation's folder" -- rs version
+check 1 "3 installations; choose one with --installation N" "import-windows of a folder with three" \
+  -- rs import-windows folder-root
 
 # The same hives from a folder and from inside an image make the same store.
 rs import-windows folder-root --installation 2 2>/dev/null && rs export 'HKLM' "$dir/from-folder.reg"

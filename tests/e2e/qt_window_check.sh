@@ -2,8 +2,9 @@
 # End-to-end check of the portable program on a real (virtual) X server: with the development store
 # holding the Windows 10 Pro 22H2 example, the running window must show its values and caption.
 # Each field is read from outside the program, by copying it to the X clipboard.
-# Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1), from a private
-# store that is gone once the window is up, the development store untouched.
+# Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1) and on its first
+# (Windows 98 SE on FAT), each from a private store that is gone once the window is up, the
+# development store untouched.
 #   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE]
 set -euo pipefail
 program=$1 regstore=$2 store=$3 example=$4 image=${5:-}
@@ -47,23 +48,32 @@ for i in 0 1 2 3 4; do
 done
 kill -0 "$app_pid" 2>/dev/null || fail "the program ended while its window was up"
 
-if [ -n "$image" ]; then
-  kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
-  stored=$(sha256sum "$store")
-  mkdir "$work/tmp"
-  TMPDIR="$work/tmp" "$program" "$image" --installation 3 </dev/null >"$work/app.log" 2>&1 &
+# The window on installation N of the image: its caption and five fields.
+window_on() {  # window_on N CAPTION TEXT1 ... TEXT5
+  local n=$1 caption=$2
+  shift 2
+  local expected=("$@")
+  rm -rf "$work/tmp" && mkdir "$work/tmp"
+  TMPDIR="$work/tmp" "$program" "$image" --installation "$n" </dev/null >"$work/app.log" 2>&1 &
   app_pid=$!
   wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1) || fail "no window appeared for $image"
   xdotool windowfocus --sync "$wid"
-  check "Caption of $image" 15 "$(xdotool getwindowname "$wid")"
-  expected=("6" "1" "Service Pack 1 (1)" "1" "WINDOWS 7 PROFESSIONAL")
+  check "Caption of $image, installation $n" "$caption" "$(xdotool getwindowname "$wid")"
   for i in 0 1 2 3 4; do
     [ "$i" -gt 0 ] && xdotool key Tab
-    check "Text$((i + 1)) of $image" "${expected[$i]}" "$(copy_focused_field)"
+    check "Text$((i + 1)) of $image, installation $n" "${expected[$i]}" "$(copy_focused_field)"
   done
   check "Private store left behind" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
   check "Development store" "$stored" "$(sha256sum "$store")"
   kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
+}
+
+if [ -n "$image" ]; then
+  kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
+  stored=$(sha256sum "$store")
+  window_on 3 15 "6" "1" "Service Pack 1 (1)" "1" "WINDOWS 7 PROFESSIONAL"
+  # Windows 98 SE on the image's FAT volume: what its .reg example shows.
+  window_on 1 6 "4" "10" " A  (0)" "0" "Unknow"
 
   # A source it cannot read: the error box is up, and no private store waits behind it for a
   # close that a logout or a kill never gives.

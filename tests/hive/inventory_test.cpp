@@ -76,6 +76,7 @@ class Inventory : public RegistryTest {};
 
 TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
     const std::string nt = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+    const std::string w9x = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
     struct Case {
         const char* what;
         std::vector<std::tuple<std::string, std::string, DWORD, std::string>> values;
@@ -99,13 +100,16 @@ TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
         {"Windows 10 1909: ReleaseId, InstallDate",
          {{nt, "ReleaseId", REG_SZ, Sz("1909")}, {nt, "InstallDate", REG_DWORD, Dword(1700000000)}},
          {{}, {}, {}, "1909", {}, "2023-11-14T22:13:20Z", {}, {}}},
-        {"Windows 98: its product name under Microsoft\\Windows, the NT key absent",
+        {"Windows 98: the product name beside its version, under Windows",
          {{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProductName", REG_SZ, Sz("Microsoft Windows 98")}},
          {"Microsoft Windows 98", {}, {}, {}, {}, {}, {}, {}}},
-        {"the NT key's product name before the one under Microsoft\\Windows",
-         {{nt, "ProductName", REG_SZ, Sz("Microsoft Windows XP")},
-          {"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProductName", REG_SZ, Sz("Windows")}},
-         {"Microsoft Windows XP", {}, {}, {}, {}, {}, {}, {}}},
+        {"Windows NT's name goes first",
+         {{"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", "ProductName", REG_SZ, Sz("Microsoft Windows 98")},
+          {nt, "ProductName", REG_SZ, Sz("Windows 7 Professional")}},
+         {"Windows 7 Professional", {}, {}, {}, {}, {}, {}, {}}},
+        {"Windows 98: the build, VersionNumber's last part",
+         {{w9x, "VersionNumber", REG_SZ, Sz("4.10.2222")}},
+         {{}, "2222", {}, {}, {}, {}, {}, {}}},
         {"values of other types are not taken for what they are not",
          {{nt, "UBR", REG_SZ, Sz("3007")},
           {nt, "EditionID", REG_DWORD, Dword(4)},

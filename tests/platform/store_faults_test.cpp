@@ -1130,6 +1130,22 @@ TEST_P(ReplacedStoreFile, AnswersKeyDeletedThroughOldHandlesAndOpensTheNewFile) 
 
     ExpectDeleted(a);
     EXPECT_NE(QuerySz(a, "S", rc), "X-new") << "read another key of the new file";
+    {
+        // A tree written in bulk below a key of the new file takes no row through a handle of the old.
+        HKEY b = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_ALL_ACCESS, &b), ERROR_SUCCESS);
+        const DWORD one = 1;
+        LONG bulk = ERROR_SUCCESS;
+        RunInStoreTransaction([&] {
+            StoreTreeUnchecked unchecked(b);
+            bulk = StoreTreeSetValue(a, u"V", REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one);
+            return bulk == ERROR_SUCCESS ? unchecked.Finish() : bulk;
+        });
+        EXPECT_EQ(bulk, ERROR_KEY_DELETED);
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExA(b, "V", nullptr, nullptr, nullptr, &size), ERROR_FILE_NOT_FOUND) << "written to B";
+        RegCloseKey(b);
+    }
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\A", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &key), ERROR_SUCCESS);

@@ -1,10 +1,10 @@
 // Windows 95, 98 and Me registry files written here from the format's description and read back
 // through libcreg: the examples' keys whole, with cregexport reading the same files as the outside
 // check; names and text in their code page; damage refused, the file named.
+#include "Win9x.h"
 #include "../hive/HiveKit.h"
 #include "CregKit.h"
 #include "RegistryTest.h"
-#include "Win9x.h"
 #include "hive_store.h"
 #include "modWindowsVersion.h"
 #include "registry_store.h"
@@ -34,7 +34,7 @@ public:
     }
     ~Folder() { fs::remove_all(path); }
     std::string Put(const std::string& name, const Bytes& bytes) const {
-        const std::string file = path + "/" + name;
+        std::string file = path + "/" + name;
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         return file;

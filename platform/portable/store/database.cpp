@@ -3,11 +3,15 @@
 // is synced within kFlushBound by a background thread on a connection of its own, at once by
 // RegFlushKey (whoever wrote), and when the store is closed cleanly, so a power cut loses at most
 // the last kFlushBound of writes, and never part of one (the log's checksums drop an unfinished
-// transaction). The log is copied back by that thread, early while writes go on, and what is left
-// by a commit that finds it kCheckpointPages long, so it stays small. The log and its index are kept after the last connection closes, so a
-// user who may only read the store can still read it; when they are gone, such a user reads through
-// a file layer that stands in for them. The store's files carry kApplicationId: any other file is
-// never opened by SQLite, so never changed, checkpointed or given log files.
+// transaction). The log is copied back by that thread, early while writes go on, and emptied once
+// the store is quiet (its frames go by the name: a file renamed over the store must not take them
+// in); a commit that finds it kCheckpointPages long copies back the rest and starts it over. The
+// log and its index are kept after the last connection closes, so a user who may only read the
+// store can still read it; when they are gone, such a user reads through a file layer that stands
+// in for them (readonly_files.h). The store's files carry kApplicationId: any other file is never
+// opened by SQLite, so never changed, checkpointed or given log files. Tables and constants:
+// schema.h; the background thread: flusher.h; a user's store opened where it was checked:
+// folder_files.h.
 #include "database.h"
 
 #include "flusher.h"
@@ -283,6 +287,7 @@ std::uint64_t Database::File(bool exact) {
     if (!exact && ms < nextFileCheck_ && cache_.UnmovedSinceCheck()) return file_;
     nextFileCheck_ = ms + kFileCheckBound.count();
     cache_.MarkChecked();
+    cache_.TryAgain();
     // A writer has made the log files again, or another index file took the place of the one
     // watched: read through them.
     const std::string& path = OpenPath();
@@ -311,6 +316,7 @@ StatementCache* Database::ForRead() {
     if (!Connected() || (db_ == nullptr && access(path_.c_str(), F_OK) == 0)) Connect(false);
     if (state_ == State::Refused) throw Failure{ERROR_ACCESS_DENIED};
     if (state_ == State::NoStore && db_ != nullptr) Connect(false);
+    AssertState();
     return Readable() ? statements_.get() : nullptr;
 }
 
@@ -328,6 +334,7 @@ StatementCache& Database::ForWrite() {
 
 bool Database::MayWrite() {
     if (!Connected()) Connect(false);
+    AssertState();
     return mayWrite_;
 }
 

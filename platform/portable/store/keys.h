@@ -26,11 +26,8 @@ void NameFromUtf16(std::u16string_view units, Name& name);  // into `name`, reus
 std::string FoldedFromAnsi(std::string_view ansi);  // NameFromAnsi(ansi).folded
 std::string FoldName(std::string_view text);
 
-// Longest ANSI key path the A functions take (it is converted in a MAX_PATH buffer), and longest
-// key and value names, in UTF-16 units. The W functions take any path whose names fit.
-constexpr size_t kMaxAnsiPath = 260;
-constexpr size_t kMaxKeyName = 255;
-constexpr size_t kMaxValueName = 16383;
+// The A functions take a key path of at most kMaxAnsiPath, the W functions any path whose names fit
+// (kMaxKeyName); both in winapi.h.
 
 // Splits a key path at its backslashes. As in Windows, a run of backslashes separates like one and
 // a trailing one is allowed, but a path that starts with one is not a path below the key (nullopt).

@@ -36,16 +36,11 @@ void ReadCache::Attach(sqlite3* db, const std::string& index, bool unwatched) {
         return;
     }
     // Only a file that holds a header: one cut short may be cut to nothing, and a page of the
-    // mapping wholly past its end may not be read.
-    const int fd = open(index.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // mapping wholly past its end may not be read. The descriptor is kept for another try.
+    if (mapFd_ < 0) mapFd_ = open(index.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat st {};
-    if (fd < 0) return;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) {
-        mapFd_ = fd;  // closed with the connection
-        return;
-    }
-    void* map = mmap(nullptr, kHeaderBytes, PROT_READ, MAP_SHARED, fd, 0);
-    mapFd_ = fd;
+    if (mapFd_ < 0 || fstat(mapFd_, &st) != 0 || st.st_size < static_cast<off_t>(kHeaderBytes)) return;
+    void* map = mmap(nullptr, kHeaderBytes, PROT_READ, MAP_SHARED, mapFd_, 0);
     if (map == MAP_FAILED) return;
     map_ = map;
     mappedIno_ = st.st_ino;

@@ -37,6 +37,10 @@ public:
     void Detach();
     bool Attached() const { return header_ != nullptr; }
     bool Tried() const { return tried_; }
+    // Found nothing to watch: tried again at the next Attach (an index being made may be too short).
+    void TryAgain() {
+        if (header_ == nullptr) tried_ = false;
+    }
     // Whether the index header is as it was when MarkChecked last ran (false when not attached).
     bool UnmovedSinceCheck() const;
     void MarkChecked();
