@@ -37,6 +37,12 @@ constexpr bool LogHasRoom(std::int64_t frames, std::int64_t pageSize) {
     return kLogHeaderBytes + (frames + reserve) * (pageSize + kFrameHeaderBytes) <= kLogSizeLimit;
 }
 
+// An empty log has room for such a write at every page size SQLite takes: otherwise every write
+// would wait to empty it.
+static_assert(LogHasRoom(0, 512) && LogHasRoom(0, 65536));
+// And at 4 KiB pages, the log is emptied once it nears 4 MiB, not far sooner.
+static_assert(LogHasRoom(950, 4096) && !LogHasRoom(956, 4096));
+
 // The log's length in frames and its page size, from the index header of `db`'s connection, which
 // must be inside a transaction in WAL mode (it maps the index). Exact while it holds the write lock.
 struct LogLength {
