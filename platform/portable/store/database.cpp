@@ -596,7 +596,7 @@ int Database::LogHook(void* self, sqlite3*, const char*, int pages) {
 
 void Database::BeginWrite(StatementCache& s) {
     const auto until = std::chrono::steady_clock::now() + kWriterWait;
-    for (int count = 0;; ++count) {
+    for (;;) {
         s.Exec("BEGIN IMMEDIATE");
         // Holding the write lock, nothing is appended to the log but by this transaction: what is
         // there now and what it writes is all the log holds when it commits. A log without room
@@ -612,13 +612,24 @@ void Database::BeginWrite(StatementCache& s) {
         }
         // Copied back whole and emptied while the checkpoint holds the write lock, so that no
         // writer appends in between; every reader of the log is waited for. Another connection's
-        // copy under way holds the checkpoint lock, which SQLite does not wait for: the log is
-        // looked at again, as that one may have emptied it.
+        // copy under way holds the checkpoint lock, which SQLite does not wait for: it is waited
+        // for here, without taking the write lock or a read lock meanwhile (polling them would
+        // keep that copy waiting for them), until it has emptied the log or let go.
         emptyingUntil_ = until;
-        const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        for (int count = 0;; ++count) {
+            int logFrames = -1, copied = -1;
+            const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied);
+            if (rc == SQLITE_OK || (rc & 0xFF) != SQLITE_BUSY) {
+                emptyingUntil_ = {};
+                if (rc != SQLITE_OK) Fail(db_);
+                break;
+            }
+            // Had the checkpoint lock and waited as long as writers wait; or the other copy
+            // emptied the log (read without a lock: looked at again inside the transaction).
+            if (logFrames >= 0 || std::chrono::steady_clock::now() >= until || LogFits()) break;
+            usleep(count < 20 ? 100 : 2000);
+        }
         emptyingUntil_ = {};
-        if ((rc & 0xFF) == SQLITE_BUSY) usleep(count < 20 ? 100 : 2000);
-        else if (rc != SQLITE_OK) Fail(db_);
     }
 }
 
