@@ -617,6 +617,8 @@ void Database::BeginWrite(StatementCache& s) {
         // keep that copy waiting for them), until it has emptied the log or let go.
         emptyingUntil_ = until;
         for (int count = 0;; ++count) {
+            // The other copy emptied it (read without a lock: looked at again in the transaction).
+            if (count > 0 && LogFits()) break;
             int logFrames = -1, copied = -1;
             const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied);
             if (rc == SQLITE_OK || (rc & 0xFF) != SQLITE_BUSY) {
@@ -624,9 +626,8 @@ void Database::BeginWrite(StatementCache& s) {
                 if (rc != SQLITE_OK) Fail(db_);
                 break;
             }
-            // Had the checkpoint lock and waited as long as writers wait; or the other copy
-            // emptied the log (read without a lock: looked at again inside the transaction).
-            if (logFrames >= 0 || std::chrono::steady_clock::now() >= until || LogFits()) break;
+            // Had the checkpoint lock and waited as long as writers wait.
+            if (logFrames >= 0 || std::chrono::steady_clock::now() >= until) break;
             usleep(count < 20 ? 100 : 2000);
         }
         emptyingUntil_ = {};
