@@ -5,7 +5,8 @@
 // the last kFlushBound of writes, and never part of one (the log's checksums drop an unfinished
 // transaction). The log is copied back by that thread, early while writes go on, and emptied once
 // the store is quiet (its frames go by the name: a file renamed over the store must not take them
-// in); a commit that finds it kCheckpointPages long copies back the rest and starts it over. The
+// in); a write that finds no room left under kLogSizeLimit copies back the rest and empties it
+// before it writes (BeginWrite). The
 // log and its index are kept after the last connection closes, so a user who may only read the
 // store can still read it; when they are gone, such a user reads through a file layer that stands
 // in for them (readonly_files.h). The store's files carry kApplicationId: any other file is never
@@ -16,6 +17,7 @@
 
 #include "flusher.h"
 #include "folder_files.h"
+#include "log.h"
 #include "readonly_files.h"
 #include "schema.h"
 #include "trusted_path.h"
@@ -41,13 +43,12 @@ namespace {
 using namespace std::chrono_literals;
 
 // A log of this many pages is copied back by the background flush without waiting for a pause, so
-// that a writer seldom finds kCheckpointPages, and then finds little left to copy and sync. It is
+// that a writer seldom finds the log full, and then finds little left to copy and sync. It is
 // asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
 constexpr int kEarlyCopyPages = 256;
 constexpr int kEarlyCopyStep = 64;
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
-constexpr auto kRestartWait = 1s;  // a commit that starts a long log over waits this long for its readers
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
 
 const char* const kSchema = R"sql(
@@ -179,7 +180,7 @@ bool HasStoreTables(const std::string& path, const char* vfs) {
 // marked uninitialised, so that the next connection builds it again from the (empty) log; returns
 // whether the caller must keep an index of its own instead (it may not write the index).
 bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
-    constexpr size_t kHeader = 48, kIsInit = 12, kPageSize = 14, kFrames = 16, kPages = 20;
+    constexpr size_t kHeader = kIndexHeaderBytes, kIsInit = kIndexIsInit;
     const std::string index = path + "-shm";
     const int shm = open(index.c_str(), (forget ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW);
     if (shm < 0) return false;
@@ -191,10 +192,10 @@ bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
     if (other) {
         std::uint32_t frames = 0, pages = 0;
         std::uint16_t pageSize = 0;
-        std::memcpy(&frames, header + kFrames, 4);  // in the machine's own byte order
-        std::memcpy(&pages, header + kPages, 4);
-        std::memcpy(&pageSize, header + kPageSize, 2);
-        const sqlite3_int64 size = pageSize == 1 ? 65536 : pageSize;
+        std::memcpy(&frames, header + kIndexFrames, 4);  // in the machine's own byte order
+        std::memcpy(&pages, header + kIndexPages, 4);
+        std::memcpy(&pageSize, header + kIndexPageSize, 2);
+        const sqlite3_int64 size = IndexPageSize(pageSize);
         other = frames == 0 && pages != 0 && size >= 512 && st.st_size / size != pages;
     }
     bool own = false;
@@ -581,35 +582,61 @@ void Database::Committed() {
     Flusher::Instance().Note(flushDb_);
 }
 
-// After each commit: a long log is copied back now. When another connection is copying it back, the
-// commit waits for that one as writers wait their turn, and then copies what is left; a reader
-// that holds part of the log back is not waited for.
-int Database::LogHook(void* self, sqlite3* db, const char*, int pages) {
+// After each commit: a long log is copied back by the background flush while writes go on, so that
+// the write that finds it full (BeginWrite) has little left to copy.
+int Database::LogHook(void* self, sqlite3*, const char*, int pages) {
     auto* database = static_cast<Database*>(self);
-    if (pages < kCheckpointPages) {
-        // Asked as the log passes each mark, not at every commit: each ask wakes the thread.
-        const int band = pages < kEarlyCopyPages ? 0 : pages / kEarlyCopyStep;
-        if (band > database->copyAsked_ && database->flushDb_ != nullptr)
-            if (Flusher* flusher = Flusher::IfAlive()) flusher->CopyBackSoon(database->flushDb_);
-        database->copyAsked_ = band;
-        return SQLITE_OK;
-    }
-    // Copied back whole, and started over before any other writer appends: with several writers
-    // that never pause, a copy that lets them go on never finds the log all copied back at the
-    // start of a write, which is when a writer starts it over. A reader inside the log is waited
-    // for only briefly; then what it holds back stays, and the log is copied back as far as it may.
-    database->restarting_ = true;
-    const int restarted = sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_RESTART, nullptr, nullptr);
-    database->restarting_ = false;
-    if (restarted == SQLITE_OK) return SQLITE_OK;
-    const bool writing = database->writing_;
-    database->SetWriting(true);
-    for (int count = 0; sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) == SQLITE_BUSY &&
-                        BusyHandler(self, count) != 0;
-         ++count) {
-    }
-    database->SetWriting(writing);
+    // Asked as the log passes each mark, not at every commit: each ask wakes the thread.
+    const int band = pages < kEarlyCopyPages ? 0 : pages / kEarlyCopyStep;
+    if (band > database->copyAsked_ && database->flushDb_ != nullptr)
+        if (Flusher* flusher = Flusher::IfAlive()) flusher->CopyBackSoon(database->flushDb_);
+    database->copyAsked_ = band;
     return SQLITE_OK;
+}
+
+void Database::BeginWrite(StatementCache& s) {
+    const auto until = std::chrono::steady_clock::now() + kWriterWait;
+    for (;;) {
+        s.Exec("BEGIN IMMEDIATE");
+        // Holding the write lock, nothing is appended to the log but by this transaction: what is
+        // there now and what it writes is all the log holds when it commits. A log without room
+        // for it is emptied first, whoever filled it: emptying it after the commit that filled it
+        // is not enough, as other writers append while that one waits to copy it back.
+        if (journal_ != Journal::WalWriter || LogFits()) return;
+        s.Exec("ROLLBACK");  // nothing written yet
+        if (std::chrono::steady_clock::now() >= until) {
+            // A reader held its part of the log, or copies went on, as long as writers wait: the
+            // write goes on, and the log grows while they last.
+            s.Exec("BEGIN IMMEDIATE");
+            return;
+        }
+        // Copied back whole and emptied while the checkpoint holds the write lock, so that no
+        // writer appends in between; every reader of the log is waited for. Another connection's
+        // copy under way holds the checkpoint lock, which SQLite does not wait for: it is waited
+        // for here, without taking the write lock or a read lock meanwhile (polling them would
+        // keep that copy waiting for them), until it has emptied the log or let go.
+        emptyingUntil_ = until;
+        for (int count = 0;; ++count) {
+            // The other copy emptied it (read without a lock: looked at again in the transaction).
+            if (count > 0 && LogFits()) break;
+            int logFrames = -1, copied = -1;
+            const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied);
+            if (rc == SQLITE_OK || (rc & 0xFF) != SQLITE_BUSY) {
+                emptyingUntil_ = {};
+                if (rc != SQLITE_OK) Fail(db_);
+                break;
+            }
+            // Had the checkpoint lock and waited as long as writers wait.
+            if (logFrames >= 0 || std::chrono::steady_clock::now() >= until) break;
+            usleep(count < 20 ? 100 : 2000);
+        }
+        emptyingUntil_ = {};
+    }
+}
+
+bool Database::LogFits() {
+    const auto length = LogLengthOf(db_);
+    return !length || LogHasRoom(length->frames, length->pageSize);
 }
 
 void Database::Flush() {
@@ -631,13 +658,18 @@ int Database::BusyHandler(void* self, int count) {
     auto* db = static_cast<Database*>(self);
     const auto now = std::chrono::steady_clock::now();
     if (count == 0) db->busySince_ = now;
-    const auto limit = db->restarting_ ? std::chrono::steady_clock::duration(kRestartWait)
-                       : db->writing_  ? std::chrono::steady_clock::duration(kWriterWait)
+    if (db->emptyingUntil_ != std::chrono::steady_clock::time_point{}) {
+        // Emptying a full log: for the lock or its readers, as long as the write waits in all.
+        if (now >= db->emptyingUntil_) return 0;
+        usleep(count < 20 ? 100 : 2000);
+        return 1;
+    }
+    const auto limit = db->writing_ ? std::chrono::steady_clock::duration(kWriterWait)
                        : now < db->readsFailUntil_ ? std::chrono::steady_clock::duration::zero()
                                                    : std::chrono::steady_clock::duration(kReaderWait);
     if (now - db->busySince_ >= limit) {
         // The rest of this look at the store fails at once: one state, not a mix.
-        if (!db->writing_ && !db->restarting_) db->readsFailUntil_ = now + kLockedStoreQuiet;
+        if (!db->writing_) db->readsFailUntil_ = now + kLockedStoreQuiet;
         return 0;
     }
     usleep(count < 20 ? 100 : 2000);

@@ -55,6 +55,9 @@ public:
         leaveLog_ = true;
     }
 
+    // Begins a write transaction on `s` (this store's statements, from ForWrite). A log that the
+    // write could take past kLogSizeLimit is copied back and emptied first.
+    void BeginWrite(StatementCache& s);
     // While set, a store locked by another writer is waited for as long as writers wait.
     void SetWriting(bool writing) { writing_ = writing; }
     // A write transaction of this process committed.
@@ -118,6 +121,8 @@ private:
     // The file layer for OpenPath(): the default one, or for a guarded store the folder's.
     const char* StoreVfs() const { return guarded_ ? FolderVfs() : nullptr; }
     static int LogHook(void* self, sqlite3* db, const char* name, int pages);
+    // Inside a write transaction: whether the log has room for a write of kBoundedWriteBytes.
+    bool LogFits();
 
     std::string path_;
     StoreAccess access_;
@@ -142,7 +147,7 @@ private:
     bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
     bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
-    bool restarting_ = false;  // a commit starting the log over waits for the log's readers
+    std::chrono::steady_clock::time_point emptyingUntil_{};  // while emptying a full log (BeginWrite)
     int copyAsked_ = 0;  // how far the log had grown when the background flush was last asked to copy it back
     sqlite3_int64 localWrites_ = 0;
     std::int64_t nextFileCheck_ = 0;  // ms of CLOCK_MONOTONIC_COARSE

@@ -16,9 +16,7 @@ constexpr std::uint32_t kApplicationId = 0x76696E66;
 // above its 32 bits. Rows without the mark, every row written before there were W functions among
 // them, hold what an A function was given: ANSI bytes.
 constexpr std::int64_t kUtf16Data = std::int64_t{1} << 32;
-// The log is cut back to this size when it is copied back; a commit that finds it this many pages
-// long (4 MiB less a little) copies it back at once.
+// The log never grows past this size (log.h), and is cut back to it when it starts over.
 constexpr std::int64_t kLogSizeLimit = 4 * 1024 * 1024;
-constexpr int kCheckpointPages = 1000;
 
 }  // namespace store

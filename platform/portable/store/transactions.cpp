@@ -8,7 +8,7 @@ void Transactions::Join(Database& db, StatementCache& s) {
         if (levels == 0) {
             db.SetWriting(true);  // until the transaction ends
             try {
-                s.Exec("BEGIN IMMEDIATE");
+                db.BeginWrite(s);
                 ++begun;
             } catch (...) {
                 db.SetWriting(false);
@@ -81,7 +81,7 @@ WriteScope::WriteScope(Transactions& t, Database& db) : db_(db), s_(db.ForWrite(
     }
     db_.SetWriting(true);  // until the transaction ends
     try {
-        s_.Exec("BEGIN IMMEDIATE");
+        db_.BeginWrite(s_);
     } catch (...) {
         db_.SetWriting(false);
         throw;

@@ -1,0 +1,54 @@
+#pragma once
+// The write-ahead log (the store's `-wal` file) and its index (`-shm`), as SQLite lays them out,
+// and the bound on the log's size: a write starts the log over before it could take it past
+// kLogSizeLimit.
+#include "schema.h"
+
+#include <sqlite3.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace store {
+
+// The index file starts with two copies of its header, in the machine's byte order.
+constexpr std::size_t kIndexHeaderBytes = 48;
+constexpr std::size_t kIndexIsInit = 12;    // u8: 1 once built
+constexpr std::size_t kIndexPageSize = 14;  // u16: the page size, 1 for 65536
+constexpr std::size_t kIndexFrames = 16;    // u32: frames in the log, the last commit's included
+constexpr std::size_t kIndexPages = 20;     // u32: the file's size in pages after that commit
+
+// The log file: a header, then for each page written a frame, its own header before the page.
+constexpr std::int64_t kLogHeaderBytes = 32;
+constexpr std::int64_t kFrameHeaderBytes = 24;
+// A write that changes no more than this many bytes of pages (a value of up to about 240 KiB and
+// the tree pages around it) never takes the log past kLogSizeLimit; a larger one may grow it
+// while it writes.
+constexpr std::int64_t kBoundedWriteBytes = 256 * 1024;
+
+// The page size the index header holds (`raw`, 1 meaning 65536).
+constexpr std::int64_t IndexPageSize(std::uint16_t raw) { return raw == 1 ? 65536 : raw; }
+
+// Whether a write may append to a log of `frames` frames of `pageSize` bytes and stay within
+// kLogSizeLimit, whatever it writes up to kBoundedWriteBytes.
+constexpr bool LogHasRoom(std::int64_t frames, std::int64_t pageSize) {
+    const std::int64_t reserve = (kBoundedWriteBytes + pageSize - 1) / pageSize;
+    return kLogHeaderBytes + (frames + reserve) * (pageSize + kFrameHeaderBytes) <= kLogSizeLimit;
+}
+
+// An empty log has room for such a write at every page size SQLite takes: otherwise every write
+// would wait to empty it.
+static_assert(LogHasRoom(0, 512) && LogHasRoom(0, 65536));
+// And at 4 KiB pages, the log is emptied once it nears 4 MiB, not far sooner.
+static_assert(LogHasRoom(950, 4096) && !LogHasRoom(956, 4096));
+
+// The log's length in frames and its page size, from the index header of `db`'s connection, which
+// must be inside a transaction in WAL mode (it maps the index). Exact while it holds the write lock.
+struct LogLength {
+    std::int64_t frames;
+    std::int64_t pageSize;
+};
+std::optional<LogLength> LogLengthOf(sqlite3* db);
+
+}  // namespace store
