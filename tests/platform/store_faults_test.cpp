@@ -1314,4 +1314,65 @@ INSTANTIATE_TEST_SUITE_P(Store, LogSize,
                                            Writing{"FourWritersAtOnce", 4, 20000, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A writer that could not switch the file to the log (another held it) and so wrote without one
+// keeps the log's bound once another switches it: it once appended unchecked, and four writers
+// started at once took the log to 6.4 MiB.
+TEST_F(StoreFaults, AWriterThatFoundNoLogKeepsTheBoundOnceTheFileHasOne) {
+    constexpr off_t kMost = 4 << 20;
+    const std::string path = StoreDir() + "/late.db";
+    const auto logSize = [&] {
+        struct stat st {};
+        return stat((path + "-wal").c_str(), &st) == 0 ? st.st_size : 0;
+    };
+    UseRegistryStore(path);
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Late");
+    ASSERT_EQ(SetDword(key, "V", 0), ERROR_SUCCESS);
+    RegCloseKey(key);
+    UseRegistryStore(StoreDir() + "/elsewhere.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    int held[2];
+    ASSERT_EQ(pipe(held), 0);
+    const pid_t other = fork();
+    if (other == 0) {
+        // Holds the write lock while the writer prepares, then switches the file to the log and
+        // reads, so that the log cannot start over, until the writer waits or the log is too long.
+        sqlite3* own = nullptr;
+        if (sqlite3_open(path.c_str(), &own) != SQLITE_OK) _exit(1);
+        sqlite3_busy_timeout(own, 5000);
+        if (sqlite3_exec(own, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) _exit(2);
+        if (write(held[1], "x", 1) != 1) _exit(3);
+        usleep(300 * 1000);
+        if (sqlite3_exec(own, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) _exit(4);
+        // The writer may take the lock in between: the switch is tried until it is done.
+        for (int tries = 0; sqlite3_exec(own, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) != SQLITE_OK;
+             usleep(1000))
+            if (++tries == 5000) _exit(5);
+        if (sqlite3_exec(own, "BEGIN; SELECT count(*) FROM keys", nullptr, nullptr, nullptr) != SQLITE_OK) _exit(6);
+        for (off_t last = -1; last != logSize() && logSize() <= kMost;) {
+            last = logSize();
+            usleep(300 * 1000);
+        }
+        sqlite3_exec(own, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(own);
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(held[0], &byte, 1), 1);
+    UseRegistryStore(path);
+    key = Create(HKEY_LOCAL_MACHINE, "Software\\Late");
+    off_t most = 0;
+    for (DWORD i = 0; i < 2000 && most <= kMost; ++i) {
+        ASSERT_EQ(SetDword(key, ("V" + std::to_string(i % 8)).c_str(), i), ERROR_SUCCESS) << i;
+        most = std::max(most, logSize());
+    }
+    RegCloseKey(key);
+    int status = -1;
+    waitpid(other, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_LE(most, kMost) << "the longest log seen";
+}
+
 }  // namespace

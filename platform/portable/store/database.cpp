@@ -470,9 +470,7 @@ void Database::Connect(bool forWrite) {
         state_ = store ? (app == kApplicationId ? State::Store : State::Unmarked)
                  : tables > 0 || version != 0 || app != 0 ? State::Foreign
                                                           : State::NoStore;
-        Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
-        mode.Step();
-        if (mode.Text(0) == "wal") journal_ = Journal::Wal;
+        if (InWal()) journal_ = Journal::Wal;
     } catch (const Failure&) {
         Disconnect();
         state_ = State::NoStore;
@@ -546,20 +544,24 @@ void Database::PrepareForWrites() {
         (sqlite3_errcode(db_) & 0xFF) != SQLITE_BUSY)
         Fail(db_);
     SetWriting(false);
-    bool wal = false;
-    {
-        Query mode(*statements_, "PRAGMA journal_mode");
-        mode.Step();
-        wal = mode.Text(0) == "wal";
-    }
+    state_ = State::Writable;
+    WriteIn(InWal());
+    AssertState();
+}
+
+bool Database::InWal() {
+    Query mode(*statements_, "PRAGMA journal_mode");  // asks, changes nothing
+    mode.Step();
+    return mode.Text(0) == "wal";
+}
+
+void Database::WriteIn(bool wal) {
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
     // The log is copied back by the background flush, and by the commit that finds it this long.
     if (wal) sqlite3_wal_hook(db_, &Database::LogHook, this);
     statements_->Exec(kLogLimit);
-    state_ = State::Writable;
     journal_ = wal ? Journal::WalWriter : Journal::Rollback;
-    AssertState();
 }
 
 void Database::Committed() {
@@ -598,6 +600,14 @@ void Database::BeginWrite(StatementCache& s) {
     const auto until = std::chrono::steady_clock::now() + kWriterWait;
     for (;;) {
         s.Exec("BEGIN IMMEDIATE");
+        // A connection that could not switch the file to the log, because others were busy, finds
+        // it switched by another once its transaction has read the file: from then on it writes in
+        // the log, and within its bound, as they do (durability is set outside a transaction).
+        if (journal_ == Journal::Rollback && InWal()) {
+            s.Exec("ROLLBACK");
+            WriteIn(true);
+            continue;
+        }
         // Holding the write lock, nothing is appended to the log but by this transaction: what is
         // there now and what it writes is all the log holds when it commits. A log without room
         // for it is emptied first, whoever filled it: emptying it after the commit that filled it

@@ -115,6 +115,11 @@ private:
     // A guarded store: whether the real user may trust where it is (making it with `make`).
     bool Trusted(bool make);
     void PrepareForWrites();
+    // Whether the connection reads and writes the file through its log (inside a transaction:
+    // exact once the transaction has read the file).
+    bool InWal();
+    // Durability, log hook and log bound for a connection that writes in the log or without it.
+    void WriteIn(bool wal);
     static int BusyHandler(void* self, int count);
     // The path SQLite opens: for a guarded store, the checked one with no symbolic link in it.
     const std::string& OpenPath() const { return guarded_ ? openPath_ : path_; }
