@@ -2,6 +2,7 @@
 
 #include "Hive.h"
 #include "HiveFormat.h"
+#include "ReadAhead.h"
 #include "registry_store.h"
 #include "store/keys.h"
 #include "utf16.h"
@@ -404,7 +405,7 @@ ImportReport ImportTree(const std::string& file, const HiveReader& readTree,
     {
         // Every row goes below the target or the mirror, both made and emptied just now.
         StoreTreeUnchecked unchecked(target.h);
-        read = readTree(writer);
+        read = hive::ReadAhead(readTree, writer);
         writer.Finish();
         if (const LONG rc = unchecked.Finish(); rc != ERROR_SUCCESS)
             throw StoreError(rc, shown + ": cannot write the keys: " + ErrorText(rc));

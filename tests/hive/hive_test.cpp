@@ -1,6 +1,7 @@
 // Hives read back: clean ones the writer made, dirty ones with logs written here from the format's
 // description, and damaged ones, which are refused with the file and the offset named.
 #include "HiveKit.h"
+#include "ReadAhead.h"
 
 #include <gtest/gtest.h>
 
@@ -617,6 +618,56 @@ TEST(HiveReader, ReadsWhatHivexregeditMerged) {
     Dump dump;
     hive::ReadHiveFile((dir / "hive").string(), dump);
     EXPECT_EQ(dump.text, Expect(expected));
+}
+
+// Read on a thread of its own, a hive gives the visitor the same calls in the same order, over
+// many hand-overs, with a value larger than one of them and names of every length; a failure on
+// either side ends the read with that failure, after the calls made before it.
+TEST(ReadAhead, GivesTheSameCallsAndEndsOnEitherSidesFailure) {
+    Node root{u"ROOT", {{u"", 1, {}}}};
+    for (int i = 0; i < 3000; ++i) {
+        const std::string n = std::to_string(i);
+        Node key{std::u16string(static_cast<size_t>(1 + i % 7), u'k') + std::u16string(n.begin(), n.end())};
+        key.values.push_back({std::u16string(static_cast<size_t>(i % 5), u'v'), 4, Bytes(static_cast<size_t>(i % 9), 7)});
+        if (i % 100 == 0) key.cls = u"c" + std::u16string(static_cast<size_t>(i % 3), u'x');
+        root.children.push_back(std::move(key));
+    }
+    root.children[1500].values.push_back({u"big", 3, Bytes(300 * 1024, 0xAB)});
+    const Bytes bytes = Write(root);
+    const auto read = [&](hive::Visitor& v) { return hive::ReadHive({"hive", bytes}, {}, v); };
+    Dump direct, ahead;
+    read(direct);
+    hive::ReadAhead(read, ahead);
+    EXPECT_EQ(ahead.text, direct.text);
+
+    Dump partial;
+    const auto failing = [](hive::Visitor& v) -> hive::ReadReport {
+        v.BeginKey(u"R", u"", 0);
+        v.Value(u"v", 4, Bytes{1, 0, 0, 0});
+        throw hive::HiveError("hive: bad cell at 0x1000");
+    };
+    EXPECT_THROW(
+        try { hive::ReadAhead(failing, partial); } catch (const hive::HiveError& e) {
+            EXPECT_STREQ(e.what(), "hive: bad cell at 0x1000");
+            throw;
+        },
+        hive::HiveError);
+    EXPECT_EQ(partial.text, "[R]\n  v 4:01000000\n");
+
+    // The reader would go on for ever: the visitor's failure must stop it.
+    struct Refuses : hive::Visitor {
+        int calls = 0;
+        void BeginKey(std::u16string_view, std::u16string_view, std::uint64_t) override {
+            if (++calls == 100000) throw std::length_error("the store is full");
+        }
+        void Value(std::u16string_view, std::uint32_t, std::span<const std::uint8_t>) override {}
+        void EndKey() override {}
+    } refuses;
+    const auto endless = [](hive::Visitor& v) -> hive::ReadReport {
+        for (;;) v.BeginKey(u"key", u"", 0);
+    };
+    EXPECT_THROW(hive::ReadAhead(endless, refuses), std::length_error);
+    EXPECT_EQ(refuses.calls, 100000);
 }
 
 }  // namespace

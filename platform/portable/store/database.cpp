@@ -12,7 +12,7 @@
 // in for them (readonly_files.h). The store's files carry kApplicationId: any other file is never
 // opened by SQLite, so never changed, checkpointed or given log files. Tables and constants:
 // schema.h; the background thread: flusher.h; a user's store opened where it was checked:
-// folder_files.h.
+// folder_files.h; large writes put on the disk while they go on: writeback.h.
 #include "database.h"
 
 #include "flusher.h"
@@ -21,6 +21,7 @@
 #include "readonly_files.h"
 #include "schema.h"
 #include "trusted_path.h"
+#include "writeback.h"
 
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -50,6 +51,7 @@ constexpr int kEarlyCopyStep = 64;
 constexpr auto kWriterWait = 10s;  // writers wait their turn this long
 constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
+constexpr int kStatementJournalBytes = 1 << 20;
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys (
@@ -212,7 +214,16 @@ bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
 
 Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
     : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {
-    FolderVfs();  // before the first file is opened: see folder_files.h
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Before SQLite starts: a batch of a tree's rows, once its pages no longer all fit the
+        // cache, journals more than SQLite's default 64 KiB for the statement; held in memory up to
+        // kStatementJournalBytes it is not written to a temporary file and read back.
+        sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementJournalBytes);
+        // Before the first file is opened: see writeback.h and folder_files.h.
+        StartWritesEarly();
+        FolderVfs();
+    });
 }
 
 Database::~Database() {
