@@ -73,9 +73,7 @@ public:
     }
     // Room for the pages a tree of the size of a SYSTEM hive writes, so that none is written out
     // and read back before the commit. Call after ForWrite.
-    void RoomForTree() {
-        statements_->Exec("PRAGMA cache_size = -32768");
-    }
+    void RoomForTree() { statements_->Exec("PRAGMA cache_size = -32768"); }
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
         if (db_ == nullptr || journal_ == Journal::Rollback) return nullptr;
