@@ -216,9 +216,14 @@ Database::Database(std::string path, StoreAccess access, bool personal, bool gua
     : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {
     static std::once_flag once;
     std::call_once(once, [] {
-        // Before SQLite starts: a batch of a tree's rows, once its pages no longer all fit the
-        // cache, journals more than SQLite's default 64 KiB for the statement; held in memory up to
-        // kStatementJournalBytes it is not written to a temporary file and read back.
+        // SQLite takes these only before it starts, which its first call (FolderVfs's) does.
+        // Its count of the memory it holds takes a global lock around every allocation, and a bulk
+        // write allocates for every row; nothing here reads the count.
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+        // A statement's or savepoint's journal stays in memory up to kStatementJournalBytes: a tree
+        // written in bulk opens one for every batch of keys and values, and in a file each would
+        // cost writes of the pages it keeps (60,000 of them for a SOFTWARE-shaped hive of 100,000
+        // keys).
         sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementJournalBytes);
         // Before the first file is opened: see writeback.h and folder_files.h.
         StartWritesEarly();
@@ -387,15 +392,6 @@ Database::Kind Database::Classify() {
 }
 
 void Database::Connect(bool forWrite) {
-    // SQLite's count of the memory it holds takes a global lock around every allocation, and a
-    // bulk write allocates for every row; nothing here reads the count.
-    static const bool uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
-    (void)uncounted;
-    // A statement's or savepoint's journal stays in memory up to 8 MiB: a tree written in bulk opens
-    // one for every batch of keys and values, and in a file each would cost writes of the pages it
-    // keeps (60,000 of them for a SOFTWARE-shaped hive of 100,000 keys).
-    static const bool journalsInMemory = sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, 8 << 20) == SQLITE_OK;
-    (void)journalsInMemory;
     Disconnect();
     state_ = State::NoStore;
     if (guarded_ && !Trusted(false)) return;
