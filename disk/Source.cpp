@@ -2,6 +2,7 @@
 #include "Image.h"
 #include "Layout.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <tsk/libtsk.h>
 
@@ -86,6 +87,20 @@ std::string Utf16ToUtf8(const std::uint8_t* p, std::size_t units) {
         }
     }
     return out;
+}
+
+// Room for a file read whole. The kernel gives it huge pages where it offers them on request, so
+// that a 200 MB hive takes a hundred page faults rather than fifty thousand, which cost more than
+// reading it.
+std::vector<std::uint8_t> LargeBuffer(std::size_t size) {
+    constexpr std::uintptr_t kHugePage = std::uintptr_t(2) << 20;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(size);
+    const auto at = reinterpret_cast<std::uintptr_t>(bytes.data());
+    const std::uintptr_t begin = (at + kHugePage - 1) & ~(kHugePage - 1), end = (at + size) & ~(kHugePage - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    bytes.resize(size);
+    return bytes;
 }
 
 class FolderFile : public FileReader {
@@ -624,7 +639,7 @@ std::optional<File> Source::Read(const Installation& installation, std::string_v
     const std::unique_ptr<FileReader> file = OpenFile(installation, relative);
     if (!file) return std::nullopt;
     const std::uint64_t size = file->Size();
-    File out{file->Name(), std::vector<std::uint8_t>(size)};
+    File out{file->Name(), LargeBuffer(std::size_t(size))};
     for (std::uint64_t done = 0; done < size;) {
         const std::size_t n = std::size_t(std::min<std::uint64_t>(kReadChunk, size - done));
         file->ReadAt(done, out.bytes.data() + done, n);
