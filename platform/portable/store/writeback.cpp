@@ -7,7 +7,6 @@
 
 #include <array>
 #include <atomic>
-#include <mutex>
 
 namespace store {
 namespace {
@@ -37,14 +36,11 @@ ssize_t WriteAndStart(int fd, const void* data, size_t size, off_t offset) {
 }  // namespace
 
 void StartWritesEarly() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        sqlite3_vfs* layer = sqlite3_vfs_find("unix");
-        if (layer == nullptr || layer->iVersion < 3) return;
-        g_pwrite = reinterpret_cast<Pwrite64>(layer->xGetSystemCall(layer, "pwrite64"));
-        if (g_pwrite != nullptr)
-            layer->xSetSystemCall(layer, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(WriteAndStart));
-    });
+    sqlite3_vfs* layer = sqlite3_vfs_find("unix");
+    if (layer == nullptr || layer->iVersion < 3 || g_pwrite != nullptr) return;
+    g_pwrite = reinterpret_cast<Pwrite64>(layer->xGetSystemCall(layer, "pwrite64"));
+    if (g_pwrite != nullptr)
+        layer->xSetSystemCall(layer, "pwrite64", reinterpret_cast<sqlite3_syscall_ptr>(WriteAndStart));
 }
 
 }  // namespace store
