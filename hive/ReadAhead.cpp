@@ -29,7 +29,9 @@ struct Header {
 constexpr std::size_t kAlign = alignof(Header);
 static_assert(sizeof(Header) % kAlign == 0 && alignof(char16_t) <= kAlign);
 
-constexpr std::size_t Padded(std::size_t n) { return (n + kAlign - 1) / kAlign * kAlign; }
+constexpr std::size_t Padded(std::size_t n) {
+    return (n + kAlign - 1) / kAlign * kAlign;
+}
 
 using Chunk = std::vector<std::uint8_t>;
 
@@ -176,8 +178,7 @@ ReadReport ReadAhead(const TreeReader& read, Visitor& visitor) {
         }
         try {
             recorder.Flush();  // the calls before a failure too
-        } catch (const Stopped&) {
-        }
+        } catch (const Stopped&) {}
         handover.End(failure);
     });
     try {
