@@ -3,13 +3,20 @@
 
 fail() {
   echo "FAIL: $*" >&2
+  # A display that went away is told apart from a window that did not answer.
+  if [ -n "${xvfb_pid:-}" ] && ! kill -0 "$xvfb_pid" 2>/dev/null; then
+    echo "Xvfb ($DISPLAY) is gone; its log ends:" >&2
+    tail -n 20 "$work/xvfb.log" >&2 2>/dev/null || true
+  fi
   exit 1
 }
 
 # Starts Xvfb on a free display number and exports DISPLAY. Its output goes to a file, never to a
-# pipe of the caller's.
+# pipe of the caller's. -noreset: by default the server resets when its last client leaves, and a
+# client that connects at that moment (the next program, or xdotool looking for its window, right
+# after the one before was killed) is dropped with "Can't open display".
 start_xvfb() {
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$work/display" </dev/null >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
     [ -s "$work/display" ] && break
