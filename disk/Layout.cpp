@@ -85,7 +85,7 @@ Table ReadGpt(const Reader& read, std::uint64_t size, unsigned sector) {
         throw Error{"the GPT's entries lie past the end of the disk (at sector " + std::to_string(entriesLba) +
                     "): a truncated image?"};
     std::vector<std::uint8_t> entries(bytes);
-    read(entriesLba * sector, entries.data(), entries.size());
+    if (!entries.empty()) read(entriesLba * sector, entries.data(), entries.size());  // a GPT may list none
     Table t{"GPT", sector, {}};
     static constexpr std::uint8_t kZero[16] = {};
     for (std::uint32_t i = 0; i < count; ++i) {

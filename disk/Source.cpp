@@ -535,13 +535,41 @@ private:
 
     // The file at `inside` (no leading '/'), its names compared without regard to case; null when
     // there is none. Throws Error when the volume's records of it are damaged.
+    // The file at `inside`, each name compared as the file system compares them (without regard to
+    // case on NTFS and FAT, a FAT short name too), only names in use; nullptr when it is not there.
+    // The folders are walked here, each closed again: The Sleuth Kit's own path lookup leaks the
+    // folders it opened when a damaged FAT folder stops it.
     TskFile Lookup(ImageVolume& v, const std::string& inside) {
         tsk_error_reset();
         Disk()->lastError.clear();
-        TskFile f(tsk_fs_file_open(v.fs, nullptr, ("/" + inside).c_str()));
-        if (!f && tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG)
-            throw Error{path_ + ", " + Where(v.volume) + ", " + inside + ": its records on the volume are damaged: " +
-                        (Disk()->lastError.empty() ? TskError() : Disk()->lastError)};
+        const auto damaged = [&] {
+            return Error{path_ + ", " + Where(v.volume) + ", " + inside + ": its records on the volume are damaged: " +
+                         (Disk()->lastError.empty() ? TskError() : Disk()->lastError)};
+        };
+        TSK_INUM_T at = v.fs->root_inum;
+        for (const std::string& part : Components(inside)) {
+            const std::unique_ptr<TSK_FS_DIR, void (*)(TSK_FS_DIR*)> dir(tsk_fs_dir_open_meta(v.fs, at), tsk_fs_dir_close);
+            if (!dir) {
+                // Not a folder, or one whose records cannot be read.
+                if (tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG) throw damaged();
+                tsk_error_reset();
+                return nullptr;
+            }
+            const auto same = [&](const char* name) { return name != nullptr && v.fs->name_cmp(v.fs, name, part.c_str()) == 0; };
+            std::optional<TSK_INUM_T> found;
+            for (std::size_t i = 0, n = tsk_fs_dir_getsize(dir.get()); i < n && !found; ++i) {
+                const TSK_FS_NAME* name = tsk_fs_dir_get_name(dir.get(), i);
+                if (name != nullptr && (name->flags & TSK_FS_NAME_FLAG_ALLOC) && (same(name->name) || same(name->shrt_name)))
+                    found = name->meta_addr;
+            }
+            if (!found) {
+                tsk_error_reset();
+                return nullptr;
+            }
+            at = *found;
+        }
+        TskFile f(tsk_fs_file_open_meta(v.fs, nullptr, at));
+        if (!f && tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG) throw damaged();
         tsk_error_reset();
         return f;
     }

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ContainerSignature(data, size)) {
         copy.assign(data, data + size);
         copy[0] ^= 0x80;
-        if (size >= 512) copy[size - 512] ^= 0x80;
+        if (size > 512) copy[size - 512] ^= 0x80;  // at 512 bytes the footer is the first byte, spoiled once
         data = copy.data();
     }
 
