@@ -1232,13 +1232,16 @@ void PrintTo(const Writing& c, std::ostream* os) { *os << c.name; }
 
 class LogSize : public StoreFaults, public ::testing::WithParamInterface<Writing> {};
 
+// The bound the log keeps, and its length now (0 when there is none).
+constexpr off_t kMost = 4 << 20;
+off_t LogBytes(const std::string& store) {
+    struct stat st {};
+    return stat((store + "-wal").c_str(), &st) == 0 ? st.st_size : 0;
+}
+
 TEST_P(LogSize, StaysWithinFourMegabytes) {
-    constexpr off_t kMost = 4 << 20;
     const std::string path = StoreDir() + "/busy.db";
-    const auto logSize = [&] {
-        struct stat st {};
-        return stat((path + "-wal").c_str(), &st) == 0 ? st.st_size : 0;
-    };
+    const auto logSize = [&] { return LogBytes(path); };
     const auto writes = [&](int count, int first) {
         UseRegistryStore(path);
         HKEY key = nullptr;
@@ -1318,12 +1321,8 @@ INSTANTIATE_TEST_SUITE_P(Store, LogSize,
 // keeps the log's bound once another switches it: it once appended unchecked, and four writers
 // started at once took the log to 6.4 MiB.
 TEST_F(StoreFaults, AWriterThatFoundNoLogKeepsTheBoundOnceTheFileHasOne) {
-    constexpr off_t kMost = 4 << 20;
     const std::string path = StoreDir() + "/late.db";
-    const auto logSize = [&] {
-        struct stat st {};
-        return stat((path + "-wal").c_str(), &st) == 0 ? st.st_size : 0;
-    };
+    const auto logSize = [&] { return LogBytes(path); };
     UseRegistryStore(path);
     HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Late");
     ASSERT_EQ(SetDword(key, "V", 0), ERROR_SUCCESS);
