@@ -533,12 +533,11 @@ private:
         }
     }
 
-    // The file at `inside` (no leading '/'), its names compared without regard to case; null when
-    // there is none. Throws Error when the volume's records of it are damaged.
-    // The file at `inside`, each name compared as the file system compares them (without regard to
-    // case on NTFS and FAT, a FAT short name too), only names in use; nullptr when it is not there.
-    // The folders are walked here, each closed again: The Sleuth Kit's own path lookup leaks the
-    // folders it opened when a damaged FAT folder stops it.
+    // The file at `inside` (no leading '/'), each name compared as the file system compares them
+    // (without regard to case on NTFS and FAT, a FAT short name too), only names in use; null when
+    // there is none. Throws Error when the volume's records of it are damaged. The folders are
+    // walked here, each closed again: The Sleuth Kit's own path lookup leaks the folders it opened
+    // when a damaged FAT folder stops it.
     TskFile Lookup(ImageVolume& v, const std::string& inside) {
         tsk_error_reset();
         Disk()->lastError.clear();
