@@ -46,6 +46,9 @@ struct Installation {
     Volume volume;
     std::string folder;  // as the volume spells it, relative to its root ("Windows"); "" for the root
     InstallationKind kind = InstallationKind::Nt;
+    // In Windows.old (or Windows.old.000, ...): an earlier Windows that an upgrade kept, not the one
+    // in use on its volume.
+    bool earlier = false;
 };
 
 // The bytes of one file read out of a source, with the name messages give it
@@ -94,7 +97,8 @@ public:
 
     virtual ~Source() = default;
 
-    // By partition, then by folder name (without regard to case). Never empty.
+    // By partition, then the one in use before those an upgrade kept, then by folder name (without
+    // regard to case). Never empty.
     virtual const std::vector<Installation>& Installations() const = 0;
 
     // What the user should know although installations were found: a hibernated or uncleanly shut

@@ -1,6 +1,7 @@
 #include "Image.h"
 
 #include "Disk.h"
+#include "Tsk.h"
 
 #include <fcntl.h>
 #include <libqcow.h>
@@ -392,15 +393,6 @@ private:
     bool vhdx_ = false;
 };
 
-// The Sleuth Kit's message, its first line: the libraries below it add a line per function.
-std::string TskMessage() {
-    const char* text = tsk_error_get();
-    std::string s = text != nullptr ? text : "unreadable";
-    tsk_error_reset();
-    if (const std::size_t nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
-    return s;
-}
-
 // The extent a monolithic sparse VMDK names in its embedded descriptor, when that is not its own
 // file name (the file was renamed), else "". libvmdk opens extents by those names.
 std::string RenamedExtent(const std::string& path, int fd) {
@@ -488,6 +480,15 @@ bool Starts(const std::uint8_t* head, std::size_t have, std::string_view magic) 
 }
 
 }  // namespace
+
+std::string TskMessage() {
+    const char* text = tsk_error_get();
+    std::string s = text != nullptr ? text : "unreadable";
+    tsk_error_reset();
+    // The libraries below it add a line per function.
+    if (const std::size_t nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
+    return s;
+}
 
 void Image::Read(std::uint64_t offset, void* buffer, std::size_t length) {
     if (offset > Size() || length > Size() - offset)

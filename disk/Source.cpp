@@ -1,6 +1,9 @@
 #include "Disk.h"
 #include "Image.h"
 #include "Layout.h"
+#include "NtfsFolders.h"
+#include "NtfsFormat.h"
+#include "Tsk.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -19,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint32_t kWofReparseTag = 0x80000017;  // a file Windows stored compressed (WOF)
 constexpr std::uint16_t kVolumeDirty = 0x0001;         // $VOLUME_INFORMATION flag: not shut down cleanly
 constexpr TSK_INUM_T kNtfsVolumeFile = 3;         // $Volume, the MFT record of the label and flags
 constexpr std::size_t kReadChunk = std::size_t(8) << 20;  // Read reads a file in pieces of this
@@ -51,42 +53,31 @@ std::vector<std::string> Components(std::string_view relative) {
     return parts;
 }
 
+// The one in use on a volume before the ones an upgrade kept.
 void SortInstallations(std::vector<Installation>& list) {
     std::stable_sort(list.begin(), list.end(), [](const Installation& a, const Installation& b) {
         if (a.volume.partition != b.volume.partition) return a.volume.partition < b.volume.partition;
         if (a.volume.offset != b.volume.offset) return a.volume.offset < b.volume.offset;
+        if (a.earlier != b.earlier) return b.earlier;
         return CompareFolded(a.folder, b.folder) < 0;
     });
 }
 
-std::string Utf16ToUtf8(const std::uint8_t* p, std::size_t units) {
-    std::string out;
-    for (std::size_t i = 0; i < units; ++i) {
-        std::uint32_t c = std::uint32_t(p[2 * i] | p[2 * i + 1] << 8);
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units) {
-            const std::uint32_t low = std::uint32_t(p[2 * i + 2] | p[2 * i + 3] << 8);
-            if (low >= 0xDC00 && low < 0xE000) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | c >> 6);
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | c >> 12);
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | c >> 18);
-            out += char(0x80 | (c >> 12 & 0x3F));
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+// Windows.old, Windows.old.000, ...: where an in-place upgrade keeps the Windows it replaced.
+bool KeptByUpgrade(std::string_view folder) {
+    const std::string_view top = folder.substr(0, folder.find('/'));
+    constexpr std::string_view kOld = "Windows.old";
+    if (top.size() < kOld.size() || CompareFolded(top.substr(0, kOld.size()), kOld) != 0) return false;
+    const std::string_view rest = top.substr(kOld.size());
+    return rest.empty() || (rest.size() > 1 && rest[0] == '.' &&
+                            std::all_of(rest.begin() + 1, rest.end(), [](char c) { return c >= '0' && c <= '9'; }));
+}
+
+// Little-endian UTF-16 bytes as units; an odd last byte is none.
+std::u16string Units(const std::uint8_t* bytes, std::size_t size) {
+    std::u16string units(size / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) units[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    return units;
 }
 
 // Room for a file read whole. The kernel gives it huge pages where it offers them on request, so
@@ -167,9 +158,17 @@ public:
             std::error_code e2;
             if (!entry.is_directory(e2)) continue;
             const std::string name = entry.path().filename().string();
-            if (IsNt(entry.path().string())) installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Nt});
+            if (IsNt(entry.path().string()))
+                installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Nt, KeptByUpgrade(name)});
             else if (!Find(entry.path().string(), {"SYSTEM.DAT"}).empty() && !Find(entry.path().string(), {"USER.DAT"}).empty())
                 installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Win9x});
+            if (!KeptByUpgrade(name)) continue;
+            for (const auto& inner : fs::directory_iterator(entry.path(), e2)) {
+                std::error_code e3;
+                if (inner.is_directory(e3) && IsNt(inner.path().string()))
+                    installations_.push_back({{0, 0, "folder", ""}, name + "/" + inner.path().filename().string(),
+                                              InstallationKind::Nt, true});
+            }
         }
         if (ec) throw Error{path + ": " + ec.message()};
         if (installations_.empty())
@@ -290,11 +289,6 @@ ssize_t TskDiskRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t le
 void TskDiskClose(TSK_IMG_INFO* img) { delete reinterpret_cast<TskDisk*>(img); }
 void TskDiskStat(TSK_IMG_INFO*, FILE*) {}
 
-struct TskFileCloser {
-    void operator()(TSK_FS_FILE* f) const { tsk_fs_file_close(f); }
-};
-using TskFile = std::unique_ptr<TSK_FS_FILE, TskFileCloser>;
-
 struct TskImageCloser {
     void operator()(TSK_IMG_INFO* img) const { tsk_img_close(img); }
 };
@@ -309,10 +303,12 @@ struct ImageVolume {
     Volume volume;
     std::uint64_t length = 0;
     TSK_FS_INFO* fs = nullptr;
+    std::optional<ntfs::Folders> folders;  // on NTFS: paths found through the folders' indexes
     ImageVolume() = default;
     ImageVolume(const ImageVolume&) = delete;
     ImageVolume& operator=(const ImageVolume&) = delete;
     ~ImageVolume() {
+        folders.reset();
         if (fs != nullptr) tsk_fs_close(fs);
     }
 };
@@ -355,7 +351,7 @@ public:
         tsk_.reset(tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose, TskDiskStat));
         if (tsk_ == nullptr) {
             delete disk;
-            throw Error{path + ": " + TskError()};
+            throw Error{path + ": " + TskMessage()};
         }
         std::vector<std::string> refusals;
         for (const layout::Slice& slice : table.slices) {
@@ -365,6 +361,10 @@ public:
                 refusals.push_back(e.what());
             }
         }
+        // A link that left the volume on the way to a hive is why an installation is missing: named
+        // when nothing was found, and otherwise when it lies below a top-level folder.
+        for (const auto& [text, depth] : linkRefusals_)
+            if (installations_.empty() || depth > 1) refusals.push_back(text);
         if (installations_.empty()) {
             if (!refusals.empty()) throw Error{refusals.front()};
             std::string seen;
@@ -385,10 +385,12 @@ public:
         std::string inside = inst.folder;
         for (const std::string& part : Components(relative)) inside += (inside.empty() ? "" : "/") + part;
         const std::string name = path_ + ", " + Where(v->volume) + ", " + inside;
-        TskFile file = Lookup(*v, inside);
+        Located found = Lookup(*v, inside);
+        if (!found.refusal.empty()) throw Error{found.refusal};
+        TskFile file = std::move(found.file);
         if (!file || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG) return nullptr;
         if (const std::uint32_t tag = ReparseTag(file.get()); tag != 0)
-            throw Error{name + ": " + (tag == kWofReparseTag
+            throw Error{name + ": " + (tag == ntfs::reparse::kTagWof
                                            ? std::string("a file Windows stored compressed (WOF), which this reader cannot decompress")
                                            : "a reparse point (tag " + Hex(tag) + "), not a file's own data")};
         const TSK_OFF_T claimed = file->meta->size;
@@ -400,13 +402,6 @@ public:
     }
 
 private:
-    static std::string TskError() {
-        const char* text = tsk_error_get();
-        std::string s = text != nullptr ? text : "unreadable";
-        tsk_error_reset();
-        if (const std::size_t nl = s.find('\n'); nl != std::string::npos) s.resize(nl);
-        return s;
-    }
     static std::string Hex(std::uint32_t v) {
         char s[16];
         std::snprintf(s, sizeof s, "0x%08X", v);
@@ -457,10 +452,11 @@ private:
         v->fs = tsk_fs_open_img(tsk_.get(), TSK_OFF_T(slice.offset), ntfs ? TSK_FS_TYPE_NTFS : TSK_FS_TYPE_FAT_DETECT);
         if (v->fs == nullptr) {
             refusals.push_back(where + ": a damaged " + v->volume.fileSystem + " volume: " +
-                               (Disk()->lastError.empty() ? TskError() : Disk()->lastError));
+                               (Disk()->lastError.empty() ? TskMessage() : Disk()->lastError));
             return;
         }
         if (ntfs) {
+            v->folders.emplace(v->fs, path_ + ", " + Where(v->volume));
             NtfsState(*v, where);
         } else {
             v->volume.label = layout::FatLabel(head.data(), head.size());
@@ -476,7 +472,7 @@ private:
         if (meta) {
             if (const TSK_FS_ATTR* name = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VNAME, 0, 0);
                 name != nullptr && (name->flags & TSK_FS_ATTR_RES) && name->rd.buf != nullptr)
-                v.volume.label = Utf16ToUtf8(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size)) / 2);
+                v.volume.label = ntfs::Utf8(Units(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size))));
             if (const TSK_FS_ATTR* info = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VINFO, 0, 0);
                 info != nullptr && (info->flags & TSK_FS_ATTR_RES) && info->rd.buf != nullptr && info->size >= 12) {
                 const std::uint16_t flags = std::uint16_t(info->rd.buf[10] | info->rd.buf[11] << 8);
@@ -487,7 +483,7 @@ private:
         tsk_error_reset();
         TskFile hiber;
         try {
-            hiber = Lookup(v, "hiberfil.sys");
+            hiber = std::move(Lookup(v, "hiberfil.sys").file);
         } catch (const Error& e) {
             warnings_.push_back(e.what());
         }
@@ -501,8 +497,17 @@ private:
     }
 
     void FindInstallations(ImageVolume& v, bool ntfs) {
+        if (ntfs) {
+            for (const std::string& name : v.folders->Subfolders("")) {
+                Consider(v, name, true);
+                // An in-place upgrade keeps the Windows it replaced in Windows.old\WINDOWS.
+                if (KeptByUpgrade(name))
+                    for (const std::string& inner : v.folders->Subfolders(name)) Consider(v, name + "/" + inner, true);
+            }
+            return;
+        }
         TSK_FS_DIR* dir = tsk_fs_dir_open_meta(v.fs, v.fs->root_inum);
-        if (dir == nullptr) throw Error{path_ + ": " + Where(v.volume) + ": its root folder cannot be read: " + TskError()};
+        if (dir == nullptr) throw Error{path_ + ": " + Where(v.volume) + ": its root folder cannot be read: " + TskMessage()};
         std::map<TSK_INUM_T, std::string> folders;
         const size_t count = tsk_fs_dir_getsize(dir);
         for (size_t i = 0; i < count; ++i) {
@@ -511,39 +516,67 @@ private:
             if (!(f->name->flags & TSK_FS_NAME_FLAG_ALLOC) || f->name->type != TSK_FS_NAME_TYPE_DIR) continue;
             const std::string name = f->name->name;
             if (name == "." || name == ".." || name.empty() || name[0] == '$') continue;
-            // NTFS lists a folder under its long and its 8.3 name: keep the long one.
             auto& kept = folders[f->name->meta_addr];
             if (name.size() > kept.size()) kept = name;
         }
         tsk_fs_dir_close(dir);
-        for (const auto& [inum, name] : folders) {
-            const bool nt = Exists(v, name + "/System32/config/SYSTEM") && Exists(v, name + "/System32/config/SOFTWARE");
-            const bool win9x = !ntfs && !nt && Exists(v, name + "/SYSTEM.DAT") && Exists(v, name + "/USER.DAT");
-            if (nt || win9x) installations_.push_back({v.volume, name, nt ? InstallationKind::Nt : InstallationKind::Win9x});
-        }
+        for (const auto& [inum, name] : folders) Consider(v, name, false);
     }
 
-    // Present, also when damaged: reading it then names the damage.
+    // The folder `name` as an installation, when it holds one: System32/config/SYSTEM and SOFTWARE
+    // (on FAT also SYSTEM.DAT and USER.DAT, a Windows 9x).
+    void Consider(ImageVolume& v, const std::string& name, bool ntfs) {
+        const bool nt = Exists(v, name + "/System32/config/SYSTEM") && Exists(v, name + "/System32/config/SOFTWARE");
+        const bool win9x = !ntfs && !nt && Exists(v, name + "/SYSTEM.DAT") && Exists(v, name + "/USER.DAT");
+        if (nt || win9x)
+            installations_.push_back(
+                {v.volume, name, nt ? InstallationKind::Nt : InstallationKind::Win9x, KeptByUpgrade(name)});
+    }
+
+    // Present, also when damaged: reading it then names the damage. A link on the way that leaves
+    // the volume is named in the refusals.
     bool Exists(ImageVolume& v, const std::string& inside) {
         try {
-            TskFile f = Lookup(v, inside);
-            return f && f->meta != nullptr && f->meta->type == TSK_FS_META_TYPE_REG;
+            Located found = Lookup(v, inside);
+            if (!found.refusal.empty()) linkRefusals_.push_back({found.refusal, found.linkDepth});
+            return found.file && found.file->meta != nullptr && found.file->meta->type == TSK_FS_META_TYPE_REG;
         } catch (const Error&) {
             return true;
         }
     }
 
+    struct Located {
+        TskFile file;
+        std::string refusal;         // why `file` is null: a link on the way leaves the volume
+        std::size_t linkDepth = 0;  // folders before that link (1: it is a top-level one)
+    };
+
     // The file at `inside` (no leading '/'), each name compared as the file system compares them
     // (without regard to case on NTFS and FAT, a FAT short name too), only names in use; null when
-    // there is none. Throws Error when the volume's records of it are damaged. The folders are
-    // walked here, each closed again: The Sleuth Kit's own path lookup leaks the folders it opened
-    // when a damaged FAT folder stops it.
-    TskFile Lookup(ImageVolume& v, const std::string& inside) {
+    // there is none. Throws Error when the volume's records of it are damaged.
+    Located Lookup(ImageVolume& v, const std::string& inside) {
         tsk_error_reset();
         Disk()->lastError.clear();
+        if (v.folders) {
+            Components(inside);  // refuses a path that leaves the installation
+            try {
+                ntfs::Found found = v.folders->Resolve(inside);
+                return {std::move(found.file), std::move(found.refusal), found.linkDepth};
+            } catch (const Error& e) {
+                if (Disk()->lastError.empty()) throw;
+                throw Error{std::string(e.what()) + " (" + Disk()->lastError + ")"};
+            }
+        }
+        return {FatLookup(v, inside), "", 0};
+    }
+
+    // FAT folders are small and have no records of deleted files to re-read: The Sleuth Kit lists
+    // them. The folders are walked here, each closed again: its own path lookup leaks the folders
+    // it opened when a damaged FAT folder stops it.
+    TskFile FatLookup(ImageVolume& v, const std::string& inside) {
         const auto damaged = [&] {
             return Error{path_ + ", " + Where(v.volume) + ", " + inside + ": its records on the volume are damaged: " +
-                         (Disk()->lastError.empty() ? TskError() : Disk()->lastError)};
+                         (Disk()->lastError.empty() ? TskMessage() : Disk()->lastError)};
         };
         TSK_INUM_T at = v.fs->root_inum;
         for (const std::string& part : Components(inside)) {
@@ -626,6 +659,7 @@ private:
     std::vector<std::unique_ptr<ImageVolume>> volumes_;
     std::vector<Installation> installations_;
     std::vector<std::string> warnings_;
+    std::vector<std::pair<std::string, std::size_t>> linkRefusals_;  // each with its link's depth
 };
 
 void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
@@ -639,7 +673,7 @@ void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
         const ssize_t got = tsk_fs_file_read(file_.get(), TSK_OFF_T(offset), reinterpret_cast<char*>(out), length, TSK_FS_FILE_READ_FLAG_NONE);
         if (got != ssize_t(length))
             throw Error{name_ + ": unreadable at offset " + std::to_string(offset) + ": " +
-                        (disk->lastError.empty() ? ImageSource::TskError() : disk->lastError)};
+                        (disk->lastError.empty() ? TskMessage() : disk->lastError)};
         return;
     }
     // The first run that ends past `offset`, then each run the range reaches.
