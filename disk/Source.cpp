@@ -397,7 +397,7 @@ public:
         if (claimed < 0 || std::uint64_t(claimed) > kMaxFileBytes || std::uint64_t(claimed) > v->length)
             throw Error{name + ": claims " + std::to_string(claimed) + " bytes, more than " +
                         (std::uint64_t(claimed) > v->length ? "its volume holds" : "a registry file can hold")};
-        auto runs = Runs(*v, file.get(), std::uint64_t(claimed));
+        auto runs = Runs(*v, file.get(), std::uint64_t(claimed), name);
         return std::make_unique<ImageFile>(*this, std::move(file), name, std::uint64_t(claimed), std::move(runs));
     }
 
@@ -609,7 +609,7 @@ private:
     // Where the file's bytes lie on the disk, so that they are read straight from the image in large
     // pieces, past The Sleuth Kit's cache of small blocks; nullopt when the file is held otherwise
     // (resident, compressed, encrypted, runs with gaps): The Sleuth Kit reads it then.
-    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size) {
+    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size, const std::string& name) {
         const TSK_FS_ATTR* a = tsk_fs_file_attr_get(file);
         if (a == nullptr || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
             a->nrd.skiplen != 0 || a->size < 0 || std::uint64_t(a->size) != size)
@@ -623,20 +623,27 @@ private:
         for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr && next < init; run = run->next) {
             if (run->len == 0) continue;
             if ((run->flags & (TSK_FS_ATTR_RUN_FLAG_FILLER | TSK_FS_ATTR_RUN_FLAG_ENCRYPTED)) ||
-                run->offset > init / block || run->offset * block != next || run->len > v.length / block ||
-                run->addr > v.length / block)
+                run->offset > init / block || run->offset * block != next || run->len > kMaxFileBytes / block)
                 return std::nullopt;
             const std::uint64_t length = std::min(run->len * block, init - next);
             const bool zero = (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) != 0;
-            if (!zero && run->addr * block + length > v.length)
-                throw Error{path_ + ", " + Where(v.volume) + ": a file whose data lie past the end of its volume (block " +
-                            std::to_string(run->addr) + ")"};
+            if (!zero && (run->addr > v.length / block || run->addr * block + length > v.length)) throw PastTheEnd(v, name);
             runs.push_back({next, length, v.volume.offset + run->addr * block, zero});
             next += length;
         }
         if (next < init) return std::nullopt;
         if (init < size) runs.push_back({init, size - init, 0, true});
         return runs;
+    }
+
+    // A file whose data lie past the end of its volume: where the volume reaches the end of the image
+    // and says it is larger, the image was cut short.
+    Error PastTheEnd(const ImageVolume& v, const std::string& name) const {
+        const std::uint64_t claimed = std::uint64_t(v.fs->block_count) * v.fs->block_size;
+        if (v.volume.offset + v.length >= image_->Size() && claimed > v.length)
+            return Error{name + ": its data lie past the end of the image (" + std::to_string(image_->Size()) +
+                         " bytes), before the end of its volume: a truncated image"};
+        return Error{name + ": its data lie past the end of its volume: a damaged volume"};
     }
 
     static std::uint32_t ReparseTag(TSK_FS_FILE* file) {
@@ -665,6 +672,7 @@ private:
 void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
     if (offset > size_ || length > size_ - offset)
         throw Error{name_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+    if (length == 0) return;  // The Sleuth Kit refuses to read nothing
     auto* out = static_cast<std::uint8_t*>(buffer);
     if (!runs_) {
         TskDisk* disk = source_.Disk();
@@ -734,7 +742,8 @@ std::string Describe(const Installation& inst) {
                                                    " (" + v.fileSystem + (v.label.empty() ? "" : " \"" + v.label + "\"") +
                                                    ", offset " + std::to_string(v.offset) + ")";
     return s + ": " + (inst.folder.empty() ? std::string("/") : inst.folder) +
-           (inst.kind == InstallationKind::Win9x ? " (Windows 9x)" : "");
+           (inst.kind == InstallationKind::Win9x ? " (Windows 9x)" : "") +
+           (inst.earlier ? " (an earlier Windows, kept by an upgrade)" : "");
 }
 
 }  // namespace disk

@@ -1,9 +1,11 @@
-// The format's two functions of its own: the log entries' hash and the upper case of key names.
+// The format's functions of its own: the log entries' hash, the upper case of key names, and what a
+// file too short to be a hive is.
 #include "HiveFormat.h"
 
 #include <locale.h>
 #include <bit>
 #include <clocale>
+#include <cstdio>
 #include <cwctype>
 #include <memory>
 
@@ -66,6 +68,19 @@ std::string Utf8(std::u16string_view s) {
                     char(0x80 | (c & 0x3F))};
     }
     return out;
+}
+
+std::string ShortFileFault(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty()) return "an empty file (0 bytes), not a registry hive";
+    const auto hex = [](std::size_t n) {
+        char text[24];
+        std::snprintf(text, sizeof text, "0x%zX", n);
+        return std::string(text);
+    };
+    if (bytes.size() >= 4 && std::memcmp(bytes.data() + base::kSignature, "regf", 4) == 0)
+        return "a registry hive cut short: " + hex(bytes.size()) + " bytes, less than its base block of " +
+               hex(kBaseBlockSize);
+    return "not a registry hive (no \"regf\" base block at offset 0x0)";
 }
 
 }  // namespace hive::format

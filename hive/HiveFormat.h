@@ -192,4 +192,8 @@ inline std::uint32_t NameHash(std::u16string_view name) {
 // A name as messages show it: UTF-8, a lone surrogate as its three bytes.
 std::string Utf8(std::u16string_view s);
 
+// What a file shorter than a base block is, in the words every reader uses after the file's name:
+// an empty file, a hive cut short, or no hive at all.
+std::string ShortFileFault(std::span<const std::uint8_t> bytes);
+
 }  // namespace hive::format

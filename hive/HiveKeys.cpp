@@ -281,7 +281,11 @@ ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageR
                         Visitor& visitor) {
     const Wanted wanted = TreeOf(paths);
     std::vector<std::uint8_t> block(kBaseBlockSize);
-    if (size < kBaseBlockSize) throw HiveError(name + ": not a registry hive (shorter than its base block)");
+    if (size < kBaseBlockSize) {
+        block.resize(std::size_t(size));
+        read(0, block.data(), block.size());
+        throw HiveError(name + ": " + ShortFileFault(block));
+    }
     read(0, block.data(), block.size());
     const bool regf = std::memcmp(&block[base::kSignature], "regf", 4) == 0;
     const std::uint32_t binsSize = Get32(&block[base::kBinsSize]), minor = Get32(&block[base::kMinor]);

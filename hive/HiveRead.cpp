@@ -707,11 +707,7 @@ ReadReport Read(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std
                 const std::function<void()>& logsDone = nullptr) {
     const std::string& name = primary.name;
     const std::string noHive = name + ": not a registry hive (no \"regf\" base block at offset 0x0)";
-    if (primary.bytes.size() < kBaseBlockSize) {
-        if (!HasSig(primary.bytes, base::kSignature, "regf")) throw HiveError(noHive);
-        throw HiveError(name + ": a registry hive cut short: " + Hex(primary.bytes.size()) +
-                        " bytes, less than its base block of " + Hex(kBaseBlockSize));
-    }
+    if (primary.bytes.size() < kBaseBlockSize) throw HiveError(name + ": " + ShortFileFault(primary.bytes));
     Base base = ReadBase(primary.bytes);
     const bool trusted = base.signatureOk && base.checksumOk;
     if (trusted) {

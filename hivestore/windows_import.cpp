@@ -5,6 +5,7 @@
 #include "Hive.h"
 #include "registry_store.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -201,6 +202,9 @@ const disk::Installation& ChooseInstallation(const disk::Source& source, std::op
                           std::to_string(all.size()) + ":\n" + list};
     }
     if (all.size() == 1) return all.front();
+    // An earlier Windows that an upgrade kept is no choice beside the one in use.
+    const auto inUse = [](const disk::Installation& i) { return !i.earlier; };
+    if (std::count_if(all.begin(), all.end(), inUse) == 1) return *std::find_if(all.begin(), all.end(), inUse);
     throw ChoiceError{source.Path() + ": " + std::to_string(all.size()) +
                       " installations; choose one with --installation N:\n" + list};
 }

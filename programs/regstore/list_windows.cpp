@@ -34,8 +34,12 @@ System32/config folder), a disk image file (raw, VHD, VHDX, VMDK, QCOW2 with its
 backing files, E01) or a block device, read-only. Only the few keys that tell the
 version are read from each hive. The store is not touched.
 
+An earlier Windows that an in-place upgrade kept (Windows.old\WINDOWS) is listed
+after the one in use on its volume, and marked so.
+
 With --json, a JSON array, one object per installation: installation, partition,
-offset, fileSystem, label, folder, name (the product name as the line shows it),
+offset, fileSystem, label, folder, earlier (true for an earlier Windows kept by an
+upgrade), name (the product name as the line shows it),
 the six values regstore version prints (Caption, MajorVersion, MinorVersion,
 CSDVersion, ProductType, ProductName), CurrentBuildNumber, UBR, release
 (DisplayVersion, else ReleaseId), EditionID, installDate (UTC), computerName and
@@ -104,7 +108,8 @@ void PrintJson(const disk::Installation& installation, unsigned number, const Li
     std::cout << "  {\"installation\": " << number << ", \"partition\": " << v.partition << ", \"offset\": " << v.offset
               << ", \"fileSystem\": " << hivestore::JsonString(v.fileSystem)
               << ", \"label\": " << hivestore::JsonString(v.label)
-              << ", \"folder\": " << hivestore::JsonString(installation.folder);
+              << ", \"folder\": " << hivestore::JsonString(installation.folder)
+              << ", \"earlier\": " << (installation.earlier ? "true" : "false");
     if (!listed.error.empty()) {
         std::cout << ", \"error\": " << hivestore::JsonString(listed.error);
     } else {

@@ -34,14 +34,22 @@ std::vector<std::uint8_t> Slurp(const std::string& path) {
 std::string Row(const disk::Installation& i) {
     return std::to_string(i.volume.partition) + " " + i.volume.fileSystem + " " +
            (i.volume.label.empty() ? "-" : i.volume.label) + " " + i.folder +
-           (i.kind == disk::InstallationKind::Win9x ? " 9x" : "");
+           (i.kind == disk::InstallationKind::Win9x ? " 9x" : "") + (i.earlier ? " earlier" : "");
 }
 
 // The hives make_images.sh wrote into each installation, by its volume's label and folder.
 std::string HivesOf(const disk::Installation& i) {
-    if (i.folder == "WINNT") return "hxp";
-    if (i.folder == "Windows.old") return "h7";
+    if (i.folder == "WINNT" || i.folder.rfind("Windows.old.000", 0) == 0) return "hxp";
+    if (i.folder.rfind("Windows.old", 0) == 0) return "h7";
     return "h10";
+}
+
+// The logs make_images.sh wrote beside a hive: SYSTEM.LOG1 on vol.ntfs, both logs (empty) of both
+// hives on the disks shaped as Windows leaves them.
+std::size_t LogsOf(const std::string& image, const disk::Installation& i, const std::string& hive) {
+    if (i.folder != "Windows" || i.volume.label != "System") return 0;
+    if (image.rfind("real", 0) == 0) return 2;
+    return hive == "SYSTEM" ? 1 : 0;
 }
 
 // The Windows 9x registry make_images.sh wrote into each 9x installation, by its volume's label, and
@@ -54,13 +62,14 @@ std::pair<std::string, int> Windows9xOf(const disk::Installation& i) {
 
 // The installation imported into a store of its own: the version code the window then shows, or
 // the refusal.
-std::string ImportedCode(disk::Source& source, const disk::Installation& installation) {
+std::string ImportedCode(disk::Source& source, const disk::Installation& installation,
+                         hivestore::Extent extent = hivestore::Extent::Whole) {
     std::string folder = (fs::temp_directory_path() / "disk-test-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) return "no temporary folder";
     UseRegistryStore(folder + "/registry.db");
     std::string result;
     try {
-        hivestore::ImportWindows(source, installation, hivestore::Extent::Whole, {}, win9x::kDefaultCodePage);
+        hivestore::ImportWindows(source, installation, extent, {}, win9x::kDefaultCodePage);
         result = std::to_string(GetWindowsVersion());
     } catch (const std::exception& e) {
         result = e.what();
@@ -81,10 +90,12 @@ struct SourceCase {
 
 void PrintTo(const SourceCase& c, std::ostream* os) { *os << c.image; }
 
-const std::vector<std::string> kMbr{"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows", "2 NTFS System Windows.old",
-                                    "5 NTFS - WINNT"};
-const std::vector<std::string> kGpt{"3 NTFS System Windows", "3 NTFS System Windows.old"};
-const std::vector<std::string> kBare{"0 NTFS System Windows", "0 NTFS System Windows.old"};
+const std::vector<std::string> kMbr{"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows",
+                                    "2 NTFS System Windows.old earlier", "5 NTFS - WINNT"};
+const std::vector<std::string> kGpt{"3 NTFS System Windows", "3 NTFS System Windows.old earlier"};
+const std::vector<std::string> kBare{"0 NTFS System Windows", "0 NTFS System Windows.old earlier"};
+const std::vector<std::string> kReal{"3 NTFS System Windows", "3 NTFS System Windows.old/WINDOWS earlier"};
+const std::vector<std::string> kLinks{"0 NTFS Links Windows"};
 const std::vector<std::string> k4k{"1 NTFS Big Windows"};
 
 class Sources : public testing::TestWithParam<SourceCase> {};
@@ -146,7 +157,7 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
         const auto software = source->ReadHive(inst, "system32/CONFIG/Software");
         ASSERT_TRUE(software) << Row(inst);
         EXPECT_EQ(software->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SOFTWARE")) << Row(inst);
-        EXPECT_TRUE(software->logs.empty());
+        EXPECT_EQ(software->logs.size(), LogsOf(c.image, inst, "SOFTWARE")) << Row(inst);
         // Progress only grows and ends at the whole file.
         std::vector<std::uint64_t> seen;
         const auto again = source->Read(inst, "System32/config/SOFTWARE", [&](std::uint64_t done, std::uint64_t total) {
@@ -159,13 +170,12 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
         const auto system = source->ReadHive(inst, "System32/config/SYSTEM");
         ASSERT_TRUE(system) << Row(inst);
         EXPECT_EQ(system->primary.bytes, Slurp(kImages + "/" + HivesOf(inst) + "/SYSTEM")) << Row(inst);
-        // vol.ntfs's Windows holds SYSTEM.LOG1 beside SYSTEM; the 4K volume does not.
-        const bool withLog = inst.folder == "Windows" && inst.volume.label == "System";
-        ASSERT_EQ(system->logs.size(), withLog ? 1u : 0u) << Row(inst);
-        if (withLog) {
+        const std::size_t logs = LogsOf(c.image, inst, "SYSTEM");
+        ASSERT_EQ(system->logs.size(), logs) << Row(inst);
+        if (logs > 0) {
             EXPECT_NE(system->logs[0].name.find("SYSTEM.LOG1"), std::string::npos) << system->logs[0].name;
         }
-        EXPECT_FALSE(source->Read(inst, "System32/config/SAM")) << "a file that is not there";
+        EXPECT_FALSE(source->Read(inst, "System32/config/NOSUCH")) << "a file that is not there";
 
         // Pieces, as a reader on demand takes them: within a run, across runs, the last bytes.
         const auto reader = source->OpenFile(inst, "System32/config/SOFTWARE");
@@ -195,6 +205,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "the volume, WINDOWS/SYSTEM.DAT: offset 0x1020: truncated: the data block takes 0x1000 bytes, the "
                    "file ends at 0x1EF4; "},
         SourceCase{"frag.ntfs", {"0 NTFS System Windows"}},  // SOFTWARE's data in three runs
+        // Volumes as years of use leave them: SOFTWARE in hundreds of runs, Windows.old\WINDOWS.
+        SourceCase{"real/disk.raw", kReal}, SourceCase{"real2/disk.raw", kReal},
+        // Links on the way to the hives, followed on the volume.
+        SourceCase{"junction.ntfs", kLinks}, SourceCase{"relative.ntfs", kLinks},
         // Containers.
         SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},
         SourceCase{"child.vhd", kMbr}, SourceCase{"disk.vhdx", kGpt}, SourceCase{"sparse.vmdk", kMbr},
@@ -202,14 +216,15 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"base.qcow2", kGpt}, SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt},
         SourceCase{"whole.E01", kMbr},
         // Folders: a volume's root, a config folder alone, an installation's folder.
-        SourceCase{"folder-root", {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old"}},
+        SourceCase{"folder-root", {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old earlier",
+                                   "0 folder - Windows.old.000/WINDOWS earlier"}},
         SourceCase{"folder-config", {"0 folder - "}}, SourceCase{"folder-root/Windows", {"0 folder - "}},
         // Read, with a warning.
         SourceCase{"dirty.ntfs", kBare, "", "did not shut this volume down cleanly"},
         SourceCase{"hiber.ntfs", kBare, "", "hibernated"},
-        SourceCase{"mixed.raw", {"2 NTFS System Windows", "2 NTFS System Windows.old", "5 NTFS - WINNT"}, "",
+        SourceCase{"mixed.raw", {"2 NTFS System Windows", "2 NTFS System Windows.old earlier", "5 NTFS - WINNT"}, "",
                    "partition 1 (offset 1048576): a BitLocker-encrypted volume"},
-        SourceCase{"truncated.raw", {"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows", "2 NTFS System Windows.old"},
+        SourceCase{"truncated.raw", {"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows", "2 NTFS System Windows.old earlier"},
                    "", "partition 5 (offset 23068672): runs past the end of the disk"},
         // Refused, named.
         SourceCase{"bitlocker.raw", {}, "partition 1 (offset 1048576): a BitLocker-encrypted volume (-FVE-FS-)"},
@@ -225,6 +240,12 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"empty.raw", {}, "an empty file"},
         SourceCase{"rawback.qcow2", {}, "backing file " DISK_IMAGES "/gpt.raw is not a QCOW image"},
         SourceCase{"wof.ntfs", kBare, "", "", "compressed (WOF)"},
+        SourceCase{"elsewhere.ntfs", {},
+                   "the volume, Windows\\System32\\config is a junction to D:\\Windows\\System32\\config, another "
+                   "volume: not followed"},
+        SourceCase{"loop.ntfs", kLinks, "", "", "more than 8 junctions and links on the way (a loop?)"},
+        SourceCase{"cut-in-software.ntfs", kBare, "", "",
+                   "the volume, Windows/System32/config/SOFTWARE: its data lie past the end of the image"},
         SourceCase{"huge.ntfs", kBare, "", "", "damaged"}),
     [](const testing::TestParamInfo<SourceCase>& info) {
         std::string name = info.param.image;
@@ -232,6 +253,61 @@ INSTANTIATE_TEST_SUITE_P(
             if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
         return name;
     });
+
+// Finding Windows on a volume of many files reads the folders on the way, never the whole MFT (25 MiB
+// on real/disk.raw): no more with twice the files.
+TEST(Disk, FindingWindowsCostsNoMoreOnAVolumeOfTwiceTheFiles) {
+    std::vector<std::uint64_t> bytes;
+    for (const char* image : {"real/disk.raw", "real2/disk.raw"}) {
+        const auto source = disk::Source::Open(kImages + "/" + image);
+        for (const auto& inst : source->Installations()) {
+            for (const char* hive : {"System32/config/SOFTWARE", "System32/config/SYSTEM"}) {
+                const auto file = source->OpenFile(inst, hive);
+                ASSERT_TRUE(file) << image << " " << Row(inst) << " " << hive;
+                std::vector<std::uint8_t> base(4096);
+                file->ReadAt(0, base.data(), base.size());
+            }
+        }
+        bytes.push_back(source->BytesRead());
+    }
+    EXPECT_LT(bytes[0], std::uint64_t(4) << 20);
+    EXPECT_LE(bytes[1], bytes[0] + bytes[0] / 10) << "with twice the files: " << bytes[1] << " bytes against " << bytes[0];
+}
+
+// A hive's fault reads the same whether the hive lies in an image or in a folder, read whole or key by
+// key: the same words after the file's name.
+struct FaultCase {
+    const char* image;
+    const char* folder;
+    const char* words;  // how the words after ".../config/" begin
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.image; }
+
+class Faults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(Faults, ReadTheSameFromAnImageAndAFolder) {
+    const FaultCase& c = GetParam();
+    for (const auto extent : {hivestore::Extent::Whole, hivestore::Extent::VersionKeys}) {
+        std::vector<std::string> said;
+        for (const char* where : {c.image, c.folder}) {
+            const auto source = disk::Source::Open(kImages + "/" + where);
+            const std::string message = ImportedCode(*source, source->Installations().front(), extent);
+            const std::size_t at = message.rfind("config/");
+            said.push_back(at == std::string::npos ? message : message.substr(at + 7));
+        }
+        EXPECT_EQ(said[0], said[1]);
+        EXPECT_EQ(said[0].rfind(c.words, 0), 0u) << said[0];
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Disk, Faults,
+                         testing::Values(FaultCase{"zero.ntfs", "folder-zero",
+                                                   "SYSTEM: an empty file (0 bytes), not a registry hive"},
+                                         FaultCase{"short.ntfs", "folder-short", "SOFTWARE: at offset 0x28: hive bins data"}),
+                         [](const testing::TestParamInfo<FaultCase>& info) {
+                             return std::string(info.param.folder).substr(7);
+                         });
 
 // The outside check: ntfs-3g mounts the bare volume (root and FUSE only) and the folder it shows
 // gives the same installations and hives as the image.

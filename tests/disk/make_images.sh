@@ -7,7 +7,8 @@
 # Windows 9x: me-fat32.raw (Windows Me on FAT32, MBR type 0x0C), w95-fat16.vfat (Windows 95 OSR2,
 # its SYSTEM.DAT cut short and SYSTEM.DA0 beside it).
 set -euo pipefail
-out=$1 regstore=$2 ntfs_put=$3 examples=$4 creg_write=$5
+out=$1 regstore=$2 ntfs_put=$(realpath "$3") examples=$4 creg_write=$5
+here=$(dirname "$(realpath "$0")")
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 quiet() { "$@" >/dev/null 2>&1 || { echo "make_images: failed: $*" >&2; "$@"; exit 1; }; }
 
@@ -221,12 +222,69 @@ head -c 65536 /dev/zero > filler
 "$ntfs_put" frag.ntfs put Windows/System32/config/SYSTEM.LOG1 h10/SYSTEM
 rm -f part1 part2 part3 filler
 cp vol.ntfs huge.ntfs && "$ntfs_put" huge.ntfs grow /Windows/System32/config/SOFTWARE 4294967296
+# A disk as Windows setup makes it, its system volume filled as years of use leave it (at a scale a
+# test run affords: 20,000 files and 5,000 deleted, Windows 7 in Windows.old\WINDOWS), and one with
+# twice the files: finding Windows reads about as much on both.
+bash "$here/make_real_disk.sh" real "$ntfs_put" 20000 h10/SOFTWARE h10/SYSTEM --deleted 5000 \
+  --old "$PWD/h7/SOFTWARE" "$PWD/h7/SYSTEM"
+bash "$here/make_real_disk.sh" real2 "$ntfs_put" 40000 h10/SOFTWARE h10/SYSTEM --deleted 10000 \
+  --old "$PWD/h7/SOFTWARE" "$PWD/h7/SYSTEM"
+rm -f real/volume.ntfs real2/volume.ntfs
+
+# Links on the way to a hive: config a junction to C:\Hives\config, whose SOFTWARE is a symbolic
+# link to C:\Hives\real\SOFTWARE; config a relative symbolic link; config a junction to another
+# volume; System32 a junction to itself.
+links() {  # links FILE: batch lines on stdin
+  ntfs "$1" 12 Links
+  "$ntfs_put" "$1" batch
+}
+links junction.ntfs <<T
+put	Hives/real/SOFTWARE	$PWD/h10/SOFTWARE
+put	Hives/config/SYSTEM	$PWD/h10/SYSTEM
+symlink	Hives/config/SOFTWARE	C:\Hives\real\SOFTWARE
+junction	Windows/System32/config	C:\Hives\config
+T
+links relative.ntfs <<T
+put	Hives/config/SOFTWARE	$PWD/h10/SOFTWARE
+put	Hives/config/SYSTEM	$PWD/h10/SYSTEM
+symlinkd	Windows/System32/config	..\..\Hives\config
+T
+links elsewhere.ntfs <<T
+junction	Windows/System32/config	D:\Windows\System32\config
+T
+links loop.ntfs <<T
+junction	Windows/System32	C:\Windows\System32
+T
+# The faults a hive may show, each on a volume and in a folder: an empty SYSTEM, a SOFTWARE cut short
+# (its first 6 KiB), and a volume cut inside SOFTWARE's data.
+head -c 6144 h10/SOFTWARE > cut-software
+ntfs zero.ntfs 12 Zero
+printf '' > empty-hive
+"$ntfs_put" zero.ntfs put Windows/System32/config/SYSTEM empty-hive
+"$ntfs_put" zero.ntfs put Windows/System32/config/SOFTWARE h10/SOFTWARE
+ntfs short.ntfs 12 Short
+"$ntfs_put" short.ntfs put Windows/System32/config/SYSTEM h10/SYSTEM
+"$ntfs_put" short.ntfs put Windows/System32/config/SOFTWARE cut-software
+mkdir -p folder-zero/Windows/System32/config folder-short/Windows/System32/config
+cp empty-hive folder-zero/Windows/System32/config/SYSTEM && cp h10/SOFTWARE folder-zero/Windows/System32/config/
+cp h10/SYSTEM folder-short/Windows/System32/config/ && cp cut-software folder-short/Windows/System32/config/SOFTWARE
+python3 - h10/SOFTWARE <<'PY'
+import sys
+volume, hive = open("vol.ntfs", "rb").read(), open(sys.argv[1], "rb").read()
+at = volume.find(hive[:4096])
+assert at > 0 and at % 4096 == 0, "SOFTWARE's data not found in vol.ntfs"
+open("cut-in-software.ntfs", "wb").write(volume[:at + 4096])
+PY
+rm -f empty-hive cut-software
+
 # Folders: a volume's root (names in several cases) and a config folder alone.
-mkdir -p folder-root/Windows/System32/config folder-root/Windows.old/system32/CONFIG folder-root/WIN98 folder-config
+mkdir -p folder-root/Windows/System32/config folder-root/Windows.old/system32/CONFIG folder-root/WIN98 folder-config \
+  folder-root/Windows.old.000/WINDOWS/System32/config
 cp h10/SOFTWARE h10/SYSTEM folder-root/Windows/System32/config/
 cp h7/SOFTWARE folder-root/Windows.old/system32/CONFIG/software
 cp h7/SYSTEM folder-root/Windows.old/system32/CONFIG/system
 cp h98/SYSTEM.DAT folder-root/WIN98/SYSTEM.DAT && cp h98/USER.DAT folder-root/WIN98/user.dat
 cp h10/SOFTWARE h10/SYSTEM folder-config/
+cp hxp/SOFTWARE hxp/SYSTEM folder-root/Windows.old.000/WINDOWS/System32/config/
 : > empty.raw
 rm -rf h10/store.db* h7/store.db* hxp/store.db* hiberfil bl.vol

@@ -194,7 +194,7 @@ void Batch(ntfs_volume* vol) {
             const u64 ref = ntfs_inode_lookup_by_name(dir, uname, len);
             if (ref == u64(-1)) Die("rm " + f[1]);
             ntfs_inode* ni = ntfs_inode_open(vol, MREF(ref));
-            if (ni == nullptr || ntfs_delete(vol, f[1].c_str(), ni, dir, uname, u8(len)) != 0) Die("rm " + f[1]);
+            if (ni == nullptr || ntfs_delete(vol, nullptr, ni, dir, uname, u8(len)) != 0) Die("rm " + f[1]);
             std::free(uname);
         } else if ((f[0] == "junction" || f[0] == "symlink" || f[0] == "symlinkd") && f.size() == 3) {
             ntfs_inode* link = Child(vol, dir, name, f[0] != "symlink");
@@ -268,7 +268,8 @@ int main(int argc, char** argv) {
         ntfs_inode* file = Child(vol, dir, parts.back(), false);
         ntfs_attr* na = ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0);
         if (na == nullptr) Die("data of " + std::string(argv[3]));
-        if (ntfs_attr_pwrite(na, 0, s64(data.size()), data.data()) != s64(data.size())) Die("write " + std::string(argv[3]));
+        if (!data.empty() && ntfs_attr_pwrite(na, 0, s64(data.size()), data.data()) != s64(data.size()))
+            Die("write " + std::string(argv[3]));
         ntfs_attr_close(na);
         if (command == "wof") {
             // Tag 0x80000017 and a WOF header (version 1, provider 2 = file, algorithm XPRESS4K).

@@ -6,9 +6,10 @@ System32\\config beside SAM, SECURITY, DEFAULT, COMPONENTS, DRIVERS, their logs,
 Journal; SOFTWARE written in PIECES pieces between other files, so that its data lie in hundreds of
 extents; a top-level folder whose DELETED files were made and deleted again.
 
-    real_volume.py FILES SOFTWARE SYSTEM [--pieces N] [--deleted N] [--seed N] [--old]
+    real_volume.py FILES SOFTWARE SYSTEM [--pieces N] [--deleted N] [--seed N] [--old SOFTWARE SYSTEM]
 
-With --old, Windows.old\\WINDOWS holds the same hives, as an in-place upgrade leaves them.
+With --old, Windows.old\\WINDOWS holds those hives, as an in-place upgrade leaves the Windows it
+replaced.
 """
 import argparse
 import hashlib
@@ -25,7 +26,7 @@ def main():
     ap.add_argument("--pieces", type=int, default=300)
     ap.add_argument("--deleted", type=int, default=25000)
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--old", action="store_true")
+    ap.add_argument("--old", nargs=2, metavar=("SOFTWARE", "SYSTEM"))
     ap.add_argument("--work", default=".", help="folder for the pieces of SOFTWARE")
     a = ap.parse_args()
     rnd = random.Random(a.seed)
@@ -102,8 +103,8 @@ def main():
         line("append", f"{config}/SOFTWARE", chunks.pop(0))
 
     if a.old:
-        line("put", "Windows.old/WINDOWS/System32/config/SOFTWARE", a.software)
-        line("put", "Windows.old/WINDOWS/System32/config/SYSTEM", a.system)
+        line("put", "Windows.old/WINDOWS/System32/config/SOFTWARE", os.path.abspath(a.old[0]))
+        line("put", "Windows.old/WINDOWS/System32/config/SYSTEM", os.path.abspath(a.old[1]))
         line("file", "Windows.old/Users/user/NTUSER.DAT", 8192)
     # Made and deleted: the folder's index keeps nothing of them but slack.
     for n in range(a.deleted):

@@ -24,10 +24,12 @@ cd "$images" || exit 1
 
 # One line per installation, on every container and layout: the volume, the folder, the code, the name.
 win10='partition 2 (NTFS "System", offset 9437184): Windows  19  Windows 10 Pro'
-win7='partition 2 (NTFS "System", offset 9437184): Windows.old  15  Windows 7 Professional'
+earlier='(an earlier Windows, kept by an upgrade)'
+win7="partition 2 (NTFS \"System\", offset 9437184): Windows.old $earlier  15  Windows 7 Professional"
 xp='4  partition 5 (NTFS, offset 23068672): WINNT  12  Microsoft Windows XP'
 gpt10='1  partition 3 (NTFS "System", offset 6291456): Windows  19  Windows 10 Pro'
-gpt7='2  partition 3 (NTFS "System", offset 6291456): Windows.old  15  Windows 7 Professional'
+gpt7="2  partition 3 (NTFS \"System\", offset 6291456): Windows.old $earlier  15  Windows 7 Professional"
+real="partition 3 (NTFS \"System\", offset 122683392)"
 rows=(
   "gpt.raw|$gpt10" "gpt.raw|$gpt7" "disk.vhdx|$gpt10" "stream.vmdk|$gpt7" "flat.vmdk|$gpt10"
   "overlay.qcow2|$gpt10" "base.qcow2|$gpt7" "evidence.E01|$gpt7"
@@ -36,7 +38,12 @@ rows=(
   "bare.raw|1  volume (NTFS \"System\", offset 0): Windows  19  Windows 10 Pro"
   "gpt4k.raw|1  partition 1 (NTFS \"Big\", offset 1048576): Windows  19  Windows 10 Pro"
   "mbr4k.raw|1  partition 1 (NTFS \"Big\", offset 1048576): Windows  19  Windows 10 Pro"
-  "folder-root|3  folder: Windows.old  15  Windows 7 Professional"
+  "folder-root|3  folder: Windows.old $earlier  15  Windows 7 Professional"
+  "folder-root|4  folder: Windows.old.000/WINDOWS $earlier  12  Microsoft Windows XP"
+  "real/disk.raw|1  $real: Windows  19  Windows 10 Pro"
+  "real/disk.raw|2  $real: Windows.old/WINDOWS $earlier  15  Windows 7 Professional"
+  "junction.ntfs|1  volume (NTFS \"Links\", offset 0): Windows  19  Windows 10 Pro"
+  "relative.ntfs|1  volume (NTFS \"Links\", offset 0): Windows  19  Windows 10 Pro"
   "folder-root/Windows|1  folder: /  19  Windows 10 Pro"
   "folder-config|1  folder: /  19  Windows 10 Pro"
   "mbr.raw|1  partition 1 (FAT12 \"WIN98\", offset 1048576): Windows (Windows 9x)  6  Microsoft Windows 98"
@@ -55,6 +62,8 @@ check 1 "a BitLocker-encrypted volume" "BitLocker" -- r list-windows bitlocker.r
 check 1 "parent-gone.vhd" "a differencing disk without its parent" -- r list-windows orphan.vhd
 check 1 "gone.qcow2" "an overlay without its backing file" -- r list-windows orphan.qcow2
 check 1 "ReFS" "ReFS" -- r list-windows refs.raw
+check 1 'Windows\System32\config is a junction to D:\Windows\System32\config, another volume: not followed' \
+  "a junction to another volume on the way to the hives" -- r list-windows elsewhere.ntfs
 # A parent that is there but cannot be read is named with the reason, not taken for a damaged image.
 mkdir -p "$dir/chain/base.qcow2" "$dir/chain/dynamic.vhd"
 cp overlay.qcow2 child.vhd "$dir/chain/"
@@ -74,10 +83,10 @@ import json, sys
 got = json.load(open(sys.argv[1]))
 want = [
     {"installation": 1, "partition": 3, "offset": 6291456, "fileSystem": "NTFS", "label": "System", "folder": "Windows",
-     "name": "Windows 10 Pro", "Caption": "19", "MajorVersion": "10", "MinorVersion": "0", "CSDVersion": " (0)",
+     "earlier": False, "name": "Windows 10 Pro", "Caption": "19", "MajorVersion": "10", "MinorVersion": "0", "CSDVersion": " (0)",
      "ProductType": "1", "ProductName": "WINDOWS 10 PRO", "CurrentBuildNumber": "19045", "release": "22H2",
      "EditionID": "Professional"},
-    {"installation": 2, "folder": "Windows.old", "Caption": "15", "CurrentBuildNumber": "7601", "release": None},
+    {"installation": 2, "folder": "Windows.old", "earlier": True, "Caption": "15", "CurrentBuildNumber": "7601", "release": None},
 ]
 assert len(got) == len(want), got
 for g, w in zip(got, want):
@@ -121,12 +130,15 @@ check 0 '1  volume (FAT12 "WIN98", offset 0): WINDOWS (Windows 9x)  6  Microsoft
 
 # import-windows: several installations and no --installation imports nothing and lists them.
 rs() { "$regstore" --store "$dir/store.db" "$@"; }
-check 1 "choose one with --installation N" "several installations" -- rs import-windows disk.vhdx
-grep -qF "  2  partition 3 (NTFS \"System\", offset 6291456): Windows.old" "$dir/err" && passed=$((passed + 1)) ||
+check 1 "choose one with --installation N" "several installations" -- rs import-windows mbr.raw
+grep -qF "  4  partition 5 (NTFS, offset 23068672): WINNT" "$dir/err" && passed=$((passed + 1)) ||
   { fail "the refusal lists the installations"; cat "$dir/err"; }
 check 1 "not found" "nothing was imported" -- rs query 'HKLM\SOFTWARE'
 check 1 "no installation 3; it holds 2" "an installation the source lacks" -- rs import-windows disk.vhdx --installation 3
-for row in "$dir/w98.img 1 6" "disk.vhdx 2 15" "overlay.qcow2 1 19" "whole.E01 4 12" "sparse.vmdk 3 15" "gpt4k.raw 1 19" \
+# An earlier Windows kept by an upgrade is no choice beside the one in use, and is imported when chosen.
+check 0 "" "import-windows of a disk with Windows.old" -- rs import-windows real/disk.raw
+check 0 "$(printf 'Caption\t19')" "the Windows in use is imported" -- rs version
+for row in "$dir/w98.img 1 6" "disk.vhdx 2 15" "real/disk.raw 2 15" "overlay.qcow2 1 19" "whole.E01 4 12" "sparse.vmdk 3 15" "gpt4k.raw 1 19" \
   "folder-config 1 19" "fixed.vhd 1 6" "me-fat32.raw 1 7"; do
   read -r source n code <<<"$row"
   check 0 "" "import-windows $source --installation $n" -- rs import-windows "$source" --installation "$n"
@@ -140,7 +152,7 @@ check 0 "$(printf 'Caption\t7')" "the refused import leaves the Windows Me befor
 # A folder: an installation's own folder is read as its volume's root is; several in one are listed.
 check 0 "" "import-windows of an installation's folder" -- rs import-windows folder-root/Windows
 check 0 "$(printf 'Caption\t19')" "the window's code after importing an installation's folder" -- rs version
-check 1 "3 installations; choose one with --installation N" "import-windows of a folder with three" \
+check 1 "4 installations; choose one with --installation N" "import-windows of a folder with two in use" \
   -- rs import-windows folder-root
 
 # The same hives from a folder and from inside an image make the same store.
