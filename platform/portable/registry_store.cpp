@@ -13,6 +13,7 @@
 #include "registry_store.h"
 
 #include "handles.h"
+#include "memory_registry.h"
 #include "stored_text.h"
 
 #include <optional>
@@ -91,6 +92,7 @@ LONG OpenOrCreate(HKEY hKey, const Char* lpSubKey, REGSAM samDesired, PHKEY phkR
 
 template <typename Char>
 LONG DeleteKey(HKEY hKey, const Char* lpSubKey, bool tree) {
+    if (memory::Active()) return memory::DeleteKey(hKey, lpSubKey, tree);
     return Guarded([&](Store& store) -> LONG {
         const bool ownContents = tree && (lpSubKey == nullptr || *lpSubKey == Char());
         const REGSAM needed = !tree ? 0 : KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE | (ownContents ? KEY_SET_VALUE : 0);
@@ -138,6 +140,7 @@ LONG DeleteKey(HKEY hKey, const Char* lpSubKey, bool tree) {
 }  // namespace
 
 LONG RunInStoreTransaction(const std::function<LONG()>& body) {
+    if (memory::Active()) return memory::Transaction(body);
     Store& store = Store::TheStore();
     std::lock_guard lock(store.mutex);
     const LONG permitted = Guarded([](Store& s) -> LONG {
@@ -165,26 +168,31 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body) {
 }
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
+    if (memory::Active()) return memory::OpenKey(hKey, lpSubKey, samDesired, phkResult, nullptr, false);
     return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, nullptr, false);
 }
 
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*Reserved*/, LPSTR /*lpClass*/, DWORD /*dwOptions*/,
                      REGSAM samDesired, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
                      LPDWORD lpdwDisposition) {
+    if (memory::Active()) return memory::OpenKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition, true);
     return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition, true);
 }
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
+    if (memory::Active()) return memory::OpenKey(hKey, lpSubKey, samDesired, phkResult, nullptr, false);
     return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, nullptr, false);
 }
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR /*lpClass*/, DWORD /*dwOptions*/,
                      REGSAM samDesired, LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
                      LPDWORD lpdwDisposition) {
+    if (memory::Active()) return memory::OpenKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition, true);
     return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition, true);
 }
 
 LONG RegCloseKey(HKEY hKey) {
+    if (memory::Active()) return memory::CloseKey(hKey);
     return Guarded([&](Store& store) -> LONG {
         if (RootId(hKey)) return ERROR_SUCCESS;
         return store.Remove(hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
@@ -192,6 +200,7 @@ LONG RegCloseKey(HKEY hKey) {
 }
 
 LONG RegFlushKey(HKEY hKey) {
+    if (memory::Active()) return memory::FlushKey(hKey);
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, 0, true);
         StatementCache* s = key.db->ForRead();
@@ -209,6 +218,7 @@ LONG QueryValue(HKEY hKey, const Char* lpValueName, LPDWORD lpReserved, LPDWORD 
                 LPDWORD lpcbData) {
     constexpr bool wide = sizeof(Char) == 2;
     if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr)) return ERROR_INVALID_PARAMETER;
+    if (memory::Active()) return memory::QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
         StatementCache* s = key.db->ForRead();
@@ -236,6 +246,7 @@ LONG QueryValue(HKEY hKey, const Char* lpValueName, LPDWORD lpReserved, LPDWORD 
 template <typename Char>
 LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpData, DWORD cbData) {
     constexpr bool wide = sizeof(Char) == 2;
+    if (memory::Active()) return memory::SetValue(hKey, lpValueName, dwType, lpData, cbData);
     if (lpData == nullptr && cbData != 0) return 998L;  // ERROR_NOACCESS, as Windows answers
     if (lpValueName != nullptr && std::basic_string_view<Char>(lpValueName).size() > kMaxValueName)
         return ERROR_INVALID_PARAMETER;
@@ -259,6 +270,7 @@ LONG SetValue(HKEY hKey, const Char* lpValueName, DWORD dwType, const BYTE* lpDa
 
 template <typename Char>
 LONG DeleteValue(HKEY hKey, const Char* lpValueName) {
+    if (memory::Active()) return memory::DeleteValue(hKey, lpValueName);
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_SET_VALUE, true);
         StatementCache* s = key.db->ForRead();
@@ -280,6 +292,14 @@ template <typename Char>
 LONG EnumKey(HKEY hKey, DWORD dwIndex, Char* lpName, LPDWORD lpcchName, LPDWORD lpReserved, Char* lpClass,
              LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+    if (memory::Active()) {
+        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) {
+            *lpClass = Char();
+            *lpcchClass = 0;
+        }
+        if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+        return memory::EnumKey(hKey, dwIndex, lpName, lpcchName);
+    }
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_ENUMERATE_SUB_KEYS);
         const ListedRow* row = EnumerateAt(key, key.keys, dwIndex, false);
@@ -302,6 +322,7 @@ LONG EnumValue(HKEY hKey, DWORD dwIndex, Char* lpValueName, LPDWORD lpcchValueNa
     if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
         (lpData != nullptr && lpcbData == nullptr))
         return ERROR_INVALID_PARAMETER;
+    if (memory::Active()) return memory::EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
         const ListedRow* row = EnumerateAt(key, key.values, dwIndex, true);
@@ -319,10 +340,27 @@ LONG QueryInfoKey(HKEY hKey, Char* lpClass, LPDWORD lpcchClass, LPDWORD lpReserv
                   LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
     constexpr bool wide = sizeof(Char) == 2;
     if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
+    DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxValue = 0;
+    const auto answer = [&] {
+        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) *lpClass = Char();
+        if (lpcchClass != nullptr) *lpcchClass = 0;
+        if (lpcSubKeys != nullptr) *lpcSubKeys = subKeys;
+        if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = maxSubKey;
+        if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
+        if (lpcValues != nullptr) *lpcValues = values;
+        if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = maxValueName;
+        if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = maxValue;
+        if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
+        if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+        return ERROR_SUCCESS;
+    };
+    if (memory::Active()) {
+        const LONG rc = memory::QueryInfo(hKey, wide, &subKeys, &maxSubKey, &values, &maxValueName, &maxValue);
+        return rc != ERROR_SUCCESS ? rc : answer();
+    }
     return Guarded([&](Store& store) -> LONG {
         OpenKey& key = KeyFor(store, hKey, KEY_QUERY_VALUE);
         StatementCache* s = key.db->ForRead();
-        DWORD subKeys = 0, maxSubKey = 0, values = 0, maxValueName = 0, maxValue = 0;
         if (s != nullptr) {
             ReadScope read(*s);
             MustExist(s, key.id);
@@ -336,17 +374,7 @@ LONG QueryInfoKey(HKEY hKey, Char* lpClass, LPDWORD lpcchClass, LPDWORD lpReserv
         } else {
             MustExist(s, key.id);
         }
-        if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) *lpClass = Char();
-        if (lpcchClass != nullptr) *lpcchClass = 0;
-        if (lpcSubKeys != nullptr) *lpcSubKeys = subKeys;
-        if (lpcbMaxSubKeyLen != nullptr) *lpcbMaxSubKeyLen = maxSubKey;
-        if (lpcbMaxClassLen != nullptr) *lpcbMaxClassLen = 0;
-        if (lpcValues != nullptr) *lpcValues = values;
-        if (lpcbMaxValueNameLen != nullptr) *lpcbMaxValueNameLen = maxValueName;
-        if (lpcbMaxValueLen != nullptr) *lpcbMaxValueLen = maxValue;
-        if (lpcbSecurityDescriptor != nullptr) *lpcbSecurityDescriptor = 0;
-        if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
-        return ERROR_SUCCESS;
+        return answer();
     });
 }
 

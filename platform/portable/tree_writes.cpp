@@ -1,5 +1,6 @@
 // Writes of a whole tree inside RunInStoreTransaction: the rows RegCreateKeyExW and RegSetValueExW
 // would write, without a savepoint and a second lookup for each. A failure fails the transaction.
+#include "memory_registry.h"
 #include "handles.h"
 #include "stored_text.h"
 
@@ -101,6 +102,7 @@ LONG StoreTreeCreateKey(HKEY hKey, std::u16string_view name, PHKEY phkResult) {
         name.find(u'\\') != std::u16string_view::npos || name.find(u'\0') != std::u16string_view::npos)
         return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
+    if (memory::Active()) return memory::TreeCreateKey(hKey, name, phkResult);
     return InTransaction(hKey, KEY_CREATE_SUB_KEY, [&](Store& store, OpenKey& parent, StatementCache& s) -> LONG {
         if (WaitingKeys& w = Waiting(); w.db == parent.db) {
             NameFromUtf16(name, w.names[w.count]);
@@ -131,6 +133,11 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
     for (const StoreTreeValue& v : values)
         if ((v.data == nullptr && v.size != 0) || v.name.size() > kMaxValueName) return ERROR_INVALID_PARAMETER;
     if (values.empty()) return ERROR_SUCCESS;
+    if (memory::Active()) {
+        for (const StoreTreeValue& v : values)
+            if (const LONG rc = memory::TreeSetValue(v.key, v.name, v.type, v.data, v.size); rc != ERROR_SUCCESS) return rc;
+        return ERROR_SUCCESS;
+    }
     return InTransaction(values.front().key, KEY_SET_VALUE, [&](Store& store, OpenKey& first, StatementCache& s) -> LONG {
         // Their keys first: a key may yet turn out to be another of the same name.
         if (Waiting().db == first.db) WriteWaitingKeys(store, s);
@@ -164,6 +171,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
 }
 
 StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
+    if (memory::Active()) return;  // nothing waits: a key in memory is made at once
     Guarded([&](Store& store) -> LONG {
         if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
         OpenKey& key = KeyFor(store, hKey, 0, true);

@@ -2,14 +2,11 @@
 // which Windows each is, without touching the store.
 #include "command.h"
 
-#include "Win9x.h"
-
 #include "Hive.h"
 #include "Win9x.h"
 #include "hive_store.h"
 #include "inventory.h"
-#include "registry_store.h"
-#include "scratch_folder.h"
+#include "memory_registry.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>
@@ -32,7 +29,8 @@ the code stays as the window computes it (19).
 SOURCE is a folder (the root of a mounted volume, an installation's folder or its
 System32/config folder), a disk image file (raw, VHD, VHDX, VMDK, QCOW2 with its
 backing files, E01) or a block device, read-only. Only the few keys that tell the
-version are read from each hive. The store is not touched.
+version are read from each hive, into memory: nothing is written, the store is not
+touched.
 
 An earlier Windows that an in-place upgrade kept (Windows.old\WINDOWS) is listed
 after the one in use on its volume, and marked so.
@@ -52,20 +50,6 @@ struct Options {
     bool json = false;
 };
 
-// Private stores, one for each installation's version keys, removed with their folder.
-class ScratchStore {
-public:
-    ScratchStore() try : folder_("regstore-list") {
-    } catch (const std::runtime_error& e) {
-        throw InputError{e.what()};
-    }
-    std::string Next() { return folder_.Path() + "/" + std::to_string(++count_) + ".db"; }
-
-private:
-    hivestore::ScratchFolder folder_;
-    unsigned count_ = 0;
-};
-
 struct Listed {
     std::vector<std::pair<std::string, std::string>> window;  // what `version` prints
     hivestore::Inventory inventory;
@@ -73,11 +57,13 @@ struct Listed {
     std::string error;  // when the registry could not be read
 };
 
-Listed Inspect(disk::Source& source, const disk::Installation& installation, ScratchStore& scratch) {
+// The version keys read into a registry in memory, and read back as the window reads them: nothing
+// is written anywhere.
+Listed Inspect(disk::Source& source, const disk::Installation& installation) {
     Listed listed;
     try {
-        UseRegistryStore(scratch.Next());
-        // What the import says is about the scratch store, which goes.
+        const ScopedMemoryRegistry inMemory;
+        // What the import says is about that registry, which goes.
         hivestore::ImportWindows(source, installation, hivestore::Extent::VersionKeys);
         listed.window = WindowValues();
         listed.inventory = hivestore::ReadInventory();
@@ -88,7 +74,7 @@ Listed Inspect(disk::Source& source, const disk::Installation& installation, Scr
     } catch (const win9x::CregError& e) {
         listed.error = e.what();
     } catch (const hivestore::StoreError& e) {
-        listed.error = std::string("cannot write a scratch store: ") + e.what();
+        listed.error = e.what();
     }
     if (listed.error.empty()) {
         std::string productType, build = listed.inventory.currentBuildNumber.value_or("");
@@ -135,12 +121,11 @@ int ListWindows(const Options& o) {
         throw InputError{e.what()};
     }
     Warn(source->Warnings());
-    ScratchStore scratch;
     const auto& all = source->Installations();
     bool failed = false;
     if (o.json) std::cout << "[\n";
     for (size_t i = 0; i < all.size(); ++i) {
-        const Listed listed = Inspect(*source, all[i], scratch);
+        const Listed listed = Inspect(*source, all[i]);
         failed = failed || !listed.error.empty();
         const unsigned number = static_cast<unsigned>(i + 1);
         if (o.json) {

@@ -3,9 +3,8 @@
 #include "Hive.h"
 #include "QtForm1Window.h"
 #include "RaisedError.h"
+#include "memory_registry.h"
 #include "progress_line.h"
-#include "registry_store.h"
-#include "scratch_folder.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>
@@ -37,9 +36,8 @@ the product name, with the release's version code (0 to 22) in the caption.
 Without SOURCE it shows the installation in the registry store, which regstore(1)
 fills. With SOURCE, the installation on a folder (a mounted volume, an
 installation's folder or its System32/config folder), a disk image file (raw,
-VHD, VHDX, VMDK, QCOW2, E01) or a block device, read-only: its version keys go
-into a private store that is gone once the window has read them; the machine's
-store is not touched.
+VHD, VHDX, VMDK, QCOW2, E01) or a block device, read-only: its version keys are
+read into memory, and nothing is written; the machine's store is not touched.
 
 Options:
   --installation N  the installation of SOURCE to show, numbered from 1 as
@@ -84,18 +82,8 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     return line;
 }
 
-// The store of an installation read from a source: private to this run, and removed as soon as the
-// window has read it (the window reads its values once, when it opens).
-class PrivateStore {
-public:
-    PrivateStore() : folder_("versioninfo") { UseRegistryStore(folder_.Path() + "/registry.db"); }
-    void Remove() { folder_.Remove(); }
-
-private:
-    hivestore::ScratchFolder folder_;
-};
-
-// The installation on `source` into the private store, with a line of progress on a terminal.
+// The installation on `source` into this thread's registry in memory, with a line of progress on a
+// terminal.
 void LoadInstallation(const std::string& path, std::optional<unsigned> number) {
     const auto source = disk::Source::Open(path);
     for (const auto& w : source->Warnings()) std::fprintf(stderr, "%s: warning: %s\n", kProgram, w.c_str());
@@ -154,15 +142,14 @@ int main(int argc, char** argv) {
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
 
-    std::optional<PrivateStore> privateStore;
+    // An installation read from a source lives in memory while the window reads it, and nowhere else.
+    std::optional<ScopedMemoryRegistry> inMemory;
     if (line.source) {
         try {
-            privateStore.emplace();
+            inMemory.emplace();
             LoadInstallation(*line.source, line.installation);
         } catch (const std::exception& e) {
-            // disk::Error, hive::HiveError, a choice among installations, a store that refused.
-            // The private store goes before the error box, which a kill or a logout may never close.
-            privateStore.reset();
+            // disk::Error, hive::HiveError, a choice among installations.
             return ReportFatal(QString::fromUtf8(e.what()));
         }
     }
@@ -171,14 +158,12 @@ int main(int argc, char** argv) {
     Form1 form(window);
     try {
         form.Form_Load();
-        if (privateStore) privateStore->Remove();
+        inMemory.reset();
     } catch (const RaisedError& e) {
-        privateStore.reset();
         return ReportFatal(QStringLiteral("Error %1\nSource: %2\nDescription: %3")
                                .arg(e.Number())
                                .arg(QString::fromStdString(e.Source()), QString::fromStdString(e.Description())));
     } catch (const std::exception& e) {
-        privateStore.reset();
         return ReportFatal(QStringLiteral("Error: %1").arg(QString::fromUtf8(e.what())));
     }
     window.show();

@@ -274,6 +274,24 @@ TEST(Disk, FindingWindowsCostsNoMoreOnAVolumeOfTwiceTheFiles) {
     EXPECT_LE(bytes[1], bytes[0] + bytes[0] / 10) << "with twice the files: " << bytes[1] << " bytes against " << bytes[0];
 }
 
+// Every file that ntfs-3g lists in a folder of thousands is found through the folder's index, in
+// any case of letters; a name beside each is not.
+TEST(Disk, FindsEveryFileNtfs3gListsInAFolderOfThousands) {
+    const auto source = disk::Source::Open(kImages + "/real/disk.raw");
+    const disk::Installation& windows = source->Installations().front();
+    std::ifstream list(kImages + "/real/system32.ls");
+    std::size_t files = 0;
+    for (std::string name; std::getline(list, name);) {
+        if (name.empty() || name.back() == '/') continue;  // folders, "./" and "../"
+        ++files;
+        std::string upper = name;
+        for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_TRUE(source->OpenFile(windows, "System32/" + upper)) << name;
+        EXPECT_FALSE(source->OpenFile(windows, "System32/" + name + "_")) << name << "_";
+    }
+    EXPECT_GT(files, 1000u);
+}
+
 // A hive's fault reads the same whether the hive lies in an image or in a folder, read whole or key by
 // key: the same words after the file's name.
 struct FaultCase {

@@ -229,6 +229,8 @@ bash "$here/make_real_disk.sh" real "$ntfs_put" 20000 h10/SOFTWARE h10/SYSTEM --
   --old "$PWD/h7/SOFTWARE" "$PWD/h7/SYSTEM"
 bash "$here/make_real_disk.sh" real2 "$ntfs_put" 40000 h10/SOFTWARE h10/SYSTEM --deleted 10000 \
   --old "$PWD/h7/SOFTWARE" "$PWD/h7/SYSTEM"
+# What ntfs-3g lists in System32, a folder of thousands, for the lookups to be checked against.
+ntfsls -f -F -p /Windows/System32 real/volume.ntfs > real/system32.ls
 rm -f real/volume.ntfs real2/volume.ntfs
 
 # Links on the way to a hive: config a junction to C:\Hives\config, whose SOFTWARE is a symbolic

@@ -3,8 +3,8 @@
 # holding the Windows 10 Pro 22H2 example, the running window must show its values and caption.
 # Each field is read from outside the program, by copying it to the X clipboard.
 # Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1) and on its first
-# (Windows 98 SE on FAT), each from a private store that is gone once the window is up, the
-# development store untouched.
+# (Windows 98 SE on FAT), each read into memory, nothing written and the development store
+# untouched.
 #   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE]
 set -euo pipefail
 program=$1 regstore=$2 store=$3 example=$4 image=${5:-}
@@ -75,12 +75,12 @@ if [ -n "$image" ]; then
   # Windows 98 SE on the image's FAT volume: what its .reg example shows.
   window_on 1 6 "4" "10" " A  (0)" "0" "Unknow"
 
-  # A source it cannot read: the error box is up, and no private store waits behind it for a
-  # close that a logout or a kill never gives.
+  # A source it cannot read: the error box is up, and nothing was written behind it (an
+  # installation read from a source lives in memory only).
   TMPDIR="$work/tmp" "$program" "$work/none.raw" </dev/null >"$work/app.log" 2>&1 &
   app_pid=$!
   timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" >/dev/null || fail "no error box for a missing source"
-  check "Private store behind the error box" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
+  check "Store written behind the error box" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
 fi
 
 [ $failures -eq 0 ] || fail "$failures difference(s) in the window"

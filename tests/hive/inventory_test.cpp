@@ -1,21 +1,15 @@
-// What list-windows reports beyond the window's values, how a long read shows on a terminal, and the private
-// store's folder going when the program is ended by a signal.
+// What list-windows reports beyond the window's values, and how a long read shows on a terminal.
 #include "inventory.h"
 #include "RegistryTest.h"
 #include "progress_line.h"
-#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -181,38 +175,6 @@ TEST(ProgressLine, ShowsOnlyAReadThatTakesMoreThanASecond) {
         std::fclose(out);
         EXPECT_EQ(got, c.shown) << c.what;
     }
-}
-
-// A program ended by a signal runs no destructors: the private store's folder must go all the same.
-TEST(ScratchFolder, GoesWithItsFilesWhenTheProgramIsEndedByASignal) {
-    std::string made = ::testing::TempDir() + "scratch_folder_test-XXXXXX";
-    ASSERT_NE(::mkdtemp(made.data()), nullptr);
-    const std::filesystem::path tmp = made;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-        int ready[2];
-        ASSERT_EQ(::pipe(ready), 0);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            ::setenv("TMPDIR", tmp.c_str(), 1);
-            hivestore::ScratchFolder folder("regstore-list");
-            for (const char* name : {"1.db", "1.db-wal", "1.db-shm", "2.db"})
-                std::ofstream(folder.Path() + "/" + name) << "rows";
-            (void)!::write(ready[1], "r", 1);
-            for (;;) ::pause();
-        }
-        ::close(ready[1]);
-        char byte = 0;
-        ASSERT_EQ(::read(ready[0], &byte, 1), 1) << strsignal(signal);
-        ::close(ready[0]);
-        ::kill(child, signal);
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << strsignal(signal) << ": status " << status;
-        EXPECT_TRUE(std::filesystem::is_empty(tmp))
-            << strsignal(signal) << ": left " << std::filesystem::directory_iterator(tmp)->path();
-    }
-    std::filesystem::remove_all(tmp);
 }
 
 }  // namespace

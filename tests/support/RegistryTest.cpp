@@ -1,6 +1,7 @@
 #include "RegistryTest.h"
 
 #ifndef _WIN32
+#include "memory_registry.h"
 #include "registry_store.h"
 
 #include <cstdlib>
@@ -40,6 +41,9 @@ void RegistryTest::SetUp() {
     storeDir_ = pattern;
     storePath_ = storeDir_ + "/registry.db";
     UseRegistryStore(storePath_);
+#ifdef VERSIONINFO_MEMORY_REGISTRY
+    memory_ = std::make_shared<ScopedMemoryRegistry>();
+#endif
 #endif
 #ifdef _WIN32
     // The real registry is shared by every process: tests run side by side must not meet. Each key
@@ -64,6 +68,7 @@ void RegistryTest::TearDown() {
     EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << "removing " << keyPath_ << ": " << rc;
     EXPECT_EQ(RegDeleteKeyA(Root(), keyPath_.c_str()), ERROR_FILE_NOT_FOUND) << keyPath_ << " is still there";
 #else
+    memory_.reset();
     UseRegistryStore(DefaultRegistryStorePath());
     std::error_code ignored;
     std::filesystem::permissions(storeDir_, std::filesystem::perms::owner_all, ignored);

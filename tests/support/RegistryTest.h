@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
-// A private corner of the registry for one test: in the portable build a new temporary store, and
-// in it (or in the real registry) a fresh test key under HKEY_CURRENT_USER, removed afterwards.
+// A private corner of the registry for one test: in the portable build a new temporary store (built
+// with VERSIONINFO_MEMORY_REGISTRY, a registry in memory instead), and in it (or in the real
+// registry) a fresh test key under HKEY_CURRENT_USER, removed afterwards.
 class RegistryTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -36,6 +38,7 @@ protected:
 private:
     std::string keyPath_;
 #ifndef _WIN32
+    std::shared_ptr<class ScopedMemoryRegistry> memory_;
     std::string storeDir_;
     std::string storePath_;
 #endif
