@@ -4,9 +4,12 @@
 //   peak_RSS_MiB     the process's peak resident memory so far
 //   hive_MiB         the SOFTWARE hive's size
 //   keys_and_values  keys and values read on demand (those an answer needs: see FindAndQueryKeys)
-//   disk_bench --image=DISK.vhdx --volume=VOLUME.ntfs [--mount_dir=DIR] [benchmark flags]
+//   disk_bench --image=DISK.vhdx --volume=VOLUME.ntfs [--mount_dir=DIR] [--disk=LABEL=PATH ...]
+//              [benchmark flags]
 // VOLUME is the NTFS volume inside DISK as a file of its own (ntfs-3g mounts no offset); the mount
-// reference is skipped, with the reason, where FUSE or root is missing.
+// reference is skipped, with the reason, where FUSE or root is missing. Each --disk (a disk shaped as
+// years of use leave one, tests/disk/make_real_disk.sh) gets the finding and the version keys on
+// demand, as disk/LABEL/..., with their bytes read.
 #include "Disk.h"
 #include "Hive.h"
 
@@ -32,7 +35,9 @@ double PeakRssMiB() {
     return double(usage.ru_maxrss) / 1024.0;
 }
 
-const disk::Installation& First(const disk::Source& source) { return source.Installations().front(); }
+const disk::Installation& First(const disk::Source& source) {
+    return source.Installations().front();
+}
 
 void FindInstallations(benchmark::State& state) {
     std::uint64_t bytes = 0;
@@ -82,9 +87,10 @@ std::size_t QueryHive(disk::Source& source, const disk::Installation& inst, cons
         if (auto h = source.ReadHive(inst, relative)) logs = std::move(h->logs);
     std::vector<hive::NamedBytes> named;
     for (const auto& log : logs) named.push_back({log.name, log.bytes});
-    hive::ReadHiveKeys(file->Name(), file->Size(),
-                       [&](std::uint64_t offset, void* out, std::size_t length) { file->ReadAt(offset, out, length); },
-                       named, paths, count);
+    hive::ReadHiveKeys(
+        file->Name(), file->Size(),
+        [&](std::uint64_t offset, void* out, std::size_t length) { file->ReadAt(offset, out, length); }, named, paths,
+        count);
     return count.values;
 }
 
@@ -101,6 +107,45 @@ void FindAndQueryKeys(benchmark::State& state) {
     }
     state.counters["image_MiB_read"] = double(bytes) / (1 << 20);
     state.counters["keys_and_values"] = double(values);
+}
+
+// What list-windows reads of a disk: the installations, then the version keys of each (the keys
+// the window and an inventory read), on demand.
+void FindAndQueryVersionKeys(benchmark::State& state, const std::string& path) {
+    const std::vector<std::vector<std::u16string>> software{{u"Microsoft", u"Windows NT", u"CurrentVersion"},
+                                                            {u"Microsoft", u"Windows", u"CurrentVersion"}};
+    const std::vector<std::vector<std::u16string>> system{
+        {u"Select"}, {u"ControlSet001", u"Control", u"ProductOptions"}, {u"ControlSet001", u"Control", u"Windows"}};
+    std::uint64_t bytes = 0;
+    std::size_t values = 0;
+    for (auto _ : state) {
+        auto source = disk::Source::Open(path);
+        values = 0;
+        for (const auto& inst : source->Installations())
+            values += QueryHive(*source, inst, "SOFTWARE", software) + QueryHive(*source, inst, "SYSTEM", system);
+        bytes = source->BytesRead();
+    }
+    state.counters["image_MiB_read"] = double(bytes) / (1 << 20);
+    state.counters["keys_and_values"] = double(values);
+}
+
+// What import-windows reads of a disk: the installation in use, then its SOFTWARE and SYSTEM hives
+// and their logs whole. The bytes read beyond those files are what finding them cost.
+void FindAndReadHives(benchmark::State& state, const std::string& path) {
+    std::uint64_t bytes = 0, files = 0;
+    for (auto _ : state) {
+        auto source = disk::Source::Open(path);
+        files = 0;
+        for (const char* hive : {"System32/config/SOFTWARE", "System32/config/SYSTEM"}) {
+            const auto read = source->ReadHive(First(*source), hive);
+            if (!read) return state.SkipWithError("no hive in the installation");
+            files += read->primary.bytes.size();
+            for (const auto& log : read->logs) files += log.bytes.size();
+        }
+        bytes = source->BytesRead();
+    }
+    state.counters["image_MiB_read"] = double(bytes) / (1 << 20);
+    state.counters["beyond_hives_MiB"] = double(bytes - std::min(bytes, files)) / (1 << 20);
 }
 
 void ReadSoftwareFromImage(benchmark::State& state) {
@@ -150,19 +195,25 @@ void CatFromNtfs3gMount(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     std::vector<char*> rest{argv[0]};
+    std::vector<std::pair<std::string, std::string>> disks;  // label, path
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg.rfind("--image=", 0) == 0) image = arg.substr(8);
+        if (arg.rfind("--disk=", 0) == 0 && arg.find('=', 7) != std::string::npos)
+            disks.emplace_back(arg.substr(7, arg.find('=', 7) - 7), arg.substr(arg.find('=', 7) + 1));
+        else if (arg.rfind("--image=", 0) == 0) image = arg.substr(8);
         else if (arg.rfind("--volume=", 0) == 0) volume = arg.substr(9);
         else if (arg.rfind("--mount_dir=", 0) == 0) mountDir = arg.substr(12);
         else rest.push_back(argv[i]);
     }
-    if (image.empty() || volume.empty()) {
-        std::fprintf(stderr, "usage: disk_bench --image=DISK --volume=VOLUME [--mount_dir=DIR] [benchmark flags]\n");
+    if ((image.empty() || volume.empty()) && disks.empty()) {
+        std::fprintf(stderr,
+                     "usage: disk_bench [--image=DISK --volume=VOLUME [--mount_dir=DIR]] [--disk=LABEL=PATH ...] "
+                     "[benchmark flags]\n");
         return 2;
     }
-    if (mountDir.empty()) mountDir = std::filesystem::path(volume).parent_path() / ("mnt-" + std::to_string(::getpid()));
-    {
+    if (!image.empty() && !volume.empty()) {
+        if (mountDir.empty())
+            mountDir = std::filesystem::path(volume).parent_path() / ("mnt-" + std::to_string(::getpid()));
         auto source = disk::Source::Open(image);
         const auto software = source->Read(First(*source), "System32/config/SOFTWARE");
         if (software) {
@@ -170,16 +221,32 @@ int main(int argc, char** argv) {
             hive::ReadHive({software->name, software->bytes}, {}, deepest);
             softwarePaths = {deepest.first, deepest.last};
         }
+        benchmark::RegisterBenchmark("disk/find_installations", FindInstallations)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("disk/find_and_query_keys_on_demand", FindAndQueryKeys)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("disk/read_software_from_image", ReadSoftwareFromImage)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark("disk/cat_software_from_ntfs3g_mount", CatFromNtfs3gMount)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
     }
-    benchmark::RegisterBenchmark("disk/find_installations", FindInstallations)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("disk/find_and_query_keys_on_demand", FindAndQueryKeys)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("disk/read_software_from_image", ReadSoftwareFromImage)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark("disk/cat_software_from_ntfs3g_mount", CatFromNtfs3gMount)->Unit(benchmark::kMillisecond)->UseRealTime();
+    for (const auto& [label, path] : disks) {
+        benchmark::RegisterBenchmark(("disk/" + label + "/find_and_query_version_keys").c_str(), FindAndQueryVersionKeys, path)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark(("disk/" + label + "/find_and_read_hives").c_str(), FindAndReadHives, path)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    }
     int n = int(rest.size());
     benchmark::Initialize(&n, rest.data());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::error_code ec;
-    std::filesystem::remove(mountDir, ec);
+    if (!mountDir.empty()) std::filesystem::remove(mountDir, ec);
     return 0;
 }

@@ -31,10 +31,10 @@ public:
 };
 
 struct Volume {
-    unsigned partition = 0;      // 1-based number in the partition table; 0: a bare volume or a folder
-    std::uint64_t offset = 0;    // bytes from the start of the disk
-    std::string fileSystem;      // "NTFS", "FAT12", "FAT16", "FAT32", or "folder"
-    std::string label;           // the volume's label, "" when it has none
+    unsigned partition = 0;    // 1-based number in the partition table; 0: a bare volume or a folder
+    std::uint64_t offset = 0;  // bytes from the start of the disk
+    std::string fileSystem;    // "NTFS", "FAT12", "FAT16", "FAT32", or "folder"
+    std::string label;         // the volume's label, "" when it has none
 };
 
 enum class InstallationKind {
@@ -109,7 +109,8 @@ public:
     // '/' between names), found in any case of letters. nullopt when it is not there. Throws Error
     // for a file that cannot be read: compressed by Windows (WOF), larger than kMaxFileBytes or than
     // its volume, running past the end of the image.
-    std::optional<File> Read(const Installation& installation, std::string_view relative, const Progress& progress = {});
+    std::optional<File> Read(const Installation& installation, std::string_view relative,
+                             const Progress& progress = {});
 
     // The same file to read in pieces; nullptr when it is not there. Refuses what Read refuses, before
     // a byte of the file is read.

@@ -9,8 +9,12 @@
 namespace disk::ntfs {
 namespace {
 
-std::uint16_t Get16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-std::uint32_t Get32(const std::uint8_t* p) { return std::uint32_t(Get16(p)) | std::uint32_t(Get16(p + 2)) << 16; }
+std::uint16_t Get16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | p[1] << 8);
+}
+std::uint32_t Get32(const std::uint8_t* p) {
+    return std::uint32_t(Get16(p)) | std::uint32_t(Get16(p + 2)) << 16;
+}
 
 std::vector<std::string> Names(std::string_view path, char separator) {
     std::vector<std::string> names;
@@ -70,8 +74,9 @@ std::optional<Link> LinkOf(TSK_FS_FILE* file) {
     }
     if (substitute.rfind("\\??\\", 0) == 0) substitute.erase(0, 4);
     if (substitute.size() >= 2 && substitute[1] == ':') {
-        if (std::toupper(static_cast<unsigned char>(substitute[0])) == 'C') link.onVolume = Names(substitute.substr(2), '\\');
-    } else if (substitute.rfind("\\", 0) == 0 && substitute.rfind("\\\\", 0) != 0) {
+        if (std::toupper(static_cast<unsigned char>(substitute[0])) == 'C')
+            link.onVolume = Names(substitute.substr(2), '\\');
+    } else if (substitute.rfind('\\', 0) == 0 && substitute.rfind("\\\\", 0) != 0) {
         link.onVolume = Names(substitute, '\\');  // the root of the link's own volume
     }
     return link;
@@ -142,7 +147,37 @@ std::u16string Utf16(std::string_view text) {
     return out;
 }
 
-Folders::Folders(TSK_FS_INFO* fs, std::string where) : fs_(fs), where_(std::move(where)) {}
+Folders::Folders(TSK_FS_INFO* fs, std::string where, VolumeReader read, std::uint64_t length)
+    : fs_(fs), where_(std::move(where)), read_(std::move(read)), length_(length) {}
+
+bool Folders::ReadDirect(const TSK_FS_ATTR* a, std::uint64_t offset, void* buffer, std::size_t length) {
+    const std::uint64_t block = fs_->block_size;
+    if (!read_ || block == 0 || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
+        a->nrd.initsize < 0 || offset + length > std::uint64_t(a->nrd.initsize))
+        return false;
+    for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr; run = run->next) {
+        if (run->len == 0 || run->offset > offset / block || run->len > length_ / block) continue;
+        const std::uint64_t start = run->offset * block, end = start + run->len * block;
+        if (offset < start || offset + length > end) continue;
+        if (run->flags & (TSK_FS_ATTR_RUN_FLAG_SPARSE | TSK_FS_ATTR_RUN_FLAG_FILLER)) return false;
+        if (run->addr > length_ / block || run->addr * block + (offset - start) + length > length_) return false;
+        // Every path is walked from the root: the blocks near it are asked for again and again.
+        const std::uint64_t at = run->addr * block + (offset - start);
+        auto& kept = blocks_[at];
+        if (kept.size() != length) {
+            kept.resize(length);
+            try {
+                read_(at, kept.data(), length);
+            } catch (...) {
+                blocks_.erase(at);
+                throw;
+            }
+        }
+        std::memcpy(buffer, kept.data(), length);
+        return true;
+    }
+    return false;
+}
 
 const UpCase& Folders::Upper() {
     if (upcase_) return *upcase_;
@@ -153,8 +188,7 @@ const UpCase& Folders::Upper() {
     if (file && tsk_fs_file_read(file.get(), 0, reinterpret_cast<char*>(table.data()), table.size(),
                                  TSK_FS_FILE_READ_FLAG_NONE) == ssize_t(table.size()))
         upcase_.emplace(table);
-    else
-        upcase_.emplace();
+    else upcase_.emplace();
     tsk_error_reset();
     return *upcase_;
 }
@@ -183,15 +217,24 @@ FolderIndex Folders::IndexOf(TSK_FS_FILE* folder, const std::string& path) {
     const std::string name = where_ + ", " + (path.empty() ? std::string("its root folder") : path);
     if (root == nullptr || !(root->flags & TSK_FS_ATTR_RES) || root->rd.buf == nullptr || root->size < 0)
         throw Error{name + ": a folder without its index of names: the volume is damaged"};
-    const std::span<const std::uint8_t> bytes(root->rd.buf, std::size_t(std::min<TSK_OFF_T>(root->size, TSK_OFF_T(root->rd.buf_size))));
+    const std::span<const std::uint8_t> bytes(
+        root->rd.buf, std::size_t(std::min<TSK_OFF_T>(root->size, TSK_OFF_T(root->rd.buf_size))));
     const std::uint64_t size = allocation != nullptr && allocation->size > 0 ? std::uint64_t(allocation->size) : 0;
-    return FolderIndex(name, bytes, size, fs_->block_size, [allocation, name](std::uint64_t offset, void* out, std::size_t length) {
-        tsk_error_reset();
-        if (allocation == nullptr ||
-            tsk_fs_attr_read(allocation, TSK_OFF_T(offset), static_cast<char*>(out), length, TSK_FS_FILE_READ_FLAG_NONE) !=
-                ssize_t(length))
-            throw Error{name + ": its index of names cannot be read at offset " + std::to_string(offset) + ": " + TskMessage()};
-    });
+    return FolderIndex(
+        name, bytes, size, fs_->block_size, [this, allocation, name](std::uint64_t offset, void* out, std::size_t length) {
+            if (allocation != nullptr) {
+                try {
+                    if (ReadDirect(allocation, offset, out, length)) return;
+                } catch (const Error& e) {
+                    throw Error{name + ": its index of names cannot be read: " + e.what()};
+                }
+            }
+            tsk_error_reset();
+            if (allocation == nullptr || tsk_fs_attr_read(allocation, TSK_OFF_T(offset), static_cast<char*>(out),
+                                                          length, TSK_FS_FILE_READ_FLAG_NONE) != ssize_t(length))
+                throw Error{name + ": its index of names cannot be read at offset " + std::to_string(offset) + ": " +
+                            TskMessage()};
+        });
 }
 
 std::optional<IndexEntry> Folders::Child(TSK_FS_FILE* folder, const std::string& path, std::u16string_view name) {
@@ -235,7 +278,8 @@ Found Folders::Resolve(std::string_view inside) {
                             " junctions and links on the way (a loop?)"};
             if (!link->onVolume)
                 return {nullptr,
-                        where_ + ", " + path(name) + " is " + kind + " to " + link->target + ", another volume: not followed",
+                        where_ + ", " + path(name) + " is " + kind + " to " + link->target +
+                            ", another volume: not followed",
                         chain.size()};
             if (!link->relative) chain.resize(1);
             for (auto n = link->onVolume->rbegin(); n != link->onVolume->rend(); ++n) pending.push_back(*n);
@@ -254,8 +298,8 @@ std::vector<std::string> Folders::Subfolders(std::string_view inside) {
     IndexOf(found.file.get(), Shown(Names(inside, '/'))).ForEach([&](const IndexEntry& e) {
         // A folder's 8.3 name is a second entry for the same record.
         // The root folder names itself "." in its own index.
-        if (!(e.attributes & filename::kDirectory) || e.nameSpace == filename::kDos || e.name.empty() || e.name[0] == u'$' ||
-            e.name == u"." || RecordOf(e.reference) == found.file->meta->addr)
+        if (!(e.attributes & filename::kDirectory) || e.nameSpace == filename::kDos || e.name.empty() ||
+            e.name[0] == u'$' || e.name == u"." || RecordOf(e.reference) == found.file->meta->addr)
             return;
         if (std::find(records.begin(), records.end(), RecordOf(e.reference)) != records.end()) return;
         records.push_back(RecordOf(e.reference));

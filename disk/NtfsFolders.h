@@ -5,6 +5,8 @@
 #include "NtfsIndex.h"
 #include "Tsk.h"
 
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,15 +16,19 @@ namespace disk::ntfs {
 
 // Where a path led.
 struct Found {
-    TskFile file;         // the file or folder at the path; null when there is none
-    std::string refusal;  // when null because a link on the way leaves the volume: says which
+    TskFile file;               // the file or folder at the path; null when there is none
+    std::string refusal;        // when null because a link on the way leaves the volume: says which
     std::size_t linkDepth = 0;  // the names before the refused link (1: the top-level folder itself)
 };
 
+// Reads `length` bytes at `offset` of the volume, or throws disk::Error.
+using VolumeReader = std::function<void(std::uint64_t offset, void* buffer, std::size_t length)>;
+
 class Folders {
 public:
-    // `where` names the volume in messages ("disk.raw, partition 3").
-    Folders(TSK_FS_INFO* fs, std::string where);
+    // `where` names the volume in messages ("disk.raw, partition 3"). Index blocks are read through
+    // `read`, each alone, rather than through The Sleuth Kit's cache of 64 KiB lines.
+    Folders(TSK_FS_INFO* fs, std::string where, VolumeReader read, std::uint64_t length);
 
     // The file or folder at `inside` ('/' between names, any case), junctions and symbolic links on
     // the way followed where they stay on the volume; the volume is taken to be drive C:, as
@@ -40,9 +46,14 @@ private:
     std::optional<IndexEntry> Child(TSK_FS_FILE* folder, const std::string& path, std::u16string_view name);
     FolderIndex IndexOf(TSK_FS_FILE* folder, const std::string& path);
     const UpCase& Upper();
+    // Where the bytes lie on the volume in one run of clusters: read from there; false otherwise.
+    bool ReadDirect(const TSK_FS_ATTR* attribute, std::uint64_t offset, void* buffer, std::size_t length);
 
     TSK_FS_INFO* fs_;
     std::string where_;
+    VolumeReader read_;
+    std::uint64_t length_;
+    std::map<std::uint64_t, std::vector<std::uint8_t>> blocks_;  // index blocks read, by their place
     std::optional<UpCase> upcase_;
 };
 

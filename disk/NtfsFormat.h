@@ -24,8 +24,12 @@ constexpr std::uint64_t kUpCaseFile = 10;
 constexpr std::size_t kUpCaseBytes = 65536 * 2;  // one upper-case unit for each UTF-16 unit
 
 // --- A reference to a file record: 48 bits of record number, 16 of its sequence number ------------
-constexpr std::uint64_t RecordOf(std::uint64_t reference) { return reference & 0xFFFFFFFFFFFFull; }
-constexpr std::uint16_t SequenceOf(std::uint64_t reference) { return std::uint16_t(reference >> 48); }
+constexpr std::uint64_t RecordOf(std::uint64_t reference) {
+    return reference & 0xFFFFFFFFFFFFull;
+}
+constexpr std::uint16_t SequenceOf(std::uint64_t reference) {
+    return std::uint16_t(reference >> 48);
+}
 
 // --- Multi-sector header (file records "FILE", index blocks "INDX") -------------------------------
 namespace multi {
@@ -53,18 +57,18 @@ constexpr std::uint8_t kHasChildren = 0x01;
 
 // --- Index root ($INDEX_ROOT, resident): the top node and the index's shape -----------------------
 namespace root {
-constexpr std::size_t kIndexedType = 0;   // 32 bits: 0x30, file names, for a folder's $I30
-constexpr std::size_t kCollation = 4;     // 32 bits
-constexpr std::size_t kBlockSize = 8;     // 32 bits: bytes of each index block
-constexpr std::size_t kNode = 16;         // its node header
+constexpr std::size_t kIndexedType = 0;  // 32 bits: 0x30, file names, for a folder's $I30
+constexpr std::size_t kCollation = 4;    // 32 bits
+constexpr std::size_t kBlockSize = 8;    // 32 bits: bytes of each index block
+constexpr std::size_t kNode = 16;        // its node header
 constexpr std::uint32_t kFileNames = 0x30;
 constexpr std::uint32_t kCollateFileName = 0x01;
 }  // namespace root
 
 // --- Index entry ------------------------------------------------------------------------------------
 namespace entry {
-constexpr std::size_t kReference = 0;  // 64 bits: the file the entry names
-constexpr std::size_t kLength = 8;     // 16 bits: the whole entry, its subnode VCN included
+constexpr std::size_t kReference = 0;   // 64 bits: the file the entry names
+constexpr std::size_t kLength = 8;      // 16 bits: the whole entry, its subnode VCN included
 constexpr std::size_t kKeyLength = 10;  // 16 bits
 constexpr std::size_t kFlags = 12;      // 16 bits
 constexpr std::size_t kKey = 16;

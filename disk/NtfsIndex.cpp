@@ -50,7 +50,8 @@ FolderIndex::FolderIndex(std::string name, std::span<const std::uint8_t> root, s
                          std::uint32_t clusterSize, IndexReader read)
     : name_(std::move(name)), root_(root.begin(), root.end()), allocation_(allocation), read_(std::move(read)) {
     if (root_.size() < root::kNode + node::kSize) Damaged("its index root", "shorter than its header");
-    if (Get32(root_, root::kIndexedType) != root::kFileNames || Get32(root_, root::kCollation) != root::kCollateFileName)
+    if (Get32(root_, root::kIndexedType) != root::kFileNames ||
+        Get32(root_, root::kCollation) != root::kCollateFileName)
         Damaged("its index root", "not an index of file names");
     blockSize_ = Get32(root_, root::kBlockSize);
     if (blockSize_ < kMinIndexBlock || blockSize_ > kMaxIndexBlock || (blockSize_ & (blockSize_ - 1)) != 0)
@@ -87,7 +88,8 @@ std::vector<FolderIndex::Raw> FolderIndex::Entries(std::span<const std::uint8_t>
         if (!raw.last) {
             const std::size_t keyLength = Get16(e, entry::kKeyLength);
             if (keyLength < filename::kName || entry::kKey + keyLength > length - tail)
-                Damaged(where, "a name of " + std::to_string(keyLength) + " bytes in an entry of " + std::to_string(length));
+                Damaged(where,
+                        "a name of " + std::to_string(keyLength) + " bytes in an entry of " + std::to_string(length));
             const auto key = e.subspan(entry::kKey, keyLength);
             const std::size_t units = key[filename::kNameLength];
             if (filename::kName + 2 * units > keyLength) Damaged(where, "a name longer than its entry");
@@ -145,7 +147,8 @@ std::optional<IndexEntry> FolderIndex::Find(std::u16string_view name, const UpCa
         if (std::find(seen.begin(), seen.end(), *down) != seen.end())
             Damaged("the index block at VCN " + std::to_string(*down), "reached again on the way down (a loop)");
         if (seen.size() >= std::size_t(kMaxIndexDepth))
-            Damaged("the index block at VCN " + std::to_string(*down), "deeper than " + std::to_string(kMaxIndexDepth) + " levels");
+            Damaged("the index block at VCN " + std::to_string(*down),
+                    "deeper than " + std::to_string(kMaxIndexDepth) + " levels");
         seen.push_back(*down);
         block = Block(*down);
         area = std::span<const std::uint8_t>(block).subspan(block::kHeader);
@@ -158,7 +161,8 @@ void FolderIndex::Walk(std::span<const std::uint8_t> area, const std::string& wh
     for (const Raw& raw : Entries(area, where)) {
         if (raw.subnode) {
             const std::string below = "the index block at VCN " + std::to_string(*raw.subnode);
-            if (std::find(seen.begin(), seen.end(), *raw.subnode) != seen.end()) Damaged(below, "reached twice (a loop)");
+            if (std::find(seen.begin(), seen.end(), *raw.subnode) != seen.end())
+                Damaged(below, "reached twice (a loop)");
             if (depth >= kMaxIndexDepth) Damaged(below, "deeper than " + std::to_string(kMaxIndexDepth) + " levels");
             seen.push_back(*raw.subnode);
             const std::vector<std::uint8_t> block = Block(*raw.subnode);

@@ -36,7 +36,7 @@ int Collate(std::u16string_view a, std::u16string_view b, const UpCase& upcase);
 struct IndexEntry {
     std::uint64_t reference = 0;  // the file's record number and sequence number
     std::u16string name;
-    std::uint8_t nameSpace = 0;   // filename::kPosix ... kWin32AndDos
+    std::uint8_t nameSpace = 0;    // filename::kPosix ... kWin32AndDos
     std::uint32_t attributes = 0;  // as the folder last saw them (filename::kDirectory, ...)
 };
 
@@ -61,8 +61,8 @@ private:
     struct Raw;
     std::vector<Raw> Entries(std::span<const std::uint8_t> node, const std::string& where) const;
     std::vector<std::uint8_t> Block(std::uint64_t vcn) const;
-    void Walk(std::span<const std::uint8_t> node, const std::string& where, int depth,
-              std::vector<std::uint64_t>& seen, const std::function<void(const IndexEntry&)>& each);
+    void Walk(std::span<const std::uint8_t> node, const std::string& where, int depth, std::vector<std::uint64_t>& seen,
+              const std::function<void(const IndexEntry&)>& each);
     [[noreturn]] void Damaged(const std::string& where, const std::string& what) const;
 
     std::string name_;

@@ -9,12 +9,12 @@
 #include <sys/stat.h>
 #include <tsk/libtsk.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <fcntl.h>
-#include <unistd.h>
 #include <map>
 
 namespace disk {
@@ -22,15 +22,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::uint16_t kVolumeDirty = 0x0001;         // $VOLUME_INFORMATION flag: not shut down cleanly
-constexpr TSK_INUM_T kNtfsVolumeFile = 3;         // $Volume, the MFT record of the label and flags
+constexpr std::uint16_t kVolumeDirty = 0x0001;            // $VOLUME_INFORMATION flag: not shut down cleanly
+constexpr TSK_INUM_T kNtfsVolumeFile = 3;                 // $Volume, the MFT record of the label and flags
 constexpr std::size_t kReadChunk = std::size_t(8) << 20;  // Read reads a file in pieces of this
 const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
 int CompareFolded(std::string_view a, std::string_view b) {
     const std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const int x = std::toupper(static_cast<unsigned char>(a[i])), y = std::toupper(static_cast<unsigned char>(b[i]));
+        const int x = std::toupper(static_cast<unsigned char>(a[i])),
+                  y = std::toupper(static_cast<unsigned char>(b[i]));
         if (x != y) return x < y ? -1 : 1;
     }
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
@@ -98,7 +99,9 @@ class FolderFile : public FileReader {
 public:
     FolderFile(std::string path, std::uint64_t& counter) : path_(std::move(path)), counter_(counter) {
         fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0) throw Error{path_ + ": " + (errno == EACCES ? "permission denied (it cannot be read)" : std::strerror(errno))};
+        if (fd_ < 0)
+            throw Error{path_ + ": " +
+                        (errno == EACCES ? "permission denied (it cannot be read)" : std::strerror(errno))};
         struct stat st {};
         if (::fstat(fd_, &st) != 0) {
             ::close(fd_);
@@ -115,13 +118,17 @@ public:
     const std::string& Name() const override { return path_; }
     void ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
         if (offset > size_ || length > size_ - offset)
-            throw Error{path_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+            throw Error{path_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) +
+                        " lie past its end"};
         auto* out = static_cast<std::uint8_t*>(buffer);
         for (std::size_t done = 0; done < length;) {
             const ssize_t n = ::pread(fd_, out + done, length - done, off_t(offset + done));
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0) throw Error{path_ + ": " + std::strerror(errno) + " (at offset " + std::to_string(offset + done) + ")"};
-            if (n == 0) throw Error{path_ + ": shorter than its size while read (at offset " + std::to_string(offset + done) + ")"};
+            if (n < 0)
+                throw Error{path_ + ": " + std::strerror(errno) + " (at offset " + std::to_string(offset + done) + ")"};
+            if (n == 0)
+                throw Error{path_ + ": shorter than its size while read (at offset " + std::to_string(offset + done) +
+                            ")"};
             done += std::size_t(n);
         }
         counter_ += length;
@@ -160,20 +167,24 @@ public:
             const std::string name = entry.path().filename().string();
             if (IsNt(entry.path().string()))
                 installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Nt, KeptByUpgrade(name)});
-            else if (!Find(entry.path().string(), {"SYSTEM.DAT"}).empty() && !Find(entry.path().string(), {"USER.DAT"}).empty())
+            else if (!Find(entry.path().string(), {"SYSTEM.DAT"}).empty() &&
+                     !Find(entry.path().string(), {"USER.DAT"}).empty())
                 installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Win9x});
             if (!KeptByUpgrade(name)) continue;
             for (const auto& inner : fs::directory_iterator(entry.path(), e2)) {
                 std::error_code e3;
                 if (inner.is_directory(e3) && IsNt(inner.path().string()))
-                    installations_.push_back({{0, 0, "folder", ""}, name + "/" + inner.path().filename().string(),
-                                              InstallationKind::Nt, true});
+                    installations_.push_back({{0, 0, "folder", ""},
+                                              name + "/" + inner.path().filename().string(),
+                                              InstallationKind::Nt,
+                                              true});
             }
         }
         if (ec) throw Error{path + ": " + ec.message()};
         if (installations_.empty())
-            throw Error{path + ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives, nor a "
-                               "Windows 9x folder with SYSTEM.DAT and USER.DAT): not a Windows volume"};
+            throw Error{path +
+                        ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives, nor a "
+                        "Windows 9x folder with SYSTEM.DAT and USER.DAT): not a Windows volume"};
         SortInstallations(installations_);
         NoteCaseTwins();
     }
@@ -234,7 +245,8 @@ private:
             if (errno == ENOENT) {
                 std::error_code ec;
                 const fs::path target = fs::read_symlink(path, ec);
-                throw Error{path + ": a dangling link" + (ec ? "" : " (to " + target.string() + ", which does not exist)")};
+                throw Error{path + ": a dangling link" +
+                            (ec ? "" : " (to " + target.string() + ", which does not exist)")};
             }
             throw Error{path + ": " + std::strerror(errno)};
         }
@@ -286,7 +298,9 @@ ssize_t TskDiskRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t le
     }
 }
 
-void TskDiskClose(TSK_IMG_INFO* img) { delete reinterpret_cast<TskDisk*>(img); }
+void TskDiskClose(TSK_IMG_INFO* img) {
+    delete reinterpret_cast<TskDisk*>(img);
+}
 void TskDiskStat(TSK_IMG_INFO*, FILE*) {}
 
 struct TskImageCloser {
@@ -317,7 +331,8 @@ class ImageSource;
 
 class ImageFile : public FileReader {
 public:
-    ImageFile(ImageSource& source, TskFile file, std::string name, std::uint64_t size, std::optional<std::vector<Run>> runs)
+    ImageFile(ImageSource& source, TskFile file, std::string name, std::uint64_t size,
+              std::optional<std::vector<Run>> runs)
         : source_(source), file_(std::move(file)), name_(std::move(name)), size_(size), runs_(std::move(runs)) {}
     std::uint64_t Size() const override { return size_; }
     const std::string& Name() const override { return name_; }
@@ -348,7 +363,8 @@ public:
         }
         auto* disk = new TskDisk{};
         disk->image = image_.get();
-        tsk_.reset(tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose, TskDiskStat));
+        tsk_.reset(tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose,
+                                         TskDiskStat));
         if (tsk_ == nullptr) {
             delete disk;
             throw Error{path + ": " + TskMessage()};
@@ -368,7 +384,8 @@ public:
         if (installations_.empty()) {
             if (!refusals.empty()) throw Error{refusals.front()};
             std::string seen;
-            for (const auto& v : volumes_) seen += (seen.empty() ? "" : ", ") + Where(v->volume) + " " + v->volume.fileSystem;
+            for (const auto& v : volumes_)
+                seen += (seen.empty() ? "" : ", ") + Where(v->volume) + " " + v->volume.fileSystem;
             throw Error{path + ": no Windows installation on it" + (seen.empty() ? "" : " (read " + seen + ")")};
         }
         warnings_.insert(warnings_.end(), refusals.begin(), refusals.end());
@@ -390,9 +407,11 @@ public:
         TskFile file = std::move(found.file);
         if (!file || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG) return nullptr;
         if (const std::uint32_t tag = ReparseTag(file.get()); tag != 0)
-            throw Error{name + ": " + (tag == ntfs::reparse::kTagWof
-                                           ? std::string("a file Windows stored compressed (WOF), which this reader cannot decompress")
-                                           : "a reparse point (tag " + Hex(tag) + "), not a file's own data")};
+            throw Error{
+                name + ": " +
+                (tag == ntfs::reparse::kTagWof
+                     ? std::string("a file Windows stored compressed (WOF), which this reader cannot decompress")
+                     : "a reparse point (tag " + Hex(tag) + "), not a file's own data")};
         const TSK_OFF_T claimed = file->meta->size;
         if (claimed < 0 || std::uint64_t(claimed) > kMaxFileBytes || std::uint64_t(claimed) > v->length)
             throw Error{name + ": claims " + std::to_string(claimed) + " bytes, more than " +
@@ -419,9 +438,10 @@ private:
     }
 
     void OpenVolume(const layout::Slice& slice, std::vector<std::string>& refusals) {
-        const std::string where = path_ + ": " + (slice.partition == 0 ? std::string("the volume")
-                                                                         : "partition " + std::to_string(slice.partition)) +
-                                  " (offset " + std::to_string(slice.offset) + ")";
+        const std::string where =
+            path_ + ": " +
+            (slice.partition == 0 ? std::string("the volume") : "partition " + std::to_string(slice.partition)) +
+            " (offset " + std::to_string(slice.offset) + ")";
         if (slice.typeSays == layout::Content::Skip) return;
         if (slice.typeSays == layout::Content::Ldm || slice.typeSays == layout::Content::StorageSpaces ||
             slice.typeSays == layout::Content::Lvm) {
@@ -439,7 +459,8 @@ private:
         if (content != layout::Content::Ntfs && content != layout::Content::Fat) {
             // A Linux file system beside Windows is none of our business; a Windows volume we cannot
             // read, or a disk that is nothing we know, is named.
-            if (content != layout::Content::Unknown || slice.windowsType) refusals.push_back(where + ": " + layout::Refusal(content));
+            if (content != layout::Content::Unknown || slice.windowsType)
+                refusals.push_back(where + ": " + layout::Refusal(content));
             return;
         }
         auto v = std::make_unique<ImageVolume>();
@@ -451,12 +472,16 @@ private:
         tsk_error_reset();
         v->fs = tsk_fs_open_img(tsk_.get(), TSK_OFF_T(slice.offset), ntfs ? TSK_FS_TYPE_NTFS : TSK_FS_TYPE_FAT_DETECT);
         if (v->fs == nullptr) {
-            refusals.push_back(where + ": a damaged " + v->volume.fileSystem + " volume: " +
-                               (Disk()->lastError.empty() ? TskMessage() : Disk()->lastError));
+            refusals.push_back(where + ": a damaged " + v->volume.fileSystem +
+                               " volume: " + (Disk()->lastError.empty() ? TskMessage() : Disk()->lastError));
             return;
         }
         if (ntfs) {
-            v->folders.emplace(v->fs, path_ + ", " + Where(v->volume));
+            const std::uint64_t at = v->volume.offset;
+            v->folders.emplace(
+                v->fs, path_ + ", " + Where(v->volume),
+                [this, at](std::uint64_t offset, void* buffer, std::size_t length) { image_->Read(at + offset, buffer, length); },
+                v->length);
             NtfsState(*v, where);
         } else {
             v->volume.label = layout::FatLabel(head.data(), head.size());
@@ -472,12 +497,14 @@ private:
         if (meta) {
             if (const TSK_FS_ATTR* name = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VNAME, 0, 0);
                 name != nullptr && (name->flags & TSK_FS_ATTR_RES) && name->rd.buf != nullptr)
-                v.volume.label = ntfs::Utf8(Units(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size))));
+                v.volume.label =
+                    ntfs::Utf8(Units(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size))));
             if (const TSK_FS_ATTR* info = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VINFO, 0, 0);
                 info != nullptr && (info->flags & TSK_FS_ATTR_RES) && info->rd.buf != nullptr && info->size >= 12) {
                 const std::uint16_t flags = std::uint16_t(info->rd.buf[10] | info->rd.buf[11] << 8);
                 if (flags & kVolumeDirty)
-                    warnings_.push_back(where + ": Windows did not shut this volume down cleanly; read as it lies on disk");
+                    warnings_.push_back(where +
+                                        ": Windows did not shut this volume down cleanly; read as it lies on disk");
             }
         }
         tsk_error_reset();
@@ -489,9 +516,11 @@ private:
         }
         if (hiber && hiber->meta != nullptr && hiber->meta->size >= 4) {
             char magic[4] = {};
-            if (tsk_fs_file_read(hiber.get(), 0, magic, 4, TSK_FS_FILE_READ_FLAG_NONE) == 4 && CompareFolded({magic, 4}, "HIBR") == 0)
-                warnings_.push_back(where + ": Windows is hibernated on this volume (hiberfil.sys); what it changed since "
-                                            "is not on disk, read as it lies");
+            if (tsk_fs_file_read(hiber.get(), 0, magic, 4, TSK_FS_FILE_READ_FLAG_NONE) == 4 &&
+                CompareFolded({magic, 4}, "HIBR") == 0)
+                warnings_.push_back(where +
+                                    ": Windows is hibernated on this volume (hiberfil.sys); what it changed since "
+                                    "is not on disk, read as it lies");
         }
         tsk_error_reset();
     }
@@ -507,7 +536,8 @@ private:
             return;
         }
         TSK_FS_DIR* dir = tsk_fs_dir_open_meta(v.fs, v.fs->root_inum);
-        if (dir == nullptr) throw Error{path_ + ": " + Where(v.volume) + ": its root folder cannot be read: " + TskMessage()};
+        if (dir == nullptr)
+            throw Error{path_ + ": " + Where(v.volume) + ": its root folder cannot be read: " + TskMessage()};
         std::map<TSK_INUM_T, std::string> folders;
         const size_t count = tsk_fs_dir_getsize(dir);
         for (size_t i = 0; i < count; ++i) {
@@ -547,7 +577,7 @@ private:
 
     struct Located {
         TskFile file;
-        std::string refusal;         // why `file` is null: a link on the way leaves the volume
+        std::string refusal;        // why `file` is null: a link on the way leaves the volume
         std::size_t linkDepth = 0;  // folders before that link (1: it is a top-level one)
     };
 
@@ -580,18 +610,22 @@ private:
         };
         TSK_INUM_T at = v.fs->root_inum;
         for (const std::string& part : Components(inside)) {
-            const std::unique_ptr<TSK_FS_DIR, void (*)(TSK_FS_DIR*)> dir(tsk_fs_dir_open_meta(v.fs, at), tsk_fs_dir_close);
+            const std::unique_ptr<TSK_FS_DIR, void (*)(TSK_FS_DIR*)> dir(tsk_fs_dir_open_meta(v.fs, at),
+                                                                         tsk_fs_dir_close);
             if (!dir) {
                 // Not a folder, or one whose records cannot be read.
                 if (tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG) throw damaged();
                 tsk_error_reset();
                 return nullptr;
             }
-            const auto same = [&](const char* name) { return name != nullptr && v.fs->name_cmp(v.fs, name, part.c_str()) == 0; };
+            const auto same = [&](const char* name) {
+                return name != nullptr && v.fs->name_cmp(v.fs, name, part.c_str()) == 0;
+            };
             std::optional<TSK_INUM_T> found;
             for (std::size_t i = 0, n = tsk_fs_dir_getsize(dir.get()); i < n && !found; ++i) {
                 const TSK_FS_NAME* name = tsk_fs_dir_get_name(dir.get(), i);
-                if (name != nullptr && (name->flags & TSK_FS_NAME_FLAG_ALLOC) && (same(name->name) || same(name->shrt_name)))
+                if (name != nullptr && (name->flags & TSK_FS_NAME_FLAG_ALLOC) &&
+                    (same(name->name) || same(name->shrt_name)))
                     found = name->meta_addr;
             }
             if (!found) {
@@ -609,7 +643,8 @@ private:
     // Where the file's bytes lie on the disk, so that they are read straight from the image in large
     // pieces, past The Sleuth Kit's cache of small blocks; nullopt when the file is held otherwise
     // (resident, compressed, encrypted, runs with gaps): The Sleuth Kit reads it then.
-    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size, const std::string& name) {
+    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size,
+                                         const std::string& name) {
         const TSK_FS_ATTR* a = tsk_fs_file_attr_get(file);
         if (a == nullptr || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
             a->nrd.skiplen != 0 || a->size < 0 || std::uint64_t(a->size) != size)
@@ -617,7 +652,8 @@ private:
         const std::uint64_t block = v.fs->block_size;
         if (block == 0) return std::nullopt;
         // Past the initialised size a file reads as zeros.
-        const std::uint64_t init = std::min<std::uint64_t>(size, std::uint64_t(std::max<TSK_OFF_T>(a->nrd.initsize, 0)));
+        const std::uint64_t init =
+            std::min<std::uint64_t>(size, std::uint64_t(std::max<TSK_OFF_T>(a->nrd.initsize, 0)));
         std::vector<Run> runs;
         std::uint64_t next = 0;  // the first byte of the file no run has covered yet
         for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr && next < init; run = run->next) {
@@ -627,7 +663,8 @@ private:
                 return std::nullopt;
             const std::uint64_t length = std::min(run->len * block, init - next);
             const bool zero = (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) != 0;
-            if (!zero && (run->addr > v.length / block || run->addr * block + length > v.length)) throw PastTheEnd(v, name);
+            if (!zero && (run->addr > v.length / block || run->addr * block + length > v.length))
+                throw PastTheEnd(v, name);
             runs.push_back({next, length, v.volume.offset + run->addr * block, zero});
             next += length;
         }
@@ -653,8 +690,10 @@ private:
             if (a == nullptr || a->type != TSK_FS_ATTR_TYPE_NTFS_REPARSE) continue;
             std::uint8_t tag[4] = {};
             if ((a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr && a->size >= 4) std::memcpy(tag, a->rd.buf, 4);
-            else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(tag), 4, TSK_FS_FILE_READ_FLAG_NONE) != 4) return 0xFFFFFFFF;
-            return std::uint32_t(tag[0]) | std::uint32_t(tag[1]) << 8 | std::uint32_t(tag[2]) << 16 | std::uint32_t(tag[3]) << 24;
+            else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(tag), 4, TSK_FS_FILE_READ_FLAG_NONE) != 4)
+                return 0xFFFFFFFF;
+            return std::uint32_t(tag[0]) | std::uint32_t(tag[1]) << 8 | std::uint32_t(tag[2]) << 16 |
+                   std::uint32_t(tag[3]) << 24;
         }
         return 0;
     }
@@ -671,14 +710,16 @@ private:
 
 void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
     if (offset > size_ || length > size_ - offset)
-        throw Error{name_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) + " lie past its end"};
+        throw Error{name_ + ": " + std::to_string(length) + " bytes at offset " + std::to_string(offset) +
+                    " lie past its end"};
     if (length == 0) return;  // The Sleuth Kit refuses to read nothing
     auto* out = static_cast<std::uint8_t*>(buffer);
     if (!runs_) {
         TskDisk* disk = source_.Disk();
         disk->lastError.clear();
         tsk_error_reset();
-        const ssize_t got = tsk_fs_file_read(file_.get(), TSK_OFF_T(offset), reinterpret_cast<char*>(out), length, TSK_FS_FILE_READ_FLAG_NONE);
+        const ssize_t got = tsk_fs_file_read(file_.get(), TSK_OFF_T(offset), reinterpret_cast<char*>(out), length,
+                                             TSK_FS_FILE_READ_FLAG_NONE);
         if (got != ssize_t(length))
             throw Error{name_ + ": unreadable at offset " + std::to_string(offset) + ": " +
                         (disk->lastError.empty() ? TskMessage() : disk->lastError)};
@@ -704,7 +745,8 @@ void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
 
 }  // namespace
 
-std::optional<File> Source::Read(const Installation& installation, std::string_view relative, const Progress& progress) {
+std::optional<File> Source::Read(const Installation& installation, std::string_view relative,
+                                 const Progress& progress) {
     const std::unique_ptr<FileReader> file = OpenFile(installation, relative);
     if (!file) return std::nullopt;
     const std::uint64_t size = file->Size();
@@ -731,16 +773,18 @@ std::optional<HiveFiles> Source::ReadHive(const Installation& installation, std:
     if (!primary) return std::nullopt;
     HiveFiles out{std::move(*primary), {}};
     for (const char* suffix : kLogSuffixes)
-        if (std::optional<File> log = Read(installation, std::string(relative) + suffix)) out.logs.push_back(std::move(*log));
+        if (std::optional<File> log = Read(installation, std::string(relative) + suffix))
+            out.logs.push_back(std::move(*log));
     return out;
 }
 
 std::string Describe(const Installation& inst) {
     const Volume& v = inst.volume;
-    std::string s = v.fileSystem == "folder" ? std::string("folder")
-                                             : (v.partition == 0 ? std::string("volume") : "partition " + std::to_string(v.partition)) +
-                                                   " (" + v.fileSystem + (v.label.empty() ? "" : " \"" + v.label + "\"") +
-                                                   ", offset " + std::to_string(v.offset) + ")";
+    std::string s = v.fileSystem == "folder"
+                        ? std::string("folder")
+                        : (v.partition == 0 ? std::string("volume") : "partition " + std::to_string(v.partition)) +
+                              " (" + v.fileSystem + (v.label.empty() ? "" : " \"" + v.label + "\"") + ", offset " +
+                              std::to_string(v.offset) + ")";
     return s + ": " + (inst.folder.empty() ? std::string("/") : inst.folder) +
            (inst.kind == InstallationKind::Win9x ? " (Windows 9x)" : "") +
            (inst.earlier ? " (an earlier Windows, kept by an upgrade)" : "");

@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             blocksRead = 0;
             try {
                 index.Find(name, upcase);
-            } catch (const disk::Error&) {
-            }
+            } catch (const disk::Error&) {}
             // One block for each level on the way down, and no more levels than the bound.
             if (blocksRead > std::size_t(disk::ntfs::kMaxIndexDepth)) {
                 std::fprintf(stderr, "ntfs_index_fuzzer: %zu blocks read for one name\n", blocksRead);
@@ -48,7 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         index.ForEach([&](const disk::ntfs::IndexEntry&) { ++entries; });
         // Each block of the allocation is listed once at most.
         if (blocksRead > allocationSize / 512) std::abort();
-    } catch (const disk::Error&) {
-    }
+    } catch (const disk::Error&) {}
     return 0;
 }

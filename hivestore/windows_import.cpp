@@ -115,11 +115,9 @@ std::string StoreErrorText(LONG rc) {
     }
 }
 
-
-
 // A Windows 95, 98 or Me installation: SYSTEM.DAT and USER.DAT, small files, read whole whatever the extent.
 WindowsImport Import9xInstallation(disk::Source& source, const disk::Installation& installation, unsigned codePage,
-                              const ReadProgress& progress) {
+                                   const ReadProgress& progress) {
     const auto read = [&](const char* name) {
         return source.Read(installation, name, [&](std::uint64_t done, std::uint64_t total) {
             if (progress) progress(Where(source, installation) + "/" + name, done, total);

@@ -46,7 +46,8 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
                             const ReadProgress& progress = {}, unsigned codePage = win9x::kDefaultCodePage);
 
 // The installation that `number` names (from 1, in the source's order), or without a number the only
-// one (an earlier Windows kept by an upgrade counts only when nothing else is there). Throws ChoiceError when that is none or not one: its message lists what the source holds.
+// one (an earlier Windows kept by an upgrade counts only when nothing else is there). Throws ChoiceError when that is
+// none or not one: its message lists what the source holds.
 class ChoiceError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -121,13 +121,19 @@ ScopedMemoryRegistry::ScopedMemoryRegistry() : registry_(std::make_unique<Memory
     g_active = registry_.get();
 }
 
-ScopedMemoryRegistry::~ScopedMemoryRegistry() { g_active = before_; }
+ScopedMemoryRegistry::~ScopedMemoryRegistry() {
+    g_active = before_;
+}
 
 namespace memory {
 namespace {
 
-store::Name NameOf(std::string_view ansi) { return store::NameFromAnsi(ansi); }
-store::Name NameOf(std::u16string_view units) { return store::NameFromUtf16(units); }
+store::Name NameOf(std::string_view ansi) {
+    return store::NameFromAnsi(ansi);
+}
+store::Name NameOf(std::u16string_view units) {
+    return store::NameFromUtf16(units);
+}
 
 // The path's names, or the answer for a path the registry refuses (too long for an A function).
 template <typename Char>
@@ -179,7 +185,9 @@ LONG Open(HKEY hKey, const Char* subKey, REGSAM sam, PHKEY result, LPDWORD dispo
 
 }  // namespace
 
-MemoryRegistry* Active() { return g_active; }
+MemoryRegistry* Active() {
+    return g_active;
+}
 
 LONG OpenKey(HKEY hKey, const char* subKey, REGSAM sam, PHKEY result, LPDWORD disposition, bool create) {
     return Open(hKey, subKey, sam, result, disposition, create);

@@ -32,8 +32,10 @@ window (or regstore version) shows that installation.
 
 When SOURCE holds several installations, --installation N chooses one, numbered
 from 1 as list-windows lists them (by partition, then by folder name); without
-it nothing is imported, the installations are listed and the status is 1. A read
-that takes more than a second shows its progress on a terminal.
+it nothing is imported, the installations are listed and the status is 1. An
+earlier Windows that an upgrade kept in Windows.old is no choice beside the one
+in use, which is imported. A read that takes more than a second shows its
+progress on a terminal.
 
 Windows 95, 98 and Me keep their registry in the Windows folder (SOURCE may be
 that folder, the root of its volume, or an image of a FAT volume). SYSTEM.DAT

@@ -42,7 +42,8 @@ read into memory, and nothing is written; the machine's store is not touched.
 Options:
   --installation N  the installation of SOURCE to show, numbered from 1 as
                     regstore list-windows SOURCE lists them; needed when SOURCE
-                    holds more than one
+                    holds more than one in use (an earlier Windows an upgrade
+                    kept in Windows.old is none)
   --help            show this help and exit
   --version         show the version and exit
 

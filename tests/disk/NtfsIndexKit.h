@@ -100,7 +100,8 @@ inline std::vector<std::uint8_t> Block(std::uint64_t vcn, const std::vector<std:
     Put32(moved, f::node::kIndexLength, std::uint32_t(node.size()) + shift);
     Put32(moved, f::node::kAllocated, blockSize - std::uint32_t(f::block::kHeader));
     std::memcpy(&b[f::block::kHeader], moved.data(), f::node::kSize);
-    std::memcpy(&b[f::block::kHeader + f::node::kSize + shift], moved.data() + f::node::kSize, node.size() - f::node::kSize);
+    std::memcpy(&b[f::block::kHeader + f::node::kSize + shift], moved.data() + f::node::kSize,
+                node.size() - f::node::kSize);
     Put16(b, kUsa, sequence);
     for (std::size_t i = 1; i < count; ++i) {
         const std::size_t last = i * f::kFixupStride - 2;

@@ -23,18 +23,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 extern "C" {
-#include <ntfs-3g/types.h>
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/dir.h>
 #include <ntfs-3g/inode.h>
 #include <ntfs-3g/logging.h>
 #include <ntfs-3g/reparse.h>
+#include <ntfs-3g/types.h>
 #include <ntfs-3g/unistr.h>
 #include <ntfs-3g/volume.h>
 }
@@ -43,7 +43,9 @@ extern "C" {
 
 // Under the sanitizer build: libntfs-3g keeps a little memory of its own until exit, which is its
 // leak, not this helper's.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libntfs-3g.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libntfs-3g.so\n";
+}
 
 namespace {
 
@@ -58,8 +60,9 @@ ntfs_inode* Child(ntfs_volume* vol, ntfs_inode* dir, const std::string& name, bo
     const int len = ntfs_mbstoucs(name.c_str(), &uname);
     if (len <= 0) Die("name " + name);
     const u64 ref = ntfs_inode_lookup_by_name(dir, uname, len);
-    ntfs_inode* ni = ref != u64(-1) ? ntfs_inode_open(vol, MREF(ref))
-                                    : ntfs_create(dir, const_cpu_to_le32(0), uname, u8(len), folder ? S_IFDIR : S_IFREG);
+    ntfs_inode* ni = ref != u64(-1)
+                         ? ntfs_inode_open(vol, MREF(ref))
+                         : ntfs_create(dir, const_cpu_to_le32(0), uname, u8(len), folder ? S_IFDIR : S_IFREG);
     std::free(uname);
     if (ni == nullptr) Die("create " + name);
     return ni;
@@ -112,7 +115,8 @@ void Write(ntfs_inode* file, const std::vector<char>& data, bool append, const s
     ntfs_attr* na = ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0);
     if (na == nullptr) Die("data of " + what);
     const s64 at = append ? na->data_size : 0;
-    if (!data.empty() && ntfs_attr_pwrite(na, at, s64(data.size()), data.data()) != s64(data.size())) Die("write " + what);
+    if (!data.empty() && ntfs_attr_pwrite(na, at, s64(data.size()), data.data()) != s64(data.size()))
+        Die("write " + what);
     ntfs_attr_close(na);
 }
 
@@ -232,7 +236,8 @@ int main(int argc, char** argv) {
         if (file == nullptr) Die(argv[3]);
         ntfs_attr* na = ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0);
         if (na == nullptr) Die("data of " + std::string(argv[3]));
-        if (ntfs_attr_pwrite(na, na->data_size, s64(data.size()), data.data()) != s64(data.size())) Die("append to " + std::string(argv[3]));
+        if (ntfs_attr_pwrite(na, na->data_size, s64(data.size()), data.data()) != s64(data.size()))
+            Die("append to " + std::string(argv[3]));
         ntfs_attr_close(na);
         ntfs_inode_close(file);
     } else if (command == "grow" && argc == 5) {
@@ -241,7 +246,8 @@ int main(int argc, char** argv) {
         ntfs_attr* na = ntfs_attr_open(file, AT_DATA, AT_UNNAMED, 0);
         if (na == nullptr) Die("data of " + std::string(argv[3]));
         const char last = 1;
-        if (ntfs_attr_pwrite(na, std::strtoll(argv[4], nullptr, 10) - 1, 1, &last) != 1) Die("grow " + std::string(argv[3]));
+        if (ntfs_attr_pwrite(na, std::strtoll(argv[4], nullptr, 10) - 1, 1, &last) != 1)
+            Die("grow " + std::string(argv[3]));
         ntfs_attr_close(na);
         ntfs_inode_close(file);
     } else if ((command == "put" || command == "wof") && argc == 5) {
@@ -273,8 +279,8 @@ int main(int argc, char** argv) {
         ntfs_attr_close(na);
         if (command == "wof") {
             // Tag 0x80000017 and a WOF header (version 1, provider 2 = file, algorithm XPRESS4K).
-            const unsigned char reparse[] = {0x17, 0, 0, 0x80, 16, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0,
-                                             1, 0, 0, 0, 0, 0, 0, 0};
+            const unsigned char reparse[] = {0x17, 0, 0, 0x80, 16, 0, 0, 0, 1, 0, 0, 0,
+                                             2,    0, 0, 0,    1,  0, 0, 0, 0, 0, 0, 0};
             if (ntfs_set_ntfs_reparse_data(file, reinterpret_cast<const char*>(reparse), sizeof reparse, 0) != 0)
                 Die("reparse point on " + std::string(argv[3]));
         }

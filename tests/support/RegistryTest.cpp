@@ -50,8 +50,7 @@ void RegistryTest::SetUp() {
     // sits right under Software, which always exists: under a common parent that the last test out
     // deletes, a key being created in the deleted parent fails (ERROR_KEY_DELETED), because
     // RegCreateKeyEx creates a missing path one key at a time.
-    keyPath_ = std::string(kTestsKey) + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-               std::to_string(++counter);
+    keyPath_ = std::string(kTestsKey) + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
     // Left behind by a crashed process that had the same id.
     RegDeleteTreeA(Root(), keyPath_.c_str());
 #else
@@ -103,7 +102,9 @@ void RegistryTest::PutMachine(const std::string& path, const std::string& name, 
 }
 #endif
 
-std::string Sz(std::string_view text) { return std::string(text) + '\0'; }
+std::string Sz(std::string_view text) {
+    return std::string(text) + '\0';
+}
 
 std::string Dword(DWORD value) {
     std::string bytes(4, '\0');

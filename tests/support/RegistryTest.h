@@ -29,8 +29,12 @@ protected:
     std::optional<Stored> Get(const std::string& name);
 
 #ifndef _WIN32
-    const std::string& StoreDir() const { return storeDir_; }
-    const std::string& StorePath() const { return storePath_; }
+    const std::string& StoreDir() const {
+        return storeDir_;
+    }
+    const std::string& StorePath() const {
+        return storePath_;
+    }
     // Writes values under HKEY_LOCAL_MACHINE\path in the temporary store.
     void PutMachine(const std::string& path, const std::string& name, DWORD type, std::string_view bytes);
 #endif
