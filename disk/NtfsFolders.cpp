@@ -3,6 +3,8 @@
 #include "Disk.h"
 #include "NtfsFormat.h"
 
+#include <tsk/fs/tsk_ntfs.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -39,19 +41,12 @@ struct Link {
     std::optional<std::vector<std::string>> onVolume;  // its names from the root, or from the link's folder
 };
 
-// The target of a junction or symbolic link, or nullopt for any other file. Windows names its own
-// volume C: as it runs; a target on another letter, a volume by its GUID or a share is elsewhere.
-std::optional<Link> LinkOf(TSK_FS_FILE* file) {
-    const TSK_FS_ATTR* a = tsk_fs_file_attr_get_type(file, TSK_FS_ATTR_TYPE_NTFS_REPARSE, 0, 0);
-    if (a == nullptr || a->size < TSK_OFF_T(reparse::kHeader)) return std::nullopt;
-    std::vector<std::uint8_t> data(std::size_t(std::min<TSK_OFF_T>(a->size, 16384)));
-    if ((a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr) {
-        std::memcpy(data.data(), a->rd.buf, std::min<std::size_t>(data.size(), a->rd.buf_size));
-    } else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(data.data()), data.size(), TSK_FS_FILE_READ_FLAG_NONE) !=
-               ssize_t(data.size())) {
-        tsk_error_reset();
-        return std::nullopt;
-    }
+// The target of a junction or symbolic link (the value of its $REPARSE_POINT), or nullopt for any
+// other file. Windows names its own volume C: as it runs; a target on another letter, a volume by
+// its GUID or a share is elsewhere.
+std::optional<Link> LinkOf(const std::optional<std::vector<std::uint8_t>>& reparse) {
+    if (!reparse || reparse->size() < reparse::kHeader) return std::nullopt;
+    const std::vector<std::uint8_t>& data = *reparse;
     Link link;
     link.tag = Get32(&data[reparse::kTag]);
     if (link.tag != reparse::kTagJunction && link.tag != reparse::kTagSymlink) return std::nullopt;
@@ -147,108 +142,244 @@ std::u16string Utf16(std::string_view text) {
     return out;
 }
 
-Folders::Folders(TSK_FS_INFO* fs, std::string where, VolumeReader read, std::uint64_t length)
-    : fs_(fs), where_(std::move(where)), read_(std::move(read)), length_(length) {}
+// One file record as a walk needs it: read by us from the MFT, or by The Sleuth Kit where part of it
+// lies elsewhere (an attribute list) or is held in a way only it reads.
+struct Folders::Node {
+    std::uint64_t record = 0;
+    std::uint16_t sequence = 0;
+    bool inUse = false, folder = false, extension = false;
+    std::optional<std::vector<std::uint8_t>> indexRoot;
+    std::optional<std::vector<Run>> indexRuns;  // where its index blocks lie, when we read them
+    std::uint64_t indexSize = 0, indexInitialized = 0;
+    std::optional<std::vector<std::uint8_t>> reparse;
+    TskFile tsk;                               // when The Sleuth Kit read it
+    const TSK_FS_ATTR* tskIndex = nullptr;     // its $I30 allocation then
+};
 
-bool Folders::ReadDirect(const TSK_FS_ATTR* a, std::uint64_t offset, void* buffer, std::size_t length) {
-    const std::uint64_t block = fs_->block_size;
-    if (!read_ || block == 0 || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
-        a->nrd.initsize < 0 || offset + length > std::uint64_t(a->nrd.initsize))
-        return false;
+Folders::Folders(TSK_FS_INFO* fs, std::string where, VolumeReader read, std::uint64_t length)
+    : fs_(fs), where_(std::move(where)), read_(std::move(read)), length_(length),
+      upcase_([this] { return UpCaseTable(); }) {}
+
+Folders::~Folders() = default;
+
+std::string Folders::Named(const std::string& path) const {
+    return where_ + ", " + (path.empty() ? std::string("its root folder") : path);
+}
+
+std::optional<std::vector<Run>> Folders::RunsOf(const TSK_FS_ATTR* a) const {
+    if (a == nullptr || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)))
+        return std::nullopt;
+    std::vector<Run> runs;
     for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr; run = run->next) {
-        if (run->len == 0 || run->offset > offset / block || run->len > length_ / block) continue;
-        const std::uint64_t start = run->offset * block, end = start + run->len * block;
-        if (offset < start || offset + length > end) continue;
-        if (run->flags & (TSK_FS_ATTR_RUN_FLAG_SPARSE | TSK_FS_ATTR_RUN_FLAG_FILLER)) return false;
-        if (run->addr > length_ / block || run->addr * block + (offset - start) + length > length_) return false;
-        // Every path is walked from the root: the blocks near it are asked for again and again.
-        const std::uint64_t at = run->addr * block + (offset - start);
-        auto& kept = blocks_[at];
-        if (kept.size() != length) {
-            kept.resize(length);
+        if (run->len == 0) continue;
+        if (run->flags & TSK_FS_ATTR_RUN_FLAG_FILLER) return std::nullopt;
+        runs.push_back({run->offset, run->len,
+                        (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) ? std::nullopt : std::optional<std::uint64_t>(run->addr)});
+    }
+    return runs;
+}
+
+bool Folders::ReadRuns(const std::vector<Run>& runs, std::uint64_t initialized, std::uint64_t offset, void* buffer,
+                       std::size_t length) {
+    const std::uint64_t block = fs_->block_size;
+    if (!read_ || block == 0 || offset > initialized || length > initialized - offset) return false;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    for (std::size_t done = 0; done < length;) {
+        const std::uint64_t at = offset + done;
+        const auto run = std::find_if(runs.begin(), runs.end(), [&](const Run& r) {
+            return r.vcn <= at / block && at / block - r.vcn < r.length;
+        });
+        if (run == runs.end() || !run->lcn) return false;
+        const std::uint64_t into = at - run->vcn * block;
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(length - done, run->length * block - into));
+        const std::uint64_t place = *run->lcn * block + into;
+        if (place > length_ || n > length_ - place) return false;
+        // Every path is walked from the root: the records and blocks near it are asked for again and again.
+        auto& kept = pieces_[{place, n}];
+        if (kept.empty()) {
+            kept.resize(n);
             try {
-                read_(at, kept.data(), length);
+                read_(place, kept.data(), n);
             } catch (...) {
-                blocks_.erase(at);
+                pieces_.erase({place, n});
                 throw;
             }
         }
-        std::memcpy(buffer, kept.data(), length);
-        return true;
+        std::memcpy(out + done, kept.data(), n);
+        done += n;
     }
-    return false;
+    return true;
 }
 
-const UpCase& Folders::Upper() {
-    if (upcase_) return *upcase_;
-    // A volume whose table cannot be read still compares ASCII names as NTFS does.
+std::vector<std::uint8_t> Folders::UpCaseTable() {
     tsk_error_reset();
     std::vector<std::uint8_t> table(kUpCaseBytes);
     TskFile file(tsk_fs_file_open_meta(fs_, nullptr, kUpCaseFile));
-    if (file && tsk_fs_file_read(file.get(), 0, reinterpret_cast<char*>(table.data()), table.size(),
-                                 TSK_FS_FILE_READ_FLAG_NONE) == ssize_t(table.size()))
-        upcase_.emplace(table);
-    else upcase_.emplace();
+    const bool read = file && tsk_fs_file_read(file.get(), 0, reinterpret_cast<char*>(table.data()), table.size(),
+                                               TSK_FS_FILE_READ_FLAG_NONE) == ssize_t(table.size());
     tsk_error_reset();
-    return *upcase_;
+    // A volume whose table cannot be read still compares ASCII names as NTFS does.
+    return read ? table : std::vector<std::uint8_t>();
 }
 
-TskFile Folders::Open(std::uint64_t reference, bool checkSequence, const std::string& path) {
-    tsk_error_reset();
-    TskFile file(tsk_fs_file_open_meta(fs_, nullptr, RecordOf(reference)));
-    const std::string name = where_ + ", " + (path.empty() ? std::string("its root folder") : path);
-    if (!file || file->meta == nullptr) throw Error{name + ": its record on the volume is damaged: " + TskMessage()};
-    if (checkSequence && ((file->meta->flags & TSK_FS_META_FLAG_UNALLOC) || file->meta->seq != SequenceOf(reference)))
-        throw Error{name + ": its folder's index names record " + std::to_string(RecordOf(reference)) +
+const Folders::Node& Folders::NodeOf(std::uint64_t reference, bool checkSequence, const std::string& path) {
+    const std::uint64_t number = RecordOf(reference);
+    auto kept = nodes_.find(number);
+    if (kept == nodes_.end()) kept = nodes_.emplace(number, ReadNode(number, path)).first;
+    const Node& node = *kept->second;
+    if (checkSequence && (!node.inUse || node.extension ||
+                          (SequenceOf(reference) != 0 && node.sequence != SequenceOf(reference))))
+        throw Error{Named(path) + ": its folder's index names record " + std::to_string(number) +
                     ", which holds another file now: the volume is damaged"};
+    return node;
+}
+
+std::optional<Record> Folders::ReadRecord(std::uint64_t number, const std::string& path) {
+    const auto* ntfs = reinterpret_cast<const NTFS_INFO*>(fs_);
+    const std::size_t size = ntfs->mft_rsize_b;
+    if (!mftRuns_) mftRuns_ = RunsOf(ntfs->mft_data);
+    std::vector<std::uint8_t> bytes(size);
+    if (!mftRuns_ || size < record::kMinSize || size > record::kMaxSize || ntfs->mft_data->size < 0 ||
+        number >= std::uint64_t(ntfs->mft_data->size) / size ||
+        !ReadRuns(*mftRuns_, std::uint64_t(std::max<TSK_OFF_T>(ntfs->mft_data->nrd.initsize, 0)), number * size,
+                  bytes.data(), size))
+        return std::nullopt;
+    try {
+        if (const std::string fault = UndoFixups(bytes, record::kSignature); !fault.empty()) throw Error{fault};
+        return ParseRecord(bytes, fs_->block_count);
+    } catch (const Error& e) {
+        throw Error{Named(path) + ": its record on the volume is damaged (record " + std::to_string(number) + ": " +
+                    e.what() + ")"};
+    }
+}
+
+std::unique_ptr<Folders::Node> Folders::ReadNode(std::uint64_t number, const std::string& path) {
+    auto node = std::make_unique<Node>();
+    node->record = number;
+    // The record straight from the MFT, a kilobyte or so, and those its attribute list names for
+    // the index or a reparse point.
+    std::optional<Record> r = ReadRecord(number, path);
+    if (r && r->complete && !r->list.runs.empty()) {
+        // An attribute list too long for its record, in clusters of its own.
+        std::vector<std::uint8_t> list(std::size_t(std::min<std::uint64_t>(r->list.size, kMaxAttributeList)));
+        try {
+            if (r->list.size > kMaxAttributeList || !ReadRuns(r->list.runs, r->list.initialized, 0, list.data(), list.size()))
+                r->complete = false;
+            else
+                r->listed = ListedRecords(list);
+        } catch (const Error& e) {
+            throw Error{Named(path) + ": its attribute list is damaged (" + e.what() + ")"};
+        }
+    }
+    if (r && r->complete) {
+        node->sequence = r->sequence;
+        node->inUse = r->inUse;
+        node->folder = r->folder;
+        node->extension = r->base != 0;
+        node->indexRoot = std::move(r->indexRoot);
+        node->reparse = std::move(r->reparse);
+        std::vector<IndexExtent> extents = std::move(r->index);
+        bool whole = true;
+        std::vector<std::uint64_t> done{number};
+        for (const std::uint64_t reference : r->listed) {
+            const std::uint64_t other = RecordOf(reference);
+            if (std::find(done.begin(), done.end(), other) != done.end()) continue;
+            done.push_back(other);
+            std::optional<Record> part = ReadRecord(other, path);
+            if (!part || !part->complete) {
+                whole = false;
+                break;
+            }
+            if (!part->inUse || RecordOf(part->base) != number)
+                throw Error{Named(path) + ": its attribute list names record " + std::to_string(other) +
+                            ", which belongs to another file: the volume is damaged"};
+            if (part->indexRoot) node->indexRoot = std::move(part->indexRoot);
+            if (part->reparse) node->reparse = std::move(part->reparse);
+            for (IndexExtent& e : part->index) extents.push_back(std::move(e));
+        }
+        if (whole) {
+            if (!extents.empty()) {
+                try {
+                    IndexExtent joined = JoinExtents(std::move(extents));
+                    node->indexRuns = std::move(joined.runs);
+                    node->indexSize = joined.size;
+                    node->indexInitialized = joined.initialized;
+                } catch (const Error& e) {
+                    throw Error{Named(path) + ": its record on the volume is damaged (" + e.what() + ")"};
+                }
+            }
+            return node;
+        }
+        *node = Node{};
+        node->record = number;
+    }
+    // The Sleuth Kit gathers what lies elsewhere.
+    node->tsk = Open(number, path);
+    const TSK_FS_FILE* file = node->tsk.get();
+    node->sequence = file->meta->seq;
+    node->inUse = !(file->meta->flags & TSK_FS_META_FLAG_UNALLOC);
+    node->folder = file->meta->type == TSK_FS_META_TYPE_DIR;
+    for (int i = 0, n = tsk_fs_file_attr_getsize(node->tsk.get()); i < n; ++i) {
+        const TSK_FS_ATTR* a = tsk_fs_file_attr_get_idx(node->tsk.get(), i);
+        if (a == nullptr) continue;
+        if (a->type == TSK_FS_ATTR_TYPE_NTFS_REPARSE && a->size >= 0) {
+            std::vector<std::uint8_t> value(std::size_t(std::min<TSK_OFF_T>(a->size, kMaxReparseBytes)));
+            if ((a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr)
+                std::memcpy(value.data(), a->rd.buf, std::min<std::size_t>(value.size(), a->rd.buf_size));
+            else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(value.data()), value.size(),
+                                      TSK_FS_FILE_READ_FLAG_NONE) != ssize_t(value.size()))
+                value.clear();
+            node->reparse = std::move(value);
+        }
+        if (a->name == nullptr || std::strcmp(a->name, "$I30") != 0) continue;
+        if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT && (a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr && a->size >= 0)
+            node->indexRoot.emplace(a->rd.buf, a->rd.buf + std::min<TSK_OFF_T>(a->size, TSK_OFF_T(a->rd.buf_size)));
+        if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXALLOC) node->tskIndex = a;
+    }
+    tsk_error_reset();
+    if (node->tskIndex != nullptr && node->tskIndex->size > 0) {
+        node->indexSize = std::uint64_t(node->tskIndex->size);
+        node->indexInitialized = std::uint64_t(std::max<TSK_OFF_T>(node->tskIndex->nrd.initsize, 0));
+        node->indexRuns = RunsOf(node->tskIndex);
+    }
+    return node;
+}
+
+TskFile Folders::Open(std::uint64_t record, const std::string& path) {
+    tsk_error_reset();
+    TskFile file(tsk_fs_file_open_meta(fs_, nullptr, record));
+    if (!file || file->meta == nullptr) throw Error{Named(path) + ": its record on the volume is damaged: " + TskMessage()};
     return file;
 }
 
-FolderIndex Folders::IndexOf(TSK_FS_FILE* folder, const std::string& path) {
-    const TSK_FS_ATTR* root = nullptr;
-    const TSK_FS_ATTR* allocation = nullptr;
-    for (int i = 0, n = tsk_fs_file_attr_getsize(folder); i < n; ++i) {
-        const TSK_FS_ATTR* a = tsk_fs_file_attr_get_idx(folder, i);
-        if (a == nullptr || a->name == nullptr || std::strcmp(a->name, "$I30") != 0) continue;
-        if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT) root = a;
-        if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXALLOC) allocation = a;
-    }
-    tsk_error_reset();
-    const std::string name = where_ + ", " + (path.empty() ? std::string("its root folder") : path);
-    if (root == nullptr || !(root->flags & TSK_FS_ATTR_RES) || root->rd.buf == nullptr || root->size < 0)
-        throw Error{name + ": a folder without its index of names: the volume is damaged"};
-    const std::span<const std::uint8_t> bytes(
-        root->rd.buf, std::size_t(std::min<TSK_OFF_T>(root->size, TSK_OFF_T(root->rd.buf_size))));
-    const std::uint64_t size = allocation != nullptr && allocation->size > 0 ? std::uint64_t(allocation->size) : 0;
-    return FolderIndex(
-        name, bytes, size, fs_->block_size, [this, allocation, name](std::uint64_t offset, void* out, std::size_t length) {
-            if (allocation != nullptr) {
-                try {
-                    if (ReadDirect(allocation, offset, out, length)) return;
-                } catch (const Error& e) {
-                    throw Error{name + ": its index of names cannot be read: " + e.what()};
-                }
-            }
-            tsk_error_reset();
-            if (allocation == nullptr || tsk_fs_attr_read(allocation, TSK_OFF_T(offset), static_cast<char*>(out),
-                                                          length, TSK_FS_FILE_READ_FLAG_NONE) != ssize_t(length))
-                throw Error{name + ": its index of names cannot be read at offset " + std::to_string(offset) + ": " +
-                            TskMessage()};
-        });
-}
-
-std::optional<IndexEntry> Folders::Child(TSK_FS_FILE* folder, const std::string& path, std::u16string_view name) {
-    return IndexOf(folder, path).Find(name, Upper());
+FolderIndex Folders::IndexOf(const Node& folder, const std::string& path) {
+    const std::string name = Named(path);
+    if (!folder.indexRoot) throw Error{name + ": a folder without its index of names: the volume is damaged"};
+    return FolderIndex(name, *folder.indexRoot, folder.indexSize, fs_->block_size,
+                       [this, &folder, name](std::uint64_t offset, void* out, std::size_t length) {
+                           try {
+                               if (folder.indexRuns &&
+                                   ReadRuns(*folder.indexRuns, folder.indexInitialized, offset, out, length))
+                                   return;
+                           } catch (const Error& e) {
+                               throw Error{name + ": its index of names cannot be read: " + e.what()};
+                           }
+                           tsk_error_reset();
+                           if (folder.tskIndex == nullptr ||
+                               tsk_fs_attr_read(folder.tskIndex, TSK_OFF_T(offset), static_cast<char*>(out), length,
+                                                TSK_FS_FILE_READ_FLAG_NONE) != ssize_t(length))
+                               throw Error{name + ": its index of names cannot be read at offset " +
+                                           std::to_string(offset) + ": " + TskMessage()};
+                       });
 }
 
 Found Folders::Resolve(std::string_view inside) {
     // The folders walked so far from the root, and the names still to walk, the next one last.
     struct Step {
-        TskFile file;
+        const Node* node;
         std::string name;
     };
-    std::vector<Step> chain;
-    chain.push_back({Open(kRootFolder, false, ""), ""});
+    std::vector<Step> chain{{&NodeOf(kRootFolder, false, ""), ""}};
     std::vector<std::string> pending = Names(inside, '/');
     std::reverse(pending.begin(), pending.end());
     const auto path = [&](const std::string& last) {
@@ -266,40 +397,40 @@ Found Folders::Resolve(std::string_view inside) {
             if (chain.size() > 1) chain.pop_back();
             continue;
         }
-        TSK_FS_FILE* folder = chain.back().file.get();
-        if (folder->meta->type != TSK_FS_META_TYPE_DIR) return {};
-        const std::optional<IndexEntry> entry = Child(folder, path(""), Utf16(name));
+        const Node& folder = *chain.back().node;
+        if (!folder.folder) return {};
+        const std::optional<IndexEntry> entry = IndexOf(folder, path("")).Find(Utf16(name), upcase_);
         if (!entry) return {};
-        TskFile file = Open(entry->reference, true, path(name));
-        if (std::optional<Link> link = LinkOf(file.get())) {
+        const Node& node = NodeOf(entry->reference, true, path(name));
+        if (std::optional<Link> link = LinkOf(node.reparse)) {
             const std::string kind = link->tag == reparse::kTagJunction ? "a junction" : "a symbolic link";
             if (++links > kMaxLinks)
-                throw Error{where_ + ", " + path(name) + ": more than " + std::to_string(kMaxLinks) +
+                throw Error{Named(path(name)) + ": more than " + std::to_string(kMaxLinks) +
                             " junctions and links on the way (a loop?)"};
             if (!link->onVolume)
-                return {nullptr,
-                        where_ + ", " + path(name) + " is " + kind + " to " + link->target +
-                            ", another volume: not followed",
+                return {std::nullopt, false,
+                        Named(path(name)) + " is " + kind + " to " + link->target + ", another volume: not followed",
                         chain.size()};
             if (!link->relative) chain.resize(1);
             for (auto n = link->onVolume->rbegin(); n != link->onVolume->rend(); ++n) pending.push_back(*n);
             continue;
         }
-        chain.push_back({std::move(file), name});
+        chain.push_back({&node, name});
     }
-    return {std::move(chain.back().file), "", 0};
+    return {chain.back().node->record, chain.back().node->folder, "", 0};
 }
 
 std::vector<std::string> Folders::Subfolders(std::string_view inside) {
-    Found found = Resolve(inside);
-    if (!found.file || found.file->meta->type != TSK_FS_META_TYPE_DIR) return {};
+    const Found found = Resolve(inside);
+    if (!found.record || !found.folder) return {};
+    const Node& folder = NodeOf(*found.record, false, Shown(Names(inside, '/')));
     std::vector<std::string> names;
     std::vector<std::uint64_t> records;
-    IndexOf(found.file.get(), Shown(Names(inside, '/'))).ForEach([&](const IndexEntry& e) {
+    IndexOf(folder, Shown(Names(inside, '/'))).ForEach([&](const IndexEntry& e) {
         // A folder's 8.3 name is a second entry for the same record.
         // The root folder names itself "." in its own index.
         if (!(e.attributes & filename::kDirectory) || e.nameSpace == filename::kDos || e.name.empty() ||
-            e.name[0] == u'$' || e.name == u"." || RecordOf(e.reference) == found.file->meta->addr)
+            e.name[0] == u'$' || e.name == u"." || RecordOf(e.reference) == *found.record)
             return;
         if (std::find(records.begin(), records.end(), RecordOf(e.reference)) != records.end()) return;
         records.push_back(RecordOf(e.reference));

@@ -1,6 +1,6 @@
 #pragma once
-// The NTFS structures that a folder's lookup reads, as the lookup, the tests that build index blocks
-// by hand and the fuzz target see them: each field as an offset into its structure, each limit named
+// The NTFS structures that a folder's lookup reads (file records, their attributes, index blocks), as
+// the lookup, the tests that build them by hand and the fuzz targets see them: each field as an offset into its structure, each limit named
 // once here. Little-endian throughout.
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +37,56 @@ constexpr std::size_t kSignature = 0;
 constexpr std::size_t kUsaOffset = 4;  // 16 bits
 constexpr std::size_t kUsaCount = 6;   // 16 bits: the sequence number and one entry per stride
 }  // namespace multi
+
+// --- File record ("FILE"), one file's entry in the MFT ---------------------------------------------
+namespace record {
+constexpr char kSignature[] = "FILE";
+constexpr std::size_t kSequence = 0x10;        // 16 bits: bumped each time the record is reused
+constexpr std::size_t kFirstAttribute = 0x14;  // 16 bits
+constexpr std::size_t kFlags = 0x16;           // 16 bits
+constexpr std::size_t kUsedSize = 0x18;        // 32 bits
+constexpr std::size_t kBaseRecord = 0x20;      // 64 bits: a reference; 0 for a file's own record
+constexpr std::size_t kHeaderSize = 0x30;
+constexpr std::uint16_t kInUse = 0x0001;
+constexpr std::uint16_t kFolder = 0x0002;
+constexpr std::size_t kMinSize = 512, kMaxSize = 65536;
+}  // namespace record
+
+// --- Attribute, in a file record -------------------------------------------------------------------
+namespace attribute {
+constexpr std::size_t kType = 0x00;        // 32 bits
+constexpr std::size_t kLength = 0x04;      // 32 bits
+constexpr std::size_t kNonResident = 0x08;  // 8 bits
+constexpr std::size_t kNameLength = 0x09;   // 8 bits, UTF-16 units
+constexpr std::size_t kNameOffset = 0x0A;   // 16 bits
+constexpr std::size_t kFlags = 0x0C;        // 16 bits
+constexpr std::size_t kValueLength = 0x10;  // 32 bits, resident
+constexpr std::size_t kValueOffset = 0x14;  // 16 bits, resident
+constexpr std::size_t kResidentHeader = 0x18;
+constexpr std::size_t kStartVcn = 0x10;     // 64 bits, non-resident
+constexpr std::size_t kRunsOffset = 0x20;   // 16 bits
+constexpr std::size_t kDataSize = 0x30;     // 64 bits
+constexpr std::size_t kInitializedSize = 0x38;  // 64 bits
+constexpr std::size_t kNonResidentHeader = 0x40;
+constexpr std::uint32_t kEnd = 0xFFFFFFFF;
+constexpr std::uint32_t kAttributeList = 0x20;
+constexpr std::uint32_t kIndexRoot = 0x90;
+constexpr std::uint32_t kIndexAllocation = 0xA0;
+constexpr std::uint32_t kReparsePoint = 0xC0;
+constexpr std::uint16_t kCompressed = 0x00FF, kEncrypted = 0x4000, kSparse = 0x8000;
+constexpr char16_t kFolderIndex[] = u"$I30";  // the name of a folder's index of file names
+}  // namespace attribute
+
+// --- Entry of an attribute list ($ATTRIBUTE_LIST): where an attribute of a file lies -----------------
+namespace listed {
+constexpr std::size_t kType = 0x00;        // 32 bits
+constexpr std::size_t kLength = 0x04;      // 16 bits
+constexpr std::size_t kNameLength = 0x06;  // 8 bits, UTF-16 units
+constexpr std::size_t kNameOffset = 0x07;  // 8 bits
+constexpr std::size_t kStartVcn = 0x08;    // 64 bits
+constexpr std::size_t kRecord = 0x10;      // 64 bits: a reference to the record holding it
+constexpr std::size_t kMinSize = 0x1A;
+}  // namespace listed
 
 // --- Index block ("INDX"), a node of a folder's B-tree ---------------------------------------------
 namespace block {

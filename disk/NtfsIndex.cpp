@@ -2,6 +2,7 @@
 
 #include "Disk.h"
 #include "NtfsFormat.h"
+#include "NtfsRecord.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,6 +27,16 @@ UpCase::UpCase() : table_(65536) {
 }
 
 UpCase::UpCase(std::span<const std::uint8_t> table) : UpCase() {
+    if (table.size() < kUpCaseBytes) return;
+    for (std::size_t u = 0; u < table_.size(); ++u) table_[u] = char16_t(Get16(table, 2 * u));
+}
+
+UpCase::UpCase(std::function<std::vector<std::uint8_t>()> load) : UpCase() { load_ = std::move(load); }
+
+void UpCase::Load() const {
+    const auto load = std::move(load_);
+    load_ = nullptr;
+    const std::vector<std::uint8_t> table = load();
     if (table.size() < kUpCaseBytes) return;
     for (std::size_t u = 0; u < table_.size(); ++u) table_[u] = char16_t(Get16(table, 2 * u));
 }
@@ -111,18 +122,7 @@ std::vector<std::uint8_t> FolderIndex::Block(std::uint64_t vcn) const {
         Damaged(where, "past the end of the index (" + std::to_string(allocation_) + " bytes)");
     std::vector<std::uint8_t> b(blockSize_);
     read_(vcn * vcnUnit_, b.data(), b.size());
-    if (std::memcmp(b.data() + multi::kSignature, block::kSignature, 4) != 0) Damaged(where, "no \"INDX\" signature");
-    // The update sequence: the last two bytes of every stride hold the sequence number on disk.
-    const std::size_t usa = Get16(b, multi::kUsaOffset), count = Get16(b, multi::kUsaCount);
-    if (count != blockSize_ / kFixupStride + 1 || usa < multi::kUsaCount + 2 || usa + 2 * count > kFixupStride - 2)
-        Damaged(where, "an update sequence of " + std::to_string(count) + " at " + std::to_string(usa));
-    const std::uint16_t sequence = Get16(b, usa);
-    for (std::size_t i = 1; i < count; ++i) {
-        const std::size_t last = i * kFixupStride - 2;
-        if (Get16(b, last) != sequence) Damaged(where, "a torn write (its update sequence does not match)");
-        b[last] = b[usa + 2 * i];
-        b[last + 1] = b[usa + 2 * i + 1];
-    }
+    if (const std::string fault = UndoFixups(b, block::kSignature); !fault.empty()) Damaged(where, fault);
     if (Get64(b, block::kVcn) != vcn) Damaged(where, "it says it lies at VCN " + std::to_string(Get64(b, block::kVcn)));
     return b;
 }

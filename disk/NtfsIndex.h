@@ -24,10 +24,19 @@ public:
     UpCase();  // ASCII letters only, for a volume whose table cannot be read
     // $UpCase's data, kUpCaseBytes of it; anything shorter falls back to ASCII letters.
     explicit UpCase(std::span<const std::uint8_t> table);
-    char16_t operator()(char16_t unit) const { return table_[unit]; }
+    // The table read by `load` only once a unit outside ASCII is compared: every table maps ASCII
+    // as ASCII letters do, and most names are ASCII.
+    explicit UpCase(std::function<std::vector<std::uint8_t>()> load);
+    char16_t operator()(char16_t unit) const {
+        if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? char16_t(unit - u'a' + u'A') : unit;
+        if (load_) Load();
+        return table_[unit];
+    }
 
 private:
-    std::vector<char16_t> table_;
+    void Load() const;
+    mutable std::function<std::vector<std::uint8_t>()> load_;
+    mutable std::vector<char16_t> table_;
 };
 
 // Below zero, zero, above zero: `a` before, equal to or after `b` in a folder's index.

@@ -402,10 +402,10 @@ public:
         std::string inside = inst.folder;
         for (const std::string& part : Components(relative)) inside += (inside.empty() ? "" : "/") + part;
         const std::string name = path_ + ", " + Where(v->volume) + ", " + inside;
-        Located found = Lookup(*v, inside);
+        Located found = Lookup(*v, inside, true);
         if (!found.refusal.empty()) throw Error{found.refusal};
         TskFile file = std::move(found.file);
-        if (!file || file->meta == nullptr || file->meta->type != TSK_FS_META_TYPE_REG) return nullptr;
+        if (!found.regular || !file || file->meta == nullptr) return nullptr;
         if (const std::uint32_t tag = ReparseTag(file.get()); tag != 0)
             throw Error{
                 name + ": " +
@@ -510,7 +510,7 @@ private:
         tsk_error_reset();
         TskFile hiber;
         try {
-            hiber = std::move(Lookup(v, "hiberfil.sys").file);
+            hiber = std::move(Lookup(v, "hiberfil.sys", true).file);
         } catch (const Error& e) {
             warnings_.push_back(e.what());
         }
@@ -567,37 +567,43 @@ private:
     // the volume is named in the refusals.
     bool Exists(ImageVolume& v, const std::string& inside) {
         try {
-            Located found = Lookup(v, inside);
+            const Located found = Lookup(v, inside, false);
             if (!found.refusal.empty()) linkRefusals_.push_back({found.refusal, found.linkDepth});
-            return found.file && found.file->meta != nullptr && found.file->meta->type == TSK_FS_META_TYPE_REG;
+            return found.regular;
         } catch (const Error&) {
             return true;
         }
     }
 
     struct Located {
-        TskFile file;
-        std::string refusal;        // why `file` is null: a link on the way leaves the volume
+        bool regular = false;       // a file (not a folder) is there
+        TskFile file;               // opened, when asked for
+        std::string refusal;        // why nothing is there: a link on the way leaves the volume
         std::size_t linkDepth = 0;  // folders before that link (1: it is a top-level one)
     };
 
     // The file at `inside` (no leading '/'), each name compared as the file system compares them
     // (without regard to case on NTFS and FAT, a FAT short name too), only names in use; null when
-    // there is none. Throws Error when the volume's records of it are damaged.
-    Located Lookup(ImageVolume& v, const std::string& inside) {
+    // there is none. A file found is opened with `open`. Throws Error when the volume's records of it
+    // are damaged.
+    Located Lookup(ImageVolume& v, const std::string& inside, bool open) {
         tsk_error_reset();
         Disk()->lastError.clear();
         if (v.folders) {
             Components(inside);  // refuses a path that leaves the installation
             try {
                 ntfs::Found found = v.folders->Resolve(inside);
-                return {std::move(found.file), std::move(found.refusal), found.linkDepth};
+                const bool regular = found.record && !found.folder;
+                return {regular, regular && open ? v.folders->Open(*found.record, inside) : nullptr,
+                        std::move(found.refusal), found.linkDepth};
             } catch (const Error& e) {
                 if (Disk()->lastError.empty()) throw;
                 throw Error{std::string(e.what()) + " (" + Disk()->lastError + ")"};
             }
         }
-        return {FatLookup(v, inside), "", 0};
+        TskFile file = FatLookup(v, inside);
+        const bool regular = file && file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_REG;
+        return {regular, std::move(file), "", 0};
     }
 
     // FAT folders are small and have no records of deleted files to re-read: The Sleuth Kit lists
