@@ -113,3 +113,100 @@ inline std::vector<std::uint8_t> Block(std::uint64_t vcn, const std::vector<std:
 }
 
 }  // namespace ntfskit
+
+namespace ntfskit {
+
+// A file record built attribute by attribute, as NTFS lays one out: its header, its attributes,
+// the end marker, then its update sequence written over each stride's end.
+struct RecordKit {
+    std::vector<std::uint8_t> attributes;
+    std::uint16_t flags = f::record::kInUse | f::record::kFolder;
+    std::uint16_t sequence = 3;
+    std::uint64_t base = 0;
+
+    RecordKit& Resident(std::uint32_t type, const std::u16string& name, const std::vector<std::uint8_t>& value) {
+        const std::size_t nameAt = f::attribute::kResidentHeader, valueAt = (nameAt + 2 * name.size() + 7) / 8 * 8;
+        std::vector<std::uint8_t> a((valueAt + value.size() + 7) / 8 * 8);
+        Header(a, type, name, nameAt, false);
+        Put32(a, f::attribute::kValueLength, std::uint32_t(value.size()));
+        Put16(a, f::attribute::kValueOffset, std::uint16_t(valueAt));
+        std::memcpy(a.data() + valueAt, value.data(), value.size());
+        attributes.insert(attributes.end(), a.begin(), a.end());
+        return *this;
+    }
+    // `runs` as a run list's bytes; `size` the attribute's data and initialized size.
+    RecordKit& NonResident(std::uint32_t type, const std::u16string& name, const std::vector<std::uint8_t>& runs,
+                           std::uint64_t startVcn, std::uint64_t size, std::uint16_t attributeFlags = 0) {
+        const std::size_t nameAt = f::attribute::kNonResidentHeader, runsAt = (nameAt + 2 * name.size() + 7) / 8 * 8;
+        std::vector<std::uint8_t> a((runsAt + runs.size() + 7) / 8 * 8);
+        Header(a, type, name, nameAt, true);
+        Put16(a, f::attribute::kFlags, attributeFlags);
+        Put64(a, f::attribute::kStartVcn, startVcn);
+        Put16(a, f::attribute::kRunsOffset, std::uint16_t(runsAt));
+        Put64(a, f::attribute::kDataSize, size);
+        Put64(a, f::attribute::kInitializedSize, size);
+        std::memcpy(a.data() + runsAt, runs.data(), runs.size());
+        attributes.insert(attributes.end(), a.begin(), a.end());
+        return *this;
+    }
+    // The record as it lies on disk, `size` bytes.
+    std::vector<std::uint8_t> Bytes(std::size_t size = 1024, std::uint16_t usn = 9) const {
+        constexpr std::size_t kUsa = 0x30, kFirst = 0x38;
+        const std::size_t count = size / f::kFixupStride + 1;
+        std::vector<std::uint8_t> b(size);
+        std::memcpy(b.data(), f::record::kSignature, 4);
+        Put16(b, f::multi::kUsaOffset, kUsa);
+        Put16(b, f::multi::kUsaCount, std::uint16_t(count));
+        Put16(b, f::record::kSequence, sequence);
+        Put16(b, f::record::kFirstAttribute, kFirst);
+        Put16(b, f::record::kFlags, flags);
+        Put64(b, f::record::kBaseRecord, base);
+        std::memcpy(b.data() + kFirst, attributes.data(), attributes.size());
+        Put32(b, kFirst + attributes.size(), f::attribute::kEnd);
+        Put32(b, f::record::kUsedSize, std::uint32_t(kFirst + attributes.size() + 8));
+        Put16(b, kUsa, usn);
+        for (std::size_t i = 1; i < count; ++i) {
+            const std::size_t last = i * f::kFixupStride - 2;
+            b[kUsa + 2 * i] = b[last];
+            b[kUsa + 2 * i + 1] = b[last + 1];
+            Put16(b, last, usn);
+        }
+        return b;
+    }
+
+private:
+    static void Header(std::vector<std::uint8_t>& a, std::uint32_t type, const std::u16string& name, std::size_t nameAt,
+                       bool nonResident) {
+        Put32(a, f::attribute::kType, type);
+        Put32(a, f::attribute::kLength, std::uint32_t(a.size()));
+        a[f::attribute::kNonResident] = nonResident ? 1 : 0;
+        a[f::attribute::kNameLength] = std::uint8_t(name.size());
+        Put16(a, f::attribute::kNameOffset, std::uint16_t(nameAt));
+        for (std::size_t i = 0; i < name.size(); ++i) Put16(a, nameAt + 2 * i, name[i]);
+    }
+};
+
+// An attribute list's value: one entry naming `record` for each (type, name, start VCN).
+struct Listed {
+    std::uint32_t type;
+    std::u16string name;
+    std::uint64_t startVcn;
+    std::uint64_t record;
+};
+inline std::vector<std::uint8_t> AttributeList(const std::vector<Listed>& entries) {
+    std::vector<std::uint8_t> list;
+    for (const Listed& e : entries) {
+        std::vector<std::uint8_t> b((f::listed::kMinSize + 2 * e.name.size() + 7) / 8 * 8);
+        Put32(b, f::listed::kType, e.type);
+        Put16(b, f::listed::kLength, std::uint16_t(b.size()));
+        b[f::listed::kNameLength] = std::uint8_t(e.name.size());
+        b[f::listed::kNameOffset] = std::uint8_t(f::listed::kMinSize);
+        Put64(b, f::listed::kStartVcn, e.startVcn);
+        Put64(b, f::listed::kRecord, e.record);
+        for (std::size_t i = 0; i < e.name.size(); ++i) Put16(b, f::listed::kMinSize + 2 * i, e.name[i]);
+        list.insert(list.end(), b.begin(), b.end());
+    }
+    return list;
+}
+
+}  // namespace ntfskit
