@@ -194,18 +194,18 @@ bool Folders::ReadRuns(const std::vector<Run>& runs, std::uint64_t initialized, 
         const std::size_t n = std::size_t(std::min<std::uint64_t>(length - done, run->length * block - into));
         const std::uint64_t place = *run->lcn * block + into;
         if (place > length_ || n > length_ - place) return false;
-        // Every path is walked from the root: the records and blocks near it are asked for again and again.
-        auto& kept = pieces_[{place, n}];
-        if (kept.empty()) {
-            kept.resize(n);
-            try {
-                read_(place, kept.data(), n);
-            } catch (...) {
-                pieces_.erase({place, n});
-                throw;
+        // Every path is walked from the root: the records and blocks near it are asked for again and
+        // again. What a hostile volume could make grow without end is read but not kept.
+        const auto kept = pieces_.find({place, n});
+        if (kept != pieces_.end()) {
+            std::memcpy(out + done, kept->second.data(), n);
+        } else {
+            read_(place, out + done, n);
+            if (keptBytes_ + n <= kMaxKeptBytes) {
+                pieces_.emplace(std::pair{place, n}, std::vector<std::uint8_t>(out + done, out + done + n));
+                keptBytes_ += n;
             }
         }
-        std::memcpy(out + done, kept.data(), n);
         done += n;
     }
     return true;
@@ -238,10 +238,11 @@ std::optional<Record> Folders::ReadRecord(std::uint64_t number, const std::strin
     const auto* ntfs = reinterpret_cast<const NTFS_INFO*>(fs_);
     const std::size_t size = ntfs->mft_rsize_b;
     if (!mftRuns_) mftRuns_ = RunsOf(ntfs->mft_data);
-    std::vector<std::uint8_t> bytes(size);
     if (!mftRuns_ || size < record::kMinSize || size > record::kMaxSize || ntfs->mft_data->size < 0 ||
-        number >= std::uint64_t(ntfs->mft_data->size) / size ||
-        !ReadRuns(*mftRuns_, std::uint64_t(std::max<TSK_OFF_T>(ntfs->mft_data->nrd.initsize, 0)), number * size,
+        number >= std::uint64_t(ntfs->mft_data->size) / size)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes(size);
+    if (!ReadRuns(*mftRuns_, std::uint64_t(std::max<TSK_OFF_T>(ntfs->mft_data->nrd.initsize, 0)), number * size,
                   bytes.data(), size))
         return std::nullopt;
     try {
