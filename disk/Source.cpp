@@ -182,6 +182,8 @@ public:
         }
         if (ec) throw Error{path + ": " + ec.message()};
         if (installations_.empty())
+            if (const std::string link = BrokenLinkOnTheWay(root_); !link.empty()) throw Error{link};
+        if (installations_.empty())
             throw Error{path +
                         ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives, nor a "
                         "Windows 9x folder with SYSTEM.DAT and USER.DAT): not a Windows volume"};
@@ -234,6 +236,29 @@ private:
             at += "/" + taken;
         }
         return at;
+    }
+    // A symbolic link on the way to a hive, in `root` or one of its folders, that leads nowhere here
+    // (a junction to another volume as a mount shows it, a link into another system's paths),
+    // named; "" when there is none.
+    static std::string BrokenLinkOnTheWay(const std::string& root) {
+        std::vector<std::string> bases{root};
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(root, ec)) bases.push_back(entry.path().string());
+        for (const std::string& base : bases) {
+            std::string at = base;
+            for (const char* part : {"", "System32", "config", "SYSTEM"}) {
+                if (*part != '\0') at = Find(at, {part});
+                struct stat st {};
+                if (at.empty()) break;
+                if (::lstat(at.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && ::stat(at.c_str(), &st) != 0) {
+                    const fs::path target = fs::read_symlink(at, ec);
+                    return at + " is a symbolic link to " + (ec ? std::string("a place") : target.string()) +
+                           ", which is not there: not followed";
+                }
+                if (*part == '\0' && at != root && !fs::is_directory(at, ec)) break;
+            }
+        }
+        return "";
     }
     // What stands at `path` when it is no regular file to read, named: a folder, a dangling link, a
     // link loop, a device.

@@ -219,6 +219,8 @@ INSTANTIATE_TEST_SUITE_P(
         SourceCase{"folder-root", {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old earlier",
                                    "0 folder - Windows.old.000/WINDOWS earlier"}},
         SourceCase{"folder-config", {"0 folder - "}}, SourceCase{"folder-root/Windows", {"0 folder - "}},
+        SourceCase{"folder-relative", {"0 folder - Windows"}},
+        SourceCase{"folder-link", {}, "/Windows/System32/config is a symbolic link to /nonexistent-volume/config, which is not there"},
         // Read, with a warning.
         SourceCase{"dirty.ntfs", kBare, "", "did not shut this volume down cleanly"},
         SourceCase{"hiber.ntfs", kBare, "", "hibernated"},

@@ -288,5 +288,11 @@ cp h7/SYSTEM folder-root/Windows.old/system32/CONFIG/system
 cp h98/SYSTEM.DAT folder-root/WIN98/SYSTEM.DAT && cp h98/USER.DAT folder-root/WIN98/user.dat
 cp h10/SOFTWARE h10/SYSTEM folder-config/
 cp hxp/SOFTWARE hxp/SYSTEM folder-root/Windows.old.000/WINDOWS/System32/config/
+# A mounted volume's links: config a relative link to Hives/config, and one to another volume that a
+# mount shows as a path that is not there.
+mkdir -p folder-relative/Hives/config folder-relative/Windows/System32 folder-link/Windows/System32
+cp h10/SOFTWARE h10/SYSTEM folder-relative/Hives/config/
+ln -s ../../Hives/config folder-relative/Windows/System32/config
+ln -s /nonexistent-volume/config folder-link/Windows/System32/config
 : > empty.raw
 rm -rf h10/store.db* h7/store.db* hxp/store.db* hiberfil bl.vol
