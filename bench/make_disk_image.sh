@@ -5,6 +5,7 @@
 #   make_disk_image.sh OUT HIVE_GENERATE NTFS_PUT MEGABYTES [DISK_GIB]   (writes OUT/disk.vhdx, OUT/volume.ntfs)
 set -euo pipefail
 out=$1 hive_generate=$(realpath "$2") ntfs_put=$(realpath "$3") megabytes=$4 gib=${5:-4}
+here=$(dirname "$(realpath "$0")")
 mkdir -p "$out" && cd "$out"
 rm -f disk.raw disk.vhdx volume.ntfs SOFTWARE SYSTEM
 "$hive_generate" SOFTWARE --shape software --megabytes "$megabytes" >/dev/null
@@ -17,20 +18,6 @@ mkntfs -F -Q -q -L Windows volume.ntfs >/dev/null 2>&1
 truncate -s "${gib}G" disk.raw
 sgdisk -n "1:2048:+${volume_mib}M" -t 1:0700 disk.raw >/dev/null
 # Only the volume's data extents are copied, so the 4 GiB stay sparse.
-python3 - <<'PY'
-import os
-src, dst = os.open("volume.ntfs", os.O_RDONLY), os.open("disk.raw", os.O_WRONLY)
-end, at = os.fstat(src).st_size, 0
-while at < end:
-    try:
-        at = os.lseek(src, at, os.SEEK_DATA)
-    except OSError:
-        break
-    hole = os.lseek(src, at, os.SEEK_HOLE)
-    while at < hole:
-        chunk = os.pread(src, min(1 << 20, hole - at), at)
-        os.pwrite(dst, chunk, 1048576 + at)
-        at += len(chunk)
-PY
+python3 "$here/../tests/disk/place_sparse.py" volume.ntfs disk.raw 1048576
 qemu-img convert -O vhdx disk.raw disk.vhdx
 rm -f disk.raw SOFTWARE SYSTEM

@@ -26,26 +26,9 @@ printf 'wim' > winre.wim && "$ntfs_put" recovery.ntfs put Recovery/WindowsRE/Win
 truncate -s $(( (esp_mib + msr_mib + recovery_mib + 2) * 1048576 + system_gib * 1073741824 )) disk.raw
 quiet sgdisk -n 1:2048:+${esp_mib}M -t 1:ef00 -n 2:0:+${msr_mib}M -t 2:0c01 -n 3:0:+${system_gib}G -t 3:0700 \
   -n 4:0:+${recovery_mib}M -t 4:2700 disk.raw
-# Only the volumes' data extents are copied, so that the disk stays sparse.
-python3 - <<'PY'
-import os, subprocess
-def start(n):
-    info = subprocess.run(["sgdisk", "-i", str(n), "disk.raw"], capture_output=True, text=True).stdout
-    return int(info.split("First sector: ")[1].split()[0]) * 512
-dst = os.open("disk.raw", os.O_WRONLY)
-for n, name in ((1, "esp.vfat"), (3, "volume.ntfs"), (4, "recovery.ntfs")):
-    src, base = os.open(name, os.O_RDONLY), start(n)
-    end, at = os.fstat(src).st_size, 0
-    while at < end:
-        try:
-            at = os.lseek(src, at, os.SEEK_DATA)
-        except OSError:
-            break
-        hole = os.lseek(src, at, os.SEEK_HOLE)
-        while at < hole:
-            chunk = os.pread(src, min(1 << 20, hole - at), at)
-            os.pwrite(dst, chunk, base + at)
-            at += len(chunk)
-    os.close(src)
-PY
+# Each volume where its partition starts, the disk staying sparse.
+for part in 1:esp.vfat 3:volume.ntfs 4:recovery.ntfs; do
+  start=$(sgdisk -i "${part%%:*}" disk.raw | awk '/First sector:/ {print $3}')
+  python3 "$here/place_sparse.py" "${part#*:}" disk.raw $((start * 512))
+done
 rm -f esp.vfat recovery.ntfs
