@@ -235,7 +235,8 @@ int main(int argc, char** argv) {
             ->UseRealTime();
     }
     for (const auto& [label, path] : disks) {
-        benchmark::RegisterBenchmark(("disk/" + label + "/find_and_query_version_keys").c_str(), FindAndQueryVersionKeys, path)
+        benchmark::RegisterBenchmark(("disk/" + label + "/find_and_query_version_keys").c_str(),
+                                     FindAndQueryVersionKeys, path)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
         benchmark::RegisterBenchmark(("disk/" + label + "/find_and_read_hives").c_str(), FindAndReadHives, path)

@@ -9,10 +9,10 @@
 #include <QObject>
 #include <QTimer>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <unistd.h>
 
 #ifdef VERSIONINFO_BENCH_WITH_STORE
 #include "registry_store.h"

@@ -9,7 +9,9 @@ namespace {
 
 struct Count : hive::Visitor {
     unsigned long keys = 0, values = 0, bytes = 0;
-    void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override { ++keys, bytes += name.size(); }
+    void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
+        ++keys, bytes += name.size();
+    }
     void Value(std::u16string_view name, std::uint32_t, std::span<const std::uint8_t> data) override {
         ++values, bytes += name.size() + data.size();
     }

@@ -9,8 +9,8 @@
 #include "registry_store.h"
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 #include <grp.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,7 +88,9 @@ public:
     }
 
 private:
-    static fs::path PathOf(std::size_t values) { return options.storeDir / ("store-" + std::to_string(values) + ".db"); }
+    static fs::path PathOf(std::size_t values) {
+        return options.storeDir / ("store-" + std::to_string(values) + ".db");
+    }
     static void Remove(const fs::path& path) {
         std::error_code ignored;  // a reader's child cannot, and leaves it to the parent
         for (const char* suffix : {"", "-journal", "-wal", "-shm"}) fs::remove(path.string() + suffix, ignored);
@@ -145,11 +147,12 @@ void BareWrite(benchmark::State& state) {
     sqlite3_stmt* insert = nullptr;
     const bool ready =
         sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_exec(db,
-                     "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;"
-                     R"(CREATE TABLE IF NOT EXISTS "values" (key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,
+        sqlite3_exec(
+            db,
+            "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;"
+            R"(CREATE TABLE IF NOT EXISTS "values" (key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,
                         type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (key, folded)) WITHOUT ROWID)",
-                     nullptr, nullptr, nullptr) == SQLITE_OK &&
+            nullptr, nullptr, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db,
                            R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (1, 'Count', 'COUNT', 4, ?)
                               ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)",

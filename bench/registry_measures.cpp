@@ -36,8 +36,7 @@ bool QueryOpenKey(Session& s, std::uint64_t) {
 
 bool QueryDword(Session& s, std::uint64_t) {
     DWORD value = 0, type = 0, size = sizeof value;
-    return RegQueryValueExA(s.readKey, "v1", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-               ERROR_SUCCESS &&
+    return RegQueryValueExA(s.readKey, "v1", nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
            type == REG_DWORD;
 }
 
@@ -107,8 +106,7 @@ LONG FillValues(std::size_t values) {
                                     static_cast<DWORD>(text.size() + 1));
             } else {
                 const DWORD number = static_cast<DWORD>(k * kValuesPerKey + v);
-                rc = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
-                                    sizeof number);
+                rc = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), sizeof number);
             }
         }
         RegCloseKey(key);
@@ -121,8 +119,8 @@ Session::Session(std::size_t values, bool readOnly) {
     const std::size_t keys = (values + kValuesPerKey - 1) / kValuesPerKey;
     if (keys == 0) return;
     for (std::size_t i = 0; i < kReadPaths; ++i) readPaths.push_back(DataKeyPath(i * keys / kReadPaths));
-    ready_ = RegOpenKeyExA(HKEY_LOCAL_MACHINE, readPaths[kReadPaths / 2].c_str(), 0, KEY_READ, &readKey) ==
-             ERROR_SUCCESS;
+    ready_ =
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, readPaths[kReadPaths / 2].c_str(), 0, KEY_READ, &readKey) == ERROR_SUCCESS;
     if (readOnly) return;
     ready_ = ready_ && writer.CreateKey(kWriterPath, HKEY_LOCAL_MACHINE);
     QxRegistry created;
@@ -133,6 +131,8 @@ Session::~Session() {
     if (readKey != nullptr) RegCloseKey(readKey);
 }
 
-std::span<const Measure> Measures() { return kMeasures; }
+std::span<const Measure> Measures() {
+    return kMeasures;
+}
 
 }  // namespace bench

@@ -1,7 +1,7 @@
 // The benchmarks measure what they say: the generated data have the shape scripts/bench also
 // writes, and every measure does its operation (a refused or empty one would time nothing).
-#include "RegistryTest.h"
 #include "registry_measures.h"
+#include "RegistryTest.h"
 #include "registry_store.h"
 
 #include <string>
@@ -43,8 +43,8 @@ TEST_F(RegistryMeasuresTest, FillMakesKeysOfTenValuesInGroupsOfAHundred) {
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\versioninfo-bench\\data\\g0001", 0, KEY_READ, &group),
               ERROR_SUCCESS);
     DWORD subKeys = 0;
-    EXPECT_EQ(RegQueryInfoKeyA(group, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr),
+    EXPECT_EQ(RegQueryInfoKeyA(group, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(subKeys, 21u);
     RegCloseKey(group);

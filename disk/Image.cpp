@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <fstream>
+#include <map>
 #include <vector>
 
 namespace disk {
@@ -27,7 +27,9 @@ namespace fs = std::filesystem;
 // Parents of a differencing or overlay image: more than this is a loop.
 constexpr int kMaxChain = 16;
 
-std::string Errno(const std::string& path) { return path + ": " + std::strerror(errno); }
+std::string Errno(const std::string& path) {
+    return path + ": " + std::strerror(errno);
+}
 
 class Fd {
 public:
@@ -85,7 +87,8 @@ public:
         const size_t dot = path.rfind('.');
         if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return out;
         const std::string digits = path.substr(dot + 1);
-        if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos) return out;
+        if (digits.empty() || digits.size() > 4 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return out;
         unsigned n = unsigned(std::stoul(digits));
         if (n > 1) return out;
         for (;;) {
@@ -168,8 +171,12 @@ std::string LibraryMessage(ErrorT* error, Print print, Free release) {
     return s;
 }
 
-std::uint32_t Be32(const std::uint8_t* p) { return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
-std::uint64_t Be64(const std::uint8_t* p) { return std::uint64_t(Be32(p)) << 32 | Be32(p + 4); }
+std::uint32_t Be32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+std::uint64_t Be64(const std::uint8_t* p) {
+    return std::uint64_t(Be32(p)) << 32 | Be32(p + 4);
+}
 
 // Where a QCOW2 file keeps each cluster, checked before libqcow reads it: libqcow 20201213 reads past
 // its own buffer for a cluster that the file ends inside (a truncated image).
@@ -183,7 +190,8 @@ public:
         clusterBits_ = Be32(h + 20);
         // Version 3's external data file and extended L2 entries change where clusters lie: not checked.
         const std::uint64_t incompatible = version >= 3 ? Be64(h + 72) : 0;
-        if ((version != 2 && version != 3) || clusterBits_ < 9 || clusterBits_ > 21 || (incompatible & 0x14) != 0) return;
+        if ((version != 2 && version != 3) || clusterBits_ < 9 || clusterBits_ > 21 || (incompatible & 0x14) != 0)
+            return;
         const std::uint64_t l1Size = Be32(h + 36), l1Offset = Be64(h + 40);
         if (l1Size > kMaxL1Entries || l1Offset > fileSize_ || l1Size * 8 > fileSize_ - l1Offset)
             throw Error{path + ": its cluster table lies past the end of the file: a truncated image"};
@@ -212,7 +220,8 @@ public:
             }
             const std::uint64_t host = entry & kOffsetMask;
             if (host == 0) {
-                if (!(entry & 1)) backing(std::max(at, offset), std::min(at + cluster, offset + length) - std::max(at, offset));
+                if (!(entry & 1))
+                    backing(std::max(at, offset), std::min(at + cluster, offset + length) - std::max(at, offset));
                 continue;
             }
             if (host > fileSize_ || cluster > fileSize_ - host) Past(at);
@@ -234,7 +243,8 @@ private:
         if (auto it = l2_.find(offset); it != l2_.end()) return it->second;
         const std::uint64_t cluster = std::uint64_t(1) << clusterBits_;
         if (offset > fileSize_ || cluster > fileSize_ - offset)
-            throw Error{path_ + ": a cluster table at offset " + std::to_string(offset) + " lies past the end of the file: a truncated image"};
+            throw Error{path_ + ": a cluster table at offset " + std::to_string(offset) +
+                        " lies past the end of the file: a truncated image"};
         std::vector<std::uint8_t> raw(cluster);
         if (::pread(fd_.get(), raw.data(), raw.size(), off_t(offset)) != ssize_t(raw.size())) throw Error{Errno(path_)};
         if (l2_.size() >= kCachedTables) l2_.clear();
@@ -268,7 +278,8 @@ void CheckParent(const std::string& child, const std::string& role, const std::s
 class QcowImage : public Image {
 public:
     explicit QcowImage(const std::string& path, int depth = 0) : Image(path) {
-        if (depth > kMaxChain) throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " backing files"};
+        if (depth > kMaxChain)
+            throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " backing files"};
         libqcow_error_t* error = nullptr;
         if (libqcow_file_initialize(&file_.file, &error) != 1) Fail(error);
         if (libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &error) != 1)
@@ -276,7 +287,8 @@ public:
         size_t nameSize = 0;
         if (libqcow_file_get_utf8_backing_filename_size(file_, &nameSize, &error) == 1 && nameSize > 1) {
             std::string named(nameSize, '\0');
-            if (libqcow_file_get_utf8_backing_filename(file_, reinterpret_cast<uint8_t*>(named.data()), nameSize, &error) != 1)
+            if (libqcow_file_get_utf8_backing_filename(file_, reinterpret_cast<uint8_t*>(named.data()), nameSize,
+                                                       &error) != 1)
                 Fail(error);
             named.resize(std::strlen(named.c_str()));
             const std::string parentPath = ResolveParent(path, named);
@@ -288,8 +300,9 @@ public:
             char magic[4] = {};
             std::ifstream(parentPath, std::ios::binary).read(magic, sizeof magic);
             if (std::memcmp(magic, "QFI\xfb", 4) != 0)
-                throw Error{path + ": its backing file " + parentPath +
-                            " is not a QCOW image; convert the overlay to a whole image first (qemu-img convert -O qcow2)"};
+                throw Error{
+                    path + ": its backing file " + parentPath +
+                    " is not a QCOW image; convert the overlay to a whole image first (qemu-img convert -O qcow2)"};
             parent_ = std::make_unique<QcowImage>(parentPath, depth + 1);
             if (libqcow_file_set_parent_file(file_, parent_->file_.get(), &error) != 1) Fail(error);
         } else if (error != nullptr) {
@@ -306,7 +319,8 @@ public:
     // Throws Error when a cluster of the range, in this file or a backing file, lies past its file's end.
     void Check(std::uint64_t offset, std::size_t length) {
         clusters_->Check(offset, length, [this](std::uint64_t at, std::size_t n) {
-            if (parent_ && at < parent_->Size()) parent_->Check(at, std::size_t(std::min<std::uint64_t>(n, parent_->Size() - at)));
+            if (parent_ && at < parent_->Size())
+                parent_->Check(at, std::size_t(std::min<std::uint64_t>(n, parent_->Size() - at)));
         });
     }
 
@@ -335,11 +349,13 @@ private:
 class VhdiImage : public Image {
 public:
     explicit VhdiImage(const std::string& path, int depth = 0) : Image(path) {
-        if (depth > kMaxChain) throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " parent disks"};
+        if (depth > kMaxChain)
+            throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " parent disks"};
         libvhdi_error_t* error = nullptr;
         if (libvhdi_file_initialize(&file_.file, &error) != 1) Fail(error);
         if (libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &error) != 1)
-            Fail(error, ~std::uint64_t(0), " (a VHD keeps its footer in its last 512 bytes: a truncated or damaged image?)");
+            Fail(error, ~std::uint64_t(0),
+                 " (a VHD keeps its footer in its last 512 bytes: a truncated or damaged image?)");
         int type = 0;
         if (libvhdi_file_get_file_type(file_, &type, &error) != 1) Fail(error);
         vhdx_ = type == LIBVHDI_FILE_TYPE_VHDX;
@@ -350,7 +366,8 @@ public:
             if (libvhdi_file_get_utf8_parent_filename_size(file_, &nameSize, &error) != 1 || nameSize < 2)
                 throw Error{path + ": a differencing disk that does not name its parent"};
             std::string named(nameSize, '\0');
-            if (libvhdi_file_get_utf8_parent_filename(file_, reinterpret_cast<uint8_t*>(named.data()), nameSize, &error) != 1)
+            if (libvhdi_file_get_utf8_parent_filename(file_, reinterpret_cast<uint8_t*>(named.data()), nameSize,
+                                                      &error) != 1)
                 Fail(error);
             named.resize(std::strlen(named.c_str()));
             const std::string parentPath = ResolveParent(path, named);
@@ -461,7 +478,8 @@ protected:
         tsk_error_reset();
         const ssize_t n = tsk_img_read(img_, TSK_OFF_T(offset), static_cast<char*>(buffer), length);
         if (n < 0)
-            throw Error{Name() + " (at offset " + std::to_string(offset) + "): " + TskMessage() + ": a truncated or damaged image"};
+            throw Error{Name() + " (at offset " + std::to_string(offset) + "): " + TskMessage() +
+                        ": a truncated or damaged image"};
         return std::size_t(n);
     }
 

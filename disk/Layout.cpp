@@ -9,9 +9,15 @@
 namespace disk::layout {
 namespace {
 
-std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-std::uint32_t Le32(const std::uint8_t* p) { return std::uint32_t(Le16(p)) | std::uint32_t(Le16(p + 2)) << 16; }
-std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | std::uint64_t(Le32(p + 4)) << 32; }
+std::uint16_t Le16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | p[1] << 8);
+}
+std::uint32_t Le32(const std::uint8_t* p) {
+    return std::uint32_t(Le16(p)) | std::uint32_t(Le16(p + 2)) << 16;
+}
+std::uint64_t Le64(const std::uint8_t* p) {
+    return Le32(p) | std::uint64_t(Le32(p + 4)) << 32;
+}
 
 bool At(const std::uint8_t* p, std::size_t length, std::size_t offset, std::string_view magic) {
     return length >= offset + magic.size() && std::memcmp(p + offset, magic.data(), magic.size()) == 0;
@@ -26,45 +32,70 @@ struct GptType {
     bool windows;
 };
 constexpr std::array kGptTypes{
-    GptType{"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", Content::Unknown, true},   // basic data: probe
-    GptType{"DE94BBA4-06D1-4D40-A16A-BFD50179D6AC", Content::Unknown, true},   // Windows recovery
-    GptType{"C12A7328-F81F-11D2-BA4B-00A0C93EC93B", Content::Fat, false},      // EFI system
-    GptType{"E3C9E316-0B5C-4DB8-817D-F92DF00215AE", Content::Skip, false},     // Microsoft reserved
-    GptType{"5808C8AA-7E8F-42E0-85D2-E1E90434CFB3", Content::Ldm, true},       // LDM metadata
-    GptType{"AF9B60A0-1431-4F62-BC68-3311714A69AD", Content::Ldm, true},       // LDM data
+    GptType{"EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", Content::Unknown, true},  // basic data: probe
+    GptType{"DE94BBA4-06D1-4D40-A16A-BFD50179D6AC", Content::Unknown, true},  // Windows recovery
+    GptType{"C12A7328-F81F-11D2-BA4B-00A0C93EC93B", Content::Fat, false},     // EFI system
+    GptType{"E3C9E316-0B5C-4DB8-817D-F92DF00215AE", Content::Skip, false},    // Microsoft reserved
+    GptType{"5808C8AA-7E8F-42E0-85D2-E1E90434CFB3", Content::Ldm, true},      // LDM metadata
+    GptType{"AF9B60A0-1431-4F62-BC68-3311714A69AD", Content::Ldm, true},      // LDM data
     GptType{"E75CAF8F-F680-4CEE-AFA3-B001E56EFC2D", Content::StorageSpaces, true},
     GptType{"E6D6D379-F507-44C2-A23C-238F2A3DF928", Content::Lvm, false},
-    GptType{"0657FD6D-A4AB-43C4-84E5-0933C84B4F4F", Content::Skip, false},     // Linux swap
-    GptType{"21686148-6449-6E6F-744E-656564454649", Content::Skip, false},     // BIOS boot
+    GptType{"0657FD6D-A4AB-43C4-84E5-0933C84B4F4F", Content::Skip, false},  // Linux swap
+    GptType{"21686148-6449-6E6F-744E-656564454649", Content::Skip, false},  // BIOS boot
 };
 
 std::string GuidText(const std::uint8_t* g) {
     char s[37];
-    std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Le32(g), Le16(g + 4), Le16(g + 6), g[8],
-                  g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+    std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Le32(g), Le16(g + 4), Le16(g + 6),
+                  g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
     return s;
 }
 
 void ClassifyMbr(std::uint8_t type, Slice& s) {
     switch (type) {
-    case 0x01: case 0x04: case 0x06: case 0x0B: case 0x0C: case 0x0E:
-    case 0x11: case 0x14: case 0x16: case 0x1B: case 0x1C: case 0x1E:
-        s.typeSays = Content::Fat;
-        s.windowsType = true;
-        break;
-    case 0x07: case 0x17: case 0x27:  // NTFS, exFAT or ReFS; hidden; recovery
-        s.typeSays = Content::Unknown;
-        s.windowsType = true;
-        break;
-    case 0x42: s.typeSays = Content::Ldm; s.windowsType = true; break;
-    case 0x8E: s.typeSays = Content::Lvm; break;
-    case 0x82: s.typeSays = Content::Skip; break;
-    case 0xEF: s.typeSays = Content::Fat; break;
-    default: s.typeSays = Content::Unknown; break;
+        case 0x01:
+        case 0x04:
+        case 0x06:
+        case 0x0B:
+        case 0x0C:
+        case 0x0E:
+        case 0x11:
+        case 0x14:
+        case 0x16:
+        case 0x1B:
+        case 0x1C:
+        case 0x1E:
+            s.typeSays = Content::Fat;
+            s.windowsType = true;
+            break;
+        case 0x07:
+        case 0x17:
+        case 0x27:  // NTFS, exFAT or ReFS; hidden; recovery
+            s.typeSays = Content::Unknown;
+            s.windowsType = true;
+            break;
+        case 0x42:
+            s.typeSays = Content::Ldm;
+            s.windowsType = true;
+            break;
+        case 0x8E:
+            s.typeSays = Content::Lvm;
+            break;
+        case 0x82:
+            s.typeSays = Content::Skip;
+            break;
+        case 0xEF:
+            s.typeSays = Content::Fat;
+            break;
+        default:
+            s.typeSays = Content::Unknown;
+            break;
     }
 }
 
-bool IsExtended(std::uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+bool IsExtended(std::uint8_t type) {
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
 
 bool IsVolume(Content c) {
     return c == Content::Ntfs || c == Content::Fat || c == Content::ExFat || c == Content::ReFs ||
@@ -139,15 +170,24 @@ Content Probe(const std::uint8_t* p, std::size_t length) {
 
 std::string Refusal(Content c) {
     switch (c) {
-    case Content::ExFat: return "an exFAT volume, where no Windows installs itself";
-    case Content::ReFs: return "a ReFS volume, which this reader cannot read";
-    case Content::BitLocker: return "a BitLocker-encrypted volume (-FVE-FS-): unlock it in Windows, or give a decrypted image";
-    case Content::Lvm: return "an LVM physical volume, which holds Linux logical volumes, not a Windows volume";
-    case Content::Ldm: return "a Windows dynamic disk (LDM), whose volumes this reader cannot assemble";
-    case Content::StorageSpaces: return "a Storage Spaces pool member, whose volumes this reader cannot assemble";
-    case Content::Luks: return "a LUKS-encrypted volume";
-    case Content::Unknown: return "an unknown or encrypted volume (no NTFS or FAT boot sector)";
-    default: return "";
+        case Content::ExFat:
+            return "an exFAT volume, where no Windows installs itself";
+        case Content::ReFs:
+            return "a ReFS volume, which this reader cannot read";
+        case Content::BitLocker:
+            return "a BitLocker-encrypted volume (-FVE-FS-): unlock it in Windows, or give a decrypted image";
+        case Content::Lvm:
+            return "an LVM physical volume, which holds Linux logical volumes, not a Windows volume";
+        case Content::Ldm:
+            return "a Windows dynamic disk (LDM), whose volumes this reader cannot assemble";
+        case Content::StorageSpaces:
+            return "a Storage Spaces pool member, whose volumes this reader cannot assemble";
+        case Content::Luks:
+            return "a LUKS-encrypted volume";
+        case Content::Unknown:
+            return "an unknown or encrypted volume (no NTFS or FAT boot sector)";
+        default:
+            return "";
     }
 }
 
@@ -205,7 +245,8 @@ Table ReadTable(const Reader& read, std::uint64_t size, unsigned hint) {
             const std::uint8_t* e = mbr + kMbrEntries + 16 * i;
             if (e[4] == 0 || IsExtended(e[4])) continue;
             const std::uint64_t start = Le32(e + 8);
-            if (!IsVolume(ProbeAt(read, size, start * 512)) && IsVolume(ProbeAt(read, size, start * 4096))) sector = 4096;
+            if (!IsVolume(ProbeAt(read, size, start * 512)) && IsVolume(ProbeAt(read, size, start * 4096)))
+                sector = 4096;
             break;
         }
     }
@@ -228,7 +269,8 @@ Table ReadTable(const Reader& read, std::uint64_t size, unsigned hint) {
         std::set<std::uint64_t> seen;
         unsigned number = 5;
         for (;;) {
-            if (!seen.insert(ebr).second) throw Error{"the extended partitions loop back to sector " + std::to_string(ebr)};
+            if (!seen.insert(ebr).second)
+                throw Error{"the extended partitions loop back to sector " + std::to_string(ebr)};
             if (seen.size() > kMaxLogical)
                 throw Error{"more than " + std::to_string(kMaxLogical) + " logical partitions: a damaged table"};
             if (ebr * sector + 512 > size)

@@ -12,12 +12,12 @@ namespace disk::layout {
 // Reads exactly `length` bytes at `offset` of the disk, or throws disk::Error.
 using Reader = std::function<void(std::uint64_t offset, void* buffer, std::size_t length)>;
 
-constexpr std::uint16_t kBootSignature = 0xAA55;    // last two bytes of an MBR and of boot sectors
-constexpr std::size_t kMbrEntries = 446;            // offset of the four MBR entries
-constexpr std::size_t kMaxLogical = 128;            // logical partitions in one extended chain
-constexpr std::uint32_t kMaxGptEntries = 1024;      // entries a GPT may claim
+constexpr std::uint16_t kBootSignature = 0xAA55;  // last two bytes of an MBR and of boot sectors
+constexpr std::size_t kMbrEntries = 446;          // offset of the four MBR entries
+constexpr std::size_t kMaxLogical = 128;          // logical partitions in one extended chain
+constexpr std::uint32_t kMaxGptEntries = 1024;    // entries a GPT may claim
 constexpr std::uint32_t kMaxGptEntrySize = 4096;
-constexpr std::uint64_t kHeadBytes = 4096;          // what Probe reads of a volume
+constexpr std::uint64_t kHeadBytes = 4096;  // what Probe reads of a volume
 
 enum class Content {
     Ntfs,
@@ -34,17 +34,17 @@ enum class Content {
 };
 
 struct Slice {
-    unsigned partition = 0;     // 1..4 primary, 5.. logical, GPT entry number; 0 a bare volume
-    std::uint64_t offset = 0;   // bytes
-    std::uint64_t length = 0;   // bytes
+    unsigned partition = 0;               // 1..4 primary, 5.. logical, GPT entry number; 0 a bare volume
+    std::uint64_t offset = 0;             // bytes
+    std::uint64_t length = 0;             // bytes
     Content typeSays = Content::Unknown;  // what the table's type says, before the content is probed
-    bool windowsType = false;   // a type Windows would give a volume of its own (NTFS, FAT, basic data)
+    bool windowsType = false;             // a type Windows would give a volume of its own (NTFS, FAT, basic data)
 };
 
 struct Table {
-    std::string scheme;          // "MBR", "GPT" or "none"
+    std::string scheme;  // "MBR", "GPT" or "none"
     unsigned sectorSize = 512;
-    std::vector<Slice> slices;   // in the table's order
+    std::vector<Slice> slices;  // in the table's order
 };
 
 // The partition table of a disk of `size` bytes; `sectorHint` is the container's sector size, 0 when

@@ -152,13 +152,14 @@ struct Folders::Node {
     std::optional<std::vector<Run>> indexRuns;  // where its index blocks lie, when we read them
     std::uint64_t indexSize = 0, indexInitialized = 0;
     std::optional<std::vector<std::uint8_t>> reparse;
-    TskFile tsk;                               // when The Sleuth Kit read it
-    const TSK_FS_ATTR* tskIndex = nullptr;     // its $I30 allocation then
+    TskFile tsk;                            // when The Sleuth Kit read it
+    const TSK_FS_ATTR* tskIndex = nullptr;  // its $I30 allocation then
 };
 
 Folders::Folders(TSK_FS_INFO* fs, std::string where, VolumeReader read, std::uint64_t length)
-    : fs_(fs), where_(std::move(where)), read_(std::move(read)), length_(length),
-      upcase_([this] { return UpCaseTable(); }) {}
+    : fs_(fs), where_(std::move(where)), read_(std::move(read)), length_(length), upcase_([this] {
+          return UpCaseTable();
+      }) {}
 
 Folders::~Folders() = default;
 
@@ -173,8 +174,9 @@ std::optional<std::vector<Run>> Folders::RunsOf(const TSK_FS_ATTR* a) const {
     for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr; run = run->next) {
         if (run->len == 0) continue;
         if (run->flags & TSK_FS_ATTR_RUN_FLAG_FILLER) return std::nullopt;
-        runs.push_back({run->offset, run->len,
-                        (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) ? std::nullopt : std::optional<std::uint64_t>(run->addr)});
+        runs.push_back(
+            {run->offset, run->len,
+             (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) ? std::nullopt : std::optional<std::uint64_t>(run->addr)});
     }
     return runs;
 }
@@ -227,8 +229,8 @@ const Folders::Node& Folders::NodeOf(std::uint64_t reference, bool checkSequence
     auto kept = nodes_.find(number);
     if (kept == nodes_.end()) kept = nodes_.emplace(number, ReadNode(number, path)).first;
     const Node& node = *kept->second;
-    if (checkSequence && (!node.inUse || node.extension ||
-                          (SequenceOf(reference) != 0 && node.sequence != SequenceOf(reference))))
+    if (checkSequence &&
+        (!node.inUse || node.extension || (SequenceOf(reference) != 0 && node.sequence != SequenceOf(reference))))
         throw Error{Named(path) + ": its folder's index names record " + std::to_string(number) +
                     ", which holds another file now: the volume is damaged"};
     return node;
@@ -264,10 +266,10 @@ std::unique_ptr<Folders::Node> Folders::ReadNode(std::uint64_t number, const std
         // An attribute list too long for its record, in clusters of its own.
         std::vector<std::uint8_t> list(std::size_t(std::min<std::uint64_t>(r->list.size, kMaxAttributeList)));
         try {
-            if (r->list.size > kMaxAttributeList || !ReadRuns(r->list.runs, r->list.initialized, 0, list.data(), list.size()))
+            if (r->list.size > kMaxAttributeList ||
+                !ReadRuns(r->list.runs, r->list.initialized, 0, list.data(), list.size()))
                 r->complete = false;
-            else
-                r->listed = ListedRecords(list);
+            else r->listed = ListedRecords(list);
         } catch (const Error& e) {
             throw Error{Named(path) + ": its attribute list is damaged (" + e.what() + ")"};
         }
@@ -333,7 +335,8 @@ std::unique_ptr<Folders::Node> Folders::ReadNode(std::uint64_t number, const std
             node->reparse = std::move(value);
         }
         if (a->name == nullptr || std::strcmp(a->name, "$I30") != 0) continue;
-        if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT && (a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr && a->size >= 0)
+        if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXROOT && (a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr &&
+            a->size >= 0)
             node->indexRoot.emplace(a->rd.buf, a->rd.buf + std::min<TSK_OFF_T>(a->size, TSK_OFF_T(a->rd.buf_size)));
         if (a->type == TSK_FS_ATTR_TYPE_NTFS_IDXALLOC) node->tskIndex = a;
     }
@@ -349,29 +352,30 @@ std::unique_ptr<Folders::Node> Folders::ReadNode(std::uint64_t number, const std
 TskFile Folders::Open(std::uint64_t record, const std::string& path) {
     tsk_error_reset();
     TskFile file(tsk_fs_file_open_meta(fs_, nullptr, record));
-    if (!file || file->meta == nullptr) throw Error{Named(path) + ": its record on the volume is damaged: " + TskMessage()};
+    if (!file || file->meta == nullptr)
+        throw Error{Named(path) + ": its record on the volume is damaged: " + TskMessage()};
     return file;
 }
 
 FolderIndex Folders::IndexOf(const Node& folder, const std::string& path) {
     const std::string name = Named(path);
     if (!folder.indexRoot) throw Error{name + ": a folder without its index of names: the volume is damaged"};
-    return FolderIndex(name, *folder.indexRoot, folder.indexSize, fs_->block_size,
-                       [this, &folder, name](std::uint64_t offset, void* out, std::size_t length) {
-                           try {
-                               if (folder.indexRuns &&
-                                   ReadRuns(*folder.indexRuns, folder.indexInitialized, offset, out, length))
-                                   return;
-                           } catch (const Error& e) {
-                               throw Error{name + ": its index of names cannot be read: " + e.what()};
-                           }
-                           tsk_error_reset();
-                           if (folder.tskIndex == nullptr ||
-                               tsk_fs_attr_read(folder.tskIndex, TSK_OFF_T(offset), static_cast<char*>(out), length,
-                                                TSK_FS_FILE_READ_FLAG_NONE) != ssize_t(length))
-                               throw Error{name + ": its index of names cannot be read at offset " +
-                                           std::to_string(offset) + ": " + TskMessage()};
-                       });
+    return FolderIndex(
+        name, *folder.indexRoot, folder.indexSize, fs_->block_size,
+        [this, &folder, name](std::uint64_t offset, void* out, std::size_t length) {
+            try {
+                if (folder.indexRuns && ReadRuns(*folder.indexRuns, folder.indexInitialized, offset, out, length))
+                    return;
+            } catch (const Error& e) {
+                throw Error{name + ": its index of names cannot be read: " + e.what()};
+            }
+            tsk_error_reset();
+            if (folder.tskIndex == nullptr ||
+                tsk_fs_attr_read(folder.tskIndex, TSK_OFF_T(offset), static_cast<char*>(out), length,
+                                 TSK_FS_FILE_READ_FLAG_NONE) != ssize_t(length))
+                throw Error{name + ": its index of names cannot be read at offset " + std::to_string(offset) + ": " +
+                            TskMessage()};
+        });
 }
 
 Found Folders::Resolve(std::string_view inside) {

@@ -78,7 +78,7 @@ private:
     std::uint64_t length_;
     UpCase upcase_;
     std::optional<std::vector<Run>> mftRuns_;
-    std::map<std::uint64_t, std::unique_ptr<Node>> nodes_;  // records read, by number
+    std::map<std::uint64_t, std::unique_ptr<Node>> nodes_;                               // records read, by number
     std::map<std::pair<std::uint64_t, std::size_t>, std::vector<std::uint8_t>> pieces_;  // by place, length
     std::uint64_t keptBytes_ = 0;
     static constexpr std::uint64_t kMaxKeptBytes = std::uint64_t(8) << 20;

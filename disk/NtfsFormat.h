@@ -1,7 +1,7 @@
 #pragma once
 // The NTFS structures that a folder's lookup reads (file records, their attributes, index blocks), as
-// the lookup, the tests that build them by hand and the fuzz targets see them: each field as an offset into its structure, each limit named
-// once here. Little-endian throughout.
+// the lookup, the tests that build them by hand and the fuzz targets see them: each field as an offset into its
+// structure, each limit named once here. Little-endian throughout.
 #include <cstddef>
 #include <cstdint>
 
@@ -54,8 +54,8 @@ constexpr std::size_t kMinSize = 512, kMaxSize = 65536;
 
 // --- Attribute, in a file record -------------------------------------------------------------------
 namespace attribute {
-constexpr std::size_t kType = 0x00;        // 32 bits
-constexpr std::size_t kLength = 0x04;      // 32 bits
+constexpr std::size_t kType = 0x00;         // 32 bits
+constexpr std::size_t kLength = 0x04;       // 32 bits
 constexpr std::size_t kNonResident = 0x08;  // 8 bits
 constexpr std::size_t kNameLength = 0x09;   // 8 bits, UTF-16 units
 constexpr std::size_t kNameOffset = 0x0A;   // 16 bits
@@ -63,9 +63,9 @@ constexpr std::size_t kFlags = 0x0C;        // 16 bits
 constexpr std::size_t kValueLength = 0x10;  // 32 bits, resident
 constexpr std::size_t kValueOffset = 0x14;  // 16 bits, resident
 constexpr std::size_t kResidentHeader = 0x18;
-constexpr std::size_t kStartVcn = 0x10;     // 64 bits, non-resident
-constexpr std::size_t kRunsOffset = 0x20;   // 16 bits
-constexpr std::size_t kDataSize = 0x30;     // 64 bits
+constexpr std::size_t kStartVcn = 0x10;         // 64 bits, non-resident
+constexpr std::size_t kRunsOffset = 0x20;       // 16 bits
+constexpr std::size_t kDataSize = 0x30;         // 64 bits
 constexpr std::size_t kInitializedSize = 0x38;  // 64 bits
 constexpr std::size_t kNonResidentHeader = 0x40;
 constexpr std::uint32_t kEnd = 0xFFFFFFFF;

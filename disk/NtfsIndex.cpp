@@ -31,7 +31,9 @@ UpCase::UpCase(std::span<const std::uint8_t> table) : UpCase() {
     for (std::size_t u = 0; u < table_.size(); ++u) table_[u] = char16_t(Get16(table, 2 * u));
 }
 
-UpCase::UpCase(std::function<std::vector<std::uint8_t>()> load) : UpCase() { load_ = std::move(load); }
+UpCase::UpCase(std::function<std::vector<std::uint8_t>()> load) : UpCase() {
+    load_ = std::move(load);
+}
 
 void UpCase::Load() const {
     const auto load = std::move(load_);

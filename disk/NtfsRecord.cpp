@@ -64,7 +64,8 @@ std::vector<Run> DecodeRuns(std::span<const std::uint8_t> b, std::uint64_t first
             run.lcn = std::uint64_t(lcn);
         }
         at += offsetBytes;
-        if (length == 0 || length > clusters || vcn > clusters) throw Error{"a run of " + std::to_string(length) + " clusters"};
+        if (length == 0 || length > clusters || vcn > clusters)
+            throw Error{"a run of " + std::to_string(length) + " clusters"};
         vcn += length;
         runs.push_back(run);
     }
@@ -80,7 +81,8 @@ std::vector<std::uint64_t> ListedRecords(std::span<const std::uint8_t> list) {
             throw Error{"an attribute list's entry of " + std::to_string(length) + " bytes"};
         std::u16string name(units, u'\0');
         for (std::size_t i = 0; i < units; ++i) name[i] = char16_t(Get(list, e + named + 2 * i, 2));
-        if (Wanted(std::uint32_t(Get(list, e + listed::kType, 4)), name)) records.push_back(Get(list, e + listed::kRecord, 8));
+        if (Wanted(std::uint32_t(Get(list, e + listed::kType, 4)), name))
+            records.push_back(Get(list, e + listed::kRecord, 8));
         e += length;
     }
     return records;
@@ -113,7 +115,8 @@ Record ParseRecord(std::span<const std::uint8_t> b, std::uint64_t clusters) {
         for (std::size_t i = 0; i < nameUnits; ++i) name[i] = char16_t(Get(a, nameAt + 2 * i, 2));
         if (type != attribute::kAttributeList && !Wanted(type, name)) continue;
         if (resident) {
-            const std::size_t valueLength = Get(a, attribute::kValueLength, 4), valueAt = Get(a, attribute::kValueOffset, 2);
+            const std::size_t valueLength = Get(a, attribute::kValueLength, 4),
+                              valueAt = Get(a, attribute::kValueOffset, 2);
             if (valueAt > length || valueLength > length - valueAt) throw Error{"an attribute's value past its end"};
             const auto value = a.subspan(valueAt, valueLength);
             if (type == attribute::kIndexRoot) r.indexRoot.emplace(value.begin(), value.end());
@@ -122,7 +125,8 @@ Record ParseRecord(std::span<const std::uint8_t> b, std::uint64_t clusters) {
             if (type == attribute::kAttributeList) r.listed = ListedRecords(value);
             continue;
         }
-        if (length < attribute::kNonResidentHeader) throw Error{"a non-resident attribute of " + std::to_string(length) + " bytes"};
+        if (length < attribute::kNonResidentHeader)
+            throw Error{"a non-resident attribute of " + std::to_string(length) + " bytes"};
         const std::uint16_t attributeFlags = std::uint16_t(Get(a, attribute::kFlags, 2));
         // A link's target out of the record, anything held compressed: The Sleuth Kit reads those.
         if (type == attribute::kReparsePoint ||
@@ -152,7 +156,8 @@ Record ParseRecord(std::span<const std::uint8_t> b, std::uint64_t clusters) {
 }
 
 IndexExtent JoinExtents(std::vector<IndexExtent> extents) {
-    std::sort(extents.begin(), extents.end(), [](const IndexExtent& a, const IndexExtent& b) { return a.startVcn < b.startVcn; });
+    std::sort(extents.begin(), extents.end(),
+              [](const IndexExtent& a, const IndexExtent& b) { return a.startVcn < b.startVcn; });
     IndexExtent whole;
     std::uint64_t next = 0;
     for (IndexExtent& e : extents) {

@@ -41,8 +41,8 @@ struct Record {
     std::uint16_t sequence = 0;
     bool inUse = false;
     bool folder = false;
-    std::uint64_t base = 0;  // for a record holding attributes of another file's: that one's reference
-    bool complete = true;    // false: held in a way only The Sleuth Kit reads (compressed, say)
+    std::uint64_t base = 0;             // for a record holding attributes of another file's: that one's reference
+    bool complete = true;               // false: held in a way only The Sleuth Kit reads (compressed, say)
     std::vector<std::uint64_t> listed;  // records its attribute list names for its index or reparse point
     IndexExtent list;                   // where the attribute list lies when not in the record
     std::optional<std::vector<std::uint8_t>> indexRoot;  // the value of a folder's $I30 root

@@ -505,7 +505,9 @@ private:
             const std::uint64_t at = v->volume.offset;
             v->folders.emplace(
                 v->fs, path_ + ", " + Where(v->volume),
-                [this, at](std::uint64_t offset, void* buffer, std::size_t length) { image_->Read(at + offset, buffer, length); },
+                [this, at](std::uint64_t offset, void* buffer, std::size_t length) {
+                    image_->Read(at + offset, buffer, length);
+                },
                 v->length);
             NtfsState(*v, where);
         } else {

@@ -40,8 +40,8 @@ std::optional<DateParts> Split(Date date) {
 void RoundTrip(Date date) {
     const auto parts = Split(date);
     if (!parts) return;
-    for (std::string_view pattern : {kDatePattern, std::string_view("yyyy-mm-dd hh:nn:ss"),
-                                     std::string_view("yyyy-mm-ddThh:nn:ss")}) {
+    for (std::string_view pattern :
+         {kDatePattern, std::string_view("yyyy-mm-dd hh:nn:ss"), std::string_view("yyyy-mm-ddThh:nn:ss")}) {
         const std::string text = FormatDate(date, pattern);
         Check(IsDate(text), "a formatted date does not read as a date", text);
         const auto back = Split(ParseDate(text));

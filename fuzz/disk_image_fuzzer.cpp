@@ -1,9 +1,9 @@
 // Any bytes as a disk image: the partition walk on them as a disk in memory, then the whole source
 // (tables, volumes, the folders searched, the hives read) through a memory file. The signature of a
 // container (QCOW2, VHD, VHDX, VMDK, E01) is spoiled first, so that the bytes reach our own code as
-// a raw disk: a fault inside a container library is that library's (see library-faults/). Either the source opens with installations whose files read or are refused by disk::Error,
-// or it is refused by disk::Error naming the file; never a crash, and never a file larger than
-// kMaxFileBytes.
+// a raw disk: a fault inside a container library is that library's (see library-faults/). Either the source opens with
+// installations whose files read or are refused by disk::Error, or it is refused by disk::Error naming the file; never
+// a crash, and never a file larger than kMaxFileBytes.
 #include "Disk.h"
 #include "Layout.h"
 
@@ -36,16 +36,17 @@ void WalkInMemory(const std::uint8_t* data, std::size_t size) {
             },
             size, 0);
         Check(table.sectorSize == 512 || table.sectorSize == 4096, "a sector size other than 512 or 4096");
-        Check(table.slices.size() <= disk::layout::kMaxGptEntries + 4 + disk::layout::kMaxLogical, "more slices than a table holds");
-    } catch (const disk::Error&) {
-    }
+        Check(table.slices.size() <= disk::layout::kMaxGptEntries + 4 + disk::layout::kMaxLogical,
+              "more slices than a table holds");
+    } catch (const disk::Error&) {}
 }
 
 // The signatures disk::OpenImage takes for a container.
 bool ContainerSignature(const std::uint8_t* data, std::size_t size) {
-    for (const std::string_view magic : {std::string_view("QFI\xfb"), std::string_view("vhdxfile"), std::string_view("conectix"),
-                                         std::string_view("KDMV"), std::string_view("COWD"), std::string_view("# Disk"),
-                                         std::string_view("EVF\x09"), std::string_view("LVF\x09")})
+    for (const std::string_view magic :
+         {std::string_view("QFI\xfb"), std::string_view("vhdxfile"), std::string_view("conectix"),
+          std::string_view("KDMV"), std::string_view("COWD"), std::string_view("# Disk"), std::string_view("EVF\x09"),
+          std::string_view("LVF\x09")})
         if (size >= magic.size() && std::memcmp(data, magic.data(), magic.size()) == 0) return true;
     return size >= 512 && std::memcmp(data + size - 512, "conectix", 8) == 0;
 }
@@ -81,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         Check(hive->primary.bytes.size() <= disk::kMaxFileBytes, "a file beyond kMaxFileBytes");
                     }
                 } catch (const disk::Error& e) {
-                    Check(std::string(e.what()).find(path) != std::string::npos, "a refusal that does not name the image");
+                    Check(std::string(e.what()).find(path) != std::string::npos,
+                          "a refusal that does not name the image");
                 }
             }
         }

@@ -58,6 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     hivekit::Collect kept;
     hivekit::KeepPaths keep(paths, kept);
     hive::ReadHive({"fuzz.hive", bytes}, {}, keep);
-    Check(onDemand.keys > 0 && hivekit::Expect(onDemand.root) == hivekit::Expect(kept.root), "keys on demand unlike the whole reader's");
+    Check(onDemand.keys > 0 && hivekit::Expect(onDemand.root) == hivekit::Expect(kept.root),
+          "keys on demand unlike the whole reader's");
     return 0;
 }

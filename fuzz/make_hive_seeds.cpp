@@ -20,10 +20,12 @@ void Save(const std::filesystem::path& dir, const std::string& name, const Bytes
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     const std::filesystem::path out = argv[1];
-    Node names{u"ROOT", {{u"", 1, Utf16(u"d")}, {u"\u00e9", 4, {1, 2, 3, 4}}, {u"big", 3, Bytes(16400, 7)}}, {}, u"cls"};
+    Node names{
+        u"ROOT", {{u"", 1, Utf16(u"d")}, {u"\u00e9", 4, {1, 2, 3, 4}}, {u"big", 3, Bytes(16400, 7)}}, {}, u"cls"};
     names.children.push_back({u"\U0001F600\u660e", {{u"x", 3, {1, 2, 3, 4, 5}}}});
     Node wide{u"W"};
-    for (int i = 0; i < 520; ++i) wide.children.push_back({u"k" + std::u16string{char16_t('a' + i / 26 % 26), char16_t('a' + i % 26)}});
+    for (int i = 0; i < 520; ++i)
+        wide.children.push_back({u"k" + std::u16string{char16_t('a' + i / 26 % 26), char16_t('a' + i % 26)}});
     const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
     Save(out / "hive_read_fuzzer", "names", Write(names));
     Save(out / "hive_read_fuzzer", "ri", Write(wide));

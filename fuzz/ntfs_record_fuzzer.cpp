@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::uint8_t> bytes(data, data + size);
     try {
         disk::ntfs::ListedRecords(bytes);
-    } catch (const disk::Error&) {
-    }
+    } catch (const disk::Error&) {}
     if (!disk::ntfs::UndoFixups(bytes, disk::ntfs::record::kSignature).empty()) return 0;
     try {
         const disk::ntfs::Record r = disk::ntfs::ParseRecord(bytes, kClusters);
@@ -27,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             for (const auto& run : extent.runs)
                 if (run.lcn && (*run.lcn >= kClusters || run.length > kClusters - *run.lcn)) std::abort();
         disk::ntfs::JoinExtents(r.index);
-    } catch (const disk::Error&) {
-    }
+    } catch (const disk::Error&) {}
     return 0;
 }

@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                   "a key name with NUL or a line break");
             // The key's name as a message or an export writes it reads back as the same key.
             const std::string& text = key.path;
-            const auto again = regfile::ParseKeyName(std::string(regfile::RootName(key.root)) +
-                                                     (text.empty() ? "" : "\\" + text));
+            const auto again =
+                regfile::ParseKeyName(std::string(regfile::RootName(key.root)) + (text.empty() ? "" : "\\" + text));
             Check(again && again->root == key.root && again->path == text, "a key name that does not read back");
             for (const auto& value : key.values) {
                 Check(regfile::Utf16Length(value.name) <= regfile::kMaxValueName,

@@ -89,8 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // What reads must be written: a write the store refuses is a fault the reader should have named
         // with its place in the file, not "cannot write the store".
         if (const auto result = regfile::Apply(file); result.code != ERROR_SUCCESS)
-            Fail("the store refused line " + std::to_string(result.where.line) + " of a file that reads: " +
-                 std::to_string(result.code));
+            Fail("the store refused line " + std::to_string(result.where.line) +
+                 " of a file that reads: " + std::to_string(result.code));
         before = Take();
         for (HKEY root : kRoots) {
             std::string bytes, refusal;

@@ -22,10 +22,10 @@ constexpr std::size_t kRootCount = 5;
 
 // Windows-1252 to Unicode; the five bytes it leaves undefined stand for the C1 controls.
 char32_t Unicode(unsigned char b) {
-    static constexpr char16_t k80[32] = {
-        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    static constexpr char16_t k80[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                         0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                         0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                         0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
     return b >= 0x80 && b < 0xA0 ? k80[b - 0x80] : b;
 }
 
@@ -33,13 +33,20 @@ char32_t Unicode(unsigned char b) {
 char32_t Upper(char32_t c) {
     if ((c >= 'a' && c <= 'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7)) return c - 0x20;
     switch (c) {
-        case 0xFF: return 0x178;   // ÿ Ÿ
-        case 0x161: return 0x160;  // š Š
-        case 0x153: return 0x152;  // œ Œ
-        case 0x17E: return 0x17D;  // ž Ž
-        case 0xB5: return 0x39C;   // µ Μ
-        case 0x192: return 0x191;  // ƒ Ƒ
-        default: return c;
+        case 0xFF:
+            return 0x178;  // ÿ Ÿ
+        case 0x161:
+            return 0x160;  // š Š
+        case 0x153:
+            return 0x152;  // œ Œ
+        case 0x17E:
+            return 0x17D;  // ž Ž
+        case 0xB5:
+            return 0x39C;  // µ Μ
+        case 0x192:
+            return 0x191;  // ƒ Ƒ
+        default:
+            return c;
     }
 }
 
@@ -61,7 +68,9 @@ LONG SplitPath(LPCSTR path, std::vector<std::string>& parts) {
     return ERROR_SUCCESS;
 }
 
-std::string ValueName(LPCSTR name) { return name != nullptr ? name : ""; }
+std::string ValueName(LPCSTR name) {
+    return name != nullptr ? name : "";
+}
 
 // A name into the caller's buffer of *cch characters with its NUL; *cch becomes the length
 // without it. store: a buffer too small takes nothing, and *cch stays as it was.
@@ -106,8 +115,8 @@ RegistryModel::Folded RegistryModel::Fold(std::string_view ansi) {
 }
 
 RegistryModel::RegistryModel() {
-    static const char* const names[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE",
-                                        "HKEY_USERS", "HKEY_CURRENT_CONFIG"};
+    static const char* const names[] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE", "HKEY_USERS",
+                                        "HKEY_CURRENT_CONFIG"};
     for (const char* name : names) keys_.push_back(Key{name, 0, true, {}, {}});
 }
 
@@ -291,8 +300,8 @@ LONG RegistryModel::EnumKeyEx(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lp
     return rc;
 }
 
-LONG RegistryModel::EnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
-                              LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+LONG RegistryModel::EnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                              LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
         (lpData != nullptr && lpcbData == nullptr))
         return ERROR_INVALID_PARAMETER;
@@ -306,10 +315,10 @@ LONG RegistryModel::EnumValue(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWO
     return CopyData(value.data, lpData, lpcbData);
 }
 
-LONG RegistryModel::QueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved,
-                                 LPDWORD lpcSubKeys, LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen,
-                                 LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen,
-                                 LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+LONG RegistryModel::QueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                                 LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues,
+                                 LPDWORD lpcbMaxValueNameLen, LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor,
+                                 PFILETIME lpftLastWriteTime) {
     if (lpReserved != nullptr) return ERROR_INVALID_PARAMETER;
     std::size_t key = 0;
     if (const LONG rc = Resolve(hKey, KEY_QUERY_VALUE, key)) return rc;
@@ -333,7 +342,9 @@ LONG RegistryModel::QueryInfoKey(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, L
     return ERROR_SUCCESS;
 }
 
-void RegistryModel::Begin() { marks_.push_back(keys_); }
+void RegistryModel::Begin() {
+    marks_.push_back(keys_);
+}
 
 void RegistryModel::End(bool keep) {
     std::vector<Key> mark = std::move(marks_.back());

@@ -6,8 +6,8 @@
 #include "registry_store.h"
 #include "winapi.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -178,9 +178,10 @@ OtherProcess g_other;
 // Characters names are made of: case pairs in ASCII and Windows-1252, letters without a pair,
 // and a byte Windows-1252 leaves undefined.
 constexpr char kNameChars[] = "aAbB\xE9\xC9\xFF\x9F\x9A\x8A\xB5\xDF\x81~ ";
-constexpr REGSAM kAccess[] = {KEY_ALL_ACCESS, KEY_READ, KEY_WRITE, KEY_QUERY_VALUE, KEY_SET_VALUE,
-                              KEY_CREATE_SUB_KEY, KEY_ENUMERATE_SUB_KEYS, 0};
-constexpr DWORD kTypes[] = {REG_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_NONE, REG_EXPAND_SZ, REG_QWORD, 0xFFFF0001};
+constexpr REGSAM kAccess[] = {
+    KEY_ALL_ACCESS, KEY_READ, KEY_WRITE, KEY_QUERY_VALUE, KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_ENUMERATE_SUB_KEYS, 0};
+constexpr DWORD kTypes[] = {REG_SZ,   REG_BINARY,    REG_DWORD, REG_MULTI_SZ,
+                            REG_NONE, REG_EXPAND_SZ, REG_QWORD, 0xFFFF0001};
 constexpr DWORD kSizes[] = {0, 1, 2, 3, 4, 8, 16, 300};
 
 class Run {
@@ -202,21 +203,52 @@ private:
 
     void Step() {
         switch (in_.Byte() % 16) {
-            case 0: Open(false); break;
-            case 1: Open(true); break;
-            case 2: Close(); break;
-            case 3: Query(); break;
-            case 4: case 5: Set(); break;
-            case 6: DeleteValue(); break;
-            case 7: DeleteKey(); break;
-            case 8: DeleteTree(); break;
-            case 9: EnumKey(); break;
-            case 10: EnumValue(); break;
-            case 11: QueryInfo(); break;
-            case 12: Reopen(); break;
-            case 13: Transaction(); break;
-            case 14: Flush(); break;
-            case 15: OtherProcess(); break;
+            case 0:
+                Open(false);
+                break;
+            case 1:
+                Open(true);
+                break;
+            case 2:
+                Close();
+                break;
+            case 3:
+                Query();
+                break;
+            case 4:
+            case 5:
+                Set();
+                break;
+            case 6:
+                DeleteValue();
+                break;
+            case 7:
+                DeleteKey();
+                break;
+            case 8:
+                DeleteTree();
+                break;
+            case 9:
+                EnumKey();
+                break;
+            case 10:
+                EnumValue();
+                break;
+            case 11:
+                QueryInfo();
+                break;
+            case 12:
+                Reopen();
+                break;
+            case 13:
+                Transaction();
+                break;
+            case 14:
+                Flush();
+                break;
+            case 15:
+                OtherProcess();
+                break;
         }
     }
 
@@ -325,10 +357,10 @@ private:
         if (depth_ > 0) return;  // it would wait for this process's transaction
         const std::uint8_t b = in_.Byte();
         OtherWrite w{(b & 2) != 0, (b & 1) ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, KeyPath(false), ValueNameArg()};
-        const LONG mrc = w.Apply(
-            [&](HKEY h, LPCSTR p, PHKEY k) { return model_.CreateKeyEx(h, p, KEY_ALL_ACCESS, k, nullptr); },
-            [&](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return model_.SetValueEx(k, n, REG_SZ, d, c); },
-            [&](HKEY k) { model_.CloseKey(k); }, [&](HKEY h, LPCSTR p) { return model_.DeleteTree(h, p); });
+        const LONG mrc =
+            w.Apply([&](HKEY h, LPCSTR p, PHKEY k) { return model_.CreateKeyEx(h, p, KEY_ALL_ACCESS, k, nullptr); },
+                    [&](HKEY k, LPCSTR n, const BYTE* d, DWORD c) { return model_.SetValueEx(k, n, REG_SZ, d, c); },
+                    [&](HKEY k) { model_.CloseKey(k); }, [&](HKEY h, LPCSTR p) { return model_.DeleteTree(h, p); });
         const LONG src = g_other.Run(w);
         const std::string root = Label(PickRoot(w.root));
         Log("In another process: " + (w.remove ? "RegDeleteTreeA(" + root + ", " + Quote(w.path) + ")"
@@ -366,9 +398,13 @@ private:
                                           sb.Ptr(), noCount ? nullptr : &sb.size);
         const LONG mrc = model_.QueryValueEx(h.model, name.Ptr(), reserved ? &mr : nullptr, noType ? nullptr : &mt,
                                              mb.Ptr(), noCount ? nullptr : &mb.size);
-        Log("RegQueryValueExA(" + Label(h) + ", " + Quote(name) + ", buffer " + (sb.null ? "NULL" : std::to_string(mb.bytes.size())) +
-                (noCount ? ", no count" : "") + (reserved ? ", reserved" : "") + ")",
-            src, src == ERROR_SUCCESS || src == ERROR_MORE_DATA ? " type " + std::to_string(st) + " size " + std::to_string(sb.size) : "");
+        Log("RegQueryValueExA(" + Label(h) + ", " + Quote(name) + ", buffer " +
+                (sb.null ? "NULL" : std::to_string(mb.bytes.size())) + (noCount ? ", no count" : "") +
+                (reserved ? ", reserved" : "") + ")",
+            src,
+            src == ERROR_SUCCESS || src == ERROR_MORE_DATA
+                ? " type " + std::to_string(st) + " size " + std::to_string(sb.size)
+                : "");
         Same("result", src, mrc);
         Same("type", st, mt);
         Same("size", sb.size, mb.size);
@@ -445,8 +481,9 @@ private:
                                        withClass ? sc : nullptr, withClass ? &scc : nullptr, &sft);
         const LONG mrc = model_.EnumKeyEx(h.model, index, mn.chars.data(), &mn.cch, reserved ? &mr : nullptr,
                                           withClass ? mc : nullptr, withClass ? &mcc : nullptr, &mft);
-        Log("RegEnumKeyExA(" + Label(h) + ", " + std::to_string(index) + ", buffer " + std::to_string(mn.chars.size() - 1) +
-                (withClass ? ", class" : "") + (reserved ? ", reserved" : "") + ")",
+        Log("RegEnumKeyExA(" + Label(h) + ", " + std::to_string(index) + ", buffer " +
+                std::to_string(mn.chars.size() - 1) + (withClass ? ", class" : "") + (reserved ? ", reserved" : "") +
+                ")",
             src, src == ERROR_SUCCESS ? " " + Quote(Text{false, sn.chars.substr(0, sn.cch)}) : "");
         Same("result", src, mrc);
         SameBytes("name", sn.chars, mn.chars);
@@ -471,8 +508,9 @@ private:
         const LONG mrc = model_.EnumValue(h.model, index, mn.chars.data(), &mn.cch, reserved ? &mr : nullptr,
                                           noType ? nullptr : &mt, mb.Ptr(), noCount ? nullptr : &mb.size);
         Log("RegEnumValueA(" + Label(h) + ", " + std::to_string(index) + ", name buffer " +
-                std::to_string(mn.chars.size() - 1) + ", data buffer " + (sb.null ? "NULL" : std::to_string(mb.bytes.size())) +
-                (noCount ? ", no count" : "") + (reserved ? ", reserved" : "") + ")",
+                std::to_string(mn.chars.size() - 1) + ", data buffer " +
+                (sb.null ? "NULL" : std::to_string(mb.bytes.size())) + (noCount ? ", no count" : "") +
+                (reserved ? ", reserved" : "") + ")",
             src, src == ERROR_SUCCESS ? " " + Quote(Text{false, sn.chars.substr(0, sn.cch)}) : "");
         Same("result", src, mrc);
         SameBytes("name", sn.chars, mn.chars);
@@ -493,18 +531,18 @@ private:
         FILETIME sft{5, 5}, mft{5, 5};
         const bool withClass = b & 1, reserved = b == 0xFF;
         auto arg = [&](DWORD* a, int i) { return (b >> 1) & (1 << (i % 7)) ? &a[i] : nullptr; };
-        const LONG src = RegQueryInfoKeyA(h.store, withClass ? sc : nullptr, arg(s, 0), reserved ? &s[8] : nullptr,
-                                          arg(s, 1), arg(s, 2), arg(s, 3), arg(s, 4), arg(s, 5), arg(s, 6),
-                                          arg(s, 7), &sft);
-        const LONG mrc = model_.QueryInfoKey(h.model, withClass ? mc : nullptr, arg(m, 0), reserved ? &m[8] : nullptr,
-                                             arg(m, 1), arg(m, 2), arg(m, 3), arg(m, 4), arg(m, 5), arg(m, 6),
-                                             arg(m, 7), &mft);
+        const LONG src =
+            RegQueryInfoKeyA(h.store, withClass ? sc : nullptr, arg(s, 0), reserved ? &s[8] : nullptr, arg(s, 1),
+                             arg(s, 2), arg(s, 3), arg(s, 4), arg(s, 5), arg(s, 6), arg(s, 7), &sft);
+        const LONG mrc =
+            model_.QueryInfoKey(h.model, withClass ? mc : nullptr, arg(m, 0), reserved ? &m[8] : nullptr, arg(m, 1),
+                                arg(m, 2), arg(m, 3), arg(m, 4), arg(m, 5), arg(m, 6), arg(m, 7), &mft);
         Log("RegQueryInfoKeyA(" + Label(h) + (reserved ? ", reserved" : "") + ")", src,
             src == ERROR_SUCCESS ? " subkeys " + std::to_string(s[1]) + " values " + std::to_string(s[4]) : "");
         Same("result", src, mrc);
-        static const char* const names[] = {"class length", "subkeys",          "longest subkey name",
-                                            "longest class", "values",           "longest value name",
-                                            "largest data",  "security descriptor"};
+        static const char* const names[] = {
+            "class length",       "subkeys",      "longest subkey name", "longest class", "values",
+            "longest value name", "largest data", "security descriptor"};
         for (int i = 0; i < 8; ++i) Same(names[i], s[i], m[i]);
         SameBytes("class", std::string(sc, 2), std::string(mc, 2));
         Same("time", Hex(std::string(reinterpret_cast<char*>(&sft), sizeof sft)),
@@ -546,7 +584,8 @@ private:
     }
 
     void Log(const std::string& call, LONG rc, const std::string& detail = "") {
-        log_.push_back(std::string(static_cast<std::size_t>(depth_) * 2, ' ') + call + " = " + std::to_string(rc) + detail);
+        log_.push_back(std::string(static_cast<std::size_t>(depth_) * 2, ' ') + call + " = " + std::to_string(rc) +
+                       detail);
     }
 
     template <typename T>
@@ -589,7 +628,7 @@ private:
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string dir = (std::filesystem::exists("/dev/shm") ? std::filesystem::path("/dev/shm")
-                                                          : std::filesystem::temp_directory_path()) /
+                                                           : std::filesystem::temp_directory_path()) /
                       "store-model-fuzz-XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) std::abort();
     setenv("XDG_DATA_HOME", dir.c_str(), 1);

@@ -58,7 +58,7 @@ public:
 };
 
 struct ReadReport {
-    std::vector<std::string> warnings;  // e.g. a dirty hive read without its logs, a damaged log
+    std::vector<std::string> warnings;     // e.g. a dirty hive read without its logs, a damaged log
     std::vector<std::string> logsApplied;  // the logs whose entries were replayed, in order
 };
 

@@ -90,7 +90,8 @@ private:
 
 class OnDemand {
 public:
-    OnDemand(const std::string& name, const PageReader& read, std::uint32_t binsSize, std::uint32_t minor, Visitor& visitor)
+    OnDemand(const std::string& name, const PageReader& read, std::uint32_t binsSize, std::uint32_t minor,
+             Visitor& visitor)
         : name_(name), read_(read), binsSize_(binsSize), minor_(minor), visitor_(visitor) {}
 
     void Key(std::uint32_t off, std::uint32_t from, const Wanted& wanted) {
@@ -105,7 +106,8 @@ public:
         visitor_.BeginKey(name, className, Get64(&key[nk::kWritten]));
         if (wanted.values) Values(off, Get32(&key[nk::kValueCount]), Get32(&key[nk::kValues]));
         for (const auto& child : wanted.children)
-            if (const std::uint32_t sub = Subkey(off, Get32(&key[nk::kSubkeyCount]), Get32(&key[nk::kSubkeys]), child->upper);
+            if (const std::uint32_t sub =
+                    Subkey(off, Get32(&key[nk::kSubkeyCount]), Get32(&key[nk::kSubkeys]), child->upper);
                 sub != kNowhere)
                 Key(sub, off, *child);
         visitor_.EndKey();
@@ -114,8 +116,9 @@ public:
 private:
     // `binsOffset` kNowhere: the base block's pointer to the root key.
     [[noreturn]] void Fail(std::uint32_t binsOffset, const std::string& what) const {
-        throw HiveError(name_ + ": at offset " + Hex(binsOffset == kNowhere ? base::kRoot : std::uint64_t(binsOffset) + kBaseBlockSize) +
-                        ": " + what);
+        throw HiveError(name_ + ": at offset " +
+                        Hex(binsOffset == kNowhere ? base::kRoot : std::uint64_t(binsOffset) + kBaseBlockSize) + ": " +
+                        what);
     }
 
     std::vector<std::uint8_t> KeyNode(std::uint32_t off, std::uint32_t from) {
@@ -124,7 +127,8 @@ private:
         return key;
     }
     std::u16string KeyName(const std::vector<std::uint8_t>& key, std::uint32_t off) {
-        return Name(key, nk::kName, Get16(&key[nk::kNameBytes]), Get16(&key[nk::kFlags]) & nk::kFlagLatin1, off, "key name");
+        return Name(key, nk::kName, Get16(&key[nk::kNameBytes]), Get16(&key[nk::kFlags]) & nk::kFlagLatin1, off,
+                    "key name");
     }
 
     static bool Sig(const std::vector<std::uint8_t>& cell, const char* sig) {
@@ -148,14 +152,16 @@ private:
 
     // The data of the cell at `off`, which the record at `from` points to as its `what`.
     std::vector<std::uint8_t> Cell(std::uint32_t off, std::uint32_t from, const char* what) {
-        if (off == kNowhere || off % kCellAlign != 0 || off < kBinHeaderSize || std::uint64_t(off) + kCellSizeField > binsSize_)
+        if (off == kNowhere || off % kCellAlign != 0 || off < kBinHeaderSize ||
+            std::uint64_t(off) + kCellSizeField > binsSize_)
             Fail(from, std::string("the ") + what + " points outside the hive bins (" + Hex(off) + ")");
         std::uint8_t head[kCellSizeField];
         Bytes(off, kCellSizeField, head);
         const std::int64_t size = std::int32_t(Get32(head));
         if (size >= 0) Fail(off, std::string("the ") + what + " is a free cell");
         if (std::uint64_t(-size) < kCellSizeField || std::uint64_t(off) + std::uint64_t(-size) > binsSize_)
-            Fail(off, std::string("the ") + what + " is a cell of size " + Hex(std::uint64_t(-size)) + ", past the hive bins");
+            Fail(off, std::string("the ") + what + " is a cell of size " + Hex(std::uint64_t(-size)) +
+                          ", past the hive bins");
         std::vector<std::uint8_t> cell(std::size_t(-size) - kCellSizeField);
         Bytes(off + kCellSizeField, std::uint32_t(cell.size()), cell.data());
         return cell;
@@ -166,20 +172,22 @@ private:
         if (at + bytes > cell.size()) Fail(off, std::string("a ") + what + " longer than its cell");
         if (!latin1 && bytes % 2) Fail(off, std::string("a UTF-16 ") + what + " of an odd number of bytes");
         std::u16string out(latin1 ? bytes : bytes / 2, u'\0');
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = latin1 ? char16_t(cell[at + i]) : char16_t(Get16(&cell[at + 2 * i]));
+        for (std::size_t i = 0; i < out.size(); ++i)
+            out[i] = latin1 ? char16_t(cell[at + i]) : char16_t(Get16(&cell[at + 2 * i]));
         return out;
     }
 
     void Values(std::uint32_t key, std::uint32_t count, std::uint32_t listOff) {
         if (count == 0) return;
         const auto list = Cell(listOff, key, "value list");
-        if (std::uint64_t(count) * 4 > list.size()) Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
+        if (std::uint64_t(count) * 4 > list.size())
+            Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t off = Get32(&list[4 * i]);
             const auto value = Cell(off, listOff, "value");
             if (value.size() < vk::kName || !Sig(value, "vk")) Fail(off, "not a value (\"vk\")");
-            const std::u16string name =
-                Name(value, vk::kName, Get16(&value[vk::kNameBytes]), Get16(&value[vk::kFlags]) & vk::kFlagLatin1, off, "value name");
+            const std::u16string name = Name(value, vk::kName, Get16(&value[vk::kNameBytes]),
+                                             Get16(&value[vk::kFlags]) & vk::kFlagLatin1, off, "value name");
             const std::vector<std::uint8_t> data = Data(off, value);
             visitor_.Value(name, Get32(&value[vk::kType]), data);
         }
@@ -189,14 +197,17 @@ private:
         const std::uint32_t size = Get32(&value[vk::kDataSize]);
         if (size & vk::kDataInline) {
             const std::uint32_t n = size & ~vk::kDataInline;
-            if (n > vk::kMaxInline) Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
+            if (n > vk::kMaxInline)
+                Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
             return {value.begin() + vk::kData, value.begin() + std::ptrdiff_t(vk::kData + n)};
         }
         if (size == 0) return {};
         const std::uint32_t dataOff = Get32(&value[vk::kData]);
         auto cell = Cell(dataOff, vkOff, "value's data");
-        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && Sig(cell, "db")) return BigData(dataOff, cell, size);
-        if (size > cell.size()) Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
+        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && Sig(cell, "db"))
+            return BigData(dataOff, cell, size);
+        if (size > cell.size())
+            Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
         cell.resize(size);
         return cell;
     }
@@ -234,26 +245,30 @@ private:
         if (top.size() < list::kElements) Fail(listOff, "a subkey list too short");
         if (Sig(top, "ri")) {
             const std::uint32_t n = Get16(&top[list::kCount]);
-            if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size()) Fail(listOff, "an index (\"ri\") shorter than its count");
+            if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size())
+                Fail(listOff, "an index (\"ri\") shorter than its count");
             for (std::uint32_t i = 0; i < n; ++i) {
                 const std::uint32_t leafOff = Get32(&top[list::kElements + list::kNarrow * i]);
                 const auto leaf = Cell(leafOff, listOff, "subkey list");
                 if (Sig(leaf, "ri")) Fail(leafOff, "an index (\"ri\") inside an index");
-                if (const std::uint32_t found = InLeaf(leafOff, leaf, upper, trustHashes); found != kNowhere) return found;
+                if (const std::uint32_t found = InLeaf(leafOff, leaf, upper, trustHashes); found != kNowhere)
+                    return found;
             }
             return kNowhere;
         }
         return InLeaf(listOff, top, upper, trustHashes);
     }
 
-    std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper, bool trustHashes) {
+    std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper,
+                         bool trustHashes) {
         if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
         std::size_t stride;
         if (Sig(cell, "li")) stride = list::kNarrow;
         else if (Sig(cell, "lf") || Sig(cell, "lh")) stride = list::kWide;
         else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
         const std::uint32_t count = Get16(&cell[list::kCount]);
-        if (list::kElements + std::uint64_t(count) * stride > cell.size()) Fail(off, "a subkey list shorter than its count");
+        if (list::kElements + std::uint64_t(count) * stride > cell.size())
+            Fail(off, "a subkey list shorter than its count");
         const bool lh = Sig(cell, "lh") && trustHashes;
         const std::uint32_t hash = NameHash(upper);
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -274,7 +289,9 @@ private:
 
 }  // namespace
 
-bool NeedsLogs(std::span<const std::uint8_t> baseBlock) { return !Clean(baseBlock); }
+bool NeedsLogs(std::span<const std::uint8_t> baseBlock) {
+    return !Clean(baseBlock);
+}
 
 ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageReader& read,
                         std::span<const NamedBytes> logs, std::span<const std::vector<std::u16string>> paths,

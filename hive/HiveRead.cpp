@@ -49,7 +49,10 @@ class Walker {
 public:
     Walker(const std::string& name, std::span<const std::uint8_t> image, const BaseFields& base, Visitor& visitor,
            std::vector<std::string>& warnings)
-        : name_(name), bins_(image.subspan(kBaseBlockSize, base.binsSize)), minor_(base.minor), visitor_(visitor),
+        : name_(name),
+          bins_(image.subspan(kBaseBlockSize, base.binsSize)),
+          minor_(base.minor),
+          visitor_(visitor),
           warnings_(warnings) {}
 
     void Run(std::uint32_t root) {
@@ -71,7 +74,8 @@ private:
             if (self != off) Fail(std::uint32_t(off), "a hive bin that gives its offset as " + Hex(self));
             if (size < kPageSize || size % kPageSize != 0 || size > bins_.size() - off)
                 Fail(std::uint32_t(off), "a hive bin of size " + Hex(size));
-            std::fill(binOfPage_.begin() + off / kPageSize, binOfPage_.begin() + (off + size) / kPageSize, std::uint32_t(off));
+            std::fill(binOfPage_.begin() + off / kPageSize, binOfPage_.begin() + (off + size) / kPageSize,
+                      std::uint32_t(off));
             off += size;
         }
     }
@@ -84,7 +88,8 @@ private:
         if (off < bin + kBinHeaderSize || off + kCellSizeField > binEnd) return "points outside the cells of its bin";
         size = std::int32_t(Get32(&bins_[off]));
         if (size >= 0) return "is a free cell";
-        if (-size < std::int64_t(kCellSizeField) || std::uint64_t(off) + std::uint64_t(-size) > binEnd) return "past the end";
+        if (-size < std::int64_t(kCellSizeField) || std::uint64_t(off) + std::uint64_t(-size) > binEnd)
+            return "past the end";
         data = bins_.subspan(off + kCellSizeField, std::size_t(-size) - kCellSizeField);
         return nullptr;
     }
@@ -169,10 +174,10 @@ private:
     // others are left out, each named in a warning.
     void Duplicate(const NameRef& kept, const NameRef& other, std::uint32_t otherOff, bool isKey) {
         const std::string a = Utf8(kept.Text()), b = Utf8(other.Text());
-        warnings_.push_back(name_ + ": key " + KeyPath() + ": " + (isKey ? "subkeys \"" : "values \"") + a + "\" and \"" +
-                            b + "\" (at offset " + Hex(std::uint64_t(otherOff) + kBaseBlockSize) +
-                            ") differ only in case, which the registry does not tell apart: \"" + a + "\" was read, \"" + b +
-                            "\"" + (isKey ? " and all below it" : "") + " left out");
+        warnings_.push_back(name_ + ": key " + KeyPath() + ": " + (isKey ? "subkeys \"" : "values \"") + a +
+                            "\" and \"" + b + "\" (at offset " + Hex(std::uint64_t(otherOff) + kBaseBlockSize) +
+                            ") differ only in case, which the registry does not tell apart: \"" + a +
+                            "\" was read, \"" + b + "\"" + (isKey ? " and all below it" : "") + " left out");
     }
 
     // The indexes into `offs` of names that differ only in case from one before them, found by
@@ -238,7 +243,8 @@ private:
     void Values(std::uint32_t key, std::uint32_t count, std::uint32_t listOff) {
         if (count == 0) return;
         auto list = Claim(listOff, key, "value list");
-        if (std::uint64_t(count) * 4 > list.size()) Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
+        if (std::uint64_t(count) * 4 > list.size())
+            Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
         // A few values are compared pairwise as they are read; many are sorted first.
         constexpr std::uint32_t kPairwise = 16;
         std::vector<std::uint32_t> dropped;
@@ -277,14 +283,17 @@ private:
         const std::uint32_t size = Get32(&rec[vk::kDataSize]);
         if (size & vk::kDataInline) {
             const std::uint32_t n = size & ~vk::kDataInline;
-            if (n > vk::kMaxInline) Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
+            if (n > vk::kMaxInline)
+                Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
             return rec.subspan(vk::kData, n);
         }
         if (size == 0) return {};
         const std::uint32_t dataOff = Get32(&rec[vk::kData]);
         auto cell = Claim(dataOff, vkOff, "value's data");
-        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && HasSig(cell, 0, "db")) return BigData(dataOff, cell, size);
-        if (size > cell.size()) Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
+        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && HasSig(cell, 0, "db"))
+            return BigData(dataOff, cell, size);
+        if (size > cell.size())
+            Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
         return cell.first(size);
     }
 
@@ -321,7 +330,8 @@ private:
         else if (HasSig(cell, 0, "ri")) Fail(off, insideRi ? "an index (\"ri\") inside an index" : "unexpected index");
         else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
         const std::uint32_t count = Get16(&cell[list::kCount]);
-        if (list::kElements + std::uint64_t(count) * stride > cell.size()) Fail(off, "a subkey list shorter than its count");
+        if (list::kElements + std::uint64_t(count) * stride > cell.size())
+            Fail(off, "a subkey list shorter than its count");
         return {cell, count, stride};
     }
 
@@ -344,7 +354,8 @@ private:
         std::uint64_t total = 0;
         for (const auto& leaf : leaves) total += leaf.count;
         if (total != count)
-            Fail(key, "a key node with " + std::to_string(count) + " subkeys whose lists hold " + std::to_string(total));
+            Fail(key,
+                 "a key node with " + std::to_string(count) + " subkeys whose lists hold " + std::to_string(total));
         // A sorted list holds names alike but for case side by side; one out of order is sorted here.
         NameRef last;
         bool sorted = true;
@@ -365,7 +376,8 @@ private:
                         sorted = false;
                         std::vector<std::uint32_t> all;
                         for (const auto& l : leaves)
-                            for (std::uint32_t j = 0; j < l.count; ++j) all.push_back(Get32(&l.cell[list::kElements + j * l.stride]));
+                            for (std::uint32_t j = 0; j < l.count; ++j)
+                                all.push_back(Get32(&l.cell[list::kElements + j * l.stride]));
                         dropped = SortedDuplicates(all, true);
                     } else if (name.ok) {
                         last = name;
@@ -426,7 +438,8 @@ std::string BaseFault(const Base& b) {
                std::to_string(base::kMajorVersion) + "." + std::to_string(base::kMinMinor) + " to " +
                std::to_string(base::kMajorVersion) + "." + std::to_string(base::kMaxMinor) + " are read)";
     if (b.format != base::kFileFormat) return "a base block of file format " + std::to_string(b.format);
-    if (b.fields.binsSize % kPageSize != 0) return "hive bins data size " + Hex(b.fields.binsSize) + ", not whole pages";
+    if (b.fields.binsSize % kPageSize != 0)
+        return "hive bins data size " + Hex(b.fields.binsSize) + ", not whole pages";
     return {};
 }
 
@@ -446,7 +459,7 @@ struct LogEntry {
 
 struct LogRun {
     const NamedBytes* log;
-    std::uint32_t start;  // the sequence number its base block gives
+    std::uint32_t start;            // the sequence number its base block gives
     std::vector<LogEntry> entries;  // from `start`, consecutive
 };
 
@@ -540,7 +553,8 @@ const NamedBytes* NewestLogBase(std::span<const NamedBytes> logs, Base& out) {
 
 class Replay {
 public:
-    Replay(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std::span<const NamedBytes> logs, std::size_t cap)
+    Replay(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std::span<const NamedBytes> logs,
+           std::size_t cap)
         : primary_(primary), owned_(owned), logs_(logs), cap_(cap) {}
 
     // Replays what applies over a base block that can be trusted; returns the base fields of the
@@ -549,13 +563,27 @@ public:
         std::vector<LogRun> runs;
         for (const NamedBytes* logp : ByName(logs_)) {
             const NamedBytes& log = *logp;
-            auto note = [&](const std::string& what, bool damage) { notes.push_back({log.name + ": " + what, damage}); };
+            auto note = [&](const std::string& what, bool damage) {
+                notes.push_back({log.name + ": " + what, damage});
+            };
             const Base lb = ReadBase(log.bytes);
-            if (!lb.signatureOk) { note("not a hive log (no \"regf\" base block at offset 0x0)", true); continue; }
-            if (!lb.checksumOk) { note("its base block's checksum is wrong (at offset 0x1FC)", true); continue; }
-            if (std::string fault = BaseFault(lb); !fault.empty()) { note(fault, true); continue; }
+            if (!lb.signatureOk) {
+                note("not a hive log (no \"regf\" base block at offset 0x0)", true);
+                continue;
+            }
+            if (!lb.checksumOk) {
+                note("its base block's checksum is wrong (at offset 0x1FC)", true);
+                continue;
+            }
+            if (std::string fault = BaseFault(lb); !fault.empty()) {
+                note(fault, true);
+                continue;
+            }
             if (lb.type == base::kTypeNewLog) {
-                if (lb.seq1 < base.seq2) { note("older than the hive", false); continue; }
+                if (lb.seq1 < base.seq2) {
+                    note("older than the hive", false);
+                    continue;
+                }
                 EntryStop stop;
                 auto all = EntriesOf(log.bytes, stop);
                 LogRun run{&log, lb.seq1, {}};
@@ -569,8 +597,14 @@ public:
                     note("the replay stops early, " + stop.why + "; the entries from there on are not applied", true);
                 runs.push_back(std::move(run));
             } else if (lb.type == base::kTypeOldLog) {
-                if (lb.seq1 != lb.seq2) { note("a log that was not written through", false); continue; }
-                if (lb.written != base.written) { note("written at another time than the hive", false); continue; }
+                if (lb.seq1 != lb.seq2) {
+                    note("a log that was not written through", false);
+                    continue;
+                }
+                if (lb.written != base.written) {
+                    note("written at another time than the hive", false);
+                    continue;
+                }
                 if (!runs.empty() || old_) continue;
                 old_ = &log;
                 oldFields_ = lb.fields;
@@ -625,7 +659,8 @@ private:
                 auto& image = Image();
                 const std::uint8_t* src = e.data;
                 for (std::uint32_t p = 0; p < e.pages; ++p) {
-                    const std::uint32_t off = Get32(e.refs + logfile::kPageRef * p), len = Get32(e.refs + logfile::kPageRef * p + 4);
+                    const std::uint32_t off = Get32(e.refs + logfile::kPageRef * p),
+                                        len = Get32(e.refs + logfile::kPageRef * p + 4);
                     if (SaneBinStart(off, src, len)) std::memcpy(image.data() + kBaseBlockSize + off, src, len);
                     src += len;
                 }
@@ -685,7 +720,9 @@ private:
     BaseFields oldFields_;
 
 public:
-    std::span<const std::uint8_t> Result() const { return owned_ ? std::span<const std::uint8_t>(*owned_) : primary_.bytes; }
+    std::span<const std::uint8_t> Result() const {
+        return owned_ ? std::span<const std::uint8_t>(*owned_) : primary_.bytes;
+    }
 };
 
 std::string Join(const std::vector<Note>& notes) {
@@ -714,8 +751,9 @@ ReadReport Read(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std
         if (std::string fault = BaseFault(base); !fault.empty()) throw HiveError(name + ": at offset 0x0: " + fault);
         if (base.type != base::kTypePrimary)
             throw HiveError(name + ": at offset 0x0: file type " + std::to_string(base.type) +
-                            (base.type == base::kTypeOldLog || base.type == base::kTypeNewLog ? ", a transaction log, not a hive"
-                                                                                              : ", not a hive"));
+                            (base.type == base::kTypeOldLog || base.type == base::kTypeNewLog
+                                 ? ", a transaction log, not a hive"
+                                 : ", not a hive"));
     }
     ReadReport report;
     const NamedBytes* restoredFrom = nullptr;
@@ -724,8 +762,11 @@ ReadReport Read(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std
         if (restoredFrom == nullptr) {
             const std::string why = "looked for " + Join(lookedFor) + (notes.empty() ? "" : "; " + Join(notes));
             if (!ReadBase(primary.bytes).signatureOk)
-                throw HiveError(noHive + (logs.empty() && notes.empty() ? "" : ", and no log holds a base block to restore it (" + why + ")"));
-            throw HiveError(name + ": at offset 0x1FC: the base block's checksum is wrong and no log can restore it (" + why + ")");
+                throw HiveError(noHive + (logs.empty() && notes.empty()
+                                              ? ""
+                                              : ", and no log holds a base block to restore it (" + why + ")"));
+            throw HiveError(name + ": at offset 0x1FC: the base block's checksum is wrong and no log can restore it (" +
+                            why + ")");
         }
     }
     BaseFields fields = base.fields;
@@ -773,7 +814,9 @@ public:
             if (errno == ENOENT) {
                 char target[4096];
                 const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
-                Refuse("a dangling link" + (n > 0 ? " (to " + std::string(target, std::size_t(n)) + ", which does not exist)" : std::string()));
+                Refuse("a dangling link" +
+                       (n > 0 ? " (to " + std::string(target, std::size_t(n)) + ", which does not exist)"
+                              : std::string()));
             }
             Refuse(std::strerror(errno));
         }
@@ -785,7 +828,8 @@ public:
         if (::fstat(fd_, &st) != 0) Refuse(std::strerror(errno));
         regular_ = S_ISREG(st.st_mode);
         if (regular_ && std::uint64_t(st.st_size) > kMaxFileSize)
-            Refuse(std::to_string(st.st_size) + " bytes, larger than any hive (at most " + std::to_string(kMaxFileSize) + ")");
+            Refuse(std::to_string(st.st_size) + " bytes, larger than any hive (at most " +
+                   std::to_string(kMaxFileSize) + ")");
         if (!regular_ && !S_ISFIFO(st.st_mode)) Refuse("not a regular file");
         size_ = regular_ ? std::uint64_t(st.st_size) : 0;
     }
@@ -830,7 +874,8 @@ public:
             if (n == 0) break;
             bytes.insert(bytes.end(), buf, buf + n);
         }
-        if (bytes.size() > kMaxFileSize) Refuse("larger than any hive (at most " + std::to_string(kMaxFileSize) + " bytes)");
+        if (bytes.size() > kMaxFileSize)
+            Refuse("larger than any hive (at most " + std::to_string(kMaxFileSize) + " bytes)");
     }
 
     // The first `n` bytes of a regular file, leaving the position where it was.
@@ -878,7 +923,9 @@ public:
     }
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
-    std::span<const std::uint8_t> Bytes() const { return bytes_; }
+    std::span<const std::uint8_t> Bytes() const {
+        return bytes_;
+    }
 
 private:
     std::span<const std::uint8_t> bytes_;
@@ -925,7 +972,8 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
     // The logs matter only to a dirty hive; reading them otherwise would cost their size for nothing.
     const std::vector<std::uint8_t> head = file.Head(kLogSector);
     const Base first = ReadBase(head);
-    const bool dirty = head.size() == kLogSector && (!first.signatureOk || !first.checksumOk || first.seq1 != first.seq2);
+    const bool dirty =
+        head.size() == kLogSector && (!first.signatureOk || !first.checksumOk || first.seq1 != first.seq2);
     std::size_t room = 0;
     if (dirty) {
         std::error_code ec;
@@ -939,7 +987,10 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
             std::optional<fs::path> found;
             for (const auto& e : entries) {
                 const std::string n = e.filename().string();
-                if (n == wanted) { found = e; break; }
+                if (n == wanted) {
+                    found = e;
+                    break;
+                }
                 if (!found && SameIgnoringAsciiCase(n, wanted)) found = e;
             }
             if (!found) continue;
@@ -955,7 +1006,8 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
     }
     if (!dirty && !file.Stream()) {
         const MappedFile mapped(p);
-        if (!mapped.Bytes().empty()) return Read({path, mapped.Bytes()}, nullptr, {}, LogNames(path), std::move(notes), visitor);
+        if (!mapped.Bytes().empty())
+            return Read({path, mapped.Bytes()}, nullptr, {}, LogNames(path), std::move(notes), visitor);
     }
     // Room for all that replay may add (no more than the logs hold), so the bytes are never moved.
     std::vector<std::uint8_t> bytes = file.Read(room);

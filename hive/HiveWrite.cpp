@@ -25,13 +25,15 @@ bool FitsLatin1(std::u16string_view s) {
 // A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL giving
 // SYSTEM and Administrators full control and Everyone read, inherited by subkeys.
 constexpr std::uint8_t kSecurityDescriptor[] = {
-    1, 0, 0x04, 0x80, 0x14, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0, 0x30, 0, 0, 0,  // self-relative, DACL present
-    1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,  // owner S-1-5-32-544
-    1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,  // group S-1-5-18
-    2, 0, 0x48, 0, 3, 0, 0, 0,  // ACL revision 2, 72 bytes, 3 ACEs
-    0, 0x02, 0x14, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,  // SYSTEM: KEY_ALL_ACCESS
-    0, 0x02, 0x18, 0, 0x3F, 0, 0x0F, 0, 1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,  // Administrators
-    0, 0x02, 0x14, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,  // Everyone: KEY_READ
+    1,    0,    0x04, 0x80, 0x14, 0, 0,    0, 0x24, 0, 0, 0, 0,    0,    0, 0, 0x30, 0, 0, 0,  // self-relative, DACL
+                                                                                               // present
+    1,    2,    0,    0,    0,    0, 0,    5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,                 // owner S-1-5-32-544
+    1,    1,    0,    0,    0,    0, 0,    5, 0x12, 0, 0, 0,                                   // group S-1-5-18
+    2,    0,    0x48, 0,    3,    0, 0,    0,  // ACL revision 2, 72 bytes, 3 ACEs
+    0,    0x02, 0x14, 0,    0x3F, 0, 0x0F, 0, 1,    1, 0, 0, 0,    0,    0, 5, 0x12, 0, 0, 0,  // SYSTEM: KEY_ALL_ACCESS
+    0,    0x02, 0x18, 0,    0x3F, 0, 0x0F, 0, 1,    2, 0, 0, 0,    0,    0, 5, 0x20, 0, 0, 0, 0x20,
+    0x02, 0,    0,                                                                             // Administrators
+    0,    0x02, 0x14, 0,    0x19, 0, 0x02, 0, 1,    1, 0, 0, 0,    0,    0, 1, 0,    0, 0, 0,  // Everyone: KEY_READ
 };
 
 }  // namespace
@@ -83,7 +85,8 @@ struct Writer::Impl {
         const std::size_t cell = CellSize(size);
         if (bins.size() + cell > binEnd) {
             CloseBin();
-            const std::size_t start = bins.size(), binSize = (cell + kBinHeaderSize + kPageSize - 1) / kPageSize * kPageSize;
+            const std::size_t start = bins.size(),
+                              binSize = (cell + kBinHeaderSize + kPageSize - 1) / kPageSize * kPageSize;
             binEnd = start + binSize;
             bins.resize(start + kBinHeaderSize);
             PutSig(&bins[start], "hbin");
@@ -123,9 +126,11 @@ struct Writer::Impl {
         Put16(Rec(db) + db::kCount, std::uint16_t(segments));
         Put32(Rec(db) + db::kSegments, list);
         for (std::size_t i = 0; i < segments; ++i) {
-            const std::size_t from = i * kBigDataSegment, n = std::min<std::size_t>(kBigDataSegment, data.size() - from);
+            const std::size_t from = i * kBigDataSegment,
+                              n = std::min<std::size_t>(kBigDataSegment, data.size() - from);
             // A full cell for the last segment too: outside readers take its length from the cell.
-            const std::uint32_t segment = Bytes(data.data() + from, n, kBigDataSegment);  // before Rec(): the bins may move
+            const std::uint32_t segment =
+                Bytes(data.data() + from, n, kBigDataSegment);  // before Rec(): the bins may move
             Put32(Rec(list) + 4 * i, segment);
         }
         return db;
@@ -137,7 +142,8 @@ struct Writer::Impl {
         const auto name = NameBytes(key.name, latin1);
         const std::uint32_t nk = Alloc(nk::kName + name.size());
         PutSig(Rec(nk), "nk");
-        Put16(Rec(nk) + nk::kFlags, std::uint16_t((latin1 ? nk::kFlagLatin1 : 0) | (root ? nk::kFlagRoot | nk::kFlagNoDelete : 0)));
+        Put16(Rec(nk) + nk::kFlags,
+              std::uint16_t((latin1 ? nk::kFlagLatin1 : 0) | (root ? nk::kFlagRoot | nk::kFlagNoDelete : 0)));
         Put64(Rec(nk) + nk::kWritten, key.time);
         Put32(Rec(nk) + nk::kParent, parent);
         Put32(Rec(nk) + nk::kVolatileSubkeys, kNowhere);  // none on disk
@@ -235,7 +241,9 @@ struct Writer::Impl {
 };
 
 Writer::Writer() : impl_(new Impl) {}
-Writer::~Writer() { delete impl_; }
+Writer::~Writer() {
+    delete impl_;
+}
 
 void Writer::BeginKey(std::u16string_view name, std::u16string_view className, std::uint64_t lastWritten) {
     auto& m = *impl_;
@@ -243,10 +251,12 @@ void Writer::BeginKey(std::u16string_view name, std::u16string_view className, s
     if (!m.open.empty()) {
         if (name.empty()) m.Fail("a subkey of " + m.PathOf(m.open.back()) + " without a name");
         if (name.find(u'\\') != name.npos) m.Fail("a key name with a backslash: " + Utf8(name));
-        if (m.open.size() >= std::size_t(kMaxDepth)) m.Fail("keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        if (m.open.size() >= std::size_t(kMaxDepth))
+            m.Fail("keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
     }
     if (name.size() > kMaxKeyName)
-        m.Fail("a key name longer than " + std::to_string(kMaxKeyName) + " characters: " + Utf8(name.substr(0, 40)) + "...");
+        m.Fail("a key name longer than " + std::to_string(kMaxKeyName) + " characters: " + Utf8(name.substr(0, 40)) +
+               "...");
     if (className.size() > kMaxClassName)
         m.Fail("a class name longer than " + std::to_string(kMaxClassName) + " characters under " + Utf8(name));
     const std::uint32_t index = std::uint32_t(m.keys.size());
@@ -259,8 +269,10 @@ void Writer::Value(std::u16string_view name, std::uint32_t type, std::span<const
     auto& m = *impl_;
     if (m.open.empty()) return m.Fail("a value outside any key");
     if (name.size() > kMaxValueName)
-        m.Fail("a value name longer than " + std::to_string(kMaxValueName) + " characters in " + m.PathOf(m.open.back()));
-    if (data.size() > std::size_t(kMaxBigDataSegments) * kBigDataSegment) m.Fail("value data larger than a hive holds in " + m.PathOf(m.open.back()));
+        m.Fail("a value name longer than " + std::to_string(kMaxValueName) + " characters in " +
+               m.PathOf(m.open.back()));
+    if (data.size() > std::size_t(kMaxBigDataSegments) * kBigDataSegment)
+        m.Fail("value data larger than a hive holds in " + m.PathOf(m.open.back()));
     auto& values = m.keys[m.open.back()].values;
     values.push_back({std::u16string(name), type, std::vector<std::uint8_t>(data.begin(), data.end())});
 }

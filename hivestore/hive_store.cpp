@@ -17,24 +17,34 @@
 namespace hivestore {
 namespace {
 
-char16_t FoldAscii(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
+char16_t FoldAscii(char16_t c) {
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
 
 // Names compared as the registry compares the ASCII names this code looks for.
 bool SameName(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
 }
 
 std::string ErrorText(LONG rc) {
     switch (rc) {
-        case ERROR_ACCESS_DENIED: return "access denied";
-        case ERROR_BADDB: return "the store is not a registry database";
-        case ERROR_CANTREAD: return "cannot read the store";
-        case ERROR_CANTWRITE: return "cannot write the store";
-        case ERROR_FILE_NOT_FOUND: return "not found";
-        case ERROR_INVALID_PARAMETER: return "a name or value the registry does not take";
-        case ERROR_KEY_DELETED: return "the key was deleted meanwhile";
-        default: return "registry error " + std::to_string(rc);
+        case ERROR_ACCESS_DENIED:
+            return "access denied";
+        case ERROR_BADDB:
+            return "the store is not a registry database";
+        case ERROR_CANTREAD:
+            return "cannot read the store";
+        case ERROR_CANTWRITE:
+            return "cannot write the store";
+        case ERROR_FILE_NOT_FOUND:
+            return "not found";
+        case ERROR_INVALID_PARAMETER:
+            return "a name or value the registry does not take";
+        case ERROR_KEY_DELETED:
+            return "the key was deleted meanwhile";
+        default:
+            return "registry error " + std::to_string(rc);
     }
 }
 
@@ -99,8 +109,12 @@ class StoreWriter : public hive::Visitor {
 public:
     StoreWriter(std::string file, HKEY target, std::string targetName, size_t targetDepth, const ImportOptions& options,
                 HKEY mirrorTarget)
-        : options_(options), file_(std::move(file)), targetName_(std::move(targetName)), targetDepth_(targetDepth),
-          main_(target), mirrorRoot_(mirrorTarget) {}
+        : options_(options),
+          file_(std::move(file)),
+          targetName_(std::move(targetName)),
+          targetDepth_(targetDepth),
+          main_(target),
+          mirrorRoot_(mirrorTarget) {}
     ~StoreWriter() { CloseKeys(); }
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
@@ -275,8 +289,8 @@ private:
 
 HKEY CreatePath(HKEY root, const std::u16string& path, const std::string& shown) {
     HKEY h = nullptr;
-    const LONG rc = RegCreateKeyExW(root, path.c_str(), 0, nullptr,
-                                    REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr);
+    const LONG rc =
+        RegCreateKeyExW(root, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &h, nullptr);
     if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": cannot write the key: " + ErrorText(rc));
     return h;
 }
@@ -317,7 +331,8 @@ public:
             }
             if (rc == ERROR_NO_MORE_ITEMS) break;
             if (rc != ERROR_SUCCESS) Fail(rc, path, "cannot read its values: " + ErrorText(rc));
-            writer_.Value(std::u16string_view(name_.data(), cch), type, std::span<const std::uint8_t>(data_.data(), cb));
+            writer_.Value(std::u16string_view(name_.data(), cch), type,
+                          std::span<const std::uint8_t>(data_.data(), cb));
         }
         std::vector<std::u16string> children;
         for (DWORD i = 0;; ++i) {
@@ -375,11 +390,12 @@ bool IsHiveFile(const std::string& path) {
 }
 
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path, const ImportOptions& options) {
-    return ImportTree(file, [&](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
+    return ImportTree(
+        file, [&](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, root, path, options);
 }
 
-ImportReport ImportTree(const std::string& file, const HiveReader& readTree,
-                        HKEY root, const std::u16string& path, const ImportOptions& options) {
+ImportReport ImportTree(const std::string& file, const HiveReader& readTree, HKEY root, const std::u16string& path,
+                        const ImportOptions& options) {
     const std::string shown = ShowKey(root, path);
     struct Owned {
         HKEY h = nullptr;
@@ -421,7 +437,8 @@ ImportReport ImportTree(const std::string& file, const HiveReader& readTree,
 
 ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage) {
     ImportReport report;
-    for (const auto& [file, root] : {std::pair{&registry.system, HKEY_LOCAL_MACHINE}, std::pair{&registry.user, HKEY_USERS}}) {
+    for (const auto& [file, root] :
+         {std::pair{&registry.system, HKEY_LOCAL_MACHINE}, std::pair{&registry.user, HKEY_USERS}}) {
         // Without USER.DAT the users' keys of an installation imported before go all the same.
         const ImportReport one = ImportTree(
             file->path.empty() ? registry.system.path : file->path,
@@ -475,8 +492,12 @@ std::vector<std::uint8_t> ExportHive(HKEY root, const std::u16string& path, cons
     return writer.Finish();
 }
 
-std::u16string Utf16(std::string_view text) { return Wtf8ToUtf16(text); }
+std::u16string Utf16(std::string_view text) {
+    return Wtf8ToUtf16(text);
+}
 
-std::string Utf8(std::u16string_view text) { return Utf16ToWtf8(text); }
+std::string Utf8(std::u16string_view text) {
+    return Utf16ToWtf8(text);
+}
 
 }  // namespace hivestore

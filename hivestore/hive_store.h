@@ -60,8 +60,7 @@ ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage)
 
 // The value `name` of the top-level key `key` of a hive, when it is a REG_DWORD: Select\Current.
 // Reads the hive with its logs, as ImportHive does.
-bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name,
-                       DWORD& out);
+bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name, DWORD& out);
 bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const std::u16string& name, DWORD& out);
 
 // The key and everything under it as a hive file. Throws StoreError, or hive::HiveError for keys

@@ -7,7 +7,9 @@ class RaisedError : public std::runtime_error {
 public:
     RaisedError(long number, std::string source, std::string description)
         : std::runtime_error(Describe(number, source, description)),
-          number_(number), source_(std::move(source)), description_(std::move(description)) {}
+          number_(number),
+          source_(std::move(source)),
+          description_(std::move(description)) {}
 
     long Number() const noexcept { return number_; }
     const std::string& Source() const noexcept { return source_; }

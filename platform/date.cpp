@@ -17,7 +17,9 @@ constexpr long long kSecondsPerDay = 86400;
 // Conversion errors come from the platform, so they carry the program's name as their source.
 constexpr const char* kSource = "versioninfo";
 
-[[noreturn]] void Raise(long number, const char* description) { throw RaisedError(number, kSource, description); }
+[[noreturn]] void Raise(long number, const char* description) {
+    throw RaisedError(number, kSource, description);
+}
 
 void AppendDigits(std::string& out, unsigned value, int width) {
     std::string digits = std::to_string(value);
@@ -199,4 +201,6 @@ Date ParseDate(std::string_view text) {
     return *date;
 }
 
-bool IsDate(std::string_view text) { return Read(text).has_value(); }
+bool IsDate(std::string_view text) {
+    return Read(text).has_value();
+}

@@ -40,7 +40,9 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
            });
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -113,7 +115,9 @@ const std::string& WholeText(const std::string& text, Position where) {
 }
 
 // Text as the registry's W functions take it.
-std::u16string Wide(std::string_view text) { return Wtf8ToUtf16(text); }
+std::u16string Wide(std::string_view text) {
+    return Wtf8ToUtf16(text);
+}
 
 // Characters no name read from or written to a file may hold.
 constexpr std::string_view kNotInNames("\0\r\n", 3);
@@ -193,8 +197,9 @@ private:
         const std::string_view name = line.substr(nameStart, close - nameStart);
         // "[HKCU\A] ; see [docs]" could be key "A" with a comment or key "A] ; see [docs": refuse to guess.
         if (const size_t comment = AmbiguousKeyEnd(name); comment != std::string_view::npos)
-            FailAt(nameStart + comment, "a comment after a key holds ']', so the key name's end is unclear; "
-                                        "put the comment on a line of its own");
+            FailAt(nameStart + comment,
+                   "a comment after a key holds ']', so the key name's end is unclear; "
+                   "put the comment on a line of its own");
         if (const size_t bad = name.find_first_of(kNotInNames); bad != std::string_view::npos)
             FailAt(nameStart + bad, BadNameCharacter(name[bad]));
         const auto parsed = ParseKeyName(name);
@@ -236,7 +241,8 @@ private:
         } else if (Peek() == '"') {
             value.type = REG_SZ;
             const std::string text = WholeText(QuotedString(), dataAt);
-            value.data = d_.dialect == Dialect::Version5 ? Wtf8ToUtf16Le(text) + std::string(2, '\0') : TextToAnsi(text) + '\0';
+            value.data =
+                d_.dialect == Dialect::Version5 ? Wtf8ToUtf16Le(text) + std::string(2, '\0') : TextToAnsi(text) + '\0';
         } else if (Accept("dword:")) {
             value.type = REG_DWORD;
             const DWORD v = HexNumber(8, "dword: takes 1 to 8 hex digits");
@@ -359,10 +365,14 @@ std::string Quote(std::string_view text) {
     return out + '"';
 }
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 // Whether text survives a trip through Windows-1252, as a REGEDIT4 file carries it.
-bool FitsCodePage(std::u16string_view units) { return AnsiToUtf16(Utf16ToAnsi(units)) == units; }
+bool FitsCodePage(std::u16string_view units) {
+    return AnsiToUtf16(Utf16ToAnsi(units)) == units;
+}
 
 // UTF-16 string data that the quoted form gives back exactly: one closing NUL, no other, on one
 // line, every unit a character.
@@ -416,7 +426,8 @@ std::string ValueLineText(const StoredValue& v, Dialect dialect) {
     }
     if (v.type == REG_BINARY) return HexLine(line + "hex:", v.data);
     std::string typeHex;
-    for (DWORD t = v.type; t != 0 || typeHex.empty(); t >>= 4) typeHex.insert(typeHex.begin(), "0123456789abcdef"[t & 15]);
+    for (DWORD t = v.type; t != 0 || typeHex.empty(); t >>= 4)
+        typeHex.insert(typeHex.begin(), "0123456789abcdef"[t & 15]);
     const bool ansi = dialect == Dialect::Regedit4 && IsStringType(v.type);
     return HexLine(line + "hex(" + typeHex + "):", ansi ? Utf16ToAnsi(UnitsFromBytes(v.data)) : v.data);
 }
@@ -453,8 +464,8 @@ LONG StoredSpelling(HKEY root, const std::string& path, std::string& out) {
         if (parent.Status() != ERROR_SUCCESS) return parent.Status();
         std::vector<std::string> names;
         if (const LONG rc = ReadSubKeyNames(parent.Get(), names); rc != ERROR_SUCCESS) return rc;
-        const auto match = std::find_if(names.begin(), names.end(),
-                                        [&](const std::string& n) { return FoldCase(n) == part; });
+        const auto match =
+            std::find_if(names.begin(), names.end(), [&](const std::string& n) { return FoldCase(n) == part; });
         if (match == names.end()) return ERROR_FILE_NOT_FOUND;
         sofar += (sofar.empty() ? "" : "\\") + *match;
         start = end + 1;
@@ -519,7 +530,8 @@ LONG ExportTree(HKEY key, const std::string& name, size_t rootLength, Dialect di
         return kUnwritableName;
     }
     if (dialect == Dialect::Regedit4 && !FitsCodePage(Wide(name))) {
-        refusal = "key " + name + ": a name with characters that Windows-1252 lacks; a REGEDIT4 file cannot "
+        refusal = "key " + name +
+                  ": a name with characters that Windows-1252 lacks; a REGEDIT4 file cannot "
                   "hold it (a version 5.00 file can)";
         return kUnwritableName;
     }
@@ -611,7 +623,9 @@ std::string_view RootName(HKEY root) {
     return {};
 }
 
-RegFile Parse(std::string_view bytes) { return Parser(Decode(bytes)).Run(); }
+RegFile Parse(std::string_view bytes) {
+    return Parser(Decode(bytes)).Run();
+}
 
 namespace {
 
@@ -630,7 +644,9 @@ struct WideCalls {
     }
 };
 struct AnsiCalls {
-    static LONG DeleteTree(HKEY root, const std::string& path) { return RegDeleteTreeA(root, TextToAnsi(path).c_str()); }
+    static LONG DeleteTree(HKEY root, const std::string& path) {
+        return RegDeleteTreeA(root, TextToAnsi(path).c_str());
+    }
     static LONG Create(HKEY root, const std::string& path, HKEY& h) {
         return RegCreateKeyExA(root, TextToAnsi(path).c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
                                nullptr, &h, nullptr);
@@ -750,7 +766,8 @@ LONG Export(const KeyName& key, const ExportSink& sink, std::string* refusal, Di
 
 LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect dialect) {
     std::string whole;
-    const LONG rc = Export(key, [&](std::string_view piece) { return whole.append(piece), true; }, refusal, dialect);
+    const LONG rc = Export(
+        key, [&](std::string_view piece) { return whole.append(piece), true; }, refusal, dialect);
     if (rc == ERROR_SUCCESS) out = std::move(whole);
     return rc;
 }

@@ -74,7 +74,7 @@ std::optional<KeyName> ParseKeyName(std::string_view text);
 
 // The registry's limits, checked when a file or a key argument is read so that a fault is named
 // where it is rather than by the store's error code at write time. Lengths count UTF-16 units.
-inline constexpr size_t kMaxKeyPath = ::kMaxAnsiPath;    // of a path below its root given whole to an A function
+inline constexpr size_t kMaxKeyPath = ::kMaxAnsiPath;     // of a path below its root given whole to an A function
 inline constexpr size_t kMaxKeyNamePart = ::kMaxKeyName;  // of one key name in a path
 using ::kMaxValueName;
 // Why the registry would refuse this key path (text, below its root), or "" when it takes it.
@@ -89,8 +89,7 @@ std::string_view RootName(HKEY root);  // the full name, "HKEY_LOCAL_MACHINE"
 // back (a line break in a name; in a REGEDIT4 file, a character Windows-1252 lacks); then `refusal`
 // names that key and value.
 inline constexpr LONG kUnwritableName = 13;  // ERROR_INVALID_DATA
-LONG Export(const KeyName& key, std::string& out, std::string* refusal = nullptr,
-            Dialect dialect = Dialect::Version5);
+LONG Export(const KeyName& key, std::string& out, std::string* refusal = nullptr, Dialect dialect = Dialect::Version5);
 // The same a piece at a time, so that a tree of any size takes little memory: each piece is whole
 // lines of the file, in its encoding, about kExportPiece bytes or one key's lines when they are more.
 // A sink that returns false ends the export with kSinkFailed. After a refusal the pieces already

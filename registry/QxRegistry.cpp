@@ -46,7 +46,8 @@ bool QxRegistry::CreateKey(const std::string& KeyName, HKEY hKey) {
 
 void QxRegistry::CheckInitialized() const {
     if (!m_blnInitialized)
-        throw RaisedError(kNotInitializedError, "Class QxRegistry not Initialized.", "Application-defined or object-defined error");
+        throw RaisedError(kNotInitializedError, "Class QxRegistry not Initialized.",
+                          "Application-defined or object-defined error");
 }
 
 void QxRegistry::DeleteValue(const std::string& Value) {
@@ -70,7 +71,9 @@ void QxRegistry::SetDateValue(const std::string& Value, Date dtmData) {
     SetStringValue(Value, FormatDate(dtmData, kDatePattern));
 }
 
-void QxRegistry::SetBooleanValue(const std::string& Value, bool blnData) { SetLong(Value, blnData ? -1 : 0); }
+void QxRegistry::SetBooleanValue(const std::string& Value, bool blnData) {
+    SetLong(Value, blnData ? -1 : 0);
+}
 
 void QxRegistry::SetMultiStringValue(const std::string& Value, const std::string& sData) {
     SetTypedString(Value, sData, REG_MULTI_SZ);
@@ -91,7 +94,8 @@ void QxRegistry::SetTypedString(const std::string& Value, const std::string& sDa
 std::optional<DWORD> QxRegistry::SizeOf(const std::string& ansiName, DWORD type) const {
     DWORD actualType = 0;
     DWORD size = 0;
-    if (RegQueryValueExA(m_hKey, ansiName.c_str(), nullptr, &actualType, nullptr, &size) != ERROR_SUCCESS) return std::nullopt;
+    if (RegQueryValueExA(m_hKey, ansiName.c_str(), nullptr, &actualType, nullptr, &size) != ERROR_SUCCESS)
+        return std::nullopt;
     if (actualType != type) return std::nullopt;  // no conversion between types
     return size;
 }

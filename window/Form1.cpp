@@ -15,8 +15,8 @@ void Form1::Form_Load() {
     surface_.SetText(TextBox::Text2, std::to_string(record.dwMinorVersion));
     // The whole 128-character field goes in; the text box keeps the CSD text before the first NUL.
     surface_.SetText(TextBox::Text3, record.szCSDVersion);
-    surface_.SetText(TextBox::Text3, surface_.GetText(TextBox::Text3) + " (" +
-                                         std::to_string(record.wServicePackMajor) + ")");
+    surface_.SetText(TextBox::Text3,
+                     surface_.GetText(TextBox::Text3) + " (" + std::to_string(record.wServicePackMajor) + ")");
     surface_.SetText(TextBox::Text4, std::to_string(static_cast<unsigned>(record.wProductType)));
 
     surface_.SetCaption(std::to_string(GetWindowsVersion()));

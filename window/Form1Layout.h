@@ -35,14 +35,20 @@ inline constexpr std::array<ControlSpec, 10> kForm1Controls{{
 inline constexpr std::array<int, 5> kTextBoxRows{1, 3, 5, 7, 9};
 
 // The label that names each text box sits in the row above it.
-constexpr const ControlSpec& LabelOf(int textBoxRow) { return kForm1Controls[static_cast<size_t>(textBoxRow - 1)]; }
+constexpr const ControlSpec& LabelOf(int textBoxRow) {
+    return kForm1Controls[static_cast<size_t>(textBoxRow - 1)];
+}
 
-constexpr int TwipsToPixels(int twips) { return twips / kTwipsPerPixel; }
+constexpr int TwipsToPixels(int twips) {
+    return twips / kTwipsPerPixel;
+}
 
 // A text box shows its value whole, with the caret after the last letter, when it is as wide as the
 // value's text, the box's own margins (frame and inner padding, both sides) and the caret.
 inline constexpr int kCaretPixels = 1;
-constexpr int BoxWidthFor(int textPixels, int marginPixels) { return textPixels + marginPixels + kCaretPixels; }
+constexpr int BoxWidthFor(int textPixels, int marginPixels) {
+    return textPixels + marginPixels + kCaretPixels;
+}
 
 // The text boxes, all alike, widen to the widest value, never narrower than the table makes them;
 // the window widens by as much, so the margin right of the boxes stays the table's. Nothing else

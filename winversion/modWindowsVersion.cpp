@@ -65,11 +65,15 @@ std::int32_t WindowsNtCode(const OsVersionRecord& r) {
             switch (r.dwMinorVersion) {
                 case 0:
                     if (server) return 10;
-                    if (r.wProductType == VER_NT_DOMAIN_CONTROLLER && (r.wSuiteMask & VER_SUITE_ENTERPRISE) != 0) return 11;
+                    if (r.wProductType == VER_NT_DOMAIN_CONTROLLER && (r.wSuiteMask & VER_SUITE_ENTERPRISE) != 0)
+                        return 11;
                     return 9;
-                case 1: return 12;
-                case 2: return 13;
-                default: return 0;
+                case 1:
+                    return 12;
+                case 2:
+                    return 13;
+                default:
+                    return 0;
             }
         case 6:
             if (r.dwMinorVersion == 0) return 14;
@@ -112,14 +116,20 @@ std::int32_t VersionCodeFromProductName(const std::string& upperCaseName) {
 
 std::int32_t VersionCodeFromRecord(const OsVersionRecord& r) {
     switch (r.dwPlatformId) {
-        case VER_PLATFORM_WIN32s: return 1;
-        case VER_PLATFORM_WIN32_WINDOWS: return Windows9xCode(r);
-        case VER_PLATFORM_WIN32_NT: return WindowsNtCode(r);
-        default: return 0;
+        case VER_PLATFORM_WIN32s:
+            return 1;
+        case VER_PLATFORM_WIN32_WINDOWS:
+            return Windows9xCode(r);
+        case VER_PLATFORM_WIN32_NT:
+            return WindowsNtCode(r);
+        default:
+            return 0;
     }
 }
 
-std::int32_t GetWindowsVersionFromApi() { return VersionCodeFromRecord(QueryOsVersionRecord()); }
+std::int32_t GetWindowsVersionFromApi() {
+    return VersionCodeFromRecord(QueryOsVersionRecord());
+}
 
 std::int32_t GetWindowsVersion() {
     std::int32_t code = 0;

@@ -9,7 +9,11 @@ using namespace store;
 std::optional<KeyId> RootId(HKEY hKey) {
     const auto value = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hKey));
     switch (value) {
-        case 0x80000000u: case 0x80000001u: case 0x80000002u: case 0x80000003u: case 0x80000005u:
+        case 0x80000000u:
+        case 0x80000001u:
+        case 0x80000002u:
+        case 0x80000003u:
+        case 0x80000005u:
             return static_cast<KeyId>(value - 0x80000000u + 1);
         default:
             return std::nullopt;
@@ -20,16 +24,23 @@ Store::Store() {
     Use(DefaultRegistryStorePath(), DefaultUserRegistryStorePath(), StoreAccess::AsPermitted, true);
     // No registry call, and no SQLite work of the background flush, may be under way in another
     // thread when the process forks: the child would inherit their locks held.
-    pthread_atfork([] { TheStore().mutex.lock(); BeforeFork(); },
-                   [] { AfterForkInParent(); TheStore().mutex.unlock(); },
-                   // The child's thread has another id, so it cannot unlock the parent's
-                   // lock: it starts with a fresh one. The connections are the parent's: its
-                   // locks on the files are not the child's.
-                   [] {
-                       AfterForkInChild();
-                       new (&TheStore().mutex) std::recursive_mutex;
-                       TheStore().Inherited();
-                   });
+    pthread_atfork(
+        [] {
+            TheStore().mutex.lock();
+            BeforeFork();
+        },
+        [] {
+            AfterForkInParent();
+            TheStore().mutex.unlock();
+        },
+        // The child's thread has another id, so it cannot unlock the parent's
+        // lock: it starts with a fresh one. The connections are the parent's: its
+        // locks on the files are not the child's.
+        [] {
+            AfterForkInChild();
+            new (&TheStore().mutex) std::recursive_mutex;
+            TheStore().Inherited();
+        });
 }
 
 Store& Store::TheStore() {

@@ -18,7 +18,7 @@ namespace {
 
 // The real user's home as the password database gives it ($HOME may be another user's, under sudo).
 std::string HomeFolder() {
-    passwd pw {};
+    passwd pw{};
     passwd* found = nullptr;
     std::vector<char> buffer(16384);
     if (getpwuid_r(getuid(), &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
@@ -29,7 +29,9 @@ std::string HomeFolder() {
 
 }  // namespace
 
-void UseRegistryStore(const std::string& path, StoreAccess access) { UseRegistryStore(path, path, access); }
+void UseRegistryStore(const std::string& path, StoreAccess access) {
+    UseRegistryStore(path, path, access);
+}
 
 void UseRegistryStore(const std::string& systemPath, const std::string& userPath, StoreAccess access) {
     Store& store = Store::TheStore();
@@ -61,7 +63,9 @@ std::string UserRegistryStorePath() {
     return store.User().Path();
 }
 
-std::string DefaultRegistryStorePath() { return VERSIONINFO_STORE_PATH; }
+std::string DefaultRegistryStorePath() {
+    return VERSIONINFO_STORE_PATH;
+}
 
 std::string DefaultUserRegistryStorePath() {
     const char* data = std::getenv("XDG_DATA_HOME");

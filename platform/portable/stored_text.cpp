@@ -15,12 +15,16 @@ bool IsAscii(std::string_view text) {
 
 }  // namespace
 
-bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 std::string Spelled(std::string_view text, char) {
     return IsAscii(text) ? std::string(text) : Utf16ToAnsi(Wtf8ToUtf16(text));
 }
-std::u16string Spelled(std::string_view text, char16_t) { return Wtf8ToUtf16(text); }
+std::u16string Spelled(std::string_view text, char16_t) {
+    return Wtf8ToUtf16(text);
+}
 
 std::int64_t StoredForm(DWORD type, std::string_view& data, std::string& room) {
     using store::kUtf16Data;

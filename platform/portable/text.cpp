@@ -3,16 +3,16 @@
 #include "text.h"
 #include "utf16.h"
 
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
 #include <cwctype>
-#include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
-#include <stdexcept>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -144,10 +144,7 @@ static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly
             text.remove_prefix(1);
             continue;
         }
-        char32_t c = n == 1 ? lead
-                   : n == 2 ? (lead & 0x1F)
-                   : n == 3 ? (lead & 0x0F)
-                            : (lead & 0x07);
+        char32_t c = n == 1 ? lead : n == 2 ? (lead & 0x1F) : n == 3 ? (lead & 0x0F) : (lead & 0x07);
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
         AppendUtf8(out, bmpOnly && c >= 0x10000 ? c : static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)));
         text.remove_prefix(n);
@@ -155,7 +152,9 @@ static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly
     return out;
 }
 
-std::string UCase(std::string_view text) { return UpperCaseIn(text, UpperCaseLocale()); }
+std::string UCase(std::string_view text) {
+    return UpperCaseIn(text, UpperCaseLocale());
+}
 
 std::string FoldCase(std::string_view text) {
     static const locale_t invariant = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
@@ -193,10 +192,10 @@ namespace {
 
 // Windows-1252's 0x80 to 0x9F; the five bytes it leaves undefined stand for the C1 control of
 // the same value, as AnsiToText reads them.
-constexpr char16_t kHighControls[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+constexpr char16_t kHighControls[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                        0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                        0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                        0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 #include "best_fit_1252.inc"
 
@@ -222,10 +221,10 @@ void DecodeWtf8(std::string_view text, Put put) {
     while (!text.empty()) {
         const size_t n = SequenceLength(text);
         const auto lead = static_cast<unsigned char>(text[0]);
-        char32_t c = n == 1 ? (lead < 0x80 ? lead : 0xFFFD)
-                   : n == 2 ? (lead & 0x1F)
-                   : n == 3 ? (lead & 0x0F)
-                            : (lead & 0x07);
+        char32_t c = n == 1   ? (lead < 0x80 ? lead : 0xFFFD)
+                     : n == 2 ? (lead & 0x1F)
+                     : n == 3 ? (lead & 0x0F)
+                              : (lead & 0x07);
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
         if (c >= 0x110000) c = 0xFFFD;
         if (c >= 0x10000) {

@@ -135,39 +135,41 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
     if (values.empty()) return ERROR_SUCCESS;
     if (memory::Active()) {
         for (const StoreTreeValue& v : values)
-            if (const LONG rc = memory::TreeSetValue(v.key, v.name, v.type, v.data, v.size); rc != ERROR_SUCCESS) return rc;
+            if (const LONG rc = memory::TreeSetValue(v.key, v.name, v.type, v.data, v.size); rc != ERROR_SUCCESS)
+                return rc;
         return ERROR_SUCCESS;
     }
-    return InTransaction(values.front().key, KEY_SET_VALUE, [&](Store& store, OpenKey& first, StatementCache& s) -> LONG {
-        // Their keys first: a key may yet turn out to be another of the same name.
-        if (Waiting().db == first.db) WriteWaitingKeys(store, s);
-        // Their room kept from one call to the next.
-        static Name names[kValuesAtOnce];
-        static std::string rooms[kValuesAtOnce];
-        static std::vector<KeyId> ids;
-        ids.clear();
-        for (const StoreTreeValue& v : values) {
-            // InTransaction looked at the file; inside a write transaction even an inexact look is a
-            // stat, but not for the tree's own handles.
-            const OpenKey& key = TreeKeyFor(store, v.key, KEY_SET_VALUE, false);
-            if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
-            ids.push_back(key.id);
-        }
-        ValueRow rows[kValuesAtOnce];
-        for (size_t at = 0; at < values.size();) {
-            const size_t count = values.size() - at >= kValuesAtOnce ? kValuesAtOnce : 1;
-            for (size_t i = 0; i < count; ++i) {
-                const StoreTreeValue& v = values[at + i];
-                NameFromUtf16(v.name, names[i]);
-                std::string_view data(reinterpret_cast<const char*>(v.data), v.data == nullptr ? 0 : v.size);
-                const std::int64_t type = StoredForm(v.type, data, rooms[i]);
-                rows[i] = ValueRow{ids[at + i], &names[i], type, data};
+    return InTransaction(
+        values.front().key, KEY_SET_VALUE, [&](Store& store, OpenKey& first, StatementCache& s) -> LONG {
+            // Their keys first: a key may yet turn out to be another of the same name.
+            if (Waiting().db == first.db) WriteWaitingKeys(store, s);
+            // Their room kept from one call to the next.
+            static Name names[kValuesAtOnce];
+            static std::string rooms[kValuesAtOnce];
+            static std::vector<KeyId> ids;
+            ids.clear();
+            for (const StoreTreeValue& v : values) {
+                // InTransaction looked at the file; inside a write transaction even an inexact look is a
+                // stat, but not for the tree's own handles.
+                const OpenKey& key = TreeKeyFor(store, v.key, KEY_SET_VALUE, false);
+                if (key.db != first.db) return ERROR_INVALID_PARAMETER;  // one store at a time
+                ids.push_back(key.id);
             }
-            WriteValues(s, std::span(rows, count));
-            at += count;
-        }
-        return ERROR_SUCCESS;
-    });
+            ValueRow rows[kValuesAtOnce];
+            for (size_t at = 0; at < values.size();) {
+                const size_t count = values.size() - at >= kValuesAtOnce ? kValuesAtOnce : 1;
+                for (size_t i = 0; i < count; ++i) {
+                    const StoreTreeValue& v = values[at + i];
+                    NameFromUtf16(v.name, names[i]);
+                    std::string_view data(reinterpret_cast<const char*>(v.data), v.data == nullptr ? 0 : v.size);
+                    const std::int64_t type = StoredForm(v.type, data, rooms[i]);
+                    rows[i] = ValueRow{ids[at + i], &names[i], type, data};
+                }
+                WriteValues(s, std::span(rows, count));
+                at += count;
+            }
+            return ERROR_SUCCESS;
+        });
 }
 
 StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {

@@ -61,11 +61,23 @@ std::string UpperCaseIn(LCID locale, std::string_view text) {
 
 }  // namespace
 
-std::wstring Utf8ToWide(std::string_view text) { return ToWide(CP_UTF8, text); }
-std::string WideToUtf8(std::wstring_view text) { return FromWide(CP_UTF8, text); }
+std::wstring Utf8ToWide(std::string_view text) {
+    return ToWide(CP_UTF8, text);
+}
+std::string WideToUtf8(std::wstring_view text) {
+    return FromWide(CP_UTF8, text);
+}
 
-std::string AnsiToText(std::string_view ansi) { return WideToUtf8(ToWide(CP_ACP, ansi)); }
-std::string TextToAnsi(std::string_view text) { return FromWide(CP_ACP, Utf8ToWide(text)); }
+std::string AnsiToText(std::string_view ansi) {
+    return WideToUtf8(ToWide(CP_ACP, ansi));
+}
+std::string TextToAnsi(std::string_view text) {
+    return FromWide(CP_ACP, Utf8ToWide(text));
+}
 
-std::string UCase(std::string_view text) { return UpperCaseIn(LOCALE_USER_DEFAULT, text); }
-std::string FoldCase(std::string_view text) { return UpperCaseIn(LOCALE_INVARIANT, text); }
+std::string UCase(std::string_view text) {
+    return UpperCaseIn(LOCALE_USER_DEFAULT, text);
+}
+std::string FoldCase(std::string_view text) {
+    return UpperCaseIn(LOCALE_INVARIANT, text);
+}

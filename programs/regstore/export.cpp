@@ -150,8 +150,9 @@ int Export(const Options& o) {
     if (o.args.empty() || o.args.size() > 2) throw UsageError{"export takes KEY and an optional FILE"};
     const auto key = KeyArgument(o.args[0]);
     if (o.args.size() == 1 && ::isatty(STDOUT_FILENO) && !o.regedit4)
-        throw UsageError{"export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
-                         "(regstore export KEY > FILE.reg)"};
+        throw UsageError{
+            "export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
+            "(regstore export KEY > FILE.reg)"};
     std::string refusal;
     const auto dialect = o.regedit4 ? regfile::Dialect::Regedit4 : regfile::Dialect::Version5;
     const auto fail = [&](LONG rc) {
@@ -160,7 +161,8 @@ int Export(const Options& o) {
     if (o.args.size() == 1) {
         // Standard output takes the pieces as they come: after a refusal, those before it stand.
         const LONG rc = regfile::Export(
-            key, [](std::string_view piece) { return bool(std::cout.write(piece.data(), std::streamsize(piece.size()))); },
+            key,
+            [](std::string_view piece) { return bool(std::cout.write(piece.data(), std::streamsize(piece.size()))); },
             &refusal, dialect);
         std::cout.flush();
         if (rc == regfile::kSinkFailed || !std::cout) throw InputError{"cannot write to standard output"};
@@ -168,7 +170,8 @@ int Export(const Options& o) {
         return kOk;
     }
     ExportFile file(o.args[1]);
-    const LONG rc = regfile::Export(key, [&](std::string_view piece) { return file.Write(piece); }, &refusal, dialect);
+    const LONG rc = regfile::Export(
+        key, [&](std::string_view piece) { return file.Write(piece); }, &refusal, dialect);
     file.Check();
     if (rc != ERROR_SUCCESS) fail(rc);
     file.Finish();

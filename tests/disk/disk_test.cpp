@@ -2,12 +2,12 @@
 // tests/disk/make_images.sh makes before these tests run (DISK_IMAGES), and the partition walk on
 // tables written in memory.
 #include "Disk.h"
-#include "Win9x.h"
-#include "windows_import.h"
-#include "modWindowsVersion.h"
-#include "registry_store.h"
 #include "Image.h"
 #include "Layout.h"
+#include "Win9x.h"
+#include "modWindowsVersion.h"
+#include "registry_store.h"
+#include "windows_import.h"
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -88,7 +88,9 @@ struct SourceCase {
                                              // importing a Windows 9x one) says
 };
 
-void PrintTo(const SourceCase& c, std::ostream* os) { *os << c.image; }
+void PrintTo(const SourceCase& c, std::ostream* os) {
+    *os << c.image;
+}
 
 const std::vector<std::string> kMbr{"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows",
                                     "2 NTFS System Windows.old earlier", "5 NTFS - WINNT"};
@@ -134,8 +136,9 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
             const std::string imported = ImportedCode(*source, inst);
             if (*c.readError != '\0') {
                 EXPECT_NE(imported.find(c.readError), std::string::npos) << imported;
-                EXPECT_NE(imported.find("the volume, WINDOWS/SYSTEM.DA0, the copy of its last good state that Windows kept"),
-                          std::string::npos)
+                EXPECT_NE(
+                    imported.find("the volume, WINDOWS/SYSTEM.DA0, the copy of its last good state that Windows kept"),
+                    std::string::npos)
                     << imported;
                 EXPECT_EQ(imported.rfind(path, 0), 0u) << "names the image: " << imported;
             } else {
@@ -182,10 +185,12 @@ TEST_P(Sources, FindInstallationsAndReadTheirHives) {
         ASSERT_TRUE(reader);
         const auto& whole = software->primary.bytes;
         ASSERT_EQ(reader->Size(), whole.size());
-        for (const auto& [at, n] : {std::pair<std::size_t, std::size_t>{0, 512}, {4000, 3000}, {whole.size() - 100, 100}}) {
+        for (const auto& [at, n] :
+             {std::pair<std::size_t, std::size_t>{0, 512}, {4000, 3000}, {whole.size() - 100, 100}}) {
             std::vector<std::uint8_t> piece(n);
             reader->ReadAt(at, piece.data(), n);
-            EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + std::ptrdiff_t(at))) << Row(inst) << " at " << at;
+            EXPECT_TRUE(std::equal(piece.begin(), piece.end(), whole.begin() + std::ptrdiff_t(at)))
+                << Row(inst) << " at " << at;
         }
         std::uint8_t past[20];
         EXPECT_THROW(reader->ReadAt(whole.size() - 10, past, sizeof past), disk::Error);
@@ -199,9 +204,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Layouts.
         SourceCase{"bare.raw", kBare}, SourceCase{"mbr.raw", kMbr}, SourceCase{"gpt.raw", kGpt},
         SourceCase{"gpt4k.raw", k4k}, SourceCase{"mbr4k.raw", k4k}, SourceCase{"vol4k.ntfs", {"0 NTFS Big Windows"}},
-        SourceCase{"fat.vfat", {"0 FAT12 WIN98 Windows 9x"}},
-        SourceCase{"me-fat32.raw", {"1 FAT32 WINME WINDOWS 9x"}},
-        SourceCase{"w95-fat16.vfat", {"0 FAT16 WIN95 WINDOWS 9x"}, "", "",
+        SourceCase{"fat.vfat", {"0 FAT12 WIN98 Windows 9x"}}, SourceCase{"me-fat32.raw", {"1 FAT32 WINME WINDOWS 9x"}},
+        SourceCase{"w95-fat16.vfat",
+                   {"0 FAT16 WIN95 WINDOWS 9x"},
+                   "",
+                   "",
                    "the volume, WINDOWS/SYSTEM.DAT: offset 0x1020: truncated: the data block takes 0x1000 bytes, the "
                    "file ends at 0x1EF4; "},
         SourceCase{"frag.ntfs", {"0 NTFS System Windows"}},  // SOFTWARE's data in three runs
@@ -212,38 +219,48 @@ INSTANTIATE_TEST_SUITE_P(
         // Containers.
         SourceCase{"split.raw.001", kMbr}, SourceCase{"dynamic.vhd", kMbr}, SourceCase{"fixed.vhd", kMbr},
         SourceCase{"child.vhd", kMbr}, SourceCase{"disk.vhdx", kGpt}, SourceCase{"sparse.vmdk", kMbr},
-        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"renamed-sparse.vmdk", kMbr}, SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt},
-        SourceCase{"base.qcow2", kGpt}, SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt},
-        SourceCase{"whole.E01", kMbr},
+        SourceCase{"split-vmdk/disk.vmdk", kMbr}, SourceCase{"renamed-sparse.vmdk", kMbr},
+        SourceCase{"stream.vmdk", kGpt}, SourceCase{"flat.vmdk", kGpt}, SourceCase{"base.qcow2", kGpt},
+        SourceCase{"overlay.qcow2", kGpt}, SourceCase{"evidence.E01", kGpt}, SourceCase{"whole.E01", kMbr},
         // Folders: a volume's root, a config folder alone, an installation's folder.
-        SourceCase{"folder-root", {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old earlier",
-                                   "0 folder - Windows.old.000/WINDOWS earlier"}},
+        SourceCase{"folder-root",
+                   {"0 folder - WIN98 9x", "0 folder - Windows", "0 folder - Windows.old earlier",
+                    "0 folder - Windows.old.000/WINDOWS earlier"}},
         SourceCase{"folder-config", {"0 folder - "}}, SourceCase{"folder-root/Windows", {"0 folder - "}},
         SourceCase{"folder-relative", {"0 folder - Windows"}},
-        SourceCase{"folder-link", {}, "/Windows/System32/config is a symbolic link to /nonexistent-volume/config, which is not there"},
+        SourceCase{"folder-link",
+                   {},
+                   "/Windows/System32/config is a symbolic link to /nonexistent-volume/config, which is not there"},
         // Read, with a warning.
         SourceCase{"dirty.ntfs", kBare, "", "did not shut this volume down cleanly"},
         SourceCase{"hiber.ntfs", kBare, "", "hibernated"},
-        SourceCase{"mixed.raw", {"2 NTFS System Windows", "2 NTFS System Windows.old earlier", "5 NTFS - WINNT"}, "",
+        SourceCase{"mixed.raw",
+                   {"2 NTFS System Windows", "2 NTFS System Windows.old earlier", "5 NTFS - WINNT"},
+                   "",
                    "partition 1 (offset 1048576): a BitLocker-encrypted volume"},
         SourceCase{"truncated.raw",
                    {"1 FAT12 WIN98 Windows 9x", "2 NTFS System Windows", "2 NTFS System Windows.old earlier"},
-                   "", "partition 5 (offset 23068672): runs past the end of the disk"},
+                   "",
+                   "partition 5 (offset 23068672): runs past the end of the disk"},
         // Refused, named.
         SourceCase{"bitlocker.raw", {}, "partition 1 (offset 1048576): a BitLocker-encrypted volume (-FVE-FS-)"},
         SourceCase{"lvm.raw", {}, "partition 1 (offset 1048576): an LVM physical volume"},
-        SourceCase{"bare-lvm.raw", {}, "the volume (offset 0): an LVM physical volume"}, SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"},
-        SourceCase{"spaces.raw", {}, "Storage Spaces"}, SourceCase{"refs.raw", {}, "a ReFS volume"},
-        SourceCase{"exfat.raw", {}, "an exFAT volume"}, SourceCase{"unknown.raw", {}, "an unknown or encrypted volume"},
+        SourceCase{"bare-lvm.raw", {}, "the volume (offset 0): an LVM physical volume"},
+        SourceCase{"ldm.raw", {}, "dynamic disk (LDM)"}, SourceCase{"spaces.raw", {}, "Storage Spaces"},
+        SourceCase{"refs.raw", {}, "a ReFS volume"}, SourceCase{"exfat.raw", {}, "an exFAT volume"},
+        SourceCase{"unknown.raw", {}, "an unknown or encrypted volume"},
         SourceCase{"esp.vfat", {}, "no Windows installation on it"},
-        SourceCase{"cut.qcow2", {}, "(at offset 1048576): the cluster lies past the end of the file (400000 bytes): a truncated image"},
+        SourceCase{"cut.qcow2",
+                   {},
+                   "(at offset 1048576): the cluster lies past the end of the file (400000 bytes): a truncated image"},
         SourceCase{"cut.vhd", {}, "a truncated or damaged image"},
         SourceCase{"orphan.qcow2", {}, "backing file is missing: " DISK_IMAGES "/gone.qcow2"},
         SourceCase{"orphan.vhd", {}, "parent is missing: " DISK_IMAGES "/parent-gone.vhd"},
         SourceCase{"empty.raw", {}, "an empty file"},
         SourceCase{"rawback.qcow2", {}, "backing file " DISK_IMAGES "/gpt.raw is not a QCOW image"},
         SourceCase{"wof.ntfs", kBare, "", "", "compressed (WOF)"},
-        SourceCase{"elsewhere.ntfs", {},
+        SourceCase{"elsewhere.ntfs",
+                   {},
                    "the volume, Windows\\System32\\config is a junction to D:\\Windows\\System32\\config, another "
                    "volume: not followed"},
         SourceCase{"loop.ntfs", kLinks, "", "", "more than 8 junctions and links on the way (a loop?)"},
@@ -380,7 +397,8 @@ TEST(Disk, BlockDeviceReadsAsItsImage) {
     try {
         const auto source = disk::Source::Open(device);
         for (const auto& i : source->Installations()) rows.push_back(Row(i));
-        EXPECT_EQ(source->Read(source->Installations()[1], "System32/config/SOFTWARE")->bytes, Slurp(kImages + "/h10/SOFTWARE"));
+        EXPECT_EQ(source->Read(source->Installations()[1], "System32/config/SOFTWARE")->bytes,
+                  Slurp(kImages + "/h10/SOFTWARE"));
     } catch (const disk::Error& e) {
         ADD_FAILURE() << e.what();
     }
@@ -424,11 +442,14 @@ struct TableCase {
 std::string Render(const disk::layout::Table& t) {
     std::string s = t.scheme + "/" + std::to_string(t.sectorSize) + ":";
     for (const auto& slice : t.slices)
-        s += " " + std::to_string(slice.partition) + "@" + std::to_string(slice.offset) + "+" + std::to_string(slice.length);
+        s += " " + std::to_string(slice.partition) + "@" + std::to_string(slice.offset) + "+" +
+             std::to_string(slice.length);
     return s;
 }
 
-void PrintTo(const TableCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TableCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Tables : public testing::TestWithParam<TableCase> {};
 
@@ -450,69 +471,69 @@ TEST_P(Tables, Walk) {
 
 INSTANTIATE_TEST_SUITE_P(
     Disk, Tables,
-    testing::Values(
-        TableCase{"Blank", [](MemoryDisk&) {}, "none/512: 0@0+1048576"},
-        // A boot sector ends in 55 AA too, and its BPB is no partition entry.
-        TableCase{"NtfsBootSector",
-                  [](MemoryDisk& d) {
-                      d.Entry(0, 0, 0x07, 1, 10);
-                      d.Ntfs(0);
-                  },
-                  "none/512: 0@0+1048576"},
-        TableCase{"Primary", [](MemoryDisk& d) { d.Entry(0, 1, 0x07, 128, 256); }, "MBR/512: 2@65536+131072"},
-        // Sector counts of a 4096-byte-sector disk: the volume lies where 4096 puts it.
-        TableCase{"FourKSectors",
-                  [](MemoryDisk& d) {
-                      d.Entry(0, 0, 0x07, 16, 64);
-                      d.Ntfs(16 * 4096);
-                  },
-                  "MBR/4096: 1@65536+262144"},
-        TableCase{"LogicalChain",
-                  [](MemoryDisk& d) {
-                      d.Entry(0, 0, 0x0F, 100, 1000);
-                      d.Entry(100 * 512, 0, 0x07, 10, 20);     // logical 5 at 110
-                      d.Entry(100 * 512, 1, 0x05, 200, 300);   // next record at 100 + 200
-                      d.Entry(300 * 512, 0, 0x07, 10, 30);     // logical 6 at 310
-                  },
-                  "MBR/512: 5@56320+10240 6@158720+15360"},
-        TableCase{"ExtendedPointsAtItself",
-                  [](MemoryDisk& d) {
-                      d.Entry(0, 0, 0x05, 100, 1000);
-                      d.Entry(100 * 512, 1, 0x05, 50, 10);
-                      d.Entry(150 * 512, 1, 0x05, 50, 10);  // base 100 + 50 again
-                  },
-                  "error: the extended partitions loop back to sector 150"},
-        TableCase{"ExtendedPastTheEnd", [](MemoryDisk& d) { d.Entry(0, 0, 0x05, 100000, 10); },
-                  "error: an extended boot record at sector 100000 lies past the end"},
-        TableCase{"ProtectiveWithoutGpt", [](MemoryDisk& d) { d.Entry(0, 0, 0xEE, 1, 2047); },
-                  "error: a protective MBR without a GPT"},
-        TableCase{"GptHugeCount",
-                  [](MemoryDisk& d) {
-                      std::memcpy(&d.bytes[512], "EFI PART", 8);
-                      d.Put32(512 + 72, 2);
-                      d.Put32(512 + 80, 0x7FFFFFFF);
-                      d.Put32(512 + 84, 128);
-                  },
-                  "error: a GPT claiming 2147483647 entries"},
-        TableCase{"GptEntriesPastTheEnd",
-                  [](MemoryDisk& d) {
-                      std::memcpy(&d.bytes[512], "EFI PART", 8);
-                      d.Put32(512 + 72, 0xFFFFFF);
-                      d.Put32(512 + 80, 128);
-                      d.Put32(512 + 84, 128);
-                  },
-                  "error: the GPT's entries lie past the end"},
-        TableCase{"Gpt4096",
-                  [](MemoryDisk& d) {
-                      std::memcpy(&d.bytes[4096], "EFI PART", 8);
-                      d.Put32(4096 + 72, 2);
-                      d.Put32(4096 + 80, 4);
-                      d.Put32(4096 + 84, 128);
-                      d.bytes[8192 + 128] = 1;  // entry 2: a type, sectors 6..9
-                      d.Put32(8192 + 128 + 32, 6);
-                      d.Put32(8192 + 128 + 40, 9);
-                  },
-                  "GPT/4096: 2@24576+16384"}),
+    testing::Values(TableCase{"Blank", [](MemoryDisk&) {}, "none/512: 0@0+1048576"},
+                    // A boot sector ends in 55 AA too, and its BPB is no partition entry.
+                    TableCase{"NtfsBootSector",
+                              [](MemoryDisk& d) {
+                                  d.Entry(0, 0, 0x07, 1, 10);
+                                  d.Ntfs(0);
+                              },
+                              "none/512: 0@0+1048576"},
+                    TableCase{"Primary", [](MemoryDisk& d) { d.Entry(0, 1, 0x07, 128, 256); },
+                              "MBR/512: 2@65536+131072"},
+                    // Sector counts of a 4096-byte-sector disk: the volume lies where 4096 puts it.
+                    TableCase{"FourKSectors",
+                              [](MemoryDisk& d) {
+                                  d.Entry(0, 0, 0x07, 16, 64);
+                                  d.Ntfs(16 * 4096);
+                              },
+                              "MBR/4096: 1@65536+262144"},
+                    TableCase{"LogicalChain",
+                              [](MemoryDisk& d) {
+                                  d.Entry(0, 0, 0x0F, 100, 1000);
+                                  d.Entry(100 * 512, 0, 0x07, 10, 20);    // logical 5 at 110
+                                  d.Entry(100 * 512, 1, 0x05, 200, 300);  // next record at 100 + 200
+                                  d.Entry(300 * 512, 0, 0x07, 10, 30);    // logical 6 at 310
+                              },
+                              "MBR/512: 5@56320+10240 6@158720+15360"},
+                    TableCase{"ExtendedPointsAtItself",
+                              [](MemoryDisk& d) {
+                                  d.Entry(0, 0, 0x05, 100, 1000);
+                                  d.Entry(100 * 512, 1, 0x05, 50, 10);
+                                  d.Entry(150 * 512, 1, 0x05, 50, 10);  // base 100 + 50 again
+                              },
+                              "error: the extended partitions loop back to sector 150"},
+                    TableCase{"ExtendedPastTheEnd", [](MemoryDisk& d) { d.Entry(0, 0, 0x05, 100000, 10); },
+                              "error: an extended boot record at sector 100000 lies past the end"},
+                    TableCase{"ProtectiveWithoutGpt", [](MemoryDisk& d) { d.Entry(0, 0, 0xEE, 1, 2047); },
+                              "error: a protective MBR without a GPT"},
+                    TableCase{"GptHugeCount",
+                              [](MemoryDisk& d) {
+                                  std::memcpy(&d.bytes[512], "EFI PART", 8);
+                                  d.Put32(512 + 72, 2);
+                                  d.Put32(512 + 80, 0x7FFFFFFF);
+                                  d.Put32(512 + 84, 128);
+                              },
+                              "error: a GPT claiming 2147483647 entries"},
+                    TableCase{"GptEntriesPastTheEnd",
+                              [](MemoryDisk& d) {
+                                  std::memcpy(&d.bytes[512], "EFI PART", 8);
+                                  d.Put32(512 + 72, 0xFFFFFF);
+                                  d.Put32(512 + 80, 128);
+                                  d.Put32(512 + 84, 128);
+                              },
+                              "error: the GPT's entries lie past the end"},
+                    TableCase{"Gpt4096",
+                              [](MemoryDisk& d) {
+                                  std::memcpy(&d.bytes[4096], "EFI PART", 8);
+                                  d.Put32(4096 + 72, 2);
+                                  d.Put32(4096 + 80, 4);
+                                  d.Put32(4096 + 84, 128);
+                                  d.bytes[8192 + 128] = 1;  // entry 2: a type, sectors 6..9
+                                  d.Put32(8192 + 128 + 32, 6);
+                                  d.Put32(8192 + 128 + 40, 9);
+                              },
+                              "GPT/4096: 2@24576+16384"}),
     [](const testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
 
 struct ParentCase {
@@ -521,11 +542,15 @@ struct ParentCase {
     const char* expect;
 };
 
-void PrintTo(const ParentCase& c, std::ostream* os) { *os << c.child << " names " << c.named; }
+void PrintTo(const ParentCase& c, std::ostream* os) {
+    *os << c.child << " names " << c.named;
+}
 
 class Parents : public testing::TestWithParam<ParentCase> {};
 
-TEST_P(Parents, Resolve) { EXPECT_EQ(disk::ResolveParent(GetParam().child, GetParam().named), GetParam().expect); }
+TEST_P(Parents, Resolve) {
+    EXPECT_EQ(disk::ResolveParent(GetParam().child, GetParam().named), GetParam().expect);
+}
 
 INSTANTIATE_TEST_SUITE_P(Disk, Parents,
                          testing::Values(ParentCase{"/vm/child.vhdx", "base.vhdx", "/vm/base.vhdx"},

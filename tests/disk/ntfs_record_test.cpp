@@ -29,7 +29,9 @@ struct RunCase {
     const char* expect;  // "VCN+LENGTH@LCN ..." or "error: TEXT"
 };
 
-void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RunLists : public testing::TestWithParam<RunCase> {};
 
@@ -46,15 +48,16 @@ TEST_P(RunLists, Decode) {
 
 INSTANTIATE_TEST_SUITE_P(
     Disk, RunLists,
-    testing::Values(RunCase{"OneRun", {0x11, 0x04, 0x64, 0x00}, 0, "0+4@100"},
-                    // The second run's place counts back from the first's.
-                    RunCase{"BackwardsDelta", {0x21, 0x10, 0x00, 0x01, 0x11, 0x08, 0xF0, 0x00}, 0, "0+16@256 16+8@240"},
-                    RunCase{"Sparse", {0x11, 0x02, 0x0A, 0x01, 0x05, 0x11, 0x01, 0x01, 0x00}, 7, "7+2@10 9+5@sparse 14+1@11"},
-                    RunCase{"NoEnd", {0x11, 0x04, 0x64}, 0, "error: a run list without its end"},
-                    RunCase{"PastItsBytes", {0x31, 0x04, 0x64}, 0, "error: a run list past its attribute"},
-                    RunCase{"PastTheVolume", {0x21, 0x04, 0xE8, 0x03, 0x00}, 0, "error: a run of 4 clusters at cluster 1000"},
-                    RunCase{"BeforeTheVolume", {0x11, 0x04, 0xF0, 0x00}, 0, "error: a run of 4 clusters at cluster -16"},
-                    RunCase{"NothingLong", {0x11, 0x00, 0x04, 0x00}, 0, "error: a run of 0 clusters"}),
+    testing::Values(
+        RunCase{"OneRun", {0x11, 0x04, 0x64, 0x00}, 0, "0+4@100"},
+        // The second run's place counts back from the first's.
+        RunCase{"BackwardsDelta", {0x21, 0x10, 0x00, 0x01, 0x11, 0x08, 0xF0, 0x00}, 0, "0+16@256 16+8@240"},
+        RunCase{"Sparse", {0x11, 0x02, 0x0A, 0x01, 0x05, 0x11, 0x01, 0x01, 0x00}, 7, "7+2@10 9+5@sparse 14+1@11"},
+        RunCase{"NoEnd", {0x11, 0x04, 0x64}, 0, "error: a run list without its end"},
+        RunCase{"PastItsBytes", {0x31, 0x04, 0x64}, 0, "error: a run list past its attribute"},
+        RunCase{"PastTheVolume", {0x21, 0x04, 0xE8, 0x03, 0x00}, 0, "error: a run of 4 clusters at cluster 1000"},
+        RunCase{"BeforeTheVolume", {0x11, 0x04, 0xF0, 0x00}, 0, "error: a run of 4 clusters at cluster -16"},
+        RunCase{"NothingLong", {0x11, 0x00, 0x04, 0x00}, 0, "error: a run of 0 clusters"}),
     [](const testing::TestParamInfo<RunCase>& info) { return std::string(info.param.name); });
 
 const std::vector<std::uint8_t> kRoot{1, 2, 3, 4, 5, 6, 7, 8};
@@ -94,7 +97,8 @@ TEST(NtfsRecord, AttributeListsNameTheRecordsOfTheIndexAndItsPiecesJoin) {
     ASSERT_EQ(f::UndoFixups(bytes, f::record::kSignature), "");
     EXPECT_EQ(f::ParseRecord(bytes, kClusters).listed, (std::vector<std::uint64_t>{7, 9, 11}));
 
-    f::IndexExtent first{0, f::DecodeRuns(std::vector<std::uint8_t>{0x11, 0x04, 0x64, 0x00}, 0, kClusters), 10 * 4096, 9 * 4096};
+    f::IndexExtent first{0, f::DecodeRuns(std::vector<std::uint8_t>{0x11, 0x04, 0x64, 0x00}, 0, kClusters), 10 * 4096,
+                         9 * 4096};
     f::IndexExtent second{4, f::DecodeRuns(std::vector<std::uint8_t>{0x11, 0x06, 0x0A, 0x00}, 4, kClusters), 0, 0};
     const f::IndexExtent joined = f::JoinExtents({second, first});
     EXPECT_EQ(Runs(joined.runs), "0+4@100 4+6@10");
@@ -111,7 +115,9 @@ struct Damage {
     const char* says;  // what UndoFixups or ParseRecord says; "incomplete" when it leaves it to others
 };
 
-void PrintTo(const Damage& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Damage& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DamagedRecords : public testing::TestWithParam<Damage> {};
 
@@ -122,7 +128,7 @@ std::vector<std::uint8_t> Folder() {
     return kit.Bytes();
 }
 
-constexpr std::size_t kFirst = 0x38;  // where RecordKit puts the first attribute
+constexpr std::size_t kFirst = 0x38;        // where RecordKit puts the first attribute
 const std::size_t kSecond = kFirst + 0x28;  // the index root: a header, its name, 8 bytes of value
 
 TEST_P(DamagedRecords, AreNamed) {
@@ -149,9 +155,11 @@ INSTANTIATE_TEST_SUITE_P(
                "an update sequence of 9"},
         Damage{"UsedPastTheRecord", [](std::vector<std::uint8_t>& b) { ntfskit::Put32(b, f::record::kUsedSize, 4096); },
                "a record using 4096 bytes"},
-        Damage{"AttributeOfNothing", [](std::vector<std::uint8_t>& b) { ntfskit::Put32(b, kFirst + f::attribute::kLength, 0); },
+        Damage{"AttributeOfNothing",
+               [](std::vector<std::uint8_t>& b) { ntfskit::Put32(b, kFirst + f::attribute::kLength, 0); },
                "an attribute of 0 bytes"},
-        Damage{"NamePastTheAttribute", [](std::vector<std::uint8_t>& b) { b[kFirst + f::attribute::kNameLength] = 200; },
+        Damage{"NamePastTheAttribute",
+               [](std::vector<std::uint8_t>& b) { b[kFirst + f::attribute::kNameLength] = 200; },
                "an attribute's name past its end"},
         Damage{"ValuePastTheAttribute",
                [](std::vector<std::uint8_t>& b) { ntfskit::Put32(b, kFirst + f::attribute::kValueLength, 4000); },
@@ -161,7 +169,8 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"IndexRootNotResident", [](std::vector<std::uint8_t>& b) { b[kFirst + f::attribute::kNonResident] = 1; },
                "a non-resident attribute of 40 bytes"},
         Damage{"CompressedIndex",
-               [](std::vector<std::uint8_t>& b) { ntfskit::Put16(b, kSecond + f::attribute::kFlags, 0x0001); }, "incomplete"}),
+               [](std::vector<std::uint8_t>& b) { ntfskit::Put16(b, kSecond + f::attribute::kFlags, 0x0001); },
+               "incomplete"}),
     [](const testing::TestParamInfo<Damage>& info) { return std::string(info.param.name); });
 
 }  // namespace

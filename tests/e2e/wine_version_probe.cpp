@@ -36,8 +36,8 @@ BOOL CALLBACK PrintField(HWND edit, LPARAM parentParam) {
     GetWindowRect(edit, &box);
     MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&box), 2);
     GetClientRect(parent, &client);
-    const bool inside = box.left >= client.left && box.top >= client.top && box.right <= client.right &&
-                        box.bottom <= client.bottom;
+    const bool inside =
+        box.left >= client.left && box.top >= client.top && box.right <= client.right && box.bottom <= client.bottom;
     // The controls are numbered 100 + their row in the window's table: Text1 is row 1, Text5 row 9.
     std::printf("Text%d %ld %s\n", (GetDlgCtrlID(edit) - 100 + 1) / 2, static_cast<long>(hidden),
                 inside ? "inside" : "outside");
@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "GetVersionExA failed: %lu\n", GetLastError());
         return 1;
     }
-    std::printf("%lu %lu %lu %lu %u %u %u\t%s\n", record.dwMajorVersion, record.dwMinorVersion,
-                record.dwBuildNumber, record.dwPlatformId, record.wServicePackMajor, record.wSuiteMask,
-                record.wProductType, record.szCSDVersion);
+    std::printf("%lu %lu %lu %lu %u %u %u\t%s\n", record.dwMajorVersion, record.dwMinorVersion, record.dwBuildNumber,
+                record.dwPlatformId, record.wServicePackMajor, record.wSuiteMask, record.wProductType,
+                record.szCSDVersion);
     return 0;
 }

@@ -126,7 +126,9 @@ inline std::string Expect(Node n) {
     return d.text;
 }
 
-inline void Checksum(std::uint8_t* base) { Put32(base + 508, hive::format::BaseBlockChecksum(base)); }
+inline void Checksum(std::uint8_t* base) {
+    Put32(base + 508, hive::format::BaseBlockChecksum(base));
+}
 
 // A primary file whose last write did not finish: primary sequence `seq1`, secondary `seq2`.
 inline Bytes Dirty(Bytes hive, std::uint32_t seq1, std::uint32_t seq2) {
@@ -136,7 +138,9 @@ inline Bytes Dirty(Bytes hive, std::uint32_t seq1, std::uint32_t seq2) {
     return hive;
 }
 
-inline std::uint32_t BinsSize(const Bytes& hive) { return Get32(&hive[40]); }
+inline std::uint32_t BinsSize(const Bytes& hive) {
+    return Get32(&hive[40]);
+}
 
 // The 4096-byte pages of `to`'s bins that differ from `from`'s: {bins offset, bytes}.
 struct Page {
@@ -172,7 +176,9 @@ inline Bytes Entry(std::uint32_t seq, std::uint32_t binsSize, const std::vector<
     hive::format::Put64(&e[32], hive::format::Marvin32({e.data(), 32}));
     return e;
 }
-inline Bytes Entry(std::uint32_t seq, const Bytes& from, const Bytes& to) { return Entry(seq, BinsSize(to), Changes(from, to)); }
+inline Bytes Entry(std::uint32_t seq, const Bytes& from, const Bytes& to) {
+    return Entry(seq, BinsSize(to), Changes(from, to));
+}
 
 // A log's base block: a copy of the hive's first 512 bytes with the log's own numbers.
 inline Bytes LogBase(const Bytes& hive, std::uint32_t seq1, std::uint32_t seq2, std::uint32_t type) {

@@ -16,7 +16,9 @@ using hivekit::Val;
 
 using Path = std::vector<std::u16string>;
 
-Bytes Text(const char* s) { return Bytes(s, s + std::strlen(s) + 1); }
+Bytes Text(const char* s) {
+    return Bytes(s, s + std::strlen(s) + 1);
+}
 
 // A SOFTWARE-like tree: Microsoft\Windows NT\CurrentVersion among 700 siblings (an ri index of lh
 // lists), a big value, a name outside Latin-1, and a deep branch that is never asked for.
@@ -61,13 +63,14 @@ Reading OnDemand(const Bytes& hive, const std::vector<Path>& paths) {
     Reading r;
     hivekit::Collect dump;
     try {
-        hive::ReadHiveKeys("hive", hive.size(),
-                           [&](std::uint64_t offset, void* out, std::size_t length) {
-                               if (offset > hive.size() || length > hive.size() - offset) throw hive::HiveError("past the end");
-                               std::memcpy(out, hive.data() + offset, length);
-                               r.bytesRead += length;
-                           },
-                           {}, paths, dump);
+        hive::ReadHiveKeys(
+            "hive", hive.size(),
+            [&](std::uint64_t offset, void* out, std::size_t length) {
+                if (offset > hive.size() || length > hive.size() - offset) throw hive::HiveError("past the end");
+                std::memcpy(out, hive.data() + offset, length);
+                r.bytesRead += length;
+            },
+            {}, paths, dump);
     } catch (const hive::HiveError& e) {
         r.error = e.what();
     }
@@ -79,10 +82,12 @@ struct KeysCase {
     const char* name;
     std::vector<Path> paths;
     std::function<void(Bytes&)> damage = {};  // applied to the written hive
-    const char* error = "";               // what the refusal says, where one is due
+    const char* error = "";                   // what the refusal says, where one is due
 };
 
-void PrintTo(const KeysCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const KeysCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HiveKeys : public testing::TestWithParam<KeysCase> {};
 
@@ -97,7 +102,9 @@ TEST_P(HiveKeys, ReadsWhatTheWholeReaderReads) {
     ASSERT_EQ(got.error, "");
     const std::string expected = Expected(hive, GetParam().paths);
     // Compared quietly: the big value's bytes would fill the screen.
-    EXPECT_TRUE(got.text == expected) << "on demand:\n" << got.text.substr(0, 600) << "\nwhole:\n" << expected.substr(0, 600);
+    EXPECT_TRUE(got.text == expected) << "on demand:\n"
+                                      << got.text.substr(0, 600) << "\nwhole:\n"
+                                      << expected.substr(0, 600);
     // The clean hive is read in pages; a dirty one is read whole.
     const bool dirty = hive::NeedsLogs(std::span(hive).first(4096));
     if (dirty) EXPECT_GE(got.bytesRead, hive.size());
@@ -108,28 +115,29 @@ const Path kCurrentVersion{u"Microsoft", u"Windows NT", u"CurrentVersion"};
 
 INSTANTIATE_TEST_SUITE_P(
     Hive, HiveKeys,
-    testing::Values(
-        KeysCase{"CurrentVersion", {kCurrentVersion}},
-        KeysCase{"AnyCase", {{u"MICROSOFT", u"windows nt", u"currentVERSION"}}},
-        KeysCase{"NotLatin1", {{u"Microsoft", u"Windows NT", u"КЛЮЧ"}}},
-        KeysCase{"Missing", {{u"Microsoft", u"Windows NT", u"NoSuchKey"}}},
-        KeysCase{"SharedPrefixAndRoot", {kCurrentVersion, {u"Microsoft", u"Vendor699"}, {}}},
-        KeysCase{"Dirty", {kCurrentVersion}, [](Bytes& h) { h = hivekit::Dirty(h, 5, 4); }},
-        // A name changed under its lh hash: the whole reader never looks at hashes.
-        KeysCase{"StaleHash", {{u"Microsoft", u"Windows NT", u"CurrentVersioX"}},
-                 [](Bytes& h) {
-                     const char name[] = "CurrentVersion";
-                     auto at = std::search(h.begin(), h.end(), name, name + 14);
-                     ASSERT_NE(at, h.end());
-                     at[13] = 'X';
-                 }},
-        KeysCase{"RootPointsOutside", {kCurrentVersion},
-                 [](Bytes& h) {
-                     hive::format::Put32(&h[36], 0x7FFFFFF8);
-                     hivekit::Checksum(h.data());
-                 },
-                 "at offset 0x24: the key node points outside the hive bins"},
-        KeysCase{"NotAHive", {kCurrentVersion}, [](Bytes& h) { h[0] = 'x'; }, "not a registry hive"}),
+    testing::Values(KeysCase{"CurrentVersion", {kCurrentVersion}},
+                    KeysCase{"AnyCase", {{u"MICROSOFT", u"windows nt", u"currentVERSION"}}},
+                    KeysCase{"NotLatin1", {{u"Microsoft", u"Windows NT", u"КЛЮЧ"}}},
+                    KeysCase{"Missing", {{u"Microsoft", u"Windows NT", u"NoSuchKey"}}},
+                    KeysCase{"SharedPrefixAndRoot", {kCurrentVersion, {u"Microsoft", u"Vendor699"}, {}}},
+                    KeysCase{"Dirty", {kCurrentVersion}, [](Bytes& h) { h = hivekit::Dirty(h, 5, 4); }},
+                    // A name changed under its lh hash: the whole reader never looks at hashes.
+                    KeysCase{"StaleHash",
+                             {{u"Microsoft", u"Windows NT", u"CurrentVersioX"}},
+                             [](Bytes& h) {
+                                 const char name[] = "CurrentVersion";
+                                 auto at = std::search(h.begin(), h.end(), name, name + 14);
+                                 ASSERT_NE(at, h.end());
+                                 at[13] = 'X';
+                             }},
+                    KeysCase{"RootPointsOutside",
+                             {kCurrentVersion},
+                             [](Bytes& h) {
+                                 hive::format::Put32(&h[36], 0x7FFFFFF8);
+                                 hivekit::Checksum(h.data());
+                             },
+                             "at offset 0x24: the key node points outside the hive bins"},
+                    KeysCase{"NotAHive", {kCurrentVersion}, [](Bytes& h) { h[0] = 'x'; }, "not a registry hive"}),
     [](const testing::TestParamInfo<KeysCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

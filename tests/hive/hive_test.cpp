@@ -36,7 +36,8 @@ const fs::path& Scratch() {
 }
 
 void Save(const fs::path& path, const Bytes& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // The hive with one name's bytes replaced by another's of the same length, where the writer would
@@ -64,7 +65,8 @@ std::uint32_t FindKey(const Bytes& h, std::string_view name) {
             const std::int32_t size = std::int32_t(Get32(&h[cell]));
             const std::size_t rec = cell + 4;
             if (size < 0 && h[rec] == 'n' && h[rec + 1] == 'k' &&
-                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), hive::format::Get16(&h[rec + 72])) == name)
+                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), hive::format::Get16(&h[rec + 72])) ==
+                    name)
                 return std::uint32_t(rec);
             cell += size < 0 ? -size : size;
         }
@@ -72,7 +74,9 @@ std::uint32_t FindKey(const Bytes& h, std::string_view name) {
     return 0;
 }
 // The file offset of the record that field `field` of the record at `rec` points to.
-std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) { return 4096 + Get32(&h[rec + field]) + 4; }
+std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) {
+    return 4096 + Get32(&h[rec + field]) + 4;
+}
 std::string Hex(std::uint64_t v) {
     char buf[24];
     std::snprintf(buf, sizeof buf, "offset 0x%llX", static_cast<unsigned long long>(v));
@@ -84,8 +88,12 @@ Node Names() {
     root.children.push_back({u"caf\u00e9 \u00ff", {{u"na\u00efve", 4, {1, 0, 0, 0}}}, {}});
     // Japanese era names and a key named with emoji, beyond the BMP: surrogate pairs.
     root.children.push_back({u"\u660e\u6cbb_\u660e_Meiji_M", {{u"\u660e", 1, Utf16(u"\u660e\u6cbb\0"s)}}, {}});
-    root.children.push_back({u"\U0001F600\U0001F680\U0001F4BE", {{u"\U0001F600", 7, Utf16(u"a\0\U0001F600\0\0"s)}}, {}, u"\U0001F4BE"});
-    root.children.push_back({u"Empty", {{u"none", 0, {}}, {u"three", 3, {1, 2, 3}}, {u"four", 11, {1, 2, 3, 4}}, {u"five", 3, {1, 2, 3, 4, 5}}}, {}});
+    root.children.push_back(
+        {u"\U0001F600\U0001F680\U0001F4BE", {{u"\U0001F600", 7, Utf16(u"a\0\U0001F600\0\0"s)}}, {}, u"\U0001F4BE"});
+    root.children.push_back(
+        {u"Empty",
+         {{u"none", 0, {}}, {u"three", 3, {1, 2, 3}}, {u"four", 11, {1, 2, 3, 4}}, {u"five", 3, {1, 2, 3, 4, 5}}},
+         {}});
     return root;
 }
 
@@ -103,7 +111,7 @@ Node Wide(int n) {
     Node root{u"R", {}, {}};
     for (int i = 0; i < n; ++i) {
         char16_t name[] = {char16_t(i % 3 == 0 ? 'k' : 'K'), char16_t('0' + i / 1000), char16_t('0' + i / 100 % 10),
-                           char16_t('0' + i / 10 % 10), char16_t('0' + i % 10), 0};
+                           char16_t('0' + i / 10 % 10),      char16_t('0' + i % 10),   0};
         root.children.push_back({name, {}, {}});
     }
     return root;
@@ -127,15 +135,27 @@ Bytes Changed(Bytes h, std::uint8_t n) {
     return h;
 }
 // An entry that would wreck the last page of `h`, as a stale one replayed out of turn would.
-Bytes Wreck(std::uint32_t seq, const Bytes& h) { return Entry(seq, BinsSize(h), {{BinsSize(h) - 4096, Bytes(4096, 0xEE)}}); }
+Bytes Wreck(std::uint32_t seq, const Bytes& h) {
+    return Entry(seq, BinsSize(h), {{BinsSize(h) - 4096, Bytes(4096, 0xEE)}});
+}
 
 const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
     static const std::vector<std::pair<std::string, std::function<Files()>>> cases = {
         // Clean hives, as the writer makes them.
-        {"names_utf16_latin1_surrogates_class", [] { return Files{Write(Names()), {}, Expect(Names())}; }},
-        {"big_data_segments", [] { return Files{Write(Big()), {}, Expect(Big())}; }},
-        {"ri_index_over_lh_lists", [] { return Files{Write(Wide(1500)), {}, Expect(Wide(1500))}; }},
-        {"version_1_3_with_li_and_lf_lists", [] {
+        {"names_utf16_latin1_surrogates_class",
+         [] {
+             return Files{Write(Names()), {}, Expect(Names())};
+         }},
+        {"big_data_segments",
+         [] {
+             return Files{Write(Big()), {}, Expect(Big())};
+         }},
+        {"ri_index_over_lh_lists",
+         [] {
+             return Files{Write(Wide(1500)), {}, Expect(Wide(1500))};
+         }},
+        {"version_1_3_with_li_and_lf_lists",
+         [] {
              // The lists older Windows writes: the first under the ri an li, the others lf.
              Bytes p = Write(Wide(1500));
              const std::uint32_t ri = At(p, 4096 + Get32(&p[36]) + 4, 28);
@@ -149,169 +169,269 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              Checksum(p.data());
              return Files{p, {}, Expect(Wide(1500))};
          }},
-        {"nesting_of_512_levels", [] { return Files{Write(Chain(512)), {}, Expect(Chain(512))}; }},
-        {"clean_hive_ignores_its_logs", [] {
+        {"nesting_of_512_levels",
+         [] {
+             return Files{Write(Chain(512)), {}, Expect(Chain(512))};
+         }},
+        {"clean_hive_ignores_its_logs",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
              return Files{s0, {{"SYSTEM.LOG1", NewLog(s0, 1, {Entry(1, s0, s1)})}}, Expect(State(0))};
          }},
 
         // Dirty hives: primary sequence 11, secondary 10; the live entries start at 10.
-        {"new_log_two_entries", [] {
+        {"new_log_two_entries",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), Entry(11, s1, s2)})}},
-                          Expect(State(2)), {}, {}, {"SYSTEM.LOG1"}};
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), Entry(11, s1, s2)})}},
+                          Expect(State(2)),
+                          {},
+                          {},
+                          {"SYSTEM.LOG1"}};
          }},
-        {"new_log_stale_entries_before_live_ones", [] {
+        {"new_log_stale_entries_before_live_ones",
+         [] {
              const Bytes s = Write(State(2)), t = Changed(s, 9);
-             return Files{Dirty(s, 11, 10), {{"system.log1", NewLog(s, 10, {Wreck(8, s), Wreck(9, s), Entry(10, s, t)})}},
-                          Expect(Changed(9)), {}, {}, {"system.log1"}};
+             return Files{Dirty(s, 11, 10),
+                          {{"system.log1", NewLog(s, 10, {Wreck(8, s), Wreck(9, s), Entry(10, s, t)})}},
+                          Expect(Changed(9)),
+                          {},
+                          {},
+                          {"system.log1"}};
          }},
-        {"log1_older_than_log2", [] {
+        {"log1_older_than_log2",
+         [] {
              const Bytes s = Write(State(2)), t = Changed(s, 9), u = Changed(s, 7);
              return Files{Dirty(s, 11, 10),
                           {{"SYSTEM.LOG1", NewLog(s, 8, {Wreck(8, s), Entry(9, s, u)})},
                            {"SYSTEM.LOG2", NewLog(s, 10, {Entry(10, s, t)})}},
-                          Expect(Changed(9)), {}, {}, {"SYSTEM.LOG2"}};
+                          Expect(Changed(9)),
+                          {},
+                          {},
+                          {"SYSTEM.LOG2"}};
          }},
-        {"log2_continues_log1", [] {
+        {"log2_continues_log1",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
              return Files{Dirty(s0, 11, 10),
-                          {{"SYSTEM.LOG2", NewLog(s0, 11, {Entry(11, s1, s2)})}, {"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}},
-                          Expect(State(2)), {}, {}, {"SYSTEM.LOG1", "SYSTEM.LOG2"}};
+                          {{"SYSTEM.LOG2", NewLog(s0, 11, {Entry(11, s1, s2)})},
+                           {"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}},
+                          Expect(State(2)),
+                          {},
+                          {},
+                          {"SYSTEM.LOG1", "SYSTEM.LOG2"}};
          }},
-        {"bad_hash_applies_nothing", [] {
+        {"bad_hash_applies_nothing",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
              Bytes e = Entry(10, s0, s1);
              e[e.size() - 100] ^= 1;
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {e})}}, Expect(State(0)), {},
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {e})}},
+                          Expect(State(0)),
+                          {},
                           {"SYSTEM is dirty", "SYSTEM.LOG1: entry at offset 0x200: wrong hash"}};
          }},
-        {"bad_hash_ends_the_log", [] {
+        {"bad_hash_ends_the_log",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
              Bytes e = Entry(11, s1, s2);
              e[30] ^= 1;  // hash 1 itself
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}}, Expect(State(1)),
-                          {}, {}, {"SYSTEM.LOG1"}};
+             return Files{
+                 Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}}, Expect(State(1)), {}, {},
+                 {"SYSTEM.LOG1"}};
          }},
-        {"sequence_gap_ends_the_log", [] {
+        {"sequence_gap_ends_the_log",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), Entry(12, s1, s2)})}},
-                          Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), Entry(12, s1, s2)})}},
+                          Expect(State(1)),
+                          {},
+                          {},
+                          {"SYSTEM.LOG1"}};
          }},
-        {"no_entry_with_the_logs_first_number", [] {
+        {"no_entry_with_the_logs_first_number",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(11, s0, s1), Entry(12, s1, s2)})}},
-                          Expect(State(0)), {}, {"SYSTEM.LOG1: no entry to replay"}};
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(11, s0, s1), Entry(12, s1, s2)})}},
+                          Expect(State(0)),
+                          {},
+                          {"SYSTEM.LOG1: no entry to replay"}};
          }},
-        {"log_older_than_the_hive", [] {
+        {"log_older_than_the_hive",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 9, {Entry(9, s0, s1)})}}, Expect(State(0)), {},
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 9, {Entry(9, s0, s1)})}},
+                          Expect(State(0)),
+                          {},
                           {"SYSTEM.LOG1: older than the hive"}};
          }},
-        {"old_format_log", [] {
+        {"old_format_log",
+         [] {
              const Bytes s0 = Write(State(0)), s2 = Write(State(2));
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG", OldLog(s0, s2)}}, Expect(State(2)), {}, {}, {"SYSTEM.LOG"}};
+             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG", OldLog(s0, s2)}}, Expect(State(2)), {}, {},
+                          {"SYSTEM.LOG"}};
          }},
-        {"dirty_without_logs_warns", [] {
-             return Files{Dirty(Write(State(0)), 11, 10), {}, Expect(State(0)), {},
-                          {"SYSTEM is dirty (sequence numbers 11 and 10)", "SYSTEM.LOG1, ", "SYSTEM.LOG2, ", "SYSTEM.LOG)"}};
+        {"dirty_without_logs_warns",
+         [] {
+             return Files{
+                 Dirty(Write(State(0)), 11, 10),
+                 {},
+                 Expect(State(0)),
+                 {},
+                 {"SYSTEM is dirty (sequence numbers 11 and 10)", "SYSTEM.LOG1, ", "SYSTEM.LOG2, ", "SYSTEM.LOG)"}};
          }},
-        {"bad_checksum_restored_from_log", [] {
+        {"bad_checksum_restored_from_log",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
              Bytes p = Dirty(s0, 10, 10);
              p[508] ^= 1;
-             return Files{p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+             return Files{
+                 p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
          }},
-        {"zeroed_base_block_restored_from_log", [] {
+        {"zeroed_base_block_restored_from_log",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
              Bytes p = s0;
              std::fill(p.begin(), p.begin() + 4096, 0);
-             return Files{p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+             return Files{
+                 p, {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}}, Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
          }},
-        {"bad_checksum_base_from_the_newest_log_not_the_older_log2", [] {
+        {"bad_checksum_base_from_the_newest_log_not_the_older_log2",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
              Bytes p = Dirty(s0, 10, 10);
              p[508] ^= 1;
-             return Files{p,
-                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}, {"SYSTEM.LOG2", NewLog(s0, 8, {Wreck(8, s0)})}},
-                          Expect(State(1)), {}, {}, {"SYSTEM.LOG1"}};
+             return Files{
+                 p,
+                 {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}, {"SYSTEM.LOG2", NewLog(s0, 8, {Wreck(8, s0)})}},
+                 Expect(State(1)),
+                 {},
+                 {},
+                 {"SYSTEM.LOG1"}};
          }},
-        {"damaged_log2_named_though_log1_applies", [] {
+        {"damaged_log2_named_though_log1_applies",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
              Bytes log2 = NewLog(s0, 11, {Entry(11, s1, s2)});
              log2[508] ^= 1;
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}, {"SYSTEM.LOG2", log2}},
-                          Expect(State(1)), {}, {"SYSTEM.LOG2: its base block's checksum is wrong"}, {"SYSTEM.LOG1"}};
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1)})}, {"SYSTEM.LOG2", log2}},
+                          Expect(State(1)),
+                          {},
+                          {"SYSTEM.LOG2: its base block's checksum is wrong"},
+                          {"SYSTEM.LOG1"}};
          }},
-        {"replay_stopped_by_an_entry_size_of_41", [] {
+        {"replay_stopped_by_an_entry_size_of_41",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
              Bytes e = Entry(11, s1, s2);
              Put32(&e[4], 41);
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}}, Expect(State(1)), {},
-                          {"SYSTEM.LOG1: the replay stops early, entry at offset", ": size 0x29"}, {"SYSTEM.LOG1"}};
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}},
+                          Expect(State(1)),
+                          {},
+                          {"SYSTEM.LOG1: the replay stops early, entry at offset", ": size 0x29"},
+                          {"SYSTEM.LOG1"}};
          }},
-        {"replay_stopped_by_a_page_past_the_bins", [] {
+        {"replay_stopped_by_a_page_past_the_bins",
+         [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1));
              const Bytes past = Entry(11, BinsSize(s1), {{BinsSize(s1), Bytes(4096, 0xEE)}});
-             return Files{Dirty(s0, 11, 10), {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), past})}}, Expect(State(1)), {},
-                          {"SYSTEM.LOG1: the replay stops early", "pages outside the hive bins"}, {"SYSTEM.LOG1"}};
+             return Files{Dirty(s0, 11, 10),
+                          {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), past})}},
+                          Expect(State(1)),
+                          {},
+                          {"SYSTEM.LOG1: the replay stops early", "pages outside the hive bins"},
+                          {"SYSTEM.LOG1"}};
          }},
 
         // Names Windows does not tell apart: the first is read, the other named in a warning.
-        {"subkeys_differing_only_in_case", [] {
+        {"subkeys_differing_only_in_case",
+         [] {
              Node both{u"R", {}, {{u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"DUQ", {{u"v", 4, {2, 0, 0, 0}}}}}};
              Node kept{u"R", {}, {{u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}}};
-             return Files{Rename(Write(both), "DUQ", "DUP"), {}, Expect(kept), {},
-                          {"SYSTEM: key \\: subkeys \"Dup\" and \"DUP\" (at offset 0x", "\"Dup\" was read, \"DUP\" and all below it left out"}};
+             return Files{Rename(Write(both), "DUQ", "DUP"),
+                          {},
+                          Expect(kept),
+                          {},
+                          {"SYSTEM: key \\: subkeys \"Dup\" and \"DUP\" (at offset 0x",
+                           "\"Dup\" was read, \"DUP\" and all below it left out"}};
          }},
-        {"subkeys_out_of_order_differing_only_in_case", [] {
+        {"subkeys_out_of_order_differing_only_in_case",
+         [] {
              // A, Dup, Z, DUP: the list out of order, the two names apart.
              Node both{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"DUQ"}, {u"Z"}}};
              Node kept{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"Z"}}};
              Bytes p = Rename(Write(both), "DUQ", "DUP");
              const std::uint32_t lh = At(p, 4096 + Get32(&p[36]) + 4, 28);
              std::swap_ranges(&p[lh + 4 + 8 * 2], &p[lh + 4 + 8 * 3], &p[lh + 4 + 8 * 3]);
-             return Files{p, {}, Expect(kept), {}, {"subkeys \"Dup\" and \"DUP\"", "\"DUP\" and all below it left out"}};
+             return Files{
+                 p, {}, Expect(kept), {}, {"subkeys \"Dup\" and \"DUP\"", "\"DUP\" and all below it left out"}};
          }},
-        {"values_differing_only_in_case_among_many", [] {
+        {"values_differing_only_in_case_among_many",
+         [] {
              Node both{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}}}}};
-             for (char16_t c = u'a'; c < u'a' + 20; ++c) both.children[0].values.push_back({std::u16string(2, c), 4, {1, 0, 0, 0}});
+             for (char16_t c = u'a'; c < u'a' + 20; ++c)
+                 both.children[0].values.push_back({std::u16string(2, c), 4, {1, 0, 0, 0}});
              Node kept = both;
              both.children[0].values.push_back({u"PATI", 1, Utf16(u"b\0"s)});
-             return Files{Rename(Write(both), "PATI", "PATH"), {}, Expect(kept), {},
+             return Files{Rename(Write(both), "PATI", "PATH"),
+                          {},
+                          Expect(kept),
+                          {},
                           {"SYSTEM: key \\Env: values \"Path\" and \"PATH\"", "\"Path\" was read, \"PATH\" left out"}};
          }},
-        {"values_differing_only_in_case", [] {
-             Node both{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}, {u"PATI", 1, Utf16(u"b\0"s)}}}}};
+        {"values_differing_only_in_case",
+         [] {
+             Node both{
+                 u"R",
+                 {},
+                 {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}, {u"PATI", 1, Utf16(u"b\0"s)}}}}};
              Node kept{u"R", {}, {{u"Env", {{u"Path", 1, Utf16(u"a\0"s)}, {u"x", 4, {1, 0, 0, 0}}}}}};
-             return Files{Rename(Write(both), "PATI", "PATH"), {}, Expect(kept), {},
+             return Files{Rename(Write(both), "PATI", "PATH"),
+                          {},
+                          Expect(kept),
+                          {},
                           {"SYSTEM: key \\Env: values \"Path\" and \"PATH\"", "\"Path\" was read, \"PATH\" left out"}};
          }},
 
         // Damage: refused, naming the file and where.
-        {"not_a_hive", [] { return Files{Bytes{'h', 'e', 'l', 'l', 'o'}, {}, {}, {"not a registry hive", "offset 0x0"}}; }},
-        {"hive_cut_inside_its_base_block", [] {
+        {"not_a_hive",
+         [] {
+             return Files{Bytes{'h', 'e', 'l', 'l', 'o'}, {}, {}, {"not a registry hive", "offset 0x0"}};
+         }},
+        {"hive_cut_inside_its_base_block",
+         [] {
              Bytes p = Write(State(0));
              p.resize(100);
              return Files{p, {}, {}, {"cut short: 0x64 bytes, less than its base block of 0x1000"}};
          }},
-        {"bad_checksum_without_logs", [] {
+        {"bad_checksum_without_logs",
+         [] {
              Bytes p = Write(State(0));
              p[508] ^= 1;
              return Files{p, {}, {}, {"checksum is wrong", "offset 0x1FC"}};
          }},
-        {"unknown_version", [] {
+        {"unknown_version",
+         [] {
              Bytes p = Write(State(0));
              Put32(&p[24], 2);
              Checksum(p.data());
              return Files{p, {}, {}, {"version 1.2", "offset 0x0"}};
          }},
-        {"bins_past_the_end", [] {
+        {"bins_past_the_end",
+         [] {
              Bytes p = Write(State(0));
              p.resize(p.size() - 4096);
              return Files{p, {}, {}, {"offset 0x28", "hive bins data"}};
          }},
-        {"broken_bin_in_the_middle", [] {
+        {"broken_bin_in_the_middle",
+         [] {
              Bytes p = Write(Wide(600));
              std::vector<std::uint32_t> bins;
              for (std::uint32_t bin = 4096; bin < p.size(); bin += Get32(&p[bin + 8])) bins.push_back(bin);
@@ -319,33 +439,38 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              p[middle] = 'X';
              return Files{p, {}, {}, {"hbin", Hex(middle)}};
          }},
-        {"subkey_list_loop", [] {
+        {"subkey_list_loop",
+         [] {
              Bytes p = Write(Wide(3));
              const std::uint32_t root = 4096 + Get32(&p[36]) + 4, k = FindKey(p, "K0001");
              Put32(&p[k + 20], 3);
              Put32(&p[k + 28], Get32(&p[root + 28]));
              return Files{p, {}, {}, {"reached a second time", Hex(At(p, k, 28) - 4)}};
          }},
-        {"value_list_outside_the_bins", [] {
+        {"value_list_outside_the_bins",
+         [] {
              Bytes p = Write(Names());
              const std::uint32_t k = FindKey(p, "Empty");
              Put32(&p[k + 40], 0x7FFFFFF0);
              return Files{p, {}, {}, {"outside the hive bins (0x7FFFFFF0)", Hex(k - 4)}};
          }},
-        {"value_size_past_its_cell", [] {
+        {"value_size_past_its_cell",
+         [] {
              Bytes p = Write(Names());
              const std::uint32_t k = FindKey(p, "Empty");
              const std::uint32_t five = 4096 + Get32(&p[At(p, k, 40) + 12]) + 4;  // the fourth value
              Put32(&p[five + 4], 5000);
              return Files{p, {}, {}, {"data of 5000 bytes in a cell of", Hex(five - 4)}};
          }},
-        {"subkey_count_unlike_its_list", [] {
+        {"subkey_count_unlike_its_list",
+         [] {
              Bytes p = Write(Wide(3));
              const std::uint32_t root = 4096 + Get32(&p[36]) + 4;
              Put32(&p[root + 20], 4);
              return Files{p, {}, {}, {"4 subkeys whose lists hold 3", Hex(root - 4)}};
          }},
-        {"nesting_past_512_levels", [] {
+        {"nesting_past_512_levels",
+         [] {
              // The deepest key of 512 levels takes the list of a key elsewhere: its subkey is the 513th.
              Node root = Chain(512);
              root.children.push_back({u"x", {}, {{u"y", {}, {}}}});
@@ -388,13 +513,15 @@ TEST_P(HiveCases, ReadsAsExpected) {
         SCOPED_TRACE(fromFile ? "ReadHiveFile" : "ReadHive");
         Dump dump;
         try {
-            const auto report = fromFile ? hive::ReadHiveFile(path, dump) : hive::ReadHive({path, f.primary}, logs, dump);
+            const auto report =
+                fromFile ? hive::ReadHiveFile(path, dump) : hive::ReadHive({path, f.primary}, logs, dump);
             EXPECT_TRUE(f.error.empty()) << "read what should be refused";
             EXPECT_EQ(dump.depth, 0);
             EXPECT_EQ(dump.text, f.tree);
             EXPECT_EQ(report.logsApplied, applied);
             EXPECT_EQ(report.warnings.size(), f.warning.empty() ? 0u : 1u) << Joined(report.warnings);
-            for (const auto& w : f.warning) EXPECT_NE(Joined(report.warnings).find(w), std::string::npos) << Joined(report.warnings);
+            for (const auto& w : f.warning)
+                EXPECT_NE(Joined(report.warnings).find(w), std::string::npos) << Joined(report.warnings);
         } catch (const hive::HiveError& e) {
             const std::string what = e.what();
             EXPECT_FALSE(f.error.empty()) << what;
@@ -410,7 +537,8 @@ INSTANTIATE_TEST_SUITE_P(Hive, HiveCases, ::testing::Range<std::size_t>(0, Cases
 // Windows finds a subkey by binary search over upper-cased names, and by the lh hash of each.
 TEST(HiveWriter, SubkeyListsInWindowsOrderWithTheirHashes) {
     Node root{u"R", {}, {}};
-    for (const char16_t* name : {u"b", u"_x", u"Z", u"\u00e9", u"A", u"\u00ff", u"\U0001F600", u"\u0430", u"\u00ca", u"\u0411"})
+    for (const char16_t* name :
+         {u"b", u"_x", u"Z", u"\u00e9", u"A", u"\u00ff", u"\U0001F600", u"\u0430", u"\u00ca", u"\u0411"})
         root.children.push_back({name, {}, {}});
     for (int i = 0; i < 1200; ++i) root.children.push_back({u"~" + std::u16string(1, char16_t(0x4E00 + i)), {}, {}});
     const Bytes h = Write(root);
@@ -453,15 +581,41 @@ TEST(HiveWriter, SubkeyListsInWindowsOrderWithTheirHashes) {
 
 TEST(HiveWriter, RefusesWhatIsNoHive) {
     const std::vector<std::pair<std::function<void(hive::Writer&)>, std::string>> cases = {
-        {[](hive::Writer& w) { w.BeginKey(u"R"); w.BeginKey(u"a"); w.EndKey(); w.BeginKey(u"A"); w.EndKey(); w.EndKey(); },
+        {[](hive::Writer& w) {
+             w.BeginKey(u"R");
+             w.BeginKey(u"a");
+             w.EndKey();
+             w.BeginKey(u"A");
+             w.EndKey();
+             w.EndKey();
+         },
          "two subkeys of R named A"},
-        {[](hive::Writer& w) { w.BeginKey(u"R"); w.Value(u"v", 1, {}); w.Value(u"V", 4, {}); w.EndKey(); }, "two values"},
-        {[](hive::Writer& w) { w.BeginKey(u"R"); w.BeginKey(u"a\\b"); w.EndKey(); w.EndKey(); }, "backslash"},
-        {[](hive::Writer& w) { w.BeginKey(u"R"); w.BeginKey(std::u16string(256, u'x')); w.EndKey(); w.EndKey(); }, "255"},
+        {[](hive::Writer& w) {
+             w.BeginKey(u"R");
+             w.Value(u"v", 1, {});
+             w.Value(u"V", 4, {});
+             w.EndKey();
+         },
+         "two values"},
+        {[](hive::Writer& w) {
+             w.BeginKey(u"R");
+             w.BeginKey(u"a\\b");
+             w.EndKey();
+             w.EndKey();
+         },
+         "backslash"},
+        {[](hive::Writer& w) {
+             w.BeginKey(u"R");
+             w.BeginKey(std::u16string(256, u'x'));
+             w.EndKey();
+             w.EndKey();
+         },
+         "255"},
         {[](hive::Writer& w) {
              for (int i = 0; i < 513; ++i) w.BeginKey(u"k");
              for (int i = 0; i < 513; ++i) w.EndKey();
-         }, "deeper than 512"},
+         },
+         "deeper than 512"},
         {[](hive::Writer& w) { w.BeginKey(u"R"); }, "left open"},
     };
     for (const auto& [calls, message] : cases) {
@@ -482,27 +636,36 @@ TEST(HiveFile, CheckedBeforeItIsRead) {
     const struct Row {
         const char* name;
         std::function<void(const fs::path&)> make;  // makes `path`
-        std::string error;  // empty: reads as State(1)
+        std::string error;                          // empty: reads as State(1)
         bool needsNonRoot = false;
     } rows[] = {
         {"folder", [](const fs::path& p) { fs::create_directory(p); }, "a folder, not a hive file"},
-        {"dangling_link", [](const fs::path& p) { fs::create_symlink(p.string() + ".gone", p); }, "a dangling link (to "},
-        {"link_loop", [](const fs::path& p) {
+        {"dangling_link", [](const fs::path& p) { fs::create_symlink(p.string() + ".gone", p); },
+         "a dangling link (to "},
+        {"link_loop",
+         [](const fs::path& p) {
              fs::create_symlink(p.string() + ".b", p);
              fs::create_symlink(p, p.string() + ".b");
-         }, "a link loop"},
-        {"no_permission", [&](const fs::path& p) {
+         },
+         "a link loop"},
+        {"no_permission",
+         [&](const fs::path& p) {
              Save(p, hive);
              fs::permissions(p, fs::perms::none);
-         }, "permission denied", true},
-        {"over_4_GiB", [&](const fs::path& p) {
+         },
+         "permission denied", true},
+        {"over_4_GiB",
+         [&](const fs::path& p) {
              Save(p, hive);
              fs::resize_file(p, (std::uint64_t(4) << 30) + 4097);  // sparse: nothing is written
-         }, "larger than any hive"},
-        {"fifo", [&](const fs::path& p) {
+         },
+         "larger than any hive"},
+        {"fifo",
+         [&](const fs::path& p) {
              ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
              std::thread([p, hive] { Save(p, hive); }).detach();
-         }, ""},
+         },
+         ""},
         {"device", [](const fs::path& p) { fs::create_symlink("/dev/null", p); }, "a device (a terminal, a disk)"},
         {"sub_folder_of_a_file", [&](const fs::path& p) { Save(p.parent_path(), hive); }, "Not a directory"},
     };
@@ -529,7 +692,8 @@ TEST(HiveFile, CheckedBeforeItIsRead) {
 
 // Outside readers take a data segment's length from its cell: every one is a full cell, the last too.
 TEST(HiveWriter, BigDataSegmentsInFullCells) {
-    for (std::size_t size : {16345u, 16349u, 2u * 16344u, 2u * 16344u + 1u, 2u * 16344u + 7u, 40000u, 40004u, 3u * 16344u + 4u}) {
+    for (std::size_t size :
+         {16345u, 16349u, 2u * 16344u, 2u * 16344u + 1u, 2u * 16344u + 7u, 40000u, 40004u, 3u * 16344u + 4u}) {
         SCOPED_TRACE(size);
         const Bytes h = Write(Node{u"R", {{u"big", 3, Bytes(size, 0xAB)}}});
         const std::uint32_t root = 4096 + Get32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
@@ -567,28 +731,39 @@ std::size_t Count(const std::string& text, const std::string& part) {
 
 // The three readers Debian has, none of them ours, on a hive the writer made.
 TEST(HiveWriter, OutsideReadersReadItBack) {
-    if (Output("command -v reglookup hivexsh regfexport").empty()) GTEST_SKIP() << "reglookup, hivexsh, regfexport not installed";
+    if (Output("command -v reglookup hivexsh regfexport").empty())
+        GTEST_SKIP() << "reglookup, hivexsh, regfexport not installed";
     Node cv{u"CurrentVersion",
-            {{u"ProductName", 1, Utf16(u"Windows 10 Pro\0"s)}, {u"CurrentMajorVersionNumber", 4, {10, 0, 0, 0}},
+            {{u"ProductName", 1, Utf16(u"Windows 10 Pro\0"s)},
+             {u"CurrentMajorVersionNumber", 4, {10, 0, 0, 0}},
              {u"Big", 3, Bytes(40000, 'Z')}}};
     Node wide{u"Wide"};
     for (int i = 0; i < 1100; ++i)
-        wide.children.push_back({u"K" + std::u16string{char16_t('a' + i / 676), char16_t('A' + i % 26), char16_t('a' + i / 26 % 26)}});
-    Node root{u"ROOT", {}, {{u"Software", {}, {{u"Microsoft", {}, {{u"Windows NT", {}, {cv}}}}}},
-                            {u"caf\u00e9", {{u"\u00e9t\u00e9", 1, Utf16(u"x\0"s)}}},
-                            {u"\u65e5\u672c", {{u"\u65e5", 4, {1, 0, 0, 0}}}},
-                            wide}};
+        wide.children.push_back(
+            {u"K" + std::u16string{char16_t('a' + i / 676), char16_t('A' + i % 26), char16_t('a' + i / 26 % 26)}});
+    Node root{u"ROOT",
+              {},
+              {{u"Software", {}, {{u"Microsoft", {}, {{u"Windows NT", {}, {cv}}}}}},
+               {u"caf\u00e9", {{u"\u00e9t\u00e9", 1, Utf16(u"x\0"s)}}},
+               {u"\u65e5\u672c", {{u"\u65e5", 4, {1, 0, 0, 0}}}},
+               wide}};
     const std::string path = (Scratch() / "outside.hiv").string();
     const Bytes h = Write(root);
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
 
     const std::string lookup = Output("reglookup -H '" + path + "' 2>/dev/null");
     EXPECT_EQ(Count(lookup, ",KEY,"), 1108u);
-    EXPECT_EQ(Count(lookup, "\n/Software/Microsoft/Windows NT/CurrentVersion/CurrentMajorVersionNumber,DWORD,0x0000000A,\n"), 1u);
+    EXPECT_EQ(
+        Count(lookup, "\n/Software/Microsoft/Windows NT/CurrentVersion/CurrentMajorVersionNumber,DWORD,0x0000000A,\n"),
+        1u);
     EXPECT_EQ(Count(lookup, "/CurrentVersion/Big,BINARY," + std::string(40000, 'Z') + ",\n"), 1u);
 
-    const std::string shell = Output("printf 'cd \\\\Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\nlsval\\ncd \\\\\\nls\\n' | hivexsh '" + path + "'");
-    EXPECT_NE(shell.find("\"ProductName\"=\"Windows 10 Pro\"\n\"CurrentMajorVersionNumber\"=dword:0000000a\n"), std::string::npos) << shell.substr(0, 300);
+    const std::string shell = Output(
+        "printf 'cd \\\\Software\\\\Microsoft\\\\Windows NT\\\\CurrentVersion\\nlsval\\ncd \\\\\\nls\\n' | hivexsh '" +
+        path + "'");
+    EXPECT_NE(shell.find("\"ProductName\"=\"Windows 10 Pro\"\n\"CurrentMajorVersionNumber\"=dword:0000000a\n"),
+              std::string::npos)
+        << shell.substr(0, 300);
     EXPECT_NE(shell.find("\ncafé\nSoftware\nWide\n日本\n"), std::string::npos) << shell.substr(0, 300);
 
     const std::string exported = Output("regfexport '" + path + "' 2>&1; echo status=$?");
@@ -606,13 +781,16 @@ TEST(HiveReader, ReadsWhatHivexregeditMerged) {
     fs::create_directories(dir);
     const Bytes h = Write(Wide(600));
     std::ofstream(dir / "hive", std::ios::binary).write(reinterpret_cast<const char*>(h.data()), h.size());
-    std::ofstream(dir / "merge.reg") << "Windows Registry Editor Version 5.00\n\n[\\K0300\\Test]\n\"Str\"=\"hello\"\n"
-                                        "\"Dw\"=dword:0000002a\n@=\"d\"\n\n[\\K0300\\Test\\Sub1]\n\"Bin\"=hex:01,02,03\n\n"
-                                        "[\\K0300\\Test\\sub0]\n\n[\\new]\n";
-    Output("hivexregedit --merge '" + (dir / "hive").string() + "' --prefix '' '" + (dir / "merge.reg").string() + "' 2>&1");
+    std::ofstream(dir / "merge.reg")
+        << "Windows Registry Editor Version 5.00\n\n[\\K0300\\Test]\n\"Str\"=\"hello\"\n"
+           "\"Dw\"=dword:0000002a\n@=\"d\"\n\n[\\K0300\\Test\\Sub1]\n\"Bin\"=hex:01,02,03\n\n"
+           "[\\K0300\\Test\\sub0]\n\n[\\new]\n";
+    Output("hivexregedit --merge '" + (dir / "hive").string() + "' --prefix '' '" + (dir / "merge.reg").string() +
+           "' 2>&1");
     Node expected = Wide(600);
     expected.children[300].children.push_back(
-        {u"Test", {{u"Str", 1, Utf16(u"hello\0"s)}, {u"Dw", 4, {0x2a, 0, 0, 0}}, {u"", 1, Utf16(u"d\0"s)}},
+        {u"Test",
+         {{u"Str", 1, Utf16(u"hello\0"s)}, {u"Dw", 4, {0x2a, 0, 0, 0}}, {u"", 1, Utf16(u"d\0"s)}},
          {{u"Sub1", {{u"Bin", 3, {1, 2, 3}}}}, {u"sub0"}}});
     expected.children.push_back({u"new"});
     Dump dump;
@@ -628,7 +806,8 @@ TEST(ReadAhead, GivesTheSameCallsAndEndsOnEitherSidesFailure) {
     for (int i = 0; i < 3000; ++i) {
         const std::string n = std::to_string(i);
         Node key{std::u16string(static_cast<size_t>(1 + i % 7), u'k') + std::u16string(n.begin(), n.end())};
-        key.values.push_back({std::u16string(static_cast<size_t>(i % 5), u'v'), 4, Bytes(static_cast<size_t>(i % 9), 7)});
+        key.values.push_back(
+            {std::u16string(static_cast<size_t>(i % 5), u'v'), 4, Bytes(static_cast<size_t>(i % 9), 7)});
         if (i % 100 == 0) key.cls = u"c" + std::u16string(static_cast<size_t>(i % 3), u'x');
         root.children.push_back(std::move(key));
     }

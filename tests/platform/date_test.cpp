@@ -31,7 +31,9 @@ struct ScaleCase {
     const char* text;
 };
 
-void PrintTo(const ScaleCase& c, std::ostream* os) { *os << c.serial << " = " << c.text; }
+void PrintTo(const ScaleCase& c, std::ostream* os) {
+    *os << c.serial << " = " << c.text;
+}
 
 class DateScale : public ::testing::TestWithParam<ScaleCase> {};
 
@@ -42,20 +44,15 @@ TEST_P(DateScale, FormatsAndParsesBothWays) {
     EXPECT_TRUE(IsDate(c.text));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, DateScale,
-                         ::testing::Values(ScaleCase{0.0, "30/12/1899 00.00.00"},
-                                           ScaleCase{0.75, "30/12/1899 18.00.00"},
-                                           ScaleCase{1.0, "31/12/1899 00.00.00"},
-                                           ScaleCase{2.5, "01/01/1900 12.00.00"},
-                                           // Before day 0 the time of day still counts forward.
-                                           ScaleCase{-1.0, "29/12/1899 00.00.00"},
-                                           ScaleCase{-1.25, "29/12/1899 06.00.00"},
-                                           ScaleCase{-2.875, "28/12/1899 21.00.00"},
-                                           ScaleCase{36586.0, "01/03/2000 00.00.00"},
-                                           ScaleCase{43861.125, "31/01/2020 03.00.00"},
-                                           ScaleCase{-657434.0, "01/01/0100 00.00.00"},
-                                           ScaleCase{-657434.5, "01/01/0100 12.00.00"},
-                                           ScaleCase{2958465.0, "31/12/9999 00.00.00"}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DateScale,
+    ::testing::Values(ScaleCase{0.0, "30/12/1899 00.00.00"}, ScaleCase{0.75, "30/12/1899 18.00.00"},
+                      ScaleCase{1.0, "31/12/1899 00.00.00"}, ScaleCase{2.5, "01/01/1900 12.00.00"},
+                      // Before day 0 the time of day still counts forward.
+                      ScaleCase{-1.0, "29/12/1899 00.00.00"}, ScaleCase{-1.25, "29/12/1899 06.00.00"},
+                      ScaleCase{-2.875, "28/12/1899 21.00.00"}, ScaleCase{36586.0, "01/03/2000 00.00.00"},
+                      ScaleCase{43861.125, "31/01/2020 03.00.00"}, ScaleCase{-657434.0, "01/01/0100 00.00.00"},
+                      ScaleCase{-657434.5, "01/01/0100 12.00.00"}, ScaleCase{2958465.0, "31/12/9999 00.00.00"}));
 
 TEST(DateParts, MakeAndSplitAgreeToTheSecond) {
     struct Case {
@@ -104,7 +101,9 @@ struct ReadCase {
     const char* expected;  // as written with the stored pattern
 };
 
-void PrintTo(const ReadCase& c, std::ostream* os) { *os << '"' << c.text << '"'; }
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << '"' << c.text << '"';
+}
 
 class DateReads : public ::testing::TestWithParam<ReadCase> {};
 
@@ -116,19 +115,14 @@ TEST_P(DateReads, ReadsAs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, DateReads,
-    ::testing::Values(ReadCase{"31/01/2020 13.05.09", "31/01/2020 13.05.09"},
-                      ReadCase{"31/01/2020", "31/01/2020 00.00.00"},
-                      ReadCase{"13.05.09", "30/12/1899 13.05.09"},
-                      ReadCase{"00.00.00", "30/12/1899 00.00.00"},
-                      ReadCase{"2020-01-31 13:05:09", "31/01/2020 13.05.09"},
-                      ReadCase{"2020-01-31T13:05:09", "31/01/2020 13.05.09"},
-                      ReadCase{"2020-01-31", "31/01/2020 00.00.00"},
-                      ReadCase{"1/2/2020 1.05", "01/02/2020 01.05.00"},
-                      ReadCase{"31/01/2020 13:05:09", "31/01/2020 13.05.09"},
-                      ReadCase{"  31/01/2020   13.05.09 ", "31/01/2020 13.05.09"},
-                      ReadCase{"29/02/2020", "29/02/2020 00.00.00"},
-                      ReadCase{"01/01/0100", "01/01/0100 00.00.00"},
-                      ReadCase{"31/12/9999 23.59.59", "31/12/9999 23.59.59"}));
+    ::testing::Values(
+        ReadCase{"31/01/2020 13.05.09", "31/01/2020 13.05.09"}, ReadCase{"31/01/2020", "31/01/2020 00.00.00"},
+        ReadCase{"13.05.09", "30/12/1899 13.05.09"}, ReadCase{"00.00.00", "30/12/1899 00.00.00"},
+        ReadCase{"2020-01-31 13:05:09", "31/01/2020 13.05.09"}, ReadCase{"2020-01-31T13:05:09", "31/01/2020 13.05.09"},
+        ReadCase{"2020-01-31", "31/01/2020 00.00.00"}, ReadCase{"1/2/2020 1.05", "01/02/2020 01.05.00"},
+        ReadCase{"31/01/2020 13:05:09", "31/01/2020 13.05.09"},
+        ReadCase{"  31/01/2020   13.05.09 ", "31/01/2020 13.05.09"}, ReadCase{"29/02/2020", "29/02/2020 00.00.00"},
+        ReadCase{"01/01/0100", "01/01/0100 00.00.00"}, ReadCase{"31/12/9999 23.59.59", "31/12/9999 23.59.59"}));
 
 class DateRejects : public ::testing::TestWithParam<const char*> {};
 
@@ -139,16 +133,20 @@ TEST_P(DateRejects, IsNoDateAndRaisesTypeMismatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, DateRejects,
-                         ::testing::Values("hello", "", "   ", "31/02/2020", "29/02/2019", "00/01/2020",
-                                           "31/13/2020", "01/01/0099", "01/01/99", "01/01/10000",
-                                           "10000-01-01", "25.00.00", "12.60.00", "12.00.60", "13",
-                                           "31/01/2020T13.05.09", "31/01/202013.05.09",
-                                           "31/01/2020 13.05.09x", "2020-01-31 13.05:09",
-                                           "13.05.09 31/01/2020", "31-01-2020", "2020/01/31"));
+                         ::testing::Values("hello", "", "   ", "31/02/2020", "29/02/2019", "00/01/2020", "31/13/2020",
+                                           "01/01/0099", "01/01/99", "01/01/10000", "10000-01-01", "25.00.00",
+                                           "12.60.00", "12.00.60", "13", "31/01/2020T13.05.09", "31/01/202013.05.09",
+                                           "31/01/2020 13.05.09x", "2020-01-31 13.05:09", "13.05.09 31/01/2020",
+                                           "31-01-2020", "2020/01/31"));
 
 TEST(DateRange, DatesBeyondTheScaleOverflow) {
-    const double outside[] = {-657435.0, 2958466.0, 1e300, -1e300, std::numeric_limits<double>::quiet_NaN(),
-                              std::numeric_limits<double>::infinity(), 2958465.0 + 86399.6 * kSecond};
+    const double outside[] = {-657435.0,
+                              2958466.0,
+                              1e300,
+                              -1e300,
+                              std::numeric_limits<double>::quiet_NaN(),
+                              std::numeric_limits<double>::infinity(),
+                              2958465.0 + 86399.6 * kSecond};
     for (double serial : outside) {
         SCOPED_TRACE(serial);
         ExpectRaises(kOverflowError, [&] { FormatDate(Date(serial), kDatePattern); });

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <cstring>
 #include <fstream>
@@ -44,7 +44,8 @@ TEST_F(PortableStore, InvalidHandlesFailEveryCall) {
         EXPECT_EQ(RegOpenKeyExA(bad, "x", 0, KEY_READ, &out), ERROR_INVALID_HANDLE);
         EXPECT_EQ(out, nullptr) << "a failed open writes 0 into the handle";
         out = reinterpret_cast<HKEY>(0x1);
-        EXPECT_EQ(RegCreateKeyExA(bad, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegCreateKeyExA(bad, "x", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &out, nullptr),
+                  ERROR_INVALID_HANDLE);
         EXPECT_EQ(out, nullptr);
         EXPECT_EQ(RegQueryValueExA(bad, "v", nullptr, &type, nullptr, &size), ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegSetValueExA(bad, "v", 0, REG_SZ, &byte, 1), ERROR_INVALID_HANDLE);
@@ -77,7 +78,8 @@ TEST_F(PortableStore, SizeAndDataQueries) {
     std::string small(3, '#');
     size = 3;
     type = REG_DWORD;  // the type passed in is ignored
-    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, reinterpret_cast<BYTE*>(small.data()), &size), ERROR_MORE_DATA);
+    EXPECT_EQ(RegQueryValueExA(key, "V", nullptr, &type, reinterpret_cast<BYTE*>(small.data()), &size),
+              ERROR_MORE_DATA);
     EXPECT_EQ(size, 6u) << "the count tells the size needed";
     EXPECT_EQ(small, "###") << "nothing is written into a buffer that is too small";
 
@@ -215,8 +217,8 @@ TEST_F(PortableStore, ATransactionOnANewStoreMakesItsFile) {
     UseRegistryStore(path);
     const LONG rc = RunInStoreTransaction([&] {
         HKEY key = nullptr;
-        const LONG created = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS,
-                                             nullptr, &key, nullptr);
+        const LONG created =
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\New", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
         if (created == ERROR_SUCCESS) RegCloseKey(key);
         return created;
     });
@@ -275,7 +277,8 @@ TEST_F(PortableStore, TreeWritesBelongToATransaction) {
     expected.insert(u"Ω");
     EXPECT_EQ(spelled, expected);
     DWORD three = 0, cbThree = 4;
-    EXPECT_EQ(RegQueryValueExW(first, u"v3", nullptr, nullptr, reinterpret_cast<BYTE*>(&three), &cbThree), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(first, u"v3", nullptr, nullptr, reinterpret_cast<BYTE*>(&three), &cbThree),
+              ERROR_SUCCESS);
     EXPECT_EQ(three, 16u);
     std::u16string back(8, u'\0');
     DWORD type = 0, cb = static_cast<DWORD>(back.size() * 2);

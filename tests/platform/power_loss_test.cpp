@@ -12,8 +12,8 @@
 #include <sqlite3.h>
 
 #include <dirent.h>
-#include <sys/wait.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -48,8 +48,8 @@ struct Disk {
     std::string dir;
     bool recording = false;
     std::map<ino_t, std::shared_ptr<const std::string>> synced;  // a file's data as of its last sync
-    std::map<std::string, ino_t> entries;                          // the folder as of its last sync
-    std::set<ino_t> unsynced;                                      // files written since their last sync
+    std::map<std::string, ino_t> entries;                        // the folder as of its last sync
+    std::set<ino_t> unsynced;                                    // files written since their last sync
     std::condition_variable syncedAll;
     int flushed = 0, begun = 0;
     std::vector<Cut> cuts;
@@ -87,7 +87,9 @@ struct File {
     bool watched;
 };
 
-sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
+sqlite3_file* Real(sqlite3_file* f) {
+    return reinterpret_cast<File*>(f)->real;
+}
 
 int Sync(sqlite3_file* file, int flags) {
     auto* f = reinterpret_cast<File*>(file);
@@ -139,7 +141,9 @@ const sqlite3_io_methods kMethods = {
     [](sqlite3_file* f, int op, void* a) { return Real(f)->pMethods->xFileControl(Real(f), op, a); },
     [](sqlite3_file* f) { return Real(f)->pMethods->xSectorSize(Real(f)); },
     [](sqlite3_file* f) { return Real(f)->pMethods->xDeviceCharacteristics(Real(f)); },
-    [](sqlite3_file* f, int i, int n, int w, void volatile** p) { return Real(f)->pMethods->xShmMap(Real(f), i, n, w, p); },
+    [](sqlite3_file* f, int i, int n, int w, void volatile** p) {
+        return Real(f)->pMethods->xShmMap(Real(f), i, n, w, p);
+    },
     [](sqlite3_file* f, int o, int n, int fl) { return Real(f)->pMethods->xShmLock(Real(f), o, n, fl); },
     [](sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); },
     [](sqlite3_file* f, int d) { return Real(f)->pMethods->xShmUnmap(Real(f), d); },
@@ -165,7 +169,13 @@ int Open(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* out
 }
 
 sqlite3_vfs g_vfs = {
-    2, 0, 0, nullptr, "power-loss", nullptr, Open,
+    2,
+    0,
+    0,
+    nullptr,
+    "power-loss",
+    nullptr,
+    Open,
     [](sqlite3_vfs*, const char* p, int d) { return g_base->xDelete(g_base, p, d); },
     [](sqlite3_vfs*, const char* p, int f, int* r) { return g_base->xAccess(g_base, p, f, r); },
     [](sqlite3_vfs*, const char* p, int n, char* out) { return g_base->xFullPathname(g_base, p, n, out); },
@@ -178,7 +188,9 @@ sqlite3_vfs g_vfs = {
     [](sqlite3_vfs*, double* t) { return g_base->xCurrentTime(g_base, t); },
     [](sqlite3_vfs*, int n, char* m) { return g_base->xGetLastError(g_base, n, m); },
     [](sqlite3_vfs*, sqlite3_int64* t) { return g_base->xCurrentTimeInt64(g_base, t); },
-    nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // A registry as seen through the API: root and key name -> value name -> type and data.
@@ -200,7 +212,9 @@ Contents Below(const Contents& c, const Root& root) {
     return part;
 }
 
-std::string Typed(DWORD type, const std::string& data) { return std::to_string(type) + ":" + data; }
+std::string Typed(DWORD type, const std::string& data) {
+    return std::to_string(type) + ":" + data;
+}
 
 // Everything under ROOT\Software\PowerLoss, one level of keys deep as the run writes it.
 LONG ReadBack(const Root& root, Contents& out) {
@@ -405,7 +419,8 @@ TEST_F(PowerLoss, EveryCutLeavesAWholeStoreWithEveryFlushedWrite) {
         EXPECT_TRUE(g_disk.syncedAll.wait_for(lock, std::chrono::seconds(10), [] { return g_disk.unsynced.empty(); }))
             << "the last writes were never synced without a flush";
         RecordProperty("synced_after_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                              std::chrono::steady_clock::now() - lastWrite).count()));
+                                                               std::chrono::steady_clock::now() - lastWrite)
+                                                               .count()));
         g_disk.flushed = g_disk.begun;
         g_disk.CutHere();
         g_disk.recording = false;
@@ -425,7 +440,8 @@ TEST_F(PowerLoss, EveryCutLeavesAWholeStoreWithEveryFlushedWrite) {
         for (const Root& root : kRoots) {
             rc = rc != ERROR_SUCCESS ? rc : ReadBack(root, found);
             bool some = false;
-            for (int j = cut.flushed; j <= cut.begun && !some; ++j) some = Below(found, root) == Below(run.after[j], root);
+            for (int j = cut.flushed; j <= cut.begun && !some; ++j)
+                some = Below(found, root) == Below(run.after[j], root);
             whole = whole && some;
             HKEY key = nullptr;
             const LONG made = RegCreateKeyExA(root.key, "Software\\AfterTheCut", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
@@ -442,7 +458,8 @@ TEST_F(PowerLoss, EveryCutLeavesAWholeStoreWithEveryFlushedWrite) {
         EXPECT_TRUE(ok) << "cut " << n << " of " << g_disk.cuts.size() << ", after " << cut.begun << " writes begun, "
                         << cut.flushed << " flushed:\n  read back (" << rc << "): " << Describe(found)
                         << "\n  after the flush:  " << Describe(run.after[cut.flushed])
-                        << "\n  integrity check: " << (integrity.empty() ? "ok" : integrity) << "; a new write: " << write;
+                        << "\n  integrity check: " << (integrity.empty() ? "ok" : integrity)
+                        << "; a new write: " << write;
     }
 }
 
@@ -454,8 +471,9 @@ TEST_F(PowerLoss, AWriteNeverSyncedIsLost) {
     }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
-    const char* const writes = "PRAGMA synchronous = EXTRA; CREATE TABLE t(x); INSERT INTO t VALUES (1);"
-                               "PRAGMA synchronous = OFF; INSERT INTO t VALUES (2);";
+    const char* const writes =
+        "PRAGMA synchronous = EXTRA; CREATE TABLE t(x); INSERT INTO t VALUES (1);"
+        "PRAGMA synchronous = OFF; INSERT INTO t VALUES (2);";
     ASSERT_EQ(sqlite3_exec(db, writes, nullptr, nullptr, nullptr), SQLITE_OK);
     {
         std::lock_guard lock(g_disk.mutex);

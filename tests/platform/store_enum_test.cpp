@@ -17,8 +17,8 @@ class StoreTest : public RegistryTest {
 protected:
     HKEY Create(const std::string& sub, REGSAM access = KEY_ALL_ACCESS) {
         HKEY h = nullptr;
-        EXPECT_EQ(RegCreateKeyExA(Root(), (KeyPath() + (sub.empty() ? "" : "\\" + sub)).c_str(), 0, nullptr, 0,
-                                  access, nullptr, &h, nullptr),
+        EXPECT_EQ(RegCreateKeyExA(Root(), (KeyPath() + (sub.empty() ? "" : "\\" + sub)).c_str(), 0, nullptr, 0, access,
+                                  nullptr, &h, nullptr),
                   ERROR_SUCCESS);
         handles_.push_back(h);
         return h;
@@ -319,7 +319,8 @@ TEST_F(StoreTest, UnicodeNamesStayWholeAndAreFoundWithoutRegardToCase) {
     HKEY key = Create("");
     for (const auto& c : cases) {
         HKEY h = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(key, c.made.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(key, c.made.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
+                  ERROR_SUCCESS);
         RegCloseKey(h);
         ASSERT_EQ(RegOpenKeyExW(key, c.found.c_str(), 0, KEY_READ, &h), ERROR_SUCCESS) << c.ansi;
         RegCloseKey(h);
@@ -328,7 +329,8 @@ TEST_F(StoreTest, UnicodeNamesStayWholeAndAreFoundWithoutRegardToCase) {
         EXPECT_EQ(RegQueryValueExW(key, c.found.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
     }
     HKEY ansiMade = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(key, "\xC9t\xE9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ansiMade, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegCreateKeyExA(key, "\xC9t\xE9", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &ansiMade, nullptr),
+              ERROR_SUCCESS);
     RegCloseKey(ansiMade);
     ASSERT_EQ(RegOpenKeyExW(key, u"été", 0, KEY_READ, &ansiMade), ERROR_SUCCESS);
     RegCloseKey(ansiMade);
@@ -347,8 +349,9 @@ TEST_F(StoreTest, UnicodeNamesStayWholeAndAreFoundWithoutRegardToCase) {
     EXPECT_EQ(wide, (std::vector<std::u16string>{u"café", u"lone\xDC00", u"Été", u"Σοφία", u"😀😁😂"}));
     EXPECT_EQ(SubKeys(key), (std::vector<std::string>{"caf\xE9", "lone?", "\xC9t\xE9", "S?f?a", "??????"}));
     DWORD maxSub = 0, maxValueName = 0;
-    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSub, nullptr, nullptr, &maxValueName, nullptr,
-                               nullptr, nullptr), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, &maxSub, nullptr, nullptr, &maxValueName,
+                               nullptr, nullptr, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(maxSub, 6u) << "three emoji are six UTF-16 units";
     EXPECT_EQ(maxValueName, 6u);
     char small[6];
@@ -371,7 +374,8 @@ TEST_F(StoreTest, KeysBeyond260CharactersAreReachedFromTheirParent) {
     HKEY a = Create(part);
     HKEY deep = nullptr;
     ASSERT_EQ(RegCreateKeyExA(a, (part + "\\" + part).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr),
-              ERROR_MORE_DATA) << "a whole ANSI path keeps the 260-character limit";
+              ERROR_MORE_DATA)
+        << "a whole ANSI path keeps the 260-character limit";
     HKEY b = nullptr;
     ASSERT_EQ(RegCreateKeyExA(a, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &b, nullptr), ERROR_SUCCESS);
     ASSERT_EQ(RegCreateKeyExA(b, part.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deep, nullptr), ERROR_SUCCESS);

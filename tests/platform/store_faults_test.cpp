@@ -11,14 +11,14 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include <algorithm>
 #include <chrono>
@@ -48,7 +48,9 @@ int InChild(const std::function<int()>& body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool BecomeNobody() { return setgid(kNobody) == 0 && setuid(kNobody) == 0; }
+bool BecomeNobody() {
+    return setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
 
 std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -97,7 +99,9 @@ void ExpectDeleted(HKEY gone) {
 
 enum class Removal { DeletedHere, DeletedByAnotherProcess, MadeInARolledBackTransaction };
 
-void PrintTo(Removal r, std::ostream* os) { *os << static_cast<int>(r); }
+void PrintTo(Removal r, std::ostream* os) {
+    *os << static_cast<int>(r);
+}
 
 // The key made after A's removal comes from this process or from another one, which knows nothing
 // of the ids this process handed out.
@@ -136,9 +140,15 @@ protected:
 std::string RemovalName(const ::testing::TestParamInfo<std::tuple<Removal, Maker>>& info) {
     const char* removal = "Unknown";
     switch (std::get<0>(info.param)) {
-        case Removal::DeletedHere: removal = "DeletedHere"; break;
-        case Removal::DeletedByAnotherProcess: removal = "DeletedByAnotherProcess"; break;
-        case Removal::MadeInARolledBackTransaction: removal = "MadeInARolledBackTransaction"; break;
+        case Removal::DeletedHere:
+            removal = "DeletedHere";
+            break;
+        case Removal::DeletedByAnotherProcess:
+            removal = "DeletedByAnotherProcess";
+            break;
+        case Removal::MadeInARolledBackTransaction:
+            removal = "MadeInARolledBackTransaction";
+            break;
     }
     return std::string(removal) + (std::get<1>(info.param) == Maker::ThisProcess ? "_BMadeHere" : "_BMadeElsewhere");
 }
@@ -203,7 +213,9 @@ struct StartingPoint {
     bool logLeftBehind;
 };
 
-void PrintTo(const StartingPoint& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const StartingPoint& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ProcessesMakingTheStore : public StoreFaults, public ::testing::WithParamInterface<StartingPoint> {};
 
@@ -274,7 +286,8 @@ TEST_P(ProcessesMakingTheStore, AtOnceAllSucceed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, ProcessesMakingTheStore,
-                         ::testing::Values(StartingPoint{"NoFiles", false}, StartingPoint{"LogOfADeletedStoreLeft", true}),
+                         ::testing::Values(StartingPoint{"NoFiles", false},
+                                           StartingPoint{"LogOfADeletedStoreLeft", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A reader who may not write sees the last committed contents whatever the writer (root) did last,
@@ -282,11 +295,13 @@ INSTANTIATE_TEST_SUITE_P(Store, ProcessesMakingTheStore,
 // reader may not make them again.
 struct WriterEnd {
     const char* name;
-    bool killed;  // else it closed the store cleanly
+    bool killed;                            // else it closed the store cleanly
     std::vector<const char*> deleted = {};  // of the log files, afterwards
 };
 
-void PrintTo(const WriterEnd& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const WriterEnd& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ReaderAfterWriter : public StoreFaults, public ::testing::WithParamInterface<WriterEnd> {};
 
@@ -378,7 +393,9 @@ struct Holder {
     const char* caption;  // what the window shows meanwhile: all the values, or none
 };
 
-void PrintTo(const Holder& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Holder& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ReaderBesideAHolder : public StoreFaults, public ::testing::WithParamInterface<Holder> {};
 
@@ -443,12 +460,14 @@ INSTANTIATE_TEST_SUITE_P(
 // nor checkpointed: not even another program's WAL database whose program was killed.
 struct NotAStore {
     const char* name;
-    const char* sql;  // makes the file; nullptr: an empty file
-    LONG write;       // what a write answers
+    const char* sql;           // makes the file; nullptr: an empty file
+    LONG write;                // what a write answers
     bool ownerKilled = false;  // the program that made it is killed with the file open
 };
 
-void PrintTo(const NotAStore& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const NotAStore& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FilesThatAreNotStores : public StoreFaults, public ::testing::WithParamInterface<NotAStore> {
 protected:
@@ -458,8 +477,8 @@ protected:
         for (const char* suffix : {"", "-wal", "-shm", "-journal"})
             if (access((path + suffix).c_str(), F_OK) == 0) {
                 const std::string contents = Contents(path + suffix);
-                files[std::string("file") + suffix] =
-                    std::to_string(contents.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(contents));
+                files[std::string("file") + suffix] = std::to_string(contents.size()) + " bytes, hash " +
+                                                      std::to_string(std::hash<std::string>()(contents));
             }
         return files;
     }
@@ -501,16 +520,15 @@ TEST_P(FilesThatAreNotStores, AreReadAsEmptyAndLeftAsTheyWere) {
 
 INSTANTIATE_TEST_SUITE_P(
     Store, FilesThatAreNotStores,
-    ::testing::Values(NotAStore{"EmptyFile", nullptr, ERROR_SUCCESS},
-                      NotAStore{"OtherProgramsDatabase", "CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
-                                ERROR_BADDB},
-                      // The store's schema version, but not the store's mark.
-                      NotAStore{"OtherProgramsDatabaseOfVersion1",
-                                "PRAGMA user_version = 1; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
-                                ERROR_BADDB},
-                      NotAStore{"OtherProgramsWalDatabase",
-                                "PRAGMA journal_mode = WAL; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
-                                ERROR_BADDB, true}),
+    ::testing::Values(
+        NotAStore{"EmptyFile", nullptr, ERROR_SUCCESS},
+        NotAStore{"OtherProgramsDatabase", "CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');", ERROR_BADDB},
+        // The store's schema version, but not the store's mark.
+        NotAStore{"OtherProgramsDatabaseOfVersion1",
+                  "PRAGMA user_version = 1; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');", ERROR_BADDB},
+        NotAStore{"OtherProgramsWalDatabase",
+                  "PRAGMA journal_mode = WAL; CREATE TABLE notes (t TEXT); INSERT INTO notes VALUES ('x');",
+                  ERROR_BADDB, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A store made before stores carried their mark is read as a store, and marked by its next write.
@@ -568,7 +586,9 @@ struct Nesting {
     LONG expected;
 };
 
-void PrintTo(const Nesting& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Nesting& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class KeyNesting : public StoreFaults, public ::testing::WithParamInterface<Nesting> {
 protected:
@@ -618,7 +638,9 @@ struct DeepDeletion {
     bool contentsOnly;  // RegDeleteTreeA(key, nullptr): the key stays
 };
 
-void PrintTo(const DeepDeletion& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DeepDeletion& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DeepTrees : public StoreFaults, public ::testing::WithParamInterface<DeepDeletion> {};
 
@@ -629,20 +651,28 @@ TEST_P(DeepTrees, AreDeletedWhole) {
         sqlite3* db = nullptr;
         sqlite3_int64 answer = -1;
         EXPECT_EQ(sqlite3_open(StorePath().c_str(), &db), SQLITE_OK);
-        EXPECT_EQ(sqlite3_exec(db, statement.c_str(), [](void* out, int, char** row, char**) {
-            *static_cast<sqlite3_int64*>(out) = std::atoll(row[0]);
-            return 0;
-        }, &answer, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+        EXPECT_EQ(sqlite3_exec(
+                      db, statement.c_str(),
+                      [](void* out, int, char** row, char**) {
+                          *static_cast<sqlite3_int64*>(out) = std::atoll(row[0]);
+                          return 0;
+                      },
+                      &answer, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(db);
         sqlite3_close(db);
         return answer;
     };
     sql("WITH RECURSIVE top(id) AS (SELECT max(id) FROM keys), n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
-        "WHERE i < " + std::to_string(GetParam().levels) + ") "
+        "WHERE i < " +
+        std::to_string(GetParam().levels) +
+        ") "
         "INSERT INTO keys (id, parent, name, folded) SELECT top.id + i, top.id + i - 1, 'a', 'A' FROM n, top; "
         "INSERT INTO \"values\" (key, name, folded, type, data) SELECT max(id), 'v', 'V', 4, x'01000000' FROM keys;");
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep", 0, KEY_ALL_ACCESS, &deep), ERROR_SUCCESS);
-    EXPECT_EQ(GetParam().contentsOnly ? RegDeleteTreeA(deep, nullptr) : RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        GetParam().contentsOnly ? RegDeleteTreeA(deep, nullptr) : RegDeleteTreeA(HKEY_LOCAL_MACHINE, "Software\\Deep"),
+        ERROR_SUCCESS);
     RegCloseKey(deep);
     HKEY key = nullptr;
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Deep", 0, KEY_READ, &key),
@@ -672,7 +702,8 @@ TEST_F(StoreFaults, EachUserHasTheirOwnCurrentUser) {
     RegCloseKey(Create(HKEY_LOCAL_MACHINE, "Software\\Machine"));
     RegCloseKey(Create(HKEY_CURRENT_USER, "Software\\Mine"));
     umask(umaskBefore);
-    struct stat file {}, folder {}, machine {};
+    struct stat file {
+    }, folder{}, machine{};
     ASSERT_EQ(stat(mine.c_str(), &file), 0);
     ASSERT_EQ(stat((StoreDir() + "/root-data/versioninfo").c_str(), &folder), 0);
     ASSERT_EQ(stat(system.c_str(), &machine), 0);
@@ -737,7 +768,9 @@ struct UserStoreCase {
     const char* why;  // found in the refusal; nullptr: no refusal
 };
 
-void PrintTo(const UserStoreCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const UserStoreCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 void Folder(const std::string& path, mode_t mode, uid_t owner = 0) {
     std::filesystem::create_directories(path);
@@ -749,9 +782,9 @@ void Folder(const std::string& path, mode_t mode, uid_t owner = 0) {
 void Plant(const std::string& folder, uid_t owner) {
     UseRegistryStore(folder + "/registry.db");
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Planted", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Planted", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     RegCloseKey(key);
     UseRegistryStore(folder + "/elsewhere.db");
     for (const char* suffix : {"", "-wal", "-shm"}) chown((folder + "/registry.db" + suffix).c_str(), owner, owner);
@@ -801,8 +834,8 @@ const UserStoreCase kUserStoreCases[] = {
      },
      ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "/versioninfo/registry.db belongs to nobody"},
     {"MissingFoldersOutsideTheHome", false,
-     [](const std::string& base, const std::string&) { return base + "/missing/share"; },
-     ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, "/missing does not exist, and folders are made only inside the home of root"},
+     [](const std::string& base, const std::string&) { return base + "/missing/share"; }, ERROR_ACCESS_DENIED,
+     ERROR_FILE_NOT_FOUND, "/missing does not exist, and folders are made only inside the home of root"},
     {"OwnFolder", true,
      [](const std::string& base, const std::string&) {
          Folder(base + "/own", 0700, kNobody);
@@ -816,8 +849,7 @@ const UserStoreCase kUserStoreCases[] = {
          return base + "/link";
      },
      ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, nullptr},
-    {"MissingFoldersInOwnHome", false,
-     [](const std::string&, const std::string& home) { return home + "/made/share"; },
+    {"MissingFoldersInOwnHome", false, [](const std::string&, const std::string& home) { return home + "/made/share"; },
      ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, nullptr},
 };
 
@@ -920,7 +952,9 @@ struct Swap {
     const char* journalMode;  // the user's store's, when the process opens it
 };
 
-void PrintTo(const Swap& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Swap& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SwappedStoreFolder : public StoreFaults, public ::testing::WithParamInterface<Swap> {
 protected:
@@ -1023,7 +1057,9 @@ struct Replacement {
     bool oldWriterEndsFirst = false;  // it sees the new file and ends before anyone else opens it
 };
 
-void PrintTo(const Replacement& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Replacement& c, std::ostream* os) {
+    *os << c.name;
+}
 
 constexpr auto kQuietPeriod = std::chrono::seconds(1);  // as the README asks of a writer
 
@@ -1161,7 +1197,8 @@ TEST_P(ReplacedStoreFile, AnswersKeyDeletedThroughOldHandlesAndOpensTheNewFile) 
 
 INSTANTIATE_TEST_SUITE_P(
     Store, ReplacedStoreFile,
-    ::testing::Values(Replacement{"RenamedOver", true, true, false}, Replacement{"DeletedAndMadeAgain", false, true, false},
+    ::testing::Values(Replacement{"RenamedOver", true, true, false},
+                      Replacement{"DeletedAndMadeAgain", false, true, false},
                       Replacement{"LargerRenamedOverAfterTheQuietPeriod", true, false, false, NewSize::Larger},
                       Replacement{"LargerRenamedOverAfterABusyWriterWasQuiet", true, false, true, NewSize::Larger},
                       Replacement{"OldWriterEndsFirst", true, false, false, NewSize::Same, true},
@@ -1188,7 +1225,8 @@ TEST_F(StoreFaults, AForkedChildReadsThroughAConnectionOfItsOwn) {
         UseRegistryStore(path);
         HKEY k = nullptr;
         DWORD v = 0;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\F", 0, KEY_READ, &k) != ERROR_SUCCESS || QueryDword(k, "V", v) != 0)
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\F", 0, KEY_READ, &k) != ERROR_SUCCESS ||
+            QueryDword(k, "V", v) != 0)
             _exit(1);
         if (fork() == 0) {  // the child: outlives its parent, and tells how it read
             char code = 0;
@@ -1224,11 +1262,13 @@ struct Writing {
     const char* name;
     int writers;  // each in a process of its own; 0: this process writes
     int writesEach;
-    bool holder;  // another process keeps the store open meanwhile
+    bool holder;          // another process keeps the store open meanwhile
     bool atOnce = false;  // the writers write at the same time, each without a pause
 };
 
-void PrintTo(const Writing& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Writing& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class LogSize : public StoreFaults, public ::testing::WithParamInterface<Writing> {};
 

@@ -23,10 +23,8 @@ TEST_P(AnsiRoundTrip, BothWays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Texts, AnsiRoundTrip,
-                         ::testing::Values(Conversion{"Windows 10 Pro", "Windows 10 Pro"},
-                                           Conversion{"", ""},
-                                           Conversion{"café", "caf\xE9"},
-                                           Conversion{"€ – ‰ Ÿ", "\x80 \x96 \x89 \x9F"},
+                         ::testing::Values(Conversion{"Windows 10 Pro", "Windows 10 Pro"}, Conversion{"", ""},
+                                           Conversion{"café", "caf\xE9"}, Conversion{"€ – ‰ Ÿ", "\x80 \x96 \x89 \x9F"},
                                            Conversion{"a\0b\0\0"s, "a\0b\0\0"s},
                                            // The bytes the code page leaves undefined still survive.
                                            Conversion{"\u0081\u008D\u008F\u0090\u009D", "\x81\x8D\x8F\x90\x9D"}));
@@ -37,7 +35,9 @@ TEST(TextToAnsi, CharactersOutsideTheCodePageBecomeQuestionMarks) {
 }
 
 TEST(TextToAnsi, MalformedUtf8BecomesQuestionMarks) {
-    EXPECT_EQ(TextToAnsi("a\xFF" "b"), "a?b");
+    EXPECT_EQ(TextToAnsi("a\xFF"
+                         "b"),
+              "a?b");
     EXPECT_EQ(TextToAnsi("cut \xC3"), "cut ?");
 }
 
@@ -67,7 +67,10 @@ TEST(Utf16Le, RoundTripsEveryPlane) {
 
 TEST(Utf16Le, ALoneSurrogateIsReportedAndReplaced) {
     bool ok = true;
-    EXPECT_EQ(Utf16LeToText("a\0\x00\xD8" "b\0"s, ok), "a\uFFFDb");
+    EXPECT_EQ(Utf16LeToText("a\0\x00\xD8"
+                            "b\0"s,
+                            ok),
+              "a\uFFFDb");
     EXPECT_FALSE(ok);
 }
 

@@ -14,7 +14,9 @@ using regfile::ParseError;
 
 namespace {
 
-std::string V4(const std::string& body) { return "REGEDIT4\r\n\r\n" + body; }
+std::string V4(const std::string& body) {
+    return "REGEDIT4\r\n\r\n" + body;
+}
 // A version 5 file as regedit writes it: UTF-16LE with its byte-order mark.
 std::string V5(const std::string& body) {
     return "\xFF\xFE"s + TextToUtf16Le("Windows Registry Editor Version 5.00\r\n\r\n" + body);
@@ -117,10 +119,12 @@ TEST(RegFileValues, TextIsAnsiInRegedit4AndWholeUtf16InVersion5) {
     EXPECT_EQ(v5.keys.at(0).path, "明治");
     EXPECT_EQ(OnlyValue(v5).name, "Café 😀");
     EXPECT_EQ(OnlyValue(v5).data, BytesFromUnits(u"明治_明_Meiji_M\0"s));
-    const std::string lone = "\xFF\xFE"s + BytesFromUnits(u"Windows Registry Editor Version 5.00\r\n[HKCU\\a\xD800]\r\n");
+    const std::string lone =
+        "\xFF\xFE"s + BytesFromUnits(u"Windows Registry Editor Version 5.00\r\n[HKCU\\a\xD800]\r\n");
     EXPECT_EQ(Parse(lone).keys.at(0).path, Utf16ToWtf8(u"a\xD800"));
     EXPECT_EQ(Parse("Windows Registry Editor Version 5.00\n[HKCU\\K]\n@=\"Ω\"\n").keys.at(0).values.at(0).data,
-              BytesFromUnits(u"Ω\0"s)) << "a version 5 file in UTF-8 reads the same";
+              BytesFromUnits(u"Ω\0"s))
+        << "a version 5 file in UTF-8 reads the same";
 }
 
 TEST(RegFileValues, DwordsAndHexTypes) {
@@ -155,10 +159,11 @@ TEST(RegFileValues, DwordsAndHexTypes) {
 }
 
 TEST(RegFileValues, Version5HexDataAreKeptAsWritten) {
-    const auto f = Parse(V5("[HKCU\\K]\r\n"
-                            "\"m\"=hex(7):61,00,00,00,ac,20,00,00,00,00\r\n"
-                            "\"odd\"=hex(1):41,00,00\r\n"
-                            "\"lone\"=hex(2):00,d8,00,00\r\n"));
+    const auto f =
+        Parse(V5("[HKCU\\K]\r\n"
+                 "\"m\"=hex(7):61,00,00,00,ac,20,00,00,00,00\r\n"
+                 "\"odd\"=hex(1):41,00,00\r\n"
+                 "\"lone\"=hex(2):00,d8,00,00\r\n"));
     ASSERT_EQ(f.keys.at(0).values.size(), 3u);
     EXPECT_EQ(f.keys[0].values[0].data, "a\0\0\0\xac \0\0\0\0"s);
     EXPECT_EQ(f.keys[0].values[1].data, "A\0\0"s) << "the registry keeps odd UTF-16 as given";
@@ -166,13 +171,14 @@ TEST(RegFileValues, Version5HexDataAreKeptAsWritten) {
 }
 
 TEST(RegFileValues, HexListsContinueOverLines) {
-    const auto f = Parse(V4("[HKCU\\K]\r\n"
-                            "\"v\"=hex:00,01,\\\r\n"
-                            "  02,03,\\\r\n"
-                            "\t04\r\n"
-                            "\"w\"=hex(7):\\\r\n"
-                            "  61,00,00\r\n"
-                            "\"after\"=dword:00000001\r\n"));
+    const auto f =
+        Parse(V4("[HKCU\\K]\r\n"
+                 "\"v\"=hex:00,01,\\\r\n"
+                 "  02,03,\\\r\n"
+                 "\t04\r\n"
+                 "\"w\"=hex(7):\\\r\n"
+                 "  61,00,00\r\n"
+                 "\"after\"=dword:00000001\r\n"));
     ASSERT_EQ(f.keys.at(0).values.size(), 3u);
     EXPECT_EQ(f.keys[0].values[0].data, "\0\1\2\3\4"s);
     EXPECT_EQ(f.keys[0].values[1].data, "a\0\0"s);
@@ -181,15 +187,16 @@ TEST(RegFileValues, HexListsContinueOverLines) {
 }
 
 TEST(RegFileValues, DeletionsAndCommentsAndManyKeys) {
-    const auto f = Parse(V4("; a comment\r\n"
-                            "[HKCU\\A]\r\n"
-                            "   ; an indented comment\r\n"
-                            "\"gone\"=-\r\n"
-                            "@=-\r\n"
-                            "\r\n"
-                            "[-HKCU\\B]\r\n"
-                            "[HKCU\\C]\r\n"
-                            "\"x\"=\"y\"\r\n"));
+    const auto f =
+        Parse(V4("; a comment\r\n"
+                 "[HKCU\\A]\r\n"
+                 "   ; an indented comment\r\n"
+                 "\"gone\"=-\r\n"
+                 "@=-\r\n"
+                 "\r\n"
+                 "[-HKCU\\B]\r\n"
+                 "[HKCU\\C]\r\n"
+                 "\"x\"=\"y\"\r\n"));
     ASSERT_EQ(f.keys.size(), 3u);
     ASSERT_EQ(f.keys[0].values.size(), 2u);
     EXPECT_TRUE(f.keys[0].values[0].remove);

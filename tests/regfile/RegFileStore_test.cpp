@@ -1,9 +1,9 @@
 // Importing into and exporting from a real store: all-or-nothing imports, and export then import
 // giving back the same keys, types and bytes.
 #include "RegFile.h"
+#include "RegistryTest.h"
 #include "registry_store.h"
 #include "utf16.h"
-#include "RegistryTest.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +25,8 @@ protected:
         return regfile::Apply(regfile::Parse("REGEDIT4\r\n\r\n" + body));
     }
     // Through the W functions: `sub` below the test key, opened from its parent one name at a time.
-    void PutWide(const std::vector<std::u16string>& sub, const std::u16string& name, DWORD type, std::string_view bytes) {
+    void PutWide(const std::vector<std::u16string>& sub, const std::u16string& name, DWORD type,
+                 std::string_view bytes) {
         HKEY h = nullptr;
         ASSERT_EQ(RegCreateKeyExA(Root(), KeyPath().c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr),
                   ERROR_SUCCESS);
@@ -43,8 +44,8 @@ protected:
     }
     void PutAt(const std::string& sub, const std::string& name, DWORD type, std::string_view bytes) {
         HKEY h = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(Root(), (KeyPath() + "\\" + sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                  &h, nullptr),
+        ASSERT_EQ(RegCreateKeyExA(Root(), (KeyPath() + "\\" + sub).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h,
+                                  nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(RegSetValueExA(h, name.c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                                  static_cast<DWORD>(bytes.size())),
@@ -77,9 +78,13 @@ protected:
 TEST_F(RegFileStoreTest, ImportWritesKeysValuesAndDeletions) {
     Put("old", REG_SZ, Sz("x"));
     PutAt("Doomed\\Deep", "v", REG_DWORD, Dword(1));
-    const auto r = Import("[" + Full() + "]\r\n\"old\"=-\r\n@=\"default\"\r\n\"n\"=dword:00000010\r\n"
-                          "[-" + Full("Doomed") + "]\r\n"
-                          "[" + Full("New\\Key") + "]\r\n\"m\"=hex(7):61,00,00\r\n");
+    const auto r = Import("[" + Full() +
+                          "]\r\n\"old\"=-\r\n@=\"default\"\r\n\"n\"=dword:00000010\r\n"
+                          "[-" +
+                          Full("Doomed") +
+                          "]\r\n"
+                          "[" +
+                          Full("New\\Key") + "]\r\n\"m\"=hex(7):61,00,00\r\n");
     ASSERT_EQ(r.code, ERROR_SUCCESS);
     EXPECT_FALSE(Get("old").has_value());
     EXPECT_EQ(Get(""), (Stored{REG_SZ, Sz("default")}));
@@ -100,8 +105,10 @@ TEST_F(RegFileStoreTest, AWriteThatFailsUndoesTheWholeFile) {
     Put("kept", REG_SZ, Sz("before"));
     // The reader refuses a key name part longer than the registry allows, so the entry is added
     // by hand: the store must refuse it after the entries before it were written.
-    auto file = regfile::Parse("REGEDIT4\r\n\r\n[" + Full() + "]\r\n\"kept\"=\"after\"\r\n\"added\"=dword:1\r\n"
-                               "[" + Full("Fine") + "]\r\n");
+    auto file = regfile::Parse("REGEDIT4\r\n\r\n[" + Full() +
+                               "]\r\n\"kept\"=\"after\"\r\n\"added\"=dword:1\r\n"
+                               "[" +
+                               Full("Fine") + "]\r\n");
     file.keys.push_back({Root(), KeyPath() + "\\" + std::string(300, 'k'), false, {}, {7, 1}});
     const auto r = regfile::Apply(file);
     EXPECT_NE(r.code, ERROR_SUCCESS);
@@ -140,7 +147,8 @@ TEST_F(RegFileStoreTest, ExportThenImportGivesTheSameStore) {
 
     const Snapshot before = Take();
     const auto& top = before.at(KeyPath());
-    EXPECT_TRUE(std::any_of(top.begin(), top.end(), [&](const auto& v) { return v.name == "large" && v.data == large; }));
+    EXPECT_TRUE(
+        std::any_of(top.begin(), top.end(), [&](const auto& v) { return v.name == "large" && v.data == large; }));
     const std::string exported = ExportTestKey();
     ASSERT_EQ(RegDeleteTreeA(Root(), KeyPath().c_str()), ERROR_SUCCESS);
     ASSERT_EQ(regfile::Apply(regfile::Parse(exported)).code, ERROR_SUCCESS);
@@ -184,13 +192,20 @@ TEST_F(RegFileStoreTest, ExportWritesVersion5AsRegeditDoes) {
         return out;
     };
     // Lines stop short of 80 columns: 23 bytes after the name, the other 17 on the next line.
-    const std::string expected = "Windows Registry Editor Version 5.00\r\n\r\n"
-                                 "[" + Full() + "]\r\n"
-                                 "\"b\"=hex:" + repeat("01,", 23) + "\\\r\n"
-                                 "  " + repeat("01,", 16) + "01\r\n"
-                                 "\"d\"=dword:0000000a\r\n"
-                                 "\"m\"=hex(7):61,00,00,00,00,00\r\n"
-                                 "\"s\"=\"text\"\r\n\r\n";
+    const std::string expected =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[" +
+        Full() +
+        "]\r\n"
+        "\"b\"=hex:" +
+        repeat("01,", 23) +
+        "\\\r\n"
+        "  " +
+        repeat("01,", 16) +
+        "01\r\n"
+        "\"d\"=dword:0000000a\r\n"
+        "\"m\"=hex(7):61,00,00,00,00,00\r\n"
+        "\"s\"=\"text\"\r\n\r\n";
     EXPECT_EQ(text, expected);
 }
 
@@ -227,9 +242,10 @@ TEST_F(RegFileStoreTest, ExportHandsTheFileOnInPieces) {
         std::string whole, joined, refusal;
         ASSERT_EQ(regfile::Export({Root(), KeyPath()}, whole, &refusal, c.dialect), ERROR_SUCCESS) << refusal;
         std::vector<size_t> sizes;
-        ASSERT_EQ(regfile::Export({Root(), KeyPath()},
-                                  [&](std::string_view piece) { return joined.append(piece), sizes.push_back(piece.size()), true; },
-                                  &refusal, c.dialect),
+        ASSERT_EQ(regfile::Export(
+                      {Root(), KeyPath()},
+                      [&](std::string_view piece) { return joined.append(piece), sizes.push_back(piece.size()), true; },
+                      &refusal, c.dialect),
                   ERROR_SUCCESS);
         EXPECT_EQ(joined, whole);
         EXPECT_GE(sizes.size(), (whole.size() - c.hugeKeyBytes) / regfile::kExportPiece / 2);
@@ -242,7 +258,8 @@ TEST_F(RegFileStoreTest, ExportHandsTheFileOnInPieces) {
         EXPECT_LE(overPiece, 1u);  // the piece holding the key of the large value
 
         int calls = 0;
-        EXPECT_EQ(regfile::Export({Root(), KeyPath()}, [&](std::string_view) { return ++calls < 2; }, &refusal, c.dialect),
+        EXPECT_EQ(regfile::Export(
+                      {Root(), KeyPath()}, [&](std::string_view) { return ++calls < 2; }, &refusal, c.dialect),
                   regfile::kSinkFailed);
         EXPECT_EQ(calls, 2);
     }
@@ -263,7 +280,8 @@ TEST_F(RegFileStoreTest, ExportRefusesNamesWithLineBreaks) {
         {u"Values2", u"cr\rhere", Sz("x"), "value \"cr\\rhere\""},
         {u"Broken\nKey", u"v", Sz("x"), "key " + Full("Broken\\nKey")},
         {u"Comment] ;x", u"v", Sz("x"), "key " + Full("Comment] ;x")},
-        {u"Era", u"名", Sz("x"), "key " + Full("Era") + ", value \"名\": a name with characters that Windows-1252 lacks", v4},
+        {u"Era", u"名", Sz("x"),
+         "key " + Full("Era") + ", value \"名\": a name with characters that Windows-1252 lacks", v4},
         {u"Era", u"n", BytesFromUnits(u"明治_明_Meiji_M\0"s), "key " + Full("Era") + ", value \"n\": text with", v4},
         {u"Era", u"odd", "a\0b", "value \"odd\": string data that is not whole UTF-16", v4},
         {u"😀😁😂", u"v", Sz("x"), "key " + Full("😀😁😂") + ": a name with characters that Windows-1252 lacks", v4},

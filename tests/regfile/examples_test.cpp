@@ -20,7 +20,9 @@ struct Example {
     const char* file;
     int code;
 };
-void PrintTo(const Example& e, std::ostream* os) { *os << e.file << " (" << e.code << ")"; }
+void PrintTo(const Example& e, std::ostream* os) {
+    *os << e.file << " (" << e.code << ")";
+}
 
 const std::vector<Example> kExamples{
     {"windows-95-osr2.reg", 3},

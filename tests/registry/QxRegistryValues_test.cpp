@@ -73,7 +73,9 @@ struct LongReadCase {
     LONG expected;  // with the default 77
 };
 
-void PrintTo(const LongReadCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const LongReadCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class LongReads : public QxRegistryValues, public ::testing::WithParamInterface<LongReadCase> {};
 
@@ -84,20 +86,19 @@ TEST_P(LongReads, ReadAsStored) {
     EXPECT_EQ(reg.GetLong("V", 77), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LongReads,
-    ::testing::Values(LongReadCase{"Exact", REG_DWORD, "\x05\0\0\0"s, 5},
-                      // Fewer bytes fill the low end; none at all is a zero, not a missing value.
-                      LongReadCase{"TwoBytes", REG_DWORD, "\x34\x12"s, 0x1234},
-                      LongReadCase{"OneHighByte", REG_DWORD, "\xFF"s, 255},
-                      LongReadCase{"NoBytes", REG_DWORD, ""s, 0},
-                      // More than a long holds is not read at all.
-                      LongReadCase{"EightBytes", REG_DWORD, "\x01\0\0\0\x02\0\0\0"s, 77},
-                      LongReadCase{"FiveBytes", REG_DWORD, "\x01\0\0\0\0"s, 77},
-                      LongReadCase{"TextFive", REG_SZ, Sz("5"), 77},
-                      LongReadCase{"Binary", REG_BINARY, "\x05\0\0\0"s, 77},
-                      LongReadCase{"Qword", REG_QWORD, "\x05\0\0\0\0\0\0\0"s, 77}),
-    [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Cases, LongReads,
+                         ::testing::Values(LongReadCase{"Exact", REG_DWORD, "\x05\0\0\0"s, 5},
+                                           // Fewer bytes fill the low end; none at all is a zero, not a missing value.
+                                           LongReadCase{"TwoBytes", REG_DWORD, "\x34\x12"s, 0x1234},
+                                           LongReadCase{"OneHighByte", REG_DWORD, "\xFF"s, 255},
+                                           LongReadCase{"NoBytes", REG_DWORD, ""s, 0},
+                                           // More than a long holds is not read at all.
+                                           LongReadCase{"EightBytes", REG_DWORD, "\x01\0\0\0\x02\0\0\0"s, 77},
+                                           LongReadCase{"FiveBytes", REG_DWORD, "\x01\0\0\0\0"s, 77},
+                                           LongReadCase{"TextFive", REG_SZ, Sz("5"), 77},
+                                           LongReadCase{"Binary", REG_BINARY, "\x05\0\0\0"s, 77},
+                                           LongReadCase{"Qword", REG_QWORD, "\x05\0\0\0\0\0\0\0"s, 77}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(QxRegistryValues, MissingLongGivesTheDefault) {
     OpenTestKey();
@@ -113,7 +114,9 @@ struct StringWriteCase {
     std::string storedBytes;
 };
 
-void PrintTo(const StringWriteCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const StringWriteCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class StringWrites : public QxRegistryValues, public ::testing::WithParamInterface<StringWriteCase> {};
 
@@ -127,21 +130,21 @@ TEST_P(StringWrites, StoreTextAndOneNulAndReadBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, StringWrites,
-    ::testing::Values(
-        StringWriteCase{"Plain", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "Windows 10 Pro", REG_SZ,
-                        "Windows 10 Pro\0"s},
-        StringWriteCase{"Empty", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "", REG_SZ, "\0"s},
-        // A text that already ends in NUL gets another one and reads back with its own.
-        StringWriteCase{"EndsInNul", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "ab\0"s, REG_SZ,
-                        "ab\0\0"s},
-        StringWriteCase{"Ansi", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "Café €", REG_SZ,
-                        "Caf\xE9 \x80\0"s},
-        StringWriteCase{"Expand", &QxRegistry::SetExpandStringValue, &QxRegistry::GetExpandStringValue,
-                        "%SystemRoot%\\system32", REG_EXPAND_SZ, "%SystemRoot%\\system32\0"s},
-        StringWriteCase{"Multi", &QxRegistry::SetMultiStringValue, &QxRegistry::GetMultiStringValue, "a\0b\0"s,
-                        REG_MULTI_SZ, "a\0b\0\0"s},
-        StringWriteCase{"MultiEmpty", &QxRegistry::SetMultiStringValue, &QxRegistry::GetMultiStringValue, "",
-                        REG_MULTI_SZ, "\0"s}),
+    ::testing::Values(StringWriteCase{"Plain", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue,
+                                      "Windows 10 Pro", REG_SZ, "Windows 10 Pro\0"s},
+                      StringWriteCase{"Empty", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "", REG_SZ,
+                                      "\0"s},
+                      // A text that already ends in NUL gets another one and reads back with its own.
+                      StringWriteCase{"EndsInNul", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "ab\0"s,
+                                      REG_SZ, "ab\0\0"s},
+                      StringWriteCase{"Ansi", &QxRegistry::SetStringValue, &QxRegistry::GetStringValue, "Café €",
+                                      REG_SZ, "Caf\xE9 \x80\0"s},
+                      StringWriteCase{"Expand", &QxRegistry::SetExpandStringValue, &QxRegistry::GetExpandStringValue,
+                                      "%SystemRoot%\\system32", REG_EXPAND_SZ, "%SystemRoot%\\system32\0"s},
+                      StringWriteCase{"Multi", &QxRegistry::SetMultiStringValue, &QxRegistry::GetMultiStringValue,
+                                      "a\0b\0"s, REG_MULTI_SZ, "a\0b\0\0"s},
+                      StringWriteCase{"MultiEmpty", &QxRegistry::SetMultiStringValue, &QxRegistry::GetMultiStringValue,
+                                      "", REG_MULTI_SZ, "\0"s}),
     [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(QxRegistryValues, AWriteReplacesTheValueAndItsType) {
@@ -158,7 +161,7 @@ TEST_F(QxRegistryValues, DatesRoundTripToTheSecond) {
     const Date dates[] = {
         MakeDate(year{2020} / 1 / 31, hours{13} + minutes{5} + seconds{9}),
         MakeDate(year{1899} / 12 / 29, hours{23} + minutes{59} + seconds{59}),  // a second before day 0
-        MakeDate(year{1899} / 12 / 30, seconds{1}),                              // a second after it
+        MakeDate(year{1899} / 12 / 30, seconds{1}),                             // a second after it
         MakeDate(year{1899} / 12 / 29, hours{6}),
         MakeDate(year{100} / 1 / 1, seconds{0}),
         MakeDate(year{9999} / 12 / 31, hours{23} + minutes{59} + seconds{59}),
@@ -200,7 +203,8 @@ TEST_F(QxRegistryValues, DateReadsOtherDateForms) {
     OpenTestKey();
     EXPECT_EQ(reg.GetDateValue("Iso", kSomeDay), MakeDate(year{2020} / 1 / 31, hours{13} + minutes{5} + seconds{9}));
     EXPECT_EQ(reg.GetDateValue("DayOnly", kSomeDay), MakeDate(year{2020} / 1 / 31, seconds{0}));
-    EXPECT_EQ(reg.GetDateValue("TimeOnly", kSomeDay), MakeDate(year{1899} / 12 / 30, hours{13} + minutes{5} + seconds{9}));
+    EXPECT_EQ(reg.GetDateValue("TimeOnly", kSomeDay),
+              MakeDate(year{1899} / 12 / 30, hours{13} + minutes{5} + seconds{9}));
 }
 
 struct EmptyDateCase {
@@ -209,7 +213,9 @@ struct EmptyDateCase {
     std::string storedBytes;
 };
 
-void PrintTo(const EmptyDateCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const EmptyDateCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class DateDefaults : public QxRegistryValues, public ::testing::WithParamInterface<EmptyDateCase> {};
 
@@ -255,7 +261,9 @@ struct ValueOperation {
     std::function<void(QxRegistry&)> run;
 };
 
-void PrintTo(const ValueOperation& op, std::ostream* os) { *os << op.label; }
+void PrintTo(const ValueOperation& op, std::ostream* os) {
+    *os << op.label;
+}
 
 const ValueOperation kWrites[] = {
     {"DeleteValue", [](QxRegistry& r) { r.DeleteValue("V"); }},

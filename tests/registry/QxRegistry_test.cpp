@@ -89,7 +89,9 @@ struct StringReadCase {
     std::string expected;
 };
 
-void PrintTo(const StringReadCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const StringReadCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class StringReads : public QxRegistryTest, public ::testing::WithParamInterface<StringReadCase> {};
 

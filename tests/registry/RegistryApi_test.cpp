@@ -67,17 +67,17 @@ TEST_F(RegistryApi, LengthLimitsOfNames) {
     HKEY test = OpenOrFail(KEY_ALL_ACCESS);
     HKEY key = nullptr;
     // Relative to the test key, so that only the name counts towards the path length.
-    EXPECT_EQ(RegCreateKeyExA(test, std::string(255, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegCreateKeyExA(test, std::string(255, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_SUCCESS);
     RegCloseKey(key);
-    EXPECT_EQ(RegCreateKeyExA(test, std::string(257, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                              nullptr),
-              ERROR_INVALID_PARAMETER)
+    EXPECT_EQ(
+        RegCreateKeyExA(test, std::string(257, 'k').c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+        ERROR_INVALID_PARAMETER)
         << "a key name longer than the registry allows";
     // The ANSI functions take at most MAX_PATH characters of path, whatever its parts.
-    const std::string longPath = KeyPath() + "\\" + std::string(100, 'a') + "\\" +
-                                 std::string(260 - KeyPath().size() - 102, 'b');
+    const std::string longPath =
+        KeyPath() + "\\" + std::string(100, 'a') + "\\" + std::string(260 - KeyPath().size() - 102, 'b');
     ASSERT_EQ(longPath.size(), 260u);
     EXPECT_EQ(RegCreateKeyExA(Root(), longPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
@@ -189,7 +189,7 @@ TEST_F(RegistryApi, NonAsciiNamesIgnoreCase) {
     ASSERT_EQ(Open("\\Caf\xE9", KEY_ALL_ACCESS, &key, true), ERROR_SUCCESS);  // Windows-1252 "Café"
     EXPECT_EQ(Set(key, "\xE9t\xE9", REG_SZ, "summer\0"s), ERROR_SUCCESS);     // "été"
     HKEY shouted = nullptr;
-    ASSERT_EQ(Open("\\CAF\xC9", KEY_READ, &shouted), ERROR_SUCCESS);          // "CAFÉ"
+    ASSERT_EQ(Open("\\CAF\xC9", KEY_READ, &shouted), ERROR_SUCCESS);  // "CAFÉ"
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExA(shouted, "\xC9T\xC9", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);  // "ÉTÉ"
     EXPECT_EQ(size, 7u);
@@ -200,7 +200,9 @@ TEST_F(RegistryApi, NonAsciiNamesIgnoreCase) {
 // what an A function wrote as UTF-16.
 TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
     const auto w = [](const std::u16string& s) { return reinterpret_cast<LPCWSTR>(s.c_str()); };
-    const auto bytes = [](std::u16string_view u) { return std::string(reinterpret_cast<const char*>(u.data()), u.size() * 2); };
+    const auto bytes = [](std::u16string_view u) {
+        return std::string(reinterpret_cast<const char*>(u.data()), u.size() * 2);
+    };
     struct Case {
         std::u16string name;
         DWORD type;
@@ -208,9 +210,15 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
     };
     const std::vector<Case> cases{
         {u"era", REG_SZ, bytes(u"明治_明_Meiji_M\0"s), "??_?_Meiji_M\0"s},
-        {u"pair", REG_EXPAND_SZ, bytes(u"😀€Āβ\0"s), "??\x80" "A\xDF\0"s},
+        {u"pair", REG_EXPAND_SZ, bytes(u"😀€Āβ\0"s),
+         "??\x80"
+         "A\xDF\0"s},
         {u"fits", REG_SZ, bytes(u"café €\0"s), "caf\xE9 \x80\0"s},
-        {u"odd", REG_MULTI_SZ, bytes(u"a\xD800" u"b\0"s) + "x", "a?b\0"s},
+        {u"odd", REG_MULTI_SZ,
+         bytes(u"a\xD800"
+               u"b\0"s) +
+             "x",
+         "a?b\0"s},
         {u"link", 6 /* REG_LINK */, bytes(u"明"), bytes(u"明")},
         {u"binary", REG_BINARY, "\xFF\0\1"s, "\xFF\0\1"s},
     };
@@ -226,12 +234,14 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
         EXPECT_EQ(size, c.ansi.size());
         std::string data(64, '\0');
         size = static_cast<DWORD>(c.ansi.size() - 1);
-        EXPECT_EQ(RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
-                  ERROR_MORE_DATA);
+        EXPECT_EQ(
+            RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+            ERROR_MORE_DATA);
         EXPECT_EQ(size, c.ansi.size());
         size = static_cast<DWORD>(data.size());
-        ASSERT_EQ(RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegQueryValueExA(key, ansiName.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
+            ERROR_SUCCESS);
         EXPECT_EQ(data.substr(0, size), c.ansi);
         size = static_cast<DWORD>(data.size());
         ASSERT_EQ(RegQueryValueExW(key, w(c.name), nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()), &size),
@@ -253,9 +263,11 @@ TEST_F(RegistryApi, AnsiAndUnicodeSidesConvertAsWindowsDoes) {
     EXPECT_EQ(data.substr(0, size), bytes(u"café €\0"s));
     DWORD maxA = 0, maxW = 0;
     ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxA,
-                               nullptr, nullptr), ERROR_SUCCESS);
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
     ASSERT_EQ(RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxW,
-                               nullptr, nullptr), ERROR_SUCCESS);
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
     EXPECT_GE(maxA, 7u);
     EXPECT_EQ(maxW, 14u) << "ANSI text counts two bytes a character on the W side";
 

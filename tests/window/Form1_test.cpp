@@ -57,7 +57,8 @@ TEST_F(FormLoad, ServicePackTextAndNumber) {
 TEST_F(FormLoad, FieldsAreFilledInOrderBeforeTheCaptionAndTheName) {
     Windows10Pro();
     Load();
-    EXPECT_EQ(window.calls, (std::vector<std::string>{"Text1", "Text2", "Text3", "Text3", "Text4", "caption", "Text5"}));
+    EXPECT_EQ(window.calls,
+              (std::vector<std::string>{"Text1", "Text2", "Text3", "Text3", "Text4", "caption", "Text5"}));
 }
 
 TEST_F(FormLoad, EmptyStore) {
@@ -95,7 +96,9 @@ TEST_F(FormLoad, CsdTextLongerThanTheField) {
 
 TEST_F(FormLoad, NonAsciiNameIsUpperCased) {
     Windows10Pro();
-    PutMachine(kNt, "ProductName", REG_SZ, Sz("Windows 10 \xC9" "dition caf\xE9"));
+    PutMachine(kNt, "ProductName", REG_SZ,
+               Sz("Windows 10 \xC9"
+                  "dition caf\xE9"));
     Load();
     EXPECT_EQ(window.texts[4], "WINDOWS 10 ÉDITION CAFÉ");
     EXPECT_EQ(window.caption, "19");

@@ -1,8 +1,8 @@
 // The real Qt window, offscreen: layout, tab order, accessible names, and the load sequence's
 // results as a user sees them. Also saves the screenshot that the README shows.
+#include "QtForm1Window.h"
 #include "Form1.h"
 #include "Form1Layout.h"
-#include "QtForm1Window.h"
 #include "RegistryTest.h"
 
 #include <QApplication>
@@ -154,9 +154,15 @@ TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
     values.push_back(QString(50, QLatin1Char('W')));
     values.push_back(QStringLiteral("WINDOWS SERVER 2008 R2 ENTERPRISE WITHOUT HYPER-V"));
     values.push_back(QStringLiteral("Service Pack 2, v.3790 (2)"));  // Text3 of a test build
-    struct Face { const char* family; QFont::Weight weight; int stretch; };
-    const Face faces[] = {{"DejaVu Sans", QFont::Normal, 100}, {"DejaVu Serif", QFont::Bold, 100},
-                          {"DejaVu Sans Mono", QFont::Normal, 100}, {"DejaVu Sans", QFont::Normal, 150},
+    struct Face {
+        const char* family;
+        QFont::Weight weight;
+        int stretch;
+    };
+    const Face faces[] = {{"DejaVu Sans", QFont::Normal, 100},
+                          {"DejaVu Serif", QFont::Bold, 100},
+                          {"DejaVu Sans Mono", QFont::Normal, 100},
+                          {"DejaVu Sans", QFont::Normal, 150},
                           {"DejaVu Sans", QFont::Normal, 62}};
     const double scales[] = {1.0, 1.25, 1.5, 2.0};
     const QFont appFont = QApplication::font();
@@ -174,8 +180,11 @@ TEST(QtWindowFonts, EveryLabelAndBoxHoldsItsTextForEveryFont) {
                     QtForm1Window w;
                     w.show();
                     const QString where = QStringLiteral("%1, %2 %3 stretch %4, %5 pt at %6x")
-                                              .arg(style, face.family).arg(face.weight).arg(face.stretch)
-                                              .arg(points).arg(scale);
+                                              .arg(style, face.family)
+                                              .arg(face.weight)
+                                              .arg(face.stretch)
+                                              .arg(points)
+                                              .arg(scale);
                     for (QLabel* label : w.findChildren<QLabel*>()) {
                         const QFontMetricsF fm(label->font());
                         EXPECT_GE(label->contentsRect().width(), std::ceil(fm.horizontalAdvance(label->text())))

@@ -23,7 +23,9 @@ struct Installation {
     int code;
 };
 
-void PrintTo(const Installation& i, std::ostream* os) { *os << i.label; }
+void PrintTo(const Installation& i, std::ostream* os) {
+    *os << i.label;
+}
 
 class Installations : public RegistryTest, public ::testing::WithParamInterface<Installation> {};
 

@@ -16,7 +16,9 @@
 
 namespace {
 
-QString FromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString FromUtf8(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // The table was drawn for the classic dialog font: letters 6 pixels wide on average, lines 13
 // pixels high, at 15 twips per pixel. The font in use is measured the same way.
@@ -84,13 +86,13 @@ bool QtForm1Window::event(QEvent* event) {
     const bool handled = QWidget::event(event);
     // The style, the theme or the screen may change the font after construction.
     switch (event->type()) {
-    case QEvent::Polish:
-    case QEvent::FontChange:
-    case QEvent::StyleChange:
-        LayOut();
-        break;
-    default:
-        break;
+        case QEvent::Polish:
+        case QEvent::FontChange:
+        case QEvent::StyleChange:
+            LayOut();
+            break;
+        default:
+            break;
     }
     return handled;
 }
@@ -132,8 +134,8 @@ int QtForm1Window::BoxMargins(const QLineEdit* edit) {
     frame.lineWidth = edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &frame, edit) : 0;
     frame.midLineWidth = 0;
     frame.state |= QStyle::State_Sunken;
-    const QRect text = edit->style()->subElementRect(QStyle::SE_LineEditContents, &frame, edit)
-                           .marginsRemoved(edit->textMargins());
+    const QRect text =
+        edit->style()->subElementRect(QStyle::SE_LineEditContents, &frame, edit).marginsRemoved(edit->textMargins());
     return edit->width() - text.width() + 2 * kLineEditPadding;
 }
 
@@ -156,6 +158,10 @@ void QtForm1Window::DoSetText(TextBox box, std::string_view text) {
     FitToValues();
 }
 
-std::string QtForm1Window::DoGetText(TextBox box) const { return TextBoxWidget(box)->text().toStdString(); }
+std::string QtForm1Window::DoGetText(TextBox box) const {
+    return TextBoxWidget(box)->text().toStdString();
+}
 
-void QtForm1Window::DoSetCaption(const std::string& caption) { setWindowTitle(FromUtf8(caption)); }
+void QtForm1Window::DoSetCaption(const std::string& caption) {
+    setWindowTitle(FromUtf8(caption));
+}

@@ -33,8 +33,8 @@ F User32Function(const char* name) {
 }
 
 UINT DpiOf(HWND hwnd) {
-    static const auto forWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");      // Windows 10 1607
-    static const auto forSystem = User32Function<UINT(WINAPI*)()>("GetDpiForSystem");          // Windows 10 1607
+    static const auto forWindow = User32Function<UINT(WINAPI*)(HWND)>("GetDpiForWindow");  // Windows 10 1607
+    static const auto forSystem = User32Function<UINT(WINAPI*)()>("GetDpiForSystem");      // Windows 10 1607
     if (forWindow != nullptr && hwnd != nullptr) {
         if (const UINT dpi = forWindow(hwnd); dpi != 0) return dpi;
     }
@@ -47,14 +47,16 @@ UINT DpiOf(HWND hwnd) {
     return dpi > 0 ? static_cast<UINT>(dpi) : kDefaultDpi;
 }
 
-int Scale(int twips, UINT dpi) { return MulDiv(twips, static_cast<int>(dpi), kTwipsPerInch); }
+int Scale(int twips, UINT dpi) {
+    return MulDiv(twips, static_cast<int>(dpi), kTwipsPerInch);
+}
 
 // The outer size of a window whose client area is `clientWidth` pixels wide and the table's height,
 // at `dpi`.
 SIZE WindowSize(int clientWidth, UINT dpi) {
     RECT r{0, 0, clientWidth, Scale(kClientHeightTwips, dpi)};
-    static const auto adjustForDpi = User32Function<BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT)>(
-        "AdjustWindowRectExForDpi");
+    static const auto adjustForDpi =
+        User32Function<BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
     if (adjustForDpi == nullptr || !adjustForDpi(&r, kStyle, FALSE, kExStyle, dpi))
         AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
     return SIZE{r.right - r.left, r.bottom - r.top};
@@ -63,8 +65,8 @@ SIZE WindowSize(int clientWidth, UINT dpi) {
 // The system's message font, in the size that reads as 8 points at `dpi`. The metrics record grew
 // in Vista (iPaddedBorderWidth) and Windows XP refuses the larger size: it gets the older one.
 HFONT CreateMessageFont(UINT dpi) {
-    static const auto forDpi = User32Function<BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT)>(
-        "SystemParametersInfoForDpi");
+    static const auto forDpi =
+        User32Function<BOOL(WINAPI*)(UINT, UINT, PVOID, UINT, UINT)>("SystemParametersInfoForDpi");
     LOGFONTW font{};
     bool found = false;
     for (const UINT size : {static_cast<UINT>(sizeof(NONCLIENTMETRICSW)),
@@ -94,8 +96,8 @@ Win32Form1Window::Win32Form1Window(HINSTANCE instance) {
     wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     // The program's icon (resource 1), large for Alt+Tab and small for the caption bar.
     wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), 0));
     wc.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_BTNFACE + 1));
     wc.lpszClassName = kClassName;
     if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
@@ -121,9 +123,9 @@ void Win32Form1Window::CreateControls(HINSTANCE instance) {
     // their tab index; each label goes just before its text box, where a screen reader looks for
     // the field's name.
     std::vector<int> rows(kTextBoxRows.begin(), kTextBoxRows.end());
-    std::sort(rows.begin(), rows.end(),
-              [](int a, int b) { return kForm1Controls[static_cast<size_t>(a)].tabIndex <
-                                        kForm1Controls[static_cast<size_t>(b)].tabIndex; });
+    std::sort(rows.begin(), rows.end(), [](int a, int b) {
+        return kForm1Controls[static_cast<size_t>(a)].tabIndex < kForm1Controls[static_cast<size_t>(b)].tabIndex;
+    });
     for (const int row : rows) {
         for (const int index : {row - 1, row}) {
             const ControlSpec& entry = kForm1Controls[static_cast<size_t>(index)];
@@ -131,8 +133,8 @@ void Win32Form1Window::CreateControls(HINSTANCE instance) {
             const DWORD style = WS_CHILD | WS_VISIBLE |
                                 (label ? SS_LEFT | SS_NOPREFIX : WS_TABSTOP | WS_BORDER | ES_LEFT | ES_AUTOHSCROLL);
             const HWND control =
-                CreateWindowExW(0, label ? L"STATIC" : L"EDIT", Utf8ToWide(entry.caption).c_str(), style, 0, 0, 0,
-                                0, hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + index)), instance, nullptr);
+                CreateWindowExW(0, label ? L"STATIC" : L"EDIT", Utf8ToWide(entry.caption).c_str(), style, 0, 0, 0, 0,
+                                hwnd_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + index)), instance, nullptr);
             if (control == nullptr) RaiseLastError("Cannot create " + std::string(entry.name));
             controls_[static_cast<size_t>(index)] = control;
         }
@@ -193,7 +195,8 @@ void Win32Form1Window::FitToValues() {
     const ControlSpec& box = kForm1Controls[static_cast<size_t>(kTextBoxRows.front())];
     const FittedWidths fitted = FitToWidestValue(Scale(box.width, dpi_), Scale(kClientWidthTwips, dpi_), widest);
     for (const HWND edit : textBoxes_)
-        SetWindowPos(edit, nullptr, 0, 0, fitted.box, Scale(box.height, dpi_), SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(edit, nullptr, 0, 0, fitted.box, Scale(box.height, dpi_),
+                     SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     const SIZE size = WindowSize(fitted.client, dpi_);
     SetWindowPos(hwnd_, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

@@ -38,7 +38,7 @@ private:
     HWND hwnd_ = nullptr;
     std::array<HWND, 10> controls_{};  // in the order of the control table
     std::array<HWND, 5> textBoxes_{};
-    HWND focus_ = nullptr;             // the text box to give the focus back to on activation
+    HWND focus_ = nullptr;  // the text box to give the focus back to on activation
     HFONT font_ = nullptr;
     UINT dpi_ = 96;
 };

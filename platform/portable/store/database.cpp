@@ -23,16 +23,16 @@
 #include "trusted_path.h"
 #include "writeback.h"
 
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cassert>
 #include <cerrno>
-#include <ctime>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -48,8 +48,8 @@ using namespace std::chrono_literals;
 // asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
 constexpr int kEarlyCopyPages = 256;
 constexpr int kEarlyCopyStep = 64;
-constexpr auto kWriterWait = 10s;  // writers wait their turn this long
-constexpr auto kReaderWait = 1s;   // a reader gives up sooner: the window must appear
+constexpr auto kWriterWait = 10s;           // writers wait their turn this long
+constexpr auto kReaderWait = 1s;            // a reader gives up sooner: the window must appear
 constexpr auto kLockedStoreQuiet = 1500ms;  // after a reader gave up, later reads fail at once
 constexpr int kStatementJournalBytes = 1 << 20;
 
@@ -110,7 +110,6 @@ void KeepLogFiles(sqlite3* db) {
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
 }
 
-
 // The header of a SQLite file, read through SQLite's own file layer: a plain close() would drop the
 // locks another connection of this process holds on the file.
 bool ReadHeader(const std::string& path, unsigned char (&header)[100], sqlite3_int64& size) {
@@ -121,8 +120,8 @@ bool ReadHeader(const std::string& path, unsigned char (&header)[100], sqlite3_i
     file->pMethods = nullptr;
     sqlite3_filename name = sqlite3_create_filename(path.c_str(), "", "", 0, nullptr);
     int flags = 0;
-    bool ok = name != nullptr &&
-              vfs->xOpen(vfs, name, file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) == SQLITE_OK;
+    bool ok =
+        name != nullptr && vfs->xOpen(vfs, name, file, SQLITE_OPEN_READONLY | SQLITE_OPEN_MAIN_DB, &flags) == SQLITE_OK;
     if (ok) {
         ok = file->pMethods->xFileSize(file, &size) == SQLITE_OK;
         if (ok && size >= 100) ok = file->pMethods->xRead(file, header, 100, 0) == SQLITE_OK;
@@ -211,7 +210,6 @@ bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
 
 }  // namespace
 
-
 Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
     : path_(std::move(path)), access_(access), personal_(personal), guarded_(guarded) {
     static std::once_flag once;
@@ -298,7 +296,7 @@ std::uint64_t Database::File(bool exact) {
     }
     // A cached read makes no system call: while the log's index header has not moved, the file
     // is looked at once in kFileCheckBound (the coarse clock is read without one).
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     const std::int64_t ms = std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
     if (!exact && ms < nextFileCheck_ && cache_.UnmovedSinceCheck()) return file_;
@@ -309,9 +307,9 @@ std::uint64_t Database::File(bool exact) {
     // watched: read through them.
     const std::string& path = OpenPath();
     struct stat st {};
-    if ((withoutLogFiles_ && access((path + "-wal").c_str(), F_OK) == 0 && access((path + "-shm").c_str(), F_OK) == 0) ||
-        (cache_.MappedIndex() != 0 &&
-         (stat((path + "-shm").c_str(), &st) != 0 || st.st_ino != cache_.MappedIndex()))) {
+    if ((withoutLogFiles_ && access((path + "-wal").c_str(), F_OK) == 0 &&
+         access((path + "-shm").c_str(), F_OK) == 0) ||
+        (cache_.MappedIndex() != 0 && (stat((path + "-shm").c_str(), &st) != 0 || st.st_ino != cache_.MappedIndex()))) {
         if (db_ == nullptr || sqlite3_get_autocommit(db_) != 0) Disconnect();
         return File(true);
     }
@@ -418,7 +416,9 @@ void Database::Connect(bool forWrite) {
     if (!exists && errno != ENOENT) throw Failure{errno == EACCES ? LONG{ERROR_ACCESS_DENIED} : LONG{ERROR_CANTREAD}};
     if (access_ == StoreAccess::ReadOnly) mayWrite_ = false;
     else if (exists) mayWrite_ = access(path.c_str(), W_OK) == 0 && access(dir.c_str(), W_OK) == 0;
-    else mayWrite_ = (!guarded_ || refusal_.empty()) && access((personal_ ? ExistingAncestor(dir) : dir).c_str(), W_OK) == 0;
+    else
+        mayWrite_ =
+            (!guarded_ || refusal_.empty()) && access((personal_ ? ExistingAncestor(dir) : dir).c_str(), W_OK) == 0;
     if (!exists) {
         if (!forWrite) return;  // an empty store, until the first write
         if (!mayWrite_) throw Failure{ERROR_ACCESS_DENIED};
@@ -446,8 +446,8 @@ void Database::Connect(bool forWrite) {
     const int flags = (mayWrite_ ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY) | SQLITE_OPEN_NOMUTEX |
                       (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0);
     // A reader who may not make the log files again reads without them while they are gone.
-    withoutLogFiles_ = !mayWrite_ && (access((path + "-wal").c_str(), F_OK) != 0 ||
-                                      access((path + "-shm").c_str(), F_OK) != 0);
+    withoutLogFiles_ =
+        !mayWrite_ && (access((path + "-wal").c_str(), F_OK) != 0 || access((path + "-shm").c_str(), F_OK) != 0);
     // The index goes by the name, and a process that had the file before it was renamed over may
     // keep it alive: an empty log's index that tells another size than the file's is that file's.
     // One who may write it has SQLite build it again; one who may not builds one of their own.
@@ -467,14 +467,15 @@ void Database::Connect(bool forWrite) {
         if (kind == Kind::Empty) return;  // the first write's transaction reads it
         // The first read opens the log, and takes back a write that was cut short: what it reads
         // is what the file holds now.
-        Query schema(*statements_, "SELECT (SELECT count(*) FROM sqlite_schema), "
-                                   "(SELECT user_version FROM pragma_user_version), "
-                                   "(SELECT application_id FROM pragma_application_id)");
+        Query schema(*statements_,
+                     "SELECT (SELECT count(*) FROM sqlite_schema), "
+                     "(SELECT user_version FROM pragma_user_version), "
+                     "(SELECT application_id FROM pragma_application_id)");
         schema.Step();
         const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
         if (app == kApplicationId && version > kSchemaVersion) throw Failure{ERROR_BADDB};
         const bool store = version == kSchemaVersion && (app == 0 || app == kApplicationId);
-        state_ = store ? (app == kApplicationId ? State::Store : State::Unmarked)
+        state_ = store                                    ? (app == kApplicationId ? State::Store : State::Unmarked)
                  : tables > 0 || version != 0 || app != 0 ? State::Foreign
                                                           : State::NoStore;
         if (InWal()) journal_ = Journal::Wal;
@@ -520,16 +521,18 @@ void Database::PrepareForWrites() {
         try {
             statements_->Exec("BEGIN IMMEDIATE");
             // Another process may have made the tables, or written something else, meanwhile.
-            Query schema(*statements_, "SELECT (SELECT count(*) FROM sqlite_schema), "
-                                       "(SELECT user_version FROM pragma_user_version), "
-                                       "(SELECT application_id FROM pragma_application_id)");
+            Query schema(*statements_,
+                         "SELECT (SELECT count(*) FROM sqlite_schema), "
+                         "(SELECT user_version FROM pragma_user_version), "
+                         "(SELECT application_id FROM pragma_application_id)");
             schema.Step();
             const auto tables = schema.Int(0), version = schema.Int(1), app = schema.Int(2);
             if ((app != 0 && app != kApplicationId) || (version == 0 && tables > 0) || version > kSchemaVersion) {
                 leaveLog_ = true;  // not ours to checkpoint
                 throw Failure{ERROR_BADDB};
             }
-            if (version == 0 && sqlite3_exec(db_, kMakeTables.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
+            if (version == 0 && sqlite3_exec(db_, kMakeTables.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                Fail(db_);
             if (version != 0 && app == 0) statements_->Exec(kMark);
             statements_->Exec("COMMIT");
         } catch (const Failure&) {
@@ -580,8 +583,8 @@ void Database::Committed() {
         if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0),
                             StoreVfs()) != SQLITE_OK ||
-            sqlite3_exec(flushDb_, (kLogLimit + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr,
-                         nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(flushDb_, (kLogLimit + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr, nullptr,
+                         nullptr) != SQLITE_OK) {
             sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes
             flushDb_ = nullptr;
             return;
@@ -681,7 +684,7 @@ int Database::BusyHandler(void* self, int count) {
         usleep(count < 20 ? 100 : 2000);
         return 1;
     }
-    const auto limit = db->writing_ ? std::chrono::steady_clock::duration(kWriterWait)
+    const auto limit = db->writing_                ? std::chrono::steady_clock::duration(kWriterWait)
                        : now < db->readsFailUntil_ ? std::chrono::steady_clock::duration::zero()
                                                    : std::chrono::steady_clock::duration(kReaderWait);
     if (now - db->busySince_ >= limit) {

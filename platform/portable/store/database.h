@@ -99,9 +99,9 @@ private:
     };
     // The file's journal as this connection knows it.
     enum class Journal {
-        Rollback,  // not (known to be) in WAL mode
-        Wal,       // the file is in WAL mode
-        WalWriter, // and this connection writes in it
+        Rollback,   // not (known to be) in WAL mode
+        Wal,        // the file is in WAL mode
+        WalWriter,  // and this connection writes in it
     };
     bool Connected() const { return state_ != State::Closed && state_ != State::Inherited; }
     bool Readable() const { return state_ == State::Unmarked || state_ == State::Store || state_ == State::Writable; }
@@ -138,8 +138,8 @@ private:
     int folder_ = -1;       // that folder, open while the store is used
     sqlite3* db_ = nullptr;
     sqlite3* flushDb_ = nullptr;  // the background flush's connection to the same file
-    int pathFd_ = -1;  // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
-    dev_t dev_ = 0;    // the file last open, while `known_`
+    int pathFd_ = -1;             // O_PATH: fstat tells whether the file was unlinked; closing it drops no lock
+    dev_t dev_ = 0;               // the file last open, while `known_`
     ino_t ino_ = 0;
     bool known_ = false;
     std::uint64_t file_ = 1;
@@ -148,8 +148,8 @@ private:
     State state_ = State::Closed;
     Journal journal_ = Journal::Rollback;
     bool mayWrite_ = false;
-    bool unsynced_ = false;  // a commit of this connection's log not yet synced
-    bool leaveLog_ = false; // close without a checkpoint: the log files may not be this file's
+    bool unsynced_ = false;         // a commit of this connection's log not yet synced
+    bool leaveLog_ = false;         // close without a checkpoint: the log files may not be this file's
     bool withoutLogFiles_ = false;  // a reader that found the log files gone
     bool writing_ = false;
     std::chrono::steady_clock::time_point emptyingUntil_{};  // while emptying a full log (BeginWrite)

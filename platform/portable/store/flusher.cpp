@@ -63,8 +63,14 @@ void Flusher::Run() {
     // Stopping: what is left is synced when its store is closed.
 }
 
-void BeforeFork() { Flusher::Instance().BeforeFork(); }
-void AfterForkInParent() { Flusher::Instance().AfterForkInParent(); }
-void AfterForkInChild() { Flusher::Instance().AfterForkInChild(); }
+void BeforeFork() {
+    Flusher::Instance().BeforeFork();
+}
+void AfterForkInParent() {
+    Flusher::Instance().AfterForkInParent();
+}
+void AfterForkInChild() {
+    Flusher::Instance().AfterForkInChild();
+}
 
 }  // namespace store

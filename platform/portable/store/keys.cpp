@@ -153,8 +153,9 @@ constexpr std::string_view kHighestId =
 KeyId highest = 0;
 
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name) {
-    Query q(s, "INSERT INTO keys (id, parent, name, folded) VALUES (max(?1, (SELECT max(coalesce((SELECT "
-               "max(id) FROM keys), 0), -coalesce((SELECT min(id) FROM keys), 0))) + 1), ?2, ?3, ?4) RETURNING id");
+    Query q(s,
+            "INSERT INTO keys (id, parent, name, folded) VALUES (max(?1, (SELECT max(coalesce((SELECT "
+            "max(id) FROM keys), 0), -coalesce((SELECT min(id) FROM keys), 0))) + 1), ?2, ?3, ?4) RETURNING id");
     q.Bind(1, highest + 1).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded);
     if (!q.Step()) throw Failure{ERROR_CANTWRITE};
     highest = std::max(highest, q.Int(0));
@@ -162,9 +163,10 @@ KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name) {
 }
 
 size_t KeyDepth(StatementCache& s, KeyId id) {
-    Query q(s, "WITH RECURSIVE up(id, depth) AS (SELECT parent, 0 FROM keys WHERE id = ?1 "
-               "UNION ALL SELECT keys.parent, up.depth + 1 FROM keys JOIN up ON keys.id = up.id) "
-               "SELECT coalesce(max(depth), 0) FROM up");
+    Query q(s,
+            "WITH RECURSIVE up(id, depth) AS (SELECT parent, 0 FROM keys WHERE id = ?1 "
+            "UNION ALL SELECT keys.parent, up.depth + 1 FROM keys JOIN up ON keys.id = up.id) "
+            "SELECT coalesce(max(depth), 0) FROM up");
     q.Bind(1, id).Step();
     return static_cast<size_t>(q.Int(0));
 }
@@ -178,9 +180,10 @@ constexpr sqlite3_int64 kLevelsAtOnce = 256;
 
 // The levels of keys below `top`.
 sqlite3_int64 TreeDepth(StatementCache& s, KeyId top) {
-    Query q(s, "WITH RECURSIVE down(id, depth) AS (SELECT id, 1 FROM keys WHERE parent = ?1 "
-               "UNION ALL SELECT keys.id, down.depth + 1 FROM keys JOIN down ON keys.parent = down.id) "
-               "SELECT coalesce(max(depth), 0) FROM down");
+    Query q(s,
+            "WITH RECURSIVE down(id, depth) AS (SELECT id, 1 FROM keys WHERE parent = ?1 "
+            "UNION ALL SELECT keys.id, down.depth + 1 FROM keys JOIN down ON keys.parent = down.id) "
+            "SELECT coalesce(max(depth), 0) FROM down");
     q.Bind(1, top).Step();
     return q.Int(0);
 }
@@ -194,13 +197,16 @@ void SyncHighestId(StatementCache& s) {
 }
 
 std::optional<KeyId> CreateNextChild(StatementCache& s, KeyId parent, const Name& name) {
-    Query q(s, "INSERT INTO keys (id, parent, name, folded) VALUES (?, ?, ?, ?) ON CONFLICT (parent, folded) DO NOTHING");
+    Query q(s,
+            "INSERT INTO keys (id, parent, name, folded) VALUES (?, ?, ?, ?) ON CONFLICT (parent, folded) DO NOTHING");
     q.Bind(1, highest + 1).Bind(2, parent).Bind(3, name.text).Bind(4, name.folded).Step();
     if (sqlite3_changes(s.Db()) == 0) return std::nullopt;
     return ++highest;
 }
 
-KeyId TakeKeyId() { return ++highest; }
+KeyId TakeKeyId() {
+    return ++highest;
+}
 
 size_t InsertKeys(StatementCache& s, std::span<const NewKey> keys) {
     static const auto sql = [] {
@@ -238,9 +244,10 @@ void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top
             .Bind(1, top)
             .Step())
         for (sqlite3_int64 depth = TreeDepth(s, top); depth > kLevelsAtOnce; depth -= kLevelsAtOnce)
-            Query(s, "WITH RECURSIVE down(id, depth) AS (SELECT id, 1 FROM keys WHERE parent = ?1 "
-                     "UNION ALL SELECT keys.id, down.depth + 1 FROM keys JOIN down ON keys.parent = down.id "
-                     "WHERE down.depth < ?2) DELETE FROM keys WHERE id IN (SELECT id FROM down WHERE depth = ?2)")
+            Query(s,
+                  "WITH RECURSIVE down(id, depth) AS (SELECT id, 1 FROM keys WHERE parent = ?1 "
+                  "UNION ALL SELECT keys.id, down.depth + 1 FROM keys JOIN down ON keys.parent = down.id "
+                  "WHERE down.depth < ?2) DELETE FROM keys WHERE id IN (SELECT id FROM down WHERE depth = ?2)")
                 .Bind(1, top)
                 .Bind(2, depth - kLevelsAtOnce + 1)
                 .Step();
@@ -254,8 +261,12 @@ void DeleteKeyRows(StatementCache& s, std::string_view sql, KeyId arg, KeyId top
 
 }  // namespace
 
-void DeleteKey(StatementCache& s, KeyId id) { DeleteKeyRows(s, "DELETE FROM keys WHERE id = ?", id, id); }
-void DeleteSubkeys(StatementCache& s, KeyId id) { DeleteKeyRows(s, "DELETE FROM keys WHERE parent = ?", id, id); }
+void DeleteKey(StatementCache& s, KeyId id) {
+    DeleteKeyRows(s, "DELETE FROM keys WHERE id = ?", id, id);
+}
+void DeleteSubkeys(StatementCache& s, KeyId id) {
+    DeleteKeyRows(s, "DELETE FROM keys WHERE parent = ?", id, id);
+}
 
 bool HasSubkeys(StatementCache& s, KeyId id) {
     return Query(s, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").Bind(1, id).Step();

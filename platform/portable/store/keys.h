@@ -23,7 +23,7 @@ struct Name {
 Name NameFromAnsi(std::string_view ansi);
 Name NameFromUtf16(std::u16string_view units);
 void NameFromUtf16(std::u16string_view units, Name& name);  // into `name`, reusing its room
-std::string FoldedFromAnsi(std::string_view ansi);  // NameFromAnsi(ansi).folded
+std::string FoldedFromAnsi(std::string_view ansi);          // NameFromAnsi(ansi).folded
 std::string FoldName(std::string_view text);
 
 // The A functions take a key path of at most kMaxAnsiPath, the W functions any path whose names fit
@@ -38,15 +38,15 @@ LONG PathFault(const char* path);
 LONG PathFault(const char16_t* path);
 
 // The predefined roots' rows, present in every store (and in one that has no file yet).
-constexpr bool IsRootId(KeyId id) { return id >= 1 && id <= 6; }
+constexpr bool IsRootId(KeyId id) {
+    return id >= 1 && id <= 6;
+}
 
 // Lookups answer from `cache` when it knows, and teach it what they read; it may be nullptr.
 bool KeyExists(StatementCache& s, KeyId id, ReadCache* cache = nullptr);
-std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded,
-                               ReadCache* cache = nullptr);
+std::optional<KeyId> FindChild(StatementCache& s, KeyId parent, const std::string& folded, ReadCache* cache = nullptr);
 // The key `parts` names below `parent`; `found` tells how many of them exist.
-KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found,
-           ReadCache* cache = nullptr);
+KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size_t& found, ReadCache* cache = nullptr);
 // Makes a key. Its id is never one any key had before, in any process, even one whose creation
 // was rolled back: a handle to a deleted key must never reach a new one.
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);

@@ -28,7 +28,9 @@ constexpr std::int64_t kFrameHeaderBytes = 24;
 constexpr std::int64_t kBoundedWriteBytes = 256 * 1024;
 
 // The page size the index header holds (`raw`, 1 meaning 65536).
-constexpr std::int64_t IndexPageSize(std::uint16_t raw) { return raw == 1 ? 65536 : raw; }
+constexpr std::int64_t IndexPageSize(std::uint16_t raw) {
+    return raw == 1 ? 65536 : raw;
+}
 
 // Whether a write may append to a log of `frames` frames of `pageSize` bytes and stay within
 // kLogSizeLimit, whatever it writes up to kBoundedWriteBytes.

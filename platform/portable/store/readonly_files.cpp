@@ -10,7 +10,6 @@
 namespace store::readonly {
 namespace {
 
-
 struct ShimFile {
     sqlite3_file base;
     sqlite3_file* real;  // the underlying VFS's file, or nullptr for a missing log
@@ -18,8 +17,12 @@ struct ShimFile {
 };
 
 sqlite3_vfs g_vfs{};
-sqlite3_vfs* Base() { return static_cast<sqlite3_vfs*>(g_vfs.pAppData); }
-sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
+sqlite3_vfs* Base() {
+    return static_cast<sqlite3_vfs*>(g_vfs.pAppData);
+}
+sqlite3_file* Real(sqlite3_file* f) {
+    return reinterpret_cast<ShimFile*>(f)->real;
+}
 
 int MissingLogRead(sqlite3_file*, void* p, int n, sqlite3_int64) {
     std::memset(p, 0, static_cast<size_t>(n));
@@ -46,7 +49,12 @@ const sqlite3_io_methods kMissingLog = {
     [](sqlite3_file*, int, void*) { return SQLITE_NOTFOUND; },
     [](sqlite3_file*) { return 4096; },
     [](sqlite3_file*) { return 0; },
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** p) {
@@ -100,7 +108,8 @@ int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, in
     file->base.pMethods = nullptr;
     int rc = Base()->xOpen(Base(), name, file->real, flags, outFlags);
     if (rc == SQLITE_OK) {
-        file->base.pMethods = file->real->pMethods != nullptr && file->real->pMethods->iVersion >= 3 ? &kMethods : nullptr;
+        file->base.pMethods =
+            file->real->pMethods != nullptr && file->real->pMethods->iVersion >= 3 ? &kMethods : nullptr;
         if (file->base.pMethods == nullptr) {
             if (file->real->pMethods != nullptr) file->real->pMethods->xClose(file->real);
             return SQLITE_CANTOPEN;
@@ -108,7 +117,8 @@ int Open(sqlite3_vfs* vfs, sqlite3_filename name, sqlite3_file* f, int flags, in
     } else if ((flags & SQLITE_OPEN_WAL) != 0 && name != nullptr && access(name, F_OK) != 0) {
         file->real = nullptr;
         file->base.pMethods = &kMissingLog;
-        if (outFlags != nullptr) *outFlags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
+        if (outFlags != nullptr)
+            *outFlags = (flags & ~(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) | SQLITE_OPEN_READONLY;
         rc = SQLITE_OK;
     }
     return rc;

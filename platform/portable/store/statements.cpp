@@ -4,16 +4,29 @@ namespace store {
 
 LONG ErrorOf(sqlite3* db) {
     switch (sqlite3_errcode(db) & 0xFF) {
-        case SQLITE_CORRUPT: case SQLITE_NOTADB: case SQLITE_SCHEMA: case SQLITE_ERROR: return ERROR_BADDB;
-        case SQLITE_READONLY: case SQLITE_FULL: case SQLITE_PERM: return ERROR_CANTWRITE;
-        case SQLITE_BUSY: case SQLITE_LOCKED: return ERROR_BUSY;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_SCHEMA:
+        case SQLITE_ERROR:
+            return ERROR_BADDB;
+        case SQLITE_READONLY:
+        case SQLITE_FULL:
+        case SQLITE_PERM:
+            return ERROR_CANTWRITE;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return ERROR_BUSY;
         // Only a value whose key is gone breaks a constraint: its key reference.
-        case SQLITE_CONSTRAINT: return ERROR_KEY_DELETED;
-        default: return ERROR_CANTREAD;
+        case SQLITE_CONSTRAINT:
+            return ERROR_KEY_DELETED;
+        default:
+            return ERROR_CANTREAD;
     }
 }
 
-void Fail(sqlite3* db) { throw Failure{ErrorOf(db)}; }
+void Fail(sqlite3* db) {
+    throw Failure{ErrorOf(db)};
+}
 
 StatementCache::~StatementCache() {
     for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
@@ -23,8 +36,8 @@ sqlite3_stmt* StatementCache::Get(std::string_view sql) {
     auto it = statements_.find(sql);
     if (it != statements_.end()) return it->second;
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt,
-                           nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()), SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+        SQLITE_OK)
         Fail(db_);
     // The key views the caller's text: every caller passes a string literal.
     statements_.emplace(sql, stmt);
@@ -33,15 +46,13 @@ sqlite3_stmt* StatementCache::Get(std::string_view sql) {
 
 void StatementCache::Exec(std::string_view sql) {
     Query q(*this, sql);
-    while (q.Step()) {
-    }
+    while (q.Step()) {}
 }
 
 void StatementCache::TryExec(std::string_view sql) noexcept {
     try {
         Exec(sql);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 Query::Query(StatementCache& cache, std::string_view sql) : db_(cache.Db()), stmt_(cache.Get(sql)) {}

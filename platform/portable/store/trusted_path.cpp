@@ -41,7 +41,7 @@ struct Account {
 };
 
 Account AccountOf(uid_t uid) {
-    passwd pw {};
+    passwd pw{};
     passwd* found = nullptr;
     std::vector<char> buffer(16384);
     if (getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
@@ -142,7 +142,8 @@ TrustedPath CheckUserStorePath(const std::string& path, bool make) {
             }
             // Made by this process for its real user, whatever the umask.
             if (mkdirat(here.fd.Get(), name.c_str(), 0700) == 0) {
-                if ((geteuid() != uid && fchownat(here.fd.Get(), name.c_str(), uid, getgid(), AT_SYMLINK_NOFOLLOW) != 0) ||
+                if ((geteuid() != uid &&
+                     fchownat(here.fd.Get(), name.c_str(), uid, getgid(), AT_SYMLINK_NOFOLLOW) != 0) ||
                     fchmodat(here.fd.Get(), name.c_str(), 0700, 0) != 0)
                     return refuse(shown + ": cannot make it the user's own: " + std::strerror(errno));
             } else if (errno != EEXIST) {  // another process may just have made it

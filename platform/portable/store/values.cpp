@@ -56,25 +56,26 @@ void DeleteValues(StatementCache& s, KeyId key) {
 }
 
 Longest ValueCounts(StatementCache& s, KeyId key, bool wide) {
-    return CountAndLongest(
-        s, wide ? R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0),
+    return CountAndLongest(s,
+                           wide ? R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0),
                              coalesce(max(CASE WHEN type IN (1, 2, 7) THEN 2 * length(data) ELSE length(data) END), 0)
                       FROM "values" WHERE key = ?1)"
-                : R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0),
+                                : R"(SELECT count(*), coalesce(max(length(name)), 0), coalesce(max(name GLOB ?2), 0),
                              coalesce(max(length(data)), 0) FROM "values" WHERE key = ?1)",
-        R"(SELECT name FROM "values" WHERE key = ?1 AND name GLOB ?2)", key);
+                           R"(SELECT name FROM "values" WHERE key = ?1 AND name GLOB ?2)", key);
 }
 
 bool ListRows(StatementCache& s, KeyId key, bool values, const std::string* after, DWORD index, size_t batch,
               size_t batchBytes, std::vector<ListedRow>& rows) {
     const bool onward = after != nullptr;
-    const char* sql = values ? (onward ? R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1 AND folded > ?2
+    const char* sql =
+        values ? (onward ? R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1 AND folded > ?2
                                            ORDER BY folded LIMIT ?3)"
-                                       : R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1
+                         : R"(SELECT folded, name, type, data FROM "values" WHERE key = ?1
                                            ORDER BY folded LIMIT ?3 OFFSET ?2)")
-                             : (onward ? "SELECT folded, name FROM keys WHERE parent = ?1 AND folded > ?2 "
-                                         "ORDER BY folded LIMIT ?3"
-                                       : "SELECT folded, name FROM keys WHERE parent = ?1 ORDER BY folded LIMIT ?3 OFFSET ?2");
+               : (onward ? "SELECT folded, name FROM keys WHERE parent = ?1 AND folded > ?2 "
+                           "ORDER BY folded LIMIT ?3"
+                         : "SELECT folded, name FROM keys WHERE parent = ?1 ORDER BY folded LIMIT ?3 OFFSET ?2");
     Query q(s, sql);
     q.Bind(1, key).Bind(3, static_cast<sqlite3_int64>(batch));
     if (onward) q.Bind(2, *after);
