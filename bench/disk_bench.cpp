@@ -86,6 +86,7 @@ std::size_t QueryHive(disk::Source& source, const disk::Installation& inst, cons
     if (hive::NeedsLogs(base))
         if (auto h = source.ReadHive(inst, relative)) logs = std::move(h->logs);
     std::vector<hive::NamedBytes> named;
+    named.reserve(logs.size());
     for (const auto& log : logs) named.push_back({log.name, log.bytes});
     hive::ReadHiveKeys(
         file->Name(), file->Size(),

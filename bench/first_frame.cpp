@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #ifdef VERSIONINFO_BENCH_WITH_STORE
@@ -27,7 +28,10 @@ long PeakResidentKib() {
     if (FILE* status = std::fopen("/proc/self/status", "r")) {
         char line[256];
         while (std::fgets(line, sizeof line, status) != nullptr)
-            if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+            if (std::strncmp(line, "VmHWM:", 6) == 0) {
+                kib = std::strtol(line + 6, nullptr, 10);
+                break;
+            }
         std::fclose(status);
     }
     return kib;
@@ -69,7 +73,7 @@ void InstallFirstFrameProbe() {
 #endif
     const char* fd = std::getenv("VERSIONINFO_BENCH_FRAME_FD");
     if (fd == nullptr) return;
-    QCoreApplication::instance()->installEventFilter(new FirstFrame(std::atoi(fd)));
+    QCoreApplication::instance()->installEventFilter(new FirstFrame(int(std::strtol(fd, nullptr, 10))));
 }
 
 }  // namespace

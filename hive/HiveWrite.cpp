@@ -25,15 +25,14 @@ bool FitsLatin1(std::u16string_view s) {
 // A self-relative security descriptor: owner Administrators, group SYSTEM, a DACL giving
 // SYSTEM and Administrators full control and Everyone read, inherited by subkeys.
 constexpr std::uint8_t kSecurityDescriptor[] = {
-    1,    0,    0x04, 0x80, 0x14, 0, 0,    0, 0x24, 0, 0, 0, 0,    0,    0, 0, 0x30, 0, 0, 0,  // self-relative, DACL
-                                                                                               // present
-    1,    2,    0,    0,    0,    0, 0,    5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,                 // owner S-1-5-32-544
-    1,    1,    0,    0,    0,    0, 0,    5, 0x12, 0, 0, 0,                                   // group S-1-5-18
-    2,    0,    0x48, 0,    3,    0, 0,    0,  // ACL revision 2, 72 bytes, 3 ACEs
-    0,    0x02, 0x14, 0,    0x3F, 0, 0x0F, 0, 1,    1, 0, 0, 0,    0,    0, 5, 0x12, 0, 0, 0,  // SYSTEM: KEY_ALL_ACCESS
-    0,    0x02, 0x18, 0,    0x3F, 0, 0x0F, 0, 1,    2, 0, 0, 0,    0,    0, 5, 0x20, 0, 0, 0, 0x20,
-    0x02, 0,    0,                                                                             // Administrators
-    0,    0x02, 0x14, 0,    0x19, 0, 0x02, 0, 1,    1, 0, 0, 0,    0,    0, 1, 0,    0, 0, 0,  // Everyone: KEY_READ
+    1, 0, 0x04, 0x80, 0x14, 0, 0, 0, 0x24, 0, 0, 0, 0, 0, 0, 0, 0x30, 0, 0, 0,  // self-relative, DACL
+                                                                                // present
+    1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,                    // owner S-1-5-32-544
+    1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,                                      // group S-1-5-18
+    2, 0, 0x48, 0, 3, 0, 0, 0,                                                  // ACL revision 2, 72 bytes, 3 ACEs
+    0, 0x02, 0x14, 0, 0x3F, 0, 0x0F, 0, 1, 1, 0, 0, 0, 0, 0, 5, 0x12, 0, 0, 0,  // SYSTEM: KEY_ALL_ACCESS
+    0, 0x02, 0x18, 0, 0x3F, 0, 0x0F, 0, 1, 2, 0, 0, 0, 0, 0, 5, 0x20, 0, 0, 0, 0x20, 0x02, 0, 0,  // Administrators
+    0, 0x02, 0x14, 0, 0x19, 0, 0x02, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0,                       // Everyone: KEY_READ
 };
 
 }  // namespace

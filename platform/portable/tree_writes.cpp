@@ -60,6 +60,7 @@ Name& TreeName() {
 
 // Keys made while a StoreTreeUnchecked lives wait to be written kKeysAtOnce at a time: each has its
 // id from the start, and the handle given out for it names it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier): the copy the compiler writes for its arrays, not ours
 struct WaitingKeys {
     Database* db = nullptr;  // the store whose tree is written, while one is
     std::uint64_t file = 0;  // the file of it that the tree's handles are for

@@ -43,7 +43,7 @@ extern "C" {
 
 // Under the sanitizer build: libntfs-3g keeps a little memory of its own until exit, which is its
 // leak, not this helper's.
-extern "C" const char* __lsan_default_suppressions() {
+extern "C" const char* __lsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier): the sanitizer's name
     return "leak:libntfs-3g.so\n";
 }
 
@@ -149,6 +149,7 @@ std::vector<char> LinkData(const std::string& target, bool junction) {
     if (junction) Le16(names, 0);
     std::vector<char> b;
     const unsigned tag = junction ? 0xA0000003 : 0xA000000C;
+    b.reserve(16 + names.size());
     for (int i = 0; i < 4; ++i) b.push_back(char(tag >> 8 * i & 0xFF));
     const unsigned header = junction ? 8 : 12;
     Le16(b, header + unsigned(names.size()));

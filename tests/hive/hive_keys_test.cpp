@@ -12,7 +12,6 @@ namespace {
 
 using hivekit::Bytes;
 using hivekit::Node;
-using hivekit::Val;
 
 using Path = std::vector<std::u16string>;
 

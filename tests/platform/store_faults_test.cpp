@@ -543,7 +543,7 @@ TEST_F(StoreFaults, AStoreMadeBeforeTheMarkIsReadWrittenAndMarked) {
         sqlite3* db = nullptr;
         sqlite3_int64 id = -1;
         const auto first = [](void* out, int, char** values, char**) {
-            *static_cast<sqlite3_int64*>(out) = std::atoll(values[0]);
+            *static_cast<sqlite3_int64*>(out) = std::strtoll(values[0], nullptr, 10);
             return 0;
         };
         if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) sqlite3_exec(db, sql, first, &id, nullptr);
@@ -654,7 +654,7 @@ TEST_P(DeepTrees, AreDeletedWhole) {
         EXPECT_EQ(sqlite3_exec(
                       db, statement.c_str(),
                       [](void* out, int, char** row, char**) {
-                          *static_cast<sqlite3_int64*>(out) = std::atoll(row[0]);
+                          *static_cast<sqlite3_int64*>(out) = std::strtoll(row[0], nullptr, 10);
                           return 0;
                       },
                       &answer, nullptr),

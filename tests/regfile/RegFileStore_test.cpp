@@ -283,7 +283,7 @@ TEST_F(RegFileStoreTest, ExportRefusesNamesWithLineBreaks) {
         {u"Era", u"名", Sz("x"),
          "key " + Full("Era") + ", value \"名\": a name with characters that Windows-1252 lacks", v4},
         {u"Era", u"n", BytesFromUnits(u"明治_明_Meiji_M\0"s), "key " + Full("Era") + ", value \"n\": text with", v4},
-        {u"Era", u"odd", "a\0b", "value \"odd\": string data that is not whole UTF-16", v4},
+        {u"Era", u"odd", std::string("a\0b", 3), "value \"odd\": string data that is not whole UTF-16", v4},
         {u"😀😁😂", u"v", Sz("x"), "key " + Full("😀😁😂") + ": a name with characters that Windows-1252 lacks", v4},
     };
     for (const auto& c : cases) {
