@@ -2,6 +2,7 @@
 
 #include "Disk.h"
 #include "NtfsFormat.h"
+#include "Wtf8.h"
 
 #include <tsk/fs/tsk_ntfs.h>
 
@@ -58,7 +59,7 @@ std::optional<Link> LinkOf(const std::optional<std::vector<std::uint8_t>>& repar
         std::u16string units;
         if (at > data.size() || bytes > data.size() - at) return std::string();
         for (std::size_t i = 0; i + 1 < bytes; i += 2) units += char16_t(Get16(&data[at + i]));
-        return Utf8(units);
+        return Utf16ToWtf8(units);
     };
     std::string substitute = name(reparse::kSubstituteOffset, reparse::kSubstituteLength);
     const std::string print = name(reparse::kPrintOffset, reparse::kPrintLength);
@@ -84,63 +85,6 @@ std::string Shown(const std::vector<std::string>& names) {
 }
 
 }  // namespace
-
-std::string Utf8(std::u16string_view units) {
-    std::string out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        std::uint32_t c = units[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | c >> 6);
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | c >> 12);
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | c >> 18);
-            out += char(0x80 | (c >> 12 & 0x3F));
-            out += char(0x80 | (c >> 6 & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-std::u16string Utf16(std::string_view text) {
-    std::u16string out;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-        std::uint32_t c = n == 1 ? b : n == 2 ? b & 0x1F : n == 3 ? b & 0x0F : b & 0x07;
-        bool ok = n != 0 && i + n <= text.size();
-        for (std::size_t k = 1; ok && k < n; ++k) {
-            const auto t = static_cast<unsigned char>(text[i + k]);
-            ok = (t & 0xC0) == 0x80;
-            c = c << 6 | (t & 0x3F);
-        }
-        if (!ok) {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        if (c >= 0x10000) {
-            out += char16_t(0xD800 + ((c - 0x10000) >> 10));
-            out += char16_t(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += char16_t(c);
-        }
-        i += n;
-    }
-    return out;
-}
 
 // One file record as a walk needs it: read by us from the MFT, or by The Sleuth Kit where part of it
 // lies elsewhere (an attribute list) or is held in a way only it reads.
@@ -404,7 +348,7 @@ Found Folders::Resolve(std::string_view inside) {
         }
         const Node& folder = *chain.back().node;
         if (!folder.folder) return {};
-        const std::optional<IndexEntry> entry = IndexOf(folder, path("")).Find(Utf16(name), upcase_);
+        const std::optional<IndexEntry> entry = IndexOf(folder, path("")).Find(Wtf8ToUtf16(name), upcase_);
         if (!entry) return {};
         const Node& node = NodeOf(entry->reference, true, path(name));
         if (std::optional<Link> link = LinkOf(node.reparse)) {
@@ -439,7 +383,7 @@ std::vector<std::string> Folders::Subfolders(std::string_view inside) {
             return;
         if (std::find(records.begin(), records.end(), RecordOf(e.reference)) != records.end()) return;
         records.push_back(RecordOf(e.reference));
-        names.push_back(Utf8(e.name));
+        names.push_back(Utf16ToWtf8(e.name));
     });
     return names;
 }

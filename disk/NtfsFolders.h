@@ -84,8 +84,4 @@ private:
     static constexpr std::uint64_t kMaxKeptBytes = std::uint64_t(8) << 20;
 };
 
-// UTF-16 as UTF-8, and back; a unit that is no character reads as U+FFFD.
-std::string Utf8(std::u16string_view units);
-std::u16string Utf16(std::string_view text);
-
 }  // namespace disk::ntfs

@@ -1,9 +1,11 @@
 #include "Disk.h"
+#include "Hex.h"
 #include "Image.h"
 #include "Layout.h"
 #include "NtfsFolders.h"
 #include "NtfsFormat.h"
 #include "Tsk.h"
+#include "Wtf8.h"
 
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -436,7 +438,7 @@ public:
                 name + ": " +
                 (tag == ntfs::reparse::kTagWof
                      ? std::string("a file Windows stored compressed (WOF), which this reader cannot decompress")
-                     : "a reparse point (tag " + Hex(tag) + "), not a file's own data")};
+                     : "a reparse point (tag " + Hex(tag, 8) + "), not a file's own data")};
         const TSK_OFF_T claimed = file->meta->size;
         if (claimed < 0 || std::uint64_t(claimed) > kMaxFileBytes || std::uint64_t(claimed) > v->length)
             throw Error{name + ": claims " + std::to_string(claimed) + " bytes, more than " +
@@ -446,11 +448,6 @@ public:
     }
 
 private:
-    static std::string Hex(std::uint32_t v) {
-        char s[16];
-        std::snprintf(s, sizeof s, "0x%08X", v);
-        return s;
-    }
     static std::string Where(const Volume& v) {
         return v.partition == 0 ? std::string("the volume") : "partition " + std::to_string(v.partition);
     }
@@ -525,7 +522,7 @@ private:
             if (const TSK_FS_ATTR* name = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VNAME, 0, 0);
                 name != nullptr && (name->flags & TSK_FS_ATTR_RES) && name->rd.buf != nullptr)
                 v.volume.label =
-                    ntfs::Utf8(Units(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size))));
+                    Utf16ToWtf8(Units(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size))));
             if (const TSK_FS_ATTR* info = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VINFO, 0, 0);
                 info != nullptr && (info->flags & TSK_FS_ATTR_RES) && info->rd.buf != nullptr && info->size >= 12) {
                 const std::uint16_t flags = std::uint16_t(info->rd.buf[10] | info->rd.buf[11] << 8);

@@ -2,6 +2,9 @@
 // file too short to be a hive is.
 #include "HiveFormat.h"
 
+#include "Hex.h"
+#include "Wtf8.h"
+
 #include <locale.h>
 #include <bit>
 #include <clocale>
@@ -55,31 +58,14 @@ char16_t Upcase(char16_t unit) {
 }
 
 std::string Utf8(std::u16string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        std::uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
-        if (c < 0x80) out += char(c);
-        else if (c < 0x800) out += {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
-        else if (c < 0x10000) out += {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
-        else
-            out += {char(0xF0 | c >> 18), char(0x80 | (c >> 12 & 0x3F)), char(0x80 | (c >> 6 & 0x3F)),
-                    char(0x80 | (c & 0x3F))};
-    }
-    return out;
+    return Utf16ToWtf8(s);
 }
 
 std::string ShortFileFault(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return "an empty file (0 bytes), not a registry hive";
-    const auto hex = [](std::size_t n) {
-        char text[24];
-        std::snprintf(text, sizeof text, "0x%zX", n);
-        return std::string(text);
-    };
     if (bytes.size() >= 4 && std::memcmp(bytes.data() + base::kSignature, "regf", 4) == 0)
-        return "a registry hive cut short: " + hex(bytes.size()) + " bytes, less than its base block of " +
-               hex(kBaseBlockSize);
+        return "a registry hive cut short: " + Hex(bytes.size()) + " bytes, less than its base block of " +
+               Hex(kBaseBlockSize);
     return "not a registry hive (no \"regf\" base block at offset 0x0)";
 }
 

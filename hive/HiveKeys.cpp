@@ -2,6 +2,7 @@
 // asked for and that key's values, in 4 KiB pages read once each. The checks are those of the whole
 // reader for every cell read, less the ones that need the whole file (each bin's bounds, each cell
 // reached once): a cell must lie inside the bins, be in use and fit them.
+#include "Hex.h"
 #include "Hive.h"
 #include "HiveFormat.h"
 
@@ -15,12 +16,6 @@ namespace {
 using namespace format;
 
 constexpr std::uint32_t kPage = kPageSize;
-
-std::string Hex(std::uint64_t v) {
-    char s[24];
-    std::snprintf(s, sizeof s, "0x%llX", static_cast<unsigned long long>(v));
-    return s;
-}
 
 bool Clean(std::span<const std::uint8_t> block) {
     return block.size() >= kBaseBlockSize && Get32(&block[base::kSeq1]) == Get32(&block[base::kSeq2]) &&

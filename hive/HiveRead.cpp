@@ -1,4 +1,5 @@
 // Reading a hive: the base block, log replay on a dirty hive, then a walk of the key tree.
+#include "Hex.h"
 #include "Hive.h"
 #include "HiveFormat.h"
 
@@ -23,12 +24,6 @@ namespace hive {
 using namespace format;
 
 namespace {
-
-std::string Hex(std::uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
-    return buf;
-}
 
 bool HasSig(std::span<const std::uint8_t> bytes, std::size_t at, const char* sig) {
     const std::size_t n = std::strlen(sig);

@@ -3,6 +3,7 @@
 #include "Hive.h"
 #include "HiveFormat.h"
 #include "ReadAhead.h"
+#include "error_text.h"
 #include "registry_store.h"
 #include "store/keys.h"
 #include "utf16.h"
@@ -28,24 +29,7 @@ bool SameName(std::u16string_view a, std::u16string_view b) {
 }
 
 std::string ErrorText(LONG rc) {
-    switch (rc) {
-        case ERROR_ACCESS_DENIED:
-            return "access denied";
-        case ERROR_BADDB:
-            return "the store is not a registry database";
-        case ERROR_CANTREAD:
-            return "cannot read the store";
-        case ERROR_CANTWRITE:
-            return "cannot write the store";
-        case ERROR_FILE_NOT_FOUND:
-            return "not found";
-        case ERROR_INVALID_PARAMETER:
-            return "a name or value the registry does not take";
-        case ERROR_KEY_DELETED:
-            return "the key was deleted meanwhile";
-        default:
-            return "registry error " + std::to_string(rc);
-    }
+    return RegistryErrorText(rc);
 }
 
 // Keys open along the path being written; the first belongs to the caller.
@@ -442,7 +426,7 @@ ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage)
         // Without USER.DAT the users' keys of an installation imported before go all the same.
         const ImportReport one = ImportTree(
             file->path.empty() ? registry.system.path : file->path,
-            [&](hive::Visitor& v) {
+            [&, file = file](hive::Visitor& v) {
                 if (file->path.empty()) {
                     v.BeginKey(u"", u"", 0);
                     v.EndKey();

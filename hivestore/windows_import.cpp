@@ -3,6 +3,7 @@
 #include "Win9x.h"
 
 #include "Hive.h"
+#include "error_text.h"
 #include "registry_store.h"
 
 #include <algorithm>
@@ -104,17 +105,6 @@ private:
     std::vector<disk::File> logs_;
 };
 
-std::string StoreErrorText(LONG rc) {
-    switch (rc) {
-        case ERROR_ACCESS_DENIED:
-            return "access denied";
-        case ERROR_CANTWRITE:
-            return "cannot write the store";
-        default:
-            return "registry error " + std::to_string(rc);
-    }
-}
-
 // A Windows 95, 98 or Me installation: SYSTEM.DAT and USER.DAT, small files, read whole whatever the extent.
 WindowsImport Import9xInstallation(disk::Source& source, const disk::Installation& installation, unsigned codePage,
                                    const ReadProgress& progress) {
@@ -137,7 +127,7 @@ WindowsImport Import9xInstallation(disk::Source& source, const disk::Installatio
         report = ImportWindows9x(registry, codePage);
         return ERROR_SUCCESS;
     });
-    if (rc != ERROR_SUCCESS) throw StoreError(rc, StoreErrorText(rc));
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, RegistryErrorText(rc));
     return {std::move(report.warnings)};
 }
 
@@ -182,7 +172,7 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
         systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
         return ERROR_SUCCESS;
     });
-    if (rc != ERROR_SUCCESS) throw StoreError(rc, StoreErrorText(rc));
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, RegistryErrorText(rc));
     for (auto* report : {&softwareReport, &systemReport}) {
         const std::string& name = report == &softwareReport ? software.Name() : system.Name();
         for (auto& w : report->warnings) result.warnings.push_back(w.rfind("the hive", 0) == 0 ? name + ": " + w : w);

@@ -3,6 +3,7 @@
 #include "CregCheck.h"
 
 #include "CregFormat.h"
+#include "Hex.h"
 #include "HiveFormat.h"
 
 #include <cstdio>
@@ -15,12 +16,6 @@ namespace {
 
 using hive::format::Get16;
 using hive::format::Get32;
-
-std::string Hex(std::uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
-    return buf;
-}
 
 class Checker {
 public:

@@ -3,6 +3,7 @@
 #include "CodePage.h"
 #include "CregCheck.h"
 #include "CregFormat.h"
+#include "Hex.h"
 #include "Win9x.h"
 
 #include <libcreg.h>
@@ -45,10 +46,8 @@ std::string Why(libcreg_error_t*& error) {
     return text;
 }
 
-std::string Hex(std::uint64_t offset) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "offset 0x%llX", static_cast<unsigned long long>(offset));
-    return buf;
+std::string Offset(std::uint64_t offset) {
+    return "offset " + Hex(offset);
 }
 
 template <typename T, int (*Free)(T**, libcreg_error_t**)>
@@ -113,7 +112,7 @@ private:
             key = "key ";
             for (char16_t c : path16_) key += c < 0x80 ? static_cast<char>(c) : '?';
         }
-        Fail(Hex(static_cast<std::uint64_t>(offset)) + ": " + key + ": " + what);
+        Fail(Offset(static_cast<std::uint64_t>(offset)) + ": " + key + ": " + what);
     }
 
     std::u16string Text(std::string_view bytes, off64_t offset, const char* what) {

@@ -1,4 +1,8 @@
 #pragma once
+// The store keeps names as UTF-8 in which a lone surrogate has the three-byte form of its code
+// point (WTF-8): Utf16ToWtf8 and the rest, in common/.
+#include "Wtf8.h"
+
 #include <string>
 #include <string_view>
 
@@ -6,14 +10,6 @@
 // A unit that is no character (a lone surrogate) reads as U+FFFD and clears `ok`.
 std::string Utf16LeToText(std::string_view bytes, bool& ok);
 std::string TextToUtf16Le(std::string_view text);
-
-// The registry's own text: UTF-16 code units, as Windows keeps names and strings. The store keeps
-// names as UTF-8 in which a lone surrogate has the three-byte form of its code point (WTF-8), so
-// that every sequence of units, well formed or not, comes back as it was.
-std::string Utf16ToWtf8(std::u16string_view units);
-// A byte that starts no sequence reads as U+FFFD.
-std::u16string Wtf8ToUtf16(std::string_view text);
-std::string Wtf8ToUtf16Le(std::string_view text);  // the same as little-endian bytes
 
 // The ANSI code page (Windows-1252) one byte for one unit, both ways, as the registry's A functions
 // convert: a unit the code page lacks becomes its best-fit look-alike where Windows has one ("Ā" as

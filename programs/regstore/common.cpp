@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include "Hive.h"
+#include "error_text.h"
 #include "hive_store.h"
 #include "registry_store.h"
 #include "utf16.h"
@@ -54,28 +55,7 @@ std::string ErrorText(LONG rc, HKEY root, bool storeNamed) {
 }
 
 std::string ErrorText(LONG rc) {
-    switch (rc) {
-        case ERROR_FILE_NOT_FOUND:
-            return "not found";
-        case ERROR_ACCESS_DENIED:
-            return "access denied";
-        case ERROR_BADDB:
-            return "the store is not a registry database";
-        case ERROR_CANTREAD:
-            return "cannot read the store";
-        case ERROR_CANTWRITE:
-            return "cannot write the store";
-        case ERROR_BAD_PATHNAME:
-            return "not a key path";
-        case ERROR_MORE_DATA:
-            return "a name too long for the registry";
-        case ERROR_INVALID_PARAMETER:
-            return "a name or value the registry does not take";
-        case ERROR_KEY_DELETED:
-            return "the key was deleted meanwhile";
-        default:
-            return "registry error " + std::to_string(rc);
-    }
+    return hivestore::RegistryErrorText(rc);
 }
 
 std::string TypeName(DWORD type) {

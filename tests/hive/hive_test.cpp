@@ -1,5 +1,6 @@
 // Hives read back: clean ones the writer made, dirty ones with logs written here from the format's
 // description, and damaged ones, which are refused with the file and the offset named.
+#include "Hex.h"
 #include "HiveKit.h"
 #include "ReadAhead.h"
 
@@ -77,10 +78,8 @@ std::uint32_t FindKey(const Bytes& h, std::string_view name) {
 std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) {
     return 4096 + Get32(&h[rec + field]) + 4;
 }
-std::string Hex(std::uint64_t v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "offset 0x%llX", static_cast<unsigned long long>(v));
-    return buf;
+std::string Offset(std::uint64_t v) {
+    return "offset " + Hex(v);
 }
 
 Node Names() {
@@ -437,7 +436,7 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              for (std::uint32_t bin = 4096; bin < p.size(); bin += Get32(&p[bin + 8])) bins.push_back(bin);
              const std::uint32_t middle = bins.at(bins.size() / 2);
              p[middle] = 'X';
-             return Files{p, {}, {}, {"hbin", Hex(middle)}};
+             return Files{p, {}, {}, {"hbin", Offset(middle)}};
          }},
         {"subkey_list_loop",
          [] {
@@ -445,14 +444,14 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              const std::uint32_t root = 4096 + Get32(&p[36]) + 4, k = FindKey(p, "K0001");
              Put32(&p[k + 20], 3);
              Put32(&p[k + 28], Get32(&p[root + 28]));
-             return Files{p, {}, {}, {"reached a second time", Hex(At(p, k, 28) - 4)}};
+             return Files{p, {}, {}, {"reached a second time", Offset(At(p, k, 28) - 4)}};
          }},
         {"value_list_outside_the_bins",
          [] {
              Bytes p = Write(Names());
              const std::uint32_t k = FindKey(p, "Empty");
              Put32(&p[k + 40], 0x7FFFFFF0);
-             return Files{p, {}, {}, {"outside the hive bins (0x7FFFFFF0)", Hex(k - 4)}};
+             return Files{p, {}, {}, {"outside the hive bins (0x7FFFFFF0)", Offset(k - 4)}};
          }},
         {"value_size_past_its_cell",
          [] {
@@ -460,14 +459,14 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              const std::uint32_t k = FindKey(p, "Empty");
              const std::uint32_t five = 4096 + Get32(&p[At(p, k, 40) + 12]) + 4;  // the fourth value
              Put32(&p[five + 4], 5000);
-             return Files{p, {}, {}, {"data of 5000 bytes in a cell of", Hex(five - 4)}};
+             return Files{p, {}, {}, {"data of 5000 bytes in a cell of", Offset(five - 4)}};
          }},
         {"subkey_count_unlike_its_list",
          [] {
              Bytes p = Write(Wide(3));
              const std::uint32_t root = 4096 + Get32(&p[36]) + 4;
              Put32(&p[root + 20], 4);
-             return Files{p, {}, {}, {"4 subkeys whose lists hold 3", Hex(root - 4)}};
+             return Files{p, {}, {}, {"4 subkeys whose lists hold 3", Offset(root - 4)}};
          }},
         {"nesting_past_512_levels",
          [] {
@@ -481,7 +480,7 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              Put32(&p[deep + 20], 1);
              Put32(&p[deep + 28], Get32(&p[x + 28]));
              Put32(&p[x + 20], 0);
-             return Files{p, {}, {}, {"deeper than 512", Hex(y - 4)}};
+             return Files{p, {}, {}, {"deeper than 512", Offset(y - 4)}};
          }},
     };
     return cases;
