@@ -81,4 +81,3 @@ std::string Wtf8ToUtf16Le(std::string_view text) {
     });
     return out;
 }
-
