@@ -222,6 +222,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Source> OpenFolder(const std::string& path) { return std::make_unique<FolderSource>(path); }
+std::unique_ptr<Source> OpenFolder(const std::string& path) {
+    return std::make_unique<FolderSource>(path);
+}
 
 }  // namespace disk

@@ -19,8 +19,8 @@
 namespace disk {
 namespace {
 
-constexpr std::uint16_t kVolumeDirty = 0x0001;     // $VOLUME_INFORMATION flag: not shut down cleanly
-constexpr TSK_INUM_T kNtfsVolumeFile = 3;          // $Volume, the MFT record of the label and flags
+constexpr std::uint16_t kVolumeDirty = 0x0001;  // $VOLUME_INFORMATION flag: not shut down cleanly
+constexpr TSK_INUM_T kNtfsVolumeFile = 3;       // $Volume, the MFT record of the label and flags
 
 // Little-endian UTF-16 bytes as units; an odd last byte is none.
 std::u16string Units(const std::uint8_t* bytes, std::size_t size) {
@@ -499,6 +499,8 @@ void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
 
 }  // namespace
 
-std::unique_ptr<Source> OpenImageSource(const std::string& path) { return std::make_unique<ImageSource>(path); }
+std::unique_ptr<Source> OpenImageSource(const std::string& path) {
+    return std::make_unique<ImageSource>(path);
+}
 
 }  // namespace disk
