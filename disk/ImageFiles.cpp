@@ -9,7 +9,9 @@
 
 namespace disk {
 
-std::string Errno(const std::string& path) { return path + ": " + std::strerror(errno); }
+std::string Errno(const std::string& path) {
+    return path + ": " + std::strerror(errno);
+}
 
 std::uint64_t SizeOf(int fd, const std::string& path, unsigned* sector) {
     struct stat st {};

@@ -47,7 +47,8 @@ public:
     typename Lib::File* get() const { return file_; }
 
     // One line naming the image (and the offset), the library's reason, and `meaning`.
-    [[noreturn]] void Fail(typename Lib::Error* error, std::uint64_t offset = kNowhere, const char* meaning = "") const {
+    [[noreturn]] void Fail(typename Lib::Error* error, std::uint64_t offset = kNowhere,
+                           const char* meaning = "") const {
         const std::string where = offset == kNowhere ? "" : " (at offset " + std::to_string(offset) + ")";
         throw Error{name_ + where + ": " + LibraryMessage(error, Lib::Print, Lib::FreeError) + meaning};
     }

@@ -27,8 +27,12 @@ struct QcowLibrary {
     }
     static int Close(File* file, Error** error) { return libqcow_file_close(file, error); }
     static int Free(File** file, Error** error) { return libqcow_file_free(file, error); }
-    static int MediaSize(File* file, size64_t* size, Error** error) { return libqcow_file_get_media_size(file, size, error); }
-    static int SetParent(File* file, File* parent, Error** error) { return libqcow_file_set_parent_file(file, parent, error); }
+    static int MediaSize(File* file, size64_t* size, Error** error) {
+        return libqcow_file_get_media_size(file, size, error);
+    }
+    static int SetParent(File* file, File* parent, Error** error) {
+        return libqcow_file_set_parent_file(file, parent, error);
+    }
     static ssize_t Read(File* file, void* buffer, size_t length, off64_t offset, Error** error) {
         return libqcow_file_read_buffer_at_offset(file, buffer, length, offset, error);
     }
@@ -182,6 +186,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Image> OpenQcow(const std::string& path) { return std::make_unique<QcowImage>(path); }
+std::unique_ptr<Image> OpenQcow(const std::string& path) {
+    return std::make_unique<QcowImage>(path);
+}
 
 }  // namespace disk

@@ -87,6 +87,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Image> OpenRaw(const std::string& path) { return std::make_unique<RawImage>(path); }
+std::unique_ptr<Image> OpenRaw(const std::string& path) {
+    return std::make_unique<RawImage>(path);
+}
 
 }  // namespace disk

@@ -100,6 +100,8 @@ private:
 std::unique_ptr<Image> OpenVmdk(const std::string& path) {
     return std::make_unique<TskImage>(path, TSK_IMG_TYPE_VMDK_VMDK, "VMDK");
 }
-std::unique_ptr<Image> OpenE01(const std::string& path) { return std::make_unique<TskImage>(path, TSK_IMG_TYPE_EWF_EWF, "E01"); }
+std::unique_ptr<Image> OpenE01(const std::string& path) {
+    return std::make_unique<TskImage>(path, TSK_IMG_TYPE_EWF_EWF, "E01");
+}
 
 }  // namespace disk

@@ -22,8 +22,12 @@ struct VhdiLibrary {
     }
     static int Close(File* file, Error** error) { return libvhdi_file_close(file, error); }
     static int Free(File** file, Error** error) { return libvhdi_file_free(file, error); }
-    static int MediaSize(File* file, size64_t* size, Error** error) { return libvhdi_file_get_media_size(file, size, error); }
-    static int SetParent(File* file, File* parent, Error** error) { return libvhdi_file_set_parent_file(file, parent, error); }
+    static int MediaSize(File* file, size64_t* size, Error** error) {
+        return libvhdi_file_get_media_size(file, size, error);
+    }
+    static int SetParent(File* file, File* parent, Error** error) {
+        return libvhdi_file_set_parent_file(file, parent, error);
+    }
     static ssize_t Read(File* file, void* buffer, size_t length, off64_t offset, Error** error) {
         return libvhdi_file_read_buffer_at_offset(file, buffer, length, offset, error);
     }
@@ -35,8 +39,7 @@ struct VhdiLibrary {
 class VhdiImage : public Image {
 public:
     explicit VhdiImage(const std::string& path, int depth = 0)
-        : Image(path),
-          file_(path, " (a VHD keeps its footer in its last 512 bytes: a truncated or damaged image?)") {
+        : Image(path), file_(path, " (a VHD keeps its footer in its last 512 bytes: a truncated or damaged image?)") {
         if (depth > kMaxChain)
             throw Error{path + ": a chain of more than " + std::to_string(kMaxChain) + " parent disks"};
         libvhdi_error_t* error = nullptr;
@@ -82,6 +85,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Image> OpenVhdi(const std::string& path) { return std::make_unique<VhdiImage>(path); }
+std::unique_ptr<Image> OpenVhdi(const std::string& path) {
+    return std::make_unique<VhdiImage>(path);
+}
 
 }  // namespace disk

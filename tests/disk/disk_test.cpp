@@ -4,6 +4,7 @@
 #include "Disk.h"
 #include "Image.h"
 #include "Layout.h"
+#include "LayoutFormat.h"
 #include "Win9x.h"
 #include "modWindowsVersion.h"
 #include "registry_store.h"
@@ -408,6 +409,9 @@ TEST(Disk, BlockDeviceReadsAsItsImage) {
 
 // ---- The partition walk on tables written in memory. ----
 
+namespace mbr = disk::layout::mbr;
+namespace gpt = disk::layout::gpt;
+
 struct MemoryDisk {
     std::vector<std::uint8_t> bytes;
     explicit MemoryDisk(std::size_t size) : bytes(size) {}
@@ -415,14 +419,21 @@ struct MemoryDisk {
         for (int i = 0; i < 4; ++i) bytes[at + i] = std::uint8_t(v >> 8 * i);
     }
     void Entry(std::size_t sector, unsigned index, std::uint8_t type, std::uint32_t start, std::uint32_t count) {
-        const std::size_t e = sector + disk::layout::kMbrEntries + 16 * index;
-        bytes[e + 4] = type;
-        Put32(e + 8, start);
-        Put32(e + 12, count);
-        bytes[sector + 510] = 0x55;
-        bytes[sector + 511] = 0xAA;
+        const std::size_t e = sector + disk::layout::kMbrEntries + mbr::kEntrySize * index;
+        bytes[e + mbr::kType] = type;
+        Put32(e + mbr::kFirst, start);
+        Put32(e + mbr::kCount, count);
+        bytes[sector + disk::layout::kBootSignatureAt] = 0x55;
+        bytes[sector + disk::layout::kBootSignatureAt + 1] = 0xAA;
     }
-    void Ntfs(std::size_t at) { std::memcpy(&bytes[at + 3], "NTFS    ", 8); }
+    void Ntfs(std::size_t at) { std::memcpy(&bytes[at + disk::layout::boot::kOem], "NTFS    ", 8); }
+    // A GPT header in the sector at `at`: its entries from `lba`, `count` of `size` bytes.
+    void Gpt(std::size_t at, std::uint32_t lba, std::uint32_t count, std::uint32_t size) {
+        std::memcpy(&bytes[at], gpt::kSignature.data(), gpt::kSignature.size());
+        Put32(at + gpt::kEntriesLba, lba);
+        Put32(at + gpt::kEntryCount, count);
+        Put32(at + gpt::kEntrySize, size);
+    }
     disk::layout::Table Walk(unsigned hint = 0) const {
         return disk::layout::ReadTable(
             [this](std::uint64_t offset, void* out, std::size_t length) {
@@ -507,31 +518,16 @@ INSTANTIATE_TEST_SUITE_P(
                               "error: an extended boot record at sector 100000 lies past the end"},
                     TableCase{"ProtectiveWithoutGpt", [](MemoryDisk& d) { d.Entry(0, 0, 0xEE, 1, 2047); },
                               "error: a protective MBR without a GPT"},
-                    TableCase{"GptHugeCount",
-                              [](MemoryDisk& d) {
-                                  std::memcpy(&d.bytes[512], "EFI PART", 8);
-                                  d.Put32(512 + 72, 2);
-                                  d.Put32(512 + 80, 0x7FFFFFFF);
-                                  d.Put32(512 + 84, 128);
-                              },
+                    TableCase{"GptHugeCount", [](MemoryDisk& d) { d.Gpt(512, 2, 0x7FFFFFFF, 128); },
                               "error: a GPT claiming 2147483647 entries"},
-                    TableCase{"GptEntriesPastTheEnd",
-                              [](MemoryDisk& d) {
-                                  std::memcpy(&d.bytes[512], "EFI PART", 8);
-                                  d.Put32(512 + 72, 0xFFFFFF);
-                                  d.Put32(512 + 80, 128);
-                                  d.Put32(512 + 84, 128);
-                              },
+                    TableCase{"GptEntriesPastTheEnd", [](MemoryDisk& d) { d.Gpt(512, 0xFFFFFF, 128, 128); },
                               "error: the GPT's entries lie past the end"},
                     TableCase{"Gpt4096",
                               [](MemoryDisk& d) {
-                                  std::memcpy(&d.bytes[4096], "EFI PART", 8);
-                                  d.Put32(4096 + 72, 2);
-                                  d.Put32(4096 + 80, 4);
-                                  d.Put32(4096 + 84, 128);
-                                  d.bytes[8192 + 128] = 1;  // entry 2: a type, sectors 6..9
-                                  d.Put32(8192 + 128 + 32, 6);
-                                  d.Put32(8192 + 128 + 40, 9);
+                                  d.Gpt(4096, 2, 4, 128);
+                                  d.bytes[8192 + 128 + gpt::kType] = 1;  // entry 2: a type, sectors 6..9
+                                  d.Put32(8192 + 128 + gpt::kFirst, 6);
+                                  d.Put32(8192 + 128 + gpt::kLast, 9);
                               },
                               "GPT/4096: 2@24576+16384"}),
     [](const testing::TestParamInfo<TableCase>& info) { return std::string(info.param.name); });
