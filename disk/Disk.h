@@ -11,6 +11,8 @@
 // What cannot be read is named in one line: BitLocker, LVM, dynamic disks (LDM), Storage Spaces, ReFS,
 // exFAT, an unknown or encrypted volume, a compressed (WOF) hive, a truncated image, a missing parent
 // image. A size an image claims is checked before anything that large is read or allocated.
+#include "HiveFormat.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -80,9 +82,8 @@ public:
 // Called now and then while a file is read: bytes done and bytes in all.
 using Progress = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-// The largest file Read accepts: Windows addresses a hive's stable cells with 31 bits (the top bit
-// marks volatile ones), so no hive or log it writes is larger.
-constexpr std::uint64_t kMaxFileBytes = std::uint64_t(2) << 30;
+// The largest file Read accepts: no hive or log that Windows writes is larger.
+constexpr std::uint64_t kMaxFileBytes = hive::format::kMaxWrittenFileSize;
 
 class Source {
 public:

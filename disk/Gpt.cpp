@@ -36,7 +36,6 @@ std::string GuidText(const std::uint8_t* g) {
     return s;
 }
 
-
 }  // namespace
 
 Table ReadGpt(const Reader& read, std::uint64_t size, unsigned sector) {

@@ -10,9 +10,15 @@
 
 namespace disk::layout {
 
-inline std::uint16_t Le16(const std::uint8_t* p) { return std::uint16_t(p[0] | p[1] << 8); }
-inline std::uint32_t Le32(const std::uint8_t* p) { return std::uint32_t(Le16(p)) | std::uint32_t(Le16(p + 2)) << 16; }
-inline std::uint64_t Le64(const std::uint8_t* p) { return Le32(p) | std::uint64_t(Le32(p + 4)) << 32; }
+inline std::uint16_t Le16(const std::uint8_t* p) {
+    return std::uint16_t(p[0] | p[1] << 8);
+}
+inline std::uint32_t Le32(const std::uint8_t* p) {
+    return std::uint32_t(Le16(p)) | std::uint32_t(Le16(p + 2)) << 16;
+}
+inline std::uint64_t Le64(const std::uint8_t* p) {
+    return Le32(p) | std::uint64_t(Le32(p + 4)) << 32;
+}
 
 // A file system, or a volume that names itself (BitLocker): what a partition table's sectors hold.
 bool IsVolume(Content c);

@@ -1,5 +1,6 @@
 // What every source does alike: files read whole in pieces, a hive with its logs, and the choice of
 // source by what the path is.
+#include "HiveFormat.h"
 #include "SourceParts.h"
 
 #include <sys/mman.h>
@@ -13,7 +14,6 @@ namespace disk {
 namespace {
 
 constexpr std::size_t kReadChunk = std::size_t(8) << 20;  // Read reads a file in pieces of this
-const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
 // Room for a file read whole. The kernel gives it huge pages where it offers them on request, so
 // that a 200 MB hive takes a hundred page faults rather than fifty thousand, which cost more than
@@ -58,7 +58,7 @@ std::optional<HiveFiles> Source::ReadHive(const Installation& installation, std:
     std::optional<File> primary = Read(installation, relative, progress);
     if (!primary) return std::nullopt;
     HiveFiles out{std::move(*primary), {}};
-    for (const char* suffix : kLogSuffixes)
+    for (const char* suffix : hive::format::kLogSuffixes)
         if (std::optional<File> log = Read(installation, std::string(relative) + suffix))
             out.logs.push_back(std::move(*log));
     return out;

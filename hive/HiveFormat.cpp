@@ -63,7 +63,7 @@ std::string Utf8(std::u16string_view s) {
 
 std::string ShortFileFault(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return "an empty file (0 bytes), not a registry hive";
-    if (bytes.size() >= 4 && std::memcmp(bytes.data() + base::kSignature, "regf", 4) == 0)
+    if (LooksLikeHive(bytes))
         return "a registry hive cut short: " + Hex(bytes.size()) + " bytes, less than its base block of " +
                Hex(kBaseBlockSize);
     return "not a registry hive (no \"regf\" base block at offset 0x0)";

@@ -22,6 +22,9 @@ constexpr std::uint32_t kNowhere = 0xFFFFFFFF;
 // Bins are addressed by 32-bit offsets: no hive holds more, and no file is larger than this.
 constexpr std::uint64_t kMaxBinsSize = 0xFFFFF000;
 constexpr std::uint64_t kMaxFileSize = kBaseBlockSize + 0x100000000ull;
+// Windows addresses a hive's stable cells with 31 bits (the top bit marks volatile ones), so no hive
+// or log it writes is larger than this: what a reader of installations accepts.
+constexpr std::uint64_t kMaxWrittenFileSize = std::uint64_t(2) << 30;
 // Data above kBigDataSegment bytes goes in segments of that many bytes (the last one shorter), each
 // in a cell of kBigDataCell bytes, the last one too, as Windows sizes them: readers take a segment's
 // length from its cell.
@@ -161,10 +164,34 @@ inline void Put64(std::uint8_t* p, std::uint64_t v) {
     Put32(p + 4, std::uint32_t(v >> 32));
 }
 
-// A record's signature ("nk", "regf", ...): its letters, no terminating NUL.
+// --- Signatures: the letters each record starts with (no terminating NUL on disk) -----------------
+namespace sig {
+constexpr char kHive[] = "regf";  // the base block
+constexpr char kBin[] = "hbin";
+constexpr char kKey[] = "nk";
+constexpr char kValue[] = "vk";
+constexpr char kSecurity[] = "sk";
+constexpr char kFastLeaf[] = "lf";   // subkey lists: name hints,
+constexpr char kHashLeaf[] = "lh";   // name hashes,
+constexpr char kIndexLeaf[] = "li";  // offsets alone,
+constexpr char kIndexRoot[] = "ri";  // lists of lists
+constexpr char kBigData[] = "db";
+constexpr char kLogEntry[] = "HvLE";  // a log entry of the new format
+constexpr char kDirtyMap[] = "DIRT";  // the dirty page map of the old format
+}  // namespace sig
+
+// The logs Windows keeps beside a hive, looked for in this order (any case of letters).
+constexpr const char* kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
+
+// Whether `bytes` start as a hive's base block does.
+inline bool LooksLikeHive(std::span<const std::uint8_t> bytes) {
+    return bytes.size() >= 4 && std::memcmp(bytes.data() + base::kSignature, sig::kHive, 4) == 0;
+}
+
+// Writes a record's signature: its letters, no terminating NUL.
 template <std::size_t N>
-inline void PutSig(std::uint8_t* p, const char (&sig)[N]) {
-    std::memcpy(p, sig, N - 1);
+inline void PutSig(std::uint8_t* p, const char (&signature)[N]) {
+    std::memcpy(p, signature, N - 1);
 }
 
 // XOR of the 127 dwords before the checksum, with the two values Windows never stores replaced.

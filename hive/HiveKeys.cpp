@@ -118,7 +118,7 @@ private:
 
     std::vector<std::uint8_t> KeyNode(std::uint32_t off, std::uint32_t from) {
         auto key = Cell(off, from, "key node");
-        if (key.size() < nk::kName || !Sig(key, "nk")) Fail(off, "not a key node (\"nk\")");
+        if (key.size() < nk::kName || !Sig(key, sig::kKey)) Fail(off, "not a key node (\"nk\")");
         return key;
     }
     std::u16string KeyName(const std::vector<std::uint8_t>& key, std::uint32_t off) {
@@ -180,7 +180,7 @@ private:
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t off = Get32(&list[4 * i]);
             const auto value = Cell(off, listOff, "value");
-            if (value.size() < vk::kName || !Sig(value, "vk")) Fail(off, "not a value (\"vk\")");
+            if (value.size() < vk::kName || !Sig(value, sig::kValue)) Fail(off, "not a value (\"vk\")");
             const std::u16string name = Name(value, vk::kName, Get16(&value[vk::kNameBytes]),
                                              Get16(&value[vk::kFlags]) & vk::kFlagLatin1, off, "value name");
             const std::vector<std::uint8_t> data = Data(off, value);
@@ -199,7 +199,7 @@ private:
         if (size == 0) return {};
         const std::uint32_t dataOff = Get32(&value[vk::kData]);
         auto cell = Cell(dataOff, vkOff, "value's data");
-        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && Sig(cell, "db"))
+        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && Sig(cell, sig::kBigData))
             return BigData(dataOff, cell, size);
         if (size > cell.size())
             Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
@@ -238,14 +238,14 @@ private:
     std::uint32_t Search(std::uint32_t key, std::uint32_t listOff, const std::u16string& upper, bool trustHashes) {
         const auto top = Cell(listOff, key, "subkey list");
         if (top.size() < list::kElements) Fail(listOff, "a subkey list too short");
-        if (Sig(top, "ri")) {
+        if (Sig(top, sig::kIndexRoot)) {
             const std::uint32_t n = Get16(&top[list::kCount]);
             if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size())
                 Fail(listOff, "an index (\"ri\") shorter than its count");
             for (std::uint32_t i = 0; i < n; ++i) {
                 const std::uint32_t leafOff = Get32(&top[list::kElements + list::kNarrow * i]);
                 const auto leaf = Cell(leafOff, listOff, "subkey list");
-                if (Sig(leaf, "ri")) Fail(leafOff, "an index (\"ri\") inside an index");
+                if (Sig(leaf, sig::kIndexRoot)) Fail(leafOff, "an index (\"ri\") inside an index");
                 if (const std::uint32_t found = InLeaf(leafOff, leaf, upper, trustHashes); found != kNowhere)
                     return found;
             }
@@ -258,13 +258,13 @@ private:
                          bool trustHashes) {
         if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
         std::size_t stride;
-        if (Sig(cell, "li")) stride = list::kNarrow;
-        else if (Sig(cell, "lf") || Sig(cell, "lh")) stride = list::kWide;
+        if (Sig(cell, sig::kIndexLeaf)) stride = list::kNarrow;
+        else if (Sig(cell, sig::kFastLeaf) || Sig(cell, sig::kHashLeaf)) stride = list::kWide;
         else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
         const std::uint32_t count = Get16(&cell[list::kCount]);
         if (list::kElements + std::uint64_t(count) * stride > cell.size())
             Fail(off, "a subkey list shorter than its count");
-        const bool lh = Sig(cell, "lh") && trustHashes;
+        const bool lh = Sig(cell, sig::kHashLeaf) && trustHashes;
         const std::uint32_t hash = NameHash(upper);
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint8_t* e = &cell[list::kElements + std::size_t(i) * stride];
@@ -299,7 +299,7 @@ ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageR
         throw HiveError(name + ": " + ShortFileFault(block));
     }
     read(0, block.data(), block.size());
-    const bool regf = std::memcmp(&block[base::kSignature], "regf", 4) == 0;
+    const bool regf = LooksLikeHive(block);
     const std::uint32_t binsSize = Get32(&block[base::kBinsSize]), minor = Get32(&block[base::kMinor]);
     // A clean hive whose base block the whole reader would take is read on demand; anything else is
     // read whole, so that replay, warnings and refusals are the whole reader's.

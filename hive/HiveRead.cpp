@@ -64,7 +64,7 @@ private:
     void MapBins() {
         binOfPage_.assign(bins_.size() / kPageSize, 0);
         for (std::size_t off = 0; off < bins_.size();) {
-            if (!HasSig(bins_, off, "hbin")) Fail(std::uint32_t(off), "a hive bin without its \"hbin\" signature");
+            if (!HasSig(bins_, off, sig::kBin)) Fail(std::uint32_t(off), "a hive bin without its \"hbin\" signature");
             const std::uint32_t self = Get32(&bins_[off + bin::kSelf]), size = Get32(&bins_[off + bin::kSize]);
             if (self != off) Fail(std::uint32_t(off), "a hive bin that gives its offset as " + Hex(self));
             if (size < kPageSize || size % kPageSize != 0 || size > bins_.size() - off)
@@ -143,7 +143,7 @@ private:
         std::int64_t size = 0;
         if (Find(off, rec, size) != nullptr) return name;
         const std::size_t head = isKey ? nk::kName : vk::kName;
-        if (rec.size() < head || !HasSig(rec, 0, isKey ? "nk" : "vk")) return name;
+        if (rec.size() < head || !HasSig(rec, 0, isKey ? sig::kKey : sig::kValue)) return name;
         const std::size_t bytes = Get16(&rec[isKey ? nk::kNameBytes : vk::kNameBytes]);
         if (head + bytes > rec.size()) return name;
         name.latin1 = isKey ? Get16(&rec[nk::kFlags]) & nk::kFlagLatin1 : Get16(&rec[vk::kFlags]) & vk::kFlagLatin1;
@@ -213,7 +213,7 @@ private:
     void Key(std::uint32_t off, std::uint32_t from, int depth) {
         if (depth >= kMaxDepth) Fail(off, "keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
         auto rec = Claim(off, from, "key node");
-        if (rec.size() < nk::kName || !HasSig(rec, 0, "nk")) Fail(off, "not a key node (\"nk\")");
+        if (rec.size() < nk::kName || !HasSig(rec, 0, sig::kKey)) Fail(off, "not a key node (\"nk\")");
         const std::uint16_t flags = Get16(&rec[nk::kFlags]);
         const std::size_t nameBytes = Get16(&rec[nk::kNameBytes]), classBytes = Get16(&rec[nk::kClassBytes]);
         if (nk::kName + nameBytes > rec.size()) Fail(off, "a key name longer than its cell");
@@ -253,7 +253,7 @@ private:
             const std::uint32_t off = Get32(&list[4 * i]);
             if (Among(dropped, i)) continue;
             auto rec = Claim(off, listOff, "value");
-            if (rec.size() < vk::kName || !HasSig(rec, 0, "vk")) Fail(off, "not a value (\"vk\")");
+            if (rec.size() < vk::kName || !HasSig(rec, 0, sig::kValue)) Fail(off, "not a value (\"vk\")");
             const std::size_t nameBytes = Get16(&rec[vk::kNameBytes]);
             const bool latin1 = Get16(&rec[vk::kFlags]) & vk::kFlagLatin1;
             if (vk::kName + nameBytes > rec.size()) Fail(off, "a value name longer than its cell");
@@ -285,7 +285,7 @@ private:
         if (size == 0) return {};
         const std::uint32_t dataOff = Get32(&rec[vk::kData]);
         auto cell = Claim(dataOff, vkOff, "value's data");
-        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && HasSig(cell, 0, "db"))
+        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && HasSig(cell, 0, sig::kBigData))
             return BigData(dataOff, cell, size);
         if (size > cell.size())
             Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
@@ -320,9 +320,10 @@ private:
         auto cell = Claim(off, from, "subkey list");
         if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
         std::uint32_t stride;
-        if (HasSig(cell, 0, "li")) stride = list::kNarrow;
-        else if (HasSig(cell, 0, "lf") || HasSig(cell, 0, "lh")) stride = list::kWide;
-        else if (HasSig(cell, 0, "ri")) Fail(off, insideRi ? "an index (\"ri\") inside an index" : "unexpected index");
+        if (HasSig(cell, 0, sig::kIndexLeaf)) stride = list::kNarrow;
+        else if (HasSig(cell, 0, sig::kFastLeaf) || HasSig(cell, 0, sig::kHashLeaf)) stride = list::kWide;
+        else if (HasSig(cell, 0, sig::kIndexRoot))
+            Fail(off, insideRi ? "an index (\"ri\") inside an index" : "unexpected index");
         else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
         const std::uint32_t count = Get16(&cell[list::kCount]);
         if (list::kElements + std::uint64_t(count) * stride > cell.size())
@@ -335,7 +336,7 @@ private:
         // The lists are checked whole first, so a wrong count is refused before any subkey is read.
         std::vector<Leaf> leaves;
         auto top = Cell(listOff, key, "subkey list");
-        if (HasSig(top, 0, "ri")) {
+        if (HasSig(top, 0, sig::kIndexRoot)) {
             Claim(listOff, key, "subkey list");
             const std::uint32_t n = Get16(&top[list::kCount]);
             if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size())
@@ -412,7 +413,7 @@ Base ReadBase(std::span<const std::uint8_t> bytes) {
     Base b;
     if (bytes.size() < kLogSector) return b;
     const std::uint8_t* p = bytes.data();
-    b.signatureOk = HasSig(bytes, base::kSignature, "regf");
+    b.signatureOk = HasSig(bytes, base::kSignature, sig::kHive);
     b.checksumOk = Get32(p + base::kChecksum) == BaseBlockChecksum(p);
     b.seq1 = Get32(p + base::kSeq1);
     b.seq2 = Get32(p + base::kSeq2);
@@ -474,7 +475,7 @@ std::vector<LogEntry> EntriesOf(std::span<const std::uint8_t> log, EntryStop& st
         auto halt = [&](const std::string& what, bool impossible) {
             stop = {"entry at offset " + Hex(pos) + ": " + what, impossible};
         };
-        if (std::memcmp(e, "HvLE", 4) != 0) break;  // the end of the entries written
+        if (std::memcmp(e, sig::kLogEntry, 4) != 0) break;  // the end of the entries written
         const std::uint32_t size = Get32(e + logfile::kSize);
         if (size < kLogSector || size % kLogSector != 0 || size > log.size() - pos) {
             halt("size " + Hex(size), true);
@@ -671,7 +672,7 @@ private:
 
     // A page range that starts with a bin header must be one that belongs where it goes.
     static bool SaneBinStart(std::uint32_t off, const std::uint8_t* src, std::uint32_t len) {
-        if (len < bin::kSize + 4 || off % kPageSize != 0 || std::memcmp(src, "hbin", 4) != 0) return true;
+        if (len < bin::kSize + 4 || off % kPageSize != 0 || std::memcmp(src, sig::kBin, 4) != 0) return true;
         const std::uint32_t size = Get32(src + bin::kSize);
         return Get32(src + bin::kSelf) == off && size >= kPageSize && size % kPageSize == 0;
     }
@@ -679,7 +680,7 @@ private:
     std::optional<BaseFields> ReplayOld(std::vector<std::string>& applied, std::vector<Note>& notes) {
         const auto bytes = old_->bytes;
         const std::size_t mapBytes = oldFields_.binsSize / kLogSector / 8;
-        if (!HasSig(bytes, kLogSector, "DIRT") || logfile::kDirtyMap + mapBytes > bytes.size()) {
+        if (!HasSig(bytes, kLogSector, sig::kDirtyMap) || logfile::kDirtyMap + mapBytes > bytes.size()) {
             notes.push_back({old_->name + ": no dirty page map (\"DIRT\")", true});
             return std::nullopt;
         }
@@ -934,7 +935,9 @@ bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }
 
 std::vector<std::string> LogNames(const std::string& primary) {
-    return {primary + ".LOG1", primary + ".LOG2", primary + ".LOG"};
+    std::vector<std::string> names;
+    for (const char* suffix : kLogSuffixes) names.push_back(primary + suffix);
+    return names;
 }
 
 }  // namespace
@@ -977,7 +980,7 @@ ReadReport ReadHiveFile(const std::string& path, Visitor& visitor) {
         for (auto it = fs::directory_iterator(dir, ec); !ec && it != fs::directory_iterator(); it.increment(ec))
             entries.push_back(it->path());
         std::sort(entries.begin(), entries.end());
-        for (const char* suffix : {".LOG1", ".LOG2", ".LOG"}) {
+        for (const char* suffix : kLogSuffixes) {
             const std::string wanted = base + suffix;
             std::optional<fs::path> found;
             for (const auto& e : entries) {

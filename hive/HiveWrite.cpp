@@ -88,7 +88,7 @@ struct Writer::Impl {
                               binSize = (cell + kBinHeaderSize + kPageSize - 1) / kPageSize * kPageSize;
             binEnd = start + binSize;
             bins.resize(start + kBinHeaderSize);
-            PutSig(&bins[start], "hbin");
+            PutSig(&bins[start], sig::kBin);
             Put32(&bins[start + bin::kSelf], std::uint32_t(start));
             Put32(&bins[start + bin::kSize], std::uint32_t(binSize));
         }
@@ -121,7 +121,7 @@ struct Writer::Impl {
         const std::size_t segments = (data.size() + kBigDataSegment - 1) / kBigDataSegment;
         const std::uint32_t db = Alloc(db::kSize);
         const std::uint32_t list = Alloc(4 * segments);
-        PutSig(Rec(db), "db");
+        PutSig(Rec(db), sig::kBigData);
         Put16(Rec(db) + db::kCount, std::uint16_t(segments));
         Put32(Rec(db) + db::kSegments, list);
         for (std::size_t i = 0; i < segments; ++i) {
@@ -140,7 +140,7 @@ struct Writer::Impl {
         bool latin1;
         const auto name = NameBytes(key.name, latin1);
         const std::uint32_t nk = Alloc(nk::kName + name.size());
-        PutSig(Rec(nk), "nk");
+        PutSig(Rec(nk), sig::kKey);
         Put16(Rec(nk) + nk::kFlags,
               std::uint16_t((latin1 ? nk::kFlagLatin1 : 0) | (root ? nk::kFlagRoot | nk::kFlagNoDelete : 0)));
         Put64(Rec(nk) + nk::kWritten, key.time);
@@ -162,7 +162,7 @@ struct Writer::Impl {
         for (auto& value : key.values) {
             const auto vname = NameBytes(value.name, latin1);
             const std::uint32_t v = Alloc(vk::kName + vname.size());
-            PutSig(Rec(v), "vk");
+            PutSig(Rec(v), sig::kValue);
             Put16(Rec(v) + vk::kNameBytes, std::uint16_t(vname.size()));
             const std::uint32_t size = std::uint32_t(value.data.size());
             if (size <= vk::kMaxInline) {
@@ -210,7 +210,7 @@ struct Writer::Impl {
             for (std::size_t from = 0; from < children.size(); from += list::kLeafMax) {
                 const std::size_t n = std::min<std::size_t>(list::kLeafMax, children.size() - from);
                 const std::uint32_t leaf = Alloc(list::kElements + list::kWide * n);
-                PutSig(Rec(leaf), "lh");
+                PutSig(Rec(leaf), sig::kHashLeaf);
                 Put16(Rec(leaf) + list::kCount, std::uint16_t(n));
                 for (std::size_t i = 0; i < n; ++i) {
                     std::uint8_t* element = Rec(leaf) + list::kElements + list::kWide * i;
@@ -223,7 +223,7 @@ struct Writer::Impl {
                 subkeys = leaves[0];
             } else {
                 subkeys = Alloc(list::kElements + list::kNarrow * leaves.size());
-                PutSig(Rec(subkeys), "ri");
+                PutSig(Rec(subkeys), sig::kIndexRoot);
                 Put16(Rec(subkeys) + list::kCount, std::uint16_t(leaves.size()));
                 for (std::size_t i = 0; i < leaves.size(); ++i)
                     Put32(Rec(subkeys) + list::kElements + list::kNarrow * i, leaves[i]);
@@ -299,7 +299,7 @@ std::vector<std::uint8_t> Writer::Finish() {
     const std::span<const std::uint8_t> sd = kSecurityDescriptor;
     m.security = m.Alloc(sk::kDescriptor + sd.size());
     std::uint8_t* rec = m.Rec(m.security);
-    PutSig(rec, "sk");
+    PutSig(rec, sig::kSecurity);
     Put32(rec + sk::kNext, m.security);
     Put32(rec + sk::kPrevious, m.security);
     Put32(rec + sk::kReferences, std::uint32_t(m.keys.size()));
@@ -313,7 +313,7 @@ std::vector<std::uint8_t> Writer::Finish() {
 
     std::vector<std::uint8_t> file(kBaseBlockSize);
     std::uint8_t* b = file.data();
-    PutSig(b + base::kSignature, "regf");
+    PutSig(b + base::kSignature, sig::kHive);
     Put32(b + base::kSeq1, 1);
     Put32(b + base::kSeq2, 1);
     Put64(b + base::kWritten, m.keys[0].time);

@@ -367,10 +367,10 @@ bool IsHiveFile(const std::string& path) {
         ::close(fd);
         return false;
     }
-    char sig[4] = {};
-    const ssize_t n = ::read(fd, sig, sizeof sig);
+    std::uint8_t head[4] = {};
+    const ssize_t n = ::read(fd, head, sizeof head);
     ::close(fd);
-    return n == 4 && std::memcmp(sig, "regf", 4) == 0;
+    return n == ssize_t(sizeof head) && hive::format::LooksLikeHive(head);
 }
 
 ImportReport ImportHive(const std::string& file, HKEY root, const std::u16string& path, const ImportOptions& options) {

@@ -3,6 +3,7 @@
 #include "Win9x.h"
 
 #include "Hive.h"
+#include "HiveFormat.h"
 #include "error_text.h"
 #include "registry_store.h"
 
@@ -24,7 +25,6 @@ const std::vector<VersionKey> kVersionKeys = {
 namespace {
 
 constexpr const char* kConfig = "System32/config/";
-constexpr const char* kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 constexpr std::u16string_view kCurrentControlSet = u"CurrentControlSet";
 
 // Where an installation is, for messages: the folder itself, or the image and the volume in it.
@@ -66,7 +66,7 @@ public:
         std::vector<std::uint8_t> base(std::min<std::uint64_t>(4096, file_->Size()));
         file_->ReadAt(0, base.data(), base.size());
         if (hive::NeedsLogs(base))
-            for (const char* suffix : kLogSuffixes)
+            for (const char* suffix : hive::format::kLogSuffixes)
                 if (auto log = source.Read(installation, relative_ + suffix)) logs_.push_back(std::move(*log));
     }
 

@@ -1,6 +1,8 @@
 // regstore import: .reg files applied all or nothing, or a registry hive as the contents of a key.
 #include "command.h"
 
+#include "HiveFormat.h"
+
 #include "hive_store.h"
 #include "registry_store.h"
 
@@ -93,7 +95,8 @@ int Import(const Context& context, const Options& o) {
             throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
         try {
             const std::string bytes = ReadFile(path);
-            if (bytes.rfind("regf", 0) == 0)  // a hive from a pipe
+            // A hive from a pipe.
+            if (hive::format::LooksLikeHive({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()}))
                 throw InputError{path + ": a registry hive: name the key it becomes with --key KEY"};
             files.push_back(regfile::Parse(bytes));
         } catch (const regfile::ParseError& e) {
