@@ -61,6 +61,21 @@ std::string Utf8(std::u16string_view s) {
     return Utf16ToWtf8(s);
 }
 
+const char* DecodeSubkeyList(std::span<const std::uint8_t> cell, SubkeyList& out) {
+    if (cell.size() < list::kElements) return "a subkey list too short";
+    const auto is = [&](const char(&signature)[3]) { return std::memcmp(cell.data(), signature, 2) == 0; };
+    out = SubkeyList{};
+    out.index = is(sig::kIndexRoot);
+    out.hashes = is(sig::kHashLeaf);
+    if (out.index || is(sig::kIndexLeaf)) out.stride = list::kNarrow;
+    else if (is(sig::kFastLeaf) || out.hashes) out.stride = list::kWide;
+    else return "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")";
+    out.count = Get16(&cell[list::kCount]);
+    if (list::kElements + std::uint64_t(out.count) * out.stride > cell.size())
+        return out.index ? "an index (\"ri\") shorter than its count" : "a subkey list shorter than its count";
+    return nullptr;
+}
+
 std::string ShortFileFault(std::span<const std::uint8_t> bytes) {
     if (bytes.empty()) return "an empty file (0 bytes), not a registry hive";
     if (LooksLikeHive(bytes))

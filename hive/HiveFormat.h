@@ -219,6 +219,24 @@ inline std::uint32_t NameHash(std::u16string_view name) {
 // A name as messages show it: UTF-8, a lone surrogate as its three bytes.
 std::string Utf8(std::u16string_view s);
 
+// A subkey list cell as both readers see it: an index ("ri", a list of lists) or a leaf ("li", "lf",
+// "lh"), its count and the bytes of each element; `cell` is the cell's data. Returns what is wrong,
+// in the words both readers use, or nullptr.
+struct SubkeyList {
+    bool index = false;   // an "ri": each element the offset of a leaf
+    bool hashes = false;  // an "lh": each element holds its name's hash (NameHash) at list::kHash
+    std::uint32_t count = 0;
+    std::size_t stride = 0;
+    // The offset of element `i` of `cell`.
+    std::uint32_t At(std::span<const std::uint8_t> cell, std::uint32_t i) const {
+        return Get32(&cell[list::kElements + std::size_t(i) * stride]);
+    }
+    std::uint32_t HashAt(std::span<const std::uint8_t> cell, std::uint32_t i) const {
+        return Get32(&cell[list::kElements + std::size_t(i) * stride + list::kHash]);
+    }
+};
+const char* DecodeSubkeyList(std::span<const std::uint8_t> cell, SubkeyList& out);
+
 // What a file shorter than a base block is, in the words every reader uses after the file's name:
 // an empty file, a hive cut short, or no hive at all.
 std::string ShortFileFault(std::span<const std::uint8_t> bytes);

@@ -237,16 +237,14 @@ private:
 
     std::uint32_t Search(std::uint32_t key, std::uint32_t listOff, const std::u16string& upper, bool trustHashes) {
         const auto top = Cell(listOff, key, "subkey list");
-        if (top.size() < list::kElements) Fail(listOff, "a subkey list too short");
-        if (Sig(top, sig::kIndexRoot)) {
-            const std::uint32_t n = Get16(&top[list::kCount]);
-            if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size())
-                Fail(listOff, "an index (\"ri\") shorter than its count");
-            for (std::uint32_t i = 0; i < n; ++i) {
-                const std::uint32_t leafOff = Get32(&top[list::kElements + list::kNarrow * i]);
-                const auto leaf = Cell(leafOff, listOff, "subkey list");
-                if (Sig(leaf, sig::kIndexRoot)) Fail(leafOff, "an index (\"ri\") inside an index");
-                if (const std::uint32_t found = InLeaf(leafOff, leaf, upper, trustHashes); found != kNowhere)
+        SubkeyList decoded;
+        if (const char* fault = DecodeSubkeyList(top, decoded)) Fail(listOff, fault);
+        if (decoded.index) {
+            for (std::uint32_t i = 0; i < decoded.count; ++i) {
+                const std::uint32_t leafOff = decoded.At(top, i);
+                if (const std::uint32_t found =
+                        InLeaf(leafOff, Cell(leafOff, listOff, "subkey list"), upper, trustHashes);
+                    found != kNowhere)
                     return found;
             }
             return kNowhere;
@@ -256,20 +254,14 @@ private:
 
     std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper,
                          bool trustHashes) {
-        if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
-        std::size_t stride;
-        if (Sig(cell, sig::kIndexLeaf)) stride = list::kNarrow;
-        else if (Sig(cell, sig::kFastLeaf) || Sig(cell, sig::kHashLeaf)) stride = list::kWide;
-        else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
-        const std::uint32_t count = Get16(&cell[list::kCount]);
-        if (list::kElements + std::uint64_t(count) * stride > cell.size())
-            Fail(off, "a subkey list shorter than its count");
-        const bool lh = Sig(cell, sig::kHashLeaf) && trustHashes;
+        SubkeyList leaf;
+        if (const char* fault = DecodeSubkeyList(cell, leaf)) Fail(off, fault);
+        if (leaf.index) Fail(off, "an index (\"ri\") inside an index");
+        const bool lh = leaf.hashes && trustHashes;
         const std::uint32_t hash = NameHash(upper);
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint8_t* e = &cell[list::kElements + std::size_t(i) * stride];
-            if (lh && Get32(e + list::kHash) != hash) continue;
-            const std::uint32_t keyOff = Get32(e);
+        for (std::uint32_t i = 0; i < leaf.count; ++i) {
+            if (lh && leaf.HashAt(cell, i) != hash) continue;
+            const std::uint32_t keyOff = leaf.At(cell, i);
             if (Upper(KeyName(KeyNode(keyOff, off), keyOff)) == upper) return keyOff;
         }
         return kNowhere;

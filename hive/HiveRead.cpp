@@ -313,22 +313,15 @@ private:
     // A subkey list's elements: offsets of key nodes (li) or offsets and hints (lf, lh).
     struct Leaf {
         std::span<const std::uint8_t> cell;
-        std::uint32_t count, stride;
+        SubkeyList list;
     };
 
-    Leaf LeafAt(std::uint32_t off, std::uint32_t from, bool insideRi) {
+    Leaf LeafAt(std::uint32_t off, std::uint32_t from) {
         auto cell = Claim(off, from, "subkey list");
-        if (cell.size() < list::kElements) Fail(off, "a subkey list too short");
-        std::uint32_t stride;
-        if (HasSig(cell, 0, sig::kIndexLeaf)) stride = list::kNarrow;
-        else if (HasSig(cell, 0, sig::kFastLeaf) || HasSig(cell, 0, sig::kHashLeaf)) stride = list::kWide;
-        else if (HasSig(cell, 0, sig::kIndexRoot))
-            Fail(off, insideRi ? "an index (\"ri\") inside an index" : "unexpected index");
-        else Fail(off, "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")");
-        const std::uint32_t count = Get16(&cell[list::kCount]);
-        if (list::kElements + std::uint64_t(count) * stride > cell.size())
-            Fail(off, "a subkey list shorter than its count");
-        return {cell, count, stride};
+        SubkeyList decoded;
+        if (const char* fault = DecodeSubkeyList(cell, decoded)) Fail(off, fault);
+        if (decoded.index) Fail(off, "an index (\"ri\") inside an index");
+        return {cell, decoded};
     }
 
     void Subkeys(std::uint32_t key, std::uint32_t count, std::uint32_t listOff, int depth) {
@@ -336,19 +329,17 @@ private:
         // The lists are checked whole first, so a wrong count is refused before any subkey is read.
         std::vector<Leaf> leaves;
         auto top = Cell(listOff, key, "subkey list");
-        if (HasSig(top, 0, sig::kIndexRoot)) {
+        SubkeyList decoded;
+        if (const char* fault = DecodeSubkeyList(top, decoded)) Fail(listOff, fault);
+        if (decoded.index) {
             Claim(listOff, key, "subkey list");
-            const std::uint32_t n = Get16(&top[list::kCount]);
-            if (list::kElements + std::uint64_t(n) * list::kNarrow > top.size())
-                Fail(listOff, "an index (\"ri\") shorter than its count");
-            leaves.reserve(n);
-            for (std::uint32_t i = 0; i < n; ++i)
-                leaves.push_back(LeafAt(Get32(&top[list::kElements + list::kNarrow * i]), listOff, true));
+            leaves.reserve(decoded.count);
+            for (std::uint32_t i = 0; i < decoded.count; ++i) leaves.push_back(LeafAt(decoded.At(top, i), listOff));
         } else {
-            leaves.push_back(LeafAt(listOff, key, false));
+            leaves.push_back(LeafAt(listOff, key));
         }
         std::uint64_t total = 0;
-        for (const auto& leaf : leaves) total += leaf.count;
+        for (const auto& leaf : leaves) total += leaf.list.count;
         if (total != count)
             Fail(key,
                  "a key node with " + std::to_string(count) + " subkeys whose lists hold " + std::to_string(total));
@@ -359,8 +350,8 @@ private:
         std::uint32_t index = 0;
         for (const auto& leaf : leaves) {
             const auto listOffset = std::uint32_t(leaf.cell.data() - bins_.data() - kCellSizeField);
-            for (std::uint32_t i = 0; i < leaf.count; ++i, ++index) {
-                const std::uint32_t child = Get32(&leaf.cell[list::kElements + i * leaf.stride]);
+            for (std::uint32_t i = 0; i < leaf.list.count; ++i, ++index) {
+                const std::uint32_t child = leaf.list.At(leaf.cell, i);
                 if (sorted) {
                     const NameRef name = NameOf(child, true);
                     const int order = name.ok && last.ok ? CompareUpper(last, name) : -1;
@@ -372,8 +363,7 @@ private:
                         sorted = false;
                         std::vector<std::uint32_t> all;
                         for (const auto& l : leaves)
-                            for (std::uint32_t j = 0; j < l.count; ++j)
-                                all.push_back(Get32(&l.cell[list::kElements + j * l.stride]));
+                            for (std::uint32_t j = 0; j < l.list.count; ++j) all.push_back(l.list.At(l.cell, j));
                         dropped = SortedDuplicates(all, true);
                     } else if (name.ok) {
                         last = name;
