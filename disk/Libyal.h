@@ -34,7 +34,12 @@ public:
     LibyalFile(const std::string& path, const char* openFault) : name_(path) {
         typename Lib::Error* error = nullptr;
         if (Lib::Initialize(&file_, &error) != 1) Fail(error);
-        if (Lib::Open(file_, path.c_str(), &error) != 1) Fail(error, kNowhere, openFault);
+        if (Lib::Open(file_, path.c_str(), &error) != 1) {
+            // No destructor runs for a constructor that throws: the handle goes here.
+            Lib::Free(&file_, nullptr);
+            file_ = nullptr;
+            Fail(error, kNowhere, openFault);
+        }
     }
     ~LibyalFile() {
         if (file_ == nullptr) return;
