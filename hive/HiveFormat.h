@@ -139,8 +139,10 @@ constexpr std::size_t kBinsSize = 16;
 constexpr std::size_t kPageCount = 20;
 constexpr std::size_t kHash1 = 24;  // Marvin32 of the entry from kPages to its end
 constexpr std::size_t kHash2 = 32;  // Marvin32 of the first 32 bytes
-constexpr std::size_t kPages = 40;  // page references: bins offset (4), size (4)
+constexpr std::size_t kPages = 40;  // page references, each kPageRef bytes:
 constexpr std::size_t kPageRef = 8;
+constexpr std::size_t kPageOffset = 0;  // 32 bits: where in the bins
+constexpr std::size_t kPageBytes = 4;   // 32 bits: how many bytes
 }  // namespace logfile
 
 inline std::uint16_t Get16(const std::uint8_t* p) {

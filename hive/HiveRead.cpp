@@ -489,7 +489,7 @@ std::vector<LogEntry> EntriesOf(std::span<const std::uint8_t> log, EntryStop& st
         bool pagesOk = true;
         for (std::uint32_t i = 0; i < pages && pagesOk; ++i) {
             const std::uint8_t* ref = e + logfile::kPages + logfile::kPageRef * i;
-            const std::uint32_t off = Get32(ref), len = Get32(ref + 4);
+            const std::uint32_t off = Get32(ref + logfile::kPageOffset), len = Get32(ref + logfile::kPageBytes);
             pagesOk = off % kLogSector == 0 && len % kLogSector == 0 && std::uint64_t(off) + len <= binsSize;
             bytes += len;
         }
@@ -645,8 +645,8 @@ private:
                 auto& image = Image();
                 const std::uint8_t* src = e.data;
                 for (std::uint32_t p = 0; p < e.pages; ++p) {
-                    const std::uint32_t off = Get32(e.refs + logfile::kPageRef * p),
-                                        len = Get32(e.refs + logfile::kPageRef * p + 4);
+                    const std::uint8_t* ref = e.refs + logfile::kPageRef * p;
+                    const std::uint32_t off = Get32(ref + logfile::kPageOffset), len = Get32(ref + logfile::kPageBytes);
                     if (SaneBinStart(off, src, len)) std::memcpy(image.data() + kBaseBlockSize + off, src, len);
                     src += len;
                 }
@@ -662,7 +662,7 @@ private:
 
     // A page range that starts with a bin header must be one that belongs where it goes.
     static bool SaneBinStart(std::uint32_t off, const std::uint8_t* src, std::uint32_t len) {
-        if (len < bin::kSize + 4 || off % kPageSize != 0 || std::memcmp(src, sig::kBin, 4) != 0) return true;
+        if (len < bin::kSize + 4 || off % kPageSize != 0 || !HasSig({src, len}, 0, sig::kBin)) return true;
         const std::uint32_t size = Get32(src + bin::kSize);
         return Get32(src + bin::kSelf) == off && size >= kPageSize && size % kPageSize == 0;
     }
