@@ -35,5 +35,4 @@ std::string BaseFault(const Base& b) {
     return {};
 }
 
-
 }  // namespace hive::detail

@@ -42,7 +42,6 @@ struct Note {
     bool damage;
 };
 
-
 // Walks the key tree of `image` (a hive whose base block was checked) into `visitor`; what it
 // leaves out goes to `warnings`. Throws HiveError naming `name` and the offset of a fault.
 void WalkTree(const std::string& name, std::span<const std::uint8_t> image, const BaseFields& fields, Visitor& visitor,

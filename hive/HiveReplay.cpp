@@ -367,5 +367,4 @@ ReadReport Read(const NamedBytes& primary, std::vector<std::uint8_t>* owned, std
     return report;
 }
 
-
 }  // namespace hive::detail

@@ -362,7 +362,6 @@ private:
     std::vector<std::uint8_t> big_;
 };
 
-
 }  // namespace
 
 void WalkTree(const std::string& name, std::span<const std::uint8_t> image, const BaseFields& fields, Visitor& visitor,
