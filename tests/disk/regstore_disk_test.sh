@@ -75,6 +75,10 @@ check 0 "hibernated" "a hibernated volume is read, with a warning" -- r list-win
 check 2 "list-windows takes one SOURCE" "list-windows without SOURCE" -- r list-windows
 check 2 "list-windows takes no --installation" "list-windows --installation" -- r list-windows gpt.raw --installation 1
 check 0 "Usage: regstore list-windows SOURCE" "list-windows --help" -- r list-windows --help
+# list-windows writes nothing: no temporary folder is needed, and the store named is not made.
+check 0 "$gpt10" "list-windows with an unwritable TMPDIR" -- env TMPDIR=/nonexistent/tmp "$regstore" list-windows gpt.raw
+check 0 "$gpt10" "list-windows with --store" -- "$regstore" --store "$dir/untouched.db" list-windows gpt.raw
+[ ! -e "$dir/untouched.db" ] && passed=$((passed + 1)) || fail "list-windows made the store it was given"
 
 # --json: one object per installation, with what an inventory needs; null for what is not there.
 run r list-windows --json disk.vhdx
