@@ -32,9 +32,7 @@
 #include <tuple>
 #include <vector>
 
-
 namespace store_test {
-
 
 constexpr uid_t kNobody = 65534;
 
@@ -95,7 +93,6 @@ inline void ExpectDeleted(HKEY gone) {
     EXPECT_EQ(RegOpenKeyExA(gone, "", 0, KEY_READ, &out), ERROR_KEY_DELETED);
     EXPECT_EQ(RegFlushKey(gone), ERROR_KEY_DELETED);
 }
-
 
 // A folder made with `mode`, owned by `owner`.
 inline void Folder(const std::string& path, mode_t mode, uid_t owner = 0) {

@@ -382,5 +382,4 @@ INSTANTIATE_TEST_SUITE_P(
                       Replacement{"BusyWriterEndsFirst", true, false, true, NewSize::Same, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-
 }  // namespace

@@ -108,7 +108,6 @@ INSTANTIATE_TEST_SUITE_P(Store, DeletedKeyHandles,
                                             ::testing::Values(Maker::ThisProcess, Maker::AnotherProcess)),
                          RemovalName);
 
-
 // Emptying a root answers the same whether the store has its file yet or not.
 TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
     const std::string path = StoreDir() + "/tree.db";
@@ -232,6 +231,5 @@ INSTANTIATE_TEST_SUITE_P(Store, DeepTrees,
                          ::testing::Values(DeepDeletion{"Tree1500Deep", 1500, false},
                                            DeepDeletion{"Contents1500Deep", 1500, true}),
                          [](const auto& info) { return std::string(info.param.name); });
-
 
 }  // namespace

@@ -472,5 +472,4 @@ TEST_F(StoreFaults, AWriterThatFoundNoLogKeepsTheBoundOnceTheFileHasOne) {
     EXPECT_LE(most, kMost) << "the longest log seen";
 }
 
-
 }  // namespace

@@ -89,7 +89,6 @@ void PrintTo(const UserStoreCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-
 const UserStoreCase kUserStoreCases[] = {
     {"MissingFoldersInAnotherUsersHome", false,
      [](const std::string& base, const std::string&) {
@@ -152,7 +151,6 @@ const UserStoreCase kUserStoreCases[] = {
     {"MissingFoldersInOwnHome", false, [](const std::string&, const std::string& home) { return home + "/made/share"; },
      ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, nullptr},
 };
-
 
 class UsersOwnStore : public StoreFaults, public ::testing::WithParamInterface<UserStoreCase> {
 protected:
@@ -229,6 +227,5 @@ TEST_P(UsersOwnStore, IsUsedOnlyWhereTheRealUserMayTrustIt) {
 
 INSTANTIATE_TEST_SUITE_P(Store, UsersOwnStore, ::testing::ValuesIn(kUserStoreCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
 
 }  // namespace
