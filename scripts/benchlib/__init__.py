@@ -1,0 +1,1 @@
+"""The measures of scripts/bench, one module per measured area, and its report."""
