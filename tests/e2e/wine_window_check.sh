@@ -65,22 +65,23 @@ export LC_ALL=C.UTF-8
 mkdir -p "$WINEPREFIX"
 # Started first and with no pipes of ours, so no Wine process holds the caller's output.
 wineserver -p </dev/null >/dev/null 2>&1
-wine wineboot --init </dev/null >/dev/null 2>&1
-# Without a window manager: unmanaged windows close at once.
-wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
-
 # In a 64-bit prefix "wine reg" may be the 32-bit tool: the 64-bit program reads the 64-bit view.
 reg_view=()
 [ "$arch" = win64 ] && reg_view=(/reg:64)
-# The 64-bit programs go straight to Wine's 64-bit loader (see scripts/wine-run).
+# A 64-bit prefix goes through Wine's 64-bit loader, its tools too (see scripts/wine-run): the 32-bit
+# one may not start at all on a kernel without IA-32 emulation.
 loader=wine
 [ "$arch" = win64 ] && loader=$(command -v wine64 || echo /usr/lib/wine/wine64)
+"$loader" wineboot --init </dev/null >/dev/null 2>&1
+# Without a window manager: unmanaged windows close at once.
+"$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+
 
 # Data of one registry value as "wine reg query" prints it; status 1 when the value is missing,
 # 2 when the key is.
 reg_value() {
   local out
-  out=$(wine reg query "$1" "${reg_view[@]}" </dev/null 2>/dev/null | tr -d '\r') || return 2
+  out=$("$loader" reg query "$1" "${reg_view[@]}" </dev/null 2>/dev/null | tr -d '\r') || return 2
   printf '%s\n' "$out" | grep -q "^ *$2 *REG_" || return 1
   printf '%s\n' "$out" | sed -n "s/^ *$2 *REG_[A-Z_]* \{0,4\}//p" | head -n1
 }
@@ -171,7 +172,7 @@ failures=0
 nt='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
 rows=()
 for version in "${versions[@]}"; do
-  wine winecfg /v "$version" </dev/null >/dev/null 2>&1
+  "$loader" winecfg /v "$version" </dev/null >/dev/null 2>&1
   echo "== $version"
 
   # What Wine says about itself.
@@ -212,7 +213,7 @@ done
 # its caret at the end every box still shows its first letter, inside the window.
 for name in "Windows Server 2012 R2 Standard" "$(printf 'W%.0s' $(seq 50))"; do
   echo "== $version, product name '$name'"
-  wine reg add "$nt" /v ProductName /d "$name" /f "${reg_view[@]}" </dev/null >/dev/null 2>&1 ||
+  "$loader" reg add "$nt" /v ProductName /d "$name" /f "${reg_view[@]}" </dev/null >/dev/null 2>&1 ||
     fail "cannot set the product name"
   start_program
   shown=()
