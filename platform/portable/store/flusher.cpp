@@ -1,5 +1,7 @@
 #include "flusher.h"
 
+#include "database.h"
+
 namespace store {
 
 int SyncLog(sqlite3* db) {

@@ -113,10 +113,4 @@ private:
     static inline bool alive_ = false;
 };
 
-// The background flush that syncs every commit within kFlushBound. A process that forks holds it
-// still around the fork (no SQLite call may be under way in another thread then).
-void BeforeFork();
-void AfterForkInParent();
-void AfterForkInChild();
-
 }  // namespace store
