@@ -65,8 +65,9 @@ TEST(StoreHeader, OneRuleOverMarksRead) {
         store::Marks marks;
         Verdict expected;
     } cases[] = {
-        {{0, 0, false}, Verdict::Empty},     {{0, 0, true}, Verdict::Foreign},     {{0, 1, true}, Verdict::Unmarked},
-        {{kOurs, 1, true}, Verdict::Store},  {{kOurs, 2, true}, Verdict::Newer},   {{kOurs, 0, false}, Verdict::Foreign},
+        {{0, 0, false}, Verdict::Empty},        {{0, 0, true}, Verdict::Foreign},
+        {{0, 1, true}, Verdict::Unmarked},      {{kOurs, 1, true}, Verdict::Store},
+        {{kOurs, 2, true}, Verdict::Newer},     {{kOurs, 0, false}, Verdict::Foreign},
         {{kOther, 0, false}, Verdict::Foreign}, {{0, 2, true}, Verdict::Foreign},
     };
     for (const auto& c : cases)

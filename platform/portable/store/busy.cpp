@@ -27,7 +27,7 @@ int BusyWait::Handler(void* self, int count) {
         return 1;
     }
     const bool writing = wait->mode_ == Mode::Writing;
-    const auto limit = writing                      ? Clock::duration(kWriterWait)
+    const auto limit = writing                       ? Clock::duration(kWriterWait)
                        : now < wait->readsFailUntil_ ? Clock::duration::zero()
                                                      : Clock::duration(kReaderWait);
     if (now - wait->busySince_ >= limit) {

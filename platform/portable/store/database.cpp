@@ -25,8 +25,9 @@
 //              write, Refusal() says why. Entered by Trusted, from Closed.
 //   NoStore    Nothing to read: no file, or an empty one. A connection may be open (with its
 //              statements), for the first write. Entered by Connect, from Closed.
-//   Foreign    Another program's database, or one written by a later version: never opened again,
-//              never written (no connection). Entered by Connect, from NoStore.
+//   Foreign    Another program's database: never opened again, never written (no connection).
+//              Entered by Connect, from NoStore. (A store of a later version is refused with
+//              ERROR_BADDB, and stays NoStore.)
 //   Unmarked   A store made before stores were marked, open for reads; the first write marks it.
 //              Entered by Connect, from NoStore.
 //   Store      A store, open for reads (connection and statements). Entered by Connect, from
@@ -37,7 +38,7 @@
 // Beside it, the journal as the connection knows it (Journal), changed through Enter too:
 //   Rollback   not (known to be) in WAL mode; the only journal without a connection.
 //   Wal        the file is in WAL mode (Connect, once the first read found it so).
-//   Writer     Writable, writing in the log (WriteIn); every commit synced.
+//   Writer     Writable, writing in the log (WriteIn); none of its commits waits for a sync.
 //   Unsynced   Writer with a commit not yet synced (Committed); Flush and closing sync it.
 //
 // Writes (beginning one within the log's bound, commits and their sync): writes.cpp. Which file is

@@ -145,7 +145,7 @@ private:
     Index index_ = Index::Shared;
     bool mayWrite_ = false;  // what the file system lets this process do, as Connect found it
     bool leaveLog_ = false;  // close without a checkpoint: the log files may not be this file's
-    int copyAsked_ = 0;  // how far the log had grown when the background flush was last asked to copy it back
+    int copyAsked_ = 0;      // how far the log had grown when the background flush was last asked to copy it back
     long long localWrites_ = 0;
     std::int64_t nextFileCheck_ = 0;  // ms of CLOCK_MONOTONIC_COARSE
 };

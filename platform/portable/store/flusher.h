@@ -111,7 +111,7 @@ private:
         Round,      // syncing and copying back outside the lock: a connection waits before closing
     };
     Phase phase_ = Phase::Unstarted;
-    bool stop_ = false;  // asked to stop, in whatever phase: it ends at the next look
+    bool stop_ = false;         // asked to stop, in whatever phase: it ends at the next look
     std::set<sqlite3*> due_;    // written since the thread last looked
     std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
     std::set<sqlite3*> soon_;   // a log grown long: copied back at once

@@ -39,8 +39,8 @@ constexpr const char* kKeysColumns = "id,parent,name,folded";
 constexpr const char* kValuesColumns = "key,name,folded,type,data";
 
 const std::string kMark = "PRAGMA application_id = " + std::to_string(kApplicationId);
-const std::string kMakeTables = std::string(kKeysTable) + kValuesTable + kRoots + "PRAGMA user_version = " +
-                                std::to_string(kSchemaVersion) + ";\n" + kMark + ";";
+const std::string kMakeTables = std::string(kKeysTable) + kValuesTable + kRoots +
+                                "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";\n" + kMark + ";";
 
 std::string UriPath(const std::string& path) {
     std::string uri = "file:";

@@ -36,8 +36,8 @@ void Database::Committed() {
         if (sqlite3_open_v2(OpenPath().c_str(), &flushDb_,
                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (guarded_ ? SQLITE_OPEN_NOFOLLOW : 0),
                             StoreVfs()) != SQLITE_OK ||
-            sqlite3_exec(flushDb_, (LogLimitSql() + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr,
-                         nullptr, nullptr) != SQLITE_OK) {
+            sqlite3_exec(flushDb_, (LogLimitSql() + "; SELECT count(*) FROM sqlite_schema").c_str(), nullptr, nullptr,
+                         nullptr) != SQLITE_OK) {
             sqlite3_close_v2(flushDb_);  // then the log is synced when the store closes
             flushDb_ = nullptr;
             return;
