@@ -7,6 +7,7 @@
 #include "RegFile.h"
 #include "registry_measures.h"
 #include "registry_store.h"
+#include "store/schema.h"
 
 #include <benchmark/benchmark.h>
 #include <grp.h>
@@ -147,12 +148,11 @@ void BareWrite(benchmark::State& state) {
     sqlite3_stmt* insert = nullptr;
     const bool ready =
         sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_exec(
-            db,
-            "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = 4194304;"
-            R"(CREATE TABLE IF NOT EXISTS "values" (key INTEGER NOT NULL, name TEXT NOT NULL, folded TEXT NOT NULL,
-                        type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (key, folded)) WITHOUT ROWID)",
-            nullptr, nullptr, nullptr) == SQLITE_OK &&
+        sqlite3_exec(db,
+                     ("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = " +
+                      std::to_string(store::kLogSizeLimit) + ";" + store::ValuesTableSql())
+                         .c_str(),
+                     nullptr, nullptr, nullptr) == SQLITE_OK &&
         sqlite3_prepare_v2(db,
                            R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (1, 'Count', 'COUNT', 4, ?)
                               ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)",

@@ -5,7 +5,6 @@
 #include "ReadAhead.h"
 #include "error_text.h"
 #include "registry_store.h"
-#include "store/keys.h"
 #include "utf16.h"
 
 #include <fcntl.h>

@@ -1,5 +1,7 @@
 #include "flusher.h"
 
+#include "database.h"
+
 namespace store {
 
 int SyncLog(sqlite3* db) {
@@ -11,13 +13,13 @@ int SyncLog(sqlite3* db) {
 
 void Flusher::Run() {
     std::unique_lock guard(*mutex_);
-    started_ = true;
+    phase_ = Phase::Gathering;
     wake_->notify_all();
     while (!stop_) {
         if (due_.empty() && quiet_.empty() && soon_.empty()) {
-            idle_ = true;
+            phase_ = Phase::Idle;
             wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
-            idle_ = false;
+            phase_ = Phase::Gathering;
             continue;
         }
         // A round starts early for a long log; it syncs every log written since the last one
@@ -39,7 +41,7 @@ void Flusher::Run() {
             if (!quiet.contains(db)) longLog.insert(db);
         soon_.clear();
         quiet_ = sync;
-        busy_ = true;
+        phase_ = Phase::Round;
         guard.unlock();
         for (sqlite3* db : sync)
             if (!longLog.contains(db)) SyncLog(db);
@@ -57,7 +59,7 @@ void Flusher::Run() {
         guard.lock();
         for (sqlite3* db : notEmptied)
             if (!due_.contains(db)) quiet_.insert(db);
-        busy_ = false;
+        phase_ = Phase::Gathering;
         done_->notify_all();
     }
     // Stopping: what is left is synced when its store is closed.

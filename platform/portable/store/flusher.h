@@ -50,10 +50,10 @@ public:
         std::unique_lock guard(*mutex_);
         if (stop_) return;
         due_.insert(db);
-        if (idle_) wake_->notify_one();
+        if (phase_ == Phase::Idle) wake_->notify_one();
         if (thread_ != nullptr) return;
         thread_ = new std::thread([this] { Run(); });
-        wake_->wait(guard, [&] { return started_; });
+        wake_->wait(guard, [&] { return phase_ != Phase::Unstarted; });
     }
 
     // The log is getting long: copied back in the next round, which starts now.
@@ -67,7 +67,7 @@ public:
     // The connection is about to close: once this returns the thread no longer uses it.
     void Forget(sqlite3* db) {
         std::unique_lock guard(*mutex_);
-        done_->wait(guard, [&] { return !busy_; });  // a round may put it back
+        done_->wait(guard, [&] { return phase_ != Phase::Round; });  // a round may put it back
         due_.erase(db);
         quiet_.erase(db);
         soon_.erase(db);
@@ -88,7 +88,7 @@ public:
         wake_ = new std::condition_variable;
         done_ = new std::condition_variable;
         thread_ = nullptr;
-        started_ = busy_ = idle_ = false;
+        phase_ = Phase::Unstarted;
         due_.clear();
         quiet_.clear();
         soon_.clear();
@@ -103,20 +103,19 @@ private:
     std::condition_variable* wake_ = new std::condition_variable;
     std::condition_variable* done_ = new std::condition_variable;
     std::thread* thread_ = nullptr;
-    bool started_ = false;
-    bool idle_ = false;  // waiting for a commit
-    bool busy_ = false;  // inside a round
-    bool stop_ = false;
+    // Where the thread is, changed by it alone (under mutex_).
+    enum class Phase {
+        Unstarted,  // no thread yet: Note starts it, and waits until it has left this phase
+        Idle,       // waiting for a commit
+        Gathering,  // waiting for the next round, or for a long log to start it early
+        Round,      // syncing and copying back outside the lock: a connection waits before closing
+    };
+    Phase phase_ = Phase::Unstarted;
+    bool stop_ = false;         // asked to stop, in whatever phase: it ends at the next look
     std::set<sqlite3*> due_;    // written since the thread last looked
     std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
     std::set<sqlite3*> soon_;   // a log grown long: copied back at once
     static inline bool alive_ = false;
 };
-
-// The background flush that syncs every commit within kFlushBound. A process that forks holds it
-// still around the fork (no SQLite call may be under way in another thread then).
-void BeforeFork();
-void AfterForkInParent();
-void AfterForkInChild();
 
 }  // namespace store

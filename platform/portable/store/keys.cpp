@@ -1,5 +1,7 @@
 #include "keys.h"
 
+#include "statements.h"
+
 #include "read_cache.h"
 #include "text.h"
 #include "utf16.h"

@@ -1,7 +1,7 @@
 #pragma once
 // Key lookup: names as the store keeps them, key paths, and the key tree's rows.
+#include "failure.h"
 #include "schema.h"
-#include "statements.h"
 
 #include <optional>
 #include <span>
@@ -11,8 +11,9 @@
 
 namespace store {
 
-using KeyId = sqlite3_int64;
+using KeyId = long long;  // a row id
 class ReadCache;
+class StatementCache;  // a connection's statements, as Database hands them out
 
 // A key or value name: as given (UTF-8; a lone surrogate in its three-byte form) and in the
 // case-folded form it is found by.

@@ -1,5 +1,9 @@
 #include "log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 namespace store {
@@ -21,6 +25,44 @@ std::optional<LogLength> LogLengthOf(sqlite3* db) {
     std::memcpy(&pageSize, copy + kIndexPageSize, sizeof pageSize);
     if (copy[kIndexIsInit] != 1 || pageSize == 0) return std::nullopt;
     return LogLength{frames, IndexPageSize(pageSize)};
+}
+
+const std::string& LogLimitSql() {
+    static const std::string sql = "PRAGMA journal_size_limit = " + std::to_string(kLogSizeLimit);
+    return sql;
+}
+
+void KeepLogFiles(sqlite3* db) {
+    int persist = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+}
+
+bool IndexOfAnotherFile(const std::string& path, int fd, bool forget) {
+    constexpr size_t kHeader = kIndexHeaderBytes, kIsInit = kIndexIsInit;
+    const std::string index = path + "-shm";
+    const int shm = open(index.c_str(), (forget ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW);
+    if (shm < 0) return false;
+    unsigned char header[2 * kHeader];
+    struct stat st {};
+    bool other = pread(shm, header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+                 std::memcmp(header, header + kHeader, kHeader) == 0 && header[kIsInit] == 1 && fd >= 0 &&
+                 fstat(fd, &st) == 0;
+    if (other) {
+        std::uint32_t frames = 0, pages = 0;
+        std::uint16_t pageSize = 0;
+        std::memcpy(&frames, header + kIndexFrames, 4);  // in the machine's own byte order
+        std::memcpy(&pages, header + kIndexPages, 4);
+        std::memcpy(&pageSize, header + kIndexPageSize, 2);
+        const sqlite3_int64 size = IndexPageSize(pageSize);
+        other = frames == 0 && pages != 0 && size >= 512 && st.st_size / size != pages;
+    }
+    bool own = false;
+    if (other && forget) {
+        const unsigned char zero = 0;
+        own = pwrite(shm, &zero, 1, kIsInit) != 1 || pwrite(shm, &zero, 1, kHeader + kIsInit) != 1;
+    }
+    close(shm);
+    return other && (!forget || own);
 }
 
 }  // namespace store

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace store {
 
@@ -52,5 +53,18 @@ struct LogLength {
     std::int64_t pageSize;
 };
 std::optional<LogLength> LogLengthOf(sqlite3* db);
+
+// The statement that has the log cut back to kLogSizeLimit whenever it is copied back.
+const std::string& LogLimitSql();
+// Keeps the log and its index after the connection, the last one, closes: a user who may only read
+// the store can still read it.
+void KeepLogFiles(sqlite3* db);
+
+// The log's index (the -shm file beside `path`) as the last commit left it: both copies of its
+// header alike, initialised, and no frame in the log. Whether the page count it holds is another
+// than the file's (`fd`, open on it) tells that it was left by another file that had the name. With
+// `forget`, it is marked uninitialised, so that the next connection builds it again from the (empty)
+// log; returns whether the caller must keep an index of its own instead (it may not write the index).
+bool IndexOfAnotherFile(const std::string& path, int fd, bool forget);
 
 }  // namespace store

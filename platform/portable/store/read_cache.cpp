@@ -1,5 +1,7 @@
 #include "read_cache.h"
 
+#include "statements.h"
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>

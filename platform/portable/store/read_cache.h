@@ -10,6 +10,8 @@
 // path is noticed by Database::File, at the latest kFileCheckBound after the last look.
 #include "keys.h"
 
+struct sqlite3;
+
 #include <sys/types.h>
 
 #include <cstdint>

@@ -19,4 +19,7 @@ constexpr std::int64_t kUtf16Data = std::int64_t{1} << 32;
 // The log never grows past this size (log.h), and is cut back to it when it starts over.
 constexpr std::int64_t kLogSizeLimit = 4 * 1024 * 1024;
 
+// The values table's definition, for a measure that writes rows shaped like the store's outside it.
+const char* ValuesTableSql();
+
 }  // namespace store

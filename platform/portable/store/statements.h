@@ -1,6 +1,6 @@
 #pragma once
 // Statement cache: every SQL text is compiled once per connection and kept until it closes.
-#include "winapi.h"
+#include "failure.h"
 
 #include <sqlite3.h>
 
@@ -9,11 +9,6 @@
 #include <unordered_map>
 
 namespace store {
-
-// A registry call that cannot go on: the code it answers with.
-struct Failure {
-    LONG code;
-};
 
 // The registry code for the connection's last SQLite failure.
 LONG ErrorOf(sqlite3* db);

@@ -1,5 +1,7 @@
 #include "transactions.h"
 
+#include "statements.h"
+
 namespace store {
 
 void Transactions::Join(Database& db, StatementCache& s) {

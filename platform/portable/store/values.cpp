@@ -1,5 +1,7 @@
 #include "values.h"
 
+#include "statements.h"
+
 namespace store {
 
 std::optional<ReadCache::Value> ReadValue(StatementCache& s, KeyId key, const std::string& folded) {
