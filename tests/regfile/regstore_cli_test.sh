@@ -182,7 +182,7 @@ refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key
 refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
 refused 1 "WINDOWS/SYSTEM.DAT: empty, not a Windows 95, 98 or Me registry file; nothing was imported" \
   "import-windows of a Windows 98 volume with an empty SYSTEM.DAT" -- rs import-windows "$dir/win98"
-refused 2 "--codepage 437: not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
+refused 2 "--codepage: 437 is not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
   -- rs import-windows "$dir/win98" --codepage 437
 refused 2 "--codepage is for Windows 95, 98 and Me" "import-windows --codepage of an NT volume" \
   -- rs import-windows "$dir/nosystem/Windows/System32/config" --codepage 932
