@@ -211,8 +211,7 @@ int main(int argc, char** argv) {
     what->add_option("--disk", disksGiven, "a disk shaped as years of use leave one")
         ->type_name("LABEL=PATH")
         ->check(CLI::Validator(
-            [](const std::string& text) { return text.find('=') == std::string::npos ? "no = in " + text : ""; },
-            ""));
+            [](const std::string& text) { return text.find('=') == std::string::npos ? "no = in " + text : ""; }, ""));
     what->require_option(1, 0);
     if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
     std::vector<std::pair<std::string, std::string>> disks;  // label, path

@@ -5,9 +5,9 @@
 // and the measures that only read run in a child process with that user's ids: a user who may
 // read the store's files (0644) but write none of them, the log's index among them.
 #include "RegFile.h"
+#include "command_line.h"
 #include "registry_measures.h"
 #include "registry_store.h"
-#include "command_line.h"
 
 #include <benchmark/benchmark.h>
 #include <grp.h>
@@ -17,14 +17,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -47,7 +47,9 @@ int main(int argc, char** argv) {
         ->type_name("N")
         ->check(CLI::Range(bench::kValuesPerKey, std::numeric_limits<std::size_t>::max()));
     app.add_option("--reps", options.reps, "batches timed per measure")->type_name("R")->check(CLI::PositiveNumber);
-    app.add_option("--batch-ms", options.batchMs, "how long a batch lasts")->type_name("MS")->check(CLI::PositiveNumber);
+    app.add_option("--batch-ms", options.batchMs, "how long a batch lasts")
+        ->type_name("MS")
+        ->check(CLI::PositiveNumber);
     if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
 
     // Whatever an earlier run left behind goes first, and everything this run wrote goes at the end.

@@ -14,7 +14,7 @@
 namespace CLI {
 class App;
 class FormatterBase;
-}
+}  // namespace CLI
 
 namespace regstore {
 

@@ -28,8 +28,9 @@ void AddCommonOptions(CLI::App& app, Context& context) {
                                              context.storeGiven = true;
                                          })
         ->type_name("PATH")
-        ->description("keep every root, HKCU included, in this store instead of the program's; its folder "
-                      "must exist, the file is made on the first write");
+        ->description(
+            "keep every root, HKCU included, in this store instead of the program's; its folder "
+            "must exist, the file is made on the first write");
 }
 
 CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary, const char* about) {

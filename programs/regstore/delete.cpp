@@ -37,8 +37,8 @@ int Delete(const Options& o) {
 
 Command AddDelete(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "delete",
-                               "delete KEY with everything under it, or one value", kAbout);
+    CLI::App& app =
+        AddCommand(regstore, context, "delete", "delete KEY with everything under it, or one value", kAbout);
     app.add_option("KEY", o->key)->required();
     app.add_option("--value", o->value)
         ->type_name("NAME")

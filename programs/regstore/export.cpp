@@ -177,9 +177,9 @@ int Export(const Options& o) {
 
 Command AddExport(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "export",
-                               "write KEY and everything under it as a .reg file, or with --hive as a registry hive",
-                               kAbout);
+    CLI::App& app =
+        AddCommand(regstore, context, "export",
+                   "write KEY and everything under it as a .reg file, or with --hive as a registry hive", kAbout);
     app.add_option("KEY", o->key)->required();
     CLI::Option* file = app.add_option("FILE", o->file);
     CLI::Option* hive = app.add_flag("--hive", o->hive)

@@ -49,8 +49,8 @@ std::string OptionUsage(const CLI::Option& o) {
 }
 
 bool Listed(const CLI::App& app, const CLI::Option* o) {
-    return !o->get_positional() && !o->get_group().empty() && o != app.get_help_ptr() &&
-           o != app.get_help_all_ptr() && LongName(*o) != "--store";
+    return !o->get_positional() && !o->get_group().empty() && o != app.get_help_ptr() && o != app.get_help_all_ptr() &&
+           LongName(*o) != "--store";
 }
 
 // A command's arguments and its own options: "export KEY [FILE] [--hive] [--regedit4]".
@@ -107,8 +107,7 @@ std::string RegstoreHelp(const CLI::App& regstore) {
     const CLI::Option* store = regstore.get_option_no_throw("--store");
     const std::string storeUsage = store != nullptr ? OptionUsage(*store) + " " : "";
     std::string text = "Usage: regstore " + storeUsage + "COMMAND [ARGUMENTS]\n";
-    if (const CLI::Option* help = regstore.get_help_ptr())
-        text += "       regstore COMMAND " + LongName(*help) + "\n";
+    if (const CLI::Option* help = regstore.get_help_ptr()) text += "       regstore COMMAND " + LongName(*help) + "\n";
     for (const CLI::Option* o : regstore.get_options())
         if (Listed(regstore, o) || o == regstore.get_help_all_ptr()) text += "       regstore " + LongName(*o) + "\n";
     text += "\n" + regstore.get_description() + "\n\nCommands:\n";

@@ -107,9 +107,9 @@ int ImportWindows(const Context& context, const Options& o) {
 
 Command AddImportWindows(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "import-windows",
-                               "read the registry of a Windows installation on a folder, disk image or block device",
-                               kAbout);
+    CLI::App& app =
+        AddCommand(regstore, context, "import-windows",
+                   "read the registry of a Windows installation on a folder, disk image or block device", kAbout);
     app.add_option("SOURCE", o->source)->required();
     app.add_option("--installation", o->installation)
         ->type_name("N")

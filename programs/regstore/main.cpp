@@ -135,7 +135,8 @@ int Run(int argc, char** argv, std::string& commandName) {
     for (int i = 0; i < argc; ++i) {
         const std::string_view arg = argv[i];
         positional = positional || arg == "--";
-        const bool emptyAssigned = !positional && arg.size() > 3 && arg.starts_with("--") && arg.find('=') == arg.size() - 1;
+        const bool emptyAssigned =
+            !positional && arg.size() > 3 && arg.starts_with("--") && arg.find('=') == arg.size() - 1;
         line.emplace_back(emptyAssigned ? arg.substr(0, arg.size() - 1) : arg);
         if (emptyAssigned) line.emplace_back();
     }
@@ -150,7 +151,8 @@ int Run(int argc, char** argv, std::string& commandName) {
         app.parse(static_cast<int>(args.size()), args.data());
     } catch (const CLI::CallForAllHelp&) {
         parsed();
-        std::cout << (command != nullptr ? command->app->help() : app.get_formatter()->make_help(&app, "", CLI::AppFormatMode::All));
+        std::cout << (command != nullptr ? command->app->help()
+                                         : app.get_formatter()->make_help(&app, "", CLI::AppFormatMode::All));
         return kOk;
     } catch (const CLI::CallForHelp&) {
         parsed();

@@ -89,10 +89,11 @@ int Query(const Options& o) {
 
 Command AddQuery(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app =
-        AddCommand(regstore, context, "query", "show the values and subkeys of KEY, or one value", kAbout);
+    CLI::App& app = AddCommand(regstore, context, "query", "show the values and subkeys of KEY, or one value", kAbout);
     app.add_option("KEY", o->key)->required();
-    app.add_option("--value", o->value)->type_name("NAME")->description("show only this value (\"\", the default value)");
+    app.add_option("--value", o->value)
+        ->type_name("NAME")
+        ->description("show only this value (\"\", the default value)");
     return {&app, [o] { return Query(*o); }};
 }
 

@@ -10,7 +10,6 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 namespace regstore {
 namespace {
@@ -163,7 +162,10 @@ Command AddSet(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
     CLI::App& app = AddCommand(regstore, context, "set", "write one value", kAbout);
     app.add_option("KEY", o->key)->required();
-    app.add_option("--value", o->value)->type_name("NAME")->required()->description("the value's name (\"\", the default value)");
+    app.add_option("--value", o->value)
+        ->type_name("NAME")
+        ->required()
+        ->description("the value's name (\"\", the default value)");
     std::vector<std::string> types;
     for (DWORD t : kTypes) types.push_back(TypeName(t));
     app.add_option("--type", o->type)
