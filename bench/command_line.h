@@ -4,6 +4,8 @@
 // with status 2, and --help shows what the program takes.
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <exception>
 #include <optional>
 
 namespace bench {
@@ -16,6 +18,19 @@ inline std::optional<int> ParseLine(CLI::App& app, int argc, const char* const* 
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
+}
+
+// Runs a program's body, `run(argc, argv)`; what escapes it (a declaration CLI11 refuses, memory
+// running out) is named on standard error with status 1, rather than ending the program unexplained.
+inline int Guarded(const char* program, int (*run)(int, char**), int argc, char** argv) noexcept {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", program, e.what());
+    } catch (...) {
+        std::fprintf(stderr, "%s: an unknown exception\n", program);
+    }
+    return 1;
 }
 
 }  // namespace bench

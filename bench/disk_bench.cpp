@@ -195,7 +195,7 @@ void CatFromNtfs3gMount(benchmark::State& state) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
     // Google Benchmark takes its own flags off the line first.
     benchmark::Initialize(&argc, argv);
     CLI::App app("Installations read straight from a disk image.", "disk_bench");
@@ -215,6 +215,7 @@ int main(int argc, char** argv) {
     what->require_option(1, 0);
     if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
     std::vector<std::pair<std::string, std::string>> disks;  // label, path
+    disks.reserve(disksGiven.size());
     for (const auto& given : disksGiven)
         disks.emplace_back(given.substr(0, given.find('=')), given.substr(given.find('=') + 1));
     if (!image.empty()) {
@@ -254,4 +255,8 @@ int main(int argc, char** argv) {
     std::error_code ec;
     if (!mountDir.empty()) std::filesystem::remove(mountDir, ec);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return bench::Guarded("disk_bench", Main, argc, argv);
 }

@@ -33,7 +33,7 @@ bool Save(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
     CLI::App app("Writes a hive shaped like one Windows keeps.", "hive_generate");
     std::string path, shapeName = "system";
     hiveshape::Limits limits;
@@ -85,4 +85,8 @@ int main(int argc, char** argv) {
     std::printf("%llu keys %llu values %zu bytes %zu log bytes\n", static_cast<unsigned long long>(g.keys),
                 static_cast<unsigned long long>(g.values), file.size(), logBytes);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return bench::Guarded("hive_generate", Main, argc, argv);
 }

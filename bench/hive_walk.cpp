@@ -22,7 +22,7 @@ struct Count : hive::Visitor {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
     CLI::App app("Reads a hive with its logs and walks every key and value.", "hive_walk");
     std::string file;
     app.add_option("FILE", file, "the hive")->required();
@@ -37,4 +37,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%lu keys, %lu values, %lu name and data units\n", count.keys, count.values, count.bytes);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return bench::Guarded("hive_walk", Main, argc, argv);
 }

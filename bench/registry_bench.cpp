@@ -179,7 +179,7 @@ int RunMeasures(bool writes);
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
     // Google Benchmark takes its own flags off the line first.
     benchmark::Initialize(&argc, argv);
     CLI::App app("The registry measures on the portable store.", "registry_bench");
@@ -265,3 +265,7 @@ int RunMeasures(bool writes) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    return bench::Guarded("registry_bench", Main, argc, argv);
+}

@@ -141,6 +141,7 @@ int Run(int argc, char** argv, std::string& commandName) {
         if (emptyAssigned) line.emplace_back();
     }
     std::vector<const char*> args;
+    args.reserve(line.size());
     for (const std::string& arg : line) args.push_back(arg.c_str());
     const Command* command = nullptr;
     const auto parsed = [&] {
