@@ -12,6 +12,7 @@
 // demand, as disk/LABEL/..., with their bytes read.
 #include "Disk.h"
 #include "Hive.h"
+#include "command_line.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -194,25 +195,30 @@ void CatFromNtfs3gMount(benchmark::State& state) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    std::vector<char*> rest{argv[0]};
+static int Main(int argc, char** argv) {
+    // Google Benchmark takes its own flags off the line first.
+    benchmark::Initialize(&argc, argv);
+    CLI::App app("Installations read straight from a disk image.", "disk_bench");
+    std::vector<std::string> disksGiven;  // LABEL=PATH
+    // What to read: the image with its volume, or disks, or both.
+    CLI::Option_group* what = app.add_option_group("disks", "what to read");
+    CLI::Option* imageOption = what->add_option("--image", image, "the disk image")->type_name("DISK");
+    CLI::Option* volumeOption =
+        what->add_option("--volume", volume, "the NTFS volume inside DISK, as a file")->type_name("VOLUME");
+    imageOption->needs(volumeOption);
+    volumeOption->needs(imageOption);
+    what->add_option("--mount_dir", mountDir, "where the volume is mounted")->type_name("DIR")->needs(imageOption);
+    what->add_option("--disk", disksGiven, "a disk shaped as years of use leave one")
+        ->type_name("LABEL=PATH")
+        ->check(CLI::Validator(
+            [](const std::string& text) { return text.find('=') == std::string::npos ? "no = in " + text : ""; }, ""));
+    what->require_option(1, 0);
+    if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
     std::vector<std::pair<std::string, std::string>> disks;  // label, path
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.rfind("--disk=", 0) == 0 && arg.find('=', 7) != std::string::npos)
-            disks.emplace_back(arg.substr(7, arg.find('=', 7) - 7), arg.substr(arg.find('=', 7) + 1));
-        else if (arg.rfind("--image=", 0) == 0) image = arg.substr(8);
-        else if (arg.rfind("--volume=", 0) == 0) volume = arg.substr(9);
-        else if (arg.rfind("--mount_dir=", 0) == 0) mountDir = arg.substr(12);
-        else rest.push_back(argv[i]);
-    }
-    if ((image.empty() || volume.empty()) && disks.empty()) {
-        std::fprintf(stderr,
-                     "usage: disk_bench [--image=DISK --volume=VOLUME [--mount_dir=DIR]] [--disk=LABEL=PATH ...] "
-                     "[benchmark flags]\n");
-        return 2;
-    }
-    if (!image.empty() && !volume.empty()) {
+    disks.reserve(disksGiven.size());
+    for (const auto& given : disksGiven)
+        disks.emplace_back(given.substr(0, given.find('=')), given.substr(given.find('=') + 1));
+    if (!image.empty()) {
         if (mountDir.empty())
             mountDir = std::filesystem::path(volume).parent_path() / ("mnt-" + std::to_string(::getpid()));
         auto source = disk::Source::Open(image);
@@ -244,11 +250,13 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
-    int n = int(rest.size());
-    benchmark::Initialize(&n, rest.data());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     std::error_code ec;
     if (!mountDir.empty()) std::filesystem::remove(mountDir, ec);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return bench::Guarded("disk_bench", Main, argc, argv);
 }

@@ -10,11 +10,11 @@
 // Prints "K keys V values B bytes L log bytes" (and with --stats one more line of name=value pairs).
 #include "Hive.h"
 #include "HiveKit.h"
+#include "command_line.h"
 #include "hive_shapes.h"
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -33,37 +33,27 @@ bool Save(const std::string& path, const std::vector<std::uint8_t>& bytes) {
 
 }  // namespace
 
-int Usage() {
-    std::cerr
-        << "usage: hive_generate FILE [--shape system|software|user] --keys N | --megabytes M [--dirty] [--stats]\n";
-    return 2;
-}
-
-int main(int argc, char** argv) {
-    if (argc < 2) return Usage();
-    hiveshape::Shape shape = hiveshape::Shape::System;
+static int Main(int argc, char** argv) {
+    CLI::App app("Writes a hive shaped like one Windows keeps.", "hive_generate");
+    std::string path, shapeName = "system";
     hiveshape::Limits limits;
+    std::uint64_t megabytes = 0;
     bool dirty = false, stats = false;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasNext = i + 1 < argc;
-        if (arg == "--dirty") {
-            dirty = true;
-        } else if (arg == "--stats") {
-            stats = true;
-        } else if (arg == "--shape" && hasNext) {
-            const auto named = hiveshape::ShapeNamed(argv[++i]);
-            if (!named) return Usage();
-            shape = *named;
-        } else if (arg == "--keys" && hasNext) {
-            limits.keys = std::strtoull(argv[++i], nullptr, 10);
-        } else if (arg == "--megabytes" && hasNext) {
-            limits.bytes = std::strtoull(argv[++i], nullptr, 10) * 1000000;
-        } else {
-            return Usage();
-        }
-    }
-    if ((limits.keys == 0) == (limits.bytes == 0)) return Usage();
+    app.add_option("FILE", path, "the hive to write")->required();
+    app.add_option("--shape", shapeName, "SYSTEM (the default), SOFTWARE or NTUSER.DAT")
+        ->check(CLI::IsMember({"system", "software", "user"}));
+    // Where it stops: one of the two, and not both.
+    CLI::Option_group* limit = app.add_option_group("limit", "where the generation stops");
+    limit->add_option("--keys", limits.keys, "after N keys")->type_name("N")->check(CLI::PositiveNumber);
+    limit->add_option("--megabytes", megabytes, "when the cells reach about M MB")
+        ->type_name("M")
+        ->check(CLI::PositiveNumber);
+    limit->require_option(1);
+    app.add_flag("--dirty", dirty, "leave FILE behind its log FILE.LOG1, as a power cut leaves a hive");
+    app.add_flag("--stats", stats, "print the statistics real hives are described by");
+    if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
+    limits.bytes = megabytes * 1000000;
+    const hiveshape::Shape shape = *hiveshape::ShapeNamed(shapeName);
     hive::Writer writer;
     writer.BeginKey(u"ROOT");
     const hiveshape::Generated g = hiveshape::Generate(shape, limits, writer);
@@ -71,7 +61,7 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> file = writer.Finish();
     if (stats) {
         hiveshape::HiveShape measured;
-        hive::ReadHive({argv[1], file}, {}, measured);
+        hive::ReadHive({path, file}, {}, measured);
         std::printf(
             "key_name=%.1f value_name=%.1f values_per_key=%.2f median=%u p90=%u largest=%u sz=%.3f "
             "dword=%.3f binary=%.3f multi_sz=%.3f expand_sz=%.3f device_properties=%.3f max_depth=%d "
@@ -88,11 +78,15 @@ int main(int argc, char** argv) {
         for (std::size_t at = 4096; at + 4096 <= stale.size(); at += 4 * 4096) std::memset(&stale[at], 0xFF, 4096);
         const hivekit::Bytes log = hivekit::NewLog(stale, 10, {hivekit::Entry(10, stale, file)});
         file = hivekit::Dirty(stale, 11, 10);
-        if (!Save(std::string(argv[1]) + ".LOG1", log)) return 1;
+        if (!Save(path + ".LOG1", log)) return 1;
         logBytes = log.size();
     }
-    if (!Save(argv[1], file)) return 1;
+    if (!Save(path, file)) return 1;
     std::printf("%llu keys %llu values %zu bytes %zu log bytes\n", static_cast<unsigned long long>(g.keys),
                 static_cast<unsigned long long>(g.values), file.size(), logBytes);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return bench::Guarded("hive_generate", Main, argc, argv);
 }

@@ -2,8 +2,10 @@
 // anything: the reader's side of the comparison with `hivexml FILE >/dev/null`.
 //   hive_walk FILE
 #include "Hive.h"
+#include "command_line.h"
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -20,11 +22,14 @@ struct Count : hive::Visitor {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) return 2;
+static int Main(int argc, char** argv) {
+    CLI::App app("Reads a hive with its logs and walks every key and value.", "hive_walk");
+    std::string file;
+    app.add_option("FILE", file, "the hive")->required();
+    if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
     Count count;
     try {
-        const auto report = hive::ReadHiveFile(argv[1], count);
+        const auto report = hive::ReadHiveFile(file, count);
         for (const auto& w : report.warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
     } catch (const hive::HiveError& e) {
         std::fprintf(stderr, "%s\n", e.what());
@@ -32,4 +37,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%lu keys, %lu values, %lu name and data units\n", count.keys, count.values, count.bytes);
     return 0;
+}
+
+int main(int argc, char** argv) {
+    return bench::Guarded("hive_walk", Main, argc, argv);
 }

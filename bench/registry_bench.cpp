@@ -5,6 +5,7 @@
 // and the measures that only read run in a child process with that user's ids: a user who may
 // read the store's files (0644) but write none of them, the log's index among them.
 #include "RegFile.h"
+#include "command_line.h"
 #include "registry_measures.h"
 #include "registry_store.h"
 #include "store/schema.h"
@@ -17,13 +18,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -175,50 +175,27 @@ void BareWrite(benchmark::State& state) {
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
 }
 
-bool TakeOption(const char* arg, const char* name, std::string& value) {
-    const size_t n = std::strlen(name);
-    if (std::strncmp(arg, name, n) != 0 || arg[n] != '=') return false;
-    value = arg + n + 1;
-    return true;
-}
-
-std::vector<std::size_t> ParseSizes(const std::string& text) {
-    std::vector<std::size_t> sizes;
-    std::stringstream in(text);
-    for (std::string item; std::getline(in, item, ',');) {
-        char* end = nullptr;
-        const unsigned long long n = std::strtoull(item.c_str(), &end, 10);
-        if (item.empty() || *end != '\0' || n < bench::kValuesPerKey) {
-            std::fprintf(stderr, "registry_bench: --sizes takes numbers of values, each at least %zu: '%s'\n",
-                         bench::kValuesPerKey, text.c_str());
-            std::exit(2);
-        }
-        sizes.push_back(static_cast<std::size_t>(n));
-    }
-    return sizes;
-}
-
 int RunMeasures(bool writes);
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Main(int argc, char** argv) {
+    // Google Benchmark takes its own flags off the line first.
     benchmark::Initialize(&argc, argv);
-    for (int i = 1; i < argc; ++i) {
-        std::string value;
-        if (TakeOption(argv[i], "--sizes", value)) {
-            options.sizes = ParseSizes(value);
-        } else if (TakeOption(argv[i], "--store_dir", value)) {
-            options.storeDir = value;
-        } else if (TakeOption(argv[i], "--example", value)) {
-            options.example = value;
-        } else if (TakeOption(argv[i], "--reader_uid", value)) {
-            options.readerUid = std::strtol(value.c_str(), nullptr, 10);
-        } else {
-            std::fprintf(stderr, "registry_bench: unknown argument '%s'\n", argv[i]);
-            return 2;
-        }
-    }
+    CLI::App app("The registry measures on the portable store.", "registry_bench");
+    std::string storeDir;
+    app.add_option("--sizes", options.sizes, "store sizes in generated values, each at least the values of one key")
+        ->type_name("N,...")
+        ->delimiter(',')
+        ->check(CLI::Range(bench::kValuesPerKey, std::numeric_limits<std::size_t>::max()));
+    app.add_option("--store_dir", storeDir, "where the stores are made (a temporary folder without it)")
+        ->type_name("DIR");
+    app.add_option("--example", options.example, "the .reg file each store starts from")->type_name("FILE");
+    app.add_option("--reader_uid", options.readerUid, "run the reading measures as this user (as root)")
+        ->type_name("UID")
+        ->check(CLI::NonNegativeNumber);
+    if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
+    options.storeDir = storeDir;
     bool ownDir = false;
     if (options.storeDir.empty()) {
         std::string pattern = (fs::temp_directory_path() / "registry-bench-XXXXXX").string();
@@ -288,3 +265,7 @@ int RunMeasures(bool writes) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    return bench::Guarded("registry_bench", Main, argc, argv);
+}

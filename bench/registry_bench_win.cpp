@@ -3,13 +3,14 @@
 // about --batch-ms each, and the median time per call over --reps batches.
 //   registry_bench.exe [--values N] [--reps R] [--batch-ms MS]
 // Prints one line per measure, "measure ID VALUES NANOSECONDS", which scripts/bench reads.
+#include "command_line.h"
 #include "registry_measures.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -37,32 +38,19 @@ double Median(std::vector<double> samples) {
     return samples.size() % 2 ? samples[mid] : (samples[mid - 1] + samples[mid]) / 2;
 }
 
-bool Number(const char* text, double& out) {
-    char* end = nullptr;
-    out = std::strtod(text, &end);
-    return *text != '\0' && *end == '\0' && out > 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
-    for (int a = 1; a < argc; ++a) {
-        double n = 0;
-        const bool hasValue = a + 1 < argc && Number(argv[a + 1], n);
-        if (std::strcmp(argv[a], "--values") == 0 && hasValue && n >= bench::kValuesPerKey) {
-            options.values = static_cast<std::size_t>(n);
-        } else if (std::strcmp(argv[a], "--reps") == 0 && hasValue) {
-            options.reps = static_cast<int>(n);
-        } else if (std::strcmp(argv[a], "--batch-ms") == 0 && hasValue) {
-            options.batchMs = n;
-        } else {
-            std::fprintf(stderr, "usage: registry_bench.exe [--values N>=%zu] [--reps R] [--batch-ms MS]\n",
-                         bench::kValuesPerKey);
-            return 2;
-        }
-        ++a;
-    }
+    CLI::App app("The registry measures under Wine, timed in batches.", "registry_bench.exe");
+    app.add_option("--values", options.values, "generated values in the registry, at least the values of one key")
+        ->type_name("N")
+        ->check(CLI::Range(bench::kValuesPerKey, std::numeric_limits<std::size_t>::max()));
+    app.add_option("--reps", options.reps, "batches timed per measure")->type_name("R")->check(CLI::PositiveNumber);
+    app.add_option("--batch-ms", options.batchMs, "how long a batch lasts")
+        ->type_name("MS")
+        ->check(CLI::PositiveNumber);
+    if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
 
     // Whatever an earlier run left behind goes first, and everything this run wrote goes at the end.
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, bench::kRoot);

@@ -5,6 +5,7 @@
 #include "winapi.h"
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -12,7 +13,8 @@
 
 namespace CLI {
 class App;
-}
+class FormatterBase;
+}  // namespace CLI
 
 namespace regstore {
 
@@ -33,23 +35,27 @@ struct InputError {
 struct Context {
     std::string store;
     bool storeGiven = false;  // else HKEY_CURRENT_USER stays in the user's own store
-    bool help = false;
 };
 
-// A command: its own options are declared on `app`, its arguments land in `args`, `help` is what
-// `--help` shows, and `run` does the work once the line is parsed.
+// A command: its arguments, options and rules are declared on `app`, and `run` does the work once
+// the line is parsed and those rules hold.
 struct Command {
     CLI::App* app = nullptr;
-    const char* help = nullptr;
-    std::vector<std::string>* args = nullptr;
     std::function<int()> run;
 };
 
-// Declares --store and --help on a command (or on regstore itself).
+// Declares --store on a command (or on regstore itself); --help and --help-all come from regstore.
 void AddCommonOptions(CLI::App& app, Context& context);
-// A command named `name`, with the common options, that takes any number of arguments into `args`
-// (their count is checked by the command, so that its message names what it takes).
-CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, std::vector<std::string>& args);
+// A command named `name`, with the common options. `summary` is its line in regstore's help, `about`
+// the paragraph its own help shows below the usage that its declarations make.
+CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary, const char* about);
+// How regstore's help and usage errors read, from the declarations: the usage line of `command`
+// ("regstore [--store PATH] export KEY [FILE] [--hive] [--regedit4]"), and its arguments in words
+// ("one KEY and an optional FILE").
+std::string Usage(const CLI::App& command);
+std::string ArgumentsInWords(const CLI::App& command);
+// The help of regstore (and, with AppFormatMode::All, of every command after it) or of one command.
+std::shared_ptr<CLI::FormatterBase> HelpFormatter();
 
 Command AddImport(CLI::App& regstore, Context& context);
 Command AddImportWindows(CLI::App& regstore, Context& context);

@@ -27,15 +27,17 @@ void AddCommonOptions(CLI::App& app, Context& context) {
                                              context.store = path;
                                              context.storeGiven = true;
                                          })
-        ->type_name("PATH");
-    app.add_flag("-h,--help", context.help)->disable_flag_override();
+        ->type_name("PATH")
+        ->description(
+            "keep every root, HKCU included, in this store instead of the program's; its folder "
+            "must exist, the file is made on the first write");
 }
 
-CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, std::vector<std::string>& args) {
-    CLI::App& app = *regstore.add_subcommand(name);
+CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary, const char* about) {
+    CLI::App& app = *regstore.add_subcommand(name, summary);
+    app.footer(about);
     AddCommonOptions(app, context);
-    app.add_option("args", args);
-    // An option the command does not declare is kept, and named in the usage error that follows.
+    // What the command does not take is kept, and named in the usage error that follows.
     app.allow_extras();
     return app;
 }

@@ -9,20 +9,17 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] delete KEY [--value NAME]
-
-Deletes KEY with everything under it, or with --value only that value ("" is the
+const char* const kAbout = R"(Deletes KEY with everything under it, or with --value only that value ("" is the
 default value). A root key cannot be deleted.
 )";
 
 struct Options {
-    std::vector<std::string> args;  // KEY
+    std::string key;
     std::optional<std::string> value;
 };
 
 int Delete(const Options& o) {
-    if (o.args.size() != 1) throw UsageError{"delete takes one KEY"};
-    const auto name = KeyArgument(o.args[0]);
+    const auto name = KeyArgument(o.key);
     if (o.value) {
         const Key key(name, KEY_SET_VALUE);
         const LONG rc = RegDeleteValueW(key.Get(), Wide(Whole(*o.value, "--value")).c_str());
@@ -40,9 +37,13 @@ int Delete(const Options& o) {
 
 Command AddDelete(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "delete", o->args);
-    app.add_option("--value", o->value)->type_name("NAME");
-    return {&app, kHelp, &o->args, [o] { return Delete(*o); }};
+    CLI::App& app =
+        AddCommand(regstore, context, "delete", "delete KEY with everything under it, or one value", kAbout);
+    app.add_option("KEY", o->key)->required();
+    app.add_option("--value", o->value)
+        ->type_name("NAME")
+        ->description("delete only this value (\"\", the default value)");
+    return {&app, [o] { return Delete(*o); }};
 }
 
 }  // namespace regstore

@@ -20,10 +20,7 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] export KEY [FILE] [--regedit4]
-       regstore [--store PATH] export KEY FILE --hive
-
-Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a
+const char* const kAbout = R"(Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a
 byte-order mark, CRLF line ends. Without FILE the file goes to standard output,
 which must then be redirected: a terminal cannot show UTF-16.
 
@@ -41,7 +38,8 @@ standard output, what came before the refusal has been written).
 )";
 
 struct Options {
-    std::vector<std::string> args;  // KEY [FILE]
+    std::string key;
+    std::optional<std::string> file;  // else standard output
     bool hive = false;
     bool regedit4 = false;
 };
@@ -56,8 +54,7 @@ void WriteFile(const std::string& path, const char* data, size_t size) {
 }
 
 int ExportHive(const Options& o) {
-    if (o.args.size() != 2) throw UsageError{"export --hive takes KEY and FILE"};
-    const auto key = KeyArgument(o.args[0]);
+    const auto key = KeyArgument(o.key);
     // The hive's root key is named as the key it came from, as Windows names a saved key's root.
     const size_t slash = key.path.rfind('\\');
     const std::string rootName = key.path.empty() ? std::string(regfile::RootName(key.root))
@@ -70,7 +67,7 @@ int ExportHive(const Options& o) {
     } catch (const hive::HiveError& e) {
         throw InputError{DisplayName(key) + ": " + e.what()};
     }
-    WriteFile(o.args[1], reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    WriteFile(*o.file, reinterpret_cast<const char*>(bytes.data()), bytes.size());
     return kOk;
 }
 
@@ -145,11 +142,9 @@ private:
 };
 
 int Export(const Options& o) {
-    if (o.regedit4 && o.hive) throw UsageError{"export takes --regedit4 or --hive, not both"};
     if (o.hive) return ExportHive(o);
-    if (o.args.empty() || o.args.size() > 2) throw UsageError{"export takes KEY and an optional FILE"};
-    const auto key = KeyArgument(o.args[0]);
-    if (o.args.size() == 1 && ::isatty(STDOUT_FILENO) && !o.regedit4)
+    const auto key = KeyArgument(o.key);
+    if (!o.file && ::isatty(STDOUT_FILENO) && !o.regedit4)
         throw UsageError{
             "export writes UTF-16, which a terminal cannot show: give a FILE, or redirect the output "
             "(regstore export KEY > FILE.reg)"};
@@ -158,7 +153,7 @@ int Export(const Options& o) {
     const auto fail = [&](LONG rc) {
         throw InputError{rc == regfile::kUnwritableName ? refusal : DisplayName(key) + ": " + ErrorText(rc, key.root)};
     };
-    if (o.args.size() == 1) {
+    if (!o.file) {
         // Standard output takes the pieces as they come: after a refusal, those before it stand.
         const LONG rc = regfile::Export(
             key,
@@ -169,7 +164,7 @@ int Export(const Options& o) {
         if (rc != ERROR_SUCCESS) fail(rc);
         return kOk;
     }
-    ExportFile file(o.args[1]);
+    ExportFile file(*o.file);
     const LONG rc = regfile::Export(
         key, [&](std::string_view piece) { return file.Write(piece); }, &refusal, dialect);
     file.Check();
@@ -182,10 +177,20 @@ int Export(const Options& o) {
 
 Command AddExport(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "export", o->args);
-    app.add_flag("--hive", o->hive)->disable_flag_override();
-    app.add_flag("--regedit4", o->regedit4)->disable_flag_override();
-    return {&app, kHelp, &o->args, [o] { return Export(*o); }};
+    CLI::App& app =
+        AddCommand(regstore, context, "export",
+                   "write KEY and everything under it as a .reg file, or with --hive as a registry hive", kAbout);
+    app.add_option("KEY", o->key)->required();
+    CLI::Option* file = app.add_option("FILE", o->file);
+    CLI::Option* hive = app.add_flag("--hive", o->hive)
+                            ->disable_flag_override()
+                            ->description("write FILE as a registry hive that Windows loads")
+                            ->needs(file);
+    app.add_flag("--regedit4", o->regedit4)
+        ->disable_flag_override()
+        ->description("write a REGEDIT4 file in Windows-1252 instead of version 5.00")
+        ->excludes(hive);
+    return {&app, [o] { return Export(*o); }};
 }
 
 }  // namespace regstore

@@ -20,10 +20,7 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] import FILE...
-       regstore [--store PATH] import FILE --key KEY
-
-Applies .reg files to the store. Every file is read and checked first; then all of
+const char* const kAbout = R"(Applies .reg files to the store. Every file is read and checked first; then all of
 them are written in one transaction, so a fault anywhere changes nothing.
 
 Both dialects are read: "REGEDIT4" (Windows-1252 bytes) and "Windows Registry
@@ -44,7 +41,8 @@ differ only in case, the first is read, with a warning. FILE may be a pipe.
 constexpr size_t kMaxFileBytes = 64u << 20;
 
 struct Options {
-    std::vector<std::string> files;
+    std::string file;
+    std::vector<std::string> more;  // the files after the first
     std::optional<std::string> key;
 };
 
@@ -82,12 +80,9 @@ int ImportHive(const Context& context, const std::string& keyText, const std::st
 }
 
 int Import(const Context& context, const Options& o) {
-    const auto& paths = o.files;
-    if (paths.empty()) throw UsageError{"import needs at least one FILE"};
-    if (o.key) {
-        if (paths.size() != 1) throw UsageError{"import --key takes one hive FILE"};
-        return ImportHive(context, *o.key, paths[0]);
-    }
+    if (o.key) return ImportHive(context, *o.key, o.file);
+    std::vector<std::string> paths{o.file};
+    paths.insert(paths.end(), o.more.begin(), o.more.end());
     // Every file is read and checked before the store is touched.
     std::vector<regfile::RegFile> files;
     for (const auto& path : paths) {
@@ -137,9 +132,18 @@ int Import(const Context& context, const Options& o) {
 
 Command AddImport(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "import", o->files);
-    app.add_option("--key", o->key)->type_name("KEY");
-    return {&app, kHelp, &o->files, [&context, o] { return Import(context, *o); }};
+    CLI::App& app = AddCommand(regstore, context, "import",
+                               "apply .reg files, all of them or nothing; with --key, make KEY hold what a "
+                               "registry hive holds",
+                               kAbout);
+    app.add_option("FILE", o->file)->required();
+    // A hive is one file: --key takes the first FILE alone.
+    CLI::Option* more = app.add_option("FILE...", o->more);
+    app.add_option("--key", o->key)
+        ->type_name("KEY")
+        ->description("FILE is a registry hive, whose root key's contents replace KEY's")
+        ->excludes(more);
+    return {&app, [&context, o] { return Import(context, *o); }};
 }
 
 }  // namespace regstore

@@ -18,9 +18,7 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] import-windows SOURCE [--installation N] [--codepage N]
-
-Reads the registry of a Windows installation. SOURCE is a folder (the root of a
+const char* const kAbout = R"(Reads the registry of a Windows installation. SOURCE is a folder (the root of a
 mounted volume, an installation's folder or its System32/config folder), a disk
 image file (raw, VHD, VHDX, VMDK, QCOW2 with its backing files, E01) or a block
 device, read-only; an image is told by its content, whatever its name. The
@@ -47,32 +45,45 @@ last good copy Windows 95 kept, if there.
 )";
 
 struct Options {
-    std::vector<std::string> args;  // SOURCE
+    std::string source;
     std::optional<unsigned> installation;
-    std::optional<std::string> codepage;
+    std::optional<unsigned> codepage;
 };
 
-// The code page --codepage names, Windows-1252 without it.
-unsigned CodePageArgument(const std::optional<std::string>& text) {
-    if (!text) return win9x::kDefaultCodePage;
+// A whole number in `text`, or nothing.
+std::optional<unsigned> Number(const std::string& text) {
     unsigned n = 0;
-    const auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), n);
-    if (ec != std::errc() || end != text->data() + text->size() || !win9x::KnownCodePage(n))
-        throw UsageError{"--codepage " + *text + ": not a code page of Windows 95, 98 or Me (" +
-                         win9x::KnownCodePages() + ")"};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return n;
 }
 
+// --installation N: installations are numbered from 1, as list-windows lists them.
+const CLI::Validator kInstallationNumber(
+    [](const std::string& text) -> std::string {
+        const auto n = Number(text);
+        if (!n) return text + " is not a number";
+        return *n == 0 ? "installations are numbered from 1" : "";
+    },
+    "");
+
+// --codepage N: one of the code pages Windows 95, 98 and Me were made for.
+const CLI::Validator kCodePage(
+    [](const std::string& text) -> std::string {
+        const auto n = Number(text);
+        if (n && win9x::KnownCodePage(*n)) return "";
+        return text + " is not a code page of Windows 95, 98 or Me (" + win9x::KnownCodePages() + ")";
+    },
+    "");
+
 int ImportWindows(const Context& context, const Options& o) {
-    if (o.args.size() != 1) throw UsageError{"import-windows takes one SOURCE"};
-    if (o.installation && *o.installation == 0) throw UsageError{"--installation counts from 1"};
-    const unsigned codePage = CodePageArgument(o.codepage);
+    const unsigned codePage = o.codepage.value_or(win9x::kDefaultCodePage);
     try {
-        const auto source = disk::Source::Open(o.args[0]);
+        const auto source = disk::Source::Open(o.source);
         Warn(source->Warnings());
         const disk::Installation& installation = hivestore::ChooseInstallation(*source, o.installation);
         if (o.codepage && installation.kind != disk::InstallationKind::Win9x)
-            throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + o.args[0] + " does not hold"};
+            throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + o.source + " does not hold"};
         hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
         const auto result =
             hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress), codePage);
@@ -96,10 +107,19 @@ int ImportWindows(const Context& context, const Options& o) {
 
 Command AddImportWindows(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "import-windows", o->args);
-    app.add_option("--installation", o->installation)->type_name("N");
-    app.add_option("--codepage", o->codepage)->type_name("N");
-    return {&app, kHelp, &o->args, [&context, o] { return ImportWindows(context, *o); }};
+    CLI::App& app =
+        AddCommand(regstore, context, "import-windows",
+                   "read the registry of a Windows installation on a folder, disk image or block device", kAbout);
+    app.add_option("SOURCE", o->source)->required();
+    app.add_option("--installation", o->installation)
+        ->type_name("N")
+        ->check(kInstallationNumber)
+        ->description("the installation to import, numbered as list-windows lists them");
+    app.add_option("--codepage", o->codepage)
+        ->type_name("N")
+        ->check(kCodePage)
+        ->description("the code page of a Windows 95, 98 or Me registry (1252 without it)");
+    return {&app, [&context, o] { return ImportWindows(context, *o); }};
 }
 
 }  // namespace regstore

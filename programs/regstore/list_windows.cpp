@@ -18,9 +18,7 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore list-windows SOURCE [--json]
-
-Lists the Windows installations on SOURCE, one line each: its number, the volume
+const char* const kAbout = R"(Lists the Windows installations on SOURCE, one line each: its number, the volume
 (partition number, file system, label and offset), the folder, the version code
 the window's caption would show, and the product name. Windows 11, whose registry
 still says "Windows 10", is named so for a workstation of build 22000 or later;
@@ -46,7 +44,7 @@ installation whose registry cannot be read has an "error" instead of the values.
 )";
 
 struct Options {
-    std::vector<std::string> args;  // SOURCE
+    std::string source;
     bool json = false;
 };
 
@@ -113,10 +111,9 @@ void PrintJson(const disk::Installation& installation, unsigned number, const Li
 }
 
 int ListWindows(const Options& o) {
-    if (o.args.size() != 1) throw UsageError{"list-windows takes one SOURCE"};
     std::unique_ptr<disk::Source> source;
     try {
-        source = disk::Source::Open(o.args[0]);
+        source = disk::Source::Open(o.source);
     } catch (const disk::Error& e) {
         throw InputError{e.what()};
     }
@@ -145,9 +142,12 @@ int ListWindows(const Options& o) {
 
 Command AddListWindows(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "list-windows", o->args);
-    app.add_flag("--json", o->json)->disable_flag_override();
-    return {&app, kHelp, &o->args, [o] { return ListWindows(*o); }};
+    CLI::App& app = AddCommand(regstore, context, "list-windows", "list the Windows installations on SOURCE", kAbout);
+    // It touches no store: --store is taken, as by every command, but not shown.
+    app.get_option("--store")->group("");
+    app.add_option("SOURCE", o->source)->required();
+    app.add_flag("--json", o->json)->disable_flag_override()->description("a JSON array, one object per installation");
+    return {&app, [o] { return ListWindows(*o); }};
 }
 
 }  // namespace regstore

@@ -21,43 +21,81 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] COMMAND [ARGUMENTS]
-       regstore COMMAND --help
-       regstore --version
+const char* const kAbout = "Reads and writes the registry store of the portable versioninfo build.";
 
-Reads and writes the registry store of the portable versioninfo build.
-
-Commands:
-  import FILE...                 apply .reg files, all of them or nothing
-  import FILE --key KEY          make KEY hold what a registry hive holds
-  import-windows SOURCE [--installation N] [--codepage N]
-                                 read the registry of a Windows installation on a
-                                 folder, disk image or block device
-  list-windows SOURCE [--json]   list the Windows installations on SOURCE
-  export KEY [FILE] [--regedit4] write KEY and everything under it as a .reg file
-  export KEY FILE --hive         the same as a registry hive
-  version                        show what the window shows for the store
-  query KEY [--value NAME]       show the values and subkeys of KEY, or one value
-  set KEY --value NAME --type TYPE --data DATA
-                                 write one value
-  delete KEY [--value NAME]      delete KEY with everything under it, or one value
-
-KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),
+const char* const kAboutKeys = R"(KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),
 HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
 An empty NAME ("") is the key's default value. Names and text are kept whole
 in Unicode, as Windows keeps them; programs that read the registry in the ANSI
 code page (Windows-1252) see "?" for a character it lacks, as on Windows.
 
-Options:
-  --store PATH   keep every root, HKCU included, in this store instead of the
-                 program's; its folder must exist, the file is made on the first write
-  --regedit4     (export) write a REGEDIT4 file in Windows-1252 instead of version 5.00
-  --help         show this help, or with a command that command's help
-  --version      show the version
-
 Exit status: 0 on success, 1 when a file, key, value or the store is at fault,
 2 when the command line is.
 )";
+
+std::string LongName(const CLI::Option& o) {
+    return o.get_positional() ? o.get_name(true) : "--" + o.get_lnames().front();
+}
+
+// The first argument left over that the command (or regstore itself) does not take, in words.
+std::string Unexpected(const CLI::App& app, const std::string& first, const CLI::App* command) {
+    if (first.size() < 2 || first[0] != '-') {
+        if (command == nullptr) return "unknown command " + first;
+        return command->get_name() + " takes " + ArgumentsInWords(*command) + "; " + first + " is one too many";
+    }
+    const std::string name = first.substr(0, first.find('='));
+    if (command == nullptr) return "unknown option " + name;
+    // An option another command takes is named as one this command does not.
+    for (const CLI::App* other : app.get_subcommands({}))
+        if (other->get_option_no_throw(name) != nullptr) return command->get_name() + " takes no " + name;
+    return "unknown option " + name;
+}
+
+// What is left over, but the `--` that CLI11 keeps among it.
+std::vector<std::string> LeftOver(const CLI::App& app) {
+    std::vector<std::string> left;
+    for (const std::string& arg : app.remaining())
+        if (arg != "--") left.push_back(arg);
+    return left;
+}
+
+// A rule the command declares, broken, in words that name the command and what it takes.
+std::string Broken(const CLI::ParseError& e, const CLI::App* command) {
+    if (command == nullptr) return e.what();
+    const std::string name = command->get_name();
+    const auto options = command->get_options();
+    if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+        std::vector<std::string> needed;
+        for (const CLI::Option* o : options) {
+            if (!o->get_required()) continue;
+            if (o->get_positional() && o->count() == 0) return name + " takes " + ArgumentsInWords(*command);
+            if (!o->get_positional() && o->count() == 0) needed.push_back(LongName(*o));
+        }
+        std::string list;
+        for (size_t i = 0; i < needed.size(); ++i)
+            list += (i == 0 ? "" : i + 1 == needed.size() ? " and " : ", ") + needed[i];
+        if (!list.empty()) return name + " needs " + list;
+    }
+    for (const CLI::Option* o : options) {
+        if (o->count() == 0) continue;
+        if (dynamic_cast<const CLI::ExcludesError*>(&e) != nullptr)
+            for (const CLI::Option* other : o->get_excludes()) {
+                if (other->count() == 0) continue;
+                // An option that excludes the rest of a list takes its first item alone.
+                if (o->get_positional() || other->get_positional()) {
+                    const CLI::Option& list = o->get_positional() ? *o : *other;
+                    std::string item = LongName(list);
+                    if (item.ends_with("...")) item.resize(item.size() - 3);
+                    return name + " " + LongName(o->get_positional() ? *other : *o) + " takes one " + item;
+                }
+                return name + " takes " + LongName(*o) + " or " + LongName(*other) + ", not both";
+            }
+        if (dynamic_cast<const CLI::RequiresError*>(&e) != nullptr)
+            for (const CLI::Option* other : o->get_needs())
+                if (other->count() == 0) return name + " " + LongName(*o) + " needs " + LongName(*other);
+    }
+    return e.what();
+}
 
 // The store's folder must exist: the store file is made on the first write, its folder never is.
 // A folder given as the store is named too, rather than failing as an unreadable store.
@@ -71,79 +109,68 @@ void CheckStoreFolder(const std::string& store) {
         throw InputError{"the store " + store + " is a folder; --store names the store's file"};
 }
 
-// The first argument left over that the command (or regstore itself) does not take, in words.
-std::string Unexpected(const CLI::App& app, const std::vector<std::string>& extras, const Command* command) {
-    const std::string& first = extras.front();
-    if (first.size() < 2 || first[0] != '-') {
-        if (command == nullptr) return "unknown command " + first;
-        return std::string(command->app->get_name()) + " does not take " + first;
-    }
-    const std::string name = first.substr(0, first.find('='));
-    if (command == nullptr) return "unknown option " + name;
-    // An option another command takes is named as one this command does not.
-    for (const CLI::App* other : app.get_subcommands({}))
-        if (other->get_option_no_throw(name) != nullptr)
-            return std::string(command->app->get_name()) + " takes no " + name;
-    return "unknown option " + name;
-}
-
 int Run(int argc, char** argv, std::string& commandName) {
     Context context{DefaultRegistryStorePath()};
     bool version = false;
-    CLI::App app("regstore", "regstore");
-    // The help texts are our own, per command; a repeated option keeps its last value.
-    app.set_help_flag();
+    CLI::App app(kAbout, "regstore");
+    app.footer(kAboutKeys);
+    app.formatter(HelpFormatter());
+    // Every command inherits the help flags; a repeated option keeps its last value.
+    app.set_help_flag("-h,--help", "show this help, or with a command that command's help");
+    app.set_help_all_flag("--help-all", "show this help and every command's");
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     AddCommonOptions(app, context);
-    app.add_flag("--version", version)->disable_flag_override();
+    app.add_flag("--version", version)->disable_flag_override()->description("show the version");
     app.allow_extras();
     app.require_subcommand(0, 1);
     const std::vector<Command> commands = {
         AddImport(app, context), AddImportWindows(app, context), AddExport(app, context), AddVersion(app, context),
         AddQuery(app, context),  AddSet(app, context),           AddDelete(app, context), AddListWindows(app, context),
     };
-    // CLI11 reads `--value=` as a --value without its argument; the empty name (the default value)
-    // must reach the command, so it is passed as `--value ""`. CLI11 takes the line reversed.
-    // What follows `--` is arguments, whatever it looks like: CLI11 would hand it back to regstore
-    // once the command's first argument is there, so it is kept aside for the command.
-    int end = 1;
-    while (end < argc && std::string_view(argv[end]) != "--") ++end;
+    // CLI11 reads `--value=` as `--value` waiting for its argument, and would take the next one; the
+    // empty NAME is the key's default value, so such an option (before `--`) reaches CLI11 as itself
+    // and an empty argument. Nothing else of the line is changed.
     std::vector<std::string> line;
-    for (int i = end - 1; i >= 1; --i) {
-        const std::string arg = argv[i];
-        const bool emptyAssigned = arg.size() > 3 && arg.rfind("--", 0) == 0 && arg.find('=') == arg.size() - 1;
-        if (emptyAssigned) {
-            line.emplace_back();
-            line.push_back(arg.substr(0, arg.size() - 1));
-        } else {
-            line.push_back(arg);
-        }
+    bool positional = false;
+    for (int i = 0; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        positional = positional || arg == "--";
+        const bool emptyAssigned =
+            !positional && arg.size() > 3 && arg.starts_with("--") && arg.find('=') == arg.size() - 1;
+        line.emplace_back(emptyAssigned ? arg.substr(0, arg.size() - 1) : arg);
+        if (emptyAssigned) line.emplace_back();
     }
-    try {
-        app.parse(line);
-    } catch (const CLI::ParseError& e) {
-        for (const auto& c : commands)
-            if (c.app->parsed()) commandName = c.app->get_name();
-        throw UsageError{e.what()};
-    }
+    std::vector<const char*> args;
+    args.reserve(line.size());
+    for (const std::string& arg : line) args.push_back(arg.c_str());
     const Command* command = nullptr;
-    for (const auto& c : commands)
-        if (c.app->parsed()) command = &c;
-    if (command != nullptr) commandName = command->app->get_name();
-    if (end + 1 < argc) {
-        if (command == nullptr) throw UsageError{"the command comes before --"};
-        command->args->insert(command->args->end(), argv + end + 1, argv + argc);
+    const auto parsed = [&] {
+        for (const auto& c : commands)
+            if (c.app->parsed()) command = &c, commandName = c.app->get_name();
+    };
+    try {
+        app.parse(static_cast<int>(args.size()), args.data());
+    } catch (const CLI::CallForAllHelp&) {
+        parsed();
+        std::cout << (command != nullptr ? command->app->help()
+                                         : app.get_formatter()->make_help(&app, "", CLI::AppFormatMode::All));
+        return kOk;
+    } catch (const CLI::CallForHelp&) {
+        parsed();
+        std::cout << (command != nullptr ? command->app->help() : app.help());
+        return kOk;
+    } catch (const CLI::ParseError& e) {
+        parsed();
+        throw UsageError{Broken(e, command != nullptr ? command->app : nullptr)};
     }
-    if (!app.remaining().empty()) throw UsageError{Unexpected(app, app.remaining(), nullptr)};
-    if (command != nullptr)
-        if (const auto extras = command->app->remaining(); !extras.empty())
-            throw UsageError{Unexpected(app, extras, command)};
+    parsed();
+    const CLI::App* taker = command != nullptr ? command->app : nullptr;
+    if (taker != nullptr)
+        if (const auto left = LeftOver(*taker); !left.empty()) throw UsageError{Unexpected(app, left.front(), taker)};
+    // What follows a command's last argument and `--` comes back to regstore, yet is the command's.
+    if (const auto left = LeftOver(app); !left.empty()) throw UsageError{Unexpected(app, left.front(), taker)};
     if (version) {
         std::cout << "regstore (versioninfo) " << VERSIONINFO_VERSION << "\n";
-        return kOk;
-    }
-    if (context.help) {
-        std::cout << (command == nullptr ? kHelp : command->help);
         return kOk;
     }
     if (command == nullptr) throw UsageError{"no command given"};

@@ -15,16 +15,14 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] query KEY [--value NAME]
-
-Shows the values of KEY, one a line as NAME, TYPE and data, then lists its
+const char* const kAbout = R"(Shows the values of KEY, one a line as NAME, TYPE and data, then lists its
 subkeys; with --value, only that value ("" is the default value, shown as
 (Default)). Strings show their text, REG_MULTI_SZ strings are separated by \0,
 numbers are in 0x hex and other types as hex bytes.
 )";
 
 struct Options {
-    std::vector<std::string> args;  // KEY
+    std::string key;
     std::optional<std::string> value;
 };
 
@@ -58,8 +56,7 @@ std::string ShowData(const regfile::StoredValue& v) {
 }
 
 int Query(const Options& o) {
-    if (o.args.size() != 1) throw UsageError{"query takes one KEY"};
-    const auto name = KeyArgument(o.args[0]);
+    const auto name = KeyArgument(o.key);
     const Key key(name, KEY_READ);
     std::vector<regfile::StoredValue> values;
     if (const LONG rc = regfile::ReadValues(key.Get(), values); rc != ERROR_SUCCESS)
@@ -92,9 +89,12 @@ int Query(const Options& o) {
 
 Command AddQuery(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "query", o->args);
-    app.add_option("--value", o->value)->type_name("NAME");
-    return {&app, kHelp, &o->args, [o] { return Query(*o); }};
+    CLI::App& app = AddCommand(regstore, context, "query", "show the values and subkeys of KEY, or one value", kAbout);
+    app.add_option("KEY", o->key)->required();
+    app.add_option("--value", o->value)
+        ->type_name("NAME")
+        ->description("show only this value (\"\", the default value)");
+    return {&app, [o] { return Query(*o); }};
 }
 
 }  // namespace regstore

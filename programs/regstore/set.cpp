@@ -10,14 +10,11 @@
 #include <charconv>
 #include <cstring>
 #include <memory>
-#include <optional>
 
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] set KEY --value NAME --type TYPE --data DATA
-
-Writes one value, creating KEY when needed. TYPE and DATA:
+const char* const kAbout = R"(Writes one value, creating KEY when needed. TYPE and DATA:
   REG_SZ, REG_EXPAND_SZ    text
   REG_MULTI_SZ             strings separated by the two characters \0
   REG_DWORD, REG_QWORD     a number, decimal or 0x hex
@@ -26,9 +23,10 @@ Text is kept whole in Unicode, whatever the characters.
 )";
 
 struct Options {
-    std::vector<std::string> args;  // KEY
-    std::optional<std::string> value, type, data;
+    std::string key, value, type, data;
 };
+
+constexpr DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD};
 
 // Whether the ANSI code page holds `text` whole, so that the A functions may carry it.
 bool FitsAnsi(std::string_view text) {
@@ -96,26 +94,24 @@ std::string ValueBytes(DWORD type, const std::string& data, bool wide) {
     }
 }
 
-DWORD TypeArgument(const std::string& text) {
-    std::string up = FoldCase(text);
-    for (DWORD t : {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ, REG_QWORD})
-        if (TypeName(t) == up) return t;
-    throw UsageError{"unknown --type " + text};
+// The type --type names: CLI11 has matched it, in any case, to one of kTypes' names.
+DWORD TypeArgument(const std::string& name) {
+    for (DWORD t : kTypes)
+        if (TypeName(t) == name) return t;
+    return REG_NONE;
 }
 
 int Set(const Options& o) {
-    if (o.args.size() != 1) throw UsageError{"set takes one KEY"};
-    if (!o.value || !o.type || !o.data) throw UsageError{"set needs --value, --type and --data"};
-    const auto name = KeyArgument(o.args[0]);
-    const DWORD type = TypeArgument(*o.type);
-    const std::string& value = Whole(*o.value, "--value");
+    const auto name = KeyArgument(o.key);
+    const DWORD type = TypeArgument(o.type);
+    const std::string& value = Whole(o.value, "--value");
     const bool text = IsStringType(type);
-    if (text) Whole(*o.data, "--data");
+    if (text) Whole(o.data, "--data");
     // The registry class speaks the ANSI code page and takes a path whole: what it cannot carry
     // so (other characters, a longer path) goes through the W functions, whole.
     const bool viaClass = (text || type == REG_DWORD) && FitsAnsi(value) && FitsAnsi(name.path) &&
-                          (!text || FitsAnsi(*o.data)) && regfile::KeyPathFault(name.path, true).empty();
-    const std::string bytes = ValueBytes(type, *o.data, !viaClass);
+                          (!text || FitsAnsi(o.data)) && regfile::KeyPathFault(name.path, true).empty();
+    const std::string bytes = ValueBytes(type, o.data, !viaClass);
     if (viaClass) {
         // The kinds the registry class writes go through it, in its representation.
         QxRegistry reg;
@@ -128,8 +124,8 @@ int Set(const Options& o) {
             throw InputError{DisplayName(name) + ": cannot open the key for writing in the store " +
                              StoreOf(name.root) + ": " + ErrorText(rc, name.root, true)};
         }
-        if (type == REG_SZ) reg.SetStringValue(value, *o.data);
-        else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, *o.data);
+        if (type == REG_SZ) reg.SetStringValue(value, o.data);
+        else if (type == REG_EXPAND_SZ) reg.SetExpandStringValue(value, o.data);
         else if (type == REG_MULTI_SZ)
             reg.SetMultiStringValue(value, AnsiToText(std::string_view(bytes).substr(0, bytes.size() - 1)));
         else {
@@ -164,11 +160,21 @@ int Set(const Options& o) {
 
 Command AddSet(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
-    CLI::App& app = AddCommand(regstore, context, "set", o->args);
-    app.add_option("--value", o->value)->type_name("NAME");
-    app.add_option("--type", o->type)->type_name("TYPE");
-    app.add_option("--data", o->data)->type_name("DATA");
-    return {&app, kHelp, &o->args, [o] { return Set(*o); }};
+    CLI::App& app = AddCommand(regstore, context, "set", "write one value", kAbout);
+    app.add_option("KEY", o->key)->required();
+    app.add_option("--value", o->value)
+        ->type_name("NAME")
+        ->required()
+        ->description("the value's name (\"\", the default value)");
+    std::vector<std::string> types;
+    for (DWORD t : kTypes) types.push_back(TypeName(t));
+    app.add_option("--type", o->type)
+        ->type_name("TYPE")
+        ->required()
+        ->transform(CLI::IsMember(types, CLI::ignore_case).description(""))
+        ->description("the value's type");
+    app.add_option("--data", o->data)->type_name("DATA")->required()->description("the value's data, as TYPE reads it");
+    return {&app, [o] { return Set(*o); }};
 }
 
 }  // namespace regstore

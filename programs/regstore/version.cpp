@@ -14,9 +14,7 @@
 namespace regstore {
 namespace {
 
-const char* const kHelp = R"(Usage: regstore [--store PATH] version
-
-Shows what the window shows for the store, one line each, the label and the value
+const char* const kAbout = R"(Shows what the window shows for the store, one line each, the label and the value
 separated by a tab: Caption, MajorVersion, MinorVersion, CSDVersion, ProductType
 and ProductName. It runs the window's own load sequence.
 )";
@@ -35,8 +33,7 @@ protected:
     void DoSetCaption(const std::string& text) override { caption = text; }
 };
 
-int Version(const std::vector<std::string>& args) {
-    if (!args.empty()) throw UsageError{"version takes no arguments"};
+int Version() {
     for (const auto& [label, value] : WindowValues()) std::cout << label << "\t" << value << "\n";
     return kOk;
 }
@@ -57,9 +54,8 @@ std::vector<std::pair<std::string, std::string>> WindowValues() {
 }
 
 Command AddVersion(CLI::App& regstore, Context& context) {
-    auto args = std::make_shared<std::vector<std::string>>();
-    CLI::App& app = AddCommand(regstore, context, "version", *args);
-    return {&app, kHelp, args.get(), [args] { return Version(*args); }};
+    CLI::App& app = AddCommand(regstore, context, "version", "show what the window shows for the store", kAbout);
+    return {&app, [] { return Version(); }};
 }
 
 }  // namespace regstore

@@ -32,7 +32,7 @@ def reference_bench(jobs):
         archive = subprocess.run(["git", "-C", ROOT, "archive", READER_REFERENCE], check=True, capture_output=True)
         subprocess.run(["tar", "-x", "-C", ref], input=archive.stdout, check=True)
     # The same measures on both sides: only the store under them differs.
-    for name in ("registry_bench.cpp", "registry_measures.cpp", "registry_measures.h"):
+    for name in ("registry_bench.cpp", "registry_measures.cpp", "registry_measures.h", "command_line.h"):
         shutil.copy2(ROOT / "bench" / name, ref / "bench" / name)
     run(["cmake", "--preset", "release"], cwd=ref)
     run(["cmake", "--build", "--preset", "release", "-j", jobs, "--target", "registry_bench"], cwd=ref)

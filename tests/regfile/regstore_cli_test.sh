@@ -73,6 +73,49 @@ refused() {  # refused STATUS TEXT DESCRIPTION -- COMMAND...
   expect "$want" "$what" -- "$@"
   contains "$dir/err" "$text" "$what"
 }
+# The command line's rules, each refused with status 2 and a message that names the rule; nothing runs.
+# Rows: TEXT|ARGUMENTS (one a line, after the pipe, split at tabs).
+usage_faults=(
+  "query takes one KEY|query"
+  "query takes one KEY; HKLM is one too many|query	HKCU	HKLM"
+  "query takes one KEY; x is one too many|query	--	HKCU	x"
+  "version takes no arguments; HKLM is one too many|version	HKLM"
+  "export takes one KEY and an optional FILE|export"
+  "import takes one or more FILEs|import	--key	HKCU"
+  "import-windows takes one SOURCE; $dir/b is one too many|import-windows	$dir/a	$dir/b"
+  "set needs --type|set	HKCU\\A	--value	v	--data	1"
+  "set needs --value, --type and --data|set	HKCU\\A"
+  "export takes --hive or --regedit4, not both|export	HKCU	$dir/x.hive	--hive	--regedit4"
+  "import --key takes one FILE|import	$dir/a.hive	$dir/b.hive	--key	HKCU"
+  "export --hive needs FILE|export	HKCU	--hive"
+  "--type: REG_FOO not in {REG_NONE,REG_SZ,|set	HKCU\\A	--value	v	--type	REG_FOO	--data	1"
+  "--installation: installations are numbered from 1|import-windows	$dir	--installation	0"
+  "--installation: x is not a number|import-windows	$dir	--installation	x"
+  "--value: 1 required NAME missing|query	HKCU	--value"
+  "not a registry key: -x|query	--	-x"
+  "unknown command frobnicate|frobnicate"
+)
+for row in "${usage_faults[@]}"; do
+  IFS=$'\t' read -r -a line <<<"${row#*|}"
+  refused 2 "${row%%|*}" "usage fault: ${row#*|}" -- rs "${line[@]}"
+  hint="regstore ${line[0]} --help"
+  [ "${line[0]}" = frobnicate ] && hint="regstore --help"
+  contains "$dir/err" "Try '$hint'" "usage fault: the hint names the command: ${row#*|}"
+done
+# `--value=` names the default value, as `--value ""` does, wherever it stands.
+expect 0 "set the default value with --value=" -- rs set 'HKCU\Empty' --value= --type REG_SZ --data=dflt
+expect 0 "query it with --value= before KEY" -- rs query --value= 'HKCU\Empty'
+contains "$dir/out" "(Default)    REG_SZ    dflt" "--value= is the default value"
+expect 0 "query it with --value \"\"" -- rs query 'HKCU\Empty' --value ''
+contains "$dir/out" "(Default)    REG_SZ    dflt" "--value \"\" is the default value"
+# --help-all: regstore's help, then each command's usage.
+expect 0 "help-all" -- "$regstore" --help-all
+for command in import import-windows export query set delete version; do
+  grep -qE "^Usage: regstore \[--store PATH\] $command( |\$)" "$dir/out" && passed=$((passed + 1)) ||
+    { echo "FAIL: help-all does not show $command"; failures=$((failures + 1)); }
+done
+contains "$dir/out" "Usage: regstore list-windows SOURCE" "help-all shows list-windows"
+
 v5() { printf '\xff\xfe'; printf "Windows Registry Editor Version 5.00\r\n\r\n$1" | iconv -f UTF-8 -t UTF-16LE; }
 printf 'REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Misread]\r\n[HKCU\\Software\\Foo] ; see [docs]\r\n' >"$dir/comment.reg"
 v5 '[HKEY_CURRENT_USER\\Misread]\r\n"a\0b"="x"\r\n' >"$dir/nul.reg"
@@ -182,7 +225,7 @@ refused 1 "HKEY_CURRENT_USER\Missing: not found" "export --hive of a missing key
 refused 1 "not a Windows volume" "import-windows of a folder without Windows" -- rs import-windows "$dir/blank"
 refused 1 "WINDOWS/SYSTEM.DAT: empty, not a Windows 95, 98 or Me registry file; nothing was imported" \
   "import-windows of a Windows 98 volume with an empty SYSTEM.DAT" -- rs import-windows "$dir/win98"
-refused 2 "--codepage 437: not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
+refused 2 "--codepage: 437 is not a code page of Windows 95, 98 or Me" "import-windows --codepage of DOS" \
   -- rs import-windows "$dir/win98" --codepage 437
 refused 2 "--codepage is for Windows 95, 98 and Me" "import-windows --codepage of an NT volume" \
   -- rs import-windows "$dir/nosystem/Windows/System32/config" --codepage 932
