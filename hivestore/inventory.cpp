@@ -1,14 +1,10 @@
 #include "inventory.h"
 
 #include "registry_read.h"
-#include "utf16.h"
 #include "winapi.h"
 
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <vector>
 
 namespace hivestore {
 namespace {
@@ -64,31 +60,6 @@ std::string IsoUtc(std::uint64_t unixSeconds) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-std::string JsonString(std::string_view text) {
-    const std::u16string units = Wtf8ToUtf16(text);
-    std::string out = "\"";
-    for (size_t i = 0; i < units.size(); ++i) {
-        const char16_t unit = units[i];
-        const bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-                          units[i + 1] <= 0xDFFF;
-        if (unit == u'"' || unit == u'\\') {
-            out += '\\';
-            out += static_cast<char>(unit);
-        } else if (pair) {
-            out += Utf16ToWtf8(std::u16string_view(&units[i], 2));
-            ++i;
-        } else if (unit < 0x20 || (unit >= 0xD800 && unit <= 0xDFFF)) {
-            // A control character, or a lone surrogate, which UTF-8 cannot carry.
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
-            out += escaped;
-        } else {
-            out += Utf16ToWtf8(std::u16string_view(&unit, 1));
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace hivestore
