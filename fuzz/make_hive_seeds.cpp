@@ -29,7 +29,8 @@ Node Path(std::initializer_list<const char16_t*> names, Node leaf) {
 Node Installation() {
     const Bytes filetime{0x00, 0x00, 0x6d, 0xc6, 0x47, 0x17, 0xda, 0x01};
     Node cv{u"CurrentVersion",
-            {{u"ProductName", 1, Utf16(u"Windows 10 Pro")}, {u"RegisteredOwner", 1, Utf16(u"Ann")},
+            {{u"ProductName", 1, Utf16(u"Windows 10 Pro")},
+             {u"RegisteredOwner", 1, Utf16(u"Ann")},
              {u"InstallTime", 11, filetime}},
             {Node{u"Winlogon", {{u"DefaultDomainName", 1, Utf16(u"CORP")}}},
              Node{u"ProfileList",
@@ -40,14 +41,14 @@ Node Installation() {
                          {u"LocalProfileLoadTimeHigh", 4, Dword(0x01da1747)},
                          {u"LocalProfileLoadTimeLow", 4, Dword(0xc66d0000)}}}}},
              Node{u"HotFix", {}, {Node{u"KB123456", {{u"Installed", 4, Dword(1)}}}}}}};
-    Node packages{u"Packages",
-                  {},
-                  {Node{u"Package_for_KB5031356~31bf3856ad364e35~amd64~~19041.3570.1.6",
-                        {{u"CurrentState", 4, Dword(0x70)},
-                         {u"InstallTimeHigh", 4, Dword(0x01da0000)},
-                         {u"InstallTimeLow", 4, Dword(0)}}},
-                   Node{u"Package_for_RollupFix~31bf3856ad364e35~amd64~~19041.3570.1.6",
-                        {{u"CurrentState", 4, Dword(0x80)}}}}};
+    Node packages{
+        u"Packages",
+        {},
+        {Node{u"Package_for_KB5031356~31bf3856ad364e35~amd64~~19041.3570.1.6",
+              {{u"CurrentState", 4, Dword(0x70)},
+               {u"InstallTimeHigh", 4, Dword(0x01da0000)},
+               {u"InstallTimeLow", 4, Dword(0)}}},
+         Node{u"Package_for_RollupFix~31bf3856ad364e35~amd64~~19041.3570.1.6", {{u"CurrentState", 4, Dword(0x80)}}}}};
     const Bytes multi = [] {
         Bytes b = Utf16(u"10.0.0.5");
         const Bytes more = Utf16(u"10.0.0.6");

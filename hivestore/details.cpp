@@ -16,8 +16,7 @@ namespace {
 const std::u16string kNt = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
 const std::u16string kControl = u"SYSTEM\\CurrentControlSet\\Control";
 const std::u16string kTcpip = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
-const std::u16string kPackages =
-    u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\Packages";
+const std::u16string kPackages = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\Packages";
 
 // CBS package states that mean installed: Installed (0x70) and Permanent (0x80), which cannot be
 // removed; staged, superseded and pending ones are not.

@@ -33,10 +33,10 @@ struct Details {
     std::optional<std::string> registeredOwner = {};
     std::optional<std::string> registeredOrganization = {};
     std::optional<std::string> productId = {};
-    std::optional<std::string> installTime = {};   // InstallTime (FILETIME), else InstallDate
-    std::optional<std::string> lastShutdown = {};  // Control\Windows ShutdownTime
-    std::optional<std::string> timeZone = {};      // TimeZoneKeyName, else StandardName
-    std::optional<std::int32_t> timeZoneBias = {};  // minutes: UTC = local time + bias
+    std::optional<std::string> installTime = {};      // InstallTime (FILETIME), else InstallDate
+    std::optional<std::string> lastShutdown = {};     // Control\Windows ShutdownTime
+    std::optional<std::string> timeZone = {};         // TimeZoneKeyName, else StandardName
+    std::optional<std::int32_t> timeZoneBias = {};    // minutes: UTC = local time + bias
     std::optional<std::string> systemLocale = {};     // an LCID in hex, "0409"
     std::optional<std::string> installLanguage = {};  // likewise
     std::optional<std::string> hostName = {};

@@ -5,16 +5,30 @@
 namespace hivestore {
 namespace {
 
-constexpr std::array kInstallationColumns = {
-    "installation", "partition",    "offset",       "fileSystem", "label",       "folder",
-    "earlier",      "error",        "name",         "Caption",    "MajorVersion", "MinorVersion",
-    "CSDVersion",   "ProductType",  "ProductName",  "CurrentBuildNumber", "UBR", "release",
-    "EditionID",    "installDate",  "computerName", "architecture"};
-constexpr std::array kDetailColumns = {
-    "registeredOwner", "registeredOrganization", "productId",  "installTime", "lastShutdown",
-    "timeZone",        "timeZoneBias",           "systemLocale", "installLanguage", "hostName",
-    "dnsDomain",       "logonDomain",            "interfaces",  "profiles",    "updatesInstalled",
-    "newestUpdate",    "newestUpdateInstalled",  "endOfSupport"};
+constexpr std::array kInstallationColumns = {"installation", "partition",   "offset",       "fileSystem",
+                                             "label",        "folder",      "earlier",      "error",
+                                             "name",         "Caption",     "MajorVersion", "MinorVersion",
+                                             "CSDVersion",   "ProductType", "ProductName",  "CurrentBuildNumber",
+                                             "UBR",          "release",     "EditionID",    "installDate",
+                                             "computerName", "architecture"};
+constexpr std::array kDetailColumns = {"registeredOwner",
+                                       "registeredOrganization",
+                                       "productId",
+                                       "installTime",
+                                       "lastShutdown",
+                                       "timeZone",
+                                       "timeZoneBias",
+                                       "systemLocale",
+                                       "installLanguage",
+                                       "hostName",
+                                       "dnsDomain",
+                                       "logonDomain",
+                                       "interfaces",
+                                       "profiles",
+                                       "updatesInstalled",
+                                       "newestUpdate",
+                                       "newestUpdateInstalled",
+                                       "endOfSupport"};
 
 // The member `key` of `object`, null where there is none.
 const Json& At(const Json& object, const char* key) {

@@ -35,7 +35,8 @@ Json DetailsJson(const Details& d, const std::optional<std::string>& endOfSuppor
     if (d.profiles) {
         out["profiles"] = Json::array();
         for (const auto& p : *d.profiles)
-            out["profiles"].push_back(Json{{"sid", p.sid}, {"folder", OrNull(p.folder)}, {"lastLoad", OrNull(p.lastLoad)}});
+            out["profiles"].push_back(
+                Json{{"sid", p.sid}, {"folder", OrNull(p.folder)}, {"lastLoad", OrNull(p.lastLoad)}});
     }
     out["updates"] = nullptr;
     if (d.updates)

@@ -20,9 +20,9 @@ using Json = nlohmann::ordered_json;
 struct Listing {
     std::vector<std::pair<std::string, std::string>> window;  // what `regstore version` prints
     Inventory inventory;
-    std::string name;   // the product name as people know it
-    std::string error;  // when the registry could not be read
-    std::optional<Details> details = {};             // asked for with the details
+    std::string name;                              // the product name as people know it
+    std::string error;                             // when the registry could not be read
+    std::optional<Details> details = {};           // asked for with the details
     std::optional<std::string> endOfSupport = {};  // likewise; none where the table lacks the release
 };
 

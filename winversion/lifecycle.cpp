@@ -65,10 +65,10 @@ Table Parse(std::string_view text) {
         } else {
             if (f.size() != 5) fail(std::to_string(f.size()) + " fields, not 5");
             Row row{0, f[1], f[2], f[3], f[4]};
-            const auto code = f[0].find_first_not_of("0123456789") == std::string::npos && !f[0].empty() &&
-                                      f[0].size() <= 2
-                                  ? std::stoi(f[0])
-                                  : -1;
+            const auto code =
+                f[0].find_first_not_of("0123456789") == std::string::npos && !f[0].empty() && f[0].size() <= 2
+                    ? std::stoi(f[0])
+                    : -1;
             if (code < 1 || code > 22) fail("no version code from 1 to 22: \"" + f[0] + "\"");
             row.code = code;
             if (row.match != Upper(row.match)) fail("a match in lower case: \"" + row.match + "\"");

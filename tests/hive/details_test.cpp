@@ -21,9 +21,9 @@ std::string Text(const Details& d) {
     std::string t = "owner " + Opt(d.registeredOwner) + "\norganization " + Opt(d.registeredOrganization) +
                     "\nproductId " + Opt(d.productId) + "\ninstallTime " + Opt(d.installTime) + "\nlastShutdown " +
                     Opt(d.lastShutdown) + "\ntimeZone " + Opt(d.timeZone) + "\nbias " +
-                    (d.timeZoneBias ? std::to_string(*d.timeZoneBias) : "null") + "\nlocale " +
-                    Opt(d.systemLocale) + "\ninstallLanguage " + Opt(d.installLanguage) + "\nhost " +
-                    Opt(d.hostName) + "\ndnsDomain " + Opt(d.dnsDomain) + "\nlogonDomain " + Opt(d.logonDomain);
+                    (d.timeZoneBias ? std::to_string(*d.timeZoneBias) : "null") + "\nlocale " + Opt(d.systemLocale) +
+                    "\ninstallLanguage " + Opt(d.installLanguage) + "\nhost " + Opt(d.hostName) + "\ndnsDomain " +
+                    Opt(d.dnsDomain) + "\nlogonDomain " + Opt(d.logonDomain);
     t += "\ninterfaces";
     if (!d.interfaces) t += " null";
     else
@@ -80,8 +80,10 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
     const Case cases[] = {
         {"nothing there: every field null", "", {}},
         {"Windows 10: the documented values",
-         kNt + "]\n\"RegisteredOwner\"=\"Ann\"\n\"RegisteredOrganization\"=\"\"\n\"ProductId\"=\"00330-80000-00000-AA123\"\n"
-               "\"InstallTime\"=hex(b):00,00,6d,c6,47,17,da,01\n\"InstallDate\"=dword:00000001\n" +
+         kNt +
+             "]\n\"RegisteredOwner\"=\"Ann\"\n\"RegisteredOrganization\"=\"\"\n\"ProductId\"=\"00330-80000-00000-"
+             "AA123\"\n"
+             "\"InstallTime\"=hex(b):00,00,6d,c6,47,17,da,01\n\"InstallDate\"=dword:00000001\n" +
              kNt + "\\Winlogon]\n\"DefaultDomainName\"=\"CORP\"\n\"CachePrimaryDomain\"=\"OTHER\"\n" + kNt +
              "\\ProfileList\\S-1-5-18]\n\"ProfileImagePath\"=hex(2):25,00,73,00,25,00,00,00\n" + kNt +
              "\\ProfileList\\S-1-5-21-1-2-3-1001]\n\"ProfileImagePath\"=\"C:\\\\Users\\\\ann\"\n"
@@ -94,22 +96,27 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
              "\\Control\\Nls\\Language]\n\"Default\"=\"0409\"\n\"InstallLanguage\"=\"0409\"\n" + kCs +
              "\\Services\\Tcpip\\Parameters]\n\"Hostname\"=\"DESK-7\"\n\"NV Hostname\"=\"OLD\"\n"
              "\"Domain\"=\"corp.example\"\n\"DhcpDomain\"=\"home.lan\"\n" +
-             kIf + "{A}]\n\"EnableDHCP\"=dword:00000001\n\"DhcpIPAddress\"=\"192.168.1.20\"\n"
-                   "\"DhcpServer\"=\"192.168.1.1\"\n\"IPAddress\"=" +
-             MultiSz({"10.9.9.9"}) + "\n" + kIf + "{B}]\n\"EnableDHCP\"=dword:00000000\n\"IPAddress\"=" +
-             MultiSz({"10.0.0.5", "10.0.0.6"}) + "\n" + kIf +
+             kIf +
+             "{A}]\n\"EnableDHCP\"=dword:00000001\n\"DhcpIPAddress\"=\"192.168.1.20\"\n"
+             "\"DhcpServer\"=\"192.168.1.1\"\n\"IPAddress\"=" +
+             MultiSz({"10.9.9.9"}) + "\n" + kIf +
+             "{B}]\n\"EnableDHCP\"=dword:00000000\n\"IPAddress\"=" + MultiSz({"10.0.0.5", "10.0.0.6"}) + "\n" + kIf +
              "{C}]\n\"EnableDHCP\"=dword:00000001\n\"DhcpIPAddress\"=\"0.0.0.0\"\n"
              "\"DhcpServer\"=\"255.255.255.255\"\n" +
              // Two packages of one KB; a later one superseded; the rollup and a feature name no KB.
-             kCbs + "Package_for_KB5031356~31bf3856ad364e35~amd64~~19041.3570.1.6]\n\"CurrentState\"=dword:00000070\n"
-                    "\"InstallTimeHigh\"=dword:01da0000\n\"InstallTimeLow\"=dword:00000000\n" +
-             kCbs + "Package_2_for_KB5031356~31bf3856ad364e35~amd64~~19041.3570.1.6]\n\"CurrentState\"=dword:00000070\n"
-                    "\"InstallTimeHigh\"=dword:01d90000\n\"InstallTimeLow\"=dword:00000000\n" +
-             kCbs + "Package_for_KB5030000~31bf3856ad364e35~amd64~~19041.3500.1.1]\n\"CurrentState\"=dword:00000050\n"
-                    "\"InstallTimeHigh\"=dword:01db0000\n\"InstallTimeLow\"=dword:00000000\n" +
+             kCbs +
+             "Package_for_KB5031356~31bf3856ad364e35~amd64~~19041.3570.1.6]\n\"CurrentState\"=dword:00000070\n"
+             "\"InstallTimeHigh\"=dword:01da0000\n\"InstallTimeLow\"=dword:00000000\n" +
+             kCbs +
+             "Package_2_for_KB5031356~31bf3856ad364e35~amd64~~19041.3570.1.6]\n\"CurrentState\"=dword:00000070\n"
+             "\"InstallTimeHigh\"=dword:01d90000\n\"InstallTimeLow\"=dword:00000000\n" +
+             kCbs +
+             "Package_for_KB5030000~31bf3856ad364e35~amd64~~19041.3500.1.1]\n\"CurrentState\"=dword:00000050\n"
+             "\"InstallTimeHigh\"=dword:01db0000\n\"InstallTimeLow\"=dword:00000000\n" +
              kCbs + "Package_for_KB4999999~31bf3856ad364e35~amd64~~10.0.1.0]\n\"CurrentState\"=dword:00000080\n" +
-             kCbs + "Package_for_RollupFix~31bf3856ad364e35~amd64~~19041.3570.1.6]\n\"CurrentState\"=dword:00000070\n"
-                    "\"InstallTimeHigh\"=dword:01dc0000\n\"InstallTimeLow\"=dword:00000000\n",
+             kCbs +
+             "Package_for_RollupFix~31bf3856ad364e35~amd64~~19041.3570.1.6]\n\"CurrentState\"=dword:00000070\n"
+             "\"InstallTimeHigh\"=dword:01dc0000\n\"InstallTimeLow\"=dword:00000000\n",
          {.registeredOwner = "Ann",
           .productId = "00330-80000-00000-AA123",
           .installTime = "2023-11-14T22:13:20Z",
@@ -123,9 +130,9 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
           .logonDomain = "CORP",
           .interfaces = std::vector<hivestore::NetworkInterface>{{"{A}", true, {"192.168.1.20"}, "192.168.1.1"},
                                                                  {"{B}", false, {"10.0.0.5", "10.0.0.6"}, {}}},
-          .profiles = std::vector<hivestore::UserProfile>{{"S-1-5-18", "%s%", {}},
-                                                          {"S-1-5-21-1-2-3-1001", "C:\\Users\\ann",
-                                                           "2023-11-14T22:13:20Z"}},
+          .profiles =
+              std::vector<hivestore::UserProfile>{{"S-1-5-18", "%s%", {}},
+                                                  {"S-1-5-21-1-2-3-1001", "C:\\Users\\ann", "2023-11-14T22:13:20Z"}},
           .updates = hivestore::Updates{2, "KB5031356", "2023-10-16T07:11:36Z"}}},
         {"Windows XP: the older places",
          kNt + "]\n\"InstallDate\"=dword:6553f100\n" + kNt +
@@ -137,7 +144,8 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
              kNt + "\\HotFix\\Q333333]\n\"Installed\"=dword:00000001\n" + kCs +
              "\\Control\\TimeZoneInformation]\n\"StandardName\"=\"Pacific Standard Time\"\n\"Bias\"=dword:000001e0\n" +
              kCs + "\\Control\\Nls\\Language]\n\"Default\"=\"0c0a\"\n" + kCs +
-             "\\Services\\Tcpip\\Parameters]\n\"NV Hostname\"=\"XPBOX\"\n\"Domain\"=\"\"\n\"DhcpDomain\"=\"home.lan\"\n" +
+             "\\Services\\Tcpip\\Parameters]\n\"NV "
+             "Hostname\"=\"XPBOX\"\n\"Domain\"=\"\"\n\"DhcpDomain\"=\"home.lan\"\n" +
              kIf + "{X}]\n\"IPAddress\"=\"172.16.0.9\"\n",
          {.installTime = "2023-11-14T22:13:20Z",
           .timeZone = "Pacific Standard Time",
@@ -154,8 +162,10 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
          kNt + "]\n\"RegisteredOwner\"=dword:00000001\n\"InstallTime\"=hex:00,00,6d,c6,47,17,da,01\n" + kCs +
              "\\Control\\Windows]\n\"ShutdownTime\"=hex:00,00,6d,c6\n" + kCs +
              "\\Control\\TimeZoneInformation]\n\"Bias\"=\"60\"\n\"TimeZoneKeyName\"=hex(7):00,00\n" + kCs +
-             "\\Control\\Nls\\Locale]\n@=\"en-US\"\n" + kCs + "\\Control\\Nls\\Language]\n\"InstallLanguage\"=dword:409\n" +
-             kIf + "]\n" + kNt + "\\ProfileList]\n" + kCbs + "Package_for_KB1~x]\n\"CurrentState\"=dword:00000070\n"
+             "\\Control\\Nls\\Locale]\n@=\"en-US\"\n" + kCs +
+             "\\Control\\Nls\\Language]\n\"InstallLanguage\"=dword:409\n" + kIf + "]\n" + kNt + "\\ProfileList]\n" +
+             kCbs +
+             "Package_for_KB1~x]\n\"CurrentState\"=dword:00000070\n"
              "\"InstallTimeHigh\"=\"01da0000\"\n\"InstallTimeLow\"=dword:00000000\n",
          {.interfaces = std::vector<hivestore::NetworkInterface>{},
           .profiles = std::vector<hivestore::UserProfile>{},

@@ -16,9 +16,10 @@ int main(int argc, char** argv) {
     folder.folder = "Windows.old/WINDOWS";
 
     Listing full;
-    full.window = {{"Caption", "19"}, {"MajorVersion", "10"}, {"MinorVersion", "0"}, {"CSDVersion", " (0)"},
-                   {"ProductType", "1"}, {"ProductName", "WINDOWS 10 PRO"}};
-    full.inventory = {"Windows 10 Pro", "19045", 3570, "22H2", "Professional", "2023-11-14T22:13:20Z", "DESK-7", "AMD64"};
+    full.window = {{"Caption", "19"},      {"MajorVersion", "10"}, {"MinorVersion", "0"},
+                   {"CSDVersion", " (0)"}, {"ProductType", "1"},   {"ProductName", "WINDOWS 10 PRO"}};
+    full.inventory = {"Windows 10 Pro",       "19045",  3570,   "22H2", "Professional",
+                      "2023-11-14T22:13:20Z", "DESK-7", "AMD64"};
     full.name = "Windows 10 Pro";
     Details d;
     d.registeredOwner = "Ann \"the admin\", IT\r\nsecond line";

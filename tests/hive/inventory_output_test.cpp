@@ -89,8 +89,7 @@ TEST(Csv, OneRowPerInstallationUnderItsHeader) {
     const auto json = hivestore::InstallationJson(Partition2(), 1, Windows10());
     const std::string header = hivestore::CsvHeader(false), row = hivestore::CsvRow("a,b.vhdx", json, false);
     EXPECT_EQ(header.rfind("source,installation,partition,offset,fileSystem,label,folder,earlier,error,name,", 0), 0u);
-    EXPECT_EQ(row.rfind("\"a,b.vhdx\",1,2,1048576,NTFS,System,Windows,false,,Windows 10 Pro,19,10,,,1,,19045,", 0),
-              0u)
+    EXPECT_EQ(row.rfind("\"a,b.vhdx\",1,2,1048576,NTFS,System,Windows,false,,Windows 10 Pro,19,10,,,1,,19045,", 0), 0u)
         << row;
     const auto count = [](const std::string& line) { return std::count(line.begin(), line.end(), ','); };
     EXPECT_EQ(count(header), count(row) - 1);  // the source's comma is quoted

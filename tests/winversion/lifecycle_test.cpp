@@ -39,8 +39,8 @@ TEST(LifecycleTable, RowsAgreeWithTheVersionCodeAndEachOther) {
             const int code = VersionCodeFromProductName(row.match);
             EXPECT_TRUE(code == row.code || code == 0) << row.match << " is code " << code << ", not " << row.code;
         }
-        EXPECT_TRUE(keys.insert(std::to_string(row.code) + "|" + row.match + "|" + row.release + "|" + row.family)
-                        .second)
+        EXPECT_TRUE(
+            keys.insert(std::to_string(row.code) + "|" + row.match + "|" + row.release + "|" + row.family).second)
             << "row " << i << " twice";
         // An earlier match that a later one contains would take the later one's names ("WINDOWS 8"
         // before "WINDOWS 8.1").
@@ -73,24 +73,31 @@ TEST(LifecycleLookup, AnswersByNameReleaseEditionAndDay) {
         {{"Windows 11 Pro", "23H2", "Professional", false, 19}, "2025-11-12", "out of support since 2025-11-11"},
         {{"Windows 11 Enterprise", "24H2", "Enterprise", false, 19}, "2026-12-09", "supported until 2027-10-12"},
         {{"Windows 11 Education", "24H2", "Education", false, 19}, "2026-12-09", "supported until 2027-10-12"},
-        {{"Windows 11 Pro Education", "24H2", "ProfessionalEducation", false, 19}, "2026-12-09",
+        {{"Windows 11 Pro Education", "24H2", "ProfessionalEducation", false, 19},
+         "2026-12-09",
          "out of support since 2026-10-13"},
-        {{"Windows 10 Enterprise LTSC 2019", "1809", "EnterpriseS", false, 19}, "2026-12-09",
+        {{"Windows 10 Enterprise LTSC 2019", "1809", "EnterpriseS", false, 19},
+         "2026-12-09",
          "supported until 2029-01-09"},
-        {{"Windows 10 IoT Enterprise LTSC 2021", "21H2", "IoTEnterpriseS", false, 19}, "2026-12-09",
+        {{"Windows 10 IoT Enterprise LTSC 2021", "21H2", "IoTEnterpriseS", false, 19},
+         "2026-12-09",
          "supported until 2032-01-13"},
         {{"Windows 10 Pro", "1903", "Professional", false, 19}, "2026-12-09", "out of support since 2020-12-08"},
         {{"Windows 10 Pro", "30H2", "Professional", false, 19}, "2026-12-09", std::nullopt},
         {{"Windows 10 Pro", "", "Professional", false, 19}, "2026-12-09", std::nullopt},
         {{"Windows 8.1 Pro", "", "Professional", false, 17}, "2026-12-09", "out of support since 2023-01-10"},
         {{"Windows 8 Pro", "", "Professional", false, 17}, "2026-12-09", "out of support since 2016-01-12"},
-        {{"Windows Server 2022 Datacenter", "21H2", "ServerDatacenter", true, 22}, "2026-12-09",
+        {{"Windows Server 2022 Datacenter", "21H2", "ServerDatacenter", true, 22},
+         "2026-12-09",
          "supported until 2031-10-14"},
-        {{"Windows Server 2025 Standard", "24H2", "ServerStandard", true, 20}, "2026-12-09",
+        {{"Windows Server 2025 Standard", "24H2", "ServerStandard", true, 20},
+         "2026-12-09",
          "supported until 2034-11-14"},
-        {{"Windows Server 2008 R2 Enterprise", "", "ServerEnterprise", true, 16}, "2026-12-09",
+        {{"Windows Server 2008 R2 Enterprise", "", "ServerEnterprise", true, 16},
+         "2026-12-09",
          "out of support since 2020-01-14"},
-        {{"Windows Server (R) 2008 Standard", "", "ServerStandard", true, 14}, "2026-12-09",
+        {{"Windows Server (R) 2008 Standard", "", "ServerStandard", true, 14},
+         "2026-12-09",
          "out of support since 2020-01-14"},
         {{"Microsoft Windows 98", "", "", false, 6}, "2026-12-09", "out of support since 2006-07-11"},
         // Without a name, the code decides: Windows NT 4.0's workstation and server ended apart.
@@ -112,7 +119,8 @@ TEST(LifecycleTable, ADamagedTableIsRefusedByItsLine) {
         {"# note\nchecked,2026-12-09\ncode,match\n", "line 3: not the header"},
         {"checked,2026-12-09\ncode,match,release,family,end\n19,WINDOWS 10,22H2,*\n", "line 3: 4 fields, not 5"},
         {"checked,2026-12-09\ncode,match,release,family,end\n23,X,,*,2020-01-01\n", "line 3: no version code"},
-        {"checked,2026-12-09\ncode,match,release,family,end\n19,Windows 10,,*,2020-01-01\n", "line 3: a match in lower"},
+        {"checked,2026-12-09\ncode,match,release,family,end\n19,Windows 10,,*,2020-01-01\n",
+         "line 3: a match in lower"},
         {"checked,2026-12-09\ncode,match,release,family,end\n19,X,,home,2020-01-01\n", "line 3: no family \"home\""},
         {"checked,2026-12-09\ncode,match,release,family,end\n19,X,,*,2020-13-01\n", "line 3: not a date"},
     };
