@@ -9,10 +9,14 @@
 // VOLUME is the NTFS volume inside DISK as a file of its own (ntfs-3g mounts no offset); the mount
 // reference is skipped, with the reason, where FUSE or root is missing. Each --disk (a disk shaped as
 // years of use leave one, tests/disk/make_real_disk.sh) gets the finding and the version keys on
-// demand, as disk/LABEL/..., with their bytes read.
+// demand, as disk/LABEL/..., with their bytes read, and each installation's details as list-windows
+// reads them (installations: how many).
 #include "Disk.h"
 #include "Hive.h"
 #include "command_line.h"
+#include "details.h"
+#include "memory_registry.h"
+#include "windows_import.h"
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -131,6 +135,29 @@ void FindAndQueryVersionKeys(benchmark::State& state, const std::string& path) {
     state.counters["keys_and_values"] = double(values);
 }
 
+// What list-windows reads of a disk for the details: the installations, then of each the version and
+// detail keys on demand (Extent::Details) into a registry in memory, read back.
+void FindAndReadDetails(benchmark::State& state, const std::string& path) {
+    std::uint64_t bytes = 0;
+    std::size_t installations = 0, profiles = 0;
+    for (auto _ : state) {
+        auto source = disk::Source::Open(path);
+        installations = source->Installations().size();
+        profiles = 0;
+        for (const auto& inst : source->Installations()) {
+            const ScopedMemoryRegistry inMemory;
+            hivestore::ImportWindows(*source, inst, hivestore::Extent::Details);
+            const auto details = hivestore::ReadDetails();
+            profiles += details.profiles ? details.profiles->size() : 0;
+            benchmark::DoNotOptimize(details.updates);
+        }
+        bytes = source->BytesRead();
+    }
+    state.counters["image_MiB_read"] = double(bytes) / (1 << 20);
+    state.counters["installations"] = double(installations);
+    state.counters["profiles"] = double(profiles);
+}
+
 // What import-windows reads of a disk: the installation in use, then its SOFTWARE and SYSTEM hives
 // and their logs whole. The bytes read beyond those files are what finding them cost.
 void FindAndReadHives(benchmark::State& state, const std::string& path) {
@@ -244,6 +271,9 @@ static int Main(int argc, char** argv) {
     for (const auto& [label, path] : disks) {
         benchmark::RegisterBenchmark(("disk/" + label + "/find_and_query_version_keys").c_str(),
                                      FindAndQueryVersionKeys, path)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+        benchmark::RegisterBenchmark(("disk/" + label + "/find_and_read_details").c_str(), FindAndReadDetails, path)
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
         benchmark::RegisterBenchmark(("disk/" + label + "/find_and_read_hives").c_str(), FindAndReadHives, path)

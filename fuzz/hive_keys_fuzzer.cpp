@@ -1,7 +1,8 @@
 // A few keys of a hive read on demand (hive::ReadHiveKeys), on any bytes: never a crash; a hive the
 // whole reader reads is read on demand too (its checks are the whole reader's, fewer), and gives
 // the same keys and values as the whole reader's walk kept to those keys. The keys asked for are
-// found in the whole reader's tree: the first key at each depth, and the last key of the root.
+// found in the whole reader's tree: the first key at each depth, and the last key of the root, and
+// every subkey of the root's first and last keys.
 #include "HiveKit.h"
 
 #include <cstdio>
@@ -27,6 +28,11 @@ Paths PathsOf(const hivekit::Node& root) {
         paths.push_back(first);
     }
     if (root.children.size() > 1) paths.push_back({root.children.back().name, u"missing"});
+    // Every subkey: of the first key (beside the named path through it), and of the last key.
+    if (!root.children.empty()) {
+        paths.push_back({root.children.front().name, std::u16string(hive::kAnySubkey)});
+        paths.push_back({root.children.back().name, std::u16string(hive::kAnySubkey)});
+    }
     return paths;
 }
 

@@ -85,11 +85,15 @@ using PageReader = std::function<void(std::uint64_t offset, void* buffer, std::s
 // block's checksum wrong): only then does ReadHiveKeys read them.
 bool NeedsLogs(std::span<const std::uint8_t> baseBlock);
 
+// In a path given to ReadHiveKeys: every subkey of the key before it.
+inline constexpr std::u16string_view kAnySubkey = u"*";
+
 // The keys at `paths` (each the names below the root key, compared as Windows compares them), each
 // with its values, and the keys on the way to them, without their values; keys that are missing are
-// left out. The visitor sees one tree: the root, then each path's keys in the order asked.
-// A clean hive of `size` bytes is read on demand; a dirty one is read whole through `read` and
-// replayed with `logs`, as ReadHive does. Throws HiveError as ReadHive does for what it reads.
+// left out. A name kAnySubkey stands for every subkey that no other name of the same level asks for.
+// The visitor sees one tree: the root, then each path's keys in the order asked (every subkey in the
+// hive's order). A clean hive of `size` bytes is read on demand; a dirty one is read whole through
+// `read` and replayed with `logs`, as ReadHive does. Throws HiveError as ReadHive does for what it reads.
 ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageReader& read,
                         std::span<const NamedBytes> logs, std::span<const std::vector<std::u16string>> paths,
                         Visitor& visitor);

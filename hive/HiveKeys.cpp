@@ -6,6 +6,7 @@
 #include "Hive.h"
 #include "HiveFormat.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -42,11 +43,18 @@ struct Wanted {
         children.back()->upper = u;
         return children.back().get();
     }
+    // The key asked for by that name, else every subkey's (kAnySubkey), else none.
     const Wanted* Find(std::u16string_view name) const {
         const std::u16string u = Upper(name);
-        for (const auto& c : children)
+        const Wanted* any = nullptr;
+        for (const auto& c : children) {
             if (c->upper == u) return c.get();
-        return nullptr;
+            if (c->upper == kAnySubkey) any = c.get();
+        }
+        return any;
+    }
+    bool AnySubkey() const {
+        return std::any_of(children.begin(), children.end(), [](const auto& c) { return c->upper == kAnySubkey; });
     }
 };
 
@@ -100,6 +108,16 @@ public:
         }
         visitor_.BeginKey(name, className, Get64(&key[nk::kWritten]));
         if (wanted.values) Values(off, Get32(&key[nk::kValueCount]), Get32(&key[nk::kValues]));
+        if (wanted.AnySubkey()) {
+            // Every subkey's node is read, in the hive's order, as the whole reader walks them.
+            if (Get32(&key[nk::kSubkeyCount]) > 0)
+                EachSubkey(off, Get32(&key[nk::kSubkeys]), [&](std::uint32_t sub, std::uint32_t list) {
+                    const std::u16string subName = KeyName(KeyNode(sub, list), sub);
+                    Key(sub, list, *wanted.Find(subName));
+                });
+            visitor_.EndKey();
+            return;
+        }
         for (const auto& child : wanted.children)
             if (const std::uint32_t sub =
                     Subkey(off, Get32(&key[nk::kSubkeyCount]), Get32(&key[nk::kSubkeys]), child->upper);
@@ -223,6 +241,25 @@ private:
             out.insert(out.end(), seg.begin(), seg.begin() + std::ptrdiff_t(take));
         }
         return out;
+    }
+
+    // Each subkey of `key` by its node's offset and the list that points to it.
+    template <typename Each>
+    void EachSubkey(std::uint32_t key, std::uint32_t listOff, const Each& each) {
+        const auto top = Cell(listOff, key, "subkey list");
+        SubkeyList decoded;
+        if (const char* fault = DecodeSubkeyList(top, decoded)) Fail(listOff, fault);
+        const auto leafKeys = [&](std::uint32_t off, const std::vector<std::uint8_t>& cell) {
+            SubkeyList leaf;
+            if (const char* fault = DecodeSubkeyList(cell, leaf)) Fail(off, fault);
+            if (leaf.index) Fail(off, "an index (\"ri\") inside an index");
+            for (std::uint32_t i = 0; i < leaf.count; ++i) each(leaf.At(cell, i), off);
+        };
+        if (!decoded.index) return leafKeys(listOff, top);
+        for (std::uint32_t i = 0; i < decoded.count; ++i) {
+            const std::uint32_t leafOff = decoded.At(top, i);
+            leafKeys(leafOff, Cell(leafOff, listOff, "subkey list"));
+        }
     }
 
     // The key node among `key`'s subkeys whose upper-cased name is `upper`, or kNowhere. The hashes

@@ -1,73 +1,16 @@
 #include "inventory.h"
 
-#include "utf16.h"
+#include "registry_read.h"
 #include "winapi.h"
 
 #include <charconv>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <vector>
 
 namespace hivestore {
 namespace {
 
 // Windows 11's first build; Windows 10's are below it.
 constexpr unsigned kWindows11Build = 22000;
-// FILETIME counts 100 ns from 1601; Unix time seconds from 1970.
-constexpr std::uint64_t kFiletimeTicksPerSecond = 10000000;
-constexpr std::uint64_t kFiletimeSecondsTo1970 = 11644473600;
-
-class OpenKey {
-public:
-    explicit OpenKey(const char16_t* path) {
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &h_) != ERROR_SUCCESS) h_ = nullptr;
-    }
-    ~OpenKey() {
-        if (h_ != nullptr) RegCloseKey(h_);
-    }
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-
-    // The value's type and bytes, when the key and the value are there.
-    bool Raw(const char16_t* name, DWORD& type, std::vector<std::uint8_t>& data) const {
-        if (h_ == nullptr) return false;
-        DWORD size = 0;
-        if (RegQueryValueExW(h_, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return false;
-        data.resize(size);
-        return RegQueryValueExW(h_, name, nullptr, &type, data.data(), &size) == ERROR_SUCCESS &&
-               (data.resize(size), true);
-    }
-    std::optional<std::string> String(const char16_t* name) const {
-        DWORD type = 0;
-        std::vector<std::uint8_t> data;
-        if (!Raw(name, type, data) || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::nullopt;
-        std::u16string text(data.size() / 2, u'\0');
-        std::memcpy(text.data(), data.data(), text.size() * 2);
-        text.resize(std::min(text.find(u'\0'), text.size()));
-        return Utf16ToWtf8(text);
-    }
-    explicit operator bool() const { return h_ != nullptr; }
-    std::optional<std::uint64_t> Number(const char16_t* name) const {
-        DWORD type = 0;
-        std::vector<std::uint8_t> data;
-        if (!Raw(name, type, data)) return std::nullopt;
-        if (type == REG_DWORD && data.size() == 4) {
-            std::uint32_t v = 0;
-            std::memcpy(&v, data.data(), 4);
-            return v;
-        }
-        if (type == REG_QWORD && data.size() == 8) {
-            std::uint64_t v = 0;
-            std::memcpy(&v, data.data(), 8);
-            return v;
-        }
-        return std::nullopt;
-    }
-
-private:
-    HKEY h_ = nullptr;
-};
 
 }  // namespace
 
@@ -83,10 +26,7 @@ Inventory ReadInventory() {
     inv.release = nt.String(u"DisplayVersion");
     if (!inv.release) inv.release = nt.String(u"ReleaseId");
     inv.editionId = nt.String(u"EditionID");
-    // InstallTime (a FILETIME, Windows 10 on) is the exact moment; InstallDate its seconds.
-    if (auto time = nt.Number(u"InstallTime"); time && *time / kFiletimeTicksPerSecond >= kFiletimeSecondsTo1970)
-        inv.installDate = IsoUtc(*time / kFiletimeTicksPerSecond - kFiletimeSecondsTo1970);
-    else if (auto date = nt.Number(u"InstallDate")) inv.installDate = IsoUtc(*date);
+    inv.installDate = InstallTime(nt);
     if (!nt) {
         // Windows 95, 98 and Me: the build is VersionNumber's last part ("4.10.2222").
         const OpenKey nine(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
@@ -120,31 +60,6 @@ std::string IsoUtc(std::uint64_t unixSeconds) {
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-std::string JsonString(std::string_view text) {
-    const std::u16string units = Wtf8ToUtf16(text);
-    std::string out = "\"";
-    for (size_t i = 0; i < units.size(); ++i) {
-        const char16_t unit = units[i];
-        const bool pair = unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-                          units[i + 1] <= 0xDFFF;
-        if (unit == u'"' || unit == u'\\') {
-            out += '\\';
-            out += static_cast<char>(unit);
-        } else if (pair) {
-            out += Utf16ToWtf8(std::u16string_view(&units[i], 2));
-            ++i;
-        } else if (unit < 0x20 || (unit >= 0xD800 && unit <= 0xDFFF)) {
-            // A control character, or a lone surrogate, which UTF-8 cannot carry.
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
-            out += escaped;
-        } else {
-            out += Utf16ToWtf8(std::u16string_view(&unit, 1));
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace hivestore

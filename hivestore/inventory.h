@@ -29,8 +29,4 @@ std::string ProductNameShown(std::string_view productName, std::string_view prod
 // Seconds since 1970 as ISO 8601 in UTC; the install date Windows keeps (InstallDate).
 std::string IsoUtc(std::uint64_t unixSeconds);
 
-// The text (UTF-8, or WTF-8 with a lone surrogate from a registry name) as a JSON string, quotes
-// included: control characters and lone surrogates escaped, the rest as UTF-8.
-std::string JsonString(std::string_view text);
-
 }  // namespace hivestore

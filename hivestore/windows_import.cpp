@@ -22,6 +22,18 @@ const std::vector<VersionKey> kVersionKeys = {
     {u"SYSTEM", u"CurrentControlSet\\Control\\Session Manager\\Environment"},
 };
 
+const std::vector<VersionKey> kDetailKeys = {
+    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion\\Winlogon"},
+    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\*"},
+    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion\\HotFix\\*"},
+    {u"SOFTWARE", u"Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\Packages\\*"},
+    {u"SYSTEM", u"CurrentControlSet\\Control\\TimeZoneInformation"},
+    {u"SYSTEM", u"CurrentControlSet\\Control\\Nls\\Language"},
+    {u"SYSTEM", u"CurrentControlSet\\Control\\Nls\\Locale"},
+    {u"SYSTEM", u"CurrentControlSet\\Services\\Tcpip\\Parameters"},
+    {u"SYSTEM", u"CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\*"},
+};
+
 namespace {
 
 constexpr const char* kConfig = "System32/config/";
@@ -155,7 +167,9 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
                                   ": no REG_DWORD Select\\Current: HKLM\\SYSTEM\\CurrentControlSet is not made");
     }
     std::vector<std::vector<std::u16string>> softwareKeys, systemKeys;
-    for (const auto& key : kVersionKeys) {
+    std::vector<VersionKey> keys = kVersionKeys;
+    if (extent == Extent::Details) keys.insert(keys.end(), kDetailKeys.begin(), kDetailKeys.end());
+    for (const auto& key : keys) {
         auto names = Split(key.path);
         if (std::u16string_view(key.hive) == u"SOFTWARE") {
             softwareKeys.push_back(std::move(names));

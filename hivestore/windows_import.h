@@ -19,6 +19,8 @@ enum class Extent {
     Whole,        // every key: what import-windows keeps
     VersionKeys,  // the few keys that tell which Windows it is, read on demand: what the window and
                   // an inventory read (kVersionKeys)
+    Details,      // those, and the keys of what the installation says about itself beside its version
+                  // (kDetailKeys): owner, time zone, network, profiles, updates
 };
 
 // The keys Extent::VersionKeys imports, below HKLM: what the window's load sequence and an inventory
@@ -29,6 +31,10 @@ struct VersionKey {
     const char16_t* path;  // below the hive's root
 };
 extern const std::vector<VersionKey> kVersionKeys;
+
+// The keys Extent::Details imports beside kVersionKeys, for ReadDetails. A last name "*" stands for
+// every subkey, each with its values (hive::kAnySubkey).
+extern const std::vector<VersionKey> kDetailKeys;
 
 // A file read is under way: its name, bytes done and bytes in all.
 using ReadProgress = std::function<void(const std::string& file, std::uint64_t done, std::uint64_t total)>;

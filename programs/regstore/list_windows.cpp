@@ -6,6 +6,7 @@
 #include "Win9x.h"
 #include "hive_store.h"
 #include "inventory.h"
+#include "inventory_json.h"
 #include "memory_registry.h"
 #include "windows_import.h"
 
@@ -48,12 +49,7 @@ struct Options {
     bool json = false;
 };
 
-struct Listed {
-    std::vector<std::pair<std::string, std::string>> window;  // what `version` prints
-    hivestore::Inventory inventory;
-    std::string name;   // the product name as people know it
-    std::string error;  // when the registry could not be read
-};
+using Listed = hivestore::Listing;
 
 // The version keys read into a registry in memory, and read back as the window reads them: nothing
 // is written anywhere.
@@ -83,31 +79,9 @@ Listed Inspect(disk::Source& source, const disk::Installation& installation) {
     return listed;
 }
 
-std::string Json(const std::optional<std::string>& text) {
-    return text ? hivestore::JsonString(*text) : "null";
-}
-
 void PrintJson(const disk::Installation& installation, unsigned number, const Listed& listed, bool last) {
-    const auto& v = installation.volume;
-    std::cout << "  {\"installation\": " << number << ", \"partition\": " << v.partition << ", \"offset\": " << v.offset
-              << ", \"fileSystem\": " << hivestore::JsonString(v.fileSystem)
-              << ", \"label\": " << hivestore::JsonString(v.label)
-              << ", \"folder\": " << hivestore::JsonString(installation.folder)
-              << ", \"earlier\": " << (installation.earlier ? "true" : "false");
-    if (!listed.error.empty()) {
-        std::cout << ", \"error\": " << hivestore::JsonString(listed.error);
-    } else {
-        const auto& inv = listed.inventory;
-        std::cout << ", \"name\": " << hivestore::JsonString(listed.name);
-        for (const auto& [label, value] : listed.window)
-            std::cout << ", " << hivestore::JsonString(label) << ": " << hivestore::JsonString(value);
-        std::cout << ", \"CurrentBuildNumber\": " << Json(inv.currentBuildNumber)
-                  << ", \"UBR\": " << (inv.ubr ? std::to_string(*inv.ubr) : "null")
-                  << ", \"release\": " << Json(inv.release) << ", \"EditionID\": " << Json(inv.editionId)
-                  << ", \"installDate\": " << Json(inv.installDate) << ", \"computerName\": " << Json(inv.computerName)
-                  << ", \"architecture\": " << Json(inv.architecture);
-    }
-    std::cout << "}" << (last ? "" : ",") << "\n";
+    std::cout << "  " << hivestore::JsonText(hivestore::InstallationJson(installation, number, listed))
+              << (last ? "" : ",") << "\n";
 }
 
 int ListWindows(const Options& o) {

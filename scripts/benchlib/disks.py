@@ -30,6 +30,14 @@ DEVICE_BPS = 50_000_000
 
 DEVICE_LIMIT_S = 0.3
 
+# The details (list-windows --details): bytes read per installation, and the time of a disk's two.
+DETAIL_LIMIT_MIB = 16
+
+DETAIL_LIMIT_S = 0.3
+
+# Servicing packages in the Windows 10 SOFTWARE of the disks (years of monthly updates leave thousands).
+DETAIL_PACKAGES = {"full": 3000, "quick": 3000, "smoke": 50}
+
 LIST_RUNS = {"full": 30, "quick": 15, "smoke": 1}
 
 LIST_VERSION_LIMIT = 2  # list-windows of a small image / regstore --version
@@ -61,9 +69,35 @@ def measure_disk(p, work, build):
     return m
 
 
+def details_reg(path, packages):
+    """What the details read on a machine of some years: DETAIL_PACKAGES servicing packages (a KB's in
+    several, most superseded), profiles and network interfaces, as a .reg file."""
+    cbs = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows\CurrentVersion\Component Based Servicing\Packages"
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for i in range(packages):
+        name = (f"Package_{i % 7}_for_KB{5000000 + i // 7}~31bf3856ad364e35~amd64~~19041.{i}.1.6" if i % 3
+                else f"Microsoft-Windows-Feature-{i}-Package~31bf3856ad364e35~amd64~en-US~10.0.19041.{i}")
+        time = 0x01D6000000000000 + i * 0x000000C92A69C000
+        lines += [f"[{cbs}\\{name}]", f'"CurrentState"=dword:{0x70 if i % 5 == 0 else 0x50:08x}',
+                  f'"InstallTimeHigh"=dword:{time >> 32:08x}', f'"InstallTimeLow"=dword:{time & 0xFFFFFFFF:08x}',
+                  f'"InstallName"="{name}.mum"', '"InstallClient"="UpdateAgentLCU"', '"InstallUser"="S-1-5-18"',
+                  f'"InstallLocation"="C:\\\\Windows\\\\SoftwareDistribution\\\\Download\\\\{i:032x}"',
+                  '"Visibility"=dword:00000002', '"SelfUpdate"=dword:00000000', '"LastError"=dword:00000000', ""]
+    profiles = r"HKEY_LOCAL_MACHINE\SOFTWARE\Microsoft\Windows NT\CurrentVersion\ProfileList"
+    for i, sid in enumerate(["S-1-5-18", "S-1-5-19", "S-1-5-20"] + [f"S-1-5-21-1-2-3-{1000 + n}" for n in range(5)]):
+        lines += [f"[{profiles}\\{sid}]", f'"ProfileImagePath"="C:\\\\Users\\\\user{i}"',
+                  '"LocalProfileLoadTimeHigh"=dword:01da1747', '"LocalProfileLoadTimeLow"=dword:c66d0000', ""]
+    interfaces = r"HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\Tcpip\Parameters\Interfaces"
+    for i in range(8):
+        lines += [f"[{interfaces}\\{{{i:08x}-0000-0000-0000-000000000000}}]", f'"EnableDHCP"=dword:{i % 2:08x}',
+                  f'"DhcpIPAddress"="192.168.{i}.20"', f'"DhcpServer"="192.168.{i}.1"', ""]
+    path.write_text("\r\n".join(lines), encoding="utf-16")
+
+
 def real_disk_hives(p, build, folder):
     """SOFTWARE: the Windows 10 example's keys with a generated SOFTWARE of REAL_SOFTWARE_MB beside them
-    (under Classes); SYSTEM the example's; the Windows 7 example's two for Windows.old."""
+    (under Classes) and what the details read (details_reg); SYSTEM the example's; the Windows 7
+    example's two for Windows.old."""
     regstore, generator = build / "programs/regstore", build / "bench/hive_generate"
     folder.mkdir(parents=True, exist_ok=True)
     for name, example in (("10", "windows-10-22h2.reg"), ("7", "windows-7-sp1.reg")):
@@ -75,10 +109,13 @@ def real_disk_hives(p, build, folder):
             run([regstore, "--store", store, "export", "--hive", r"HKLM\SOFTWARE", folder / "SOFTWARE.small"])
             run([generator, folder / "bulk", "--shape", "software", "--megabytes", REAL_SOFTWARE_MB[p.profile]])
             run([regstore, "--store", store, "import", folder / "bulk", "--key", r"HKLM\SOFTWARE\Classes"])
+            details_reg(folder / "details.reg", DETAIL_PACKAGES[p.profile])
+            run([regstore, "--store", store, "import", folder / "details.reg"])
         for hive in ("SOFTWARE", "SYSTEM"):
             run([regstore, "--store", store, "export", "--hive", rf"HKLM\{hive}", folder / f"{hive}.{name}"])
         fresh_store(store)
     (folder / "bulk").unlink(missing_ok=True)
+    (folder / "details.reg").unlink(missing_ok=True)
 
 
 def real_disks(p, build):
@@ -87,7 +124,7 @@ def real_disks(p, build):
     files = REAL_DISK_FILES[p.profile]
     key = recipe_key(ROOT / "tests/disk/make_real_disk.sh", ROOT / "tests/disk/real_volume.py",
                      ROOT / "examples/windows-10-22h2.reg", ROOT / "examples/windows-7-sp1.reg",
-                     REAL_SOFTWARE_MB[p.profile])
+                     REAL_SOFTWARE_MB[p.profile], DETAIL_PACKAGES[p.profile], details_reg.__doc__)
     base = build / "bench-disks"
     hives = base / f"hives-{key}"
     p.real_hives = hives
@@ -157,6 +194,9 @@ def measure_real_disks(p, work, build):
         _, label, measure = b["run_name"].split("/")[:3]
         if measure == "find_and_read_hives":
             disks[label].update(beyond_hives_mib=b["beyond_hives_MiB"])
+        elif measure == "find_and_read_details":
+            disks[label].update(details_seconds=seconds(b), details_mib=b["image_MiB_read"],
+                                installations=b["installations"])
         else:
             disks[label].update(seconds=seconds(b), mib=b["image_MiB_read"])
     # A small image: an NTFS volume holding the Windows 10 example's hives.
@@ -194,6 +234,11 @@ def real_disk_rows(p, r, rows):
         twice["mib"] <= real["mib"] * REAL_TWICE_LIMIT)
     add("time with twice the files / with the files", twice["seconds"] * 1e3, real["seconds"] * 1e3, "ms",
         f"≤ {REAL_TWICE_LIMIT}", twice["seconds"] <= real["seconds"] * REAL_TWICE_LIMIT)
+    per = real["details_mib"] / max(real["installations"], 1)
+    add(f"bytes read for the details, per installation ({real['installations']:.0f}) / {DETAIL_LIMIT_MIB} MiB", per,
+        DETAIL_LIMIT_MIB, "MiB", "≤ 1", per <= DETAIL_LIMIT_MIB)
+    add(f"the details of the disk's installations, time / {DETAIL_LIMIT_S * 1e3:.0f} ms", real["details_seconds"] * 1e3,
+        DETAIL_LIMIT_S * 1e3, "ms", "≤ 1", real["details_seconds"] <= DETAIL_LIMIT_S)
     add(f"import-windows' reads beyond the hives and their logs / {REAL_LIST_LIMIT_MIB} MiB", real["beyond_hives_mib"],
         REAL_LIST_LIMIT_MIB, "MiB", "≤ 1", real["beyond_hives_mib"] <= REAL_LIST_LIMIT_MIB)
     listing = r["list"]

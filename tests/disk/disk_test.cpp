@@ -330,7 +330,7 @@ class Faults : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(Faults, ReadTheSameFromAnImageAndAFolder) {
     const FaultCase& c = GetParam();
-    for (const auto extent : {hivestore::Extent::Whole, hivestore::Extent::VersionKeys}) {
+    for (const auto extent : {hivestore::Extent::Whole, hivestore::Extent::VersionKeys, hivestore::Extent::Details}) {
         std::vector<std::string> said;
         for (const char* where : {c.image, c.folder}) {
             const auto source = disk::Source::Open(kImages + "/" + where);

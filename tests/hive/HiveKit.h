@@ -275,7 +275,8 @@ private:
         for (const auto& p : paths_) {
             if (p.size() < at_.size()) continue;
             bool prefix = true;
-            for (std::size_t i = 0; i < at_.size() && prefix; ++i) prefix = Up(p[i]) == Up(at_[i]);
+            for (std::size_t i = 0; i < at_.size() && prefix; ++i)
+                prefix = p[i] == hive::kAnySubkey || Up(p[i]) == Up(at_[i]);
             if (prefix) best = std::max(best, p.size() == at_.size() ? 2 : 1);
         }
         return best;

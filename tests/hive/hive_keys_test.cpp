@@ -120,6 +120,13 @@ INSTANTIATE_TEST_SUITE_P(
                     KeysCase{"Missing", {{u"Microsoft", u"Windows NT", u"NoSuchKey"}}},
                     KeysCase{"SharedPrefixAndRoot", {kCurrentVersion, {u"Microsoft", u"Vendor699"}, {}}},
                     KeysCase{"Dirty", {kCurrentVersion}, [](Bytes& h) { h = hivekit::Dirty(h, 5, 4); }},
+                    KeysCase{"AnySubkey", {{u"Microsoft", u"Windows NT", u"*"}}},
+                    KeysCase{"AnySubkeyOfTheRoot", {{u"*"}}},
+                    KeysCase{"AnySubkeyBesideANamedOne", {kCurrentVersion, {u"Microsoft", u"Windows NT", u"*"}}},
+                    KeysCase{"AnySubkeyOfAKeyWithoutSubkeys", {{u"Microsoft", u"Windows NT", u"CurrentVersion", u"*"}}},
+                    KeysCase{"AnySubkeyDirty",
+                             {{u"Microsoft", u"Windows NT", u"*"}},
+                             [](Bytes& h) { h = hivekit::Dirty(h, 5, 4); }},
                     // A name changed under its lh hash: the whole reader never looks at hashes.
                     KeysCase{"StaleHash",
                              {{u"Microsoft", u"Windows NT", u"CurrentVersioX"}},

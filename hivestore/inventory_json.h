@@ -1,0 +1,42 @@
+#pragma once
+// An installation as list-windows reports it, as a JSON object (nlohmann's, keys in the order
+// written), and as a CSV row of the same values.
+#include "Disk.h"
+#include "details.h"
+#include "inventory.h"
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hivestore {
+
+using Json = nlohmann::ordered_json;
+
+// What was read of one installation.
+struct Listing {
+    std::vector<std::pair<std::string, std::string>> window;  // what `regstore version` prints
+    Inventory inventory;
+    std::string name;                              // the product name as people know it
+    std::string error;                             // when the registry could not be read
+    std::optional<Details> details = {};           // asked for with the details
+    std::optional<std::string> endOfSupport = {};  // likewise; none where the table lacks the release
+};
+
+// installation, partition, offset, fileSystem, label, folder, earlier; then "error", or name, the
+// window's values, CurrentBuildNumber, UBR, release, EditionID, installDate, computerName,
+// architecture and, where read, "details". Null for what the registry lacks.
+Json InstallationJson(const disk::Installation& installation, unsigned number, const Listing& listing);
+
+// The details as an object: the fields of Details under their names, interfaces, profiles and
+// updates nested, and endOfSupport.
+Json DetailsJson(const Details& details, const std::optional<std::string>& endOfSupport);
+
+// The text of `value` on one line. A string that is no UTF-8 (a lone surrogate from a registry name,
+// in WTF-8) has U+FFFD in its place.
+std::string JsonText(const Json& value);
+
+}  // namespace hivestore
