@@ -40,8 +40,7 @@ public:
             sigemptyset(&pipe);
             sigaddset(&pipe, SIGPIPE);
             const timespec zero{};
-            while (sigtimedwait(&pipe, nullptr, &zero) < 0 && errno == EINTR) {
-            }
+            while (sigtimedwait(&pipe, nullptr, &zero) < 0 && errno == EINTR) {}
         }
         pthread_sigmask(SIG_SETMASK, &old_, nullptr);
     }
@@ -83,6 +82,7 @@ ReaderProcess::ReaderProcess(const std::vector<std::string>& arguments, std::str
     std::vector<std::string> argv{path};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     const int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, args.data(), environ);
@@ -109,8 +109,7 @@ void ReaderProcess::Finish() {
     if (pid_ > 0) {
         // Its work is done: it need not finish anything.
         ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {}
         pid_ = -1;
     }
 }
@@ -148,8 +147,7 @@ void ReaderProcess::Stopped(const std::string& doing, bool timedOut) {
         if (timedOut) ::kill(pid_, SIGKILL);
         int status = 0;
         pid_t r;
-        while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-        }
+        while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {}
         pid_ = -1;
         if (timedOut) {
             what = "took longer than " + std::to_string(kReplySeconds) + " s to answer";

@@ -53,8 +53,8 @@ public:
     Out& U8(std::uint8_t v);
     Out& U32(std::uint32_t v);
     Out& U64(std::uint64_t v);
-    Out& Text(std::string_view s);     // length, then bytes
-    Out& Text16(std::u16string_view s);  // length in units, then the units
+    Out& Text(std::string_view s);                  // length, then bytes
+    Out& Text16(std::u16string_view s);             // length in units, then the units
     Out& Raw(std::span<const std::uint8_t> bytes);  // length, then bytes
     std::vector<std::uint8_t> bytes;
 };

@@ -34,7 +34,6 @@ std::string FindFile(const std::string& folder, const char* name) {
     return found;
 }
 
-
 }  // namespace
 
 bool IsCregFile(const std::string& path) {

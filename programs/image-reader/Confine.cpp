@@ -74,15 +74,16 @@ bool Seccomp() {
                                     : seccomp_rule_add(ctx, SCMP_ACT_ALLOW, call, 2, a, b);
         ok = ok && rc == 0;
     };
-    for (int call : {SCMP_SYS(read), SCMP_SYS(pread64), SCMP_SYS(readv), SCMP_SYS(preadv), SCMP_SYS(lseek),
-                     SCMP_SYS(close), SCMP_SYS(fstat), SCMP_SYS(newfstatat), SCMP_SYS(statx), SCMP_SYS(stat),
-                     SCMP_SYS(lstat), SCMP_SYS(readlink), SCMP_SYS(readlinkat), SCMP_SYS(getdents64),
-                     SCMP_SYS(access), SCMP_SYS(faccessat), SCMP_SYS(faccessat2), SCMP_SYS(fcntl), SCMP_SYS(mmap),
-                     SCMP_SYS(munmap), SCMP_SYS(mremap), SCMP_SYS(brk), SCMP_SYS(madvise), SCMP_SYS(mprotect),
-                     SCMP_SYS(futex), SCMP_SYS(getrandom), SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday),
-                     SCMP_SYS(getpid), SCMP_SYS(gettid), SCMP_SYS(getuid), SCMP_SYS(geteuid), SCMP_SYS(getgid),
-                     SCMP_SYS(getegid), SCMP_SYS(getcwd), SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(exit),
-                     SCMP_SYS(exit_group)})
+    for (int call : {SCMP_SYS(read),           SCMP_SYS(pread64),    SCMP_SYS(readv),         SCMP_SYS(preadv),
+                     SCMP_SYS(lseek),          SCMP_SYS(close),      SCMP_SYS(fstat),         SCMP_SYS(newfstatat),
+                     SCMP_SYS(statx),          SCMP_SYS(stat),       SCMP_SYS(lstat),         SCMP_SYS(readlink),
+                     SCMP_SYS(readlinkat),     SCMP_SYS(getdents64), SCMP_SYS(access),        SCMP_SYS(faccessat),
+                     SCMP_SYS(faccessat2),     SCMP_SYS(fcntl),      SCMP_SYS(mmap),          SCMP_SYS(munmap),
+                     SCMP_SYS(mremap),         SCMP_SYS(brk),        SCMP_SYS(madvise),       SCMP_SYS(mprotect),
+                     SCMP_SYS(futex),          SCMP_SYS(getrandom),  SCMP_SYS(clock_gettime), SCMP_SYS(gettimeofday),
+                     SCMP_SYS(getpid),         SCMP_SYS(gettid),     SCMP_SYS(getuid),        SCMP_SYS(geteuid),
+                     SCMP_SYS(getgid),         SCMP_SYS(getegid),    SCMP_SYS(getcwd),        SCMP_SYS(rt_sigreturn),
+                     SCMP_SYS(rt_sigprocmask), SCMP_SYS(exit),       SCMP_SYS(exit_group)})
         allow(call);
     // Files are opened to be read only: no writing, making, truncating or appending.
     const scmp_datum_t writeFlags = O_ACCMODE | O_CREAT | O_TRUNC | O_APPEND | __O_TMPFILE;

@@ -88,8 +88,8 @@ int ServeImage(const std::string& path, pid_t parent) {
                         Send(wire::Kind::Absent);
                         break;
                     }
-                    Send(wire::Kind::Opened, wire::Out().U32(std::uint32_t(files.size())).U64(file->Size()).Text(
-                                                 file->Name()));
+                    Send(wire::Kind::Opened,
+                         wire::Out().U32(std::uint32_t(files.size())).U64(file->Size()).Text(file->Name()));
                     files.push_back(std::move(file));
                     break;
                 }

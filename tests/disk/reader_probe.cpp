@@ -38,6 +38,12 @@ __attribute__((constructor)) void Load() {
     }
 }
 
+// The number in environment variable `name`, else `otherwise`.
+long Number(const char* name, long otherwise) {
+    const char* text = std::getenv(name);
+    return text != nullptr ? std::strtol(text, nullptr, 10) : otherwise;
+}
+
 void Say(const char* what, bool allowed, int error) {
     if (allowed) std::fprintf(stderr, "probe: %s: allowed\n", what);
     else std::fprintf(stderr, "probe: %s: refused (%s)\n", what, std::strerror(error));
@@ -59,7 +65,7 @@ void Escape() {
     if (s >= 0) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
-        to.sin_port = htons(std::uint16_t(std::atoi(std::getenv("READER_PROBE_PORT") ?: "0")));
+        to.sin_port = htons(std::uint16_t(Number("READER_PROBE_PORT", 0)));
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         connected = ::connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
         error = errno;
@@ -96,9 +102,9 @@ void Seen(int fd) {
     if (mode == "escape") {
         armed = false;
         Escape();
-    } else if (mode == "signal" && reads >= std::atoi(std::getenv("READER_PROBE_AFTER") ?: "1")) {
+    } else if (mode == "signal" && reads >= Number("READER_PROBE_AFTER", 1)) {
         armed = false;
-        ::raise(std::atoi(std::getenv("READER_PROBE_SIGNAL") ?: "9"));
+        ::raise(int(Number("READER_PROBE_SIGNAL", 9)));
     }
 }
 
