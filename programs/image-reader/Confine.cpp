@@ -94,6 +94,11 @@ bool Seccomp() {
         allow(SCMP_SYS(write), 1, SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(fd)));
         allow(SCMP_SYS(writev), 1, SCMP_A0(SCMP_CMP_EQ, scmp_datum_t(fd)));
     }
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' runtime tells readable memory by writing it into a pipe of its own.
+    allow(SCMP_SYS(pipe2));
+    allow(SCMP_SYS(write));
+#endif
     // A block device's size; its limits read, never set; abort() signals itself alone.
     allow(SCMP_SYS(ioctl), 1, SCMP_A1(SCMP_CMP_EQ, scmp_datum_t(BLKGETSIZE64)));
     allow(SCMP_SYS(ioctl), 1, SCMP_A1(SCMP_CMP_EQ, scmp_datum_t(BLKSSZGET)));
@@ -117,8 +122,11 @@ std::string Confine(const std::vector<std::string>& readable, pid_t parent) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (::getppid() != parent) std::_Exit(1);  // the parent ended before the signal was asked for
     const bool landlock = Landlock(readable);
-    const rlimit memory{kAddressSpace, kAddressSpace}, cpu{kProcessorSeconds, kProcessorSeconds + 1};
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer's shadow memory alone reserves terabytes of addresses
+    const rlimit memory{kAddressSpace, kAddressSpace};
     ::setrlimit(RLIMIT_AS, &memory);
+#endif
+    const rlimit cpu{kProcessorSeconds, kProcessorSeconds + 1};
     ::setrlimit(RLIMIT_CPU, &cpu);
     const bool seccomp = Seccomp();
     if (landlock && seccomp) return "";

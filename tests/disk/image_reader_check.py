@@ -50,7 +50,9 @@ for name in sorted(os.listdir(faults)):
     for command in (["list-windows", path], ["import-windows", path]):
         one_line_fault(f"{command[0]} {name}", command, ["regstore: " + path + ": "])
 
-probe_env = {"LD_PRELOAD": probe, "READER_PROBE": "signal", "READER_PROBE_IMAGE": image, "READER_PROBE_AFTER": "3"}
+# A sanitized program would refuse a library preloaded before its runtime.
+sanitizer = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
+probe_env = {**sanitizer, "LD_PRELOAD": probe, "READER_PROBE": "signal", "READER_PROBE_IMAGE": image, "READER_PROBE_AFTER": "3"}
 for number, said in [(signal.SIGKILL, "stopped on signal 9"), (signal.SIGSEGV, "stopped on signal 11"),
                      (signal.SIGXCPU, "used up its processor time")]:
     for command in (["list-windows", image], ["import-windows", image, "--installation", "1"]):
@@ -65,7 +67,7 @@ with tempfile.TemporaryDirectory() as work, socket.socket() as listener:
     copy = os.path.join(work, os.path.basename(image))
     shutil.copyfile(image, copy)
     written = os.path.join(work, "written-by-the-probe")
-    env = {**os.environ, "LD_PRELOAD": probe, "READER_PROBE": "escape", "READER_PROBE_IMAGE": copy,
+    env = {**os.environ, **sanitizer, "LD_PRELOAD": probe, "READER_PROBE": "escape", "READER_PROBE_IMAGE": copy,
            "READER_PROBE_FILE": written, "READER_PROBE_PORT": str(listener.getsockname()[1])}
     escapes = ["read /etc/passwd", "write a file in the test's folder", "connect to the test's listener",
                "run /bin/true"]
