@@ -97,6 +97,7 @@ bool Seccomp() {
 #ifdef __SANITIZE_ADDRESS__
     // The sanitizers' runtime tells readable memory by writing it into a pipe of its own.
     allow(SCMP_SYS(pipe2));
+    allow(SCMP_SYS(sigaltstack));
     allow(SCMP_SYS(write));
 #endif
     // A block device's size; its limits read, never set; abort() signals itself alone.

@@ -50,8 +50,9 @@ for name in sorted(os.listdir(faults)):
     for command in (["list-windows", path], ["import-windows", path]):
         one_line_fault(f"{command[0]} {name}", command, ["regstore: " + path + ": "])
 
-# A sanitized program would refuse a library preloaded before its runtime.
-sanitizer = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"]))}
+# A sanitized program would refuse a library preloaded before its runtime, and end a SIGSEGV itself
+# with SIGABRT.
+sanitizer = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0:handle_segv=0"]))}
 probe_env = {**sanitizer, "LD_PRELOAD": probe, "READER_PROBE": "signal", "READER_PROBE_IMAGE": image, "READER_PROBE_AFTER": "3"}
 for number, said in [(signal.SIGKILL, "stopped on signal 9"), (signal.SIGSEGV, "stopped on signal 11"),
                      (signal.SIGXCPU, "used up its processor time")]:
