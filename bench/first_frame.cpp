@@ -1,6 +1,7 @@
 // Linked into the start-up benchmark's builds of the window (never into the product): when Qt has
 // painted the first frame of a window and handed it to the display server, the program writes the
-// CLOCK_MONOTONIC time in nanoseconds and its peak resident memory in KiB to the file descriptor
+// CLOCK_MONOTONIC time in nanoseconds, its peak resident memory in KiB and the number of shared
+// libraries it has mapped to the file descriptor
 // named by VERSIONINFO_BENCH_FRAME_FD, and exits at once. scripts/bench reads that time against the
 // one it took before starting the program.
 #include <QCoreApplication>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
+#include <string>
 
 #ifdef VERSIONINFO_BENCH_WITH_STORE
 #include "registry_store.h"
@@ -37,6 +40,23 @@ long PeakResidentKib() {
     return kib;
 }
 
+// The shared libraries mapped into this program: the distinct files of /proc/self/maps named *.so*.
+long SharedLibraries() {
+    std::set<std::string> seen;
+    if (FILE* maps = std::fopen("/proc/self/maps", "r")) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, maps) != nullptr) {
+            const char* path = std::strchr(line, '/');
+            if (path == nullptr || std::strstr(path, ".so") == nullptr) continue;
+            std::string name(path);
+            if (!name.empty() && name.back() == '\n') name.pop_back();
+            seen.insert(name);
+        }
+        std::fclose(maps);
+    }
+    return long(seen.size());
+}
+
 class FirstFrame : public QObject {
 public:
     explicit FirstFrame(int fd) : fd_(fd) {}
@@ -58,7 +78,7 @@ private:
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long long ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-        dprintf(fd_, "%lld %ld\n", ns, PeakResidentKib());
+        dprintf(fd_, "%lld %ld %ld\n", ns, PeakResidentKib(), SharedLibraries());
         std::_Exit(0);
     }
 

@@ -66,6 +66,14 @@ def measure_disk(p, work, build):
         if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
             continue
         m[name] = dict(b, seconds=seconds(b))
+    # As a user runs it: the whole process, the image reader's start included.
+    log("regstore list-windows of the VHDX, the whole process")
+    samples = []
+    for i in range(LIST_RUNS[p.profile] + 1):  # the first run warms the file cache and is dropped
+        t = timed([build / "programs/regstore", "list-windows", d / "disk.vhdx"])
+        if i > 0 or LIST_RUNS[p.profile] == 0:
+            samples.append(t)
+    m["list_windows_process"] = median(samples)
     return m
 
 
@@ -274,3 +282,7 @@ def disk_rows(p, dk, rows):
              query["image_MiB_read"] <= DISK_QUERY_LIMIT_MIB)
     rows.add(f"the same: time / {DISK_QUERY_LIMIT_S * 1e3:.0f} ms", query["seconds"] * 1e3, DISK_QUERY_LIMIT_S * 1e3,
              "ms", "≤ 1", query["seconds"] <= DISK_QUERY_LIMIT_S)
+    whole = dk["list_windows_process"]
+    rows.add(f"regstore list-windows of the VHDX, the whole process with the image reader's start / "
+             f"{DISK_QUERY_LIMIT_S * 1e3:.0f} ms", whole * 1e3, DISK_QUERY_LIMIT_S * 1e3, "ms", "≤ 1",
+             whole <= DISK_QUERY_LIMIT_S)

@@ -13,6 +13,10 @@ from .table import ratio
 
 FRAME_LIMIT = 1.10  # the window's first frame / the empty window's
 MEMORY_SLACK_MIB = 3  # the window's peak memory at that frame / the empty window's, plus this
+REFFORM_FRAME_LIMIT = 1.05  # the window's first frame / refform's (a plain form of the same controls)
+REFFORM_MEMORY_SLACK_MIB = 1  # the window's peak memory at that frame / refform's, plus this
+# What the store adds to a plain form: libsqlite3 (its own needs, libc and libm, Qt maps already).
+SQLITE_LIBRARIES = 1
 
 
 class Xvfb:
@@ -39,7 +43,8 @@ class Xvfb:
 
 
 def first_frame(program, env, log_path):
-    """Exec to first painted frame (ms) and peak resident memory (KiB) of one start of `program`."""
+    """Exec to first painted frame (ms), peak resident memory (KiB) and shared libraries mapped at that
+    frame, of one start of `program`."""
     r, w = os.pipe()
     os.set_inheritable(w, True)
     env = dict(env, VERSIONINFO_BENCH_FRAME_FD=str(w))
@@ -56,13 +61,14 @@ def first_frame(program, env, log_path):
     os.close(r)
     _, status = os.waitpid(pid, 0)
     fields = reported.split()
-    if len(fields) != 2 or not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
+    if len(fields) != 3 or not os.WIFEXITED(status) or os.WEXITSTATUS(status) != 0:
         sys.exit(f"bench: {program} painted no frame (status {status}); its output:\n{Path(log_path).read_text()}")
-    return (int(fields[0]) - start) / 1e6, int(fields[1])
+    return (int(fields[0]) - start) / 1e6, int(fields[1]), int(fields[2])
 
 
 def measure(p, work, regstore, build):
-    """Start-ups in pairs, each side first in every other pair: median ms and the highest peak (MiB)."""
+    """Start-ups in rounds, the order turned each round: median ms, the highest peak (MiB) and the most
+    shared libraries mapped at the first frame."""
     log(f"start-up to the first painted frame, {p.startup_runs} pairs")
     startup_store = work / "startup.db"
     run([regstore, "--store", startup_store, "import", ROOT / "examples/windows-10-22h2.reg"])
@@ -70,23 +76,34 @@ def measure(p, work, regstore, build):
     try:
         env = {k: v for k, v in os.environ.items() if k not in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY")}
         env.update(DISPLAY=xvfb.display, VERSIONINFO_BENCH_STORE=str(startup_store))
-        programs = {"ours": build / "bench/versioninfo_first_frame", "empty": build / "bench/empty_qt_window"}
+        programs = {"ours": build / "bench/versioninfo_first_frame", "empty": build / "bench/empty_qt_window",
+                    "refform": build / "bench/refform"}
         samples = {k: [] for k in programs}
         for i in range(p.startup_runs + 1):  # the first pair warms the file cache and is dropped
-            order = list(programs) if i % 2 == 0 else list(reversed(programs))
+            names = list(programs)
+            order = names[i % len(names):] + names[:i % len(names)]
             for k in order:
                 got = first_frame(programs[k], env, work / f"{k}.log")
                 if i > 0 or p.startup_runs == 0:
                     samples[k].append(got)
     finally:
         xvfb.close()
-    return {k: (median([ms for ms, _ in v]), max(kib for _, kib in v) / 1024) for k, v in samples.items()}
+    return {k: (median([ms for ms, _, _ in v]), max(kib for _, kib, _ in v) / 1024, max(n for _, _, n in v))
+            for k, v in samples.items()}
 
 
 def startup_rows(startup, rows):
-    (ours_ms, ours_mib), (empty_ms, empty_mib) = startup["ours"], startup["empty"]
+    (ours_ms, ours_mib, ours_libs), (empty_ms, empty_mib, _) = startup["ours"], startup["empty"]
+    ref_ms, ref_mib, ref_libs = startup["refform"]
     rows.group("Start-up under Xvfb; reference: an empty Qt window of the same size and flags")
     rows.add("exec to first painted frame", ours_ms, empty_ms, "ms", f"≤ {FRAME_LIMIT:.2f}",
              ratio(ours_ms, empty_ms) <= FRAME_LIMIT)
     rows.add("peak memory (resident) at the first frame", ours_mib, empty_mib, "MiB",
              f"≤ reference + {MEMORY_SLACK_MIB} MiB", ours_mib <= empty_mib + MEMORY_SLACK_MIB)
+    rows.group("Start-up under Xvfb; reference: refform, a plain Qt form of the same five labels and boxes, no store")
+    rows.add("exec to first painted frame", ours_ms, ref_ms, "ms", f"≤ {REFFORM_FRAME_LIMIT:.2f}",
+             ratio(ours_ms, ref_ms) <= REFFORM_FRAME_LIMIT)
+    rows.add("peak memory (resident) at the first frame", ours_mib, ref_mib, "MiB",
+             f"≤ reference + {REFFORM_MEMORY_SLACK_MIB} MiB", ours_mib <= ref_mib + REFFORM_MEMORY_SLACK_MIB)
+    rows.add("shared libraries mapped at the first frame", ours_libs, ref_libs, "", f"≤ reference + {SQLITE_LIBRARIES}",
+             ours_libs <= ref_libs + SQLITE_LIBRARIES, ours_text=str(ours_libs), ref_text=str(ref_libs))

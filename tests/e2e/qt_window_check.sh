@@ -5,9 +5,11 @@
 # Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1) and on its first
 # (Windows 98 SE on FAT), each read into memory, nothing written and the development store
 # untouched.
-#   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE]
+# With PROBE (tests/disk/reader_probe.cpp), the image reader stopped on signal 11 while it reads
+# IMAGE: the error box names it.
+#   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE [PROBE]]
 set -euo pipefail
-program=$1 regstore=$2 store=$3 example=$4 image=${5:-}
+program=$1 regstore=$2 store=$3 example=$4 image=${5:-} probe=${6:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/versioninfo-qt-e2e-XXXXXX")
 xvfb_pid="" app_pid=""
@@ -81,6 +83,23 @@ if [ -n "$image" ]; then
   app_pid=$!
   timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" >/dev/null || fail "no error box for a missing source"
   check "Store written behind the error box" "" "$(cd "$work/tmp" && ls -d versioninfo-* 2>/dev/null)"
+  kill "$app_pid" && wait "$app_pid" 2>/dev/null || true
+fi
+
+if [ -n "$probe" ]; then
+  # The reader stopped mid-read: the error box, its text on stderr in one line, nothing in TMPDIR.
+  rm -rf "$work/tmp" && mkdir "$work/tmp"
+  # Qt's own runtime folder is not the program's to answer for: kept out of TMPDIR.
+  mkdir -p -m 0700 "$work/runtime"
+  XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" LD_PRELOAD="$probe" READER_PROBE=signal READER_PROBE_SIGNAL=11 READER_PROBE_AFTER=3 \
+    READER_PROBE_IMAGE="$image" "$program" "$image" --installation 3 </dev/null >"$work/app.log" 2>&1 &
+  app_pid=$!
+  timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" >/dev/null || fail "no error box for a stopped reader"
+  check "Error of a stopped reader" \
+    "versioninfo: $image: the image reader stopped on signal 11 (Segmentation fault)" \
+    "$(sed -n 's/ while .*//p' "$work/app.log")"
+  check "Lines of a stopped reader" 1 "$(wc -l <"$work/app.log")"
+  check "TMPDIR after a stopped reader" "" "$(ls -A "$work/tmp")"
 fi
 
 [ $failures -eq 0 ] || fail "$failures difference(s) in the window"

@@ -54,6 +54,18 @@ for user in root nobody; do
   check "ProductName read by $user" "$name" "$(sed 's/.*REG_SZ *//' <<<"$line")"
 done
 
+# Images are read by the installed image reader, which holds the image libraries; the programs do not.
+check "image reader installed" /usr/libexec/versioninfo/regstore-image-reader \
+  "$(grep -x /usr/libexec/versioninfo/regstore-image-reader "$work/files" || true)"
+check "what the image reader says of /dev/null" \
+  "regstore: /dev/null: neither a disk image file nor a block device" "$(regstore list-windows /dev/null 2>&1 || true)"
+for program in /usr/bin/versioninfo /usr/bin/regstore; do
+  check "image libraries linked by $program" "" \
+    "$(ldd "$program" | grep -oE 'lib(tsk|qcow|vhdi|vmdk|ewf|afflib|creg|bfio|curl|gnutls|krb5)[^ ]*' || true)"
+done
+check "the package's dependencies name libseccomp and The Sleuth Kit" "yes" \
+  "$(dpkg-query -W -f='${Depends}' "$package" | grep -q libseccomp2 && dpkg-query -W -f='${Depends}' "$package" | grep -q libtsk && echo yes || echo no)"
+
 # The installed window reads the installed store: its caption is the example's version code.
 if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
   code=$(sed -n 's/.*the window shows version code \([0-9]*\).*/\1/p' "$example")

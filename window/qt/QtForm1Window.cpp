@@ -3,6 +3,7 @@
 #include "Form1Layout.h"
 
 #include <QEvent>
+#include <QFileInfo>
 #include <QFontMetricsF>
 #include <QIcon>
 #include <QLabel>
@@ -42,11 +43,14 @@ struct Scale {
 
 // The program's icon, from the files it installs in the hicolor theme. Looking it up by name in the
 // icon theme would parse the theme's whole index first: a third of what the window costs at
-// start-up beyond an empty one. Not installed, there is no icon.
+// start-up beyond an empty one. Not installed, there is no icon; a file that is not there is not
+// added, for Qt would load every image format plugin looking for a reader of it.
 QIcon InstalledIcon() {
     QIcon icon;
-    for (const int size : {VERSIONINFO_ICON_SIZES})
-        icon.addFile(QStringLiteral(VERSIONINFO_ICON_DIR "/%1x%1/apps/versioninfo.png").arg(size), QSize(size, size));
+    for (const int size : {VERSIONINFO_ICON_SIZES}) {
+        const QString file = QStringLiteral(VERSIONINFO_ICON_DIR "/%1x%1/apps/versioninfo.png").arg(size);
+        if (QFileInfo::exists(file)) icon.addFile(file, QSize(size, size));
+    }
     return icon.availableSizes().isEmpty() ? QIcon() : icon;
 }
 
