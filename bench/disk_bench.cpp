@@ -11,10 +11,10 @@
 // years of use leave one, tests/disk/make_real_disk.sh) gets the finding and the version keys on
 // demand, as disk/LABEL/..., with their bytes read, and each installation's details as list-windows
 // reads them (installations: how many).
-#include "Disk.h"
-#include "Hive.h"
 #include "command_line.h"
 #include "details.h"
+#include "disk.h"
+#include "hive.h"
 #include "memory_registry.h"
 #include "windows_import.h"
 

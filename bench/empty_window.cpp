@@ -1,5 +1,5 @@
 // The start-up reference: an empty Qt window of the version window's size and flags, and nothing else.
-#include "Form1Layout.h"
+#include "Form1_layout.h"
 
 #include <QApplication>
 #include <QWidget>

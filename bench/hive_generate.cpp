@@ -8,9 +8,9 @@
 //   ... --stats                                   prints the statistics real hives are described by
 //
 // Prints "K keys V values B bytes L log bytes" (and with --stats one more line of name=value pairs).
-#include "Hive.h"
-#include "HiveKit.h"
 #include "command_line.h"
+#include "hive.h"
+#include "hive_kit.h"
 #include "hive_shapes.h"
 
 #include <cstdint>

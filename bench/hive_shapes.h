@@ -4,7 +4,7 @@
 // what an import spends its time on: name lengths, values per key, the spread of value sizes, the
 // mix of types and how deep and wide the keys nest. HiveShape measures those on any hive, so that
 // the generated ones can be held to the numbers real hives show.
-#include "Hive.h"
+#include "hive.h"
 
 #include <cstdint>
 #include <map>

@@ -1,8 +1,8 @@
 // Reads a hive with its logs and walks every key and value, as an import does before it stores
 // anything: the reader's side of the comparison with `hivexml FILE >/dev/null`.
 //   hive_walk FILE
-#include "Hive.h"
 #include "command_line.h"
+#include "hive.h"
 
 #include <cstdio>
 #include <string>

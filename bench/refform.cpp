@@ -1,7 +1,7 @@
 // The start-up reference of the everyday window: a plain Qt form with the version window's five labels
 // and text boxes where its table puts them, filled with the values the window shows for the Windows 10
 // example, and nothing else: no store, no registry, no image reading.
-#include "Form1Layout.h"
+#include "Form1_layout.h"
 
 #include <QApplication>
 #include <QLabel>

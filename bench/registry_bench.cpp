@@ -4,8 +4,8 @@
 // With --reader_uid (run as root), the stores are made first, as the installed program's store is,
 // and the measures that only read run in a child process with that user's ids: a user who may
 // read the store's files (0644) but write none of them, the log's index among them.
-#include "RegFile.h"
 #include "command_line.h"
+#include "reg_file.h"
 #include "registry_measures.h"
 #include "registry_store.h"
 #include "store/schema.h"

@@ -1,7 +1,7 @@
 #include "registry_measures.h"
 
 #include "Form1.h"
-#include "RecordingSurface.h"
+#include "recording_surface.h"
 
 #include <array>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // The benchmarks measure what they say: the generated data have the shape scripts/bench also
 // writes, and every measure does its operation (a refused or empty one would time nothing).
 #include "registry_measures.h"
-#include "RegistryTest.h"
 #include "registry_store.h"
+#include "registry_test.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 // The Windows 9x registry reader on any bytes: it reads or refuses naming the file, in a single-byte
 // and in a multi-byte code page; what it reads is a well-formed tree, every key begun and ended.
-#include "../tests/hive/HiveKit.h"
-#include "Win9x.h"
+#include "../tests/hive/hive_kit.h"
+#include "win9x.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The date texts. Whatever reads as a date, written in the stored pattern (and in ISO form), reads
 // back as the same day and second; any day number that splits into a day and time formats into a text
 // that reads back as that day and time; every refusal is one of the documented error numbers.
-#include "RaisedError.h"
 #include "date.h"
+#include "raised_error.h"
 
 #include <chrono>
 #include <cstdint>

@@ -11,7 +11,7 @@
 #include "registry_store.h"
 #include "windows_import.h"
 
-#include "Hive.h"
+#include "hive.h"
 
 #include <cstdio>
 #include <cstdlib>

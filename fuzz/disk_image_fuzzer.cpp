@@ -4,8 +4,8 @@
 // a raw disk: a fault inside a container library is that library's (see library-faults/). Either the source opens with
 // installations whose files read or are refused by disk::Error, or it is refused by disk::Error naming the file; never
 // a crash, and never a file larger than kMaxFileBytes.
-#include "Disk.h"
-#include "Layout.h"
+#include "disk.h"
+#include "layout.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

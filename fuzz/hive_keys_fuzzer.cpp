@@ -3,7 +3,7 @@
 // the same keys and values as the whole reader's walk kept to those keys. The keys asked for are
 // found in the whole reader's tree: the first key at each depth, and the last key of the root, and
 // every subkey of the root's first and last keys.
-#include "HiveKit.h"
+#include "hive_kit.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // A hive with two logs beside it, all three from the input (see hivekit::Pack): whatever the logs
 // hold, reading replays or skips them and reads or refuses naming the file; the logs give the same
 // result in either order.
-#include "HiveKit.h"
+#include "hive_kit.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The hive reader on any bytes, without logs: it reads or refuses naming the file; what it reads
 // is a well-formed tree no deeper than Windows allows; and that tree, written by the hive writer
 // (when the writer takes its names), reads back the same, subkeys in Windows' order.
-#include "HiveKit.h"
+#include "hive_kit.h"
 
 #include <cstdio>
 #include <cstdlib>

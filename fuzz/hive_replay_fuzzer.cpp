@@ -1,7 +1,7 @@
 // Log replay on any log bytes, against a dirty hive whose own bytes are sound: a log that is not
 // replayed leaves the hive exactly as its primary file holds it, with a warning that names the log;
 // one that is replayed gives a tree or a refusal that names the file, never a crash.
-#include "HiveKit.h"
+#include "hive_kit.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // DIR/hive_replay_fuzzer and DIR/details_fuzzer: hives the writer makes, the logs of the hive tests'
 // kinds, and a hive holding both SOFTWARE's and SYSTEM's keys of an installation's details.
 //   make_hive_seeds DIR   (fuzz/make-seeds runs it)
-#include "HiveKit.h"
+#include "hive_kit.h"
 
 #include <filesystem>
 #include <fstream>

@@ -2,8 +2,8 @@
 // never read a block twice on the way down, and end on loops and deep trees. The input is the
 // value of the folder's $INDEX_ROOT (its length in the first 4 bytes), then its $INDEX_ALLOCATION,
 // as fuzz/make-ntfs-index-seeds dumps them from volumes that ntfs-3g wrote.
-#include "Disk.h"
-#include "NtfsIndex.h"
+#include "disk.h"
+#include "ntfs_index.h"
 
 #include <cstdio>
 #include <cstdlib>

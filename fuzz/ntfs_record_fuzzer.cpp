@@ -1,9 +1,9 @@
 // A file record as a folder's lookup reads it (disk::ntfs::UndoFixups, ParseRecord, ListedRecords,
 // JoinExtents) on any bytes: never a crash, and every run it gives lies inside the volume. Seeds:
 // records of an ntfs-3g volume (fuzz/make-ntfs-index-seeds).
-#include "Disk.h"
-#include "NtfsFormat.h"
-#include "NtfsRecord.h"
+#include "disk.h"
+#include "ntfs_format.h"
+#include "ntfs_record.h"
 
 #include <cstdlib>
 #include <vector>

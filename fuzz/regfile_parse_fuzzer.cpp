@@ -1,7 +1,7 @@
 // The .reg reader on any bytes: both dialects, every encoding. It either reads the file or stops with
 // a ParseError at a place in it; what it reads holds only names the registry keeps as written;
 // and the same file with LF line ends instead of CRLF reads the same.
-#include "RegFile.h"
+#include "reg_file.h"
 #include "text.h"
 
 #include <cstdint>

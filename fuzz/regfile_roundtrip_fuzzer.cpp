@@ -2,7 +2,7 @@
 // temporary store, which must take all of it; every root is exported; the exports, applied to an
 // empty store again, must read and give the same keys, values, types and bytes. Each run's
 // transactions are rolled back, so every input starts from an empty store.
-#include "RegFile.h"
+#include "reg_file.h"
 #include "registry_store.h"
 #include "text.h"
 

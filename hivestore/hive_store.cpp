@@ -1,9 +1,9 @@
 #include "hive_store.h"
 
-#include "Hive.h"
-#include "HiveFormat.h"
-#include "ReadAhead.h"
 #include "error_text.h"
+#include "hive.h"
+#include "hive_format.h"
+#include "read_ahead.h"
 #include "registry_store.h"
 #include "utf16.h"
 

@@ -2,8 +2,8 @@
 // Registry hives in and out of the store: a hive's root key becomes a key of the store, and a key of
 // the store becomes a hive. Names and string data go through the W functions, so text the ANSI code
 // page cannot hold stays whole.
-#include "Hive.h"
-#include "Win9x.h"
+#include "hive.h"
+#include "win9x.h"
 #include "winapi.h"
 
 #include <cstdint>

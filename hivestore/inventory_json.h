@@ -1,8 +1,8 @@
 #pragma once
 // An installation as list-windows reports it, as a JSON object (nlohmann's, keys in the order
 // written), and as a CSV row of the same values.
-#include "Disk.h"
 #include "details.h"
+#include "disk.h"
 #include "inventory.h"
 
 #include <nlohmann/json.hpp>

@@ -1,10 +1,10 @@
 #include "windows_import.h"
 
-#include "Win9x.h"
+#include "win9x.h"
 
-#include "Hive.h"
-#include "HiveFormat.h"
 #include "error_text.h"
+#include "hive.h"
+#include "hive_format.h"
 #include "registry_store.h"
 
 #include <algorithm>

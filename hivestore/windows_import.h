@@ -2,7 +2,7 @@
 // A Windows installation found on a source (a folder, a disk image, a block device) into the store:
 // its SOFTWARE and SYSTEM hives, read out of the source, become HKLM\SOFTWARE and HKLM\SYSTEM in one
 // store transaction, with HKLM\SYSTEM\CurrentControlSet a copy of the control set in use.
-#include "Disk.h"
+#include "disk.h"
 #include "hive_store.h"
 
 #include <cstdint>

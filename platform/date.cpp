@@ -1,6 +1,6 @@
 #include "date.h"
 
-#include "RaisedError.h"
+#include "raised_error.h"
 
 #include <cmath>
 #include <optional>

@@ -1,6 +1,6 @@
 #include "QxRegistry.h"
 
-#include "RaisedError.h"
+#include "raised_error.h"
 #include "text.h"
 
 #include <exception>

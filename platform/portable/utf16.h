@@ -1,7 +1,7 @@
 #pragma once
 // The store keeps names as UTF-8 in which a lone surrogate has the three-byte form of its code
 // point (WTF-8): Utf16ToWtf8 and the rest, in common/.
-#include "Wtf8.h"
+#include "wtf8.h"
 
 #include <string>
 #include <string_view>

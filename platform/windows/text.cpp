@@ -4,7 +4,7 @@
 #include "utf16.h"
 #include "winapi.h"
 
-#include "RaisedError.h"
+#include "raised_error.h"
 
 #include <climits>
 #include <string>

@@ -1,15 +1,15 @@
 // regstore-image-reader: reads disk images, block devices and Windows 9x registry files for
 // versioninfo and regstore, in a process of its own that holds the image libraries and confines
-// itself before it reads a byte of what it is given. It speaks in frames (disk/ReaderWire.h) on its
+// itself before it reads a byte of what it is given. It speaks in frames (disk/reader_wire.h) on its
 // stdin and stdout; it is not meant to be started by hand.
 //
 //   regstore-image-reader image SOURCE   the inventory of SOURCE, then files read on request
 //   regstore-image-reader registry       a Windows 9x registry file sent on stdin, its tree back
-#include "CodePage.h"
-#include "Confine.h"
-#include "ReaderWire.h"
-#include "SourceParts.h"
-#include "Win9x.h"
+#include "code_page.h"
+#include "confine.h"
+#include "reader_wire.h"
+#include "source_parts.h"
+#include "win9x.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #pragma once
 // What every regstore command shares: its exit statuses, its two kinds of failure, the store it
 // works on, and the helpers that turn keys and registry errors into the words a user reads.
-#include "RegFile.h"
+#include "reg_file.h"
 #include "winapi.h"
 
 #include <functional>

@@ -2,8 +2,8 @@
 // store transaction that hive imports run in.
 #include "command.h"
 
-#include "Hive.h"
 #include "error_text.h"
+#include "hive.h"
 #include "hive_store.h"
 #include "registry_store.h"
 #include "utf16.h"

@@ -1,7 +1,7 @@
 // regstore export: a key and everything under it as a .reg file or as a registry hive.
 #include "command.h"
 
-#include "Hive.h"
+#include "hive.h"
 #include "hive_store.h"
 
 #include <CLI/CLI.hpp>

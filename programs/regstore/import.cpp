@@ -1,7 +1,7 @@
 // regstore import: .reg files applied all or nothing, or a registry hive as the contents of a key.
 #include "command.h"
 
-#include "HiveFormat.h"
+#include "hive_format.h"
 
 #include "hive_store.h"
 #include "registry_store.h"

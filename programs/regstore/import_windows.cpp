@@ -2,10 +2,10 @@
 // device, into the store.
 #include "command.h"
 
-#include "Hive.h"
-#include "Win9x.h"
+#include "hive.h"
 #include "hive_store.h"
 #include "progress_line.h"
+#include "win9x.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>

@@ -2,12 +2,12 @@
 // which Windows each is, without touching the store.
 #include "command.h"
 
-#include "Hive.h"
-#include "Win9x.h"
+#include "hive.h"
 #include "hive_store.h"
 #include "inventory.h"
 #include "inventory_json.h"
 #include "memory_registry.h"
+#include "win9x.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>

@@ -2,8 +2,8 @@
 #include "command.h"
 
 #include "Form1.h"
-#include "Form1Layout.h"
-#include "RaisedError.h"
+#include "Form1_layout.h"
+#include "raised_error.h"
 
 #include <CLI/CLI.hpp>
 

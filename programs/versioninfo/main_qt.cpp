@@ -1,10 +1,10 @@
 // The version window, portable build: Qt Widgets over the portable registry store.
 #include "Form1.h"
-#include "Hive.h"
-#include "QtForm1Window.h"
-#include "RaisedError.h"
+#include "hive.h"
 #include "memory_registry.h"
 #include "progress_line.h"
+#include "qt_form1_window.h"
+#include "raised_error.h"
 #include "windows_import.h"
 
 #include <CLI/CLI.hpp>

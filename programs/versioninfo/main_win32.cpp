@@ -1,8 +1,8 @@
 // The version window, Windows build: native controls over the system's own registry and version query.
 #include "Form1.h"
-#include "RaisedError.h"
-#include "Win32Form1Window.h"
+#include "raised_error.h"
 #include "utf16.h"
+#include "win32_form1_window.h"
 #include "winapi.h"
 
 #include <exception>

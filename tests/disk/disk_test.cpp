@@ -1,13 +1,13 @@
 // Sources read through the disk library: every container, layout and refusal on images that
 // tests/disk/make_images.sh makes before these tests run (DISK_IMAGES), and the partition walk on
 // tables written in memory.
-#include "Disk.h"
-#include "Image.h"
-#include "Layout.h"
-#include "LayoutFormat.h"
-#include "Win9x.h"
+#include "disk.h"
+#include "image.h"
+#include "layout.h"
+#include "layout_format.h"
 #include "modWindowsVersion.h"
 #include "registry_store.h"
+#include "win9x.h"
 #include "windows_import.h"
 
 #include <gtest/gtest.h>

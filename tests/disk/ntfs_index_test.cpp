@@ -1,9 +1,9 @@
 // A folder's index of names searched and listed on index blocks built by hand: every name of a
 // two-level tree found without regard to case, the names between them missing, and hostile blocks
 // refused by name rather than followed.
-#include "Disk.h"
-#include "NtfsIndex.h"
-#include "NtfsIndexKit.h"
+#include "ntfs_index.h"
+#include "disk.h"
+#include "ntfs_index_kit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // File records as a folder's lookup reads them, built by hand: their update sequence, run lists,
 // what a walk needs of their attributes, attribute lists and the pieces of an index put together;
 // hostile records refused with what is wrong.
-#include "Disk.h"
-#include "NtfsIndexKit.h"
-#include "NtfsRecord.h"
+#include "ntfs_record.h"
+#include "disk.h"
+#include "ntfs_index_kit.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // What an inventory's details read from the registry an import leaves: each from its documented
 // value, the fallbacks where Windows keeps it elsewhere, and nothing from a value of another type.
 #include "details.h"
-#include "RegFile.h"
-#include "RegistryTest.h"
+#include "reg_file.h"
+#include "registry_test.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // A few keys of a hive read on demand (ReadHiveKeys) against the whole reader's walk of the same
 // hive, kept to the same keys; and what it costs in bytes read.
-#include "Hive.h"
-#include "HiveKit.h"
+#include "hive.h"
+#include "hive_kit.h"
 
 #include <gtest/gtest.h>
 

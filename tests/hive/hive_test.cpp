@@ -1,8 +1,8 @@
 // Hives read back: clean ones the writer made, dirty ones with logs written here from the format's
 // description, and damaged ones, which are refused with the file and the offset named.
-#include "Hex.h"
-#include "HiveKit.h"
-#include "ReadAhead.h"
+#include "hex.h"
+#include "hive_kit.h"
+#include "read_ahead.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // What list-windows reports beyond the window's values, and how a long read shows on a terminal.
 #include "inventory.h"
-#include "RegistryTest.h"
 #include "progress_line.h"
+#include "registry_test.h"
 
 #include <gtest/gtest.h>
 

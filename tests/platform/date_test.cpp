@@ -1,6 +1,6 @@
 // The date services: the OLE Automation day scale, the stored pattern, and what reads as a date.
 #include "date.h"
-#include "RaisedError.h"
+#include "raised_error.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The portable store's answers, which the registry class relies on: Windows' result codes and
 // effects, access rights, persistence, and survival of damaged files and concurrent writers.
 #include "QxRegistry.h"
-#include "RegistryTest.h"
 #include "registry_store.h"
+#include "registry_test.h"
 #include "winapi.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The portable store's enumeration, key deletion and multi-call transactions, with the result codes
 // Windows gives for the same calls.
-#include "RegistryTest.h"
 #include "registry_store.h"
+#include "registry_test.h"
 #include "utf16.h"
 
 #include <gtest/gtest.h>

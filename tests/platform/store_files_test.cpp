@@ -1,6 +1,6 @@
 // Faults the store once had with its files: files that are not stores, a store made before stores
 // were marked, a store folder swapped for a link, a store file replaced under open handles.
-#include "StoreFaults.h"
+#include "store_faults.h"
 
 using namespace std::string_literals;
 using namespace store_test;

@@ -1,6 +1,6 @@
 // Faults the store once had with handles and trees: handles to keys deleted here, by another process
 // or by a rollback; deleting a root's tree; keys nested too deep; deep trees deleted whole.
-#include "StoreFaults.h"
+#include "store_faults.h"
 
 using namespace std::string_literals;
 using namespace store_test;

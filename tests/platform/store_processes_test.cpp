@@ -1,6 +1,6 @@
 // Faults the store once had among processes: stores made by several at once, readers after a
 // writer's crash or beside a writer's lock, a forked child, and the log's bound under many writers.
-#include "StoreFaults.h"
+#include "store_faults.h"
 
 using namespace std::string_literals;
 using namespace store_test;

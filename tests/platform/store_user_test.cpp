@@ -1,5 +1,5 @@
 // HKEY_CURRENT_USER kept per user, in a store used only where the real user decides.
-#include "StoreFaults.h"
+#include "store_faults.h"
 
 using namespace std::string_literals;
 using namespace store_test;

@@ -1,5 +1,5 @@
 // The portable version query, filled from the values Windows keeps in the registry.
-#include "RegistryTest.h"
+#include "registry_test.h"
 #include "winapi.h"
 
 #include <gtest/gtest.h>

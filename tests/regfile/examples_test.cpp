@@ -1,8 +1,8 @@
 // Every example installation, imported into an empty store, gives the version code it states
 // through the window's own sequence: the product name first, then the version record.
-#include "RegFile.h"
-#include "RegistryTest.h"
 #include "modWindowsVersion.h"
+#include "reg_file.h"
+#include "registry_test.h"
 
 #include <gtest/gtest.h>
 

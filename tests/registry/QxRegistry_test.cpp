@@ -1,7 +1,7 @@
 // The registry class against a real registry: the portable store, or Windows' own.
 #include "QxRegistry.h"
-#include "RaisedError.h"
-#include "RegistryTest.h"
+#include "raised_error.h"
+#include "registry_test.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Writes the Windows 9x registry a REGEDIT4 file describes, for the tests that need one on disk:
 //   creg_write FILE.reg FOLDER   makes FOLDER/SYSTEM.DAT and FOLDER/USER.DAT
-#include "CregKit.h"
+#include "creg_kit.h"
 
 #include <fstream>
 #include <iostream>

@@ -1,13 +1,13 @@
 // Windows 95, 98 and Me registry files written here from the format's description and read back
 // through libcreg: the examples' keys whole, with cregexport reading the same files as the outside
 // check; names and text in their code page; damage refused, the file named.
-#include "Win9x.h"
-#include "../hive/HiveKit.h"
-#include "CregKit.h"
-#include "RegistryTest.h"
+#include "win9x.h"
+#include "../hive/hive_kit.h"
+#include "creg_kit.h"
 #include "hive_store.h"
 #include "modWindowsVersion.h"
 #include "registry_store.h"
+#include "registry_test.h"
 #include "utf16.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 // The load sequence on the platform it runs on (Windows' own registry and version query under
 // Wine, a seeded temporary store here): every field must show what the platform reports.
 #include "Form1.h"
-#include "RecordingSurface.h"
-#include "RegistryTest.h"
 #include "modWindowsVersion.h"
+#include "recording_surface.h"
+#include "registry_test.h"
 #include "text.h"
 #include "winapi.h"
 

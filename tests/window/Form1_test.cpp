@@ -1,9 +1,9 @@
 // The load sequence against a temporary store and a window that records what it is told.
 #include "Form1.h"
-#include "RaisedError.h"
-#include "RecordingSurface.h"
-#include "RegistryTest.h"
+#include "raised_error.h"
+#include "recording_surface.h"
 #include "registry_store.h"
+#include "registry_test.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The version code end to end: what an installation keeps in the registry, through
 // GetWindowsVersion, by the product name or else by the version record.
-#include "RegistryTest.h"
 #include "modWindowsVersion.h"
+#include "registry_test.h"
 
 #include <gtest/gtest.h>
 

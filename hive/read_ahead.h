@@ -1,0 +1,19 @@
+#pragma once
+// A hive read on a thread of its own while what it holds is taken on the caller's: reading the
+// file and writing its keys elsewhere each take a core, so an import lasts about as long as the
+// slower of the two, not as long as both.
+#include "hive.h"
+
+#include <functional>
+
+namespace hive {
+
+using TreeReader = std::function<ReadReport(Visitor&)>;
+
+// Runs `read` on another thread and gives `visitor` the calls it made, in their order, on this
+// one. The reader runs at most a few MiB ahead of the visitor. A failure of `read` is thrown here
+// once the visitor has had every call made before it; a failure of the visitor stops the reader
+// and is thrown as it was. `read` must not call into what `visitor` uses.
+ReadReport ReadAhead(const TreeReader& read, Visitor& visitor);
+
+}  // namespace hive
