@@ -91,7 +91,9 @@ if [ -n "$probe" ]; then
   rm -rf "$work/tmp" && mkdir "$work/tmp"
   # Qt's own runtime folder is not the program's to answer for: kept out of TMPDIR.
   mkdir -p -m 0700 "$work/runtime"
-  XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" LD_PRELOAD="$probe" READER_PROBE=signal READER_PROBE_SIGNAL=11 READER_PROBE_AFTER=3 \
+  # Under the sanitizers the probe comes before their runtime, and the reader's signal is the kernel's.
+  asan="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:handle_segv=0"
+  ASAN_OPTIONS="$asan" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" LD_PRELOAD="$probe" READER_PROBE=signal READER_PROBE_SIGNAL=11 READER_PROBE_AFTER=3 \
     READER_PROBE_IMAGE="$image" "$program" "$image" --installation 3 </dev/null >"$work/app.log" 2>&1 &
   app_pid=$!
   timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" >/dev/null || fail "no error box for a stopped reader"
