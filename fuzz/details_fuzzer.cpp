@@ -19,23 +19,13 @@
 
 namespace {
 
-std::vector<std::u16string> Split(std::u16string_view path) {
-    std::vector<std::u16string> names;
-    for (size_t at = 0; at <= path.size();) {
-        const size_t end = std::min(path.find(u'\\', at), path.size());
-        if (end > at) names.emplace_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return names;
-}
-
 // The paths below each hive's root, the control set in use taken to be ControlSet001.
 std::vector<std::vector<std::u16string>> Paths(std::u16string_view hive) {
     std::vector<std::vector<std::u16string>> paths;
     for (const auto* keys : {&hivestore::kVersionKeys, &hivestore::kDetailKeys})
         for (const auto& key : *keys) {
             if (hive != key.hive) continue;
-            auto names = Split(key.path);
+            auto names = hivestore::SplitKeyPath(key.path);
             if (names.front() == u"CurrentControlSet") names.front() = u"ControlSet001";
             paths.push_back(std::move(names));
         }

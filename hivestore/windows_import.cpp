@@ -34,6 +34,16 @@ const std::vector<VersionKey> kDetailKeys = {
     {u"SYSTEM", u"CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\*"},
 };
 
+std::vector<std::u16string> SplitKeyPath(std::u16string_view path) {
+    std::vector<std::u16string> names;
+    for (size_t at = 0; at <= path.size();) {
+        const size_t end = std::min(path.find(u'\\', at), path.size());
+        if (end > at) names.emplace_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    return names;
+}
+
 namespace {
 
 constexpr const char* kConfig = "System32/config/";
@@ -44,16 +54,6 @@ std::string Where(const disk::Source& source, const disk::Installation& installa
     if (installation.volume.fileSystem == "folder")
         return installation.folder.empty() ? source.Path() : source.Path() + "/" + installation.folder;
     return source.Path() + ", " + disk::Describe(installation);
-}
-
-std::vector<std::u16string> Split(std::u16string_view path) {
-    std::vector<std::u16string> names;
-    for (size_t at = 0; at <= path.size();) {
-        const size_t end = std::min(path.find(u'\\', at), path.size());
-        if (end > at) names.emplace_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return names;
 }
 
 // One hive of the installation, to be read into the store: whole (its bytes read now, with its
@@ -170,7 +170,7 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
     std::vector<VersionKey> keys = kVersionKeys;
     if (extent == Extent::Details) keys.insert(keys.end(), kDetailKeys.begin(), kDetailKeys.end());
     for (const auto& key : keys) {
-        auto names = Split(key.path);
+        auto names = SplitKeyPath(key.path);
         if (std::u16string_view(key.hive) == u"SOFTWARE") {
             softwareKeys.push_back(std::move(names));
         } else {

@@ -36,6 +36,9 @@ extern const std::vector<VersionKey> kVersionKeys;
 // every subkey, each with its values (hive::kAnySubkey).
 extern const std::vector<VersionKey> kDetailKeys;
 
+// A key's path as its names, the empty ones between backslashes left out.
+std::vector<std::u16string> SplitKeyPath(std::u16string_view path);
+
 // A file read is under way: its name, bytes done and bytes in all.
 using ReadProgress = std::function<void(const std::string& file, std::uint64_t done, std::uint64_t total)>;
 
