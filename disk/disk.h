@@ -41,7 +41,7 @@ struct Volume {
 
 enum class InstallationKind {
     Nt,     // a folder holding System32/config/SYSTEM and SOFTWARE
-    Win9x,  // a folder holding SYSTEM.DAT and USER.DAT
+    Win9x,  // a folder holding SYSTEM.DAT (and USER.DAT, unless it is lost)
 };
 
 struct Installation {

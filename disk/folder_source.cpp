@@ -86,8 +86,8 @@ public:
             const std::string name = entry.path().filename().string();
             if (IsNt(entry.path().string()))
                 installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Nt, KeptByUpgrade(name)});
-            else if (!Find(entry.path().string(), {"SYSTEM.DAT"}).empty() &&
-                     !Find(entry.path().string(), {"USER.DAT"}).empty())
+            // SYSTEM.DAT alone tells the version: a missing USER.DAT is named when it is read.
+            else if (!Find(entry.path().string(), {"SYSTEM.DAT"}).empty())
                 installations_.push_back({{0, 0, "folder", ""}, name, InstallationKind::Win9x});
             if (!KeptByUpgrade(name)) continue;
             for (const auto& inner : fs::directory_iterator(entry.path(), e2)) {
@@ -105,7 +105,7 @@ public:
         if (installations_.empty())
             throw Error{path +
                         ": no Windows/System32/config folder in it (nor SYSTEM and SOFTWARE hives, nor a "
-                        "Windows 9x folder with SYSTEM.DAT and USER.DAT): not a Windows volume"};
+                        "Windows 9x folder with SYSTEM.DAT): not a Windows volume"};
         SortInstallations(installations_);
         NoteCaseTwins();
     }

@@ -302,10 +302,10 @@ private:
     }
 
     // The folder `name` as an installation, when it holds one: System32/config/SYSTEM and SOFTWARE
-    // (on FAT also SYSTEM.DAT and USER.DAT, a Windows 9x).
+    // (on FAT also SYSTEM.DAT, a Windows 9x; its USER.DAT may be missing, and is then named).
     void Consider(ImageVolume& v, const std::string& name, bool ntfs) {
         const bool nt = Exists(v, name + "/System32/config/SYSTEM") && Exists(v, name + "/System32/config/SOFTWARE");
-        const bool win9x = !ntfs && !nt && Exists(v, name + "/SYSTEM.DAT") && Exists(v, name + "/USER.DAT");
+        const bool win9x = !ntfs && !nt && Exists(v, name + "/SYSTEM.DAT");
         if (nt || win9x)
             installations_.push_back(
                 {v.volume, name, nt ? InstallationKind::Nt : InstallationKind::Win9x, KeptByUpgrade(name)});

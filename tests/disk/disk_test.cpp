@@ -64,13 +64,15 @@ std::pair<std::string, int> Windows9xOf(const disk::Installation& i) {
 // The installation imported into a store of its own: the version code the window then shows, or
 // the refusal.
 std::string ImportedCode(disk::Source& source, const disk::Installation& installation,
-                         hivestore::Extent extent = hivestore::Extent::Whole) {
+                         hivestore::Extent extent = hivestore::Extent::Whole,
+                         std::vector<std::string>* warnings = nullptr) {
     std::string folder = (fs::temp_directory_path() / "disk-test-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) return "no temporary folder";
     UseRegistryStore(folder + "/registry.db");
     std::string result;
     try {
-        hivestore::ImportWindows(source, installation, extent, {}, win9x::kDefaultCodePage);
+        auto imported = hivestore::ImportWindows(source, installation, extent, {}, win9x::kDefaultCodePage);
+        if (warnings != nullptr) *warnings = std::move(imported.warnings);
         result = std::to_string(GetWindowsVersion());
     } catch (const std::exception& e) {
         result = e.what();
@@ -277,6 +279,24 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Finding Windows on a volume of many files reads the folders on the way, never the whole MFT (25 MiB
 // on real/disk.raw): no more with twice the files.
+// A Windows 98 whose USER.DAT is gone, on a FAT volume and in a folder: SYSTEM.DAT alone is the
+// installation, its version read in full, the missing file named once.
+TEST(Disk, Windows9xWithoutUserDatReadsFromSystemDat) {
+    for (const std::string image : {"fat-system-only.vfat", "folder-9x-system-only"}) {
+        SCOPED_TRACE(image);
+        const auto source = disk::Source::Open(kImages + "/" + image);
+        ASSERT_EQ(source->Installations().size(), 1u);
+        const auto& inst = source->Installations().front();
+        EXPECT_EQ(inst.kind, disk::InstallationKind::Win9x) << Row(inst);
+        EXPECT_FALSE(source->Read(inst, "USER.DAT"));
+        std::vector<std::string> warnings;
+        EXPECT_EQ(ImportedCode(*source, inst, hivestore::Extent::Whole, &warnings), "6");
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find("no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty"), std::string::npos)
+            << warnings[0];
+    }
+}
+
 TEST(Disk, FindingWindowsCostsNoMoreOnAVolumeOfTwiceTheFiles) {
     std::vector<std::uint64_t> bytes;
     for (const char* image : {"real/disk.raw", "real2/disk.raw"}) {

@@ -49,6 +49,10 @@ quiet mkfs.fat -n WIN98 -C fat.vfat 8192
 mmd -i fat.vfat ::/Windows
 mcopy -i fat.vfat h98/SYSTEM.DAT ::/Windows/system.dat
 mcopy -i fat.vfat h98/USER.DAT ::/Windows/USER.DAT
+# A Windows 98 whose USER.DAT is gone (a partial copy, a damaged disk): SYSTEM.DAT alone tells the version.
+quiet mkfs.fat -n WIN98 -C fat-system-only.vfat 8192
+mmd -i fat-system-only.vfat ::/Windows
+mcopy -i fat-system-only.vfat h98/SYSTEM.DAT ::/Windows/SYSTEM.DAT
 truncate -s 40M fat32.vfat && quiet mkfs.fat -F 32 -n WINME fat32.vfat
 mmd -i fat32.vfat ::/WINDOWS
 mcopy -i fat32.vfat hme/SYSTEM.DAT hme/USER.DAT ::/WINDOWS/
@@ -287,6 +291,7 @@ cp h7/SOFTWARE folder-root/Windows.old/system32/CONFIG/software
 cp h7/SYSTEM folder-root/Windows.old/system32/CONFIG/system
 cp h98/SYSTEM.DAT folder-root/WIN98/SYSTEM.DAT && cp h98/USER.DAT folder-root/WIN98/user.dat
 cp h10/SOFTWARE h10/SYSTEM folder-config/
+mkdir -p folder-9x-system-only/WIN98 && cp h98/SYSTEM.DAT folder-9x-system-only/WIN98/
 cp hxp/SOFTWARE hxp/SYSTEM folder-root/Windows.old.000/WINDOWS/System32/config/
 # A mounted volume's links: config a relative link to Hives/config, and one to another volume that a
 # mount shows as a path that is not there.
