@@ -10,10 +10,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
 
@@ -33,8 +34,9 @@ With --hive, FILE is written as a registry hive instead, one that Windows loads
 A key or value that cannot be written so that it imports back (a line break in a
 name, or text a REGEDIT4 file cannot hold) is refused, and the message names that
 key and value. The file is written as it is made, into a new file beside FILE
-that takes its place once complete: a refused export leaves FILE as it was (to
-standard output, what came before the refusal has been written).
+that takes its place once complete: a refused or interrupted export (Ctrl-C, kill,
+a closed terminal) leaves FILE as it was and nothing beside it (to standard
+output, what came before the refusal has been written).
 )";
 
 struct Options {
@@ -44,37 +46,49 @@ struct Options {
     bool regedit4 = false;
 };
 
-// The file is written whole once every byte is known, so a refused export leaves no file behind.
-void WriteFile(const std::string& path, const char* data, size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw InputError{path + ": " + std::strerror(errno)};
-    out.write(data, static_cast<std::streamsize>(size));
-    out.close();
-    if (!out) throw InputError{path + ": cannot write"};
-}
+// The new file of an export under way, removed by the signals that end an export before it is done.
+// One at a time: regstore writes one file per run.
+class PendingTemp {
+public:
+    PendingTemp() = default;
+    PendingTemp(const PendingTemp&) = delete;
+    PendingTemp& operator=(const PendingTemp&) = delete;
+    ~PendingTemp() { Release(); }
 
-int ExportHive(const Options& o) {
-    const auto key = KeyArgument(o.key);
-    // The hive's root key is named as the key it came from, as Windows names a saved key's root.
-    const size_t slash = key.path.rfind('\\');
-    const std::string rootName = key.path.empty() ? std::string(regfile::RootName(key.root))
-                                                  : key.path.substr(slash == std::string::npos ? 0 : slash + 1);
-    std::vector<std::uint8_t> bytes;
-    try {
-        bytes = hivestore::ExportHive(key.root, KeyPath16(key), hivestore::Utf16(rootName));
-    } catch (const hivestore::StoreError& e) {
-        throw InputError{e.what()};
-    } catch (const hive::HiveError& e) {
-        throw InputError{DisplayName(key) + ": " + e.what()};
+    void Hold(const std::string& path) {
+        if (path.size() >= sizeof path_) return;  // too long to keep: the file may then stay
+        std::memcpy(path_, path.c_str(), path.size() + 1);
+        struct sigaction action {};
+        action.sa_handler = Remove;
+        sigemptyset(&action.sa_mask);
+        for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &before_[i]);
+        held_ = 1;
     }
-    WriteFile(*o.file, reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    return kOk;
-}
+    void Release() {
+        if (held_ == 0) return;
+        for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &before_[i], nullptr);
+        held_ = 0;
+    }
 
-// A .reg file written as the export makes it, a piece at a time: into a new file beside FILE that
+private:
+    static constexpr std::array<int, 4> kSignals{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+    // Async-signal-safe: unlink, then the signal again with its default action, which ends the program
+    // with the status the shell expects of it.
+    static void Remove(int signal) {
+        if (held_ != 0) ::unlink(path_);
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+    }
+    static inline char path_[4096] = {};
+    static inline volatile std::sig_atomic_t held_ = 0;
+    std::array<struct sigaction, kSignals.size()> before_{};
+};
+
+// The exported file, written as the export makes it: into a new file beside FILE that
 // takes its place once every byte is in, so that a refused or failed export leaves FILE as it was,
 // or absent. FILE that is no regular file (a pipe, a device), or whose folder takes no new file, is
-// written in place.
+// written in place. An export ended by a signal (Ctrl-C, a closed terminal, kill) leaves no new file
+// either: the handler removes it before the signal ends the program.
 class ExportFile {
 public:
     explicit ExportFile(const std::string& path) : path_(path) {
@@ -98,6 +112,7 @@ public:
             if (fd_ >= 0) {
                 target_ = target;
                 if (exists) ::fchmod(fd_, st.st_mode & 07777);
+                pendingTemp_.Hold(temp_);
                 return;
             }
             if (!exists) throw InputError{path + ": " + std::strerror(errno)};
@@ -133,13 +148,37 @@ public:
         if (!temp_.empty() && ::rename(temp_.c_str(), target_.c_str()) != 0)
             throw InputError{path_ + ": " + std::strerror(errno)};
         temp_.clear();
+        pendingTemp_.Release();
     }
 
 private:
     std::string path_, temp_, target_;
+    PendingTemp pendingTemp_;  // released after the destructor has removed the file
     int fd_ = -1;
     int error_ = 0;
 };
+
+int ExportHive(const Options& o) {
+    const auto key = KeyArgument(o.key);
+    // The hive's root key is named as the key it came from, as Windows names a saved key's root.
+    const size_t slash = key.path.rfind('\\');
+    const std::string rootName = key.path.empty() ? std::string(regfile::RootName(key.root))
+                                                  : key.path.substr(slash == std::string::npos ? 0 : slash + 1);
+    // Made first: a FILE that cannot be written is named before the store is read.
+    ExportFile file(*o.file);
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = hivestore::ExportHive(key.root, KeyPath16(key), hivestore::Utf16(rootName));
+    } catch (const hivestore::StoreError& e) {
+        throw InputError{e.what()};
+    } catch (const hive::HiveError& e) {
+        throw InputError{DisplayName(key) + ": " + e.what()};
+    }
+    file.Write({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+    file.Check();
+    file.Finish();
+    return kOk;
+}
 
 int Export(const Options& o) {
     if (o.hive) return ExportHive(o);

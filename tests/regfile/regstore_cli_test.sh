@@ -137,6 +137,36 @@ refused 1 'value "two\nlines": a line break' "export over a file of a name with 
 [ "$(cat "$dir/kept.reg")" = before ] && [ -z "$(find "$dir" -name '*.tmp')" ] && passed=$((passed + 1)) ||
   { echo "FAIL: a refused export changed the file or left one behind"; failures=$((failures + 1)); }
 
+# An export ended by a signal while its file is under way leaves FILE as it was and nothing beside it.
+# The store is held locked, so the export waits with its new file made until the signal comes.
+interrupted() {  # interrupted SIGNAL [--hive]
+  python3 - "$regstore" "$store" "$dir/kept.reg" "$@" <<'PY'
+import glob, os, signal, sqlite3, subprocess, sys, time
+regstore, store, target, sig, *extra = sys.argv[1:]
+holder = sqlite3.connect(store, isolation_level=None)
+holder.execute("PRAGMA locking_mode=EXCLUSIVE")
+holder.execute("BEGIN EXCLUSIVE")
+export = subprocess.Popen([regstore, "--store", store, "export", "HKCU\\Good", target, *extra],
+                          stderr=subprocess.DEVNULL)
+pattern = os.path.join(os.path.dirname(target), "." + os.path.basename(target) + ".*.tmp")
+while not glob.glob(pattern) and export.poll() is None:
+    time.sleep(0.01)
+export.send_signal(getattr(signal, sig))
+status = export.wait()
+holder.close()
+sys.exit(0 if status == -getattr(signal, sig) else f"ended with {status}, not by {sig}")
+PY
+}
+for sig in SIGINT SIGTERM SIGHUP; do
+  for form in "" --hive; do
+    if interrupted $sig $form && [ "$(cat "$dir/kept.reg")" = before ] && [ -z "$(find "$dir" -name '*.tmp')" ]; then
+      passed=$((passed + 1))
+    else
+      echo "FAIL: an export $form ended by $sig changed the file or left one behind"; failures=$((failures + 1))
+    fi
+  done
+done
+
 refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
 # Text beyond Windows-1252 is kept whole, through a version 5.00 file and back; a REGEDIT4 export
 # refuses it by key and value.
