@@ -9,7 +9,7 @@
 #include "inventory_json.h"
 #include "memory_registry.h"
 #include "registry_store.h"
-#include "windows_import.h"
+#include "version_keys.h"
 
 #include "hive.h"
 
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const LONG rc = RunInStoreTransaction([&]() -> LONG {
             hivestore::ImportTree("fuzz.hive", reader(software), HKEY_LOCAL_MACHINE, u"SOFTWARE");
             hivestore::ImportTree("fuzz.hive", reader(system), HKEY_LOCAL_MACHINE, u"SYSTEM",
-                                  {u"ControlSet001", u"CurrentControlSet"});
+                                  {.mirror = u"ControlSet001", .mirrorAs = u"CurrentControlSet"});
             return ERROR_SUCCESS;
         });
         if (rc != ERROR_SUCCESS) return 0;

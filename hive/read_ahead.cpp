@@ -98,13 +98,16 @@ private:
 // On the reader's thread: writes each call into the chunk being filled.
 class Recorder : public Visitor {
 public:
-    explicit Recorder(Handover& handover) : handover_(handover) { chunk_.reserve(kChunkBytes * 2); }
+    Recorder(Handover& handover, std::atomic<std::uint64_t>* keysRead) : handover_(handover), keysRead_(keysRead) {
+        chunk_.reserve(kChunkBytes * 2);
+    }
 
     void BeginKey(std::u16string_view name, std::u16string_view className, std::uint64_t lastWritten) override {
         const auto* cls = reinterpret_cast<const std::uint8_t*>(className.data());
         Record({Call::BeginKey, static_cast<std::uint32_t>(name.size()), static_cast<std::uint32_t>(className.size()),
                 static_cast<std::uint32_t>(className.size() * sizeof(char16_t)), lastWritten},
                name, {cls, className.size() * sizeof(char16_t)});
+        ++keys_;
     }
     void Value(std::u16string_view name, std::uint32_t type, std::span<const std::uint8_t> data) override {
         Record({Call::Value, static_cast<std::uint32_t>(name.size()), type, static_cast<std::uint32_t>(data.size()), 0},
@@ -114,6 +117,7 @@ public:
 
     // Hands over what waits.
     void Flush() {
+        if (keysRead_ != nullptr) keysRead_->store(keys_, std::memory_order_relaxed);
         if (!chunk_.empty()) handover_.Put(chunk_);
     }
 
@@ -130,6 +134,8 @@ private:
     }
 
     Handover& handover_;
+    std::atomic<std::uint64_t>* keysRead_;
+    std::uint64_t keys_ = 0;  // counted here, published once a chunk is handed over
     Chunk chunk_;
 };
 
@@ -162,11 +168,11 @@ void Replay(const Chunk& chunk, Visitor& visitor) {
 
 }  // namespace
 
-ReadReport ReadAhead(const TreeReader& read, Visitor& visitor) {
+ReadReport ReadAhead(const TreeReader& read, Visitor& visitor, std::atomic<std::uint64_t>* keysRead) {
     Handover handover;
     ReadReport report;
     std::thread reader([&] {
-        Recorder recorder(handover);
+        Recorder recorder(handover, keysRead);
         std::exception_ptr failure;
         try {
             report = read(recorder);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 namespace hivestore {
@@ -103,7 +104,12 @@ public:
     StoreWriter& operator=(const StoreWriter&) = delete;
 
     // Writes the values still waiting; call once the hive was read.
-    void Finish() { Flush(); }
+    void Finish() {
+        Flush();
+        if (options_.writing) options_.writing(report.keys, report.keys);
+    }
+
+    std::atomic<std::uint64_t> keysRead{0};  // by the hive's reader, on its own thread
 
     void BeginKey(std::u16string_view name, std::u16string_view, std::uint64_t) override {
         ++depth_;
@@ -123,6 +129,8 @@ public:
             return;
         }
         ++report.keys;
+        if (options_.writing && report.keys % kProgressEvery == 0)
+            options_.writing(report.keys, keysRead.load(std::memory_order_relaxed));
         CheckName(name);
         // Keys nest at most 512 levels below their root, the hive's below the key it becomes.
         if (targetDepth_ + static_cast<size_t>(depth_) - 1 > kMaxKeyDepth)
@@ -404,7 +412,7 @@ ImportReport ImportTree(const std::string& file, const HiveReader& readTree, HKE
     {
         // Every row goes below the target or the mirror, both made and emptied just now.
         StoreTreeUnchecked unchecked(target.h);
-        read = hive::ReadAhead(readTree, writer);
+        read = hive::ReadAhead(readTree, writer, &writer.keysRead);
         writer.Finish();
         if (const LONG rc = unchecked.Finish(); rc != ERROR_SUCCESS)
             throw StoreError(rc, shown + ": cannot write the keys: " + ErrorText(rc));

@@ -25,12 +25,19 @@ public:
 // bytes can be read once only), is no hive here.
 bool IsHiveFile(const std::string& path);
 
+// How far the store's writing is: keys written so far, of the keys the hive's reader has read.
+using WriteProgress = std::function<void(std::uint64_t written, std::uint64_t read)>;
+
 struct ImportOptions {
     // A top-level key of the hive whose subtree is written a second time under `mirrorAs`: the
     // control set that Select\Current names, as HKLM\SYSTEM\CurrentControlSet.
     std::u16string mirror;
     std::u16string mirrorAs;
+    // Told now and then while the keys are written (every kProgressEvery keys, and at the end).
+    WriteProgress writing;
 };
+
+inline constexpr std::uint64_t kProgressEvery = 256;
 
 struct ImportReport {
     std::vector<std::string> warnings;

@@ -24,17 +24,26 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::Update(const std::string& file, std::uint64_t done, std::uint64_t total, Clock::time_point now) {
+    Draw(file, done >= total, now, [&] { return Text(program_, file, done, total); });
+}
+
+void ProgressLine::Written(const std::string& file, std::uint64_t written, std::uint64_t read, Clock::time_point now) {
+    Draw("writing " + file, written >= read, now, [&] { return WrittenText(program_, file, written, read); });
+}
+
+void ProgressLine::Draw(const std::string& task, bool done, Clock::time_point now,
+                        const std::function<std::string()>& text) {
     if (!terminal_) return;
-    if (file != file_) {
-        // Each file's read is timed on its own: only a long one shows.
-        file_ = file;
+    if (task != task_) {
+        // Each task is timed on its own: only a long one shows.
+        task_ = task;
         started_ = now;
         Clear();
         return;
     }
-    if (now - started_ < kQuietFor || (shown_ && now - drawn_ < kRedrawEvery && done < total)) return;
+    if (now - started_ < kQuietFor || (shown_ && now - drawn_ < kRedrawEvery && !done)) return;
     // Back to the line's start, the text, and the rest of an older, longer line erased.
-    std::fprintf(out_, "\r%s\033[K", Text(program_, file, done, total).c_str());
+    std::fprintf(out_, "\r%s\033[K", text().c_str());
     std::fflush(out_);
     shown_ = true;
     drawn_ = now;
@@ -52,6 +61,12 @@ std::string ProgressLine::Text(const std::string& program, const std::string& fi
     const unsigned percent = total == 0 ? 100 : static_cast<unsigned>(std::min(done, total) * 100 / total);
     const std::uint64_t mib = (total + (1u << 20) - 1) >> 20;
     return program + ": reading " + file + ": " + std::to_string(percent) + "% of " + std::to_string(mib) + " MiB";
+}
+
+std::string ProgressLine::WrittenText(const std::string& program, const std::string& file, std::uint64_t written,
+                                      std::uint64_t read) {
+    return program + ": writing " + file + " into the store: " + std::to_string(written) + " of " +
+           std::to_string(std::max(written, read)) + " keys read";
 }
 
 }  // namespace hivestore

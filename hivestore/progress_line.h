@@ -1,9 +1,10 @@
 #pragma once
-// How far a long read is, on one line of a terminal: shown once a file has taken more than a
-// second, redrawn at most ten times a second, and cleared when the read is done.
+// How far a long read, or the store's writing after it, is, on one line of a terminal: shown once a
+// file has taken more than a second, redrawn at most ten times a second, and cleared when done.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace hivestore {
@@ -23,17 +24,28 @@ public:
         Update(file, done, total, Clock::now());
     }
     void Update(const std::string& file, std::uint64_t done, std::uint64_t total, Clock::time_point now);
+    // The keys of `file` written into the store so far, of those read from it.
+    void Written(const std::string& file, std::uint64_t written, std::uint64_t read, Clock::time_point now);
+    void Written(const std::string& file, std::uint64_t written, std::uint64_t read) {
+        Written(file, written, read, Clock::now());
+    }
     void Clear();
 
     // What a line says: "regstore: reading NAME: 45% of 185 MiB".
     static std::string Text(const std::string& program, const std::string& file, std::uint64_t done,
                             std::uint64_t total);
+    // "regstore: writing NAME into the store: 12000 of 30756 keys read".
+    static std::string WrittenText(const std::string& program, const std::string& file, std::uint64_t written,
+                                   std::uint64_t read);
 
 private:
+    // Draws `text()` for the task `task` (a file's read or its writing), each timed on its own.
+    void Draw(const std::string& task, bool done, Clock::time_point now, const std::function<std::string()>& text);
+
     std::string program_;
     std::FILE* out_;
     bool terminal_;
-    std::string file_;
+    std::string task_;
     Clock::time_point started_{}, drawn_{};
     bool shown_ = false;
 };

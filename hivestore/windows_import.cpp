@@ -13,37 +13,6 @@
 
 namespace hivestore {
 
-const std::vector<VersionKey> kVersionKeys = {
-    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion"},
-    {u"SOFTWARE", u"Microsoft\\Windows\\CurrentVersion"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\Windows"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\ProductOptions"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\ComputerName\\ComputerName"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\Session Manager\\Environment"},
-};
-
-const std::vector<VersionKey> kDetailKeys = {
-    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion\\Winlogon"},
-    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\*"},
-    {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion\\HotFix\\*"},
-    {u"SOFTWARE", u"Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\Packages\\*"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\TimeZoneInformation"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\Nls\\Language"},
-    {u"SYSTEM", u"CurrentControlSet\\Control\\Nls\\Locale"},
-    {u"SYSTEM", u"CurrentControlSet\\Services\\Tcpip\\Parameters"},
-    {u"SYSTEM", u"CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\*"},
-};
-
-std::vector<std::u16string> SplitKeyPath(std::u16string_view path) {
-    std::vector<std::u16string> names;
-    for (size_t at = 0; at <= path.size();) {
-        const size_t end = std::min(path.find(u'\\', at), path.size());
-        if (end > at) names.emplace_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    return names;
-}
-
 namespace {
 
 constexpr const char* kConfig = "System32/config/";
@@ -146,7 +115,7 @@ WindowsImport Import9xInstallation(disk::Source& source, const disk::Installatio
 }  // namespace
 
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
-                            const ReadProgress& progress, unsigned codePage) {
+                            const ReadProgress& progress, unsigned codePage, const WriteProgressOf& writing) {
     if (installation.kind == disk::InstallationKind::Win9x)
         return Import9xInstallation(source, installation, codePage, progress);
     const InstallationHive software(source, installation, "SOFTWARE", extent, progress);
@@ -181,8 +150,18 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
     }
 
     ImportReport softwareReport, systemReport;
+    const auto writingOf = [&](const std::string& name) {
+        return writing ? WriteProgress([&writing, name](std::uint64_t written, std::uint64_t read) {
+            writing(name, written, read);
+        })
+                       : WriteProgress();
+    };
+    ImportOptions softwareOptions;
+    softwareOptions.writing = writingOf(software.Name());
+    options.writing = writingOf(system.Name());
     const LONG rc = RunInStoreTransaction([&]() -> LONG {
-        softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE");
+        softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE",
+                                    softwareOptions);
         systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
         return ERROR_SUCCESS;
     });

@@ -4,6 +4,7 @@
 // store transaction, with HKLM\SYSTEM\CurrentControlSet a copy of the control set in use.
 #include "disk.h"
 #include "hive_store.h"
+#include "version_keys.h"
 
 #include <cstdint>
 #include <functional>
@@ -23,24 +24,10 @@ enum class Extent {
                   // (kDetailKeys): owner, time zone, network, profiles, updates
 };
 
-// The keys Extent::VersionKeys imports, below HKLM: what the window's load sequence and an inventory
-// (build, release, edition, install date, computer name, architecture) read. "CurrentControlSet"
-// is read from the control set that SYSTEM's Select\Current names.
-struct VersionKey {
-    const char16_t* hive;  // u"SOFTWARE" or u"SYSTEM"
-    const char16_t* path;  // below the hive's root
-};
-extern const std::vector<VersionKey> kVersionKeys;
-
-// The keys Extent::Details imports beside kVersionKeys, for ReadDetails. A last name "*" stands for
-// every subkey, each with its values (hive::kAnySubkey).
-extern const std::vector<VersionKey> kDetailKeys;
-
-// A key's path as its names, the empty ones between backslashes left out.
-std::vector<std::u16string> SplitKeyPath(std::u16string_view path);
-
 // A file read is under way: its name, bytes done and bytes in all.
 using ReadProgress = std::function<void(const std::string& file, std::uint64_t done, std::uint64_t total)>;
+// A hive's keys are being written into the store: its name, keys written and keys read so far.
+using WriteProgressOf = std::function<void(const std::string& file, std::uint64_t written, std::uint64_t read)>;
 
 struct WindowsImport {
     std::vector<std::string> warnings;  // each names the file or the key it is about
@@ -52,7 +39,8 @@ struct WindowsImport {
 // A Windows 95, 98 or Me installation's SYSTEM.DAT and USER.DAT become HKLM and HKU instead, read in
 // `codePage`, whatever the extent; a damaged one throws win9x::CregError.
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
-                            const ReadProgress& progress = {}, unsigned codePage = win9x::kDefaultCodePage);
+                            const ReadProgress& progress = {}, unsigned codePage = win9x::kDefaultCodePage,
+                            const WriteProgressOf& writing = {});
 
 // The installation that `number` names (from 1, in the source's order), or without a number the only
 // one (an earlier Windows kept by an upgrade counts only when nothing else is there). Throws ChoiceError when that is

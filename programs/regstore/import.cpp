@@ -4,6 +4,7 @@
 #include "hive_format.h"
 
 #include "hive_store.h"
+#include "progress_line.h"
 #include "registry_store.h"
 
 #include <CLI/CLI.hpp>
@@ -33,7 +34,9 @@ Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
 replaces what KEY holds, in one transaction. The hive's transaction logs beside it
 (FILE.LOG1, FILE.LOG2, FILE.LOG, any case) are replayed as Windows replays them.
 Names and text are kept whole, whatever the code page holds; of sibling names that
-differ only in case, the first is read, with a warning. FILE may be a pipe.
+differ only in case, the first is read, with a warning. FILE may be a pipe. A
+write that takes more than a second shows its progress on a terminal: keys
+written of keys read.
 )";
 
 // The largest .reg file read: far above any installation's version keys, and a bound on the memory
@@ -74,7 +77,11 @@ int ImportHive(const Context& context, const std::string& keyText, const std::st
     const auto key = KeyArgument(keyText);
     // The reader refuses what is no hive, with the reason; a pipe it reads once, as a stream.
     hivestore::ImportReport report;
-    InHiveTransaction(context, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key)); });
+    hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
+    hivestore::ImportOptions options;
+    options.writing = [&](std::uint64_t written, std::uint64_t read) { progress.Written(path, written, read); };
+    InHiveTransaction(context, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key), options); });
+    progress.Clear();
     Warn(report.warnings);
     return kOk;
 }

@@ -32,8 +32,8 @@ When SOURCE holds several installations, --installation N chooses one, numbered
 from 1 as list-windows lists them (by partition, then by folder name); without
 it nothing is imported, the installations are listed and the status is 1. An
 earlier Windows that an upgrade kept in Windows.old is no choice beside the one
-in use, which is imported. A read that takes more than a second shows its
-progress on a terminal.
+in use, which is imported. A read or a write that takes more than a second
+shows its progress on a terminal: bytes read, then keys written of keys read.
 
 Windows 95, 98 and Me keep their registry in the Windows folder (SOURCE may be
 that folder, the root of its volume, or an image of a FAT volume). SYSTEM.DAT
@@ -86,7 +86,10 @@ int ImportWindows(const Context& context, const Options& o) {
             throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + o.source + " does not hold"};
         hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
         const auto result =
-            hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress), codePage);
+            hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress), codePage,
+                                     [&progress](const std::string& file, std::uint64_t written, std::uint64_t read) {
+                                         progress.Written(file, written, read);
+                                     });
         progress.Clear();
         Warn(result.warnings);
     } catch (const disk::Error& e) {

@@ -112,12 +112,13 @@ TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
     }
 }
 
-TEST(ProgressLine, ShowsOnlyAReadThatTakesMoreThanASecond) {
+TEST(ProgressLine, ShowsOnlyAReadOrWriteThatTakesMoreThanASecond) {
     using namespace std::chrono_literals;
     struct Step {
         const char* file;
         std::uint64_t done, total;
         std::chrono::milliseconds at;
+        bool writing = false;  // the store's writing of the file's keys: done of total keys read
     };
     struct Case {
         const char* what;
@@ -147,6 +148,18 @@ TEST(ProgressLine, ShowsOnlyAReadThatTakesMoreThanASecond) {
          {{"F", 0, 100, 0ms}, {"F", 50, 100, 1500ms}, {"G", 0, 100, 1600ms}, {"G", 100, 100, 2000ms}},
          "\rregstore: reading F: 50% of 1 MiB\033[K" + clear},
         {"nothing where the output is no terminal", false, {{"F", 0, 100, 0ms}, {"F", 50, 100, 5000ms}}, ""},
+        {"the writing after a long read is timed on its own, and shows the keys written of those read",
+         true,
+         {{"F", 0, 100, 0ms},
+          {"F", 100, 100, 1200ms},
+          {"F", 0, 0, 1300ms, true},
+          {"F", 256, 1000, 1900ms, true},
+          {"F", 512, 3000, 2400ms, true},
+          {"F", 3100, 3100, 2500ms, true}},
+         "\rregstore: reading F: 100% of 1 MiB\033[K" + clear +
+             "\rregstore: writing F into the store: 512 of 3000 keys read\033[K"
+             "\rregstore: writing F into the store: 3100 of 3100 keys read\033[K" +
+             clear},
     };
     for (const auto& c : cases) {
         std::FILE* out = std::tmpfile();
@@ -154,7 +167,9 @@ TEST(ProgressLine, ShowsOnlyAReadThatTakesMoreThanASecond) {
         {
             hivestore::ProgressLine line("regstore", out, c.terminal);
             const auto start = hivestore::ProgressLine::Clock::now();
-            for (const auto& s : c.steps) line.Update(s.file, s.done, s.total, start + s.at);
+            for (const auto& s : c.steps)
+                if (s.writing) line.Written(s.file, s.done, s.total, start + s.at);
+                else line.Update(s.file, s.done, s.total, start + s.at);
         }
         std::string got(static_cast<size_t>(std::ftell(out)), '\0');
         std::rewind(out);
