@@ -6,17 +6,17 @@
 
 namespace hivestore {
 
-// The keys an inventory imports (Extent::VersionKeys in windows_import.h), below HKLM: what the window's load sequence and an inventory
-// (build, release, edition, install date, computer name, architecture) read. "CurrentControlSet"
-// is read from the control set that SYSTEM's Select\Current names.
+// The keys an inventory imports (Extent::VersionKeys), below HKLM: what the window's load sequence
+// and an inventory (build, release, edition, install date, computer name, architecture) read.
+// "CurrentControlSet" is read from the control set that SYSTEM's Select\Current names.
 struct VersionKey {
     const char16_t* hive;  // u"SOFTWARE" or u"SYSTEM"
     const char16_t* path;  // below the hive's root
 };
 extern const std::vector<VersionKey> kVersionKeys;
 
-// The keys a details read (Extent::Details) imports beside kVersionKeys, for ReadDetails. A last name "*" stands for
-// every subkey, each with its values (hive::kAnySubkey).
+// The keys Extent::Details imports beside kVersionKeys, for ReadDetails. A last name "*" stands
+// for every subkey, each with its values (hive::kAnySubkey).
 extern const std::vector<VersionKey> kDetailKeys;
 
 // A key's path as its names, the empty ones between backslashes left out.
