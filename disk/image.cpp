@@ -3,6 +3,7 @@
 #include "image.h"
 
 #include "image_files.h"
+#include "image_kind.h"
 #include "tsk.h"
 
 #include <tsk/libtsk.h>
@@ -14,10 +15,6 @@ namespace disk {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool Starts(const std::uint8_t* head, std::size_t have, std::string_view magic) {
-    return have >= magic.size() && std::memcmp(head, magic.data(), magic.size()) == 0;
-}
 
 }  // namespace
 
@@ -62,8 +59,8 @@ std::string ResolveParent(const std::string& child, const std::string& named) {
 }
 
 std::unique_ptr<Image> OpenImage(const std::string& path) {
-    std::uint8_t head[512] = {};
-    std::uint8_t tail[512] = {};
+    std::uint8_t head[kKindBytes] = {};
+    std::uint8_t tail[kKindBytes] = {};
     std::size_t have = 0;
     std::uint64_t size = 0;
     {
@@ -72,18 +69,24 @@ std::unique_ptr<Image> OpenImage(const std::string& path) {
         const ssize_t n = ::pread(fd.get(), head, sizeof head, 0);
         if (n < 0) throw Error{Errno(path)};
         have = std::size_t(n);
-        if (size >= 512 && ::pread(fd.get(), tail, sizeof tail, off_t(size - 512)) != 512) throw Error{Errno(path)};
+        if (size >= kKindBytes && ::pread(fd.get(), tail, sizeof tail, off_t(size - kKindBytes)) != ssize_t(kKindBytes))
+            throw Error{Errno(path)};
     }
     if (size == 0) throw Error{path + ": an empty file, not a disk image"};
-    if (Starts(head, have, "QFI\xfb")) return OpenQcow(path);
-    if (Starts(head, have, "vhdxfile") || Starts(head, have, "conectix") ||
-        (size >= 512 && Starts(tail, 512, "conectix")))
-        return OpenVhdi(path);
-    if (Starts(head, have, "KDMV") || Starts(head, have, "COWD") || Starts(head, have, "# Disk DescriptorFile"))
-        return OpenVmdk(path);
-    if (Starts(head, have, std::string_view("EVF\x09\x0d\x0a\xff\x00", 8))) return OpenE01(path);
-    if (Starts(head, have, std::string_view("LVF\x09\x0d\x0a\xff\x00", 8)))
-        throw Error{path + ": a logical evidence file (L01), which holds files, not a disk"};
+    switch (KindOf(head, have, tail, size)) {
+        case ImageKind::Qcow:
+            return OpenQcow(path);
+        case ImageKind::Vhdi:
+            return OpenVhdi(path);
+        case ImageKind::Vmdk:
+            return OpenVmdk(path);
+        case ImageKind::E01:
+            return OpenE01(path);
+        case ImageKind::L01:
+            throw Error{path + ": a logical evidence file (L01), which holds files, not a disk"};
+        case ImageKind::Raw:
+            break;
+    }
     return OpenRaw(path);
 }
 

@@ -31,6 +31,10 @@ void ProgressLine::Written(const std::string& file, std::uint64_t written, std::
     Draw("writing " + file, written >= read, now, [&] { return WrittenText(program_, file, written, read); });
 }
 
+void ProgressLine::Listed(std::uint64_t done, std::uint64_t total, Clock::time_point now) {
+    Draw("listing", done >= total, now, [&] { return ListedText(program_, done, total); });
+}
+
 void ProgressLine::Draw(const std::string& task, bool done, Clock::time_point now,
                         const std::function<std::string()>& text) {
     if (!terminal_) return;
@@ -67,6 +71,10 @@ std::string ProgressLine::WrittenText(const std::string& program, const std::str
                                       std::uint64_t read) {
     return program + ": writing " + file + " into the store: " + std::to_string(written) + " of " +
            std::to_string(std::max(written, read)) + " keys read";
+}
+
+std::string ProgressLine::ListedText(const std::string& program, std::uint64_t done, std::uint64_t total) {
+    return program + ": listing: " + std::to_string(done) + " of " + std::to_string(total) + " sources read";
 }
 
 }  // namespace hivestore

@@ -29,6 +29,9 @@ public:
     void Written(const std::string& file, std::uint64_t written, std::uint64_t read) {
         Written(file, written, read, Clock::now());
     }
+    // Sources listed so far, of all given: a listing of many.
+    void Listed(std::uint64_t done, std::uint64_t total, Clock::time_point now);
+    void Listed(std::uint64_t done, std::uint64_t total) { Listed(done, total, Clock::now()); }
     void Clear();
 
     // What a line says: "regstore: reading NAME: 45% of 185 MiB".
@@ -37,6 +40,9 @@ public:
     // "regstore: writing NAME into the store: 12000 of 30756 keys read".
     static std::string WrittenText(const std::string& program, const std::string& file, std::uint64_t written,
                                    std::uint64_t read);
+
+    // "regstore: listing: 12 of 50 sources read".
+    static std::string ListedText(const std::string& program, std::uint64_t done, std::uint64_t total);
 
 private:
     // Draws `text()` for the task `task` (a file's read or its writing), each timed on its own.

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -87,6 +88,8 @@ std::string DisplayName(const regfile::KeyName& key);
 std::u16string KeyPath16(const regfile::KeyName& key);
 
 void Warn(const std::vector<std::string>& warnings);
+// A whole number in `text` (an option's N), or nothing.
+std::optional<unsigned> Number(const std::string& text);
 // Runs hive imports as one store transaction; a hive that cannot be read, or a store that refuses
 // a write, leaves the store as it was.
 void InHiveTransaction(const Context& context, const std::function<void()>& body);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -114,6 +115,13 @@ std::string DisplayName(const regfile::KeyName& key) {
 
 std::u16string KeyPath16(const regfile::KeyName& key) {
     return Wide(key.path);
+}
+
+std::optional<unsigned> Number(const std::string& text) {
+    unsigned n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return n;
 }
 
 void Warn(const std::vector<std::string>& warnings) {

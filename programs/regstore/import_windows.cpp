@@ -50,14 +50,6 @@ struct Options {
     std::optional<unsigned> codepage;
 };
 
-// A whole number in `text`, or nothing.
-std::optional<unsigned> Number(const std::string& text) {
-    unsigned n = 0;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return n;
-}
-
 // --installation N: installations are numbered from 1, as list-windows lists them.
 const CLI::Validator kInstallationNumber(
     [](const std::string& text) -> std::string {

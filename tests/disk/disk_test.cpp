@@ -2,7 +2,9 @@
 // tests/disk/make_images.sh makes before these tests run (DISK_IMAGES), and the partition walk on
 // tables written in memory.
 #include "disk.h"
+#include "find_disks.h"
 #include "image.h"
+#include "image_kind.h"
 #include "layout.h"
 #include "layout_format.h"
 #include "modWindowsVersion.h"
@@ -277,8 +279,6 @@ INSTANTIATE_TEST_SUITE_P(
         return name;
     });
 
-// Finding Windows on a volume of many files reads the folders on the way, never the whole MFT (25 MiB
-// on real/disk.raw): no more with twice the files.
 // A Windows 98 whose USER.DAT is gone, on a FAT volume and in a folder: SYSTEM.DAT alone is the
 // installation, its version read in full, the missing file named once.
 TEST(Disk, Windows9xWithoutUserDatReadsFromSystemDat) {
@@ -295,6 +295,62 @@ TEST(Disk, Windows9xWithoutUserDatReadsFromSystemDat) {
         EXPECT_NE(warnings[0].find("no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty"), std::string::npos)
             << warnings[0];
     }
+}
+
+// Finding Windows on a volume of many files reads the folders on the way, never the whole MFT (25 MiB
+// on real/disk.raw): no more with twice the files.
+// Disk images told by their content alone: a listing of a folder reads those, once each.
+TEST(Disk, ImagesAreToldByContent) {
+    const auto le64 = [](std::uint64_t v) {
+        std::string s(8, '\0');
+        for (int i = 0; i < 8; ++i) s[i] = char(v >> (8 * i));
+        return s;
+    };
+    const std::string ewf("EVF\x09\x0d\x0a\xff\x00\x01", 9);
+    const std::string sector = std::string(510, 'x') + "\x55\xaa";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        bool disk;
+    };
+    const Case cases[] = {
+        {"QCOW2", std::string("QFI\xfb", 4) + std::string(600, '\0'), true},
+        {"VHDX", "vhdxfile" + std::string(600, '\0'), true},
+        {"a fixed VHD: its footer at the end", std::string(4096, '\0') + "conectix" + std::string(504, '\0'), true},
+        {"a VMDK descriptor", "# Disk DescriptorFile\nversion=1\n", true},
+        {"a monolithic sparse VMDK: its descriptor inside",
+         "KDMV" + std::string(24, '\0') + le64(1) + std::string(600, '\0'), true},
+        {"an extent of a split VMDK: no descriptor of its own",
+         "KDMV" + std::string(24, '\0') + le64(0) + std::string(600, '\0'), false},
+        {"an E01's first segment", ewf + std::string("\x01\x00", 2) + std::string(600, '\0'), true},
+        {"an E01's second segment", ewf + std::string("\x02\x00", 2) + std::string(600, '\0'), false},
+        {"a logical evidence file", std::string("LVF\x09\x0d\x0a\xff\x00", 8) + std::string(600, '\0'), false},
+        {"a raw disk or volume: a boot sector's signature", sector + std::string(1024, '\0'), true},
+        {"text", "hello, not a disk\n", false},
+        {"a sector without its signature", std::string(4096, '\0'), false},
+        {"an empty file", "", false},
+    };
+    const fs::path dir = fs::temp_directory_path() / ("kinds-" + std::to_string(::getpid()));
+    fs::create_directories(dir / "sub");
+    std::vector<std::string> disks;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const auto path = (dir / (i % 2 ? "sub" : ".") / ("f" + std::to_string(i))).lexically_normal();
+        std::ofstream(path, std::ios::binary) << cases[i].bytes;
+        EXPECT_EQ(disk::LooksLikeDisk(path.string()), cases[i].disk) << cases[i].what;
+        if (cases[i].disk) disks.push_back(path.string());
+    }
+    EXPECT_FALSE(disk::LooksLikeDisk(dir.string())) << "a folder";
+    EXPECT_FALSE(disk::LooksLikeDisk((dir / "none").string())) << "a file that is not there";
+    // A descriptor's extents are its disk's parts; a link to a folder is not followed.
+    std::ofstream(dir / "split.vmdk") << "# Disk DescriptorFile\nRW 8 FLAT \"split-flat.vmdk\" 0\n";
+    std::ofstream(dir / "split-flat.vmdk", std::ios::binary) << sector;
+    fs::create_directory_symlink(dir / "sub", dir / "link");
+    disks.push_back((dir / "split.vmdk").string());
+    std::sort(disks.begin(), disks.end());
+    const disk::FoundDisks found = disk::FindDisks(dir.string());
+    EXPECT_EQ(found.disks, disks);
+    EXPECT_TRUE(found.warnings.empty());
+    fs::remove_all(dir);
 }
 
 TEST(Disk, FindingWindowsCostsNoMoreOnAVolumeOfTwiceTheFiles) {

@@ -72,7 +72,7 @@ check 1 "dynamic.vhd: a folder, not a disk image" "a differencing disk whose par
 check 1 "none.raw: No such file" "a missing source" -- r import-windows none.raw
 check 0 "a BitLocker-encrypted volume" "a Windows beside a BitLocker volume, with a warning" -- r list-windows mixed.raw
 check 0 "hibernated" "a hibernated volume is read, with a warning" -- r list-windows hiber.ntfs
-check 2 "list-windows takes one SOURCE" "list-windows without SOURCE" -- r list-windows
+check 2 "list-windows takes one or more SOURCEs" "list-windows without SOURCE" -- r list-windows
 check 2 "list-windows takes no --installation" "list-windows --installation" -- r list-windows gpt.raw --installation 1
 check 0 "Usage: regstore list-windows SOURCE" "list-windows --help" -- r list-windows --help
 # list-windows writes nothing: no temporary folder is needed, and the store named is not made.
@@ -100,6 +100,58 @@ for g, w in zip(got, want):
         assert k in g, k
 PY
 
+# Many sources at once: in the order given whatever order they finish in, each failure an object of
+# its own, the others read; the same with one job or several. --recursive finds images by content.
+many="$dir/many"
+mkdir -p "$many/vms/deeper" "$many/empty/sub"
+for f in gpt.raw disk.vhdx overlay.qcow2 base.qcow2 evidence.E0? flat.vmdk flat-flat.vmdk bitlocker.raw; do
+  ln -s "$PWD/$f" "$many/vms/$f"; done
+cp -r split-vmdk "$many/vms/deeper/split"
+ln -s "$PWD/split-vmdk" "$many/vms/linked"
+echo "not a disk" >"$many/vms/notes.txt"
+for jobs in 1 4; do
+  run r list-windows folder-config nothere.img "$many/vms" mbr.raw --recursive --jobs "$jobs" --json-lines
+  echo $? >"$dir/status"
+  if python3 - "$dir/out" "$dir/status" "$many/vms" <<'PY'; then passed=$((passed + 1)); else fail "list-windows of many sources, --jobs $jobs"; cat "$dir/out" "$dir/err"; fi
+import json, sys
+rows = [json.loads(line) for line in open(sys.argv[1])]
+assert open(sys.argv[2]).read().strip() == "1", "exit status"
+vms = sys.argv[3]
+got = [(r["source"].replace(vms, "VMS"), r.get("installation"), r.get("Caption"), "error" in r) for r in rows]
+want = [("folder-config", 1, "19", False), ("nothere.img", None, None, True)]
+want += [("VMS/base.qcow2", 1, "19", False), ("VMS/base.qcow2", 2, "15", False), ("VMS/bitlocker.raw", None, None, True)]
+want += [("VMS/deeper/split/disk.vmdk", n, c, False) for n, c in ((1, "6"), (2, "19"), (3, "15"), (4, "12"))]
+for image in ("disk.vhdx", "evidence.E01", "flat.vmdk", "gpt.raw", "overlay.qcow2"):
+    want += [("VMS/" + image, 1, "19", False), ("VMS/" + image, 2, "15", False)]
+want += [("mbr.raw", n, c, False) for n, c in ((1, "6"), (2, "19"), (3, "15"), (4, "12"))]
+assert got == want, "\n".join(map(str, got))
+assert "BitLocker" in rows[4]["error"] and "No such file" in rows[1]["error"], rows
+PY
+done
+# Lines name their source when there are several; a source's failure does not stop the others.
+check 1 "mbr.raw  4  partition 5 (NTFS, offset 23068672): WINNT  12  Microsoft Windows XP" "lines of many sources" \
+  -- r list-windows bitlocker.raw mbr.raw
+grep -qF "BitLocker" "$dir/err" && passed=$((passed + 1)) || { fail "the failed source is named"; cat "$dir/err"; }
+check 1 "a folder that holds no Windows installation and no disk image" "--recursive on a folder without images" \
+  -- r list-windows "$many/empty" --recursive --csv
+check 2 "" "--json and --json-lines" -- r list-windows gpt.raw --json --json-lines
+check 2 "--jobs: from 1 to 1024" "--jobs 0" -- r list-windows gpt.raw --jobs 0
+# CSV: a header and one row per installation, as Python's reader reads it, the same as the JSON.
+run r list-windows gpt.raw nothere.img --csv
+cp "$dir/out" "$dir/many.csv"
+run r list-windows gpt.raw nothere.img --json
+if python3 - "$dir/many.csv" "$dir/out" <<'PY'; then passed=$((passed + 1)); else fail "list-windows --csv"; cat "$dir/many.csv"; fi
+import csv, json, sys
+rows = list(csv.DictReader(open(sys.argv[1], newline="")))
+objects = json.load(open(sys.argv[2]))
+assert len(rows) == len(objects) == 3, rows
+for row, obj in zip(rows, objects):
+    for key in ("source", "installation", "folder", "error", "name", "Caption", "CurrentBuildNumber"):
+        want = obj.get(key)
+        want = "" if want is None else str(want)
+        assert row[key] == want, (key, row[key], want)
+PY
+
 # Windows 11 keeps "Windows 10" in ProductName: the line names it Windows 11, the code stays 19.
 # Inventory values the examples lack are added to its SOFTWARE and SYSTEM.
 store="$dir/w11.db"
@@ -122,6 +174,18 @@ want = {"name": "Windows 11 Pro", "Caption": "19", "ProductName": "WINDOWS 10 PR
         "architecture": "ARM64"}
 for k, v in want.items():
     assert g.get(k) == v, (k, g.get(k), v)
+PY
+
+# --details: what the registry keeps beside the version, and the end of support from the table
+# installed beside the program; null where the registry lacks it.
+run r list-windows --json --details "$dir/w11"
+if python3 - "$dir/out" <<'PY'; then passed=$((passed + 1)); else fail "list-windows --details"; cat "$dir/out" "$dir/err"; fi
+import json, sys
+d = json.load(open(sys.argv[1]))[0]["details"]
+for key in ("registeredOwner", "productId", "installTime", "timeZone", "hostName", "interfaces", "profiles", "updates"):
+    assert key in d, key
+assert d["installTime"] == "2023-11-14T22:13:20Z", d["installTime"]
+assert d["endOfSupport"] in ("supported until 2025-11-11", "out of support since 2025-11-11"), d["endOfSupport"]
 PY
 
 # Windows 98 in a folder and on a FAT volume: its name from beside its version, the code 6.

@@ -112,13 +112,18 @@ TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
     }
 }
 
-TEST(ProgressLine, ShowsOnlyAReadOrWriteThatTakesMoreThanASecond) {
+TEST(ProgressLine, ShowsOnlyAReadWriteOrListingThatTakesMoreThanASecond) {
     using namespace std::chrono_literals;
+    enum class Task {
+        Read,
+        Writing,  // the store's writing of the file's keys: done of total keys read
+        Listing,  // sources listed: done of total
+    };
     struct Step {
         const char* file;
         std::uint64_t done, total;
         std::chrono::milliseconds at;
-        bool writing = false;  // the store's writing of the file's keys: done of total keys read
+        Task task = Task::Read;
     };
     struct Case {
         const char* what;
@@ -152,14 +157,21 @@ TEST(ProgressLine, ShowsOnlyAReadOrWriteThatTakesMoreThanASecond) {
          true,
          {{"F", 0, 100, 0ms},
           {"F", 100, 100, 1200ms},
-          {"F", 0, 0, 1300ms, true},
-          {"F", 256, 1000, 1900ms, true},
-          {"F", 512, 3000, 2400ms, true},
-          {"F", 3100, 3100, 2500ms, true}},
+          {"F", 0, 0, 1300ms, Task::Writing},
+          {"F", 256, 1000, 1900ms, Task::Writing},
+          {"F", 512, 3000, 2400ms, Task::Writing},
+          {"F", 3100, 3100, 2500ms, Task::Writing}},
          "\rregstore: reading F: 100% of 1 MiB\033[K" + clear +
              "\rregstore: writing F into the store: 512 of 3000 keys read\033[K"
              "\rregstore: writing F into the store: 3100 of 3100 keys read\033[K" +
              clear},
+        {"a listing of many sources shows how many are read, once it has taken a second",
+         true,
+         {{"", 1, 50, 300ms, Task::Listing},
+          {"", 2, 50, 900ms, Task::Listing},
+          {"", 9, 50, 1400ms, Task::Listing},
+          {"", 50, 50, 3000ms, Task::Listing}},
+         "\rregstore: listing: 9 of 50 sources read\033[K\rregstore: listing: 50 of 50 sources read\033[K" + clear},
     };
     for (const auto& c : cases) {
         std::FILE* out = std::tmpfile();
@@ -167,9 +179,17 @@ TEST(ProgressLine, ShowsOnlyAReadOrWriteThatTakesMoreThanASecond) {
         {
             hivestore::ProgressLine line("regstore", out, c.terminal);
             const auto start = hivestore::ProgressLine::Clock::now();
-            for (const auto& s : c.steps)
-                if (s.writing) line.Written(s.file, s.done, s.total, start + s.at);
-                else line.Update(s.file, s.done, s.total, start + s.at);
+            for (const auto& s : c.steps) switch (s.task) {
+                    case Task::Read:
+                        line.Update(s.file, s.done, s.total, start + s.at);
+                        break;
+                    case Task::Writing:
+                        line.Written(s.file, s.done, s.total, start + s.at);
+                        break;
+                    case Task::Listing:
+                        line.Listed(s.done, s.total, start + s.at);
+                        break;
+                }
         }
         std::string got(static_cast<size_t>(std::ftell(out)), '\0');
         std::rewind(out);
