@@ -77,7 +77,10 @@ std::string Profiles(const Json& list) {
 
 std::string Row(const std::vector<std::string>& fields) {
     std::string line;
-    for (const auto& f : fields) line += (line.empty() ? "" : ",") + CsvField(f);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) line += ',';
+        line += CsvField(fields[i]);
+    }
     // An empty first field alone would make an empty line; quoted, it is a row.
     if (fields.size() == 1 && fields.front().empty()) line = "\"\"";
     return line + "\r\n";

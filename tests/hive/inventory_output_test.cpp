@@ -95,6 +95,10 @@ TEST(Csv, OneRowPerInstallationUnderItsHeader) {
     EXPECT_EQ(count(header), count(row) - 1);  // the source's comma is quoted
     EXPECT_EQ(row.substr(row.size() - 2), "\r\n");
     EXPECT_GT(count(hivestore::CsvHeader(true)), count(header));
+    // An empty first field keeps its place: every row has the header's columns.
+    const std::string unnamed = hivestore::CsvRow("", hivestore::Json{{"error", "unreadable"}}, false);
+    EXPECT_EQ(count(unnamed), count(header)) << unnamed;
+    EXPECT_EQ(unnamed.rfind(",,,,,,,,unreadable,", 0), 0u) << unnamed;
 }
 
 }  // namespace
