@@ -52,7 +52,10 @@ bool Landlock(const std::vector<std::string>& readable) {
         struct stat st {};
         landlock_path_beneath_attr rule{};
         rule.parent_fd = fd;
-        rule.allowed_access = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? kReadFile | kReadDir : kReadFile;
+        const bool known = ::fstat(fd, &st) == 0;
+        rule.allowed_access = known && S_ISDIR(st.st_mode) ? kReadFile | kReadDir : kReadFile;
+        // A block device is measured by ioctl (its size, its sector size), which version 5 confines.
+        if (known && S_ISBLK(st.st_mode) && abi >= 5) rule.allowed_access |= kFsIoctlDev;
         syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
         ::close(fd);
     }

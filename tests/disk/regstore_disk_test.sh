@@ -100,6 +100,12 @@ for g, w in zip(got, want):
         assert k in g, k
 PY
 
+# A block device through the confined reader, which measures it by ioctl (root and a loop device needed).
+if [ "$(id -u)" -eq 0 ] && loop=$(losetup -f --show -r gpt.raw 2>/dev/null); then
+  check 0 "$gpt10" "list-windows of a block device" -- r list-windows "$loop"
+  losetup -d "$loop"
+fi
+
 # Many sources at once: in the order given whatever order they finish in, each failure an object of
 # its own, the others read; the same with one job or several. --recursive finds images by content.
 many="$dir/many"
