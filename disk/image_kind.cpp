@@ -1,5 +1,8 @@
 #include "image_kind.h"
 
+#include "layout_format.h"
+#include "layout_parts.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,17 +23,9 @@ constexpr std::string_view kEwfMagic{"EVF\x09\x0d\x0a\xff\x00", 8};
 constexpr std::string_view kLefMagic{"LVF\x09\x0d\x0a\xff\x00", 8};
 // EWF: after the signature, one byte, then the segment's number (little-endian, from 1).
 constexpr std::size_t kEwfSegmentAt = 9;
-// A partition table or boot sector ends its first sector so.
-constexpr std::size_t kBootSignatureAt = 510;
 // A sparse VMDK extent's header: where its descriptor lies, in sectors; 0 in the extents of a disk
 // whose descriptor is a file of its own.
 constexpr std::size_t kVmdkDescriptorOffsetAt = 28;
-
-std::uint64_t Le64(const std::uint8_t* p) {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
-    return v;
-}
 
 bool Starts(const std::uint8_t* head, std::size_t have, std::string_view magic) {
     return have >= magic.size() && std::memcmp(head, magic.data(), magic.size()) == 0;
@@ -68,15 +63,15 @@ bool LooksLikeDisk(const std::string& path) {
         case ImageKind::Vhdi:
             return true;
         case ImageKind::Vmdk:
-            return !Starts(head, std::size_t(have), kVmdkSparse) ||
-                   (std::size_t(have) >= kVmdkDescriptorOffsetAt + 8 && Le64(head + kVmdkDescriptorOffsetAt) != 0);
+            return !Starts(head, std::size_t(have), kVmdkSparse) || (std::size_t(have) >= kVmdkDescriptorOffsetAt + 8 &&
+                                                                     layout::Le64(head + kVmdkDescriptorOffsetAt) != 0);
         case ImageKind::E01:
             return std::size_t(have) > kEwfSegmentAt + 1 && head[kEwfSegmentAt] == 1 && head[kEwfSegmentAt + 1] == 0;
         case ImageKind::L01:
             return false;
         case ImageKind::Raw:
-            return std::size_t(have) >= kKindBytes && head[kBootSignatureAt] == 0x55 &&
-                   head[kBootSignatureAt + 1] == 0xAA;
+            return std::size_t(have) >= kKindBytes &&
+                   layout::Le16(head + layout::kBootSignatureAt) == layout::kBootSignature;
     }
     return false;
 }
