@@ -173,6 +173,15 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
     return result;
 }
 
+const disk::Installation* OnlyInstallation(const disk::Source& source) {
+    const auto& all = source.Installations();
+    if (all.size() == 1) return &all.front();
+    // An earlier Windows that an upgrade kept is no choice beside the one in use.
+    const auto inUse = [](const disk::Installation& i) { return !i.earlier; };
+    if (std::count_if(all.begin(), all.end(), inUse) == 1) return &*std::find_if(all.begin(), all.end(), inUse);
+    return nullptr;
+}
+
 const disk::Installation& ChooseInstallation(const disk::Source& source, std::optional<unsigned> number) {
     const auto& all = source.Installations();
     std::string list = ListInstallations(source);
@@ -182,10 +191,7 @@ const disk::Installation& ChooseInstallation(const disk::Source& source, std::op
         throw ChoiceError{source.Path() + ": no installation " + std::to_string(*number) + "; it holds " +
                           std::to_string(all.size()) + ":\n" + list};
     }
-    if (all.size() == 1) return all.front();
-    // An earlier Windows that an upgrade kept is no choice beside the one in use.
-    const auto inUse = [](const disk::Installation& i) { return !i.earlier; };
-    if (std::count_if(all.begin(), all.end(), inUse) == 1) return *std::find_if(all.begin(), all.end(), inUse);
+    if (const disk::Installation* only = OnlyInstallation(source)) return *only;
     throw ChoiceError{source.Path() + ": " + std::to_string(all.size()) +
                       " installations; choose one with --installation N:\n" + list};
 }

@@ -51,6 +51,10 @@ public:
 };
 const disk::Installation& ChooseInstallation(const disk::Source& source, std::optional<unsigned> number);
 
+// The installation to take when none is named: the only one, or the only one in use beside earlier
+// ones an upgrade kept; nullptr when there is a choice to make.
+const disk::Installation* OnlyInstallation(const disk::Source& source);
+
 // The installations, one line each: "  1  partition 2 (NTFS, offset 1048576): Windows".
 std::string ListInstallations(const disk::Source& source);
 

@@ -1,9 +1,11 @@
 // The version window, portable build: Qt Widgets over the portable registry store.
 #include "Form1.h"
 #include "hive.h"
+#include "installation_title.h"
 #include "memory_registry.h"
 #include "progress_line.h"
 #include "qt_form1_window.h"
+#include "qt_installation_chooser.h"
 #include "raised_error.h"
 #include "windows_import.h"
 
@@ -41,13 +43,14 @@ read into memory, and nothing is written; the machine's store is not touched.
 
 Options:
   --installation N  the installation of SOURCE to show, numbered from 1 as
-                    regstore list-windows SOURCE lists them; needed when SOURCE
-                    holds more than one in use (an earlier Windows an upgrade
-                    kept in Windows.old is none)
+                    regstore list-windows SOURCE lists them; without it, a
+                    SOURCE that holds more than one in use (an earlier Windows
+                    an upgrade kept in Windows.old is none) shows a list to
+                    choose from: Up, Down, Enter opens, Esc ends
   --help            show this help and exit
   --version         show the version and exit
 
-Exit status: 0 when the window was closed; 1 when there is no display, SOURCE
+Exit status: 0 when the window (or the list) was closed; 1 when there is no display, SOURCE
 cannot be read, or an error ended the program; 2 when the command line is wrong.
 )";
 
@@ -83,14 +86,30 @@ CommandLine ParseCommandLine(int argc, char** argv) {
     return line;
 }
 
+// Which installation of `source` the window shows: the one named, the only one, or the one the user
+// picks from a list; none when the user closed the list.
+const disk::Installation* Choose(disk::Source& source, std::optional<unsigned> number) {
+    if (number || source.Installations().size() < 2 || hivestore::OnlyInstallation(source))
+        return &hivestore::ChooseInstallation(source, number);
+    std::vector<std::string> titles;
+    for (const disk::Installation& installation : source.Installations())
+        titles.push_back(hivestore::InstallationTitle(source, installation));
+    QtInstallationChooser chooser(source.Path(), titles);
+    chooser.exec();
+    const auto chosen = chooser.Chosen();
+    return chosen ? &source.Installations()[*chosen] : nullptr;
+}
+
 // The installation on `source` into this thread's registry in memory, with a line of progress on a
-// terminal.
-void LoadInstallation(const std::string& path, std::optional<unsigned> number) {
+// terminal; false when the user chose none.
+bool LoadInstallation(const std::string& path, std::optional<unsigned> number) {
     const auto source = disk::Source::Open(path);
     for (const auto& w : source->Warnings()) std::fprintf(stderr, "%s: warning: %s\n", kProgram, w.c_str());
-    const disk::Installation& installation = hivestore::ChooseInstallation(*source, number);
+    const disk::Installation* installation = Choose(*source, number);
+    if (installation == nullptr) return false;
     hivestore::ProgressLine progress(kProgram, stderr, hivestore::ProgressLine::IsTerminal(stderr));
-    hivestore::ImportWindows(*source, installation, hivestore::Extent::VersionKeys, std::ref(progress));
+    hivestore::ImportWindows(*source, *installation, hivestore::Extent::VersionKeys, std::ref(progress));
+    return true;
 }
 
 bool HasDisplay() {
@@ -148,7 +167,9 @@ int main(int argc, char** argv) {
     if (line.source) {
         try {
             inMemory.emplace();
-            LoadInstallation(*line.source, line.installation);
+            // Closing the list of installations without a choice ends the program, as closing the
+            // window does.
+            if (!LoadInstallation(*line.source, line.installation)) return 0;
         } catch (const std::exception& e) {
             // disk::Error, hive::HiveError, a choice among installations.
             return ReportFatal(QString::fromUtf8(e.what()));

@@ -9,6 +9,7 @@ from pathlib import Path
 
 from .common import ROOT, fresh_store, log, median, recipe_key, run, seconds, timed
 from .hives import HIVE_MEMORY_SLACK_MIB
+from . import many_images
 
 DISK_GIB = {"full": 4, "quick": 4, "smoke": 1}
 
@@ -224,8 +225,10 @@ def measure_real_disks(p, work, build):
             if i > 0 or LIST_RUNS[p.profile] == 0:
                 samples[k].append(t)
     listing = {k: median(v) for k, v in samples.items()}
+    many = many_images.measure(p, work, regstore, small)
     log(f"regstore list-windows of a device read at {DEVICE_BPS / 1e6:.0f} MB/s")
-    return {"disks": disks, "list": listing, "device": device_list_time(p, regstore, disks["real"]["path"])}
+    return {"disks": disks, "list": listing, "device": device_list_time(p, regstore, disks["real"]["path"]),
+            "many": many}
 
 
 def real_disk_rows(p, r, rows):
@@ -260,6 +263,7 @@ def real_disk_rows(p, r, rows):
             device * 1e3, DEVICE_LIMIT_S * 1e3, "ms", "≤ 1", device <= DEVICE_LIMIT_S)
     add("regstore list-windows of a small image / regstore --version", listing["small"] * 1e3, listing["version"] * 1e3,
         "ms", f"≤ {LIST_VERSION_LIMIT}", listing["small"] <= listing["version"] * LIST_VERSION_LIMIT)
+    many_images.rows(r["many"], rows)
 
 
 def disk_rows(p, dk, rows):

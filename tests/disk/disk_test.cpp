@@ -5,6 +5,7 @@
 #include "find_disks.h"
 #include "image.h"
 #include "image_kind.h"
+#include "installation_title.h"
 #include "layout.h"
 #include "layout_format.h"
 #include "modWindowsVersion.h"
@@ -294,6 +295,35 @@ TEST(Disk, Windows9xWithoutUserDatReadsFromSystemDat) {
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty"), std::string::npos)
             << warnings[0];
+    }
+}
+
+// What the list of installations shows of each: its name, release and build read from its keys, and
+// where it lies; an installation that cannot be read says why, and the others are still named.
+TEST(Disk, InstallationTitlesNameEachWindowsAndWhereItLies) {
+    const std::string part2 = " \u2014 partition 2 (NTFS \"System\", offset 9437184): ";
+    const std::map<std::string, std::vector<std::string>> titles = {
+        {"mbr.raw",
+         {"Microsoft Windows 98, build 2222 \u2014 partition 1 (FAT12 \"WIN98\", offset 1048576): Windows "
+          "(Windows 9x)",
+          "Windows 10 Pro 22H2, build 19045" + part2 + "Windows",
+          "Windows 7 Professional Service Pack 1, build 7601" + part2 +
+              "Windows.old (an earlier Windows, kept by an upgrade)",
+          "Microsoft Windows XP Service Pack 3, build 2600 \u2014 partition 5 (NTFS, offset 23068672): WINNT"}},
+        {"cut-in-software.ntfs",
+         {"cannot be read (" + kImages +
+              "/cut-in-software.ntfs, the volume, Windows/System32/config/SOFTWARE: its data lie past the end",
+          "cannot be read (" + kImages +
+              "/cut-in-software.ntfs, the volume, Windows.old/System32/config/SOFTWARE: its data lie past the end"}},
+    };
+    for (const auto& [image, expected] : titles) {
+        SCOPED_TRACE(image);
+        const auto source = disk::Source::Open(kImages + "/" + image);
+        ASSERT_EQ(source->Installations().size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const std::string title = hivestore::InstallationTitle(*source, source->Installations()[i]);
+            EXPECT_EQ(title.substr(0, expected[i].size()), expected[i]) << title;
+        }
     }
 }
 

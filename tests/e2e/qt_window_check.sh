@@ -4,7 +4,7 @@
 # Each field is read from outside the program, by copying it to the X clipboard.
 # Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1) and on its first
 # (Windows 98 SE on FAT), each read into memory, nothing written and the development store
-# untouched.
+# untouched; and without --installation, the list of its installations, read by keys.
 # With PROBE (tests/disk/reader_probe.cpp), the image reader stopped on signal 11 while it reads
 # IMAGE: the error box names it.
 #   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE [PROBE]]
@@ -50,15 +50,40 @@ for i in 0 1 2 3 4; do
 done
 kill -0 "$app_pid" 2>/dev/null || fail "the program ended while its window was up"
 
-# The window on installation N of the image: its caption and five fields.
-window_on() {  # window_on N CAPTION TEXT1 ... TEXT5
+chooser_title="Choose a Windows installation"
+
+# The program's visible window whose name is not NAME, within 30 s.
+window_other_than() {  # window_other_than NAME
+  local w
+  for _ in $(seq 300); do
+    for w in $(xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null || true); do
+      [ "$(xdotool getwindowname "$w" 2>/dev/null)" != "$1" ] && { echo "$w"; return 0; }
+    done
+    kill -0 "$app_pid" 2>/dev/null || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+# The window on an installation of the image: its caption and five fields. N names it with
+# --installation N; otherwise the image is opened without it, and KEYS are pressed in the list of
+# its installations.
+window_on() {  # window_on N|KEYS CAPTION TEXT1 ... TEXT5
   local n=$1 caption=$2
   shift 2
-  local expected=("$@")
+  local expected=("$@") args=()
+  [[ $n =~ ^[0-9]+$ ]] && args=(--installation "$n")
   rm -rf "$work/tmp" && mkdir "$work/tmp"
-  TMPDIR="$work/tmp" "$program" "$image" --installation "$n" </dev/null >"$work/app.log" 2>&1 &
+  TMPDIR="$work/tmp" "$program" "$image" "${args[@]}" </dev/null >"$work/app.log" 2>&1 &
   app_pid=$!
   wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1) || fail "no window appeared for $image"
+  if [ ${#args[@]} -eq 0 ]; then
+    check "The list of installations of $image" "$chooser_title" "$(xdotool getwindowname "$wid")"
+    xdotool windowfocus --sync "$wid"
+    # shellcheck disable=SC2086 # one key a word
+    xdotool key --delay 50 $n
+    wid=$(window_other_than "$chooser_title") || fail "no window after $n in the list of installations"
+  fi
   xdotool windowfocus --sync "$wid"
   check "Caption of $image, installation $n" "$caption" "$(xdotool getwindowname "$wid")"
   for i in 0 1 2 3 4; do
@@ -76,6 +101,26 @@ if [ -n "$image" ]; then
   window_on 3 15 "6" "1" "Service Pack 1 (1)" "1" "WINDOWS 7 PROFESSIONAL"
   # Windows 98 SE on the image's FAT volume: what its .reg example shows.
   window_on 1 6 "4" "10" " A  (0)" "0" "Unknow"
+  # Without --installation, the list of the four: Down, Enter open the second (Windows 10 Pro).
+  window_on "Down Return" 19 "10" "0" " (0)" "1" "WINDOWS 10 PRO"
+
+  # Esc in the list ends the program, status 0, nothing written or left behind (Qt's own runtime
+  # folder is not the program's to answer for: kept out of TMPDIR).
+  rm -rf "$work/tmp" && mkdir "$work/tmp"
+  mkdir -p -m 0700 "$work/runtime"
+  XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" "$program" "$image" </dev/null >"$work/app.log" 2>&1 &
+  app_pid=$!
+  wid=$(timeout 30 xdotool search --sync --onlyvisible --pid "$app_pid" | head -n1) || fail "no list of installations"
+  xdotool windowfocus --sync "$wid"
+  xdotool key Escape
+  for _ in $(seq 300); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$app_pid" 2>/dev/null && fail "the program did not end on Esc in the list of installations"
+  status=0
+  wait "$app_pid" || status=$?
+  app_pid=""
+  check "Exit status after Esc in the list" 0 "$status"
+  check "Left behind after Esc in the list" "" "$(ls -A "$work/tmp")"
+  check "Development store after Esc in the list" "$stored" "$(sha256sum "$store")"
 
   # A source it cannot read: the error box is up, and nothing was written behind it (an
   # installation read from a source lives in memory only).
@@ -89,8 +134,6 @@ fi
 if [ -n "$probe" ]; then
   # The reader stopped mid-read: the error box, its text on stderr in one line, nothing in TMPDIR.
   rm -rf "$work/tmp" && mkdir "$work/tmp"
-  # Qt's own runtime folder is not the program's to answer for: kept out of TMPDIR.
-  mkdir -p -m 0700 "$work/runtime"
   # Under the sanitizers the probe comes before their runtime, and the reader's signal is the kernel's.
   asan="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0:handle_segv=0"
   ASAN_OPTIONS="$asan" XDG_RUNTIME_DIR="$work/runtime" TMPDIR="$work/tmp" LD_PRELOAD="$probe" READER_PROBE=signal READER_PROBE_SIGNAL=11 READER_PROBE_AFTER=3 \
