@@ -70,7 +70,14 @@ locale_t UpperCaseLocale() {
 
 static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly = false);
 
+// ASCII is itself in Windows-1252 and in UTF-8: most registry text is, and needs no converter (nor
+// iconv's module for the code page, loaded at its first use).
+static bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::string AnsiToText(std::string_view ansi) {
+    if (IsAscii(ansi)) return std::string(ansi);
     thread_local Converter toText("UTF-8", kAnsiCodePage);
     std::string out;
     out.reserve(ansi.size());
@@ -84,6 +91,7 @@ std::string AnsiToText(std::string_view ansi) {
 }
 
 std::string TextToAnsi(std::string_view text) {
+    if (IsAscii(text)) return std::string(text);
     thread_local Converter toAnsi(kAnsiCodePage, "UTF-8");
     std::string out;
     out.reserve(text.size());
