@@ -466,20 +466,25 @@ bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const 
 
 std::vector<std::uint8_t> ExportHive(HKEY root, const std::u16string& path, const std::u16string& rootName) {
     const std::string shown = ShowKey(root, path);
-    HKEY key = nullptr;
-    const LONG rc = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
-    if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": " + ErrorText(rc));
     hive::Writer writer;
-    TreeReader reader(writer);
-    reader.base = shown;
-    std::vector<std::u16string> below;
-    try {
-        reader.Key(key, rootName, below);
-    } catch (...) {
+    // The key as it stands at one moment, as Windows saves a hive, read in one transaction.
+    const LONG rc = RunInStoreSnapshot(root, [&]() -> LONG {
+        HKEY key = nullptr;
+        if (const LONG opened = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key); opened != ERROR_SUCCESS)
+            return opened;
+        TreeReader reader(writer);
+        reader.base = shown;
+        std::vector<std::u16string> below;
+        try {
+            reader.Key(key, rootName, below);
+        } catch (...) {
+            RegCloseKey(key);
+            throw;
+        }
         RegCloseKey(key);
-        throw;
-    }
-    RegCloseKey(key);
+        return ERROR_SUCCESS;
+    });
+    if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": " + ErrorText(rc));
     return writer.Finish();
 }
 

@@ -747,7 +747,9 @@ LONG OpenPath(HKEY parent, std::string_view path, REGSAM access, HKEY& out) {
     return RegOpenKeyExW(parent, Wide(path).c_str(), 0, access, &out);
 }
 
-LONG Export(const KeyName& key, const ExportSink& sink, std::string* refusal, Dialect dialect) {
+namespace {
+
+LONG ExportNow(const KeyName& key, const ExportSink& sink, std::string* refusal, Dialect dialect) {
     std::string path;
     if (const LONG rc = StoredSpelling(key.root, key.path, path); rc != ERROR_SUCCESS) return rc;
     const OpenedKey top(key.root, path);
@@ -762,6 +764,14 @@ LONG Export(const KeyName& key, const ExportSink& sink, std::string* refusal, Di
     if (rc == ERROR_SUCCESS && !out.Pass(true)) rc = kSinkFailed;
     if (rc != ERROR_SUCCESS && refusal != nullptr) *refusal = why;
     return rc;
+}
+
+}  // namespace
+
+LONG Export(const KeyName& key, const ExportSink& sink, std::string* refusal, Dialect dialect) {
+    // The key as it stands at one moment, however long the file takes to write, read in one
+    // transaction.
+    return RunInStoreSnapshot(key.root, [&] { return ExportNow(key, sink, refusal, dialect); });
 }
 
 LONG Export(const KeyName& key, std::string& out, std::string* refusal, Dialect dialect) {

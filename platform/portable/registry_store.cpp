@@ -167,6 +167,31 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body) {
     return result;
 }
 
+LONG RunInStoreSnapshot(HKEY hKey, const std::function<LONG()>& body) {
+    if (memory::Active()) return body();
+    Store& store = Store::TheStore();
+    std::lock_guard lock(store.mutex);
+    std::optional<Snapshot> snapshot;
+    const LONG begun = Guarded([&](Store& s) -> LONG {
+        Database& db = *KeyFor(s, hKey, 0, false).db;
+        if (StatementCache* st = db.ForRead()) snapshot.emplace(db, *st);
+        return ERROR_SUCCESS;
+    });
+    if (begun != ERROR_SUCCESS) return begun;
+    const auto end = [&] {
+        if (snapshot) Guarded([&](Store&) -> LONG { return snapshot->End(), ERROR_SUCCESS; });
+    };
+    LONG result = ERROR_SUCCESS;
+    try {
+        result = body();
+    } catch (...) {
+        end();
+        throw;
+    }
+    end();
+    return result;
+}
+
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired, PHKEY phkResult) {
     if (memory::Active()) return memory::OpenKey(hKey, lpSubKey, samDesired, phkResult, nullptr, false);
     return OpenOrCreate(hKey, lpSubKey, samDesired, phkResult, nullptr, false);

@@ -50,6 +50,12 @@ std::string DefaultUserRegistryStorePath();
 // Writes to both the system and the user store are two transactions, committed one after the other.
 LONG RunInStoreTransaction(const std::function<LONG()>& body);
 
+// Runs `body` with this thread's reads of hKey's store in one read transaction: every call reads the
+// store as it was at the first, whatever other processes write meanwhile (a key copied out whole,
+// as an export wants it), and none of them costs a lock of its own. Other threads' registry calls
+// wait until it ends. `body` only reads; do not start a RunInStoreTransaction inside it. Returns
+// body's result, or the store's error when it could not be read.
+LONG RunInStoreSnapshot(HKEY hKey, const std::function<LONG()>& body);
 // A whole tree written inside RunInStoreTransaction (a hive's keys): the rows RegCreateKeyExW and
 // RegSetValueExW write for one key name and one value, and the same errors, without their cost of a
 // savepoint each. Outside a transaction they answer ERROR_INVALID_PARAMETER. After a failure the

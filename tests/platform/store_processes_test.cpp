@@ -265,6 +265,34 @@ INSTANTIATE_TEST_SUITE_P(
                ERROR_BUSY, "1"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The reads of one snapshot (an export's) see the store as it was at the first of them while another
+// process writes; the first read after it sees the write.
+TEST_F(StoreFaults, ASnapshotReadsOneStateWhileAnotherProcessWrites) {
+    UseRegistryStore(StorePath());
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Snap");
+    ASSERT_EQ(SetDword(key, "A", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key, "B", 1), ERROR_SUCCESS);
+    DWORD a = 0, b = 0;
+    int writer = -1;
+    const LONG rc = RunInStoreSnapshot(HKEY_LOCAL_MACHINE, [&]() -> LONG {
+        if (const LONG got = QueryDword(key, "A", a); got != ERROR_SUCCESS) return got;
+        writer = InChild([&] {
+            UseRegistryStore(StorePath());  // a connection of its own
+            HKEY k = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Snap", 0, KEY_WRITE, &k) != ERROR_SUCCESS) return 1;
+            return SetDword(k, "A", 2) == ERROR_SUCCESS && SetDword(k, "B", 2) == ERROR_SUCCESS ? 0 : 2;
+        });
+        return QueryDword(key, "B", b);
+    });
+    ASSERT_EQ(rc, ERROR_SUCCESS);
+    ASSERT_EQ(writer, 0) << "the other process could not write beside the snapshot";
+    EXPECT_EQ(a, 1u);
+    EXPECT_EQ(b, 1u) << "a read inside the snapshot saw a write made after its first read";
+    ASSERT_EQ(QueryDword(key, "B", b), ERROR_SUCCESS);
+    EXPECT_EQ(b, 2u) << "the write is not seen once the snapshot ended";
+    RegCloseKey(key);
+}
+
 // A child forked by a process that had the store open reads through a connection of its own: the
 // parent's locks are not the child's, so once the parent is gone another process may take the log
 // files away.

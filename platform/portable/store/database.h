@@ -80,6 +80,8 @@ public:
     }
     // Changes whenever the contents may have changed, by this process or another. Call inside a read.
     long long Version();
+    // The connection open now, or nullptr.
+    sqlite3* Connection() const { return db_; }
 
 private:
     // The states and the moves between them: see database.cpp.

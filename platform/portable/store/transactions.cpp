@@ -2,7 +2,15 @@
 
 #include "statements.h"
 
+#include <string>
+
 namespace store {
+namespace {
+
+// The most of a store file a snapshot maps (SQLite caps it further at its build's limit).
+constexpr long long kSnapshotMapBytes = 1LL << 30;
+
+}  // namespace
 
 void Transactions::Join(Database& db, StatementCache& s) {
     int& levels = open_[&db];
@@ -109,6 +117,29 @@ WriteScope::~WriteScope() {
         s_.TryExec("ROLLBACK");
         db_.SetWriting(false);
     }
+}
+
+Snapshot::Snapshot(Database& db, StatementCache& s) : db_(db) {
+    if (sqlite3_get_autocommit(s.Db()) == 0) return;
+    // The file's pages read through a mapping rather than a read call each: a whole key walked
+    // reads most of them. The file never shrinks in place (no vacuum; a replacement is a new file),
+    // so no page mapped can go from under the walk.
+    s.Exec("PRAGMA mmap_size = " + std::to_string(kSnapshotMapBytes));
+    s.Exec("BEGIN");
+    began_ = s.Db();
+}
+
+void Snapshot::End() {
+    if (began_ == nullptr || db_.Connection() != began_ || sqlite3_get_autocommit(began_) != 0) return;
+    StatementCache* s = db_.ForRead();
+    if (s == nullptr) return;
+    try {
+        s->Exec("COMMIT");
+    } catch (...) {
+        s->TryExec("ROLLBACK");
+    }
+    s->TryExec("PRAGMA mmap_size = 0");
+    began_ = nullptr;
 }
 
 ReadScope::ReadScope(StatementCache& s) : s_(s), began_(sqlite3_get_autocommit(s.Db()) != 0) {

@@ -48,6 +48,23 @@ private:
     bool done_ = false;
 };
 
+// A read transaction that spans many registry calls (RunInStoreSnapshot): begun when none is open
+// on the connection, so that the calls' ReadScopes begin none and all of them read one state of the
+// file, with no lock or file check of their own.
+class Snapshot {
+public:
+    Snapshot(Database& db, StatementCache& s);
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+    // Ends what it began, on the connection it began on; nothing when that connection is gone (a
+    // store failure disconnects, and ends the transaction with it).
+    void End();
+
+private:
+    Database& db_;
+    sqlite3* began_ = nullptr;
+};
+
 class ReadScope {
 public:
     explicit ReadScope(StatementCache& s);
