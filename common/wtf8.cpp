@@ -31,6 +31,16 @@ std::string Utf16ToWtf8(std::u16string_view units) {
     std::string out;
     out.reserve(units.size());
     for (size_t i = 0; i < units.size(); ++i) {
+        // Most registry text is ASCII: as many units as there are, a byte each.
+        size_t ascii = i;
+        while (ascii < units.size() && units[ascii] < 0x80) ++ascii;
+        if (ascii > i) {
+            const size_t at = out.size();
+            out.resize(at + (ascii - i));
+            for (size_t k = i; k < ascii; ++k) out[at + k - i] = static_cast<char>(units[k]);
+            i = ascii - 1;
+            continue;
+        }
         char32_t c = units[i];
         if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
             c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
@@ -45,8 +55,13 @@ namespace {
 template <typename Put>
 void DecodeWtf8(std::string_view text, Put put) {
     while (!text.empty()) {
-        const size_t n = Utf8SequenceLength(text);
         const auto lead = static_cast<unsigned char>(text[0]);
+        if (lead < 0x80) {  // most registry text: a unit of its own
+            put(static_cast<char16_t>(lead));
+            text.remove_prefix(1);
+            continue;
+        }
+        const size_t n = Utf8SequenceLength(text);
         char32_t c = n == 1   ? (lead < 0x80 ? lead : 0xFFFD)
                      : n == 2 ? (lead & 0x1F)
                      : n == 3 ? (lead & 0x0F)
@@ -66,18 +81,22 @@ void DecodeWtf8(std::string_view text, Put put) {
 }  // namespace
 
 std::u16string Wtf8ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
-    DecodeWtf8(text, [&](char16_t u) { out += u; });
+    // Each byte gives at most one unit (a four-byte sequence gives two).
+    std::u16string out(text.size(), u'\0');
+    char16_t* at = out.data();
+    DecodeWtf8(text, [&](char16_t u) { *at++ = u; });
+    out.resize(static_cast<size_t>(at - out.data()));
     return out;
 }
 
 std::string Wtf8ToUtf16Le(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() * 2);
+    // Each byte gives at most one unit (a four-byte sequence gives two): two bytes of output.
+    std::string out(text.size() * 2, '\0');
+    char* at = out.data();
     DecodeWtf8(text, [&](char16_t u) {
-        out += static_cast<char>(u & 0xFF);
-        out += static_cast<char>(u >> 8);
+        *at++ = static_cast<char>(u & 0xFF);
+        *at++ = static_cast<char>(u >> 8);
     });
+    out.resize(static_cast<size_t>(at - out.data()));
     return out;
 }

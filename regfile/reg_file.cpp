@@ -395,20 +395,24 @@ std::string HexLine(std::string prefix, std::string_view bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out = std::move(prefix);
     size_t width = out.size();
-    out.reserve(out.size() + bytes.size() * 3 + bytes.size() / 24 * 5 + 8);
+    const size_t start = out.size();
+    // Three characters a byte, and a break of five (backslash, CR, LF, two spaces) at most every 24.
+    out.resize(start + bytes.size() * 3 + (bytes.size() / 24 + 2) * 5);
+    char* at = out.data() + start;
     for (size_t i = 0; i < bytes.size(); ++i) {
         const bool last = i + 1 == bytes.size();
         const size_t item = last ? 2 : 3;
         if (width + item > 77) {
-            out += "\\\r\n  ";
+            for (const char c : {'\\', '\r', '\n', ' ', ' '}) *at++ = c;
             width = 2;
         }
         const auto b = static_cast<unsigned char>(bytes[i]);
-        out += digits[b >> 4];
-        out += digits[b & 15];
-        if (!last) out += ',';
+        *at++ = digits[b >> 4];
+        *at++ = digits[b & 15];
+        if (!last) *at++ = ',';
         width += item;
     }
+    out.resize(static_cast<size_t>(at - out.data()));
     return out;
 }
 
