@@ -1,7 +1,7 @@
 // Linked into the start-up benchmark's builds of the window (never into the product): when Qt has
 // painted the first frame of a window and handed it to the display server, the program writes the
-// CLOCK_MONOTONIC time in nanoseconds, its peak resident memory in KiB and the number of shared
-// libraries it has mapped to the file descriptor
+// CLOCK_MONOTONIC time in nanoseconds, its peak resident memory in KiB, the number of shared
+// libraries it has mapped and its anonymous memory in KiB to the file descriptor
 // named by VERSIONINFO_BENCH_FRAME_FD, and exits at once. scripts/bench reads that time against the
 // one it took before starting the program.
 #include <QCoreApplication>
@@ -36,6 +36,23 @@ long PeakResidentKib() {
                 break;
             }
         std::fclose(status);
+    }
+    return kib;
+}
+
+// This program's own memory now: what no file backs (heap, stacks, its writable data), from
+// /proc/self/smaps_rollup. The rest of its resident set is pages of files (programs, libraries,
+// fonts) that the kernel shares with the page cache.
+long AnonymousKib() {
+    long kib = -1;
+    if (FILE* rollup = std::fopen("/proc/self/smaps_rollup", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, rollup) != nullptr)
+            if (std::strncmp(line, "Anonymous:", 10) == 0) {
+                kib = std::strtol(line + 10, nullptr, 10);
+                break;
+            }
+        std::fclose(rollup);
     }
     return kib;
 }
@@ -78,7 +95,7 @@ private:
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         const long long ns = static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-        dprintf(fd_, "%lld %ld %ld\n", ns, PeakResidentKib(), SharedLibraries());
+        dprintf(fd_, "%lld %ld %ld %ld\n", ns, PeakResidentKib(), SharedLibraries(), AnonymousKib());
         std::_Exit(0);
     }
 

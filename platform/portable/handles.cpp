@@ -1,5 +1,7 @@
 #include "handles.h"
 
+#include <limits>
+
 #include <pthread.h>
 
 namespace handles {
@@ -132,8 +134,12 @@ const ListedRow* EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, bool val
     ReadCache* cache = key.db->Cache();
     std::optional<ReadScope> read;
     std::int64_t version = 0;
+    const std::uint64_t snapshot = key.db->SnapshotStamp();
     if (cache != nullptr) {
         version = -static_cast<std::int64_t>(cache->Generation());
+    } else if (snapshot != 0) {
+        // The rows read in a snapshot hold until it ends; stamped apart from every generation.
+        version = std::numeric_limits<std::int64_t>::min() + static_cast<std::int64_t>(snapshot);
     } else {
         read.emplace(*s);
         version = key.db->Version();
@@ -146,8 +152,9 @@ const ListedRow* EnumerateAt(OpenKey& key, Cursor& cursor, DWORD index, bool val
     }
 
     const bool onward = current && index == cursor.first + cursor.rows.size() && !cursor.rows.empty();
-    // Without the cache nothing tells a later call that the store is unchanged but a read: one row.
-    const size_t batch = cache != nullptr ? 256 : 1, batchBytes = 1 << 20;
+    // Without the cache or a snapshot nothing tells a later call that the store is unchanged but a
+    // read: one row.
+    const size_t batch = cache != nullptr || snapshot != 0 ? 256 : 1, batchBytes = 1 << 20;
     std::vector<ListedRow> rows;
     const std::string after = onward ? cursor.rows.back().folded : std::string();
     cursor.complete = ListRows(*s, key.id, values, onward ? &after : nullptr, index, batch, batchBytes, rows);

@@ -92,7 +92,10 @@ def write_report(p, args, r, out_dir):
         "- Start-up: from just before exec to the moment the first painted frame reached the X server "
         "(Xvfb), reported by a probe linked into a benchmark build of the program (`bench/first_frame.cpp`); "
         f"median of {p.startup_runs} pair(s) after one warm-up pair. Peak memory: the program's own "
-        "high-water mark of resident memory (VmHWM) at that moment, the highest of the runs.",
+        "high-water mark of resident memory (VmHWM) at that moment, the highest of the runs; its own "
+        "(anonymous) memory: the resident pages no file backs (heap, stacks, written data; "
+        "/proc/self/smaps_rollup), at that moment, the highest of the runs. The rest of the resident set "
+        "is pages of the program's files, which the kernel shares with its page cache.",
         "- Flatness: the registry measures on our store at each size (table below), the sizes of one "
         f"measure one after the other; {sizes[-1]:,} values against {sizes[0]:,}.",
         f"- Registry hives: `regstore import HIVE --key KEY` into a new store against `hivexml HIVE` to "

@@ -266,13 +266,27 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // The reads of one snapshot (an export's) see the store as it was at the first of them while another
-// process writes; the first read after it sees the write.
+// process writes, enumerations too; the first read after it sees the writes.
 TEST_F(StoreFaults, ASnapshotReadsOneStateWhileAnotherProcessWrites) {
     UseRegistryStore(StorePath());
     HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\Snap");
     ASSERT_EQ(SetDword(key, "A", 1), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key, "B", 1), ERROR_SUCCESS);
-    DWORD a = 0, b = 0;
+    // Each value as NAME=DATA, in the order enumeration gives them.
+    const auto listed = [&] {
+        std::string all;
+        char name[16];
+        DWORD data = 0;
+        for (DWORD i = 0;; ++i) {
+            DWORD cch = sizeof name, size = sizeof data;
+            if (RegEnumValueA(key, i, name, &cch, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size) !=
+                ERROR_SUCCESS)
+                return all;
+            all += std::string(name) + "=" + std::to_string(data) + " ";
+        }
+    };
+    DWORD a = 0;
+    std::string during;
     int writer = -1;
     const LONG rc = RunInStoreSnapshot(HKEY_LOCAL_MACHINE, [&]() -> LONG {
         if (const LONG got = QueryDword(key, "A", a); got != ERROR_SUCCESS) return got;
@@ -280,16 +294,18 @@ TEST_F(StoreFaults, ASnapshotReadsOneStateWhileAnotherProcessWrites) {
             UseRegistryStore(StorePath());  // a connection of its own
             HKEY k = nullptr;
             if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Snap", 0, KEY_WRITE, &k) != ERROR_SUCCESS) return 1;
-            return SetDword(k, "A", 2) == ERROR_SUCCESS && SetDword(k, "B", 2) == ERROR_SUCCESS ? 0 : 2;
+            for (const char* name : {"A", "B", "C"})
+                if (SetDword(k, name, 2) != ERROR_SUCCESS) return 2;
+            return 0;
         });
-        return QueryDword(key, "B", b);
+        during = listed();
+        return ERROR_SUCCESS;
     });
     ASSERT_EQ(rc, ERROR_SUCCESS);
     ASSERT_EQ(writer, 0) << "the other process could not write beside the snapshot";
     EXPECT_EQ(a, 1u);
-    EXPECT_EQ(b, 1u) << "a read inside the snapshot saw a write made after its first read";
-    ASSERT_EQ(QueryDword(key, "B", b), ERROR_SUCCESS);
-    EXPECT_EQ(b, 2u) << "the write is not seen once the snapshot ended";
+    EXPECT_EQ(during, "A=1 B=1 ") << "a read inside the snapshot saw a write made after its first read";
+    EXPECT_EQ(listed(), "A=2 B=2 C=2 ") << "the writes are not seen once the snapshot ended";
     RegCloseKey(key);
 }
 

@@ -431,6 +431,12 @@ bool Database::InWal() {
     return mode.Text(0) == "wal";
 }
 
+std::uint64_t Database::SnapshotStamp() const {
+    // A store failure may have closed that connection, and its transaction with it.
+    const bool held = snapshot_ != 0 && db_ != nullptr && db_ == snapshotOn_ && sqlite3_get_autocommit(db_) == 0;
+    return held ? snapshot_ : 0;
+}
+
 long long Database::Version() {
     Query q(*statements_, "PRAGMA data_version");
     q.Step();

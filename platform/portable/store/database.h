@@ -82,6 +82,14 @@ public:
     long long Version();
     // The connection open now, or nullptr.
     sqlite3* Connection() const { return db_; }
+    // A snapshot (store::Snapshot) holds a read transaction on the connection open now: nothing
+    // another process writes reaches this one until it ends. Its stamp, unique in this process, or
+    // 0 when none holds.
+    void HoldSnapshot(std::uint64_t stamp) {
+        snapshot_ = stamp;
+        snapshotOn_ = db_;
+    }
+    std::uint64_t SnapshotStamp() const;
 
 private:
     // The states and the moves between them: see database.cpp.
@@ -149,6 +157,8 @@ private:
     bool leaveLog_ = false;  // close without a checkpoint: the log files may not be this file's
     int copyAsked_ = 0;      // how far the log had grown when the background flush was last asked to copy it back
     long long localWrites_ = 0;
+    std::uint64_t snapshot_ = 0;
+    sqlite3* snapshotOn_ = nullptr;
     std::int64_t nextFileCheck_ = 0;  // ms of CLOCK_MONOTONIC_COARSE
 };
 

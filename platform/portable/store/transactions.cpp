@@ -127,9 +127,12 @@ Snapshot::Snapshot(Database& db, StatementCache& s) : db_(db) {
     s.Exec("PRAGMA mmap_size = " + std::to_string(kSnapshotMapBytes));
     s.Exec("BEGIN");
     began_ = s.Db();
+    static std::uint64_t stamps = 0;
+    db.HoldSnapshot(++stamps);
 }
 
 void Snapshot::End() {
+    if (began_ != nullptr) db_.HoldSnapshot(0);
     if (began_ == nullptr || db_.Connection() != began_ || sqlite3_get_autocommit(began_) != 0) return;
     StatementCache* s = db_.ForRead();
     if (s == nullptr) return;
