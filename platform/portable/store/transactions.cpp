@@ -2,13 +2,13 @@
 
 #include "statements.h"
 
-#include <string>
-
 namespace store {
 namespace {
 
-// The most of a store file a snapshot maps (SQLite caps it further at its build's limit).
-constexpr long long kSnapshotMapBytes = 1LL << 30;
+// The most of a store file a snapshot maps, 1 GiB (SQLite caps it further at its build's limit).
+// Statements are kept by their text, which must outlive them: a literal.
+constexpr const char* kMapForSnapshot = "PRAGMA mmap_size = 1073741824";
+constexpr const char* kMapNone = "PRAGMA mmap_size = 0";
 
 }  // namespace
 
@@ -124,7 +124,7 @@ Snapshot::Snapshot(Database& db, StatementCache& s) : db_(db) {
     // The file's pages read through a mapping rather than a read call each: a whole key walked
     // reads most of them. The file never shrinks in place (no vacuum; a replacement is a new file),
     // so no page mapped can go from under the walk.
-    s.Exec("PRAGMA mmap_size = " + std::to_string(kSnapshotMapBytes));
+    s.Exec(kMapForSnapshot);
     s.Exec("BEGIN");
     began_ = s.Db();
     static std::uint64_t stamps = 0;
@@ -141,7 +141,7 @@ void Snapshot::End() {
     } catch (...) {
         s->TryExec("ROLLBACK");
     }
-    s->TryExec("PRAGMA mmap_size = 0");
+    s->TryExec(kMapNone);
     began_ = nullptr;
 }
 
