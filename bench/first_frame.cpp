@@ -24,37 +24,33 @@
 
 namespace {
 
-// The peak resident set of this program. getrusage would also count the process it was forked
-// from, whose peak survives exec.
-long PeakResidentKib() {
+// A field of a /proc file in KiB ("VmHWM:" of /proc/self/status), or -1.
+long ProcKib(const char* file, const char* field) {
     long kib = -1;
-    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+    if (FILE* in = std::fopen(file, "r")) {
         char line[256];
-        while (std::fgets(line, sizeof line, status) != nullptr)
-            if (std::strncmp(line, "VmHWM:", 6) == 0) {
-                kib = std::strtol(line + 6, nullptr, 10);
+        const size_t n = std::strlen(field);
+        while (std::fgets(line, sizeof line, in) != nullptr)
+            if (std::strncmp(line, field, n) == 0) {
+                kib = std::strtol(line + n, nullptr, 10);
                 break;
             }
-        std::fclose(status);
+        std::fclose(in);
     }
     return kib;
 }
 
-// This program's own memory now: what no file backs (heap, stacks, its writable data), from
-// /proc/self/smaps_rollup. The rest of its resident set is pages of files (programs, libraries,
-// fonts) that the kernel shares with the page cache.
+// The peak resident set of this program. getrusage would also count the process it was forked
+// from, whose peak survives exec.
+long PeakResidentKib() {
+    return ProcKib("/proc/self/status", "VmHWM:");
+}
+
+// This program's own memory now: what no file backs (heap, stacks, its writable data). The rest of
+// its resident set is pages of files (programs, libraries, fonts) that the kernel shares with the
+// page cache.
 long AnonymousKib() {
-    long kib = -1;
-    if (FILE* rollup = std::fopen("/proc/self/smaps_rollup", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, rollup) != nullptr)
-            if (std::strncmp(line, "Anonymous:", 10) == 0) {
-                kib = std::strtol(line + 10, nullptr, 10);
-                break;
-            }
-        std::fclose(rollup);
-    }
-    return kib;
+    return ProcKib("/proc/self/smaps_rollup", "Anonymous:");
 }
 
 // The shared libraries mapped into this program: the distinct files of /proc/self/maps named *.so*.
