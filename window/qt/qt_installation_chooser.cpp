@@ -1,10 +1,14 @@
 #include "qt_installation_chooser.h"
 
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 
@@ -34,10 +38,19 @@ QtInstallationChooser::QtInstallationChooser(const std::string& source, const st
     for (const std::string& line : installations) {
         auto* item = new QListWidgetItem(FromUtf8(line), list_);
         item->setData(Qt::AccessibleTextRole, item->text());
+        item->setToolTip(item->text());
     }
     list_->setCurrentRow(0);
-    // Wide enough for the longest line, so that none is cut.
-    list_->setMinimumWidth(list_->sizeHintForColumn(0) + 2 * list_->frameWidth() + 4);
+    // Wide enough for the longest line, so that none is cut, within nine tenths of the screen: a
+    // longer line (one that says why an installation cannot be read) wraps.
+    list_->setWordWrap(true);
+    list_->setTextElideMode(Qt::ElideNone);
+    int width = list_->sizeHintForColumn(0) + 2 * list_->frameWidth() + 4;
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        width = std::min(width, screen->availableGeometry().width() * 9 / 10);
+    list_->setMinimumWidth(width);
+    // As tall as its lines, no taller.
+    list_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
     heading->setBuddy(list_);
     layout->addWidget(list_);
 
