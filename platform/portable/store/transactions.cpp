@@ -5,9 +5,11 @@
 namespace store {
 namespace {
 
-// The most of a store file a snapshot maps, 1 GiB (SQLite caps it further at its build's limit).
-// Statements are kept by their text, which must outlive them: a literal.
-constexpr const char* kMapForSnapshot = "PRAGMA mmap_size = 1073741824";
+// The most of a store file a snapshot maps, 32 MiB: a small store read whole through it, and an
+// export's memory, which the mapped pages count in, kept within its bound (64 MiB and its largest
+// value) whatever the size of the store. Statements are kept by their text, which must outlive
+// them: a literal.
+constexpr const char* kMapForSnapshot = "PRAGMA mmap_size = 33554432";
 constexpr const char* kMapNone = "PRAGMA mmap_size = 0";
 
 }  // namespace
