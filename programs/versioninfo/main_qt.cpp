@@ -50,8 +50,9 @@ Options:
   --help            show this help and exit
   --version         show the version and exit
 
-Exit status: 0 when the window (or the list) was closed; 1 when there is no display, SOURCE
-cannot be read, or an error ended the program; 2 when the command line is wrong.
+Exit status: 0 when the window (or the list of installations) was closed; 1 when
+there is no display, SOURCE cannot be read, or an error ended the program; 2 when
+the command line is wrong.
 )";
 
 // What the command line asks for; the window when it asks for nothing else.
