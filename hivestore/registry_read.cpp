@@ -16,7 +16,8 @@ constexpr DWORD kMaxKeyName = 256;
 
 std::u16string Units(const std::vector<std::uint8_t>& data) {
     std::u16string text(data.size() / 2, u'\0');
-    std::memcpy(text.data(), data.data(), text.size() * 2);
+    // An empty value's data may be no buffer at all, which memcpy may not be given even for nothing.
+    if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * 2);
     return text;
 }
 
