@@ -127,24 +127,33 @@ Snapshot::Snapshot(Database& db, StatementCache& s) : db_(db) {
     // reads most of them. The file never shrinks in place (no vacuum; a replacement is a new file),
     // so no page mapped can go from under the walk.
     s.Exec(kMapForSnapshot);
-    s.Exec("BEGIN");
+    try {
+        s.Exec("BEGIN");
+    } catch (...) {
+        s.TryExec(kMapNone);
+        throw;
+    }
     began_ = s.Db();
     static std::uint64_t stamps = 0;
     db.HoldSnapshot(++stamps);
 }
 
 void Snapshot::End() {
-    if (began_ != nullptr) db_.HoldSnapshot(0);
-    if (began_ == nullptr || db_.Connection() != began_ || sqlite3_get_autocommit(began_) != 0) return;
-    StatementCache* s = db_.ForRead();
+    if (began_ == nullptr) return;
+    db_.HoldSnapshot(0);
+    const bool same = db_.Connection() == began_;
+    began_ = nullptr;
+    // A store failure may have closed the connection, and the transaction with it.
+    StatementCache* s = same ? db_.ForRead() : nullptr;
     if (s == nullptr) return;
-    try {
-        s->Exec("COMMIT");
-    } catch (...) {
-        s->TryExec("ROLLBACK");
+    if (sqlite3_get_autocommit(s->Db()) == 0) {
+        try {
+            s->Exec("COMMIT");
+        } catch (...) {
+            s->TryExec("ROLLBACK");
+        }
     }
     s->TryExec(kMapNone);
-    began_ = nullptr;
 }
 
 ReadScope::ReadScope(StatementCache& s) : s_(s), began_(sqlite3_get_autocommit(s.Db()) != 0) {
