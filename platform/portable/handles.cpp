@@ -94,10 +94,19 @@ void Store::MoveHandles(const Database* db, const std::map<KeyId, KeyId>& moved)
 }
 
 void Store::ForgetRolledBackKeys() {
+    // Only keys made in the part rolled back: one deleted before it, in a transaction still open,
+    // comes back if that one is rolled back too.
+    std::map<const Database*, KeyId> highest;
     for (auto& [value, key] : handles_) {
         try {
             StatementCache* s = key.db->ForRead();
-            if (!(s == nullptr ? IsRootId(key.id) : KeyExists(*s, key.id, nullptr))) key.id = kNoKey;
+            if (s == nullptr) {
+                if (!IsRootId(key.id)) key.id = kNoKey;
+                continue;
+            }
+            auto [it, added] = highest.try_emplace(key.db, 0);
+            if (added) it->second = HighestKeyId(*s);
+            if (key.id > it->second) key.id = kNoKey;
         } catch (const Failure&) {
             // Unreadable now: later calls through the handle meet the same failure.
         }

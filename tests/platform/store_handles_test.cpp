@@ -108,6 +108,32 @@ INSTANTIATE_TEST_SUITE_P(Store, DeletedKeyHandles,
                                             ::testing::Values(Maker::ThisProcess, Maker::AnotherProcess)),
                          RemovalName);
 
+// A key deleted in a transaction, before a nested one rolls back, is still the handle's key: it
+// comes back if the outer one rolls back too, and is gone if it commits.
+TEST_F(StoreFaults, AKeyDeletedBeforeANestedRollbackFollowsTheOuterTransaction) {
+    for (const LONG outer : {ERROR_CANTWRITE, ERROR_SUCCESS}) {
+        const std::string name = Sub(outer == ERROR_SUCCESS ? "Committed" : "RolledBack");
+        HKEY a = Create(Root(), name);
+        ASSERT_EQ(SetDword(a, "v", 7), ERROR_SUCCESS);
+        EXPECT_EQ(RunInStoreTransaction([&] {
+                      EXPECT_EQ(RegDeleteTreeA(Root(), name.c_str()), ERROR_SUCCESS);
+                      EXPECT_EQ(RunInStoreTransaction([] { return ERROR_CANTWRITE; }), ERROR_CANTWRITE);
+                      return outer;
+                  }),
+                  outer);
+        if (outer == ERROR_SUCCESS) {
+            ExpectDeleted(a);
+        } else {
+            DWORD value = 0;
+            EXPECT_EQ(QueryDword(a, "v", value), ERROR_SUCCESS);
+            EXPECT_EQ(value, 7u);
+            HKEY sub = nullptr;
+            EXPECT_EQ(RegOpenKeyExA(a, "missing", 0, KEY_READ, &sub), ERROR_FILE_NOT_FOUND);
+        }
+        RegCloseKey(a);
+    }
+}
+
 // Emptying a root answers the same whether the store has its file yet or not.
 TEST_F(StoreFaults, DeletingARootsTreeAnswersTheSameWithOrWithoutAFile) {
     const std::string path = StoreDir() + "/tree.db";

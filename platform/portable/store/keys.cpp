@@ -192,10 +192,14 @@ sqlite3_int64 TreeDepth(StatementCache& s, KeyId top) {
 
 }  // namespace
 
-void SyncHighestId(StatementCache& s) {
+KeyId HighestKeyId(StatementCache& s) {
     Query q(s, kHighestId);
     q.Step();
-    highest = std::max(highest, q.Int(0));
+    return q.Int(0);
+}
+
+void SyncHighestId(StatementCache& s) {
+    highest = std::max(highest, HighestKeyId(s));
 }
 
 std::optional<KeyId> CreateNextChild(StatementCache& s, KeyId parent, const Name& name) {

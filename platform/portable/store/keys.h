@@ -51,6 +51,9 @@ KeyId Walk(StatementCache& s, KeyId parent, const std::vector<Name>& parts, size
 // Makes a key. Its id is never one any key had before, in any process, even one whose creation
 // was rolled back: a handle to a deleted key must never reach a new one.
 KeyId CreateChild(StatementCache& s, KeyId parent, const Name& name);
+// The highest id the file has ever given a key, deleted ones included: a key above it was made in
+// a transaction that was rolled back, and will never be there.
+KeyId HighestKeyId(StatementCache& s);
 // The same for many keys in one write transaction, without looking for the highest id each time:
 // after SyncHighestId ran in that transaction, each key takes the id after the last one this
 // process made. Nothing is made, and nullopt returned, when `parent` has a subkey of that name.
