@@ -104,7 +104,7 @@ WindowsImport Import9xInstallation(disk::Source& source, const disk::Installatio
         if (!file->path.empty())
             if (auto reader = source.OpenFile(installation, backup)) file->backup = reader->Name();
     ImportReport report;
-    const LONG rc = RunInStoreTransaction([&]() -> LONG {
+    const LONG rc = RunInNewStore(HKEY_LOCAL_MACHINE, [&]() -> LONG {
         report = ImportWindows9x(registry, codePage);
         return ERROR_SUCCESS;
     });
@@ -159,7 +159,7 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
     ImportOptions softwareOptions;
     softwareOptions.writing = writingOf(software.Name());
     options.writing = writingOf(system.Name());
-    const LONG rc = RunInStoreTransaction([&]() -> LONG {
+    const LONG rc = RunInNewStore(HKEY_LOCAL_MACHINE, [&]() -> LONG {
         softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE",
                                     softwareOptions);
         systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);

@@ -1,5 +1,6 @@
 #include "handles.h"
 
+#include <cassert>
 #include <limits>
 
 #include <pthread.h>
@@ -110,6 +111,29 @@ void Store::ForgetRolledBackKeys() {
         } catch (const Failure&) {
             // Unreadable now: later calls through the handle meet the same failure.
         }
+    }
+}
+
+std::unique_ptr<Database> Store::Replace(const Database& which, std::unique_ptr<Database> by) {
+    std::unique_ptr<Database>& slot = user_.get() == &which ? user_ : system_;
+    assert(slot.get() == &which);
+    slot.swap(by);
+    return by;
+}
+
+void Store::Rehome(const Database* from, Database& to, bool sameFile) {
+    std::uint64_t file = 0;
+    try {
+        file = to.File(true);
+    } catch (const Failure&) {
+        sameFile = false;  // no file to reach the keys in
+    }
+    for (auto& [value, key] : handles_) {
+        if (key.db != from) continue;
+        key.db = &to;
+        key.file = file;
+        if (!sameFile) key.id = kNoKey;
+        key.values = key.keys = Cursor{};
     }
 }
 

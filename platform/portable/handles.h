@@ -75,6 +75,11 @@ public:
     // A rollback takes back the keys it made, and their ids with them: another process may hand
     // such an id out again. Handles to those keys are told now that their key is gone, for good.
     void ForgetRolledBackKeys();
+    // Puts `by` in the place of the store `which` (for every root it holds), and returns `which`.
+    std::unique_ptr<Database> Replace(const Database& which, std::unique_ptr<Database> by);
+    // Handles opened on `from` go to `to`: to the same keys when `to` is now the same file (a
+    // store built and put in place), else to none.
+    void Rehome(const Database* from, Database& to, bool sameFile);
 
 private:
     std::unique_ptr<Database> system_;

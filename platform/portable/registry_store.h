@@ -50,6 +50,15 @@ std::string DefaultUserRegistryStorePath();
 // Writes to both the system and the user store are two transactions, committed one after the other.
 LONG RunInStoreTransaction(const std::function<LONG()>& body);
 
+// Runs `body` as RunInStoreTransaction does. When hKey (a root) is in a store that has no file yet,
+// the store is made in a new file beside its path, written without a log (each page once, where the
+// log writes each twice) and put at the path whole when `body` succeeds; if another process made
+// the store meanwhile, `body` runs again, as RunInStoreTransaction runs it, on that one. `building`
+// is told the new file's path while it is written, and "" after, so that a program ended by a
+// signal can remove it (one ended otherwise leaves it to the next build, which removes it). A
+// user's store where the environment put it is written as it is.
+LONG RunInNewStore(HKEY hKey, const std::function<LONG()>& body,
+                   const std::function<void(const std::string&)>& building = {});
 // Runs `body` with this thread's reads of hKey's store in one read transaction: every call reads the
 // store as it was at the first, whatever other processes write meanwhile (a key copied out whole,
 // as an export wants it), and none of them costs a lock of its own. Other threads' registry calls

@@ -91,8 +91,9 @@ void Warn(const std::vector<std::string>& warnings);
 // A whole number in `text` (an option's N), or nothing.
 std::optional<unsigned> Number(const std::string& text);
 // Runs hive imports as one store transaction; a hive that cannot be read, or a store that refuses
-// a write, leaves the store as it was.
-void InHiveTransaction(const Context& context, const std::function<void()>& body);
+// a write, leaves the store as it was. A store of `root` that has no file yet is built whole in a
+// new file and put in place (RunInNewStore); Ctrl-C or kill meanwhile leaves no new file.
+void InHiveTransaction(const Context& context, HKEY root, const std::function<void()>& body);
 
 // An open key of the store, or an InputError that names it.
 class Key {

@@ -1,6 +1,7 @@
 // The helpers the commands share: keys from the command line, registry errors in words, and the
 // store transaction that hive imports run in.
 #include "command.h"
+#include "pending_temp.h"
 
 #include "error_text.h"
 #include "hive.h"
@@ -128,13 +129,20 @@ void Warn(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) std::cerr << "regstore: warning: " << w << "\n";
 }
 
-void InHiveTransaction(const Context& context, const std::function<void()>& body) {
+void InHiveTransaction(const Context& context, HKEY root, const std::function<void()>& body) {
     LONG rc = ERROR_SUCCESS;
+    PendingTemp building;
     try {
-        rc = RunInStoreTransaction([&]() -> LONG {
-            body();
-            return ERROR_SUCCESS;
-        });
+        rc = RunInNewStore(
+            root,
+            [&]() -> LONG {
+                body();
+                return ERROR_SUCCESS;
+            },
+            [&](const std::string& path) {
+                if (path.empty()) building.Release();
+                else building.Hold(path);
+            });
     } catch (const hive::HiveError& e) {
         throw InputError{e.what()};
     } catch (const hivestore::StoreError& e) {

@@ -1,5 +1,6 @@
 // regstore export: a key and everything under it as a .reg file or as a registry hive.
 #include "command.h"
+#include "pending_temp.h"
 
 #include "hive.h"
 #include "hive_store.h"
@@ -44,44 +45,6 @@ struct Options {
     std::optional<std::string> file;  // else standard output
     bool hive = false;
     bool regedit4 = false;
-};
-
-// The new file of an export under way, removed by the signals that end an export before it is done.
-// One at a time: regstore writes one file per run.
-class PendingTemp {
-public:
-    PendingTemp() = default;
-    PendingTemp(const PendingTemp&) = delete;
-    PendingTemp& operator=(const PendingTemp&) = delete;
-    ~PendingTemp() { Release(); }
-
-    void Hold(const std::string& path) {
-        if (path.size() >= sizeof path_) return;  // too long to keep: the file may then stay
-        std::memcpy(path_, path.c_str(), path.size() + 1);
-        struct sigaction action {};
-        action.sa_handler = Remove;
-        sigemptyset(&action.sa_mask);
-        for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &before_[i]);
-        held_ = 1;
-    }
-    void Release() {
-        if (held_ == 0) return;
-        for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &before_[i], nullptr);
-        held_ = 0;
-    }
-
-private:
-    static constexpr std::array<int, 4> kSignals{SIGINT, SIGTERM, SIGHUP, SIGPIPE};
-    // Async-signal-safe: unlink, then the signal again with its default action, which ends the program
-    // with the status the shell expects of it.
-    static void Remove(int signal) {
-        if (held_ != 0) ::unlink(path_);
-        ::signal(signal, SIG_DFL);
-        ::raise(signal);
-    }
-    static inline char path_[4096] = {};
-    static inline volatile std::sig_atomic_t held_ = 0;
-    std::array<struct sigaction, kSignals.size()> before_{};
 };
 
 // The exported file, written as the export makes it: into a new file beside FILE that

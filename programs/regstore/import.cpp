@@ -1,5 +1,6 @@
 // regstore import: .reg files applied all or nothing, or a registry hive as the contents of a key.
 #include "command.h"
+#include "pending_temp.h"
 
 #include "hive_format.h"
 
@@ -80,7 +81,8 @@ int ImportHive(const Context& context, const std::string& keyText, const std::st
     hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
     hivestore::ImportOptions options;
     options.writing = [&](std::uint64_t written, std::uint64_t read) { progress.Written(path, written, read); };
-    InHiveTransaction(context, [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key), options); });
+    InHiveTransaction(context, key.root,
+                      [&] { report = hivestore::ImportHive(path, key.root, KeyPath16(key), options); });
     progress.Clear();
     Warn(report.warnings);
     return kOk;
@@ -107,22 +109,37 @@ int Import(const Context& context, const Options& o) {
         }
     }
     std::string failure;
-    const LONG rc = RunInStoreTransaction([&]() -> LONG {
-        for (size_t i = 0; i < files.size(); ++i) {
-            const auto result = regfile::Apply(files[i]);
-            if (result.code != ERROR_SUCCESS) {
-                // The key whose line (or one of whose value lines) failed names the store.
-                HKEY root = nullptr;
-                for (const auto& key : files[i].keys)
-                    if (key.where.line <= result.where.line) root = key.root;
-                failure = paths[i] + ":" + std::to_string(result.where.line) + ":" +
-                          std::to_string(result.where.column) + ": cannot write the store " + StoreOf(root) + ": " +
-                          ErrorText(result.code, root, true);
-                return result.code;
+    // A new store (of the first key's root) is built whole and put in place.
+    HKEY first = HKEY_LOCAL_MACHINE;
+    for (const auto& file : files) {
+        if (file.keys.empty()) continue;
+        first = file.keys.front().root;
+        break;
+    }
+    PendingTemp building;
+    const auto told = [&](const std::string& path) {
+        if (path.empty()) building.Release();
+        else building.Hold(path);
+    };
+    const LONG rc = RunInNewStore(
+        first,
+        [&]() -> LONG {
+            for (size_t i = 0; i < files.size(); ++i) {
+                const auto result = regfile::Apply(files[i]);
+                if (result.code != ERROR_SUCCESS) {
+                    // The key whose line (or one of whose value lines) failed names the store.
+                    HKEY root = nullptr;
+                    for (const auto& key : files[i].keys)
+                        if (key.where.line <= result.where.line) root = key.root;
+                    failure = paths[i] + ":" + std::to_string(result.where.line) + ":" +
+                              std::to_string(result.where.column) + ": cannot write the store " + StoreOf(root) + ": " +
+                              ErrorText(result.code, root, true);
+                    return result.code;
+                }
             }
-        }
-        return ERROR_SUCCESS;
-    });
+            return ERROR_SUCCESS;
+        },
+        told);
     if (rc != ERROR_SUCCESS && failure.empty()) {
         // Refused before anything was written: no store may be written, the first key's among them.
         HKEY root = nullptr;

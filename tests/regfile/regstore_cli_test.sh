@@ -167,6 +167,35 @@ for sig in SIGINT SIGTERM SIGHUP; do
   done
 done
 
+# A hive import into a store that has no file yet builds it in a new file beside it; one ended by a
+# signal leaves neither. The hive comes through a pipe that stays silent until the signal.
+interrupted_build() {  # interrupted_build SIGNAL
+  python3 - "$regstore" "$dir/built/new.db" "$dir/built/hive.pipe" "$1" <<'PY'
+import glob, os, signal, subprocess, sys, time
+regstore, store, pipe, sig = sys.argv[1:]
+os.makedirs(os.path.dirname(store), exist_ok=True)
+if not os.path.exists(pipe):
+    os.mkfifo(pipe)
+build = subprocess.Popen([regstore, "--store", store, "import", pipe, "--key", "HKLM\\Hive"],
+                         stderr=subprocess.DEVNULL)
+writer = os.open(pipe, os.O_WRONLY)  # once regstore reads the hive, its new file is made
+pattern = os.path.join(os.path.dirname(store), "." + os.path.basename(store) + ".*.new")
+while not glob.glob(pattern) and build.poll() is None:
+    time.sleep(0.01)
+build.send_signal(getattr(signal, sig))
+status = build.wait()
+os.close(writer)
+sys.exit(0 if status == -getattr(signal, sig) else f"ended with {status}, not by {sig}")
+PY
+}
+for sig in SIGINT SIGTERM SIGHUP; do
+  if interrupted_build $sig && [ "$(ls -A "$dir/built")" = hive.pipe ]; then
+    passed=$((passed + 1))
+  else
+    echo "FAIL: a store build ended by $sig left:" "$(ls -A "$dir/built")"; failures=$((failures + 1))
+  fi
+done
+
 refused 1 "/dev/zero: larger than 64 MiB" "unbounded input" -- rs import /dev/zero
 # Text beyond Windows-1252 is kept whole, through a version 5.00 file and back; a REGEDIT4 export
 # refuses it by key and value.

@@ -40,6 +40,8 @@
 //   Wal        the file is in WAL mode (Connect, once the first read found it so).
 //   Writer     Writable, writing in the log (WriteIn); none of its commits waits for a sync.
 //   Unsynced   Writer with a commit not yet synced (Committed); Flush and closing sync it.
+//   Unlogged   Writable, a store being built in a file no other process knows: no log, no sync
+//              until Seal switches it to WAL, syncs and closes it.
 //
 // Writes (beginning one within the log's bound, commits and their sync): writes.cpp. Which file is
 // at the path is file_'s (store_file.h); how long a call waits for a lock, busy_'s
@@ -48,6 +50,7 @@
 // they go on: writeback.h.
 #include "database.h"
 
+#include "built_file.h"
 #include "busy.h"
 #include "file_header.h"
 #include "flusher.h"
@@ -72,7 +75,7 @@
 namespace store {
 namespace {
 
-constexpr int kStatementJournalBytes = 1 << 20;
+constexpr int kStatementJournalBytes = 0;  // none kept in memory
 
 bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
@@ -80,11 +83,12 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-Database::Database(std::string path, StoreAccess access, bool personal, bool guarded)
+Database::Database(std::string path, StoreAccess access, bool personal, bool guarded, bool building)
     : path_(std::move(path)),
       access_(access),
       personal_(personal),
       guarded_(guarded),
+      building_(building),
       file_(std::make_unique<FileIdentity>()),
       busy_(std::make_unique<BusyWait>()) {
     static std::once_flag once;
@@ -93,10 +97,11 @@ Database::Database(std::string path, StoreAccess access, bool personal, bool gua
         // Its count of the memory it holds takes a global lock around every allocation, and a bulk
         // write allocates for every row; nothing here reads the count.
         sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
-        // A statement's or savepoint's journal stays in memory up to kStatementJournalBytes: a tree
-        // written in bulk opens one for every batch of keys and values, and in a file each would
-        // cost writes of the pages it keeps (60,000 of them for a SOFTWARE-shaped hive of 100,000
-        // keys).
+        // A statement's or savepoint's journal is a file from its first byte. SQLite's journal in
+        // memory, spilled to a file after it was cut back, fails its writes with SQLITE_FULL (a
+        // hive imported again over its own key, 10,000 keys and more, failed so); and a file keeps
+        // the memory of a big delete bounded (a 200 MB hive's key replaced: 245 MiB peak, 400 in
+        // memory). It costs page-cache writes where a savepoint wraps bulk writes.
         sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementJournalBytes);
         // Before the first file is opened: see writeback.h and folder_files.h.
         StartWritesEarly();
@@ -138,6 +143,7 @@ void Database::Enter(State to) {
 void Database::Enter(Journal to) {
     [[maybe_unused]] const Journal from = journal_;
     assert(to != Journal::Unsynced || from == Journal::Writer || from == Journal::Unsynced);
+    assert(to != Journal::Unlogged || (building_ && from == Journal::Rollback));
     journal_ = to;
     AssertState();
 }
@@ -168,6 +174,7 @@ void Database::AssertState() const {
     assert(journal_ == Journal::Rollback || db_ != nullptr || state_ == State::Inherited);
     assert(journal_ == Journal::Rollback || journal_ == Journal::Wal || state_ == State::Writable ||
            state_ == State::Inherited);
+    assert(journal_ != Journal::Unlogged || building_);
 }
 
 void Database::Inherited() {
@@ -414,6 +421,15 @@ void Database::PrepareForWrites() {
         SetWriting(false);
         Enter(State::Store);
     }
+    if (building_) {
+        // No other process knows the file: nothing to keep whole for them, and the file is
+        // synced once, when sealed. A log would write every page twice.
+        statements_->Exec("PRAGMA journal_mode = OFF");
+        statements_->Exec("PRAGMA synchronous = OFF");
+        Enter(State::Writable);
+        Enter(Journal::Unlogged);
+        return;
+    }
     SetWriting(true);
     // Needs a moment alone with the file; when other connections are busy it stays as it is, to be
     // tried again by the next connection.
@@ -423,6 +439,30 @@ void Database::PrepareForWrites() {
     SetWriting(false);
     Enter(State::Writable);
     WriteIn(InWal());
+}
+
+std::unique_ptr<Database> Database::Builder() {
+    if (guarded_ || building_ || !MayWrite() || Exists(path_)) return nullptr;
+    RemoveAbandonedBuilds(path_);
+    // Made now, empty, so that its name is known (and can be removed) from the start.
+    const std::string built = BuildPath(path_);
+    MakeStoreFile(built, personal_);
+    return std::make_unique<Database>(built, access_, personal_, false, true);
+}
+
+Database::Sealed Database::SealAt(const std::string& path) {
+    assert(building_);
+    if (state_ != State::Writable) return Sealed::NothingWritten;
+    assert(journal_ == Journal::Unlogged);
+    if (sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) != SQLITE_OK) Fail(db_);
+    Disconnect();
+    // Its log files, made by the switch, are empty: the store's are made again at its path.
+    for (const char* suffix : {"-wal", "-shm"}) unlink((path_ + suffix).c_str());
+    const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) close(fd);
+    if (!synced) throw Failure{ERROR_CANTWRITE};
+    return PlaceBuiltFile(path_, path) ? Sealed::Placed : Sealed::PathTaken;
 }
 
 bool Database::InWal() {

@@ -27,7 +27,9 @@ public:
     // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
     // `guarded`: where the user's environment put it, so used only where the real user may trust
     // it (see trusted_path.h); otherwise every call answers ERROR_ACCESS_DENIED and Refusal() says why.
-    Database(std::string path, StoreAccess access, bool personal, bool guarded = false);
+    // `building`: a new file no other process knows of yet, to be put at a store's path whole once
+    // written (Seal): written without a log and unsynced, each page once.
+    Database(std::string path, StoreAccess access, bool personal, bool guarded = false, bool building = false);
     ~Database();  // a clean close: every committed write reaches the disk
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -44,6 +46,14 @@ public:
     StatementCache& ForWrite();
     // Whether the file system lets this process write the store, or make it.
     bool MayWrite();
+    // A database to build this store in, its file made empty beside the path (built_file.h), to be
+    // put at the path whole: nullptr when this one has a file there already, may not be written,
+    // or is guarded. The files of earlier builds whose process is gone are removed.
+    std::unique_ptr<Database> Builder();
+    // A store being built, its writes committed: switches it to WAL mode, as every store is, makes
+    // it durable, closes it and puts it at `path` unless a file is there now.
+    enum class Sealed { NothingWritten, Placed, PathTaken };
+    Sealed SealAt(const std::string& path);
     // After a failure the file may have been replaced or repaired: start afresh on the next call.
     void Disconnect();
     // The file the store is now: changes when the file at the path is no longer the one that was
@@ -73,7 +83,7 @@ public:
     void RoomForTree();
     // Answers kept from earlier reads, or nullptr when none may be used now. Call after ForRead.
     ReadCache* Cache() {
-        if (db_ == nullptr || journal_ == Journal::Rollback) return nullptr;
+        if (db_ == nullptr || journal_ == Journal::Rollback || journal_ == Journal::Unlogged) return nullptr;
         // The log index is mapped by the connection's first read in WAL mode.
         if (!cache_.Tried()) cache_.Attach(db_, OpenPath() + "-shm", index_ == Index::None);
         return cache_.Valid(db_) ? &cache_ : nullptr;
@@ -100,6 +110,7 @@ private:
         Wal,       // the file is in WAL mode
         Writer,    // and this connection writes in it, every commit synced
         Unsynced,  // and a commit of this connection is in the log, not yet synced
+        Unlogged,  // a store being built: Writable, written without a log, synced when sealed
     };
     // The log's index this connection reads through.
     enum class Index {
@@ -141,6 +152,7 @@ private:
     const StoreAccess access_;
     const bool personal_;
     const bool guarded_;
+    const bool building_;
     std::string refusal_;
     std::string openPath_;  // a guarded store's name in the folder the trust walk checked
     int folder_ = -1;       // that folder, open while the store is used

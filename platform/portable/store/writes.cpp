@@ -120,7 +120,8 @@ bool Database::LogFits() {
 }
 
 void Database::Flush() {
-    if (db_ == nullptr || journal_ == Journal::Rollback) return;
+    // A store being built is made durable when sealed: until then it is no store of anyone's.
+    if (db_ == nullptr || journal_ == Journal::Rollback || journal_ == Journal::Unlogged) return;
     // The log holds every commit not yet in the file, by any process, and the file is synced before
     // a checkpoint counts as done. The checkpoint leaves the log with nothing the file lacks.
     if (mayWrite_) sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
