@@ -24,6 +24,11 @@ EXPORT_LIMIT = 0.3
 
 EXPORT_CALLS_LIMIT = 1000
 
+STORE_PAGE_BYTES = 4096  # SQLite's page, as the store uses it
+
+# An import into a new store: system calls per page of the store it writes.
+IMPORT_CALLS_PER_PAGE_LIMIT = 1.1
+
 
 def system_calls(cmd, out):
     """The system calls of one run of `cmd` and its children (strace -c), or None without strace."""
@@ -86,6 +91,13 @@ def measure_hives(p, work, regstore, build):
         for side in (("ours", "hivexml") if i % 2 == 0 else ("hivexml", "ours")):
             big_samples[side].append(ours(big, r"HKLM\SOFTWARE") if side == "ours" else timed_cpu(["hivexml", big]))
 
+    # The system calls of the SOFTWARE-shaped hive's import into a new store, against the pages it
+    # writes: a store built in a new file writes each page once.
+    fresh_store(store)
+    h["import_calls"] = system_calls([regstore, "--store", store, "import", files["software"], "--key",
+                                      r"HKLM\SOFTWARE"], work / "import.strace")
+    h["import_pages"] = store.stat().st_size // STORE_PAGE_BYTES
+
     # The big hive's key out as a .reg file: the memory it takes.
     big_reg = work / "big" / "SOFTWARE.reg"
     big_exports = []
@@ -140,6 +152,13 @@ def hive_rows(hv, rows):
             f"{s['bytes'] / 2**20:.1f} MiB) / hivexml; wall (CPU split)", s["ours"]["wall"], s["hivexml"]["wall"],
             "s", "≤ 1", at_most(ratio(s["ours"]["wall"], s["hivexml"]["wall"]), 1), cpu_split(s["ours"]),
             cpu_split(s["hivexml"]))
+    if hv["import_calls"] is None:
+        rows.skipped("system calls of the SOFTWARE-shaped import per page of the store", "no strace")
+    else:
+        per_page = hv["import_calls"] / hv["import_pages"]
+        add(f"system calls of the SOFTWARE-shaped import ({hv['import_calls']:,}) per page of the new store it "
+            f"writes ({hv['import_pages']:,}) / one", per_page, 1, "", f"≤ {IMPORT_CALLS_PER_PAGE_LIMIT}",
+            per_page <= IMPORT_CALLS_PER_PAGE_LIMIT, ours_text=f"{per_page:.2f}", ref_text="1")
     big = hv["big"]
     add(f"import of a SOFTWARE-shaped hive of {big['bytes'] / 1e6:.0f} MB ({big['keys']:,} keys, "
         f"{big['values']:,} values) / hivexml", big["ours"]["wall"], big["hivexml"]["wall"], "s", "≤ 1",

@@ -212,6 +212,7 @@ std::uint64_t Database::File(bool exact) {
         Connect(false);
         return file_->Number();
     }
+    if (building_) return file_->Number();  // no other process knows the file: nothing replaces it
     // A cached read makes no system call: while the log's index header has not moved, the file
     // is looked at once in kFileCheckBound (the coarse clock is read without one).
     timespec now{};
