@@ -88,7 +88,7 @@ private:
 
 // A Windows 95, 98 or Me installation: SYSTEM.DAT and USER.DAT, small files, read whole whatever the extent.
 WindowsImport Import9xInstallation(disk::Source& source, const disk::Installation& installation, unsigned codePage,
-                                   const ReadProgress& progress) {
+                                   const ReadProgress& progress, const BuildingFile& building) {
     const auto read = [&](const char* name) {
         return source.Read(installation, name, [&](std::uint64_t done, std::uint64_t total) {
             if (progress) progress(Where(source, installation) + "/" + name, done, total);
@@ -104,10 +104,13 @@ WindowsImport Import9xInstallation(disk::Source& source, const disk::Installatio
         if (!file->path.empty())
             if (auto reader = source.OpenFile(installation, backup)) file->backup = reader->Name();
     ImportReport report;
-    const LONG rc = RunInNewStore(HKEY_LOCAL_MACHINE, [&]() -> LONG {
-        report = ImportWindows9x(registry, codePage);
-        return ERROR_SUCCESS;
-    });
+    const LONG rc = RunInNewStore(
+        HKEY_LOCAL_MACHINE,
+        [&]() -> LONG {
+            report = ImportWindows9x(registry, codePage);
+            return ERROR_SUCCESS;
+        },
+        building);
     if (rc != ERROR_SUCCESS) throw StoreError(rc, RegistryErrorText(rc));
     return {std::move(report.warnings)};
 }
@@ -115,9 +118,10 @@ WindowsImport Import9xInstallation(disk::Source& source, const disk::Installatio
 }  // namespace
 
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
-                            const ReadProgress& progress, unsigned codePage, const WriteProgressOf& writing) {
+                            const ReadProgress& progress, unsigned codePage, const WriteProgressOf& writing,
+                            const BuildingFile& building) {
     if (installation.kind == disk::InstallationKind::Win9x)
-        return Import9xInstallation(source, installation, codePage, progress);
+        return Import9xInstallation(source, installation, codePage, progress, building);
     const InstallationHive software(source, installation, "SOFTWARE", extent, progress);
     const InstallationHive system(source, installation, "SYSTEM", extent, progress);
 
@@ -159,12 +163,15 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
     ImportOptions softwareOptions;
     softwareOptions.writing = writingOf(software.Name());
     options.writing = writingOf(system.Name());
-    const LONG rc = RunInNewStore(HKEY_LOCAL_MACHINE, [&]() -> LONG {
-        softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE",
-                                    softwareOptions);
-        systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
-        return ERROR_SUCCESS;
-    });
+    const LONG rc = RunInNewStore(
+        HKEY_LOCAL_MACHINE,
+        [&]() -> LONG {
+            softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE",
+                                        softwareOptions);
+            systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
+            return ERROR_SUCCESS;
+        },
+        building);
     if (rc != ERROR_SUCCESS) throw StoreError(rc, RegistryErrorText(rc));
     for (auto* report : {&softwareReport, &systemReport}) {
         const std::string& name = report == &softwareReport ? software.Name() : system.Name();

@@ -28,6 +28,9 @@ enum class Extent {
 using ReadProgress = std::function<void(const std::string& file, std::uint64_t done, std::uint64_t total)>;
 // A hive's keys are being written into the store: its name, keys written and keys read so far.
 using WriteProgressOf = std::function<void(const std::string& file, std::uint64_t written, std::uint64_t read)>;
+// The new file a store that had none is built in while it is written, and "" when it is gone or in
+// place (RunInNewStore).
+using BuildingFile = std::function<void(const std::string& path)>;
 
 struct WindowsImport {
     std::vector<std::string> warnings;  // each names the file or the key it is about
@@ -40,7 +43,7 @@ struct WindowsImport {
 // `codePage`, whatever the extent; a damaged one throws win9x::CregError.
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
                             const ReadProgress& progress = {}, unsigned codePage = win9x::kDefaultCodePage,
-                            const WriteProgressOf& writing = {});
+                            const WriteProgressOf& writing = {}, const BuildingFile& building = {});
 
 // The installation that `number` names (from 1, in the source's order), or without a number the only
 // one (an earlier Windows kept by an upgrade counts only when nothing else is there). Throws ChoiceError when that is

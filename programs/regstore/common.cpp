@@ -139,10 +139,7 @@ void InHiveTransaction(const Context& context, HKEY root, const std::function<vo
                 body();
                 return ERROR_SUCCESS;
             },
-            [&](const std::string& path) {
-                if (path.empty()) building.Release();
-                else building.Hold(path);
-            });
+            [&building](const std::string& path) { building.Follow(path); });
     } catch (const hive::HiveError& e) {
         throw InputError{e.what()};
     } catch (const hivestore::StoreError& e) {

@@ -117,10 +117,7 @@ int Import(const Context& context, const Options& o) {
         break;
     }
     PendingTemp building;
-    const auto told = [&](const std::string& path) {
-        if (path.empty()) building.Release();
-        else building.Hold(path);
-    };
+    const auto told = [&building](const std::string& path) { building.Follow(path); };
     const LONG rc = RunInNewStore(
         first,
         [&]() -> LONG {

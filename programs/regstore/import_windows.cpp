@@ -1,6 +1,7 @@
 // regstore import-windows: the registry of a Windows installation on a folder, disk image or block
 // device, into the store.
 #include "command.h"
+#include "pending_temp.h"
 
 #include "hive.h"
 #include "hive_store.h"
@@ -77,11 +78,13 @@ int ImportWindows(const Context& context, const Options& o) {
         if (o.codepage && installation.kind != disk::InstallationKind::Win9x)
             throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + o.source + " does not hold"};
         hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
-        const auto result =
-            hivestore::ImportWindows(*source, installation, hivestore::Extent::Whole, std::ref(progress), codePage,
-                                     [&progress](const std::string& file, std::uint64_t written, std::uint64_t read) {
-                                         progress.Written(file, written, read);
-                                     });
+        PendingTemp building;
+        const auto result = hivestore::ImportWindows(
+            *source, installation, hivestore::Extent::Whole, std::ref(progress), codePage,
+            [&progress](const std::string& file, std::uint64_t written, std::uint64_t read) {
+                progress.Written(file, written, read);
+            },
+            [&building](const std::string& path) { building.Follow(path); });
         progress.Clear();
         Warn(result.warnings);
     } catch (const disk::Error& e) {

@@ -27,6 +27,11 @@ public:
         for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &before_[i]);
         held_ = 1;
     }
+    // As a store build tells it: the new file's path, or "" once it is gone or in place.
+    void Follow(const std::string& path) {
+        if (path.empty()) Release();
+        else Hold(path);
+    }
     void Release() {
         if (held_ == 0) return;
         for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &before_[i], nullptr);
