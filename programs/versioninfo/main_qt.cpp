@@ -66,6 +66,9 @@ struct CommandLine {
 
 CommandLine ParseCommandLine(int argc, char** argv) {
     CommandLine line;
+    // The everyday case asks for nothing: the parser's code, and the streams it builds its
+    // messages with, stay unread at start.
+    if (argc <= 1) return line;
     bool help = false, version = false;
     try {
         CLI::App app(kProgram, kProgram);

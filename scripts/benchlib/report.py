@@ -106,8 +106,9 @@ def write_report(p, args, r, out_dir):
         "16-20 bytes and a largest of 200-270 KB, 36-50% REG_SZ, 18-25% REG_DWORD, 10-18% REG_BINARY, and a "
         "tenth of device property types in the SYSTEM). Peak memory: the command's maximum resident set "
         "(GNU time); the replay line is that of a hive left behind its log minus that of the same hive "
-        "clean, medians. System calls: `strace -f -c` of one SOFTWARE-shaped import into a new store, per "
-        "4 KiB page of the store it made. Export: the peak memory of `regstore export KEY FILE` of the 200 MB hive's key, "
+        "clean, medians. Writes: the write calls (`strace -f -c`) of one SOFTWARE-shaped import into a new "
+        "store, per 4 KiB page of the store it made, and its other system calls (futex: the hive's reader "
+        "thread handing keys to the writer). Export: the peak memory of `regstore export KEY FILE` of the 200 MB hive's key, "
         "and the time of that export from a 16 MB hive against `regstore import FILE` of what it wrote, into "
         "a new store (a .reg file of the 200 MB hive's key is more than the 64 MiB regstore reads).",
         "- Disk images: `bench/make_disk_image.sh` puts the SOFTWARE-sized hive into an NTFS volume (libntfs-3g) "
