@@ -563,13 +563,21 @@ private:
         const std::uint8_t b = in_.Byte();
         const int calls = b % 8 + 1;
         const LONG result = (b & 0x80) ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
-        Log("RunInStoreTransaction({", ERROR_SUCCESS);
+        // An outer one may build the store of a root in a new file, when it has none yet: the same
+        // transaction to the model (no other process writes meanwhile, so the body runs once).
+        const bool build = depth_ == 0 && (b & 0x40) != 0;
+        const HKEY root = (b & 0x20) ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
+        Log(!build                      ? "RunInStoreTransaction({"
+            : root == HKEY_CURRENT_USER ? "RunInNewStore(HKEY_CURRENT_USER, {"
+                                        : "RunInNewStore(HKEY_LOCAL_MACHINE, {",
+            ERROR_SUCCESS);
         model_.Begin();
         ++depth_;
-        const LONG src = RunInStoreTransaction([&] {
+        const auto body = [&] {
             for (int i = 0; i < calls && !in_.Done(); ++i) Step();
             return result;
-        });
+        };
+        const LONG src = build ? RunInNewStore(root, body) : RunInStoreTransaction(body);
         --depth_;
         model_.End(result == ERROR_SUCCESS);
         Log("} body returns " + std::to_string(result) + ")", src);

@@ -132,7 +132,7 @@ void Store::Rehome(const Database* from, Database& to, bool sameFile) {
         if (key.db != from) continue;
         key.db = &to;
         key.file = file;
-        if (!sameFile) key.id = kNoKey;
+        if (!sameFile && !IsRootId(key.id)) key.id = kNoKey;  // the roots are in every store
         key.values = key.keys = Cursor{};
     }
 }

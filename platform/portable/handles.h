@@ -78,7 +78,7 @@ public:
     // Puts `by` in the place of the store `which` (for every root it holds), and returns `which`.
     std::unique_ptr<Database> Replace(const Database& which, std::unique_ptr<Database> by);
     // Handles opened on `from` go to `to`: to the same keys when `to` is now the same file (a
-    // store built and put in place), else to none.
+    // store built and put in place), else to none but the roots.
     void Rehome(const Database* from, Database& to, bool sameFile);
 
 private:

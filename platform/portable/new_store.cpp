@@ -22,6 +22,8 @@ class Building {
 public:
     Building(Store& store, Database& target, std::unique_ptr<Database> built, const Told& told)
         : told_(told), path_(built->Path()), built_(built.get()), target_(store.Replace(target, std::move(built))) {
+        // Handles opened before (to the roots: the store has no file) reach the store being built.
+        store.Rehome(target_.get(), *built_, true);
         if (told_) told_(path_);
     }
     ~Building() {

@@ -145,6 +145,50 @@ INSTANTIATE_TEST_SUITE_P(Store, NewStoreBuilds,
                                            Build{"FailsOnAStore", Ending::Fails, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Inside a build, calls behave as in any transaction: a nested one that fails keeps nothing, and a
+// handle to a root opened before the build (or during one that writes nothing) reaches the root.
+TEST_F(NewStore, ABuildIsATransactionLikeAnyOther) {
+    for (const bool writes : {true, false}) {
+        SCOPED_TRACE(writes ? "a build that writes" : "a build that writes nothing");
+        ASSERT_EQ(unlink(path_.c_str()) == 0 || errno == ENOENT, true);
+        UseRegistryStore(path_);
+        HKEY before = nullptr, during = nullptr;
+        int runs = 0;
+        ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &before, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_NE(before, HKEY_LOCAL_MACHINE);
+        EXPECT_EQ(RunInNewStore(HKEY_LOCAL_MACHINE,
+                                [&]() -> LONG {
+                                    ++runs;
+                                    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                                              nullptr, &during, nullptr),
+                                              ERROR_SUCCESS);
+                                    if (!writes) return ERROR_SUCCESS;
+                                    EXPECT_EQ(SetDword(before, "v", 1), ERROR_SUCCESS);
+                                    EXPECT_EQ(RunInStoreTransaction([] {
+                                                  HKEY gone = nullptr;
+                                                  RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Gone", 0, nullptr, 0,
+                                                                  KEY_ALL_ACCESS, nullptr, &gone, nullptr);
+                                                  RegCloseKey(gone);
+                                                  return ERROR_CANTREAD;
+                                              }),
+                                              ERROR_CANTREAD);
+                                    return ERROR_SUCCESS;
+                                }),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(runs, 1) << "the store was made at its path while it was built";
+        EXPECT_EQ(access(path_.c_str(), F_OK) == 0, writes) << "a store made of nothing";
+        DWORD value = 0;
+        for (HKEY h : {before, during, HKEY_LOCAL_MACHINE})
+            EXPECT_EQ(QueryDword(h, "v", value), writes ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND);
+        HKEY gone = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Gone", 0, KEY_READ, &gone), ERROR_FILE_NOT_FOUND);
+        RegCloseKey(before);
+        RegCloseKey(during);
+        for (const char* suffix : {"", "-wal", "-shm"}) unlink((path_ + suffix).c_str());
+    }
+}
+
 // Another process makes the store while this one builds it: the body runs again, on that store,
 // and both writes are in it.
 TEST_F(NewStore, AStoreMadeMeanwhileGetsTheBodyAgain) {

@@ -40,8 +40,8 @@
 //   Wal        the file is in WAL mode (Connect, once the first read found it so).
 //   Writer     Writable, writing in the log (WriteIn); none of its commits waits for a sync.
 //   Unsynced   Writer with a commit not yet synced (Committed); Flush and closing sync it.
-//   Unlogged   Writable, a store being built in a file no other process knows: no log, no sync
-//              until Seal switches it to WAL, syncs and closes it.
+//   Unlogged   Writable, a store being built in a file no other process knows: no log (its
+//              journal in memory), no sync until SealAt switches it to WAL, syncs and places it.
 //
 // Writes (beginning one within the log's bound, commits and their sync): writes.cpp. Which file is
 // at the path is file_'s (store_file.h); how long a call waits for a lock, busy_'s
@@ -424,8 +424,10 @@ void Database::PrepareForWrites() {
     }
     if (building_) {
         // No other process knows the file: nothing to keep whole for them, and the file is
-        // synced once, when sealed. A log would write every page twice.
-        statements_->Exec("PRAGMA journal_mode = OFF");
+        // synced once, when sealed. A log would write every page twice. The journal stays in
+        // memory (it keeps only pages the file had when the transaction began: few, in a new
+        // file), so that a savepoint still rolls back; without one (journal_mode OFF) it does not.
+        statements_->Exec("PRAGMA journal_mode = MEMORY");
         statements_->Exec("PRAGMA synchronous = OFF");
         Enter(State::Writable);
         Enter(Journal::Unlogged);
