@@ -21,20 +21,22 @@ using Told = std::function<void(const std::string&)>;
 class Building {
 public:
     Building(Store& store, Database& target, std::unique_ptr<Database> built, const Told& told)
-        : told_(told), path_(built->Path()), built_(built.get()), target_(store.Replace(target, std::move(built))) {
+        : store_(store),
+          told_(told),
+          path_(built->Path()),
+          built_(built.get()),
+          target_(store.Replace(target, std::move(built))) {
         // Handles opened before (to the roots: the store has no file) reach the store being built.
         store.Rehome(target_.get(), *built_, true);
         if (told_) told_(path_);
     }
     ~Building() {
-        Guarded([&](Store& s) -> LONG {
-            Database& target = *target_;
-            std::unique_ptr<Database> built = s.Replace(*built_, std::move(target_));
-            target.Disconnect();  // the file at the path is looked at afresh
-            s.Rehome(built_, target, placed_);
-            built.reset();  // closed before its file is removed
-            return ERROR_SUCCESS;
-        });
+        // Whatever failed before, the store is put back: no handle may keep the built one.
+        Database& target = *target_;
+        std::unique_ptr<Database> built = store_.Replace(*built_, std::move(target_));
+        target.Disconnect();  // the file at the path is looked at afresh
+        store_.Rehome(built_, target, placed_);
+        built.reset();  // closed before its file is removed
         if (!placed_)
             for (const char* suffix : {"", "-journal", "-wal", "-shm"}) unlink((path_ + suffix).c_str());
         if (told_) told_("");
@@ -51,6 +53,7 @@ public:
     }
 
 private:
+    Store& store_;
     const Told& told_;
     const std::string path_;
     Database* built_;
