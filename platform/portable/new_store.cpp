@@ -78,15 +78,15 @@ LONG RunInNewStore(HKEY hKey, const std::function<LONG()>& body, const Told& bui
     });
     // Where it cannot be built (or cannot even be looked at), the transaction says why.
     if (looked != ERROR_SUCCESS || !builder) return RunInStoreTransaction(body);
-    bool placed = false;
+    bool done = false;  // put in place, or nothing to put
     LONG result = ERROR_SUCCESS;
     {
         Building build(store, *target, std::move(builder), building);
         result = RunInStoreTransaction(body);
         if (result == ERROR_SUCCESS)
-            result = Guarded([&](Store&) -> LONG { return placed = build.Place(), ERROR_SUCCESS; });
+            result = Guarded([&](Store&) -> LONG { return done = build.Place(), ERROR_SUCCESS; });
     }
     // Another process made the store meanwhile: `body` writes into that one.
-    if (result == ERROR_SUCCESS && !placed) return RunInStoreTransaction(body);
+    if (result == ERROR_SUCCESS && !done) return RunInStoreTransaction(body);
     return result;
 }
