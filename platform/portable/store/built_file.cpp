@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <string>
 
 namespace store {
 namespace {
@@ -54,7 +55,9 @@ void RemoveAbandonedBuilds(const std::string& path) {
         const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
         if (ec != std::errc() || end != digits.data() + digits.size() || pid <= 0) continue;
         if (kill(pid, 0) == 0 || errno != ESRCH) continue;  // its process is alive, or another user's
-        unlinkat(dirfd(folder), entry->d_name, 0);
+        // With the log files its sealing makes, if it was killed between that and their removal.
+        for (const char* suffix : {"", "-wal", "-shm"})
+            unlinkat(dirfd(folder), (std::string(name) + suffix).c_str(), 0);
     }
     closedir(folder);
 }
