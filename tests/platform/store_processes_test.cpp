@@ -2,6 +2,12 @@
 // writer's crash or beside a writer's lock, a forked child, and the log's bound under many writers.
 #include "store_faults.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 using namespace std::string_literals;
 using namespace store_test;
 
@@ -364,8 +370,10 @@ struct Writing {
     const char* name;
     int writers;  // each in a process of its own; 0: this process writes
     int writesEach;
-    bool holder;          // another process keeps the store open meanwhile
-    bool atOnce = false;  // the writers write at the same time, each without a pause
+    bool holder;           // another process keeps the store open meanwhile
+    bool atOnce = false;   // the writers write at the same time, each without a pause
+    bool reading = false;  // and the holder reads all the while, each read a transaction of its own
+    DWORD valueBytes = 4;  // what each write writes: large ones leave the log no slack past a write
 };
 
 void PrintTo(const Writing& c, std::ostream* os) {
@@ -390,8 +398,14 @@ TEST_P(LogSize, StaysWithinFourMegabytes) {
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             nullptr) != ERROR_SUCCESS)
             return 1;
+        std::string data(GetParam().valueBytes, 'x');
         for (int i = 0; i < count; ++i) {
-            if (SetDword(key, ("V" + std::to_string(i % 8)).c_str(), static_cast<DWORD>(first + i)) != ERROR_SUCCESS)
+            const auto value = static_cast<DWORD>(first + i);
+            // Every page of it changed: SQLite writes only those of a row's pages that differ.
+            data.assign(data.size(), static_cast<char>(value));
+            std::memcpy(data.data(), &value, sizeof value);
+            if (RegSetValueExA(key, ("V" + std::to_string(i % 8)).c_str(), 0, REG_BINARY,
+                               reinterpret_cast<const BYTE*>(data.data()), GetParam().valueBytes) != ERROR_SUCCESS)
                 return 2;
             if (i % 1000 == 999 && logSize() > kMost) return 3;
         }
@@ -411,7 +425,15 @@ TEST_P(LogSize, StaysWithinFourMegabytes) {
             HKEY key = nullptr;
             RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Busy", 0, KEY_READ, &key);
             QueryDword(key, "V0", value);
+            // Readers that start while the log is copied back, some of them reading in it after.
             char byte;
+            if (GetParam().reading) {
+                fcntl(done[0], F_SETFL, O_NONBLOCK);
+                DWORD type = 0, size = 0;
+                while (read(done[0], &byte, 1) < 0 && errno == EAGAIN)
+                    if (RegQueryValueExA(key, "V0", nullptr, &type, nullptr, &size) != ERROR_SUCCESS) _exit(2);
+                _exit(0);
+            }
             _exit(read(done[0], &byte, 1) < 0 ? 1 : 0);
         }
     }
@@ -447,13 +469,18 @@ TEST_P(LogSize, StaysWithinFourMegabytes) {
         }
     }
     close(done[1]);
-    if (holder > 0) waitpid(holder, nullptr, 0);
+    if (holder > 0) {
+        int status = 0;
+        waitpid(holder, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the holder could not read";
+    }
     EXPECT_LE(logSize(), kMost);
 }
 
 INSTANTIATE_TEST_SUITE_P(Store, LogSize,
                          ::testing::Values(Writing{"OneWriter", 0, 100000, false},
                                            Writing{"BesideAProcessHoldingTheStore", 0, 100000, true},
+                                           Writing{"LargeValuesBesideAReader", 0, 3000, true, false, true, 200000},
                                            Writing{"ManyShortLivedWriters", 200, 500, true},
                                            Writing{"TwoWritersAtOnce", 2, 40000, false, true},
                                            Writing{"FourWritersAtOnce", 4, 20000, false, true}),

@@ -5,9 +5,9 @@
 // by a background thread on a connection of its own, at once by RegFlushKey (whoever wrote), and
 // when the store is closed cleanly, so a power cut loses at most the last kFlushBound of writes, and
 // never part of one (the log's checksums drop an unfinished transaction). The log is copied back by
-// that thread, early while writes go on, and emptied once the store is quiet (its frames go by the
-// name: a file renamed over the store must not take them in); a write that finds no room left under
-// kLogSizeLimit copies back the rest and empties it before it writes (BeginWrite). The log and its
+// that thread and emptied once the store is quiet (its frames go by the name: a file renamed over
+// the store must not take them in); a write that finds no room left under kLogSizeLimit copies it
+// back before it writes, and starts it over (BeginWrite). The log and its
 // index are kept after the last connection closes, so a user who may only read the store can still
 // read it; when they are gone, such a user reads through a file layer that stands in for them
 // (readonly_files.h). The store's files carry kApplicationId: any other file is never opened by

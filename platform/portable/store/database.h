@@ -141,8 +141,8 @@ private:
     const std::string& OpenPath() const { return guarded_ ? openPath_ : path_; }
     // The file layer for OpenPath(): the default one, or for a guarded store the folder's.
     const char* StoreVfs() const;
-    static int LogHook(void* self, sqlite3* db, const char* name, int pages);
-    // Inside a write transaction: whether the log has room for a write of kBoundedWriteBytes.
+    // Inside a write transaction: whether the log has room for this write (of kBoundedWriteBytes at
+    // most) whatever becomes of it.
     bool LogFits();
     // Copies the log back whole and empties it, waiting for readers and another copy under way
     // until `until`.
@@ -167,7 +167,6 @@ private:
     Index index_ = Index::Shared;
     bool mayWrite_ = false;  // what the file system lets this process do, as Connect found it
     bool leaveLog_ = false;  // close without a checkpoint: the log files may not be this file's
-    int copyAsked_ = 0;      // how far the log had grown when the background flush was last asked to copy it back
     long long localWrites_ = 0;
     std::uint64_t snapshot_ = 0;
     sqlite3* snapshotOn_ = nullptr;

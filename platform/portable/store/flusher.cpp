@@ -16,39 +16,29 @@ void Flusher::Run() {
     phase_ = Phase::Gathering;
     wake_->notify_all();
     while (!stop_) {
-        if (due_.empty() && quiet_.empty() && soon_.empty()) {
+        if (due_.empty() && quiet_.empty()) {
             phase_ = Phase::Idle;
             wake_->wait(guard, [&] { return stop_ || !due_.empty(); });
             phase_ = Phase::Gathering;
             continue;
         }
-        // A round starts early for a long log; it syncs every log written since the last one
-        // all the same, so no commit waits longer than kFlushBound.
-        wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_ || !soon_.empty(); });
+        wake_->wait_for(guard, kFlushBound / 2, [&] { return stop_; });
         if (stop_) break;
         guard.unlock();
         std::lock_guard work(*work_);  // held while inside SQLite: a fork waits for it
         guard.lock();
-        std::set<sqlite3*> sync, quiet, longLog, notEmptied;
+        std::set<sqlite3*> sync, quiet, notEmptied;
         sync.swap(due_);
         // Written last round and not since: copied back now, and the log emptied, so that its
         // frames, which go by the file's name, can never be read into a file renamed over this one.
-        // A long log is copied back while it is still being written; a commit that finds it longer
-        // still copies it back itself.
+        // While writes go on, the write that finds the log full copies it back (writes.cpp): copies
+        // here too would sync the file again and again under them.
         for (sqlite3* db : quiet_)
             if (!sync.contains(db)) quiet.insert(db);
-        for (sqlite3* db : soon_)
-            if (!quiet.contains(db)) longLog.insert(db);
-        soon_.clear();
         quiet_ = sync;
         phase_ = Phase::Round;
         guard.unlock();
-        for (sqlite3* db : sync)
-            if (!longLog.contains(db)) SyncLog(db);
-        for (sqlite3* db : longLog) {
-            sqlite3_wal_checkpoint_v2(db, "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-            SyncLog(db);  // the checkpoint syncs only what it copies
-        }
+        for (sqlite3* db : sync) SyncLog(db);
         for (sqlite3* db : quiet) {
             // Never waits: with a writer or a reader inside the log it copies what it may, and
             // tries again next round.

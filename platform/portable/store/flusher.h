@@ -56,21 +56,12 @@ public:
         wake_->wait(guard, [&] { return phase_ != Phase::Unstarted; });
     }
 
-    // The log is getting long: copied back in the next round, which starts now.
-    void CopyBackSoon(sqlite3* db) {
-        std::lock_guard guard(*mutex_);
-        if (stop_ || thread_ == nullptr) return;
-        soon_.insert(db);
-        wake_->notify_one();
-    }
-
     // The connection is about to close: once this returns the thread no longer uses it.
     void Forget(sqlite3* db) {
         std::unique_lock guard(*mutex_);
         done_->wait(guard, [&] { return phase_ != Phase::Round; });  // a round may put it back
         due_.erase(db);
         quiet_.erase(db);
-        soon_.erase(db);
     }
 
     void BeforeFork() {
@@ -91,7 +82,6 @@ public:
         phase_ = Phase::Unstarted;
         due_.clear();
         quiet_.clear();
-        soon_.clear();
     }
 
 private:
@@ -114,7 +104,6 @@ private:
     bool stop_ = false;         // asked to stop, in whatever phase: it ends at the next look
     std::set<sqlite3*> due_;    // written since the thread last looked
     std::set<sqlite3*> quiet_;  // synced last round: copied back if not written since
-    std::set<sqlite3*> soon_;   // a log grown long: copied back at once
     static inline bool alive_ = false;
 };
 

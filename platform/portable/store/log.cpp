@@ -17,14 +17,15 @@ std::optional<LogLength> LogLengthOf(sqlite3* db) {
     // Maps nothing new: the region the connection's transaction already uses.
     if (file->pMethods->xShmMap(file, 0, 32768, 0, &region) != SQLITE_OK || region == nullptr) return std::nullopt;
     const auto* header = static_cast<const volatile unsigned char*>(region);
-    unsigned char copy[kIndexHeaderBytes];
+    unsigned char copy[kIndexCopiedBack + 4];
     for (std::size_t i = 0; i < sizeof copy; ++i) copy[i] = header[i];
-    std::uint32_t frames = 0;
+    std::uint32_t frames = 0, copiedBack = 0;
     std::uint16_t pageSize = 0;
     std::memcpy(&frames, copy + kIndexFrames, sizeof frames);
     std::memcpy(&pageSize, copy + kIndexPageSize, sizeof pageSize);
+    std::memcpy(&copiedBack, copy + kIndexCopiedBack, sizeof copiedBack);
     if (copy[kIndexIsInit] != 1 || pageSize == 0) return std::nullopt;
-    return LogLength{frames, IndexPageSize(pageSize)};
+    return LogLength{frames, IndexPageSize(pageSize), copiedBack};
 }
 
 const std::string& LogLimitSql() {

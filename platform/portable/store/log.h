@@ -19,6 +19,8 @@ constexpr std::size_t kIndexIsInit = 12;    // u8: 1 once built
 constexpr std::size_t kIndexPageSize = 14;  // u16: the page size, 1 for 65536
 constexpr std::size_t kIndexFrames = 16;    // u32: frames in the log, the last commit's included
 constexpr std::size_t kIndexPages = 20;     // u32: the file's size in pages after that commit
+// After the two copies, the copy-back's own record: how many of the log's frames are in the file.
+constexpr std::size_t kIndexCopiedBack = 2 * kIndexHeaderBytes;  // u32
 
 // The log file: a header, then for each page written a frame, its own header before the page.
 constexpr std::int64_t kLogHeaderBytes = 32;
@@ -33,24 +35,26 @@ constexpr std::int64_t IndexPageSize(std::uint16_t raw) {
     return raw == 1 ? 65536 : raw;
 }
 
-// Whether a write may append to a log of `frames` frames of `pageSize` bytes and stay within
-// kLogSizeLimit, whatever it writes up to kBoundedWriteBytes.
-constexpr bool LogHasRoom(std::int64_t frames, std::int64_t pageSize) {
-    const std::int64_t reserve = (kBoundedWriteBytes + pageSize - 1) / pageSize;
+// Whether `writes` writes may append to a log of `frames` frames of `pageSize` bytes and stay within
+// kLogSizeLimit, whatever each writes up to kBoundedWriteBytes.
+constexpr bool LogHasRoom(std::int64_t frames, std::int64_t pageSize, int writes = 1) {
+    const std::int64_t reserve = writes * ((kBoundedWriteBytes + pageSize - 1) / pageSize);
     return kLogHeaderBytes + (frames + reserve) * (pageSize + kFrameHeaderBytes) <= kLogSizeLimit;
 }
 
-// An empty log has room for such a write at every page size SQLite takes: otherwise every write
+// An empty log has room for such writes at every page size SQLite takes: otherwise every write
 // would wait to empty it.
-static_assert(LogHasRoom(0, 512) && LogHasRoom(0, 65536));
+static_assert(LogHasRoom(0, 512, 2) && LogHasRoom(0, 65536, 2));
 // And at 4 KiB pages, the log is emptied once it nears 4 MiB, not far sooner.
-static_assert(LogHasRoom(950, 4096) && !LogHasRoom(956, 4096));
+static_assert(LogHasRoom(950, 4096) && !LogHasRoom(956, 4096) && LogHasRoom(880, 4096, 2));
 
-// The log's length in frames and its page size, from the index header of `db`'s connection, which
-// must be inside a transaction in WAL mode (it maps the index). Exact while it holds the write lock.
+// The log's length in frames, how many of them are copied back into the file, and its page size,
+// from the index of `db`'s connection, which must be inside a transaction in WAL mode (it maps the
+// index). Exact while it holds the write lock.
 struct LogLength {
     std::int64_t frames;
     std::int64_t pageSize;
+    std::int64_t copiedBack;
 };
 std::optional<LogLength> LogLengthOf(sqlite3* db);
 

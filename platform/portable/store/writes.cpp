@@ -8,21 +8,12 @@
 #include "statements.h"
 
 namespace store {
-namespace {
-
-// A log of this many pages is copied back by the background flush without waiting for a pause, so
-// that a writer seldom finds the log full, and then finds little left to copy and sync. It is
-// asked again every kEarlyCopyStep pages, so that rounds follow each other while the log grows.
-constexpr int kEarlyCopyPages = 256;
-constexpr int kEarlyCopyStep = 64;
-
-}  // namespace
-
 void Database::WriteIn(bool wal) {
     // Outside WAL mode every commit is synced, as before.
     statements_->Exec(wal ? "PRAGMA synchronous = NORMAL" : "PRAGMA synchronous = FULL");
-    // The log is copied back by the background flush, and by the commit that finds it this long.
-    if (wal) sqlite3_wal_hook(db_, &Database::LogHook, this);
+    // The log is copied back by the write that finds it full (BeginWrite) and by the background
+    // flush once the store is quiet; never by SQLite inside a commit.
+    if (wal) sqlite3_wal_autocheckpoint(db_, 0);
     statements_->Exec(LogLimitSql());
     Enter(wal ? Journal::Writer : Journal::Rollback);
 }
@@ -45,18 +36,6 @@ void Database::Committed() {
         KeepLogFiles(flushDb_);
     }
     Flusher::Instance().Note(flushDb_);
-}
-
-// After each commit: a long log is copied back by the background flush while writes go on, so that
-// the write that finds it full (BeginWrite) has little left to copy.
-int Database::LogHook(void* self, sqlite3*, const char*, int pages) {
-    auto* database = static_cast<Database*>(self);
-    // Asked as the log passes each mark, not at every commit: each ask wakes the thread.
-    const int band = pages < kEarlyCopyPages ? 0 : pages / kEarlyCopyStep;
-    if (band > database->copyAsked_ && database->flushDb_ != nullptr)
-        if (Flusher* flusher = Flusher::IfAlive()) flusher->CopyBackSoon(database->flushDb_);
-    database->copyAsked_ = band;
-    return SQLITE_OK;
 }
 
 void Database::BeginWrite(StatementCache& s) {
@@ -87,19 +66,26 @@ void Database::BeginWrite(StatementCache& s) {
     }
 }
 
-// Copied back whole and emptied while the checkpoint holds the write lock, so that no writer
-// appends in between; every reader of the log is waited for. Another connection's copy under way
-// holds the checkpoint lock, which SQLite does not wait for: it is waited for here, without taking
-// the write lock or a read lock meanwhile (polling them would keep that copy waiting for them),
-// until it has emptied the log or let go.
+// Copied back whole while the checkpoint holds the write lock, so that no writer appends in
+// between; every reader of the log is waited for. The log is then started over by the next write
+// (its readers read the file from now on), which overwrites it in place: cutting the file to
+// nothing and growing it again costs a run of small writes a third of their time. A log too long
+// to take one more write should that not happen (a reader that had looked at the log before the
+// copy ended reads in it still) is cut to nothing now. Another connection's copy under way holds
+// the checkpoint lock, which SQLite does not wait for: it is waited for here, without taking the
+// write lock or a read lock meanwhile (polling them would keep that copy waiting for them), until
+// it has emptied the log or let go.
 void Database::EmptyLog(std::chrono::steady_clock::time_point until) {
     const BusyWait::Mode before = busy_->Current();
     busy_->Emptying(until);
+    const auto length = LogLengthOf(db_);
+    const int mode = !length || LogHasRoom(length->frames, length->pageSize) ? SQLITE_CHECKPOINT_RESTART
+                                                                             : SQLITE_CHECKPOINT_TRUNCATE;
     for (int count = 0;; ++count) {
         // The other copy emptied it (read without a lock: looked at again in the transaction).
         if (count > 0 && LogFits()) break;
         int logFrames = -1, copied = -1;
-        const int rc = sqlite3_wal_checkpoint_v2(db_, "main", SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied);
+        const int rc = sqlite3_wal_checkpoint_v2(db_, "main", mode, &logFrames, &copied);
         if (rc == SQLITE_OK || (rc & 0xFF) != SQLITE_BUSY) {
             if (before == BusyWait::Mode::Writing) busy_->Writing();
             else busy_->Reading();
@@ -116,7 +102,11 @@ void Database::EmptyLog(std::chrono::steady_clock::time_point until) {
 
 bool Database::LogFits() {
     const auto length = LogLengthOf(db_);
-    return !length || LogHasRoom(length->frames, length->pageSize);
+    if (!length) return true;
+    // Room for this write and the next; or for this one in a log copied back whole, which this
+    // write starts over unless a reader still reads in it, and the next finds it longer and cuts it.
+    const bool copiedBack = length->copiedBack == length->frames;
+    return LogHasRoom(length->frames, length->pageSize, copiedBack ? 1 : 2);
 }
 
 void Database::Flush() {
