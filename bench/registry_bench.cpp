@@ -1,5 +1,6 @@
 // The registry measures on the portable store, with Google Benchmark, at one or more store sizes:
 //   registry_bench [--sizes=1000,100000] [--store_dir=DIR] [--reader_uid=UID] [Google Benchmark flags]
+//   registry_bench --only=ID --calls=N [--sizes=SIZE] [--store_dir=DIR]   (one measure, untimed)
 // Each size gets a store of its own, made when its first benchmark runs and deleted at the end.
 // With --reader_uid (run as root), the stores are made first, as the installed program's store is,
 // and the measures that only read run in a child process with that user's ids: a user who may
@@ -142,37 +143,81 @@ void Run(benchmark::State& state, const bench::Measure& measure, std::size_t val
 // The reference for a write: one row written in a SQLite transaction of its own, in WAL mode with
 // synchronous=NORMAL and the store's log limit, into a table shaped like the store's values; what
 // SetLong costs with nothing of the store around it.
+class BareWriter {
+public:
+    explicit BareWriter(std::string path) : path_(std::move(path)) {
+        ready_ = sqlite3_open(path_.c_str(), &db_) == SQLITE_OK &&
+                 sqlite3_exec(db_,
+                              ("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = " +
+                               std::to_string(store::kLogSizeLimit) + ";" + store::ValuesTableSql())
+                                  .c_str(),
+                              nullptr, nullptr, nullptr) == SQLITE_OK &&
+                 sqlite3_prepare_v2(
+                     db_,
+                     R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (1, 'Count', 'COUNT', 4, ?)
+                        ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)",
+                     -1, &insert_, nullptr) == SQLITE_OK;
+    }
+    ~BareWriter() {
+        sqlite3_finalize(insert_);
+        sqlite3_close(db_);
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path_ + suffix).c_str());
+    }
+    BareWriter(const BareWriter&) = delete;
+    BareWriter& operator=(const BareWriter&) = delete;
+
+    bool Write(std::uint32_t i) {
+        if (!ready_ || sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return false;
+        sqlite3_bind_blob(insert_, 1, &i, sizeof i, SQLITE_TRANSIENT);
+        sqlite3_step(insert_);
+        sqlite3_reset(insert_);
+        return sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+
+private:
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_ = nullptr;
+    bool ready_ = false;
+};
+
+constexpr const char* kBareId = "bare_sqlite_write";
+
 void BareWrite(benchmark::State& state) {
-    sqlite3* db = nullptr;
-    const std::string path = (options.storeDir / "bare.db").string();
-    sqlite3_stmt* insert = nullptr;
-    const bool ready =
-        sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_exec(db,
-                     ("PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA journal_size_limit = " +
-                      std::to_string(store::kLogSizeLimit) + ";" + store::ValuesTableSql())
-                         .c_str(),
-                     nullptr, nullptr, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db,
-                           R"(INSERT INTO "values" (key, name, folded, type, data) VALUES (1, 'Count', 'COUNT', 4, ?)
-                              ON CONFLICT (key, folded) DO UPDATE SET type = excluded.type, data = excluded.data)",
-                           -1, &insert, nullptr) == SQLITE_OK;
+    BareWriter writer((options.storeDir / "bare.db").string());
     std::uint32_t i = 0;
     for (auto _ : state) {
-        if (!ready || sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        if (!writer.Write(++i)) {
             anyFailed = true;
             state.SkipWithError("the bare SQLite write failed");
             break;
         }
-        ++i;
-        sqlite3_bind_blob(insert, 1, &i, sizeof i, SQLITE_TRANSIENT);
-        sqlite3_step(insert);
-        sqlite3_reset(insert);
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     }
-    sqlite3_finalize(insert);
-    sqlite3_close(db);
-    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
+// `--calls N --only ID`: the measure ID (or the bare write) N times, outside Google Benchmark, so
+// that a tracer's count of system calls can be set against a number of calls.
+int RunCalls(const std::string& id, std::uint64_t calls) {
+    if (id == kBareId) {
+        BareWriter writer((options.storeDir / "bare.db").string());
+        for (std::uint64_t i = 0; i < calls; ++i)
+            if (!writer.Write(static_cast<std::uint32_t>(i + 1))) return 1;
+        return 0;
+    }
+    for (const bench::Measure& measure : bench::Measures()) {
+        if (id != measure.id) continue;
+        std::string error;
+        bench::Session* session = stores.For(options.sizes.front(), error);
+        if (session == nullptr) {
+            std::fprintf(stderr, "registry_bench: %s\n", error.c_str());
+            return 1;
+        }
+        for (std::uint64_t i = 0; i < calls; ++i)
+            if (!measure.run(*session, i)) return 1;
+        return 0;
+    }
+    std::fprintf(stderr, "registry_bench: no measure %s\n", id.c_str());
+    return 2;
 }
 
 int RunMeasures(bool writes);
@@ -194,6 +239,13 @@ static int Main(int argc, char** argv) {
     app.add_option("--reader_uid", options.readerUid, "run the reading measures as this user (as root)")
         ->type_name("UID")
         ->check(CLI::NonNegativeNumber);
+    std::string only;
+    std::uint64_t calls = 0;
+    app.add_option("--only", only, std::string("with --calls: the measure to run (or ") + kBareId + ")")
+        ->type_name("ID");
+    app.add_option("--calls", calls, "run one measure this many times, without timing it, and stop")
+        ->type_name("N")
+        ->needs("--only");
     if (const auto status = bench::ParseLine(app, argc, argv)) return *status;
     options.storeDir = storeDir;
     bool ownDir = false;
@@ -237,7 +289,7 @@ static int Main(int argc, char** argv) {
         if (ownDir) fs::remove_all(options.storeDir);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
     }
-    const int rc = RunMeasures(true);
+    const int rc = calls > 0 ? RunCalls(only, calls) : RunMeasures(true);
     stores.Close();
     if (ownDir) fs::remove_all(options.storeDir);
     return rc;
@@ -256,7 +308,8 @@ int RunMeasures(bool writes) {
                 ->UseRealTime();
     }
     if (writes)
-        benchmark::RegisterBenchmark(("bare_sqlite_write/" + std::to_string(options.sizes.front())).c_str(), BareWrite)
+        benchmark::RegisterBenchmark((std::string(kBareId) + "/" + std::to_string(options.sizes.front())).c_str(),
+                                     BareWrite)
             ->Unit(benchmark::kMicrosecond)
             ->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();
