@@ -486,6 +486,35 @@ INSTANTIATE_TEST_SUITE_P(Store, LogSize,
                                            Writing{"FourWritersAtOnce", 4, 20000, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A write that finds the log full has it started over in place: cutting the file to nothing and
+// growing it again, page by page, once cost a run of small writes a third of their time. Only the
+// background flush cuts it, once the store has been quiet for a round: a cut seen after a pause
+// between writes long enough for one is its, and is not counted.
+TEST_F(StoreFaults, AWriteThatFindsTheLogFullStartsItOverInPlace) {
+    const std::string path = StoreDir() + "/inplace.db";
+    UseRegistryStore(path);
+    HKEY key = Create(HKEY_LOCAL_MACHINE, "Software\\InPlace");
+    ASSERT_NE(key, nullptr);
+    constexpr auto kNoRoundBetween = std::chrono::milliseconds(40);  // the flush's rounds are 0.1 s apart
+    off_t longest = 0, last = 0;
+    int cuts = 0, cycles = 0;
+    auto before = std::chrono::steady_clock::now();
+    for (DWORD i = 0; i < 6000; ++i) {
+        ASSERT_EQ(SetDword(key, ("V" + std::to_string(i % 8)).c_str(), i), ERROR_SUCCESS);
+        const auto now = std::chrono::steady_clock::now();
+        const off_t size = LogBytes(path);
+        if (size < last && now - before < kNoRoundBetween) ++cuts;
+        if (size == last && size == longest && size > 0) ++cycles;  // overwriting what it had written
+        longest = std::max(longest, size);
+        last = size;
+        before = now;
+    }
+    RegCloseKey(key);
+    EXPECT_GT(longest, kMost / 2) << "the log was never long enough to be emptied";
+    EXPECT_GT(cycles, 0) << "the log was never started over";
+    EXPECT_EQ(cuts, 0) << "a write cut the log";
+}
+
 // A writer that could not switch the file to the log (another held it) and so wrote without one
 // keeps the log's bound once another switches it: it once appended unchecked, and four writers
 // started at once took the log to 6.4 MiB.
