@@ -55,6 +55,31 @@ def timed_cpu(cmd):
         return {"wall": float(wall), "user": float(user), "sys": float(system), "rss": int(rss) / 1024}
 
 
+# The sections of docs/benchmarks.md that a run of their own writes (scripts/bench --readers,
+# --writes): a run that writes the rest of the file keeps them as they are.
+OWN_RUN_SECTIONS = ("Readers", "Writes")
+
+
+def section_of(body, title):
+    """The section `## title` of a markdown text, up to the next section, or None."""
+    start = body.find(f"\n## {title}\n")
+    if start < 0:
+        return None
+    end = body.find("\n## ", start + 1)
+    return body[start + 1:end + 1] if end >= 0 else body[start + 1:]
+
+
+def put_section(doc, title, text):
+    """Writes `text` (starting with `## title`) into the file `doc` in place of that section, or at its end."""
+    body = doc.read_text() if doc.exists() else ""
+    old = section_of(body, title)
+    if old is not None:
+        body = body.replace(old, text.rstrip("\n") + "\n" + ("\n" if not body.endswith(old) else ""), 1)
+    else:
+        body = body.rstrip("\n") + "\n\n" + text
+    doc.write_text(body)
+
+
 def median(samples):
     return statistics.median(samples) if samples else None
 

@@ -8,7 +8,7 @@ import subprocess
 import sys
 from datetime import datetime, timezone
 
-from .common import ROOT, bench_json, log, median, run
+from .common import ROOT, bench_json, log, median, put_section, run
 from .registry import MEASURES
 from .table import fmt, markdown_table, ratio
 
@@ -137,13 +137,6 @@ def readers(args):
         "",
     ]
     doc = ROOT / "docs/benchmarks.md"
-    text = doc.read_text()
-    start = text.find("\n## Readers\n")
-    if start >= 0:
-        end = text.find("\n## ", start + 1)
-        text = text[:start + 1] + "\n".join(section) + (text[end + 1:] if end >= 0 else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + "\n".join(section)
-    doc.write_text(text)
+    put_section(doc, "Readers", "\n".join(section))
     shutil.rmtree(work, ignore_errors=True)
     log(f"wrote the readers' section of {doc}")

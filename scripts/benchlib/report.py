@@ -9,7 +9,7 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from . import disks, hives, registry, startup
-from .common import ROOT, STARTED, log
+from .common import OWN_RUN_SECTIONS, ROOT, STARTED, log, section_of
 from .table import Rows, fmt, markdown_table
 
 
@@ -144,5 +144,7 @@ def write_report(p, args, r, out_dir):
         f"![Time per call against store size]({svg.name})",
         "",
     ]
-    (out_dir / "benchmarks.md").write_text("\n".join(md))
+    doc = out_dir / "benchmarks.md"
+    kept = [section_of(doc.read_text(), title) if doc.exists() else None for title in OWN_RUN_SECTIONS]
+    doc.write_text("\n".join(md) + "".join("\n" + text.rstrip("\n") + "\n" for text in kept if text))
     log(f"wrote {out_dir / 'benchmarks.md'} and {svg}")

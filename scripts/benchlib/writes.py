@@ -8,7 +8,7 @@ import re
 import shutil
 from datetime import datetime, timezone
 
-from .common import ROOT, bench_json, log, median, run
+from .common import ROOT, bench_json, log, median, put_section, run
 from .table import fmt, markdown_table, ratio, verdict
 
 MEASURES = [("set_long", "SetLong (QxRegistry)"), ("set_string", "SetStringValue (QxRegistry)")]
@@ -146,17 +146,6 @@ def section(measured, command):
     ])
 
 
-def write_section(text, doc):
-    body = doc.read_text() if doc.exists() else ""
-    start = body.find("\n## Writes\n")
-    if start >= 0:
-        end = body.find("\n## ", start + 1)
-        body = body[:start + 1] + text + (body[end + 1:] if end >= 0 else "")
-    else:
-        body = body.rstrip("\n") + "\n\n" + text
-    doc.write_text(body)
-
-
 def writes(args):
     """`scripts/bench --writes`: the writes' measures alone, printed and written into docs/benchmarks.md."""
     run([ROOT / "scripts/deps", "test"], stdout=None, stderr=None)
@@ -171,6 +160,6 @@ def writes(args):
     text = section(measured, "scripts/bench --writes")
     print()
     print(text)
-    write_section(text, ROOT / "docs/benchmarks.md")
+    put_section(ROOT / "docs/benchmarks.md", "Writes", text)
     shutil.rmtree(work, ignore_errors=True)
     log("wrote the writes' section of docs/benchmarks.md")
