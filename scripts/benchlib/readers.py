@@ -3,6 +3,7 @@ against the store of READER_REFERENCE built side by side; the owner's writes aga
 Writes the readers' section of docs/benchmarks.md."""
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,6 +24,23 @@ READER_ROUNDS = 5
 READER_LIMIT = 1.10  # ours / reference, and a reader / the owner
 
 
+def reference_compat():
+    """Headers the benchmark sources include that the reference's tree has under other names, or not
+    at all: the store's format constants that the bare SQLite write shares, taken from this tree."""
+    tables = (ROOT / "platform/portable/store/tables.cpp").read_text()
+    schema = (ROOT / "platform/portable/store/schema.h").read_text()
+    values_sql = re.search(r'kValuesTable = R"sql\((.*?)\)sql"', tables, re.S).group(1)
+    log_limit = re.search(r"kLogSizeLimit = ([^;]+);", schema).group(1)
+    return {
+        "recording_surface.h": '#include "RecordingSurface.h"\n',
+        "reg_file.h": '#include "RegFile.h"\n',
+        "store/schema.h": "#pragma once\n#include <cstdint>\nnamespace store {\n"
+                          f"constexpr std::int64_t kLogSizeLimit = {log_limit};\n"
+                          f'inline const char* ValuesTableSql() {{ return R"sql({values_sql})sql"; }}\n'
+                          "}  // namespace store\n",
+    }
+
+
 def reference_bench(jobs):
     """registry_bench built on the store of READER_REFERENCE, from this tree's benchmark sources."""
     ref = ROOT / "build" / f"reference-{READER_REFERENCE}"
@@ -34,6 +52,9 @@ def reference_bench(jobs):
     # The same measures on both sides: only the store under them differs.
     for name in ("registry_bench.cpp", "registry_measures.cpp", "registry_measures.h", "command_line.h"):
         shutil.copy2(ROOT / "bench" / name, ref / "bench" / name)
+    for name, text in reference_compat().items():
+        (ref / "bench" / name).parent.mkdir(parents=True, exist_ok=True)
+        (ref / "bench" / name).write_text(text)
     run(["cmake", "--preset", "release"], cwd=ref)
     run(["cmake", "--build", "--preset", "release", "-j", jobs, "--target", "registry_bench"], cwd=ref)
     return ref / "build/release/bench/registry_bench"
