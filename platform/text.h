@@ -17,5 +17,6 @@ std::string UCase(std::string_view text);
 
 // Upper case that does not depend on the user's locale, for comparing names without regard to case.
 // In the portable build a character beyond the Basic Multilingual Plane stays as it is, as the
-// registry compares names one UTF-16 unit at a time.
+// registry compares names one UTF-16 unit at a time, and the rest follow a table that stays as the
+// store's names were folded with, whatever the C library's version.
 std::string FoldCase(std::string_view text);

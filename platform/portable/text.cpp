@@ -1,6 +1,8 @@
 // Text services of the portable build: Windows-1252 through glibc's iconv, upper case through the
-// C library's wide-character classification in a UTF-8 locale.
+// C library's wide-character classification in a UTF-8 locale; names folded by a table of our own
+// (fold_table.h), which no update of the C library changes.
 #include "text.h"
+#include "fold_table.h"
 #include "utf16.h"
 
 #include <iconv.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <clocale>
+#include <cstdint>
 #include <cstring>
 #include <cwctype>
 #include <iterator>
@@ -68,8 +71,6 @@ locale_t UpperCaseLocale() {
 
 }  // namespace
 
-static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly = false);
-
 // ASCII is itself in Windows-1252 and in UTF-8: most registry text is, and needs no converter (nor
 // iconv's module for the code page, loaded at its first use).
 static bool IsAscii(std::string_view text) {
@@ -113,7 +114,8 @@ std::string TextToAnsi(std::string_view text) {
     return out;
 }
 
-static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly) {
+template <typename Map>
+static std::string MapEach(std::string_view text, Map map) {
     std::string out;
     out.reserve(text.size());
     while (!text.empty()) {
@@ -126,21 +128,31 @@ static std::string UpperCaseIn(std::string_view text, locale_t loc, bool bmpOnly
         }
         char32_t c = n == 1 ? lead : n == 2 ? (lead & 0x1F) : n == 3 ? (lead & 0x0F) : (lead & 0x07);
         for (size_t i = 1; i < n; ++i) c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-        AppendUtf8(out, bmpOnly && c >= 0x10000 ? c : static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)));
+        AppendUtf8(out, map(c));
         text.remove_prefix(n);
     }
     return out;
 }
 
 std::string UCase(std::string_view text) {
-    return UpperCaseIn(text, UpperCaseLocale());
+    const locale_t loc = UpperCaseLocale();
+    return MapEach(text, [loc](char32_t c) { return static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), loc)); });
+}
+
+static char32_t FoldCharacter(char32_t c) {
+    // Windows compares registry names by upper-casing each UTF-16 unit: a character beyond the
+    // Basic Multilingual Plane (a surrogate pair) is never folded.
+    if (c >= 0x10000) return c;
+    const auto after = std::upper_bound(std::begin(fold::kRuns), std::end(fold::kRuns), c,
+                                        [](char32_t x, const fold::Run& run) { return x < run.first; });
+    if (after == std::begin(fold::kRuns)) return c;
+    const fold::Run& run = *(after - 1);
+    if (c > run.last || (c - run.first) % run.stride != 0) return c;
+    return static_cast<char32_t>(static_cast<std::int32_t>(c) + run.delta);
 }
 
 std::string FoldCase(std::string_view text) {
-    static const locale_t invariant = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
-    // Windows compares registry names by upper-casing each UTF-16 unit: a character beyond the
-    // Basic Multilingual Plane (a surrogate pair) is never folded.
-    return UpperCaseIn(text, invariant, true);
+    return MapEach(text, FoldCharacter);
 }
 
 std::string Utf16LeToText(std::string_view bytes, bool& ok) {

@@ -1,8 +1,14 @@
 // Text crossing the ANSI boundary, and upper case.
 #include "text.h"
 #include "utf16.h"
+#include "wtf8.h"
 
+#include <gnu/libc-version.h>
 #include <gtest/gtest.h>
+#include <locale.h>
+
+#include <cstdint>
+#include <cwctype>
 
 #include <string>
 
@@ -53,6 +59,46 @@ TEST(FoldCase, MatchesNamesThatDifferOnlyInCase) {
     EXPECT_EQ(FoldCase("ProductName"), FoldCase("PRODUCTNAME"));
     EXPECT_EQ(FoldCase("Café"), FoldCase("CAFÉ"));
     EXPECT_NE(FoldCase("Cafe"), FoldCase("Café"));
+}
+
+// Stores keep names folded: the folding is the one they were written with, whatever the C
+// library's case tables say today.
+TEST(FoldCase, IsTheFrozenFoldingOfTheStores) {
+    const struct {
+        const char* name;
+        std::string text, folded;
+    } cases[] = {
+        {"ASCII", "hklm\\Software_x", "HKLM\\SOFTWARE_X"},
+        {"Latin-1, ÿ beyond it", "àéîõüÿ", "ÀÉÎÕÜŸ"},
+        {"a run of every other letter, its capitals kept", "ĀāĂăą", "ĀĀĂĂĄ"},
+        {"dotless i and long s fold to ASCII", "ıſ", "IS"},
+        {"no letter changes length", "straße", "STRAßE"},
+        {"titlecase digraph", "ǅ", "Ǆ"},
+        {"Greek final sigma", "ς", "Σ"},
+        {"Cyrillic and Armenian", "яա", "ЯԱ"},
+        {"fullwidth", "ａｚ", "ＡＺ"},
+        {"U+0282 has had an upper case since Unicode 12", "ʂ", "Ʂ"},
+        {"U+0264 stays: its upper case came with Unicode 16", "ɤ", "ɤ"},
+        {"beyond the BMP nothing folds", "𐐨", "𐐨"},
+        {"a lone surrogate and a stray byte stay", "\xED\xA0\x80\xFF", "\xED\xA0\x80\xFF"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(FoldCase(c.text), c.folded) << c.name;
+}
+
+// The frozen table was made from glibc 2.36: there it must give what the C library gives.
+TEST(FoldCase, AgreesWithTheLibraryItWasMadeFrom) {
+    if (std::string_view(gnu_get_libc_version()) != "2.36") GTEST_SKIP() << "made from glibc 2.36";
+    const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    ASSERT_NE(utf8, locale_t{});
+    int differing = 0;
+    for (char32_t c = 0; c < 0x10000; ++c) {
+        std::string one, upper;
+        AppendUtf8(one, c);
+        AppendUtf8(upper, static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), utf8)));
+        if (FoldCase(one) != upper && ++differing <= 5) ADD_FAILURE() << "U+" << std::hex << std::uint32_t{c};
+    }
+    EXPECT_EQ(differing, 0);
+    freelocale(utf8);
 }
 
 TEST(Utf16Le, RoundTripsEveryPlane) {
