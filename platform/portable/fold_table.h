@@ -7,6 +7,9 @@
 
 namespace fold {
 
+// The C library the table was made from: where it runs, the two must agree.
+inline constexpr const char* kMadeFromGlibc = "2.36";
+
 struct Run {
     char16_t first;
     char16_t last;
