@@ -9,7 +9,7 @@
 #include "reg_file.h"
 #include "registry_measures.h"
 #include "registry_store.h"
-#include "store/schema.h"
+#include "schema.h"
 
 #include <benchmark/benchmark.h>
 #include <grp.h>

@@ -27,14 +27,14 @@ READER_LIMIT = 1.10  # ours / reference, and a reader / the owner
 def reference_compat():
     """Headers the benchmark sources include that the reference's tree has under other names, or not
     at all: the store's format constants that the bare SQLite write shares, taken from this tree."""
-    tables = (ROOT / "platform/portable/store/tables.cpp").read_text()
-    schema = (ROOT / "platform/portable/store/schema.h").read_text()
+    tables = (ROOT / "store/database/tables.cpp").read_text()
+    schema = (ROOT / "store/database/schema.h").read_text()
     values_sql = re.search(r'kValuesTable = R"sql\((.*?)\)sql"', tables, re.S).group(1)
     log_limit = re.search(r"kLogSizeLimit = ([^;]+);", schema).group(1)
     return {
         "recording_surface.h": '#include "RecordingSurface.h"\n',
         "reg_file.h": '#include "RegFile.h"\n',
-        "store/schema.h": "#pragma once\n#include <cstdint>\nnamespace store {\n"
+        "schema.h": "#pragma once\n#include <cstdint>\nnamespace store {\n"
                           f"constexpr std::int64_t kLogSizeLimit = {log_limit};\n"
                           f'inline const char* ValuesTableSql() {{ return R"sql({values_sql})sql"; }}\n'
                           "}  // namespace store\n",

@@ -5,7 +5,7 @@
 # Then, given a disk IMAGE, the window on its third installation (Windows 7 SP1) and on its first
 # (Windows 98 SE on FAT), each read into memory, nothing written and the development store
 # untouched; and without --installation, the list of its installations, read by keys.
-# With PROBE (tests/disk/reader_probe.cpp), the image reader stopped on signal 11 while it reads
+# With PROBE (tests/programs/image-reader/reader_probe.cpp), the image reader stopped on signal 11 while it reads
 # IMAGE: the error box names it.
 #   tests/e2e/qt_window_check.sh VERSIONINFO REGSTORE STORE EXAMPLE.reg [IMAGE [PROBE]]
 set -euo pipefail

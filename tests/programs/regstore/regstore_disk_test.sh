@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # regstore's commands on disk images, as a user runs them: list-windows and import-windows on every
 # container and layout the disk tests make, the choice among several installations, the refusals.
-#   tests/disk/regstore_disk_test.sh REGSTORE IMAGES EXAMPLES CREG_WRITE
+#   tests/programs/regstore/regstore_disk_test.sh REGSTORE IMAGES EXAMPLES CREG_WRITE
 set -u
 regstore=$1 images=$2 examples=$3 creg_write=$4
 dir=$(mktemp -d)

@@ -1,11 +1,11 @@
 #pragma once
 // Handles and their state: the keys a process has open, the stores they are in, enumeration
 // cursors, and the guard every registry call runs under (one lock, failures as answer codes).
+#include "database.h"
+#include "keys.h"
 #include "registry_store.h"
-#include "store/database.h"
-#include "store/keys.h"
-#include "store/transactions.h"
-#include "store/values.h"
+#include "transactions.h"
+#include "values.h"
 
 #include <cstdint>
 #include <map>

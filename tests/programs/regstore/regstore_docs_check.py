@@ -3,7 +3,7 @@
 arguments and options, and the same options of regstore itself, as `regstore --help-all` shows them
 from the declarations.
 
-    tests/regfile/regstore_docs_check.py REGSTORE docs/regstore.1.scd docs/regstore.md
+    tests/programs/regstore/regstore_docs_check.py REGSTORE docs/regstore.1.scd docs/regstore.md
 """
 import re
 import subprocess

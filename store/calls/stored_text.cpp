@@ -1,7 +1,7 @@
 #include "stored_text.h"
 
-#include "store/keys.h"
-#include "store/schema.h"
+#include "keys.h"
+#include "schema.h"
 #include "text.h"
 
 #include <algorithm>

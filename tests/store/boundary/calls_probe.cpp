@@ -1,0 +1,2 @@
+// Must not compile: the store's handles are its calls' own.
+#include "handles.h"

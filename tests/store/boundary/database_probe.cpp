@@ -1,0 +1,2 @@
+// Must not compile: the store's database is private to it.
+#include "database.h"
