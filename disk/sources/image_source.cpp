@@ -1,6 +1,6 @@
 // An image file or a block device as a source: its container decoded (Image), its partitions
-// walked (Layout), its volumes read through The Sleuth Kit, NTFS folders searched through their
-// indexes (NtfsFolders).
+// walked (Layout), its volumes read through The Sleuth Kit (tsk_disk.h, tsk_files.h), NTFS folders
+// searched through their indexes (NtfsFolders).
 #include "hex.h"
 #include "image.h"
 #include "layout.h"
@@ -8,7 +8,8 @@
 #include "ntfs_format.h"
 #include "source_parts.h"
 #include "tsk.h"
-#include "wtf8.h"
+#include "tsk_disk.h"
+#include "tsk_files.h"
 
 #include <tsk/libtsk.h>
 
@@ -18,51 +19,6 @@
 
 namespace disk {
 namespace {
-
-constexpr std::uint16_t kVolumeDirty = 0x0001;  // $VOLUME_INFORMATION flag: not shut down cleanly
-constexpr TSK_INUM_T kNtfsVolumeFile = 3;       // $Volume, the MFT record of the label and flags
-
-// Little-endian UTF-16 bytes as units; an odd last byte is none.
-std::u16string Units(const std::uint8_t* bytes, std::size_t size) {
-    std::u16string units(size / 2, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i) units[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
-    return units;
-}
-
-// The Sleuth Kit reads the virtual disk through this: its image header comes first.
-struct TskDisk {
-    TSK_IMG_INFO info;
-    Image* image;
-    std::string lastError;
-};
-
-ssize_t TskDiskRead(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t length) {
-    auto* d = reinterpret_cast<TskDisk*>(img);
-    if (offset < 0 || std::uint64_t(offset) >= d->image->Size()) return 0;
-    length = std::size_t(std::min<std::uint64_t>(length, d->image->Size() - std::uint64_t(offset)));
-    try {
-        d->image->Read(std::uint64_t(offset), buffer, length);
-        return ssize_t(length);
-    } catch (const Error& e) {
-        d->lastError = e.what();
-        return -1;
-    }
-}
-
-void TskDiskClose(TSK_IMG_INFO* img) {
-    delete reinterpret_cast<TskDisk*>(img);
-}
-void TskDiskStat(TSK_IMG_INFO*, FILE*) {}
-
-struct TskImageCloser {
-    void operator()(TSK_IMG_INFO* img) const { tsk_img_close(img); }
-};
-
-// A stretch of a file: `length` bytes from `fileOffset` lie at `diskOffset` of the disk, or are zeros.
-struct Run {
-    std::uint64_t fileOffset, length, diskOffset;
-    bool zero;
-};
 
 struct ImageVolume {
     Volume volume;
@@ -112,14 +68,7 @@ public:
             const std::string what = e.what();
             throw Error{what.rfind(path, 0) == 0 ? what : path + ": " + what};
         }
-        auto* disk = new TskDisk{};
-        disk->image = image_.get();
-        tsk_.reset(tsk_img_open_external(disk, TSK_OFF_T(image_->Size()), table.sectorSize, TskDiskRead, TskDiskClose,
-                                         TskDiskStat));
-        if (tsk_ == nullptr) {
-            delete disk;
-            throw Error{path + ": " + TskMessage()};
-        }
+        tsk_ = OpenTskDisk(*image_, table.sectorSize, path);
         std::vector<std::string> refusals;
         for (const layout::Slice& slice : table.slices) {
             try {
@@ -167,7 +116,8 @@ public:
         if (claimed < 0 || std::uint64_t(claimed) > kMaxFileBytes || std::uint64_t(claimed) > v->length)
             throw Error{name + ": claims " + std::to_string(claimed) + " bytes, more than " +
                         (std::uint64_t(claimed) > v->length ? "its volume holds" : "a registry file can hold")};
-        auto runs = Runs(*v, file.get(), std::uint64_t(claimed), name);
+        auto runs = FileRuns(v->fs, file.get(), std::uint64_t(claimed), v->volume.offset, v->length,
+                             [&] { return PastTheEnd(*v, name); });
         return std::make_unique<ImageFile>(*this, std::move(file), name, std::uint64_t(claimed), std::move(runs));
     }
 
@@ -175,7 +125,6 @@ private:
     static std::string Where(const Volume& v) {
         return v.partition == 0 ? std::string("the volume") : "partition " + std::to_string(v.partition);
     }
-    TskDisk* Disk() const { return reinterpret_cast<TskDisk*>(tsk_.get()); }
 
     ImageVolume* VolumeOf(const Installation& inst) {
         for (auto& v : volumes_)
@@ -219,7 +168,7 @@ private:
         v->fs = tsk_fs_open_img(tsk_.get(), TSK_OFF_T(slice.offset), ntfs ? TSK_FS_TYPE_NTFS : TSK_FS_TYPE_FAT_DETECT);
         if (v->fs == nullptr) {
             refusals.push_back(where + ": a damaged " + v->volume.fileSystem +
-                               " volume: " + (Disk()->lastError.empty() ? TskMessage() : Disk()->lastError));
+                               " volume: " + TskDiskFailure(tsk_.get()));
             return;
         }
         if (ntfs) {
@@ -241,20 +190,10 @@ private:
 
     // The label, and whether Windows left the volume hibernated or dirty.
     void NtfsState(ImageVolume& v, const std::string& where) {
-        TskFile meta(tsk_fs_file_open_meta(v.fs, nullptr, kNtfsVolumeFile));
-        if (meta) {
-            if (const TSK_FS_ATTR* name = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VNAME, 0, 0);
-                name != nullptr && (name->flags & TSK_FS_ATTR_RES) && name->rd.buf != nullptr)
-                v.volume.label =
-                    Utf16ToWtf8(Units(name->rd.buf, std::size_t(std::min<TSK_OFF_T>(name->size, name->rd.buf_size))));
-            if (const TSK_FS_ATTR* info = tsk_fs_file_attr_get_type(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VINFO, 0, 0);
-                info != nullptr && (info->flags & TSK_FS_ATTR_RES) && info->rd.buf != nullptr && info->size >= 12) {
-                const std::uint16_t flags = std::uint16_t(info->rd.buf[10] | info->rd.buf[11] << 8);
-                if (flags & kVolumeDirty)
-                    warnings_.push_back(where +
-                                        ": Windows did not shut this volume down cleanly; read as it lies on disk");
-            }
-        }
+        const NtfsVolumeFacts facts = ReadNtfsVolumeFacts(v.fs);
+        if (!facts.label.empty()) v.volume.label = facts.label;
+        if (facts.dirty)
+            warnings_.push_back(where + ": Windows did not shut this volume down cleanly; read as it lies on disk");
         tsk_error_reset();
         TskFile hiber;
         try {
@@ -335,8 +274,7 @@ private:
     // there is none. A file found is opened with `open`. Throws Error when the volume's records of it
     // are damaged.
     Located Lookup(ImageVolume& v, const std::string& inside, bool open) {
-        tsk_error_reset();
-        Disk()->lastError.clear();
+        ResetTskDisk(tsk_.get());
         if (v.folders) {
             Components(inside);  // refuses a path that leaves the installation
             try {
@@ -345,86 +283,16 @@ private:
                 return {regular, regular && open ? v.folders->Open(*found.record, inside) : nullptr,
                         std::move(found.refusal), found.linkDepth};
             } catch (const Error& e) {
-                if (Disk()->lastError.empty()) throw;
-                throw Error{std::string(e.what()) + " (" + Disk()->lastError + ")"};
+                if (ContainerFailure(tsk_.get()).empty()) throw;
+                throw Error{std::string(e.what()) + " (" + ContainerFailure(tsk_.get()) + ")"};
             }
         }
-        TskFile file = FatLookup(v, inside);
+        TskFile file = FatLookup(v.fs, Components(inside), [&] {
+            return Error{path_ + ", " + Where(v.volume) + ", " + inside +
+                         ": its records on the volume are damaged: " + TskDiskFailure(tsk_.get())};
+        });
         const bool regular = file && file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_REG;
         return {regular, std::move(file), "", 0};
-    }
-
-    // FAT folders are small and have no records of deleted files to re-read: The Sleuth Kit lists
-    // them. The folders are walked here, each closed again: its own path lookup leaks the folders
-    // it opened when a damaged FAT folder stops it.
-    TskFile FatLookup(ImageVolume& v, const std::string& inside) {
-        const auto damaged = [&] {
-            return Error{path_ + ", " + Where(v.volume) + ", " + inside + ": its records on the volume are damaged: " +
-                         (Disk()->lastError.empty() ? TskMessage() : Disk()->lastError)};
-        };
-        TSK_INUM_T at = v.fs->root_inum;
-        for (const std::string& part : Components(inside)) {
-            const std::unique_ptr<TSK_FS_DIR, void (*)(TSK_FS_DIR*)> dir(tsk_fs_dir_open_meta(v.fs, at),
-                                                                         tsk_fs_dir_close);
-            if (!dir) {
-                // Not a folder, or one whose records cannot be read.
-                if (tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG) throw damaged();
-                tsk_error_reset();
-                return nullptr;
-            }
-            const auto same = [&](const char* name) {
-                return name != nullptr && v.fs->name_cmp(v.fs, name, part.c_str()) == 0;
-            };
-            std::optional<TSK_INUM_T> found;
-            for (std::size_t i = 0, n = tsk_fs_dir_getsize(dir.get()); i < n && !found; ++i) {
-                const TSK_FS_NAME* name = tsk_fs_dir_get_name(dir.get(), i);
-                if (name != nullptr && (name->flags & TSK_FS_NAME_FLAG_ALLOC) &&
-                    (same(name->name) || same(name->shrt_name)))
-                    found = name->meta_addr;
-            }
-            if (!found) {
-                tsk_error_reset();
-                return nullptr;
-            }
-            at = *found;
-        }
-        TskFile f(tsk_fs_file_open_meta(v.fs, nullptr, at));
-        if (!f && tsk_error_get_errno() != 0 && tsk_error_get_errno() != TSK_ERR_FS_ARG) throw damaged();
-        tsk_error_reset();
-        return f;
-    }
-
-    // Where the file's bytes lie on the disk, so that they are read straight from the image in large
-    // pieces, past The Sleuth Kit's cache of small blocks; nullopt when the file is held otherwise
-    // (resident, compressed, encrypted, runs with gaps): The Sleuth Kit reads it then.
-    std::optional<std::vector<Run>> Runs(ImageVolume& v, TSK_FS_FILE* file, std::uint64_t size,
-                                         const std::string& name) {
-        const TSK_FS_ATTR* a = tsk_fs_file_attr_get(file);
-        if (a == nullptr || !(a->flags & TSK_FS_ATTR_NONRES) || (a->flags & (TSK_FS_ATTR_COMP | TSK_FS_ATTR_ENC)) ||
-            a->nrd.skiplen != 0 || a->size < 0 || std::uint64_t(a->size) != size)
-            return std::nullopt;
-        const std::uint64_t block = v.fs->block_size;
-        if (block == 0) return std::nullopt;
-        // Past the initialised size a file reads as zeros.
-        const std::uint64_t init =
-            std::min<std::uint64_t>(size, std::uint64_t(std::max<TSK_OFF_T>(a->nrd.initsize, 0)));
-        std::vector<Run> runs;
-        std::uint64_t next = 0;  // the first byte of the file no run has covered yet
-        for (const TSK_FS_ATTR_RUN* run = a->nrd.run; run != nullptr && next < init; run = run->next) {
-            if (run->len == 0) continue;
-            if ((run->flags & (TSK_FS_ATTR_RUN_FLAG_FILLER | TSK_FS_ATTR_RUN_FLAG_ENCRYPTED)) ||
-                run->offset > init / block || run->offset * block != next || run->len > kMaxFileBytes / block)
-                return std::nullopt;
-            const std::uint64_t length = std::min(run->len * block, init - next);
-            const bool zero = (run->flags & TSK_FS_ATTR_RUN_FLAG_SPARSE) != 0;
-            if (!zero && (run->addr > v.length / block || run->addr * block + length > v.length))
-                throw PastTheEnd(v, name);
-            runs.push_back({next, length, v.volume.offset + run->addr * block, zero});
-            next += length;
-        }
-        if (next < init) return std::nullopt;
-        if (init < size) runs.push_back({init, size - init, 0, true});
-        return runs;
     }
 
     // A file whose data lie past the end of its volume: where the volume reaches the end of the image
@@ -437,25 +305,10 @@ private:
         return Error{name + ": its data lie past the end of its volume: a damaged volume"};
     }
 
-    static std::uint32_t ReparseTag(TSK_FS_FILE* file) {
-        const int n = tsk_fs_file_attr_getsize(file);
-        for (int i = 0; i < n; ++i) {
-            const TSK_FS_ATTR* a = tsk_fs_file_attr_get_idx(file, i);
-            if (a == nullptr || a->type != TSK_FS_ATTR_TYPE_NTFS_REPARSE) continue;
-            std::uint8_t tag[4] = {};
-            if ((a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr && a->size >= 4) std::memcpy(tag, a->rd.buf, 4);
-            else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(tag), 4, TSK_FS_FILE_READ_FLAG_NONE) != 4)
-                return 0xFFFFFFFF;
-            return std::uint32_t(tag[0]) | std::uint32_t(tag[1]) << 8 | std::uint32_t(tag[2]) << 16 |
-                   std::uint32_t(tag[3]) << 24;
-        }
-        return 0;
-    }
-
     std::string path_;
     // Destroyed in reverse: the volumes, then The Sleuth Kit's image, then the container under it.
     std::unique_ptr<Image> image_;
-    std::unique_ptr<TSK_IMG_INFO, TskImageCloser> tsk_;
+    TskImage tsk_;
     std::vector<std::unique_ptr<ImageVolume>> volumes_;
     std::vector<Installation> installations_;
     std::vector<std::string> warnings_;
@@ -469,14 +322,12 @@ void ImageFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
     if (length == 0) return;  // The Sleuth Kit refuses to read nothing
     auto* out = static_cast<std::uint8_t*>(buffer);
     if (!runs_) {
-        TskDisk* disk = source_.Disk();
-        disk->lastError.clear();
-        tsk_error_reset();
+        ResetTskDisk(source_.tsk_.get());
         const ssize_t got = tsk_fs_file_read(file_.get(), TSK_OFF_T(offset), reinterpret_cast<char*>(out), length,
                                              TSK_FS_FILE_READ_FLAG_NONE);
         if (got != ssize_t(length))
             throw Error{name_ + ": unreadable at offset " + std::to_string(offset) + ": " +
-                        (disk->lastError.empty() ? TskMessage() : disk->lastError)};
+                        TskDiskFailure(source_.tsk_.get())};
         return;
     }
     // The first run that ends past `offset`, then each run the range reaches.
