@@ -146,8 +146,8 @@ void FindAndReadDetails(benchmark::State& state, const std::string& path) {
         profiles = 0;
         for (const auto& inst : source->Installations()) {
             const ScopedMemoryRegistry inMemory;
-            hivestore::ImportWindows(*source, inst, hivestore::Extent::Details);
-            const auto details = hivestore::ReadDetails();
+            installations::ImportWindows(*source, inst, installations::Extent::Details);
+            const auto details = installations::ReadDetails();
             profiles += details.profiles ? details.profiles->size() : 0;
             benchmark::DoNotOptimize(details.updates);
         }

@@ -22,10 +22,10 @@ namespace {
 // The paths below each hive's root, the control set in use taken to be ControlSet001.
 std::vector<std::vector<std::u16string>> Paths(std::u16string_view hive) {
     std::vector<std::vector<std::u16string>> paths;
-    for (const auto* keys : {&hivestore::kVersionKeys, &hivestore::kDetailKeys})
+    for (const auto* keys : {&installations::kVersionKeys, &installations::kDetailKeys})
         for (const auto& key : *keys) {
             if (hive != key.hive) continue;
-            auto names = hivestore::SplitKeyPath(key.path);
+            auto names = installations::SplitKeyPath(key.path);
             if (names.front() == u"CurrentControlSet") names.front() = u"ControlSet001";
             paths.push_back(std::move(names));
         }
@@ -57,17 +57,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const hivestore::StoreError&) {
         return 0;
     }
-    hivestore::Listing listing;
-    listing.inventory = hivestore::ReadInventory();
-    listing.details = hivestore::ReadDetails();
+    output::Listing listing;
+    listing.inventory = installations::ReadInventory();
+    listing.details = installations::ReadDetails();
     listing.name = listing.inventory.productName.value_or("");
-    const auto object = hivestore::InstallationJson(disk::Installation{}, 1, listing);
-    const std::string text = hivestore::JsonText(object);
-    if (hivestore::Json::parse(text, nullptr, false).is_discarded()) {
+    const auto object = output::InstallationJson(disk::Installation{}, 1, listing);
+    const std::string text = output::JsonText(object);
+    if (output::Json::parse(text, nullptr, false).is_discarded()) {
         std::fprintf(stderr, "details_fuzzer: JSON that does not parse again: %s\n", text.c_str());
         std::abort();
     }
-    const std::string row = hivestore::CsvRow("fuzz.img", object, true);
+    const std::string row = output::CsvRow("fuzz.img", object, true);
     if (row.size() < 2 || row.compare(row.size() - 2, 2, "\r\n") != 0) std::abort();
     return 0;
 }

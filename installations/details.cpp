@@ -10,7 +10,7 @@
 #include <cstring>
 #include <set>
 
-namespace hivestore {
+namespace installations {
 namespace {
 
 const std::u16string kNt = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
@@ -181,4 +181,4 @@ Details ReadDetails() {
     return d;
 }
 
-}  // namespace hivestore
+}  // namespace installations

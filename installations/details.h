@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace hivestore {
+namespace installations {
 
 struct NetworkInterface {
     std::string id;                         // the key's name, a GUID in braces
@@ -49,4 +49,4 @@ struct Details {
 
 Details ReadDetails();
 
-}  // namespace hivestore
+}  // namespace installations

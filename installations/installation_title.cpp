@@ -7,7 +7,7 @@
 
 #include <exception>
 
-namespace hivestore {
+namespace installations {
 namespace {
 
 // Windows NT's workstation, as ProductOptions names it; the window's product type 1.
@@ -37,10 +37,10 @@ std::string InstallationTitle(disk::Source& source, const disk::Installation& in
         ImportWindows(source, installation, Extent::VersionKeys);
         title = NameAndRelease();
     } catch (const std::exception& e) {
-        // disk::Error, hive::HiveError, win9x::CregError, StoreError: that installation alone.
+        // disk::Error, hive::HiveError, win9x::CregError, hivestore::StoreError: that installation alone.
         title = std::string("cannot be read (") + e.what() + ")";
     }
     return title + " \u2014 " + disk::Describe(installation);
 }
 
-}  // namespace hivestore
+}  // namespace installations

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace hivestore {
+namespace installations {
 
 // "Windows 10 Pro 22H2, build 19045 — partition 2 (NTFS "System", offset 9437184): Windows", its
 // name and release read from its version keys into a registry in memory (nothing is written); an
@@ -12,4 +12,4 @@ namespace hivestore {
 // source holds.
 std::string InstallationTitle(disk::Source& source, const disk::Installation& installation);
 
-}  // namespace hivestore
+}  // namespace installations

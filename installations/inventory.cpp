@@ -6,7 +6,7 @@
 #include <charconv>
 #include <ctime>
 
-namespace hivestore {
+namespace installations {
 namespace {
 
 // Windows 11's first build; Windows 10's are below it.
@@ -62,4 +62,4 @@ std::string IsoUtc(std::uint64_t unixSeconds) {
     return text;
 }
 
-}  // namespace hivestore
+}  // namespace installations

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace hivestore {
+namespace installations {
 
 struct Inventory {
     std::optional<std::string> productName;         // as the registry spells it, "Windows 10 Pro"
@@ -29,4 +29,4 @@ std::string ProductNameShown(std::string_view productName, std::string_view prod
 // Seconds since 1970 as ISO 8601 in UTC; the install date Windows keeps (InstallDate).
 std::string IsoUtc(std::uint64_t unixSeconds);
 
-}  // namespace hivestore
+}  // namespace installations

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-namespace hivestore {
+namespace installations {
 namespace {
 
 // FILETIME counts 100 ns from 1601; Unix time seconds from 1970.
@@ -112,4 +112,4 @@ std::optional<std::string> InstallTime(const OpenKey& currentVersion) {
     return std::nullopt;
 }
 
-}  // namespace hivestore
+}  // namespace installations

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace hivestore {
+namespace installations {
 
 class OpenKey {
 public:
@@ -40,4 +40,4 @@ std::optional<std::string> FiletimeUtc(std::uint64_t filetime);
 // InstallDate (seconds since 1970) its seconds.
 std::optional<std::string> InstallTime(const OpenKey& currentVersion);
 
-}  // namespace hivestore
+}  // namespace installations

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace hivestore {
+namespace installations {
 
 const std::vector<VersionKey> kVersionKeys = {
     {u"SOFTWARE", u"Microsoft\\Windows NT\\CurrentVersion"},
@@ -35,4 +35,4 @@ std::vector<std::u16string> SplitKeyPath(std::u16string_view path) {
     return names;
 }
 
-}  // namespace hivestore
+}  // namespace installations

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace hivestore {
+namespace installations {
 
 // The keys an inventory imports (Extent::VersionKeys), below HKLM: what the window's load sequence
 // and an inventory (build, release, edition, install date, computer name, architecture) read.
@@ -22,4 +22,4 @@ extern const std::vector<VersionKey> kDetailKeys;
 // A key's path as its names, the empty ones between backslashes left out.
 std::vector<std::u16string> SplitKeyPath(std::u16string_view path);
 
-}  // namespace hivestore
+}  // namespace installations

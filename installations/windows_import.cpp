@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace hivestore {
+namespace installations {
 
 namespace {
 
@@ -52,7 +52,7 @@ public:
     }
 
     // A reader of the whole hive, or of the keys at `paths` (names below its root).
-    HiveReader Reader(std::vector<std::vector<std::u16string>> paths) const {
+    hivestore::HiveReader Reader(std::vector<std::vector<std::u16string>> paths) const {
         if (whole_) {
             return [this](hive::Visitor& visitor) {
                 std::vector<hive::NamedBytes> logs;
@@ -103,15 +103,15 @@ WindowsImport Import9xInstallation(disk::Source& source, const disk::Installatio
     for (auto [file, backup] : {std::pair{&registry.system, "SYSTEM.DA0"}, std::pair{&registry.user, "USER.DA0"}})
         if (!file->path.empty())
             if (auto reader = source.OpenFile(installation, backup)) file->backup = reader->Name();
-    ImportReport report;
+    hivestore::ImportReport report;
     const LONG rc = RunInNewStore(
         HKEY_LOCAL_MACHINE,
         [&]() -> LONG {
-            report = ImportWindows9x(registry, codePage);
+            report = hivestore::ImportWindows9x(registry, codePage);
             return ERROR_SUCCESS;
         },
         building);
-    if (rc != ERROR_SUCCESS) throw StoreError(rc, RegistryErrorText(rc));
+    if (rc != ERROR_SUCCESS) throw hivestore::StoreError(rc, hivestore::RegistryErrorText(rc));
     return {std::move(report.warnings)};
 }
 
@@ -128,12 +128,12 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
     // CurrentControlSet is the running system's link to the control set in use, which only
     // Select\Current tells; it is made as a copy of that control set.
     WindowsImport result;
-    ImportOptions options;
+    hivestore::ImportOptions options;
     DWORD current = 0;
-    if (ReadTopLevelDword(system.Reader({{u"Select"}}), u"Select", u"Current", current)) {
+    if (hivestore::ReadTopLevelDword(system.Reader({{u"Select"}}), u"Select", u"Current", current)) {
         char name[32];
         std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(current));
-        options.mirror = Utf16(name);
+        options.mirror = hivestore::Utf16(name);
         options.mirrorAs = std::u16string(kCurrentControlSet);
     } else {
         result.warnings.push_back(system.Name() +
@@ -153,26 +153,27 @@ WindowsImport ImportWindows(disk::Source& source, const disk::Installation& inst
         }
     }
 
-    ImportReport softwareReport, systemReport;
+    hivestore::ImportReport softwareReport, systemReport;
     const auto writingOf = [&](const std::string& name) {
-        return writing ? WriteProgress([&writing, name](std::uint64_t written, std::uint64_t read) {
+        return writing ? hivestore::WriteProgress([&writing, name](std::uint64_t written, std::uint64_t read) {
             writing(name, written, read);
         })
-                       : WriteProgress();
+                       : hivestore::WriteProgress();
     };
-    ImportOptions softwareOptions;
+    hivestore::ImportOptions softwareOptions;
     softwareOptions.writing = writingOf(software.Name());
     options.writing = writingOf(system.Name());
     const LONG rc = RunInNewStore(
         HKEY_LOCAL_MACHINE,
         [&]() -> LONG {
-            softwareReport = ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE, u"SOFTWARE",
-                                        softwareOptions);
-            systemReport = ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
+            softwareReport = hivestore::ImportTree(software.Name(), software.Reader(softwareKeys), HKEY_LOCAL_MACHINE,
+                                                   u"SOFTWARE", softwareOptions);
+            systemReport =
+                hivestore::ImportTree(system.Name(), system.Reader(systemKeys), HKEY_LOCAL_MACHINE, u"SYSTEM", options);
             return ERROR_SUCCESS;
         },
         building);
-    if (rc != ERROR_SUCCESS) throw StoreError(rc, RegistryErrorText(rc));
+    if (rc != ERROR_SUCCESS) throw hivestore::StoreError(rc, hivestore::RegistryErrorText(rc));
     for (auto* report : {&softwareReport, &systemReport}) {
         const std::string& name = report == &softwareReport ? software.Name() : system.Name();
         for (auto& w : report->warnings) result.warnings.push_back(w.rfind("the hive", 0) == 0 ? name + ": " + w : w);
@@ -211,4 +212,4 @@ std::string ListInstallations(const disk::Source& source) {
     return lines;
 }
 
-}  // namespace hivestore
+}  // namespace installations

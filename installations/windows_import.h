@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace hivestore {
+namespace installations {
 
 // How much of the hives goes into the store.
 enum class Extent {
@@ -38,7 +38,7 @@ struct WindowsImport {
 
 // Reads the installation's registry and writes it into the store in use, in one transaction.
 // Throws disk::Error (a source or file that cannot be read, a hive missing), hive::HiveError (a
-// damaged hive) or StoreError (the store refused); the store then holds what it held before.
+// damaged hive) or hivestore::StoreError (the store refused); the store then holds what it held before.
 // A Windows 95, 98 or Me installation's SYSTEM.DAT and USER.DAT become HKLM and HKU instead, read in
 // `codePage`, whatever the extent; a damaged one throws win9x::CregError.
 WindowsImport ImportWindows(disk::Source& source, const disk::Installation& installation, Extent extent,
@@ -61,4 +61,4 @@ const disk::Installation* OnlyInstallation(const disk::Source& source);
 // The installations, one line each: "  1  partition 2 (NTFS, offset 1048576): Windows".
 std::string ListInstallations(const disk::Source& source);
 
-}  // namespace hivestore
+}  // namespace installations

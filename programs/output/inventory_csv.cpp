@@ -2,7 +2,7 @@
 
 #include <array>
 
-namespace hivestore {
+namespace output {
 namespace {
 
 constexpr std::array kInstallationColumns = {"installation", "partition",   "offset",       "fileSystem",
@@ -124,4 +124,4 @@ std::string CsvRow(std::string_view source, const Json& installation, bool detai
     return Row(fields);
 }
 
-}  // namespace hivestore
+}  // namespace output

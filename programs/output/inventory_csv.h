@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace hivestore {
+namespace output {
 
 std::string CsvField(std::string_view text);
 
@@ -18,4 +18,4 @@ std::string CsvHeader(bool details);
 // The row of one installation (InstallationJson's object) found on `source`.
 std::string CsvRow(std::string_view source, const Json& installation, bool details);
 
-}  // namespace hivestore
+}  // namespace output

@@ -1,6 +1,6 @@
 #include "inventory_json.h"
 
-namespace hivestore {
+namespace output {
 namespace {
 
 template <typename T>
@@ -10,7 +10,7 @@ Json OrNull(const std::optional<T>& value) {
 
 }  // namespace
 
-Json DetailsJson(const Details& d, const std::optional<std::string>& endOfSupport) {
+Json DetailsJson(const installations::Details& d, const std::optional<std::string>& endOfSupport) {
     Json out = Json::object();
     out["registeredOwner"] = OrNull(d.registeredOwner);
     out["registeredOrganization"] = OrNull(d.registeredOrganization);
@@ -79,4 +79,4 @@ std::string JsonText(const Json& value) {
     return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-}  // namespace hivestore
+}  // namespace output

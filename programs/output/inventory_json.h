@@ -12,18 +12,18 @@
 #include <utility>
 #include <vector>
 
-namespace hivestore {
+namespace output {
 
 using Json = nlohmann::ordered_json;
 
 // What was read of one installation.
 struct Listing {
     std::vector<std::pair<std::string, std::string>> window;  // what `regstore version` prints
-    Inventory inventory;
-    std::string name;                              // the product name as people know it
-    std::string error;                             // when the registry could not be read
-    std::optional<Details> details = {};           // asked for with the details
-    std::optional<std::string> endOfSupport = {};  // likewise; none where the table lacks the release
+    installations::Inventory inventory;
+    std::string name;                                    // the product name as people know it
+    std::string error;                                   // when the registry could not be read
+    std::optional<installations::Details> details = {};  // asked for with the details
+    std::optional<std::string> endOfSupport = {};        // likewise; none where the table lacks the release
 };
 
 // installation, partition, offset, fileSystem, label, folder, earlier; then "error", or name, the
@@ -31,12 +31,12 @@ struct Listing {
 // architecture and, where read, "details". Null for what the registry lacks.
 Json InstallationJson(const disk::Installation& installation, unsigned number, const Listing& listing);
 
-// The details as an object: the fields of Details under their names, interfaces, profiles and
+// The details as an object: the fields of installations::Details under their names, interfaces, profiles and
 // updates nested, and endOfSupport.
-Json DetailsJson(const Details& details, const std::optional<std::string>& endOfSupport);
+Json DetailsJson(const installations::Details& details, const std::optional<std::string>& endOfSupport);
 
 // The text of `value` on one line. A string that is no UTF-8 (a lone surrogate from a registry name,
 // in WTF-8) has U+FFFD in its place.
 std::string JsonText(const Json& value);
 
-}  // namespace hivestore
+}  // namespace output

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-namespace hivestore {
+namespace output {
 namespace {
 
 constexpr auto kQuietFor = std::chrono::seconds(1);
@@ -77,4 +77,4 @@ std::string ProgressLine::ListedText(const std::string& program, std::uint64_t d
     return program + ": listing: " + std::to_string(done) + " of " + std::to_string(total) + " sources read";
 }
 
-}  // namespace hivestore
+}  // namespace output

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-namespace hivestore {
+namespace output {
 
 class ProgressLine {
 public:
@@ -56,4 +56,4 @@ private:
     bool shown_ = false;
 };
 
-}  // namespace hivestore
+}  // namespace output

@@ -78,7 +78,7 @@ int ImportHive(const Context& context, const std::string& keyText, const std::st
     const auto key = KeyArgument(keyText);
     // The reader refuses what is no hive, with the reason; a pipe it reads once, as a stream.
     hivestore::ImportReport report;
-    hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
+    output::ProgressLine progress("regstore", stderr, output::ProgressLine::IsTerminal(stderr));
     hivestore::ImportOptions options;
     options.writing = [&](std::uint64_t written, std::uint64_t read) { progress.Written(path, written, read); };
     InHiveTransaction(context, key.root,

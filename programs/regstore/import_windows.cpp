@@ -74,13 +74,13 @@ int ImportWindows(const Context& context, const Options& o) {
     try {
         const auto source = disk::Source::Open(o.source);
         Warn(source->Warnings());
-        const disk::Installation& installation = hivestore::ChooseInstallation(*source, o.installation);
+        const disk::Installation& installation = installations::ChooseInstallation(*source, o.installation);
         if (o.codepage && installation.kind != disk::InstallationKind::Win9x)
             throw UsageError{"--codepage is for Windows 95, 98 and Me, whose registry " + o.source + " does not hold"};
-        hivestore::ProgressLine progress("regstore", stderr, hivestore::ProgressLine::IsTerminal(stderr));
+        output::ProgressLine progress("regstore", stderr, output::ProgressLine::IsTerminal(stderr));
         PendingTemp building;
-        const auto result = hivestore::ImportWindows(
-            *source, installation, hivestore::Extent::Whole, std::ref(progress), codePage,
+        const auto result = installations::ImportWindows(
+            *source, installation, installations::Extent::Whole, std::ref(progress), codePage,
             [&progress](const std::string& file, std::uint64_t written, std::uint64_t read) {
                 progress.Written(file, written, read);
             },
@@ -93,7 +93,7 @@ int ImportWindows(const Context& context, const Options& o) {
         throw InputError{e.what()};
     } catch (const win9x::CregError& e) {
         throw InputError{std::string(e.what()) + "; nothing was imported"};
-    } catch (const hivestore::ChoiceError& e) {
+    } catch (const installations::ChoiceError& e) {
         throw InputError{e.what()};
     } catch (const hivestore::StoreError& e) {
         throw InputError{"cannot write the store " + context.store + ": " + e.what()};

@@ -136,15 +136,15 @@ std::optional<lifecycle::Table> LoadLifecycle() {
     return std::nullopt;
 }
 
-hivestore::Json SourceJson(const ListedSource& source, const disk::Installation* installation, unsigned number,
-                           const hivestore::Listing* listed) {
-    hivestore::Json out = hivestore::Json::object();
+output::Json SourceJson(const ListedSource& source, const disk::Installation* installation, unsigned number,
+                        const output::Listing* listed) {
+    output::Json out = output::Json::object();
     out["source"] = source.path;
     if (installation == nullptr) {
         out["error"] = source.error;
         return out;
     }
-    out.update(hivestore::InstallationJson(*installation, number, *listed));
+    out.update(output::InstallationJson(*installation, number, *listed));
     return out;
 }
 
@@ -153,7 +153,7 @@ class Printer {
 public:
     Printer(Format format, bool details, bool several) : format_(format), details_(details), several_(several) {
         if (format_ == Format::Json) std::cout << "[";
-        if (format_ == Format::Csv) std::cout << hivestore::CsvHeader(details_);
+        if (format_ == Format::Csv) std::cout << output::CsvHeader(details_);
     }
     void Print(const ListedSource& source) {
         if (!source.error.empty()) {
@@ -184,16 +184,16 @@ public:
     }
 
 private:
-    void Object(const ListedSource& source, const hivestore::Json& object) {
+    void Object(const ListedSource& source, const output::Json& object) {
         switch (format_) {
             case Format::Json:
-                std::cout << (first_ ? "\n  " : ",\n  ") << hivestore::JsonText(object);
+                std::cout << (first_ ? "\n  " : ",\n  ") << output::JsonText(object);
                 break;
             case Format::JsonLines:
-                std::cout << hivestore::JsonText(object) << "\n";
+                std::cout << output::JsonText(object) << "\n";
                 break;
             case Format::Csv:
-                std::cout << hivestore::CsvRow(source.path, object, details_);
+                std::cout << output::CsvRow(source.path, object, details_);
                 break;
             case Format::Lines:
                 break;
@@ -215,8 +215,7 @@ int ListWindows(const Options& o) {
         request.today = lifecycle::TodayUtc();
     }
     Printer printer(o.format(), o.details, sources.size() > 1);
-    hivestore::ProgressLine progress("regstore", stderr,
-                                     sources.size() > 1 && hivestore::ProgressLine::IsTerminal(stderr));
+    output::ProgressLine progress("regstore", stderr, sources.size() > 1 && output::ProgressLine::IsTerminal(stderr));
     common::InOrder<bool>(
         sources.size(), o.jobs != 0 ? o.jobs : common::UsableCpus(),
         [&](std::size_t i) {

@@ -14,7 +14,7 @@
 namespace regstore {
 namespace {
 
-std::string ValueOf(const hivestore::Listing& listed, std::string_view label) {
+std::string ValueOf(const output::Listing& listed, std::string_view label) {
     for (const auto& [l, value] : listed.window)
         if (l == label) return value;
     return "";
@@ -22,17 +22,17 @@ std::string ValueOf(const hivestore::Listing& listed, std::string_view label) {
 
 // The keys asked for, read into a registry in memory, and read back as the window reads them:
 // nothing is written anywhere.
-hivestore::Listing Inspect(disk::Source& source, const disk::Installation& installation,
-                           const ListingRequest& request) {
-    hivestore::Listing listed;
+output::Listing Inspect(disk::Source& source, const disk::Installation& installation, const ListingRequest& request) {
+    output::Listing listed;
     try {
         const ScopedMemoryRegistry inMemory;
         // What the import says is about that registry, which goes.
-        hivestore::ImportWindows(source, installation,
-                                 request.details ? hivestore::Extent::Details : hivestore::Extent::VersionKeys);
+        installations::ImportWindows(
+            source, installation,
+            request.details ? installations::Extent::Details : installations::Extent::VersionKeys);
         listed.window = WindowValues();
-        listed.inventory = hivestore::ReadInventory();
-        if (request.details) listed.details = hivestore::ReadDetails();
+        listed.inventory = installations::ReadInventory();
+        if (request.details) listed.details = installations::ReadDetails();
     } catch (const disk::Error& e) {
         listed.error = e.what();
     } catch (const hive::HiveError& e) {
@@ -46,8 +46,8 @@ hivestore::Listing Inspect(disk::Source& source, const disk::Installation& insta
     }
     if (!listed.error.empty()) return listed;
     const std::string productType = ValueOf(listed, "ProductType");
-    listed.name = hivestore::ProductNameShown(listed.inventory.productName.value_or(""), productType,
-                                              listed.inventory.currentBuildNumber.value_or(""));
+    listed.name = installations::ProductNameShown(listed.inventory.productName.value_or(""), productType,
+                                                  listed.inventory.currentBuildNumber.value_or(""));
     if (request.details && request.lifecycle) {
         lifecycle::Release release;
         release.productName = listed.name;

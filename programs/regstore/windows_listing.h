@@ -23,7 +23,7 @@ struct ListedSource {
     std::unique_ptr<disk::Source> opened;  // already opened while the line was read (a folder)
     std::string error;                     // when it cannot be read at all
     std::vector<std::string> warnings;
-    std::vector<std::pair<disk::Installation, hivestore::Listing>> installations;
+    std::vector<std::pair<disk::Installation, output::Listing>> installations;
 };
 
 struct ListingRequest {

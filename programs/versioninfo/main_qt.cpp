@@ -93,11 +93,11 @@ CommandLine ParseCommandLine(int argc, char** argv) {
 // Which installation of `source` the window shows: the one named, the only one, or the one the user
 // picks from a list; none when the user closed the list.
 const disk::Installation* Choose(disk::Source& source, std::optional<unsigned> number) {
-    if (number || source.Installations().size() < 2 || hivestore::OnlyInstallation(source))
-        return &hivestore::ChooseInstallation(source, number);
+    if (number || source.Installations().size() < 2 || installations::OnlyInstallation(source))
+        return &installations::ChooseInstallation(source, number);
     std::vector<std::string> titles;
     for (const disk::Installation& installation : source.Installations())
-        titles.push_back(hivestore::InstallationTitle(source, installation));
+        titles.push_back(installations::InstallationTitle(source, installation));
     QtInstallationChooser chooser(source.Path(), titles);
     chooser.exec();
     const auto chosen = chooser.Chosen();
@@ -111,8 +111,8 @@ bool LoadInstallation(const std::string& path, std::optional<unsigned> number) {
     for (const auto& w : source->Warnings()) std::fprintf(stderr, "%s: warning: %s\n", kProgram, w.c_str());
     const disk::Installation* installation = Choose(*source, number);
     if (installation == nullptr) return false;
-    hivestore::ProgressLine progress(kProgram, stderr, hivestore::ProgressLine::IsTerminal(stderr));
-    hivestore::ImportWindows(*source, *installation, hivestore::Extent::VersionKeys, std::ref(progress));
+    output::ProgressLine progress(kProgram, stderr, output::ProgressLine::IsTerminal(stderr));
+    installations::ImportWindows(*source, *installation, installations::Extent::VersionKeys, std::ref(progress));
     return true;
 }
 

@@ -67,14 +67,14 @@ std::pair<std::string, int> Windows9xOf(const disk::Installation& i) {
 // The installation imported into a store of its own: the version code the window then shows, or
 // the refusal.
 std::string ImportedCode(disk::Source& source, const disk::Installation& installation,
-                         hivestore::Extent extent = hivestore::Extent::Whole,
+                         installations::Extent extent = installations::Extent::Whole,
                          std::vector<std::string>* warnings = nullptr) {
     std::string folder = (fs::temp_directory_path() / "disk-test-XXXXXX").string();
     if (::mkdtemp(folder.data()) == nullptr) return "no temporary folder";
     UseRegistryStore(folder + "/registry.db");
     std::string result;
     try {
-        auto imported = hivestore::ImportWindows(source, installation, extent, {}, win9x::kDefaultCodePage);
+        auto imported = installations::ImportWindows(source, installation, extent, {}, win9x::kDefaultCodePage);
         if (warnings != nullptr) *warnings = std::move(imported.warnings);
         result = std::to_string(GetWindowsVersion());
     } catch (const std::exception& e) {
@@ -291,7 +291,7 @@ TEST(Disk, Windows9xWithoutUserDatReadsFromSystemDat) {
         EXPECT_EQ(inst.kind, disk::InstallationKind::Win9x) << Row(inst);
         EXPECT_FALSE(source->Read(inst, "USER.DAT"));
         std::vector<std::string> warnings;
-        EXPECT_EQ(ImportedCode(*source, inst, hivestore::Extent::Whole, &warnings), "6");
+        EXPECT_EQ(ImportedCode(*source, inst, installations::Extent::Whole, &warnings), "6");
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find("no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty"), std::string::npos)
             << warnings[0];
@@ -321,7 +321,7 @@ TEST(Disk, InstallationTitlesNameEachWindowsAndWhereItLies) {
         const auto source = disk::Source::Open(kImages + "/" + image);
         ASSERT_EQ(source->Installations().size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) {
-            const std::string title = hivestore::InstallationTitle(*source, source->Installations()[i]);
+            const std::string title = installations::InstallationTitle(*source, source->Installations()[i]);
             EXPECT_EQ(title.substr(0, expected[i].size()), expected[i]) << title;
         }
     }
@@ -436,7 +436,8 @@ class Faults : public testing::TestWithParam<FaultCase> {};
 
 TEST_P(Faults, ReadTheSameFromAnImageAndAFolder) {
     const FaultCase& c = GetParam();
-    for (const auto extent : {hivestore::Extent::Whole, hivestore::Extent::VersionKeys, hivestore::Extent::Details}) {
+    for (const auto extent :
+         {installations::Extent::Whole, installations::Extent::VersionKeys, installations::Extent::Details}) {
         std::vector<std::string> said;
         for (const char* where : {c.image, c.folder}) {
             const auto source = disk::Source::Open(kImages + "/" + where);

@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
     auto source = disk::Source::Open(argv[1]);
     for (const auto& installation : source->Installations()) {
         const ScopedMemoryRegistry inMemory;
-        hivestore::ImportWindows(*source, installation, hivestore::Extent::Details);
-        std::cout << hivestore::JsonText(hivestore::DetailsJson(hivestore::ReadDetails(), std::nullopt)) << "\n";
+        installations::ImportWindows(*source, installation, installations::Extent::Details);
+        std::cout << output::JsonText(output::DetailsJson(installations::ReadDetails(), std::nullopt)) << "\n";
     }
     return 0;
 }

@@ -10,7 +10,7 @@
 
 namespace {
 
-using hivestore::Details;
+using installations::Details;
 
 std::string Opt(const std::optional<std::string>& s) {
     return s ? "\"" + *s + "\"" : "null";
@@ -128,12 +128,12 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
           .hostName = "DESK-7",
           .dnsDomain = "corp.example",
           .logonDomain = "CORP",
-          .interfaces = std::vector<hivestore::NetworkInterface>{{"{A}", true, {"192.168.1.20"}, "192.168.1.1"},
-                                                                 {"{B}", false, {"10.0.0.5", "10.0.0.6"}, {}}},
+          .interfaces = std::vector<installations::NetworkInterface>{{"{A}", true, {"192.168.1.20"}, "192.168.1.1"},
+                                                                     {"{B}", false, {"10.0.0.5", "10.0.0.6"}, {}}},
           .profiles =
-              std::vector<hivestore::UserProfile>{{"S-1-5-18", "%s%", {}},
-                                                  {"S-1-5-21-1-2-3-1001", "C:\\Users\\ann", "2023-11-14T22:13:20Z"}},
-          .updates = hivestore::Updates{2, "KB5031356", "2023-10-16T07:11:36Z"}}},
+              std::vector<installations::UserProfile>{
+                  {"S-1-5-18", "%s%", {}}, {"S-1-5-21-1-2-3-1001", "C:\\Users\\ann", "2023-11-14T22:13:20Z"}},
+          .updates = installations::Updates{2, "KB5031356", "2023-10-16T07:11:36Z"}}},
         {"Windows XP: the older places",
          kNt + "]\n\"InstallDate\"=dword:6553f100\n" + kNt +
              "\\Winlogon]\n\"DefaultDomainName\"=\"\"\n\"CachePrimaryDomain\"=\"WORKGROUP\"\n" + kNt +
@@ -154,10 +154,10 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
           .hostName = "XPBOX",
           .dnsDomain = "home.lan",
           .logonDomain = "WORKGROUP",
-          .interfaces = std::vector<hivestore::NetworkInterface>{{"{X}", false, {"172.16.0.9"}, {}}},
-          .profiles = std::vector<hivestore::UserProfile>{{"S-1-5-21-9-1003", "C:\\Documents and Settings\\bo",
-                                                           "2023-11-14T22:13:20Z"}},
-          .updates = hivestore::Updates{2, {}, {}}}},
+          .interfaces = std::vector<installations::NetworkInterface>{{"{X}", false, {"172.16.0.9"}, {}}},
+          .profiles = std::vector<installations::UserProfile>{{"S-1-5-21-9-1003", "C:\\Documents and Settings\\bo",
+                                                               "2023-11-14T22:13:20Z"}},
+          .updates = installations::Updates{2, {}, {}}}},
         {"values of other types, and keys there but empty",
          kNt + "]\n\"RegisteredOwner\"=dword:00000001\n\"InstallTime\"=hex:00,00,6d,c6,47,17,da,01\n" + kCs +
              "\\Control\\Windows]\n\"ShutdownTime\"=hex:00,00,6d,c6\n" + kCs +
@@ -167,9 +167,9 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
              kCbs +
              "Package_for_KB1~x]\n\"CurrentState\"=dword:00000070\n"
              "\"InstallTimeHigh\"=\"01da0000\"\n\"InstallTimeLow\"=dword:00000000\n",
-         {.interfaces = std::vector<hivestore::NetworkInterface>{},
-          .profiles = std::vector<hivestore::UserProfile>{},
-          .updates = hivestore::Updates{1, {}, {}}}},
+         {.interfaces = std::vector<installations::NetworkInterface>{},
+          .profiles = std::vector<installations::UserProfile>{},
+          .updates = installations::Updates{1, {}, {}}}},
         {"a shutdown time kept as a REG_QWORD, a time zone named by its standard name only",
          kCs + "\\Control\\Windows]\n\"ShutdownTime\"=hex(b):00,00,6d,c6,47,17,da,01\n" + kCs +
              "\\Control\\TimeZoneInformation]\n\"TimeZoneKeyName\"=\"\"\n\"StandardName\"=\"UTC\"\n\"Bias\"=dword:0\n",
@@ -178,7 +178,7 @@ TEST_F(DetailsRead, ReadsWhatTheRegistryKeeps) {
     for (const auto& c : cases) {
         const auto applied = regfile::Apply(regfile::Parse("Windows Registry Editor Version 5.00\n\n" + c.reg));
         ASSERT_EQ(applied.code, ERROR_SUCCESS) << c.what << " at line " << applied.where.line;
-        EXPECT_EQ(Text(hivestore::ReadDetails()), Text(c.expected)) << c.what;
+        EXPECT_EQ(Text(installations::ReadDetails()), Text(c.expected)) << c.what;
         for (const char* key : {"SOFTWARE", "SYSTEM"}) RegDeleteTreeA(HKEY_LOCAL_MACHINE, key);
     }
 }

@@ -33,7 +33,7 @@ TEST(ProductNameShown, Windows11IsAWorkstationOfBuild22000OrLater) {
         {"Windows 7 Professional", "1", "22631", "Windows 7 Professional"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(hivestore::ProductNameShown(c.name, c.type, c.build), c.shown)
+        EXPECT_EQ(installations::ProductNameShown(c.name, c.type, c.build), c.shown)
             << c.name << " " << c.type << " " << c.build;
 }
 
@@ -44,7 +44,7 @@ TEST(IsoUtc, SecondsSince1970) {
         {951782400, "2000-02-29T00:00:00Z"},
         {4294967295u, "2106-02-07T06:28:15Z"},  // the largest InstallDate a REG_DWORD holds
     };
-    for (const auto& [seconds, text] : cases) EXPECT_EQ(hivestore::IsoUtc(seconds), text) << seconds;
+    for (const auto& [seconds, text] : cases) EXPECT_EQ(installations::IsoUtc(seconds), text) << seconds;
 }
 
 std::string Qword(std::uint64_t v) {
@@ -61,7 +61,7 @@ TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
     struct Case {
         const char* what;
         std::vector<std::tuple<std::string, std::string, DWORD, std::string>> values;
-        hivestore::Inventory expected;
+        installations::Inventory expected;
     };
     const std::string cs = "SYSTEM\\CurrentControlSet\\Control\\";
     const Case cases[] = {
@@ -99,7 +99,7 @@ TEST_F(Inventory, ReadsWhatAnInventoryNeeds) {
     };
     for (const auto& c : cases) {
         for (const auto& [path, name, type, bytes] : c.values) PutMachine(path, name, type, bytes);
-        const hivestore::Inventory got = hivestore::ReadInventory();
+        const installations::Inventory got = installations::ReadInventory();
         EXPECT_EQ(got.productName, c.expected.productName) << c.what;
         EXPECT_EQ(got.currentBuildNumber, c.expected.currentBuildNumber) << c.what;
         EXPECT_EQ(got.ubr, c.expected.ubr) << c.what;
@@ -177,8 +177,8 @@ TEST(ProgressLine, ShowsOnlyAReadWriteOrListingThatTakesMoreThanASecond) {
         std::FILE* out = std::tmpfile();
         ASSERT_NE(out, nullptr);
         {
-            hivestore::ProgressLine line("regstore", out, c.terminal);
-            const auto start = hivestore::ProgressLine::Clock::now();
+            output::ProgressLine line("regstore", out, c.terminal);
+            const auto start = output::ProgressLine::Clock::now();
             for (const auto& s : c.steps) switch (s.task) {
                     case Task::Read:
                         line.Update(s.file, s.done, s.total, start + s.at);

@@ -6,7 +6,8 @@
 
 int main(int argc, char** argv) {
     if (argc != 3) return 2;
-    using namespace hivestore;
+    using namespace installations;
+    using namespace output;
     disk::Installation plain;
     plain.volume = {2, 1048576, "NTFS", "Sys, \"main\""};
     plain.folder = "Windows";

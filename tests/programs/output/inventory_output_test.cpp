@@ -15,8 +15,8 @@ disk::Installation Partition2() {
     return i;
 }
 
-hivestore::Listing Windows10() {
-    hivestore::Listing l;
+output::Listing Windows10() {
+    output::Listing l;
     l.window = {{"Caption", "19"}, {"MajorVersion", "10"}, {"ProductType", "1"}};
     l.inventory = {"Windows 10 Pro", "19045", 3570, "22H2", "Professional", "2023-11-14T22:13:20Z", "DESK-7", "AMD64"};
     l.name = "Windows 10 Pro";
@@ -31,18 +31,19 @@ TEST(InstallationJson, TheFieldsInTheirOrder) {
         R"("name":"Windows 10 Pro","Caption":"19","MajorVersion":"10","ProductType":"1","CurrentBuildNumber":"19045",)"
         R"("UBR":3570,"release":"22H2","EditionID":"Professional","installDate":"2023-11-14T22:13:20Z",)"
         R"("computerName":"DESK-7","architecture":"AMD64")";
-    hivestore::Listing failed;
+    output::Listing failed;
     failed.error = "disk.vhdx, partition 2: no SYSTEM hive in System32/config";
-    hivestore::Listing empty;  // a registry that keeps none of it
+    output::Listing empty;  // a registry that keeps none of it
     empty.name = "";
-    hivestore::Listing detailed = Windows10();
-    detailed.details = hivestore::Details{};
+    output::Listing detailed = Windows10();
+    detailed.details = installations::Details{};
     detailed.details->timeZoneBias = -60;
-    detailed.details->interfaces = std::vector<hivestore::NetworkInterface>{{"{A}", true, {"10.0.0.2"}, "10.0.0.1"}};
-    detailed.details->profiles = std::vector<hivestore::UserProfile>{{"S-1-5-18", std::nullopt, std::nullopt}};
-    detailed.details->updates = hivestore::Updates{3, "KB5031356", "2023-10-16T07:11:36Z"};
+    detailed.details->interfaces =
+        std::vector<installations::NetworkInterface>{{"{A}", true, {"10.0.0.2"}, "10.0.0.1"}};
+    detailed.details->profiles = std::vector<installations::UserProfile>{{"S-1-5-18", std::nullopt, std::nullopt}};
+    detailed.details->updates = installations::Updates{3, "KB5031356", "2023-10-16T07:11:36Z"};
     detailed.endOfSupport = "out of support since 2025-10-14";
-    const std::pair<hivestore::Listing, std::string> cases[] = {
+    const std::pair<output::Listing, std::string> cases[] = {
         {failed, head + R"("error":"disk.vhdx, partition 2: no SYSTEM hive in System32/config"})"},
         {Windows10(), head + version + "}"},
         {empty, head + R"("name":"","CurrentBuildNumber":null,"UBR":null,"release":null,"EditionID":null,)"
@@ -58,7 +59,7 @@ TEST(InstallationJson, TheFieldsInTheirOrder) {
              R"("endOfSupport":"out of support since 2025-10-14"}})"},
     };
     for (const auto& [listing, json] : cases)
-        EXPECT_EQ(hivestore::JsonText(hivestore::InstallationJson(Partition2(), 1, listing)), json);
+        EXPECT_EQ(output::JsonText(output::InstallationJson(Partition2(), 1, listing)), json);
 }
 
 TEST(InstallationJson, TextsAsJsonCarriesThem) {
@@ -69,7 +70,7 @@ TEST(InstallationJson, TextsAsJsonCarriesThem) {
         // A lone surrogate from a registry name: U+FFFD for each of its bytes.
         {"\xed\xa0\x80x", "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbdx\""},
     };
-    for (const auto& [text, json] : cases) EXPECT_EQ(hivestore::JsonText(hivestore::Json(text)), json) << text;
+    for (const auto& [text, json] : cases) EXPECT_EQ(output::JsonText(output::Json(text)), json) << text;
 }
 
 TEST(Csv, FieldsQuotedWhereTheyMustBe) {
@@ -82,21 +83,21 @@ TEST(Csv, FieldsQuotedWhereTheyMustBe) {
         {"cr\r", "\"cr\r\""},
         {" spaced ", " spaced "},
     };
-    for (const auto& [text, field] : cases) EXPECT_EQ(hivestore::CsvField(text), field) << text;
+    for (const auto& [text, field] : cases) EXPECT_EQ(output::CsvField(text), field) << text;
 }
 
 TEST(Csv, OneRowPerInstallationUnderItsHeader) {
-    const auto json = hivestore::InstallationJson(Partition2(), 1, Windows10());
-    const std::string header = hivestore::CsvHeader(false), row = hivestore::CsvRow("a,b.vhdx", json, false);
+    const auto json = output::InstallationJson(Partition2(), 1, Windows10());
+    const std::string header = output::CsvHeader(false), row = output::CsvRow("a,b.vhdx", json, false);
     EXPECT_EQ(header.rfind("source,installation,partition,offset,fileSystem,label,folder,earlier,error,name,", 0), 0u);
     EXPECT_EQ(row.rfind("\"a,b.vhdx\",1,2,1048576,NTFS,System,Windows,false,,Windows 10 Pro,19,10,,,1,,19045,", 0), 0u)
         << row;
     const auto count = [](const std::string& line) { return std::count(line.begin(), line.end(), ','); };
     EXPECT_EQ(count(header), count(row) - 1);  // the source's comma is quoted
     EXPECT_EQ(row.substr(row.size() - 2), "\r\n");
-    EXPECT_GT(count(hivestore::CsvHeader(true)), count(header));
+    EXPECT_GT(count(output::CsvHeader(true)), count(header));
     // An empty first field keeps its place: every row has the header's columns.
-    const std::string unnamed = hivestore::CsvRow("", hivestore::Json{{"error", "unreadable"}}, false);
+    const std::string unnamed = output::CsvRow("", output::Json{{"error", "unreadable"}}, false);
     EXPECT_EQ(count(unnamed), count(header)) << unnamed;
     EXPECT_EQ(unnamed.rfind(",,,,,,,,unreadable,", 0), 0u) << unnamed;
 }
