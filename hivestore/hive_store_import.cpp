@@ -1,8 +1,8 @@
-#include "hive_store.h"
-
-#include "error_text.h"
+// Hives into the store: the keys a hive's reader hands over written below one key of the store,
+// the running system's control set copied where Windows links it, and a value read out of a hive
+// without writing it.
 #include "hive.h"
-#include "hive_format.h"
+#include "hive_store_parts.h"
 #include "read_ahead.h"
 #include "registry_store.h"
 #include "utf16.h"
@@ -16,6 +16,10 @@
 #include <cstring>
 
 namespace hivestore {
+
+using detail::ErrorText;
+using detail::ShowKey;
+
 namespace {
 
 char16_t FoldAscii(char16_t c) {
@@ -26,10 +30,6 @@ char16_t FoldAscii(char16_t c) {
 bool SameName(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
                                               [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
-}
-
-std::string ErrorText(LONG rc) {
-    return RegistryErrorText(rc);
 }
 
 // Keys open along the path being written; the first belongs to the caller.
@@ -60,20 +60,6 @@ public:
 private:
     std::vector<HKEY> keys_;
 };
-
-std::string ShowPath(const std::vector<std::u16string>& names) {
-    std::string out;
-    for (const auto& n : names) {
-        if (!out.empty()) out += '\\';
-        out += Utf8(n);
-    }
-    return out;
-}
-
-// One rule of Windows, counted from two places: the store's keys nest so many levels below a
-// predefined key, a hive's so many counting its root, which is mounted one level below one.
-static_assert(hive::format::kMaxDepth == kMaxKeyDepth);
-static_assert(hive::format::kMaxKeyName == kMaxKeyName && hive::format::kMaxValueName == kMaxValueName);
 
 // A key path for a one-line message: control characters shown as '?', a long path cut in its middle.
 std::string OneLine(std::string path) {
@@ -292,77 +278,6 @@ void Empty(HKEY key, const std::string& shown) {
     if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": cannot replace what the key holds: " + ErrorText(rc));
 }
 
-std::string ShowKey(HKEY root, const std::u16string& path) {
-    const char* name = root == HKEY_LOCAL_MACHINE  ? "HKEY_LOCAL_MACHINE"
-                       : root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
-                       : root == HKEY_CLASSES_ROOT ? "HKEY_CLASSES_ROOT"
-                       : root == HKEY_USERS        ? "HKEY_USERS"
-                                                   : "HKEY_CURRENT_CONFIG";
-    return path.empty() ? name : std::string(name) + "\\" + Utf8(path);
-}
-
-// Reads a key's subtree into a hive writer, depth first as a visitor would see it.
-class TreeReader {
-public:
-    explicit TreeReader(hive::Writer& writer) : writer_(writer) {}
-
-    void Key(HKEY key, const std::u16string& name, std::vector<std::u16string>& path) {
-        if (path.size() > static_cast<size_t>(hive::format::kMaxDepth))
-            Fail(ERROR_INVALID_PARAMETER, path,
-                 "keys nested deeper than a hive holds (" + std::to_string(hive::format::kMaxDepth) + ")");
-        writer_.BeginKey(name);
-        for (DWORD i = 0;; ++i) {
-            DWORD cch = static_cast<DWORD>(name_.size()), type = 0, cb = static_cast<DWORD>(data_.size());
-            LONG rc = RegEnumValueW(key, i, name_.data(), &cch, nullptr, &type, data_.data(), &cb);
-            if (rc == ERROR_MORE_DATA && cb > data_.size()) {
-                data_.resize(cb);
-                cch = static_cast<DWORD>(name_.size());
-                cb = static_cast<DWORD>(data_.size());
-                rc = RegEnumValueW(key, i, name_.data(), &cch, nullptr, &type, data_.data(), &cb);
-            }
-            if (rc == ERROR_NO_MORE_ITEMS) break;
-            if (rc != ERROR_SUCCESS) Fail(rc, path, "cannot read its values: " + ErrorText(rc));
-            writer_.Value(std::u16string_view(name_.data(), cch), type,
-                          std::span<const std::uint8_t>(data_.data(), cb));
-        }
-        std::vector<std::u16string> children;
-        for (DWORD i = 0;; ++i) {
-            char16_t buffer[256];
-            DWORD cch = 256;
-            const LONG rc = RegEnumKeyExW(key, i, buffer, &cch, nullptr, nullptr, nullptr, nullptr);
-            if (rc == ERROR_NO_MORE_ITEMS) break;
-            if (rc != ERROR_SUCCESS) Fail(rc, path, "cannot read its subkeys: " + ErrorText(rc));
-            children.emplace_back(buffer, cch);
-        }
-        for (const auto& child : children) {
-            path.push_back(child);
-            HKEY h = nullptr;
-            const LONG rc = RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &h);
-            if (rc != ERROR_SUCCESS) Fail(rc, path, ErrorText(rc));
-            try {
-                Key(h, child, path);
-            } catch (...) {
-                RegCloseKey(h);
-                throw;
-            }
-            RegCloseKey(h);
-            path.pop_back();
-        }
-        writer_.EndKey();
-    }
-
-    std::string base;
-
-private:
-    [[noreturn]] void Fail(LONG rc, const std::vector<std::u16string>& path, const std::string& what) {
-        throw StoreError(rc, base + (path.empty() ? "" : "\\" + ShowPath(path)) + ": " + what);
-    }
-
-    hive::Writer& writer_;
-    std::vector<char16_t> name_ = std::vector<char16_t>(16384);
-    std::vector<std::uint8_t> data_ = std::vector<std::uint8_t>(1 << 16);
-};
-
 }  // namespace
 
 bool IsHiveFile(const std::string& path) {
@@ -426,33 +341,6 @@ ImportReport ImportTree(const std::string& file, const HiveReader& readTree, HKE
     return report;
 }
 
-ImportReport ImportWindows9x(const win9x::Registry& registry, unsigned codePage) {
-    ImportReport report;
-    for (const auto& [file, root] :
-         {std::pair{&registry.system, HKEY_LOCAL_MACHINE}, std::pair{&registry.user, HKEY_USERS}}) {
-        // Without USER.DAT the users' keys of an installation imported before go all the same.
-        const ImportReport one = ImportTree(
-            file->path.empty() ? registry.system.path : file->path,
-            [&, file = file](hive::Visitor& v) {
-                if (file->path.empty()) {
-                    v.BeginKey(u"", u"", 0);
-                    v.EndKey();
-                } else {
-                    win9x::ReadRegistryFile(*file, v, codePage);
-                }
-                return hive::ReadReport{};
-            },
-            root, u"");
-        report.keys += one.keys;
-        report.values += one.values;
-        report.warnings.insert(report.warnings.end(), one.warnings.begin(), one.warnings.end());
-    }
-    if (registry.user.path.empty())
-        report.warnings.push_back(registry.system.path.substr(0, registry.system.path.rfind('/')) +
-                                  ": no USER.DAT beside SYSTEM.DAT: HKEY_USERS is left empty");
-    return report;
-}
-
 bool ReadTopLevelDword(const std::string& file, const std::u16string& key, const std::u16string& name, DWORD& out) {
     return ReadTopLevelDword([&file](hive::Visitor& v) { return hive::ReadHiveFile(file, v); }, key, name, out);
 }
@@ -462,30 +350,6 @@ bool ReadTopLevelDword(const HiveReader& read, const std::u16string& key, const 
     read(finder);
     out = finder.value;
     return finder.found;
-}
-
-std::vector<std::uint8_t> ExportHive(HKEY root, const std::u16string& path, const std::u16string& rootName) {
-    const std::string shown = ShowKey(root, path);
-    hive::Writer writer;
-    // The key as it stands at one moment, as Windows saves a hive, read in one transaction.
-    const LONG rc = RunInStoreSnapshot(root, [&]() -> LONG {
-        HKEY key = nullptr;
-        if (const LONG opened = RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key); opened != ERROR_SUCCESS)
-            return opened;
-        TreeReader reader(writer);
-        reader.base = shown;
-        std::vector<std::u16string> below;
-        try {
-            reader.Key(key, rootName, below);
-        } catch (...) {
-            RegCloseKey(key);
-            throw;
-        }
-        RegCloseKey(key);
-        return ERROR_SUCCESS;
-    });
-    if (rc != ERROR_SUCCESS) throw StoreError(rc, shown + ": " + ErrorText(rc));
-    return writer.Finish();
 }
 
 std::u16string Utf16(std::string_view text) {

@@ -1,0 +1,106 @@
+// Key names as files and command lines give them: the roots, full and short, and the registry's
+// limits on a key path, checked where the name is read.
+#include "reg_file_parts.h"
+
+#include <algorithm>
+#include <array>
+
+namespace regfile {
+
+namespace detail {
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+               return up(x) == up(y);
+           });
+}
+
+size_t AmbiguousKeyEnd(std::string_view name) {
+    for (size_t close = name.find(']'); close != std::string_view::npos; close = name.find(']', close + 1)) {
+        size_t i = close + 1;
+        while (i < name.size() && IsBlank(name[i])) ++i;
+        if (i < name.size() && name[i] == ';') return i;
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace detail
+
+using detail::EqualsNoCase;
+
+namespace {
+
+struct Root {
+    HKEY key;
+    std::string_view name;
+    std::string_view shortName;
+};
+
+const std::array<Root, 5>& Roots() {
+    static const std::array<Root, 5> roots{{
+        {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
+        {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
+        {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},
+        {HKEY_USERS, "HKEY_USERS", "HKU"},
+        {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
+    }};
+    return roots;
+}
+
+}  // namespace
+
+std::optional<KeyName> ParseKeyName(std::string_view text) {
+    if (!text.empty() && text.back() == '\\') text.remove_suffix(1);
+    const size_t slash = text.find('\\');
+    const std::string_view rootName = text.substr(0, slash);
+    const auto root = std::find_if(Roots().begin(), Roots().end(), [&](const Root& r) {
+        return EqualsNoCase(rootName, r.name) || EqualsNoCase(rootName, r.shortName);
+    });
+    if (root == Roots().end()) return std::nullopt;
+    KeyName key{root->key, ""};
+    if (slash == std::string_view::npos) return key;
+    key.path = std::string(text.substr(slash + 1));
+    if (key.path.empty() || key.path.front() == '\\' || key.path.back() == '\\' ||
+        key.path.find("\\\\") != std::string::npos)
+        return std::nullopt;
+    return key;
+}
+
+size_t Utf16Length(std::string_view text) {
+    size_t units = 0;
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b & 0xC0) != 0x80) ++units;  // a character starts here
+        if (b >= 0xF0) ++units;           // beyond the BMP: a surrogate pair
+    }
+    return units;
+}
+
+std::string KeyPathFault(std::string_view path, bool whole) {
+    auto tooLong = [](const char* what, size_t size, size_t most) {
+        return std::string(what) + " of " + std::to_string(size) + " characters; the registry takes at most " +
+               std::to_string(most);
+    };
+    if (whole && Utf16Length(path) > kMaxKeyPath) return tooLong("a key path", Utf16Length(path), kMaxKeyPath);
+    size_t levels = 0;
+    for (size_t start = 0; start < path.size();) {
+        const size_t end = std::min(path.find('\\', start), path.size());
+        if (const size_t units = Utf16Length(path.substr(start, end - start)); units > kMaxKeyNamePart)
+            return tooLong("a key name", units, kMaxKeyNamePart);
+        levels += end > start ? 1 : 0;
+        start = end + 1;
+    }
+    if (levels > kMaxKeyDepth)
+        return "a key " + std::to_string(levels) + " levels below its root; keys nest at most " +
+               std::to_string(kMaxKeyDepth) + " levels";
+    return {};
+}
+
+std::string_view RootName(HKEY root) {
+    for (const auto& r : Roots())
+        if (r.key == root) return r.name;
+    return {};
+}
+
+}  // namespace regfile
