@@ -132,7 +132,7 @@ while [ $((SECONDS - run_start)) -lt 540 ]; do
     ready=$((SECONDS - run_start))
     echo "   root unpacked and project cloned in $ready s"
   fi
-  # When scripts/run reaches each of its steps, for the README's figures.
+  # When scripts/run reaches each of its steps, for docs/building.md's figures.
   for step in Configuring Building Opening; do
     [ -z "${reached[$step]:-}" ] && grep -qs "^== $step" "$work/run.log" && reached[$step]=$((SECONDS - run_start))
   done

@@ -219,7 +219,7 @@ INSTANTIATE_TEST_SUITE_P(Store, SwappedStoreFolder,
 // A store file replaced under a running process: every call through a handle opened on the old file
 // answers ERROR_KEY_DELETED, a new open sees the new file, and nothing of the two is mixed. The new
 // file makes its keys in the same order, so that A's id names B there. A file renamed over the store
-// once its writer has been quiet for the README's period (kQuietPeriod) is read as itself by every
+// once its writer has been quiet for docs/store.md's period (kQuietPeriod) is read as itself by every
 // later open, whatever its size, and no later write takes in the old file's log: the log goes by
 // the name.
 enum class NewSize { Same, Larger, Smaller };
@@ -236,7 +236,7 @@ void PrintTo(const Replacement& c, std::ostream* os) {
     *os << c.name;
 }
 
-constexpr auto kQuietPeriod = std::chrono::seconds(1);  // as the README asks of a writer
+constexpr auto kQuietPeriod = std::chrono::seconds(1);  // as docs/store.md asks of a writer
 
 class ReplacedStoreFile : public StoreFaults, public ::testing::WithParamInterface<Replacement> {
 protected:
