@@ -1,6 +1,6 @@
 #pragma once
 // An installation as list-windows reports it, as a JSON object (nlohmann's, keys in the order
-// written), and as a CSV row of the same values.
+// written); inventory_csv.h makes a CSV row of the same object.
 #include "details.h"
 #include "disk.h"
 #include "inventory.h"
