@@ -69,13 +69,15 @@ public:
             const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
             for (int n = 0; fd_ < 0 && n < 100; ++n) {
                 temp_ = dir + "." + base + "." + std::to_string(::getpid()) + "-" + std::to_string(n) + ".tmp";
-                fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                pendingTemp_.HoldMade(temp_, [&] {
+                    fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                    return fd_ >= 0;
+                });
                 if (fd_ < 0 && errno != EEXIST) break;
             }
             if (fd_ >= 0) {
                 target_ = target;
                 if (exists) ::fchmod(fd_, st.st_mode & 07777);
-                pendingTemp_.Hold(temp_);
                 return;
             }
             if (!exists) throw InputError{path + ": " + std::strerror(errno)};

@@ -1,8 +1,10 @@
 #pragma once
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <string>
@@ -26,6 +28,22 @@ public:
         sigemptyset(&action.sa_mask);
         for (size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &before_[i]);
         held_ = 1;
+    }
+    // Makes the file at `path` with `make` (true when it made it) and holds it, the signals held back
+    // meanwhile: one that came after the file was made and before it was held would end the program
+    // and leave the file behind; held back, it comes once the file is held, and removes it.
+    template <class Make>
+    bool HoldMade(const std::string& path, Make make) {
+        sigset_t signals, before;
+        sigemptyset(&signals);
+        for (const int s : kSignals) sigaddset(&signals, s);
+        ::pthread_sigmask(SIG_BLOCK, &signals, &before);
+        const bool made = make();
+        const int error = errno;
+        if (made) Hold(path);
+        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        errno = error;
+        return made;
     }
     // As a store build tells it: the new file's path, or "" once it is gone or in place.
     void Follow(const std::string& path) {
