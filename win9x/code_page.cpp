@@ -1,5 +1,6 @@
 #include "code_page.h"
 
+#include "byte_order.h"
 #include "win9x.h"
 
 #include <cerrno>
@@ -62,7 +63,7 @@ bool CodePageText::ToUtf16(std::string_view bytes, std::u16string& out, std::siz
         const std::size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
         const auto* units = reinterpret_cast<const unsigned char*>(buffer);
         for (std::size_t i = 0; i + 1 < static_cast<std::size_t>(dst - buffer); i += 2)
-            out += static_cast<char16_t>(units[i] | units[i + 1] << 8);
+            out += static_cast<char16_t>(ReadLe16(units + i));
         bytes.remove_prefix(bytes.size() - srcLeft);
         if (rc != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
         const auto lead = static_cast<unsigned char>(bytes[0]);

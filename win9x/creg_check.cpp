@@ -2,6 +2,7 @@
 // cut short and reads what it holds, and follows key entries that loop for as long as memory lasts.
 #include "creg_check.h"
 
+#include "byte_order.h"
 #include "creg_format.h"
 #include "hex.h"
 #include "hive_format.h"
@@ -13,9 +14,6 @@
 
 namespace win9x {
 namespace {
-
-using hive::format::Get16;
-using hive::format::Get32;
 
 class Checker {
 public:
@@ -42,7 +40,7 @@ private:
         if (size_ < at + format::kKeysHeaderSize)
             Fail("truncated: the file ends at " + Hex(size_) + ", inside the key entries' header");
         if (std::memcmp(p_ + at, format::kKeysSignature, 4) != 0) FailAt(at, "no key entries (\"RGKN\") there");
-        keysSize_ = Get32(p_ + at + format::kKeysSize);
+        keysSize_ = ReadLe32(p_ + at + format::kKeysSize);
         if (keysSize_ < format::kKeysHeaderSize)
             FailAt(at, "key entries of " + Hex(keysSize_) + " bytes, less than their header");
         if (keysSize_ > size_ - at)
@@ -52,7 +50,7 @@ private:
 
     // The data blocks, one after the other to the end of the file, and the entries in each.
     void Blocks(std::size_t keysEnd) {
-        std::size_t at = Get32(p_ + format::kFileFirstDataBlock);
+        std::size_t at = ReadLe32(p_ + format::kFileFirstDataBlock);
         if (at < keysEnd || at > size_)
             Fail("the header puts the first data block at " + Hex(at) + ", not between the key entries' end (" +
                  Hex(keysEnd) + ") and the file's (" + Hex(size_) + ")");
@@ -61,7 +59,7 @@ private:
             if (size_ - at < format::kDataHeaderSize)
                 FailAt(at, "truncated: the file ends at " + Hex(size_) + ", inside a data block's header");
             if (std::memcmp(p_ + at, format::kDataSignature, 4) != 0) FailAt(at, "no data block (\"RGDB\") there");
-            const std::size_t blockSize = Get32(p_ + at + format::kDataSize);
+            const std::size_t blockSize = ReadLe32(p_ + at + format::kDataSize);
             if (blockSize < format::kDataHeaderSize)
                 FailAt(at, "a data block of " + Hex(blockSize) + " bytes, less than its header");
             if (blockSize > size_ - at)
@@ -71,7 +69,7 @@ private:
             at += blockSize;
             ++count;
         }
-        const std::size_t counted = Get16(p_ + format::kFileDataBlocks);
+        const std::size_t counted = ReadLe16(p_ + format::kFileDataBlocks);
         if (count != counted)
             Fail("the header counts " + std::to_string(counted) + " data blocks, the file holds " +
                  std::to_string(count));
@@ -80,11 +78,11 @@ private:
     void Entries(std::size_t at, std::size_t end) {
         while (at < end) {
             if (end - at < 6) FailAt(at, "an entry cut off by the end of its data block");
-            const std::size_t size = Get32(p_ + at + format::kNameEntrySize);
+            const std::size_t size = ReadLe32(p_ + at + format::kNameEntrySize);
             if (size < 6 || size > end - at)
                 FailAt(at, "an entry of " + Hex(size) + " bytes, " +
                                (size < 6 ? std::string("too small to be one") : "past the end of its data block"));
-            if (Get16(p_ + at + format::kNameEntryNumber) != format::kNoEntry) Entry(at, size);
+            if (ReadLe16(p_ + at + format::kNameEntryNumber) != format::kNoEntry) Entry(at, size);
             at += size;
         }
     }
@@ -93,15 +91,16 @@ private:
     void Entry(std::size_t at, std::size_t size) {
         if (size < format::kNameEntryHeaderSize)
             FailAt(at, "a key's entry of " + Hex(size) + " bytes, less than its header");
-        std::size_t used = format::kNameEntryHeaderSize + Get16(p_ + at + format::kNameEntryNameSize);
-        const std::size_t values = Get16(p_ + at + format::kNameEntryValues);
+        std::size_t used = format::kNameEntryHeaderSize + ReadLe16(p_ + at + format::kNameEntryNameSize);
+        const std::size_t values = ReadLe16(p_ + at + format::kNameEntryValues);
         for (std::size_t i = 0; i < values && used <= size; ++i) {
             if (size - used < format::kValueHeaderSize) {
                 used = size + 1;
                 break;
             }
             const std::uint8_t* v = p_ + at + used;
-            used += format::kValueHeaderSize + Get16(v + format::kValueNameSize) + Get16(v + format::kValueDataSize);
+            used +=
+                format::kValueHeaderSize + ReadLe16(v + format::kValueNameSize) + ReadLe16(v + format::kValueDataSize);
         }
         if (used > size)
             FailAt(at, "a key's name and " + std::to_string(values) + " values do not fit in its entry of " +
@@ -114,7 +113,7 @@ private:
             std::uint32_t entry;
             int depth;
         };
-        std::vector<Open> open{{Get32(p_ + format::kKeysOffset + format::kKeysFirstEntry), 1}};
+        std::vector<Open> open{{ReadLe32(p_ + format::kKeysOffset + format::kKeysFirstEntry), 1}};
         std::unordered_set<std::uint32_t> seen;
         while (!open.empty()) {
             const Open o = open.back();
@@ -125,8 +124,8 @@ private:
             if (!seen.insert(o.entry).second) FailAt(file, "a key entry reached twice: the key entries loop");
             if (o.depth > hive::format::kMaxDepth)
                 FailAt(file, "keys nested deeper than " + std::to_string(hive::format::kMaxDepth) + " levels");
-            const std::uint32_t sibling = Get32(p_ + file + format::kKeyNextSibling);
-            const std::uint32_t child = Get32(p_ + file + format::kKeyFirstChild);
+            const std::uint32_t sibling = ReadLe32(p_ + file + format::kKeyNextSibling);
+            const std::uint32_t child = ReadLe32(p_ + file + format::kKeyFirstChild);
             if (sibling != format::kNowhere && o.depth > 1) open.push_back({sibling, o.depth});
             if (child != format::kNowhere) open.push_back({child, o.depth + 1});
         }

@@ -1,7 +1,8 @@
 #include "image_kind.h"
 
+#include "byte_order.h"
+#include "layout.h"
 #include "layout_format.h"
-#include "layout_parts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -63,15 +64,15 @@ bool LooksLikeDisk(const std::string& path) {
         case ImageKind::Vhdi:
             return true;
         case ImageKind::Vmdk:
-            return !Starts(head, std::size_t(have), kVmdkSparse) || (std::size_t(have) >= kVmdkDescriptorOffsetAt + 8 &&
-                                                                     layout::Le64(head + kVmdkDescriptorOffsetAt) != 0);
+            return !Starts(head, std::size_t(have), kVmdkSparse) ||
+                   (std::size_t(have) >= kVmdkDescriptorOffsetAt + 8 && ReadLe64(head + kVmdkDescriptorOffsetAt) != 0);
         case ImageKind::E01:
             return std::size_t(have) > kEwfSegmentAt + 1 && head[kEwfSegmentAt] == 1 && head[kEwfSegmentAt + 1] == 0;
         case ImageKind::L01:
             return false;
         case ImageKind::Raw:
             return std::size_t(have) >= kKindBytes &&
-                   layout::Le16(head + layout::kBootSignatureAt) == layout::kBootSignature;
+                   ReadLe16(head + layout::kBootSignatureAt) == layout::kBootSignature;
     }
     return false;
 }

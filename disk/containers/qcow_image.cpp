@@ -1,5 +1,6 @@
 // QCOW2 (and QCOW1) images through libqcow, with their chain of backing files; where each cluster
 // lies is checked before libqcow reads it.
+#include "byte_order.h"
 #include "image_files.h"
 #include "libyal.h"
 
@@ -40,13 +41,6 @@ struct QcowLibrary {
     static constexpr auto FreeError = libqcow_error_free;
 };
 
-std::uint32_t Be32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
-std::uint64_t Be64(const std::uint8_t* p) {
-    return std::uint64_t(Be32(p)) << 32 | Be32(p + 4);
-}
-
 // Where a QCOW2 file keeps each cluster, checked before libqcow reads it: libqcow 20201213 reads past
 // its own buffer for a cluster that the file ends inside (a truncated image).
 class QcowClusters {
@@ -55,19 +49,19 @@ public:
         std::uint8_t h[104] = {};
         fileSize_ = SizeOf(fd_.get(), path, nullptr);
         if (::pread(fd_.get(), h, sizeof h, 0) < 72) return;
-        const std::uint32_t version = Be32(h + 4);
-        clusterBits_ = Be32(h + 20);
+        const std::uint32_t version = ReadBe32(h + 4);
+        clusterBits_ = ReadBe32(h + 20);
         // Version 3's external data file and extended L2 entries change where clusters lie: not checked.
-        const std::uint64_t incompatible = version >= 3 ? Be64(h + 72) : 0;
+        const std::uint64_t incompatible = version >= 3 ? ReadBe64(h + 72) : 0;
         if ((version != 2 && version != 3) || clusterBits_ < 9 || clusterBits_ > 21 || (incompatible & 0x14) != 0)
             return;
-        const std::uint64_t l1Size = Be32(h + 36), l1Offset = Be64(h + 40);
+        const std::uint64_t l1Size = ReadBe32(h + 36), l1Offset = ReadBe64(h + 40);
         if (l1Size > kMaxL1Entries || l1Offset > fileSize_ || l1Size * 8 > fileSize_ - l1Offset)
             throw Error{path + ": its cluster table lies past the end of the file: a truncated image"};
         std::vector<std::uint8_t> l1(l1Size * 8);
         if (!l1.empty() && ::pread(fd_.get(), l1.data(), l1.size(), off_t(l1Offset)) != ssize_t(l1.size()))
             throw Error{Errno(path)};
-        for (std::size_t i = 0; i < l1Size; ++i) l1_.push_back(Be64(&l1[8 * i]) & kOffsetMask);
+        for (std::size_t i = 0; i < l1Size; ++i) l1_.push_back(ReadBe64(&l1[8 * i]) & kOffsetMask);
         checked_ = true;
     }
 
@@ -118,7 +112,7 @@ private:
         if (::pread(fd_.get(), raw.data(), raw.size(), off_t(offset)) != ssize_t(raw.size())) throw Error{Errno(path_)};
         if (l2_.size() >= kCachedTables) l2_.clear();
         std::vector<std::uint64_t> table(cluster / 8);
-        for (std::size_t i = 0; i < table.size(); ++i) table[i] = Be64(&raw[8 * i]);
+        for (std::size_t i = 0; i < table.size(); ++i) table[i] = ReadBe64(&raw[8 * i]);
         return l2_.emplace(offset, std::move(table)).first->second;
     }
 

@@ -1,4 +1,5 @@
 #include "ntfs_folders.h"
+#include "byte_order.h"
 
 #include "disk.h"
 #include "ntfs_format.h"
@@ -11,13 +12,6 @@
 
 namespace disk::ntfs {
 namespace {
-
-std::uint16_t Get16(const std::uint8_t* p) {
-    return std::uint16_t(p[0] | p[1] << 8);
-}
-std::uint32_t Get32(const std::uint8_t* p) {
-    return std::uint32_t(Get16(p)) | std::uint32_t(Get16(p + 2)) << 16;
-}
 
 std::vector<std::string> Names(std::string_view path, char separator) {
     std::vector<std::string> names;
@@ -49,16 +43,16 @@ std::optional<Link> LinkOf(const std::optional<std::vector<std::uint8_t>>& repar
     if (!reparse || reparse->size() < reparse::kHeader) return std::nullopt;
     const std::vector<std::uint8_t>& data = *reparse;
     Link link;
-    link.tag = Get32(&data[reparse::kTag]);
+    link.tag = ReadLe32(&data[reparse::kTag]);
     if (link.tag != reparse::kTagJunction && link.tag != reparse::kTagSymlink) return std::nullopt;
     const std::size_t paths = link.tag == reparse::kTagJunction ? reparse::kJunctionPaths : reparse::kLinkPaths;
     if (data.size() < paths) return link;
-    link.relative = link.tag == reparse::kTagSymlink && (Get32(&data[reparse::kLinkFlags]) & reparse::kLinkRelative);
+    link.relative = link.tag == reparse::kTagSymlink && (ReadLe32(&data[reparse::kLinkFlags]) & reparse::kLinkRelative);
     const auto name = [&](std::size_t offsetField, std::size_t lengthField) {
-        const std::size_t at = paths + Get16(&data[offsetField]), bytes = Get16(&data[lengthField]);
+        const std::size_t at = paths + ReadLe16(&data[offsetField]), bytes = ReadLe16(&data[lengthField]);
         std::u16string units;
         if (at > data.size() || bytes > data.size() - at) return std::string();
-        for (std::size_t i = 0; i + 1 < bytes; i += 2) units += char16_t(Get16(&data[at + i]));
+        for (std::size_t i = 0; i + 1 < bytes; i += 2) units += char16_t(ReadLe16(&data[at + i]));
         return Utf16ToWtf8(units);
     };
     std::string substitute = name(reparse::kSubstituteOffset, reparse::kSubstituteLength);

@@ -1,4 +1,5 @@
 #include "ntfs_index.h"
+#include "byte_order.h"
 
 #include "disk.h"
 #include "ntfs_format.h"
@@ -11,13 +12,13 @@ namespace disk::ntfs {
 namespace {
 
 std::uint16_t Get16(std::span<const std::uint8_t> b, std::size_t at) {
-    return std::uint16_t(b[at] | b[at + 1] << 8);
+    return ReadLe16(b.data() + at);
 }
 std::uint32_t Get32(std::span<const std::uint8_t> b, std::size_t at) {
-    return std::uint32_t(Get16(b, at)) | std::uint32_t(Get16(b, at + 2)) << 16;
+    return ReadLe32(b.data() + at);
 }
 std::uint64_t Get64(std::span<const std::uint8_t> b, std::size_t at) {
-    return std::uint64_t(Get32(b, at)) | std::uint64_t(Get32(b, at + 4)) << 32;
+    return ReadLe64(b.data() + at);
 }
 
 }  // namespace

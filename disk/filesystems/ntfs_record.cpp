@@ -1,4 +1,5 @@
 #include "ntfs_record.h"
+#include "byte_order.h"
 
 #include "disk.h"
 #include "ntfs_format.h"
@@ -11,9 +12,7 @@ namespace disk::ntfs {
 namespace {
 
 std::uint64_t Get(std::span<const std::uint8_t> b, std::size_t at, std::size_t bytes) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < bytes; ++i) v |= std::uint64_t(b[at + i]) << 8 * i;
-    return v;
+    return ReadLe(b.data() + at, bytes);
 }
 
 // An attribute a walk needs: a folder's index of names, a junction or link.

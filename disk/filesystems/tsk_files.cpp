@@ -1,4 +1,5 @@
 #include "tsk_files.h"
+#include "byte_order.h"
 
 #include "ntfs_format.h"
 #include "wtf8.h"
@@ -13,7 +14,7 @@ namespace {
 // Little-endian UTF-16 bytes as units; an odd last byte is none.
 std::u16string Units(const std::uint8_t* bytes, std::size_t size) {
     std::u16string units(size / 2, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i) units[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    for (std::size_t i = 0; i < units.size(); ++i) units[i] = char16_t(ReadLe16(bytes + 2 * i));
     return units;
 }
 
@@ -66,8 +67,7 @@ std::uint32_t ReparseTag(TSK_FS_FILE* file) {
         if ((a->flags & TSK_FS_ATTR_RES) && a->rd.buf != nullptr && a->size >= 4) std::memcpy(tag, a->rd.buf, 4);
         else if (tsk_fs_attr_read(a, 0, reinterpret_cast<char*>(tag), 4, TSK_FS_FILE_READ_FLAG_NONE) != 4)
             return 0xFFFFFFFF;
-        return std::uint32_t(tag[0]) | std::uint32_t(tag[1]) << 8 | std::uint32_t(tag[2]) << 16 |
-               std::uint32_t(tag[3]) << 24;
+        return ReadLe32(tag);
     }
     return 0;
 }
@@ -112,7 +112,7 @@ NtfsVolumeFacts ReadNtfsVolumeFacts(TSK_FS_INFO* fs) {
     if (const TSK_FS_ATTR* a = Resident(meta.get(), TSK_FS_ATTR_TYPE_NTFS_VINFO);
         a != nullptr && a->size >= TSK_OFF_T(info::kSize)) {
         const std::uint8_t* flags = a->rd.buf + info::kFlags;
-        facts.dirty = (std::uint16_t(flags[0] | flags[1] << 8) & info::kDirty) != 0;
+        facts.dirty = (ReadLe16(flags) & info::kDirty) != 0;
     }
     return facts;
 }

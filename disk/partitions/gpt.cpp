@@ -31,8 +31,8 @@ constexpr std::array kGptTypes{
 
 std::string GuidText(const std::uint8_t* g) {
     char s[37];
-    std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", Le32(g), Le16(g + 4), Le16(g + 6),
-                  g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+    std::snprintf(s, sizeof s, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", ReadLe32(g), ReadLe16(g + 4),
+                  ReadLe16(g + 6), g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
     return s;
 }
 
@@ -41,9 +41,9 @@ std::string GuidText(const std::uint8_t* g) {
 Table ReadGpt(const Reader& read, std::uint64_t size, unsigned sector) {
     std::vector<std::uint8_t> header(sector);
     read(sector, header.data(), sector);
-    const std::uint64_t entriesLba = Le64(&header[gpt::kEntriesLba]);
-    const std::uint32_t count = Le32(&header[gpt::kEntryCount]);
-    const std::uint32_t entrySize = Le32(&header[gpt::kEntrySize]);
+    const std::uint64_t entriesLba = ReadLe64(&header[gpt::kEntriesLba]);
+    const std::uint32_t count = ReadLe32(&header[gpt::kEntryCount]);
+    const std::uint32_t entrySize = ReadLe32(&header[gpt::kEntrySize]);
     if (count > kMaxGptEntries || entrySize < gpt::kMinEntrySize || entrySize > kMaxGptEntrySize || entrySize % 8 != 0)
         throw Error{"a GPT claiming " + std::to_string(count) + " entries of " + std::to_string(entrySize) +
                     " bytes: not a partition table this disk can hold"};
@@ -58,7 +58,7 @@ Table ReadGpt(const Reader& read, std::uint64_t size, unsigned sector) {
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint8_t* e = &entries[std::size_t(i) * entrySize];
         if (std::memcmp(e + gpt::kType, kUnused, gpt::kGuidSize) == 0) continue;
-        const std::uint64_t first = Le64(e + gpt::kFirst), last = Le64(e + gpt::kLast);
+        const std::uint64_t first = ReadLe64(e + gpt::kFirst), last = ReadLe64(e + gpt::kLast);
         if (last < first || first > UINT64_MAX / sector || last >= UINT64_MAX / sector) continue;
         Slice s;
         s.partition = i + 1;

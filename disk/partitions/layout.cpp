@@ -40,13 +40,14 @@ Content Probe(const std::uint8_t* p, std::size_t length) {
     // LVM's label lies in one of the first four sectors.
     for (std::size_t sector = 0; sector < 4; ++sector)
         if (At(p, length, sector * kSector, "LABELONE")) return Content::Lvm;
-    const std::uint16_t bytesPerSector = Le16(p + kBytesPerSector);
+    const std::uint16_t bytesPerSector = ReadLe16(p + kBytesPerSector);
     const std::uint8_t perCluster = p[kSectorsPerCluster];
     const bool powerOfTwo = perCluster != 0 && (perCluster & (perCluster - 1)) == 0;
-    if (Le16(p + kBootSignatureAt) == kBootSignature &&
+    if (ReadLe16(p + kBootSignatureAt) == kBootSignature &&
         (bytesPerSector == 512 || bytesPerSector == 1024 || bytesPerSector == 2048 || bytesPerSector == 4096) &&
-        powerOfTwo && Le16(p + kReserved) >= 1 && (p[kFats] == 1 || p[kFats] == 2) &&
-        (p[kMedia] == 0xF0 || p[kMedia] >= 0xF8) && (Le16(p + kFatSectors16) != 0 || Le32(p + kFatSectors32) != 0))
+        powerOfTwo && ReadLe16(p + kReserved) >= 1 && (p[kFats] == 1 || p[kFats] == 2) &&
+        (p[kMedia] == 0xF0 || p[kMedia] >= 0xF8) &&
+        (ReadLe16(p + kFatSectors16) != 0 || ReadLe32(p + kFatSectors32) != 0))
         return Content::Fat;
     return Content::Unknown;
 }
@@ -77,7 +78,7 @@ std::string Refusal(Content c) {
 std::string FatLabel(const std::uint8_t* p, std::size_t length) {
     using namespace boot;
     if (length < kSector) return "";
-    const bool fat32 = Le16(p + kFatSectors16) == 0;
+    const bool fat32 = ReadLe16(p + kFatSectors16) == 0;
     const std::size_t sig = fat32 ? kExtendedSignature32 : kExtendedSignature16;
     if (p[sig] != kExtended) return "";
     std::string label(reinterpret_cast<const char*>(p + sig + kLabelAfterSignature), kLabelSize);
@@ -91,13 +92,14 @@ std::string FatLabel(const std::uint8_t* p, std::size_t length) {
 std::string FatKind(const std::uint8_t* p, std::size_t length) {
     using namespace boot;
     if (length < kSector) return "FAT";
-    const std::uint32_t bytesPerSector = Le16(p + kBytesPerSector), perCluster = p[kSectorsPerCluster];
+    const std::uint32_t bytesPerSector = ReadLe16(p + kBytesPerSector), perCluster = p[kSectorsPerCluster];
     if (bytesPerSector == 0 || perCluster == 0) return "FAT";
-    const std::uint64_t total = Le16(p + kTotal16) != 0 ? Le16(p + kTotal16) : Le32(p + kTotal32);
-    const std::uint64_t fatSectors = Le16(p + kFatSectors16) != 0 ? Le16(p + kFatSectors16) : Le32(p + kFatSectors32);
+    const std::uint64_t total = ReadLe16(p + kTotal16) != 0 ? ReadLe16(p + kTotal16) : ReadLe32(p + kTotal32);
+    const std::uint64_t fatSectors =
+        ReadLe16(p + kFatSectors16) != 0 ? ReadLe16(p + kFatSectors16) : ReadLe32(p + kFatSectors32);
     const std::uint64_t rootSectors =
-        (std::uint64_t(Le16(p + kRootEntries)) * kDirectoryEntry + bytesPerSector - 1) / bytesPerSector;
-    const std::uint64_t meta = Le16(p + kReserved) + p[kFats] * fatSectors + rootSectors;
+        (std::uint64_t(ReadLe16(p + kRootEntries)) * kDirectoryEntry + bytesPerSector - 1) / bytesPerSector;
+    const std::uint64_t meta = ReadLe16(p + kReserved) + p[kFats] * fatSectors + rootSectors;
     const std::uint64_t clusters = total > meta ? (total - meta) / perCluster : 0;
     return clusters < kFat12Clusters ? "FAT12" : clusters < kFat16Clusters ? "FAT16" : "FAT32";
 }

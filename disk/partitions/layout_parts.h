@@ -1,6 +1,7 @@
 #pragma once
-// What the layout's files share: little-endian fields, whether a content is a volume, what a
+// What the layout's files share: whether a content is a volume, what a
 // volume at an offset holds, and the two partition tables (mbr.cpp, gpt.cpp).
+#include "byte_order.h"
 #include "layout.h"
 #include "layout_format.h"
 
@@ -9,16 +10,6 @@
 #include <optional>
 
 namespace disk::layout {
-
-inline std::uint16_t Le16(const std::uint8_t* p) {
-    return std::uint16_t(p[0] | p[1] << 8);
-}
-inline std::uint32_t Le32(const std::uint8_t* p) {
-    return std::uint32_t(Le16(p)) | std::uint32_t(Le16(p + 2)) << 16;
-}
-inline std::uint64_t Le64(const std::uint8_t* p) {
-    return Le32(p) | std::uint64_t(Le32(p + 4)) << 32;
-}
 
 // A file system, or a volume that names itself (BitLocker): what a partition table's sectors hold.
 bool IsVolume(Content c);

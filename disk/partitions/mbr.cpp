@@ -60,7 +60,7 @@ std::optional<Table> ReadMbr(const Reader& read, std::uint64_t size, unsigned hi
     if (size < kSector) return std::nullopt;
     std::uint8_t mbr[kSector];
     read(0, mbr, sizeof mbr);
-    if (Le16(mbr + kBootSignatureAt) != kBootSignature || IsVolume(Probe(mbr, sizeof mbr))) return std::nullopt;
+    if (ReadLe16(mbr + kBootSignatureAt) != kBootSignature || IsVolume(Probe(mbr, sizeof mbr))) return std::nullopt;
     // Four entries with a boot flag of 0 or 0x80 and at least one partition: a table.
     bool any = false;
     for (std::size_t i = 0; i < mbr::kEntries; ++i) {
@@ -68,7 +68,7 @@ std::optional<Table> ReadMbr(const Reader& read, std::uint64_t size, unsigned hi
         if ((e[mbr::kBootFlag] != 0 && e[mbr::kBootFlag] != mbr::kActive)) return std::nullopt;
         if (e[mbr::kType] == mbr::kProtective)
             throw Error{"a protective MBR without a GPT behind it: a damaged GPT disk"};
-        any = any || (e[mbr::kType] != 0 && Le32(e + mbr::kCount) != 0);
+        any = any || (e[mbr::kType] != 0 && ReadLe32(e + mbr::kCount) != 0);
     }
     if (!any) return std::nullopt;
 
@@ -78,7 +78,7 @@ std::optional<Table> ReadMbr(const Reader& read, std::uint64_t size, unsigned hi
         for (std::size_t i = 0; i < mbr::kEntries; ++i) {
             const std::uint8_t* e = mbr + kMbrEntries + mbr::kEntrySize * i;
             if (e[mbr::kType] == 0 || IsExtended(e[mbr::kType])) continue;
-            const std::uint64_t start = Le32(e + mbr::kFirst);
+            const std::uint64_t start = ReadLe32(e + mbr::kFirst);
             if (!IsVolume(ProbeAt(read, size, start * 512)) && IsVolume(ProbeAt(read, size, start * 4096)))
                 sector = 4096;
             break;
@@ -88,7 +88,7 @@ std::optional<Table> ReadMbr(const Reader& read, std::uint64_t size, unsigned hi
     for (unsigned i = 0; i < mbr::kEntries; ++i) {
         const std::uint8_t* e = mbr + kMbrEntries + mbr::kEntrySize * i;
         const std::uint8_t type = e[mbr::kType];
-        const std::uint64_t start = Le32(e + mbr::kFirst), count = Le32(e + mbr::kCount);
+        const std::uint64_t start = ReadLe32(e + mbr::kFirst), count = ReadLe32(e + mbr::kCount);
         if (type == 0 || count == 0) continue;
         if (!IsExtended(type)) {
             Slice s{i + 1, start * sector, count * sector, Content::Unknown, false};
@@ -112,17 +112,17 @@ std::optional<Table> ReadMbr(const Reader& read, std::uint64_t size, unsigned hi
                             " lies past the end of the disk: a truncated image?"};
             std::uint8_t record[kSector];
             read(ebr * sector, record, sizeof record);
-            if (Le16(record + kBootSignatureAt) != kBootSignature) break;
+            if (ReadLe16(record + kBootSignatureAt) != kBootSignature) break;
             const std::uint8_t* logical = record + kMbrEntries;
             const std::uint8_t* next = record + kMbrEntries + mbr::kEntrySize;
-            if (logical[mbr::kType] != 0 && Le32(logical + mbr::kCount) != 0) {
-                Slice s{number++, (ebr + Le32(logical + mbr::kFirst)) * sector,
-                        std::uint64_t(Le32(logical + mbr::kCount)) * sector, Content::Unknown, false};
+            if (logical[mbr::kType] != 0 && ReadLe32(logical + mbr::kCount) != 0) {
+                Slice s{number++, (ebr + ReadLe32(logical + mbr::kFirst)) * sector,
+                        std::uint64_t(ReadLe32(logical + mbr::kCount)) * sector, Content::Unknown, false};
                 ClassifyMbr(logical[mbr::kType], s);
                 t.slices.push_back(s);
             }
-            if (!IsExtended(next[mbr::kType]) || Le32(next + mbr::kFirst) == 0) break;
-            ebr = base + Le32(next + mbr::kFirst);
+            if (!IsExtended(next[mbr::kType]) || ReadLe32(next + mbr::kFirst) == 0) break;
+            ebr = base + ReadLe32(next + mbr::kFirst);
         }
     }
     return t;

@@ -1,5 +1,7 @@
 #include "reader_wire.h"
 
+#include "byte_order.h"
+
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,13 +14,12 @@ namespace {
 constexpr std::size_t kHeader = 8;  // kind and length
 
 void Little(std::vector<std::uint8_t>& out, std::uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(std::uint8_t(v >> (8 * i)));
+    out.resize(out.size() + std::size_t(bytes));
+    WriteLe(out.data() + out.size() - std::size_t(bytes), v, std::size_t(bytes));
 }
 
 std::uint64_t FromLittle(std::span<const std::uint8_t> b) {
-    std::uint64_t v = 0;
-    for (std::size_t i = b.size(); i-- > 0;) v = (v << 8) | b[i];
-    return v;
+    return ReadLe(b.data(), b.size());
 }
 
 bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {

@@ -2,6 +2,7 @@
 // C library's wide-character classification in a UTF-8 locale; names folded by a table of our own
 // (fold_table.h), which no update of the C library changes.
 #include "text.h"
+#include "byte_order.h"
 #include "fold_table.h"
 #include "utf16.h"
 
@@ -227,8 +228,7 @@ std::string Utf16ToAnsi(std::u16string_view units) {
 std::u16string UnitsFromBytes(std::string_view bytes) {
     std::u16string out(bytes.size() / 2, u'\0');
     for (size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                       static_cast<unsigned char>(bytes[2 * i + 1]) << 8);
+        out[i] = static_cast<char16_t>(ReadLe16(reinterpret_cast<const std::uint8_t*>(bytes.data()) + 2 * i));
     return out;
 }
 

@@ -1,4 +1,5 @@
 #include "file_header.h"
+#include "byte_order.h"
 
 #include "schema.h"
 
@@ -17,10 +18,6 @@ constexpr std::size_t kUserVersion = 60;
 constexpr std::size_t kApplicationIdAt = 68;
 constexpr char kMagic[] = "SQLite format 3";  // with its NUL: 16 bytes
 
-std::uint32_t BigEndian(const unsigned char* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
 }  // namespace
 
 Verdict Judge(const Marks& marks) {
@@ -36,8 +33,8 @@ std::optional<Verdict> JudgeHeader(const unsigned char* header, std::int64_t siz
     if (size < static_cast<std::int64_t>(kHeaderBytes) || std::memcmp(header, kMagic, sizeof kMagic) != 0)
         return std::nullopt;
     const bool wal = header[kWriteVersion] == 2 || header[kReadVersion] == 2;
-    return Judge({BigEndian(header + kApplicationIdAt), BigEndian(header + kUserVersion),
-                  wal || BigEndian(header + kSchemaCookie) != 0});
+    return Judge({ReadBe32(header + kApplicationIdAt), ReadBe32(header + kUserVersion),
+                  wal || ReadBe32(header + kSchemaCookie) != 0});
 }
 
 bool ReadHeader(const std::string& path, unsigned char (&header)[kHeaderBytes], std::int64_t& size) {
