@@ -19,7 +19,7 @@ class Transactions {
 public:
     // The outcome of a level that ended.
     struct Ended {
-        LONG result;  // the body's, or the store failure inside the levels
+        LONG result;  // the body's, the store failure that stood, or the commit's
         // The outermost level ended after a store failure: the files may have been replaced or
         // repaired, so the connections start afresh.
         bool failedStore;
