@@ -24,7 +24,7 @@ std::optional<KeyId> RootId(HKEY hKey) {
 }
 
 Store::Store() {
-    Use(DefaultRegistryStorePath(), DefaultUserRegistryStorePath(), StoreAccess::AsPermitted, true);
+    Use(DefaultRegistryStorePath(), DefaultUserRegistryStorePath(), StoreAccess::AsPermitted, Trust::Checked);
     // No registry call, and no SQLite work of the background flush, may be under way in another
     // thread when the process forks: the child would inherit their locks held.
     pthread_atfork(
@@ -51,13 +51,16 @@ Store& Store::TheStore() {
     return store;
 }
 
-void Store::Use(const std::string& systemPath, const std::string& userPath, StoreAccess access, bool guarded) {
-    if (transactions.depth > 0) return;
+void Store::Use(const std::string& systemPath, const std::string& userPath, StoreAccess access, Trust userTrust) {
+    if (transactions.Open()) return;
     handles_.clear();
     for (OpenKey& root : roots_) root = OpenKey{};
     user_.reset();
-    system_ = std::make_unique<Database>(systemPath, access, false);
-    if (userPath != systemPath) user_ = std::make_unique<Database>(userPath, access, true, guarded);
+    const Writes writes = access == StoreAccess::ReadOnly ? Writes::Never : Writes::AsPermitted;
+    system_ = std::make_unique<Database>(systemPath, Database::Options{.writes = writes});
+    if (userPath != systemPath)
+        user_ = std::make_unique<Database>(
+            userPath, Database::Options{.writes = writes, .owner = Owner::User, .trust = userTrust});
 }
 
 void Store::DisconnectAll() {

@@ -58,8 +58,9 @@ public:
     Store();
     static Store& TheStore();
 
-    // `guarded`: the user's store is where the user's environment put it.
-    void Use(const std::string& systemPath, const std::string& userPath, StoreAccess access, bool guarded = false);
+    // `userTrust`: Checked when the user's store is where the user's environment put it.
+    void Use(const std::string& systemPath, const std::string& userPath, StoreAccess access,
+             store::Trust userTrust = store::Trust::AsGiven);
     Database& System() { return *system_; }
     Database& User() { return user_ ? *user_ : *system_; }
     Database& ForRoot(KeyId root) { return root == kCurrentUserId ? User() : System(); }
@@ -108,11 +109,11 @@ template <typename F>
 LONG Guarded(F&& body) {
     Store& store = Store::TheStore();
     std::lock_guard lock(store.mutex);
-    if (store.transactions.failure != ERROR_SUCCESS) return store.transactions.failure;
+    if (const LONG failed = store.transactions.Failed(); failed != ERROR_SUCCESS) return failed;
     try {
         return body(store);
     } catch (const store::Failure& f) {
-        if (IsStoreFailure(f.code) && store.transactions.depth > 0) store.transactions.failure = f.code;
+        if (IsStoreFailure(f.code) && store.transactions.Open()) store.transactions.Fail(f.code);
         // A locked store is no reason to reconnect; anything else may be a replaced file.
         else if (IsStoreFailure(f.code) && f.code != ERROR_BUSY) store.DisconnectAll();
         return f.code;

@@ -71,7 +71,7 @@ LONG RunInNewStore(HKEY hKey, const std::function<LONG()>& body, const Told& bui
     std::unique_ptr<Database> builder;
     const LONG looked = Guarded([&](Store& s) -> LONG {
         const auto root = RootId(hKey);
-        if (!root || s.transactions.depth > 0) return ERROR_SUCCESS;
+        if (!root || s.transactions.Open()) return ERROR_SUCCESS;
         target = &s.ForRoot(*root);
         builder = target->Builder();
         return ERROR_SUCCESS;

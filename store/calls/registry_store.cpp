@@ -148,23 +148,18 @@ LONG RunInStoreTransaction(const std::function<LONG()>& body) {
     });
     if (permitted != ERROR_SUCCESS) return permitted;
     Transactions& t = store.transactions;
-    t.Enter();
+    t.Begin();
     LONG result = ERROR_SUCCESS;
     try {
         result = body();
     } catch (...) {
         t.Abandon();
-        if (t.depth == 0) t.failure = ERROR_SUCCESS;
         throw;
     }
-    if (t.failure != ERROR_SUCCESS) result = t.failure;
-    result = t.Leave(result);
-    if (result != ERROR_SUCCESS) store.ForgetRolledBackKeys();
-    if (t.depth == 0 && t.failure != ERROR_SUCCESS) {
-        t.failure = ERROR_SUCCESS;
-        store.DisconnectAll();
-    }
-    return result;
+    const Transactions::Ended ended = t.End(result);
+    if (ended.result != ERROR_SUCCESS) store.ForgetRolledBackKeys();
+    if (ended.failedStore) store.DisconnectAll();
+    return ended.result;
 }
 
 LONG RunInStoreSnapshot(HKEY hKey, const std::function<LONG()>& body) {

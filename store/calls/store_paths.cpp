@@ -42,7 +42,7 @@ void UseRegistryStore(const std::string& systemPath, const std::string& userPath
 void UseUsersOwnRegistryStore(const std::string& systemPath, StoreAccess access) {
     Store& store = Store::TheStore();
     std::lock_guard lock(store.mutex);
-    store.Use(systemPath, DefaultUserRegistryStorePath(), access, true);
+    store.Use(systemPath, DefaultUserRegistryStorePath(), access, store::Trust::Checked);
 }
 
 std::string UserRegistryStoreRefusal() {

@@ -27,7 +27,7 @@ OpenKey& TreeKeyFor(Store& store, HKEY hKey, REGSAM needed, bool exact = true) {
 template <typename F>
 LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
     return Guarded([&](Store& store) -> LONG {
-        if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
+        if (!store.transactions.Open()) return ERROR_INVALID_PARAMETER;
         OpenKey& key = TreeKeyFor(store, hKey, needed);
         Database& db = *key.db;
         if (!db.MayWrite()) return ERROR_ACCESS_DENIED;
@@ -38,15 +38,15 @@ LONG InTransaction(HKEY hKey, REGSAM needed, F&& body) {
             // The highest id is read once in each transaction; from then on this process alone
             // makes keys in the file, and counts them.
             static std::map<const Database*, std::uint64_t> synced;
-            if (auto& at = synced[&db]; at != store.transactions.begun) {
+            if (auto& at = synced[&db]; at != store.transactions.Begun()) {
                 SyncHighestId(s);
                 db.RoomForTree();
-                at = store.transactions.begun;
+                at = store.transactions.Begun();
             }
             return body(store, key, s);
         } catch (const Failure& f) {
             // Half a write may stand inside the transaction: nothing of it may be kept.
-            store.transactions.failure = IsStoreFailure(f.code) ? f.code : ERROR_CANTWRITE;
+            store.transactions.Fail(IsStoreFailure(f.code) ? f.code : ERROR_CANTWRITE);
             throw;
         }
     });
@@ -176,7 +176,7 @@ LONG StoreTreeSetValues(std::span<const StoreTreeValue> values) {
 StoreTreeUnchecked::StoreTreeUnchecked(HKEY hKey) {
     if (memory::Active()) return;  // nothing waits: a key in memory is made at once
     Guarded([&](Store& store) -> LONG {
-        if (store.transactions.depth == 0) return ERROR_INVALID_PARAMETER;
+        if (!store.transactions.Open()) return ERROR_INVALID_PARAMETER;
         OpenKey& key = KeyFor(store, hKey, 0, true);
         key.db->CheckReferences(false);
         db_ = key.db;

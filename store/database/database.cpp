@@ -13,41 +13,11 @@
 // (readonly_files.h). The store's files carry kApplicationId: any other file is never opened by
 // SQLite, so never changed, checkpointed or given log files (file_header.h).
 //
-// The connection's states (State), each needing what the ones above it in the list have; every
-// change goes through Enter, which asserts that the machine has the move and what holds after it:
-//
-//   Closed     No connection, no file open (db_, flushDb_ null, file_ closed). The next call looks
-//              at the file afresh (Connect). Entered by Disconnect, from any state.
-//   Inherited  A forked child's copy of the parent's connection, as the parent left it: never used,
-//              closed without a checkpoint (leaveLog_) by the next call. Entered by Inherited, from
-//              any state.
-//   Refused    A guarded store whose folders the real user may not trust: no connection, may not
-//              write, Refusal() says why. Entered by Trusted, from Closed.
-//   NoStore    Nothing to read: no file, or an empty one. A connection may be open (with its
-//              statements), for the first write. Entered by Connect, from Closed.
-//   Foreign    Another program's database: never opened again, never written (no connection).
-//              Entered by Connect, from NoStore. (A store of a later version is refused with
-//              ERROR_BADDB, and stays NoStore.)
-//   Unmarked   A store made before stores were marked, open for reads; the first write marks it.
-//              Entered by Connect, from NoStore.
-//   Store      A store, open for reads (connection and statements). Entered by Connect, from
-//              NoStore; by PrepareForWrites from NoStore (tables made) and Unmarked (marked).
-//   Writable   A store open for writes: marked, journal mode and durability set, and this process
-//              may write it. Entered by PrepareForWrites, from Store.
-//
-// Beside it, the journal as the connection knows it (Journal), changed through Enter too:
-//   Rollback   not (known to be) in WAL mode; the only journal without a connection.
-//   Wal        the file is in WAL mode (Connect, once the first read found it so).
-//   Writer     Writable, writing in the log (WriteIn); none of its commits waits for a sync.
-//   Unsynced   Writer with a commit not yet synced (Committed); Flush and closing sync it.
-//   Unlogged   Writable, a store being built in a file no other process knows: no log (its
-//              journal in memory), no sync until SealAt switches it to WAL, syncs and places it.
-//
-// Writes (beginning one within the log's bound, commits and their sync): writes.cpp. Which file is
-// at the path is file_'s (store_file.h); how long a call waits for a lock, busy_'s
-// (busy.h); the tables: tables.h; the log and its index: log.h; the background thread: flusher.h;
-// a user's store opened where it was checked: folder_files.h; large writes put on the disk while
-// they go on: writeback.h.
+// The connection's states and the moves between them: database_states.cpp. Writes (beginning one
+// within the log's bound, commits and their sync): writes.cpp. Which file is at the path is file_'s
+// (store_file.h); how long a call waits for a lock, busy_'s (busy.h); the tables: tables.h; the log
+// and its index: log.h; the background thread: flusher.h; a user's store opened where it was
+// checked: folder_files.h; large writes put on the disk while they go on: writeback.h.
 #include "database.h"
 
 #include "built_file.h"
@@ -83,12 +53,12 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-Database::Database(std::string path, StoreAccess access, bool personal, bool guarded, bool building)
+Database::Database(std::string path, Options options)
     : path_(std::move(path)),
-      access_(access),
-      personal_(personal),
-      guarded_(guarded),
-      building_(building),
+      writes_(options.writes),
+      personal_(options.owner == Owner::User),
+      guarded_(options.trust == Trust::Checked),
+      building_(options.purpose == Purpose::Build),
       file_(std::make_unique<FileIdentity>()),
       busy_(std::make_unique<BusyWait>()) {
     static std::once_flag once;
@@ -114,75 +84,14 @@ Database::~Database() {
     if (folder_ >= 0) close(folder_);
 }
 
-void Database::Enter(State to) {
-    const State from = state_;
-    switch (to) {
-        case State::Closed:
-        case State::Inherited:
-            break;  // from any state
-        case State::Refused:
-        case State::NoStore:
-            assert(from == State::Closed);
-            break;
-        case State::Foreign:
-        case State::Unmarked:
-            assert(from == State::NoStore);
-            break;
-        case State::Store:
-            assert(from == State::NoStore || from == State::Unmarked || from == State::Store);
-            break;
-        case State::Writable:
-            assert(from == State::Store);
-            break;
-    }
-    (void)from;
-    state_ = to;
-    AssertState();
-}
-
-void Database::Enter(Journal to) {
-    [[maybe_unused]] const Journal from = journal_;
-    assert(to != Journal::Unsynced || from == Journal::Writer || from == Journal::Unsynced);
-    assert(to != Journal::Unlogged || (building_ && from == Journal::Rollback));
-    journal_ = to;
-    AssertState();
-}
-
-void Database::AssertState() const {
-    switch (state_) {
-        case State::Closed:
-            assert(db_ == nullptr && flushDb_ == nullptr && !file_->IsOpen());
-            break;
-        case State::Inherited:
-            break;  // the parent's, as it was
-        case State::Refused:
-        case State::Foreign:
-            assert(db_ == nullptr && !statements_);
-            break;
-        case State::NoStore:
-            assert((db_ == nullptr) == !statements_);
-            break;
-        case State::Unmarked:
-        case State::Store:
-            assert(db_ != nullptr && statements_);
-            break;
-        case State::Writable:
-            assert(db_ != nullptr && statements_ && mayWrite_);
-            break;
-    }
-    assert(state_ != State::Refused || !mayWrite_);
-    assert(journal_ == Journal::Rollback || db_ != nullptr || state_ == State::Inherited);
-    assert(journal_ == Journal::Rollback || journal_ == Journal::Wal || state_ == State::Writable ||
-           state_ == State::Inherited);
-    assert(journal_ != Journal::Unlogged || building_);
-}
-
 void Database::Inherited() {
     leaveLog_ = true;
     Enter(State::Inherited);
 }
 
 void Database::Disconnect() {
+    const bool unsynced = journal_ == Journal::Unsynced;
+    Enter(Journal::Rollback);  // while the connection is whole, as the states have it
     if (flushDb_ != nullptr) {
         if (Flusher* flusher = Flusher::IfAlive()) flusher->Forget(flushDb_);
         if (leaveLog_) sqlite3_db_config(flushDb_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
@@ -190,7 +99,7 @@ void Database::Disconnect() {
         flushDb_ = nullptr;
     }
     if (db_ != nullptr) {
-        if (journal_ == Journal::Unsynced) SyncLog(db_);
+        if (unsynced) SyncLog(db_);
         // The log files go by the name: those of a file since replaced may be the new file's now,
         // and those a forked child inherited may have been replaced. Closing must not copy them
         // into the file this connection had open, nor cut them short.
@@ -202,7 +111,6 @@ void Database::Disconnect() {
     leaveLog_ = false;
     file_->Close();
     db_ = nullptr;
-    journal_ = Journal::Rollback;
     index_ = Index::Shared;
     Enter(State::Closed);
 }
@@ -298,7 +206,7 @@ void Database::Connect(bool forWrite) {
     const std::string dir = DirectoryOf(path);
     bool exists = file_->Open(path, guarded_);
     if (!exists && errno != ENOENT) throw Failure{errno == EACCES ? LONG{ERROR_ACCESS_DENIED} : LONG{ERROR_CANTREAD}};
-    if (access_ == StoreAccess::ReadOnly) mayWrite_ = false;
+    if (writes_ == Writes::Never) mayWrite_ = false;
     else if (exists) mayWrite_ = access(path.c_str(), W_OK) == 0 && access(dir.c_str(), W_OK) == 0;
     else
         mayWrite_ =
@@ -450,7 +358,8 @@ std::unique_ptr<Database> Database::Builder() {
     // Made now, empty, so that its name is known (and can be removed) from the start.
     const std::string built = BuildPath(path_);
     MakeStoreFile(built, personal_);
-    return std::make_unique<Database>(built, access_, personal_, false, true);
+    return std::make_unique<Database>(
+        built, Options{.writes = writes_, .owner = personal_ ? Owner::User : Owner::Shared, .purpose = Purpose::Build});
 }
 
 Database::Sealed Database::SealAt(const std::string& path) {

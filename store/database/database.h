@@ -1,9 +1,8 @@
 #pragma once
 // One store file: its connection, its tables, which file is at its path, how long a call waits for
 // other processes, and when its writes reach the disk. How far the connection has come is a state
-// machine, drawn at the top of database.cpp.
+// machine, drawn at the top of database_states.cpp.
 #include "read_cache.h"
-#include "registry_store.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,14 +21,29 @@ class StatementCache;
 // looked (sooner when the log's index header moves); a writer looks before every write.
 constexpr std::chrono::milliseconds kFileCheckBound{50};
 
+// How this process uses a store file, given when its Database is made.
+// Whether it writes the file: when the file system lets it, or never (as a process that may not).
+enum class Writes { AsPermitted, Never };
+// Whose the file is: the machine's, mode 0644; or a user's own, made with mode 0600 in folders of
+// mode 0700 (the missing ones made with it).
+enum class Owner { Shared, User };
+// How far its path is trusted: as the program gave it; or, put there by the user's environment,
+// only where the real user may trust it (trusted_path.h): otherwise every call answers
+// ERROR_ACCESS_DENIED and Refusal() says why.
+enum class Trust { AsGiven, Checked };
+// A store at its path; or a new file no other process knows of yet, to be put at a store's path
+// whole once written (SealAt): written without a log and unsynced, each page once.
+enum class Purpose { Store, Build };
+
 class Database {
 public:
-    // `personal`: a store of the user's own, made with mode 0600 in a folder of mode 0700.
-    // `guarded`: where the user's environment put it, so used only where the real user may trust
-    // it (see trusted_path.h); otherwise every call answers ERROR_ACCESS_DENIED and Refusal() says why.
-    // `building`: a new file no other process knows of yet, to be put at a store's path whole once
-    // written (Seal): written without a log and unsynced, each page once.
-    Database(std::string path, StoreAccess access, bool personal, bool guarded = false, bool building = false);
+    struct Options {
+        Writes writes = Writes::AsPermitted;
+        Owner owner = Owner::Shared;
+        Trust trust = Trust::AsGiven;
+        Purpose purpose = Purpose::Store;
+    };
+    Database(std::string path, Options options);
     ~Database();  // a clean close: every committed write reaches the disk
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
@@ -102,7 +116,7 @@ public:
     std::uint64_t SnapshotStamp() const;
 
 private:
-    // The states and the moves between them: see database.cpp.
+    // The states and the moves between them: see database_states.cpp.
     enum class State { Closed, Inherited, Refused, NoStore, Foreign, Unmarked, Store, Writable };
     // The file's journal as this connection knows it.
     enum class Journal {
@@ -149,7 +163,7 @@ private:
     void EmptyLog(std::chrono::steady_clock::time_point until);
 
     const std::string path_;
-    const StoreAccess access_;
+    const Writes writes_;
     const bool personal_;
     const bool guarded_;
     const bool building_;

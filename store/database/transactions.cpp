@@ -2,6 +2,8 @@
 
 #include "statements.h"
 
+#include <cassert>
+
 namespace store {
 namespace {
 
@@ -14,14 +16,32 @@ constexpr const char* kMapNone = "PRAGMA mmap_size = 0";
 
 }  // namespace
 
+void Transactions::AssertLevels() const {
+    assert(depth_ >= 0);
+    assert(depth_ > 0 || (failure_ == ERROR_SUCCESS && open_.empty()));
+    for ([[maybe_unused]] const auto& [db, levels] : open_) assert(levels > 0 && levels <= depth_);
+}
+
+void Transactions::Begin() {
+    ++depth_;
+    AssertLevels();
+}
+
+void Transactions::Fail(LONG code) {
+    assert(depth_ > 0 && code != ERROR_SUCCESS);
+    assert(failure_ == ERROR_SUCCESS || failure_ == code);  // a later call fails before it starts
+    failure_ = code;
+}
+
 void Transactions::Join(Database& db, StatementCache& s) {
+    assert(depth_ > 0 && failure_ == ERROR_SUCCESS);
     int& levels = open_[&db];
-    while (levels < depth) {
+    while (levels < depth_) {
         if (levels == 0) {
             db.SetWriting(true);  // until the transaction ends
             try {
                 db.BeginWrite(s);
-                ++begun;
+                ++begun_;
             } catch (...) {
                 db.SetWriting(false);
                 open_.erase(&db);
@@ -32,13 +52,16 @@ void Transactions::Join(Database& db, StatementCache& s) {
         }
         ++levels;
     }
+    AssertLevels();
 }
 
-LONG Transactions::Leave(LONG result) {
+Transactions::Ended Transactions::End(LONG result) {
+    assert(depth_ > 0);
+    if (failure_ != ERROR_SUCCESS) result = failure_;
     for (auto it = open_.begin(); it != open_.end();) {
         Database& db = *it->first;
         int& levels = it->second;
-        if (levels == depth) {
+        if (levels == depth_) {
             StatementCache& s = db.ForWrite();
             const bool outermost = levels == 1;
             if (result == ERROR_SUCCESS) {
@@ -62,13 +85,17 @@ LONG Transactions::Leave(LONG result) {
         }
         it = levels == 0 ? open_.erase(it) : std::next(it);
     }
-    --depth;
-    return result;
+    --depth_;
+    const bool failedStore = depth_ == 0 && failure_ != ERROR_SUCCESS;
+    if (depth_ == 0) failure_ = ERROR_SUCCESS;
+    AssertLevels();
+    return {result, failedStore};
 }
 
 void Transactions::Abandon() {
+    assert(depth_ > 0);
     for (auto& [db, levels] : open_) {
-        if (levels != depth) continue;
+        if (levels != depth_) continue;
         StatementCache& s = db->ForWrite();
         db->Touched();
         if (levels == 1) {
@@ -81,10 +108,12 @@ void Transactions::Abandon() {
         --levels;
     }
     std::erase_if(open_, [](const auto& entry) { return entry.second == 0; });
-    --depth;
+    --depth_;
+    if (depth_ == 0) failure_ = ERROR_SUCCESS;
+    AssertLevels();
 }
 
-WriteScope::WriteScope(Transactions& t, Database& db) : db_(db), s_(db.ForWrite()), nested_(t.depth > 0) {
+WriteScope::WriteScope(Transactions& t, Database& db) : db_(db), s_(db.ForWrite()), nested_(t.Open()) {
     db_.Touched();
     if (nested_) {
         t.Join(db, s_);

@@ -9,25 +9,46 @@
 
 namespace store {
 
+// RunInStoreTransaction's levels, nested. Every move goes through an operation that asserts it:
+//   none open --Begin--> one open --Begin--> more open ... each left by End or Abandon;
+//   a level open --Fail--> failed: after a store failure inside the levels every later call fails
+//     the same way (SQLite may have rolled the whole transaction back, and a write now would commit
+//     alone) until the outermost ends, which takes the failure with it.
+// With none open, no failure stands and no file is joined.
 class Transactions {
 public:
-    // RunInStoreTransaction's levels. After a store failure inside them every later call fails the
-    // same way: SQLite may have rolled the whole transaction back, and a write now would commit alone.
-    int depth = 0;
-    LONG failure = ERROR_SUCCESS;
-    // Counts the transactions begun on any file: what was read inside one holds while it is the same.
-    std::uint64_t begun = 0;
+    // The outcome of a level that ended.
+    struct Ended {
+        LONG result;  // the body's, the store failure that stood, or the commit's
+        // The outermost level ended after a store failure: the files may have been replaced or
+        // repaired, so the connections start afresh.
+        bool failedStore;
+    };
 
-    void Enter() { ++depth; }
+    bool Open() const { return depth_ > 0; }
+    // The store failure inside the levels open, or ERROR_SUCCESS.
+    LONG Failed() const { return failure_; }
+    // Counts the transactions begun on any file: what was read inside one holds while it is the same.
+    std::uint64_t Begun() const { return begun_; }
+
+    void Begin();
+    // A store failure inside the levels open: the first one stands until the outermost level ends.
+    void Fail(LONG code);
     // Ends the innermost level on every file it wrote to: kept when `result` is ERROR_SUCCESS and
-    // the store took it, else undone. Returns the level's result.
-    LONG Leave(LONG result);
+    // no failure stands and the store took it, else undone.
+    Ended End(LONG result);
+    // Undoes everything the innermost level holds, for one left by an exception; the outermost
+    // takes a failure that stood with it.
+    void Abandon();
     // Opens this level (and the ones around it) on a file about to be written.
     void Join(Database& db, StatementCache& s);
-    // Undoes everything still open, for a level left by an exception.
-    void Abandon();
 
 private:
+    void AssertLevels() const;
+
+    int depth_ = 0;
+    LONG failure_ = ERROR_SUCCESS;
+    std::uint64_t begun_ = 0;
     std::map<Database*, int> open_;  // the file and how many levels are open on it
 };
 
