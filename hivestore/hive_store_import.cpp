@@ -1,6 +1,7 @@
 // Hives into the store: the keys a hive's reader hands over written below one key of the store,
 // the running system's control set copied where Windows links it, and a value read out of a hive
 // without writing it.
+#include "ascii.h"
 #include "hive.h"
 #include "hive_store_parts.h"
 #include "read_ahead.h"
@@ -22,14 +23,9 @@ using detail::ShowKey;
 
 namespace {
 
-char16_t FoldAscii(char16_t c) {
-    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
-}
-
 // Names compared as the registry compares the ASCII names this code looks for.
 bool SameName(std::u16string_view a, std::u16string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char16_t x, char16_t y) { return FoldAscii(x) == FoldAscii(y); });
+    return EqualsAsciiFolded(a, b);
 }
 
 // Keys open along the path being written; the first belongs to the caller.

@@ -1,5 +1,6 @@
 // Key names as files and command lines give them: the roots, full and short, and the registry's
 // limits on a key path, checked where the name is read.
+#include "ascii.h"
 #include "reg_file_parts.h"
 
 #include <algorithm>
@@ -8,13 +9,6 @@
 namespace regfile {
 
 namespace detail {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
-               return up(x) == up(y);
-           });
-}
 
 size_t AmbiguousKeyEnd(std::string_view name) {
     for (size_t close = name.find(']'); close != std::string_view::npos; close = name.find(']', close + 1)) {
@@ -26,8 +20,6 @@ size_t AmbiguousKeyEnd(std::string_view name) {
 }
 
 }  // namespace detail
-
-using detail::EqualsNoCase;
 
 namespace {
 
@@ -55,7 +47,7 @@ std::optional<KeyName> ParseKeyName(std::string_view text) {
     const size_t slash = text.find('\\');
     const std::string_view rootName = text.substr(0, slash);
     const auto root = std::find_if(Roots().begin(), Roots().end(), [&](const Root& r) {
-        return EqualsNoCase(rootName, r.name) || EqualsNoCase(rootName, r.shortName);
+        return EqualsAsciiFolded(rootName, r.name) || EqualsAsciiFolded(rootName, r.shortName);
     });
     if (root == Roots().end()) return std::nullopt;
     KeyName key{root->key, ""};

@@ -1,6 +1,8 @@
 // Reading a .reg file of either dialect: the bytes decoded to lines of text, then every key and
 // value line checked and turned into the entries the registry is to hold.
 #include "reg_file_parts.h"
+
+#include "ascii.h"
 #include "text.h"
 #include "utf16.h"
 
@@ -9,7 +11,6 @@
 namespace regfile {
 
 using detail::AmbiguousKeyEnd;
-using detail::EqualsNoCase;
 using detail::IsBlank;
 using detail::kHeader4;
 using detail::kHeader5;
@@ -127,7 +128,7 @@ private:
         while (!AtEnd() && IsBlank(Peek())) ++pos_;
     }
     bool Accept(std::string_view word) {
-        if (!EqualsNoCase(std::string_view(Line()).substr(pos_, word.size()), word)) return false;
+        if (!EqualsAsciiFolded(std::string_view(Line()).substr(pos_, word.size()), word)) return false;
         pos_ += word.size();
         return true;
     }

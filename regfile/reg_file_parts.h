@@ -18,9 +18,6 @@ inline bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-// ASCII letters compared without case, as root names and data types are read.
-bool EqualsNoCase(std::string_view a, std::string_view b);
-
 // Text as the registry's W functions take it.
 inline std::u16string Wide(std::string_view text) {
     return Wtf8ToUtf16(text);

@@ -1,6 +1,8 @@
 #pragma once
 // Pieces of the Windows 95, 98 and Me registry file (CREG) shared by the reader and by the tests that
 // write such files: the signatures, the sizes of the records and where their fields lie.
+#include "ascii.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -45,7 +47,7 @@ inline std::uint32_t NameHash(const std::uint8_t* name, std::size_t size) {
     std::uint32_t sum = 0;
     for (std::size_t i = 0; i < size; ++i) {
         const std::uint8_t c = name[i];
-        if (c < 0x80) sum += c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
+        if (c < 0x80) sum += AsciiUpper(c);
     }
     return sum;
 }

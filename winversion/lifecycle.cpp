@@ -1,4 +1,5 @@
 #include "lifecycle.h"
+#include "ascii.h"
 
 #include <algorithm>
 #include <chrono>
@@ -20,10 +21,7 @@ std::vector<std::string> Fields(std::string_view line) {
 }
 
 std::string Upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
+    return AsciiUpperText(text);
 }
 
 bool StartsWith(std::string_view text, std::string_view prefix) {

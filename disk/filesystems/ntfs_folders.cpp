@@ -1,4 +1,5 @@
 #include "ntfs_folders.h"
+#include "ascii.h"
 #include "byte_order.h"
 
 #include "disk.h"
@@ -64,8 +65,7 @@ std::optional<Link> LinkOf(const std::optional<std::vector<std::uint8_t>>& repar
     }
     if (substitute.rfind("\\??\\", 0) == 0) substitute.erase(0, 4);
     if (substitute.size() >= 2 && substitute[1] == ':') {
-        if (std::toupper(static_cast<unsigned char>(substitute[0])) == 'C')
-            link.onVolume = Names(substitute.substr(2), '\\');
+        if (AsciiUpper(substitute[0]) == 'C') link.onVolume = Names(substitute.substr(2), '\\');
     } else if (substitute.rfind('\\', 0) == 0 && substitute.rfind("\\\\", 0) != 0) {
         link.onVolume = Names(substitute, '\\');  // the root of the link's own volume
     }

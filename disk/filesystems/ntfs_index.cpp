@@ -1,4 +1,5 @@
 #include "ntfs_index.h"
+#include "ascii.h"
 #include "byte_order.h"
 
 #include "disk.h"
@@ -24,7 +25,7 @@ std::uint64_t Get64(std::span<const std::uint8_t> b, std::size_t at) {
 }  // namespace
 
 UpCase::UpCase() : table_(65536) {
-    for (std::size_t u = 0; u < table_.size(); ++u) table_[u] = char16_t(u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u);
+    for (std::size_t u = 0; u < table_.size(); ++u) table_[u] = AsciiUpper(char16_t(u));
 }
 
 UpCase::UpCase(std::span<const std::uint8_t> table) : UpCase() {

@@ -1,5 +1,6 @@
 // The rules every source keeps for installations: how names compare, which paths stay inside an
 // installation, and the order and names people see.
+#include "ascii.h"
 #include "source_parts.h"
 
 #include <algorithm>
@@ -8,13 +9,7 @@
 namespace disk {
 
 int CompareFolded(std::string_view a, std::string_view b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const int x = std::toupper(static_cast<unsigned char>(a[i])),
-                  y = std::toupper(static_cast<unsigned char>(b[i]));
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    return CompareAsciiFolded(a, b);
 }
 
 std::vector<std::string> Components(std::string_view relative) {

@@ -1,5 +1,6 @@
 // The portable version query: GetVersionExA answered from the values that Windows itself keeps in
 // the registry, read from the portable store.
+#include "ascii.h"
 #include "winapi.h"
 
 #include <algorithm>
@@ -93,12 +94,6 @@ std::vector<DWORD> DottedNumbers(const std::string& text) {
     return parts;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-           });
-}
-
 // Service pack number from a CSD text such as "Service Pack 3".
 WORD ServicePackFromText(const std::string& csd) {
     const auto digit = std::find_if(csd.begin(), csd.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -140,12 +135,12 @@ bool FillNt(OSVERSIONINFOEXA& rec) {
 
     const Key options(kProductOptionsKey);
     if (auto type = options.String("ProductType")) {
-        if (EqualsNoCase(*type, "WinNT")) rec.wProductType = VER_NT_WORKSTATION;
-        else if (EqualsNoCase(*type, "LanmanNT")) rec.wProductType = VER_NT_DOMAIN_CONTROLLER;
-        else if (EqualsNoCase(*type, "ServerNT")) rec.wProductType = VER_NT_SERVER;
+        if (EqualsAsciiFolded(*type, "WinNT")) rec.wProductType = VER_NT_WORKSTATION;
+        else if (EqualsAsciiFolded(*type, "LanmanNT")) rec.wProductType = VER_NT_DOMAIN_CONTROLLER;
+        else if (EqualsAsciiFolded(*type, "ServerNT")) rec.wProductType = VER_NT_SERVER;
     }
     for (const auto& suite : options.Strings("ProductSuite"))
-        if (EqualsNoCase(suite, "Enterprise")) rec.wSuiteMask |= VER_SUITE_ENTERPRISE;
+        if (EqualsAsciiFolded(suite, "Enterprise")) rec.wSuiteMask |= VER_SUITE_ENTERPRISE;
     return true;
 }
 

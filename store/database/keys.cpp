@@ -1,4 +1,5 @@
 #include "keys.h"
+#include "ascii.h"
 
 #include "statements.h"
 
@@ -22,8 +23,7 @@ std::string FoldName(std::string_view text) {
     // The same answer as FoldCase, without its cost for the common all-ASCII name.
     if (!IsAscii(text)) return FoldCase(text);
     std::string out(text);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    for (char& c : out) c = AsciiUpper(c);
     return out;
 }
 
@@ -48,7 +48,7 @@ void NameFromUtf16(std::u16string_view units, Name& name) {
         for (size_t i = 0; i < units.size(); ++i) {
             const char c = static_cast<char>(units[i]);
             name.text[i] = c;
-            name.folded[i] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+            name.folded[i] = AsciiUpper(c);
         }
         return;
     }
