@@ -2,6 +2,8 @@
 // one snapshot; what a file cannot hold so that it reads back is refused. With the reads of the
 // store's keys and values it needs, in the registry's order.
 #include "reg_file_parts.h"
+
+#include "hex.h"
 #include "registry_store.h"
 #include "text.h"
 #include "utf16.h"
@@ -70,8 +72,7 @@ LONG OpenPath(HKEY parent, std::string_view path, REGSAM access, HKEY& out) {
 namespace {
 
 std::string Hex2(unsigned char b) {
-    static const char digits[] = "0123456789abcdef";
-    return {digits[b >> 4], digits[b & 15]};
+    return {HexDigit(b >> 4), HexDigit(b)};
 }
 
 std::string Quote(std::string_view text) {
@@ -110,7 +111,6 @@ bool PlainString(std::string_view data) {
 
 // `prefix` followed by the bytes, wrapped before 80 columns as regedit does.
 std::string HexLine(std::string prefix, std::string_view bytes) {
-    static const char digits[] = "0123456789abcdef";
     std::string out = std::move(prefix);
     size_t width = out.size();
     const size_t start = out.size();
@@ -125,8 +125,8 @@ std::string HexLine(std::string prefix, std::string_view bytes) {
             width = 2;
         }
         const auto b = static_cast<unsigned char>(bytes[i]);
-        *at++ = digits[b >> 4];
-        *at++ = digits[b & 15];
+        *at++ = HexDigit(b >> 4);
+        *at++ = HexDigit(b);
         if (!last) *at++ = ',';
         width += item;
     }
@@ -148,8 +148,7 @@ std::string ValueLineText(const StoredValue& v, Dialect dialect) {
     }
     if (v.type == REG_BINARY) return HexLine(line + "hex:", v.data);
     std::string typeHex;
-    for (DWORD t = v.type; t != 0 || typeHex.empty(); t >>= 4)
-        typeHex.insert(typeHex.begin(), "0123456789abcdef"[t & 15]);
+    for (DWORD t = v.type; t != 0 || typeHex.empty(); t >>= 4) typeHex.insert(typeHex.begin(), HexDigit(t));
     const bool ansi = dialect == Dialect::Regedit4 && IsStringType(v.type);
     return HexLine(line + "hex(" + typeHex + "):", ansi ? Utf16ToAnsi(UnitsFromBytes(v.data)) : v.data);
 }

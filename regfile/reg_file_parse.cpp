@@ -2,6 +2,8 @@
 // value line checked and turned into the entries the registry is to hold.
 #include "reg_file_parts.h"
 
+#include "hex.h"
+
 #include "ascii.h"
 #include "text.h"
 #include "utf16.h"
@@ -17,13 +19,6 @@ using detail::kHeader5;
 using detail::kNotInNames;
 
 namespace {
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Characters before byte `offset` of a UTF-8 line, plus one.
 int ColumnAt(std::string_view line, size_t offset) {
@@ -254,8 +249,8 @@ private:
     DWORD HexNumber(size_t maxDigits, const char* what) {
         const size_t start = pos_;
         DWORD v = 0;
-        while (!AtEnd() && HexDigit(Peek()) >= 0) {
-            v = (v << 4) | static_cast<DWORD>(HexDigit(Peek()));
+        while (!AtEnd() && HexValue(Peek()) >= 0) {
+            v = (v << 4) | static_cast<DWORD>(HexValue(Peek()));
             ++pos_;
         }
         if (pos_ == start || pos_ - start > maxDigits) FailAt(start, what);
@@ -284,8 +279,8 @@ private:
             SkipBlanks();
             const size_t start = pos_;
             unsigned v = 0;
-            while (!AtEnd() && HexDigit(Peek()) >= 0) {
-                v = std::min(v * 16 + static_cast<unsigned>(HexDigit(Peek())), 0x1000u);
+            while (!AtEnd() && HexValue(Peek()) >= 0) {
+                v = std::min(v * 16 + static_cast<unsigned>(HexValue(Peek())), 0x1000u);
                 ++pos_;
             }
             const size_t digits = pos_ - start;

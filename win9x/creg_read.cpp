@@ -119,16 +119,10 @@ private:
         std::u16string out;
         std::size_t at = 0;
         if (!text_.ToUtf16(bytes, out, at))
-            FailAt(offset, std::string(what) + ": byte " + std::to_string(at) + " (0x" + HexByte(bytes[at]) +
-                               ") is no text in code page " + std::to_string(codePage_) +
-                               " (--codepage names another)");
+            FailAt(offset, std::string(what) + ": byte " + std::to_string(at) + " (" +
+                               Hex(static_cast<unsigned char>(bytes[at]), 2) + ") is no text in code page " +
+                               std::to_string(codePage_) + " (--codepage names another)");
         return out;
-    }
-
-    static std::string HexByte(char c) {
-        char buf[4];
-        std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned char>(c));
-        return buf;
     }
 
     // The bytes a libcreg getter gives, without the NUL it adds to a name.

@@ -1,6 +1,8 @@
 // regstore query: a key's values and subkeys, or one value, as text.
 #include "command.h"
 
+#include "hex.h"
+
 #include "text.h"
 #include "utf16.h"
 
@@ -48,9 +50,9 @@ std::string ShowData(const regfile::StoredValue& v) {
         return shown;
     }
     std::string hex;
-    for (unsigned char c : v.data) {
-        std::snprintf(buf, sizeof buf, "%02X", c);
-        hex += buf;
+    for (const unsigned char c : v.data) {
+        hex += HexDigit(c >> 4, true);
+        hex += HexDigit(c, true);
     }
     return hex;
 }

@@ -1,5 +1,7 @@
 #include "tables.h"
 
+#include "hex.h"
+
 #include "schema.h"
 
 #include <cstring>
@@ -46,10 +48,9 @@ std::string UriPath(const std::string& path) {
     std::string uri = "file:";
     for (const char c : path) {
         if (c == '%' || c == '?' || c == '#') {
-            static const char* const hex = "0123456789ABCDEF";
             uri += '%';
-            uri += hex[static_cast<unsigned char>(c) >> 4];
-            uri += hex[c & 15];
+            uri += HexDigit(static_cast<unsigned char>(c) >> 4, true);
+            uri += HexDigit(static_cast<unsigned char>(c), true);
         } else {
             uri += c;
         }
