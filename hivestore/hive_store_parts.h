@@ -5,6 +5,7 @@
 #include "error_text.h"
 #include "hive_format.h"
 #include "hive_store.h"
+#include "root_keys.h"
 
 #include <string>
 
@@ -21,12 +22,8 @@ static_assert(hive::format::kMaxKeyName == kMaxKeyName && hive::format::kMaxValu
 
 // A key named in full, as messages name it.
 inline std::string ShowKey(HKEY root, const std::u16string& path) {
-    const char* name = root == HKEY_LOCAL_MACHINE  ? "HKEY_LOCAL_MACHINE"
-                       : root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER"
-                       : root == HKEY_CLASSES_ROOT ? "HKEY_CLASSES_ROOT"
-                       : root == HKEY_USERS        ? "HKEY_USERS"
-                                                   : "HKEY_CURRENT_CONFIG";
-    return path.empty() ? name : std::string(name) + "\\" + Utf8(path);
+    const std::string name(RootKeyName(root));
+    return path.empty() ? name : name + "\\" + Utf8(path);
 }
 
 }  // namespace hivestore::detail

@@ -2,6 +2,7 @@
 // limits on a key path, checked where the name is read.
 #include "ascii.h"
 #include "reg_file_parts.h"
+#include "root_keys.h"
 
 #include <algorithm>
 #include <array>
@@ -21,35 +22,14 @@ size_t AmbiguousKeyEnd(std::string_view name) {
 
 }  // namespace detail
 
-namespace {
-
-struct Root {
-    HKEY key;
-    std::string_view name;
-    std::string_view shortName;
-};
-
-const std::array<Root, 5>& Roots() {
-    static const std::array<Root, 5> roots{{
-        {HKEY_LOCAL_MACHINE, "HKEY_LOCAL_MACHINE", "HKLM"},
-        {HKEY_CURRENT_USER, "HKEY_CURRENT_USER", "HKCU"},
-        {HKEY_CLASSES_ROOT, "HKEY_CLASSES_ROOT", "HKCR"},
-        {HKEY_USERS, "HKEY_USERS", "HKU"},
-        {HKEY_CURRENT_CONFIG, "HKEY_CURRENT_CONFIG", "HKCC"},
-    }};
-    return roots;
-}
-
-}  // namespace
-
 std::optional<KeyName> ParseKeyName(std::string_view text) {
     if (!text.empty() && text.back() == '\\') text.remove_suffix(1);
     const size_t slash = text.find('\\');
     const std::string_view rootName = text.substr(0, slash);
-    const auto root = std::find_if(Roots().begin(), Roots().end(), [&](const Root& r) {
+    const auto root = std::find_if(RootKeys().begin(), RootKeys().end(), [&](const RootKey& r) {
         return EqualsAsciiFolded(rootName, r.name) || EqualsAsciiFolded(rootName, r.shortName);
     });
-    if (root == Roots().end()) return std::nullopt;
+    if (root == RootKeys().end()) return std::nullopt;
     KeyName key{root->key, ""};
     if (slash == std::string_view::npos) return key;
     key.path = std::string(text.substr(slash + 1));
@@ -90,9 +70,7 @@ std::string KeyPathFault(std::string_view path, bool whole) {
 }
 
 std::string_view RootName(HKEY root) {
-    for (const auto& r : Roots())
-        if (r.key == root) return r.name;
-    return {};
+    return RootKeyName(root);
 }
 
 }  // namespace regfile
