@@ -1,4 +1,5 @@
 #include "details.h"
+#include "registry_paths.h"
 
 #include "inventory.h"
 #include "registry_read.h"
@@ -13,10 +14,8 @@
 namespace installations {
 namespace {
 
-const std::u16string kNt = u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-const std::u16string kControl = u"SYSTEM\\CurrentControlSet\\Control";
-const std::u16string kTcpip = u"SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
-const std::u16string kPackages = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Component Based Servicing\\Packages";
+using registry_paths::InSoftware;
+using registry_paths::InSystem;
 
 // CBS package states that mean installed: Installed (0x70) and Permanent (0x80), which cannot be
 // removed; staged, superseded and pending ones are not.
@@ -58,7 +57,7 @@ std::optional<std::string> KbOf(std::u16string_view name) {
 }
 
 std::optional<std::vector<NetworkInterface>> Interfaces() {
-    const std::u16string path = kTcpip + u"\\Interfaces";
+    const std::u16string path = InSystem(registry_paths::kTcpipInterfaces).wide;
     const OpenKey all(path);
     if (!all) return std::nullopt;
     const auto usable = [](const std::string& a) { return !a.empty() && a != "0.0.0.0"; };
@@ -84,7 +83,7 @@ std::optional<std::vector<NetworkInterface>> Interfaces() {
 }
 
 std::optional<std::vector<UserProfile>> Profiles() {
-    const std::u16string path = kNt + u"\\ProfileList";
+    const std::u16string path = InSoftware(registry_paths::kProfileList).wide;
     const OpenKey all(path);
     if (!all) return std::nullopt;
     std::vector<UserProfile> out;
@@ -102,12 +101,13 @@ std::optional<std::vector<UserProfile>> Profiles() {
 std::optional<Updates> InstalledUpdates() {
     std::set<std::string> kbs;
     Updates updates;
-    if (const OpenKey packages(kPackages); packages) {
+    const std::u16string packagesPath = InSoftware(registry_paths::kServicingPackages).wide;
+    if (const OpenKey packages(packagesPath); packages) {
         std::uint64_t newest = 0;
         for (const auto& name : packages.Subkeys()) {
             const auto kb = KbOf(name);
             if (!kb) continue;
-            const OpenKey key(kPackages + u"\\" + name);
+            const OpenKey key(packagesPath + u"\\" + name);
             const auto state = key.Number(u"CurrentState");
             if (!state || (*state != kCbsInstalled && *state != kCbsPermanent)) continue;
             kbs.insert(*kb);
@@ -120,7 +120,7 @@ std::optional<Updates> InstalledUpdates() {
             }
         }
     } else {
-        const std::u16string path = kNt + u"\\HotFix";
+        const std::u16string path = InSoftware(registry_paths::kHotFix).wide;
         const OpenKey hotfixes(path);
         if (!hotfixes) return std::nullopt;
         for (const auto& name : hotfixes.Subkeys()) {
@@ -137,7 +137,7 @@ std::optional<Updates> InstalledUpdates() {
 
 Details ReadDetails() {
     Details d;
-    const OpenKey nt(kNt);
+    const OpenKey nt(InSoftware(registry_paths::kNtCurrentVersion).wide);
     d.registeredOwner = NonEmpty(nt.String(u"RegisteredOwner"));
     d.registeredOrganization = NonEmpty(nt.String(u"RegisteredOrganization"));
     d.productId = NonEmpty(nt.String(u"ProductId"));
@@ -146,32 +146,32 @@ Details ReadDetails() {
     // A FILETIME as REG_BINARY, as Windows writes it; a REG_QWORD is taken too.
     DWORD type = 0;
     std::vector<std::uint8_t> data;
-    if (OpenKey(kControl + u"\\Windows").Raw(u"ShutdownTime", type, data) &&
+    if (OpenKey(InSystem(registry_paths::kWindowsControl).wide).Raw(u"ShutdownTime", type, data) &&
         (type == REG_BINARY || type == REG_QWORD) && data.size() == 8) {
         std::uint64_t time = 0;
         std::memcpy(&time, data.data(), 8);
         d.lastShutdown = FiletimeUtc(time);
     }
 
-    const OpenKey zone(kControl + u"\\TimeZoneInformation");
+    const OpenKey zone(InSystem(registry_paths::kTimeZone).wide);
     d.timeZone = NonEmpty(zone.String(u"TimeZoneKeyName"));
     if (!d.timeZone) d.timeZone = NonEmpty(zone.String(u"StandardName"));
     if (auto bias = zone.Number(u"Bias"); bias && *bias <= 0xFFFFFFFFu)
         d.timeZoneBias = static_cast<std::int32_t>(static_cast<std::uint32_t>(*bias));
 
     // The system locale is Nls\Locale's default value; Nls\Language's Default where that is missing.
-    d.systemLocale = Lcid(OpenKey(kControl + u"\\Nls\\Locale").String(u""));
-    const OpenKey language(kControl + u"\\Nls\\Language");
+    d.systemLocale = Lcid(OpenKey(InSystem(registry_paths::kLocale).wide).String(u""));
+    const OpenKey language(InSystem(registry_paths::kLanguage).wide);
     if (!d.systemLocale) d.systemLocale = Lcid(language.String(u"Default"));
     d.installLanguage = Lcid(language.String(u"InstallLanguage"));
 
-    const OpenKey tcpip(kTcpip);
+    const OpenKey tcpip(InSystem(registry_paths::kTcpip).wide);
     d.hostName = NonEmpty(tcpip.String(u"Hostname"));
     if (!d.hostName) d.hostName = NonEmpty(tcpip.String(u"NV Hostname"));
     d.dnsDomain = NonEmpty(tcpip.String(u"Domain"));
     if (!d.dnsDomain) d.dnsDomain = NonEmpty(tcpip.String(u"DhcpDomain"));
 
-    const OpenKey winlogon(kNt + u"\\Winlogon");
+    const OpenKey winlogon(InSoftware(registry_paths::kWinlogon).wide);
     d.logonDomain = NonEmpty(winlogon.String(u"DefaultDomainName"));
     if (!d.logonDomain) d.logonDomain = NonEmpty(winlogon.String(u"CachePrimaryDomain"));
 

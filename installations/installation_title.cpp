@@ -1,4 +1,5 @@
 #include "installation_title.h"
+#include "registry_paths.h"
 
 #include "inventory.h"
 #include "memory_registry.h"
@@ -8,6 +9,10 @@
 #include <exception>
 
 namespace installations {
+
+using registry_paths::InSoftware;
+using registry_paths::InSystem;
+
 namespace {
 
 // Windows NT's workstation, as ProductOptions names it; the window's product type 1.
@@ -16,12 +21,12 @@ constexpr const char* kWorkstation = "WinNT";
 std::string NameAndRelease() {
     const Inventory inv = ReadInventory();
     const auto productType =
-        OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\ProductOptions").String(u"ProductType").value_or("");
+        OpenKey(InSystem(registry_paths::kProductOptions).wide).String(u"ProductType").value_or("");
     std::string title = ProductNameShown(inv.productName.value_or("Windows of no product name"),
                                          productType == kWorkstation ? "1" : "", inv.currentBuildNumber.value_or(""));
     // Releases of Windows 10 on have a name; those before, a service pack.
     if (inv.release) title += " " + *inv.release;
-    else if (auto pack = OpenKey(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion").String(u"CSDVersion");
+    else if (auto pack = OpenKey(InSoftware(registry_paths::kNtCurrentVersion).wide).String(u"CSDVersion");
              pack && !pack->empty())
         title += " " + *pack;
     if (inv.currentBuildNumber) title += ", build " + *inv.currentBuildNumber;

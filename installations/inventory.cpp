@@ -1,4 +1,5 @@
 #include "inventory.h"
+#include "registry_paths.h"
 
 #include "registry_read.h"
 #include "winapi.h"
@@ -7,6 +8,10 @@
 #include <ctime>
 
 namespace installations {
+
+using registry_paths::InSoftware;
+using registry_paths::InSystem;
+
 namespace {
 
 // Windows 11's first build; Windows 10's are below it.
@@ -16,11 +21,11 @@ constexpr unsigned kWindows11Build = 22000;
 
 Inventory ReadInventory() {
     Inventory inv;
-    const OpenKey nt(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion");
+    const OpenKey nt(InSoftware(registry_paths::kNtCurrentVersion).wide);
     inv.productName = nt.String(u"ProductName");
     // Windows 95, 98 and Me keep it beside their version, under Windows rather than Windows NT.
     if (!inv.productName)
-        inv.productName = OpenKey(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion").String(u"ProductName");
+        inv.productName = OpenKey(InSoftware(registry_paths::kCurrentVersion).wide).String(u"ProductName");
     inv.currentBuildNumber = nt.String(u"CurrentBuildNumber");
     if (auto ubr = nt.Number(u"UBR"); ubr && *ubr <= 0xFFFFFFFFu) inv.ubr = static_cast<std::uint32_t>(*ubr);
     inv.release = nt.String(u"DisplayVersion");
@@ -29,16 +34,14 @@ Inventory ReadInventory() {
     inv.installDate = InstallTime(nt);
     if (!nt) {
         // Windows 95, 98 and Me: the build is VersionNumber's last part ("4.10.2222").
-        const OpenKey nine(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
+        const OpenKey nine(InSoftware(registry_paths::kCurrentVersion).wide);
         if (auto number = nine.String(u"VersionNumber"); number && number->rfind('.') != std::string::npos) {
             const std::string build = number->substr(number->rfind('.') + 1);
             if (!build.empty()) inv.currentBuildNumber = build;
         }
     }
-    inv.computerName =
-        OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName").String(u"ComputerName");
-    inv.architecture =
-        OpenKey(u"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment").String(u"PROCESSOR_ARCHITECTURE");
+    inv.computerName = OpenKey(InSystem(registry_paths::kComputerName).wide).String(u"ComputerName");
+    inv.architecture = OpenKey(InSystem(registry_paths::kEnvironment).wide).String(u"PROCESSOR_ARCHITECTURE");
     return inv;
 }
 

@@ -2,7 +2,9 @@
 
 #include "inventory.h"
 #include "utf16.h"
+#include "version_keys.h"
 
+#include <cassert>
 #include <cstring>
 
 namespace installations {
@@ -24,6 +26,8 @@ std::u16string Units(const std::vector<std::uint8_t>& data) {
 }  // namespace
 
 OpenKey::OpenKey(const std::u16string& path) {
+    // A key an installation read off a disk does not bring would read as missing there.
+    assert(Imported(path) && "an installation's reader opens a key that version_keys.cpp does not import");
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &h_) !=
         ERROR_SUCCESS)
         h_ = nullptr;

@@ -19,6 +19,11 @@ extern const std::vector<VersionKey> kVersionKeys;
 // for every subkey, each with its values (hive::kAnySubkey).
 extern const std::vector<VersionKey> kDetailKeys;
 
+// Whether a read of `path` (below HKLM) finds what an installation holds once the keys above are
+// imported: it is one of them, a subkey that a "*" stands for, or the key whose subkeys it stands
+// for (read for their names). The readers of installations open no other key.
+bool Imported(std::u16string_view path);
+
 // A key's path as its names, the empty ones between backslashes left out.
 std::vector<std::u16string> SplitKeyPath(std::u16string_view path);
 

@@ -2,6 +2,7 @@
 
 #include "QxRegistry.h"
 #include "modWindowsVersion.h"
+#include "registry_paths.h"
 #include "text.h"
 #include "winapi.h"
 
@@ -22,7 +23,7 @@ void Form1::Form_Load() {
     surface_.SetCaption(std::to_string(GetWindowsVersion()));
 
     QxRegistry registry;
-    if (registry.OpenKey("Software\\Microsoft\\Windows NT\\CurrentVersion", HKEY_LOCAL_MACHINE)) {
+    if (registry.OpenKey(registry_paths::kProductNameKey.ansi, HKEY_LOCAL_MACHINE)) {
         surface_.SetText(TextBox::Text5, UCase(registry.GetStringValue("ProductName", "")));
         registry.CloseKey();
     } else {

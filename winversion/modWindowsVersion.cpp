@@ -1,6 +1,7 @@
 #include "modWindowsVersion.h"
 
 #include "QxRegistry.h"
+#include "registry_paths.h"
 #include "text.h"
 #include "winapi.h"
 
@@ -9,8 +10,6 @@
 #include <string_view>
 
 namespace {
-
-constexpr const char* kCurrentVersionKey = "Software\\Microsoft\\Windows NT\\CurrentVersion";
 
 struct NamePattern {
     std::string_view pattern;
@@ -135,7 +134,7 @@ std::int32_t GetWindowsVersion() {
     std::int32_t code = 0;
     {
         QxRegistry registry;  // released at the end of this block, before the fallback
-        if (registry.OpenKey(kCurrentVersionKey, HKEY_LOCAL_MACHINE)) {
+        if (registry.OpenKey(registry_paths::kProductNameKey.ansi, HKEY_LOCAL_MACHINE)) {
             const std::string name = UCase(registry.GetStringValue("ProductName", ""));
             registry.CloseKey();
             code = VersionCodeFromProductName(name);

@@ -1,6 +1,7 @@
 // The portable version query: GetVersionExA answered from the values that Windows itself keeps in
 // the registry, read from the portable store.
 #include "ascii.h"
+#include "registry_paths.h"
 #include "winapi.h"
 
 #include <algorithm>
@@ -13,10 +14,6 @@
 
 namespace {
 
-constexpr const char* kNtKey = "Software\\Microsoft\\Windows NT\\CurrentVersion";
-constexpr const char* k9xKey = "Software\\Microsoft\\Windows\\CurrentVersion";
-constexpr const char* kWindowsControlKey = "System\\CurrentControlSet\\Control\\Windows";
-constexpr const char* kProductOptionsKey = "System\\CurrentControlSet\\Control\\ProductOptions";
 
 class Key {
 public:
@@ -108,7 +105,7 @@ void CopyCsd(OSVERSIONINFOEXA& rec, const std::string& csd) {
 }
 
 bool FillNt(OSVERSIONINFOEXA& rec) {
-    const Key nt(kNtKey);
+    const Key nt(registry_paths::kProductNameKey.ansi);
     if (!nt) return false;
     rec.dwPlatformId = VER_PLATFORM_WIN32_NT;
     const auto major = nt.Dword("CurrentMajorVersionNumber");
@@ -125,7 +122,7 @@ bool FillNt(OSVERSIONINFOEXA& rec) {
     const std::string csd = nt.String("CSDVersion").value_or("");
     CopyCsd(rec, csd);
 
-    const Key windows(kWindowsControlKey);
+    const Key windows(registry_paths::kWindowsControlKey.ansi);
     if (auto packed = windows.Dword("CSDVersion")) {
         rec.wServicePackMajor = static_cast<WORD>((*packed >> 8) & 0xFF);
         rec.wServicePackMinor = static_cast<WORD>(*packed & 0xFF);
@@ -133,7 +130,7 @@ bool FillNt(OSVERSIONINFOEXA& rec) {
         rec.wServicePackMajor = ServicePackFromText(csd);
     }
 
-    const Key options(kProductOptionsKey);
+    const Key options(registry_paths::kProductOptionsKey.ansi);
     if (auto type = options.String("ProductType")) {
         if (EqualsAsciiFolded(*type, "WinNT")) rec.wProductType = VER_NT_WORKSTATION;
         else if (EqualsAsciiFolded(*type, "LanmanNT")) rec.wProductType = VER_NT_DOMAIN_CONTROLLER;
@@ -145,7 +142,7 @@ bool FillNt(OSVERSIONINFOEXA& rec) {
 }
 
 bool Fill9x(OSVERSIONINFOEXA& rec) {
-    const Key key(k9xKey);
+    const Key key(registry_paths::kWindows9xVersionKey.ansi);
     const auto number = key.String("VersionNumber");
     if (!number) return false;
     const auto parts = DottedNumbers(*number);
