@@ -14,7 +14,6 @@
 namespace disk {
 namespace {
 
-constexpr std::string_view kQcowMagic{"QFI\xfb", 4};
 constexpr std::string_view kVhdxMagic = "vhdxfile";
 constexpr std::string_view kVhdFooter = "conectix";
 constexpr std::string_view kVmdkSparse = "KDMV";
@@ -24,9 +23,6 @@ constexpr std::string_view kEwfMagic{"EVF\x09\x0d\x0a\xff\x00", 8};
 constexpr std::string_view kLefMagic{"LVF\x09\x0d\x0a\xff\x00", 8};
 // EWF: after the signature, one byte, then the segment's number (little-endian, from 1).
 constexpr std::size_t kEwfSegmentAt = 9;
-// A sparse VMDK extent's header: where its descriptor lies, in sectors; 0 in the extents of a disk
-// whose descriptor is a file of its own.
-constexpr std::size_t kVmdkDescriptorOffsetAt = 28;
 
 bool Starts(const std::uint8_t* head, std::size_t have, std::string_view magic) {
     return have >= magic.size() && std::memcmp(head, magic.data(), magic.size()) == 0;

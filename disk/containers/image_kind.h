@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace disk {
 
@@ -15,6 +16,13 @@ enum class ImageKind {
     L01,   // a logical evidence file: files, not a disk
     Raw,   // anything else, read as the disk itself
 };
+
+// The signature a QCOW image starts with, which is all libqcow chains to.
+inline constexpr std::string_view kQcowMagic{"QFI\xfb", 4};
+// A sparse VMDK extent's header: where its embedded descriptor lies and how long it is, in sectors
+// (64 bits each); no descriptor in the extents of a disk whose descriptor is a file of its own.
+inline constexpr std::size_t kVmdkDescriptorOffsetAt = 28;
+inline constexpr std::size_t kVmdkDescriptorSectorsAt = 36;
 
 // The bytes an image is told by.
 inline constexpr std::size_t kKindBytes = 512;

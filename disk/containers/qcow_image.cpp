@@ -2,6 +2,7 @@
 // lies is checked before libqcow reads it.
 #include "byte_order.h"
 #include "image_files.h"
+#include "image_kind.h"
 #include "libyal.h"
 
 #include <libqcow.h>
@@ -143,7 +144,7 @@ public:
             // libqcow chains QCOW files only.
             char magic[4] = {};
             std::ifstream(parentPath, std::ios::binary).read(magic, sizeof magic);
-            if (std::memcmp(magic, "QFI\xfb", 4) != 0)
+            if (std::string_view(magic, sizeof magic) != kQcowMagic)
                 throw Error{
                     path + ": its backing file " + parentPath +
                     " is not a QCOW image; convert the overlay to a whole image first (qemu-img convert -O qcow2)"};

@@ -1,6 +1,7 @@
 // VMDK (with its extents) and E01 (with its segments) images through The Sleuth Kit's readers.
 #include "byte_order.h"
 #include "image_files.h"
+#include "image_kind.h"
 #include "tsk.h"
 
 #include <tsk/libtsk.h>
@@ -19,7 +20,8 @@ namespace fs = std::filesystem;
 std::string RenamedExtent(const std::string& path, int fd) {
     std::uint8_t header[512];
     if (::pread(fd, header, sizeof header, 0) != ssize_t(sizeof header)) return "";
-    const std::uint64_t offset = ReadLe64(header + 28), sectors = ReadLe64(header + 36);
+    const std::uint64_t offset = ReadLe64(header + kVmdkDescriptorOffsetAt),
+                        sectors = ReadLe64(header + kVmdkDescriptorSectorsAt);
     if (offset == 0 || sectors == 0 || sectors > 128 || offset > (std::uint64_t(1) << 40)) return "";
     std::string text(sectors * 512, '\0');
     const ssize_t n = ::pread(fd, text.data(), text.size(), off_t(offset * 512));
