@@ -119,12 +119,19 @@ typename Source::Cell Fetch(Source& s, std::uint32_t off, std::uint32_t from, co
     return cell;
 }
 
+// Out of the way of the reads that find no fault, which are on the hot path.
+template <class Source>
+[[noreturn, gnu::cold, gnu::noinline]] void FailName(const Source& s, std::uint32_t off, bool isKey, NameFault fault) {
+    s.Fail(off, NameFaultText(isKey, fault));
+}
+
 // The name of the key node (`isKey`) or value whose cell at `off` holds `rec`, or the fault.
 template <class Source>
-Name RecordName(const Source& s, std::uint32_t off, std::span<const std::uint8_t> rec, bool isKey) {
+[[gnu::always_inline]] inline Name RecordName(const Source& s, std::uint32_t off, std::span<const std::uint8_t> rec,
+                                              bool isKey) {
     Name name;
-    if (const NameFault fault = NameIn(rec, isKey, name); fault != NameFault::None)
-        s.Fail(off, NameFaultText(isKey, fault));
+    if (const NameFault fault = NameIn(rec, isKey, name); fault != NameFault::None) [[unlikely]]
+        FailName(s, off, isKey, fault);
     return name;
 }
 
