@@ -1,7 +1,8 @@
 // A few keys of a hive read on demand: the base block, then only the cells on the way to each key
 // asked for and that key's values, in 4 KiB pages read once each. The checks are those of the whole
-// reader for every cell read, less the ones that need the whole file (each bin's bounds, each cell
-// reached once): a cell must lie inside the bins, be in use and fit them.
+// reader for every cell read (its records decoded by hive_cells.h, as the whole reader's are), less
+// the ones that need the whole file (each bin's bounds, each cell reached once): a cell must lie
+// inside the bins, be in use and fit them.
 #include "hive.h"
 #include "hive_cells.h"
 #include "hive_format.h"
