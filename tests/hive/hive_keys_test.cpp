@@ -11,7 +11,6 @@
 namespace {
 
 using hivekit::Bytes;
-using hivekit::Node;
 
 using Path = std::vector<std::u16string>;
 

@@ -117,8 +117,9 @@ struct Row {
     std::function<Input()> make;
     std::vector<Path> paths = {};  // none: PathsInto the tree the whole reader reads
     Agreement agreement = Agreement::Same;
-    std::string error = {};     // what the refusal says, where one is due (the whole reader's)
-    std::string onDemand = {};  // ... on demand's, where it differs
+    std::string error = {};                   // what the refusal says, where one is due (the whole reader's)
+    std::string onDemand = {};                // ... on demand's, where it differs
+    std::function<void(Bytes&)> damage = {};  // without `make`: done to hivekit::Software()
 };
 
 const Path kCurrentVersion{u"Microsoft", u"Windows NT", u"CurrentVersion"};
@@ -137,19 +138,11 @@ void PutSize(Bytes& h, std::uint32_t rec, std::int32_t size) {
     hivekit::Put32(&h[rec - 4], std::uint32_t(size));
 }
 
-// hivekit::Software() with `damage` done to it.
-std::function<Input()> Damaged(std::function<void(Bytes&)> damage) {
-    return [damage] {
-        Bytes h = hivekit::Write(hivekit::Software());
-        damage(h);
-        return Input{h};
-    };
-}
-
 Row Damage(std::string name, std::function<void(Bytes&)> damage, std::string error,
            Agreement agreement = Agreement::Same, std::string onDemand = {}) {
-    return {std::move(name), Damaged(std::move(damage)), {kCurrentVersion},
-            agreement,       std::move(error),           std::move(onDemand)};
+    Row row{std::move(name), {}, {kCurrentVersion}, agreement, std::move(error), std::move(onDemand)};
+    row.damage = std::move(damage);
+    return row;
 }
 
 std::vector<Row> DamageRows() {
@@ -286,9 +279,10 @@ std::vector<Row> HiveRows() {
          }},
     };
 #ifdef HIVE_SHAPES
-    for (const auto& [name, shape] : {std::pair{"system", hiveshape::Shape::System},
-                                      {"software", hiveshape::Shape::Software},
-                                      {"user", hiveshape::Shape::User}})
+    for (const auto& [name, kind] : {std::pair{"system", hiveshape::Shape::System},
+                                     {"software", hiveshape::Shape::Software},
+                                     {"user", hiveshape::Shape::User}}) {
+        const hiveshape::Shape shape = kind;
         rows.push_back({std::string("shaped_like_") + name, [shape] {
                             hive::Writer writer;
                             writer.BeginKey(u"ROOT");
@@ -296,6 +290,7 @@ std::vector<Row> HiveRows() {
                             writer.EndKey();
                             return Input{writer.Finish()};
                         }});
+    }
 #endif
     // The fuzz targets' seeds: hives, logs of a dirty hive, and a hive packed with two logs.
     const fs::path corpus = FUZZ_CORPUS;
@@ -343,7 +338,13 @@ class HiveReaders : public testing::TestWithParam<std::size_t> {};
 
 TEST_P(HiveReaders, OnDemandReadsWhatTheWholeReaderReads) {
     const Row& row = Rows()[GetParam()];
-    const Input in = row.make();
+    Input in;
+    if (row.make) {
+        in = row.make();
+    } else {
+        in.primary = hivekit::Write(hivekit::Software());
+        row.damage(in.primary);
+    }
     std::vector<Path> paths = row.paths;
     if (paths.empty()) {
         hivekit::Collect tree;
