@@ -1,9 +1,10 @@
 // A few keys of a hive read on demand: the base block, then only the cells on the way to each key
 // asked for and that key's values, in 4 KiB pages read once each. The checks are those of the whole
-// reader for every cell read, less the ones that need the whole file (each bin's bounds, each cell
-// reached once): a cell must lie inside the bins, be in use and fit them.
-#include "hex.h"
+// reader for every cell read (its records decoded by hive_cells.h, as the whole reader's are), less
+// the ones that need the whole file (each bin's bounds, each cell reached once): a cell must lie
+// inside the bins, be in use and fit them.
 #include "hive.h"
+#include "hive_cells.h"
 #include "hive_format.h"
 
 #include <algorithm>
@@ -98,54 +99,59 @@ public:
         : name_(name), read_(read), binsSize_(binsSize), minor_(minor), visitor_(visitor) {}
 
     void Key(std::uint32_t off, std::uint32_t from, const Wanted& wanted) {
-        const auto key = KeyNode(off, from);
-        const std::u16string name = KeyName(key, off);
+        const Cell cell = Get(off, from, cells::kKeyNode);
+        const cells::KeyNode key = cells::Key(*this, off, cell);
         std::u16string className;
-        if (const std::size_t classBytes = Get16(&key[nk::kClassBytes]); classBytes > 0) {
-            const auto cls = Cell(Get32(&key[nk::kClass]), off, "class name");
-            if (classBytes > cls.size() || classBytes % 2) Fail(off, "a class name that does not fit its cell");
-            className = Name(cls, 0, classBytes, false, off, "class name");
-        }
-        visitor_.BeginKey(name, className, Get64(&key[nk::kWritten]));
-        if (wanted.values) Values(off, Get32(&key[nk::kValueCount]), Get32(&key[nk::kValues]));
+        cells::ClassName(*this, off, key, className);
+        visitor_.BeginKey(key.name.Text(), className, key.Written());
+        if (wanted.values) Values(off, key.ValueCount(), key.Values());
         if (wanted.AnySubkey()) {
             // Every subkey's node is read, in the hive's order, as the whole reader walks them.
-            if (Get32(&key[nk::kSubkeyCount]) > 0)
-                EachSubkey(off, Get32(&key[nk::kSubkeys]), [&](std::uint32_t sub, std::uint32_t list) {
-                    const std::u16string subName = KeyName(KeyNode(sub, list), sub);
+            if (key.SubkeyCount() > 0)
+                EachSubkey(off, key.Subkeys(), [&](std::uint32_t sub, std::uint32_t list) {
+                    const std::u16string subName = KeyName(sub, list);
                     Key(sub, list, *wanted.Find(subName));
                 });
             visitor_.EndKey();
             return;
         }
         for (const auto& child : wanted.children)
-            if (const std::uint32_t sub =
-                    Subkey(off, Get32(&key[nk::kSubkeyCount]), Get32(&key[nk::kSubkeys]), child->upper);
-                sub != kNowhere)
+            if (const std::uint32_t sub = Subkey(off, key.SubkeyCount(), key.Subkeys(), child->upper); sub != kNowhere)
                 Key(sub, off, *child);
         visitor_.EndKey();
     }
 
-private:
+    // The source of cells (hive_cells.h): each cell's bytes copied from the pages.
+    using Cell = std::vector<std::uint8_t>;
+
     // `binsOffset` kNowhere: the base block's pointer to the root key.
     [[noreturn]] void Fail(std::uint32_t binsOffset, const std::string& what) const {
-        throw HiveError(name_ + ": at offset " +
-                        Hex(binsOffset == kNowhere ? base::kRoot : std::uint64_t(binsOffset) + kBaseBlockSize) + ": " +
-                        what);
+        cells::Fail(name_, binsOffset, what);
     }
 
-    std::vector<std::uint8_t> KeyNode(std::uint32_t off, std::uint32_t from) {
-        auto key = Cell(off, from, "key node");
-        if (key.size() < nk::kName || !Sig(key, sig::kKey)) Fail(off, "not a key node (\"nk\")");
-        return key;
-    }
-    std::u16string KeyName(const std::vector<std::uint8_t>& key, std::uint32_t off) {
-        return Name(key, nk::kName, Get16(&key[nk::kNameBytes]), Get16(&key[nk::kFlags]) & nk::kFlagLatin1, off,
-                    "key name");
+    // The data of the cell at `off`, which the record at `from` points to as its `what`.
+    Cell Get(std::uint32_t off, std::uint32_t from, const char* what) {
+        if (off == kNowhere || off % kCellAlign != 0 || off < kBinHeaderSize ||
+            std::uint64_t(off) + kCellSizeField > binsSize_)
+            Fail(from, cells::OutsideBins(what, off));
+        std::uint8_t head[kCellSizeField];
+        Bytes(off, kCellSizeField, head);
+        const std::int64_t size = std::int32_t(Get32(head));
+        if (size >= 0) Fail(off, cells::FreeCell(what));
+        if (std::uint64_t(-size) < kCellSizeField || std::uint64_t(off) + std::uint64_t(-size) > binsSize_)
+            Fail(off, cells::PastEnd(what, std::uint64_t(-size), "the hive bins"));
+        Cell cell(std::size_t(-size) - kCellSizeField);
+        Bytes(off + kCellSizeField, std::uint32_t(cell.size()), cell.data());
+        return cell;
     }
 
-    static bool Sig(const std::vector<std::uint8_t>& cell, const char* sig) {
-        return cell.size() >= 2 && cell[0] == std::uint8_t(sig[0]) && cell[1] == std::uint8_t(sig[1]);
+    // Without the whole file no cell is known to be reached twice.
+    void Claim(std::uint32_t, const char*) {}
+
+private:
+    // The name of the key node at `off`, which the list at `from` points to.
+    std::u16string KeyName(std::uint32_t off, std::uint32_t from) {
+        return cells::Key(*this, off, Get(off, from, cells::kKeyNode)).name.Text();
     }
 
     // `length` bytes at `off` of the bins, from the pages read so far or read now.
@@ -163,103 +169,26 @@ private:
         }
     }
 
-    // The data of the cell at `off`, which the record at `from` points to as its `what`.
-    std::vector<std::uint8_t> Cell(std::uint32_t off, std::uint32_t from, const char* what) {
-        if (off == kNowhere || off % kCellAlign != 0 || off < kBinHeaderSize ||
-            std::uint64_t(off) + kCellSizeField > binsSize_)
-            Fail(from, std::string("the ") + what + " points outside the hive bins (" + Hex(off) + ")");
-        std::uint8_t head[kCellSizeField];
-        Bytes(off, kCellSizeField, head);
-        const std::int64_t size = std::int32_t(Get32(head));
-        if (size >= 0) Fail(off, std::string("the ") + what + " is a free cell");
-        if (std::uint64_t(-size) < kCellSizeField || std::uint64_t(off) + std::uint64_t(-size) > binsSize_)
-            Fail(off, std::string("the ") + what + " is a cell of size " + Hex(std::uint64_t(-size)) +
-                          ", past the hive bins");
-        std::vector<std::uint8_t> cell(std::size_t(-size) - kCellSizeField);
-        Bytes(off + kCellSizeField, std::uint32_t(cell.size()), cell.data());
-        return cell;
-    }
-
-    std::u16string Name(const std::vector<std::uint8_t>& cell, std::size_t at, std::size_t bytes, bool latin1,
-                        std::uint32_t off, const char* what) {
-        if (at + bytes > cell.size()) Fail(off, std::string("a ") + what + " longer than its cell");
-        if (!latin1 && bytes % 2) Fail(off, std::string("a UTF-16 ") + what + " of an odd number of bytes");
-        std::u16string out(latin1 ? bytes : bytes / 2, u'\0');
-        for (std::size_t i = 0; i < out.size(); ++i)
-            out[i] = latin1 ? char16_t(cell[at + i]) : char16_t(Get16(&cell[at + 2 * i]));
-        return out;
-    }
-
     void Values(std::uint32_t key, std::uint32_t count, std::uint32_t listOff) {
         if (count == 0) return;
-        const auto list = Cell(listOff, key, "value list");
-        if (std::uint64_t(count) * 4 > list.size())
-            Fail(listOff, std::to_string(count) + " values in a list cell too small for them");
+        const Cell list = cells::ValueList(*this, key, count, listOff);
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t off = Get32(&list[4 * i]);
-            const auto value = Cell(off, listOff, "value");
-            if (value.size() < vk::kName || !Sig(value, sig::kValue)) Fail(off, "not a value (\"vk\")");
-            const std::u16string name = Name(value, vk::kName, Get16(&value[vk::kNameBytes]),
-                                             Get16(&value[vk::kFlags]) & vk::kFlagLatin1, off, "value name");
-            const std::vector<std::uint8_t> data = Data(off, value);
-            visitor_.Value(name, Get32(&value[vk::kType]), data);
+            const Cell cell = Get(off, listOff, cells::kValue);
+            const cells::ValueRecord value = cells::Value(*this, off, cell);
+            const std::u16string name = value.name.Text();
+            Cell held;
+            visitor_.Value(name, value.Type(), cells::Data(*this, off, value, minor_, held, big_));
         }
-    }
-
-    std::vector<std::uint8_t> Data(std::uint32_t vkOff, const std::vector<std::uint8_t>& value) {
-        const std::uint32_t size = Get32(&value[vk::kDataSize]);
-        if (size & vk::kDataInline) {
-            const std::uint32_t n = size & ~vk::kDataInline;
-            if (n > vk::kMaxInline)
-                Fail(vkOff, "data of " + std::to_string(n) + " bytes said to sit in the value itself");
-            return {value.begin() + vk::kData, value.begin() + std::ptrdiff_t(vk::kData + n)};
-        }
-        if (size == 0) return {};
-        const std::uint32_t dataOff = Get32(&value[vk::kData]);
-        auto cell = Cell(dataOff, vkOff, "value's data");
-        if (size > kBigDataSegment && minor_ >= base::kBigDataMinor && Sig(cell, sig::kBigData))
-            return BigData(dataOff, cell, size);
-        if (size > cell.size())
-            Fail(vkOff, "data of " + std::to_string(size) + " bytes in a cell of " + std::to_string(cell.size()));
-        cell.resize(size);
-        return cell;
-    }
-
-    std::vector<std::uint8_t> BigData(std::uint32_t dbOff, const std::vector<std::uint8_t>& rec, std::uint32_t size) {
-        if (rec.size() < db::kSize) Fail(dbOff, "a big-data record (\"db\") too short");
-        const std::uint32_t count = Get16(&rec[db::kCount]), listOff = Get32(&rec[db::kSegments]);
-        if (count != (std::uint64_t(size) + kBigDataSegment - 1) / kBigDataSegment)
-            Fail(dbOff, std::to_string(count) + " big-data segments for " + std::to_string(size) + " bytes");
-        const auto list = Cell(listOff, dbOff, "big-data segment list");
-        if (std::size_t(count) * 4 > list.size()) Fail(listOff, "a big-data segment list shorter than its count");
-        std::vector<std::uint8_t> out;
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t segOff = Get32(&list[4 * i]);
-            const auto seg = Cell(segOff, listOff, "big-data segment");
-            const std::size_t take = std::min<std::size_t>(kBigDataSegment, size - out.size());
-            if (seg.size() < take) Fail(segOff, "a big-data segment shorter than its data");
-            out.insert(out.end(), seg.begin(), seg.begin() + std::ptrdiff_t(take));
-        }
-        return out;
     }
 
     // Each subkey of `key` by its node's offset and the list that points to it.
     template <typename Each>
     void EachSubkey(std::uint32_t key, std::uint32_t listOff, const Each& each) {
-        const auto top = Cell(listOff, key, "subkey list");
-        SubkeyList decoded;
-        if (const char* fault = DecodeSubkeyList(top, decoded)) Fail(listOff, fault);
-        const auto leafKeys = [&](std::uint32_t off, const std::vector<std::uint8_t>& cell) {
-            SubkeyList leaf;
-            if (const char* fault = DecodeSubkeyList(cell, leaf)) Fail(off, fault);
-            if (leaf.index) Fail(off, "an index (\"ri\") inside an index");
-            for (std::uint32_t i = 0; i < leaf.count; ++i) each(leaf.At(cell, i), off);
-        };
-        if (!decoded.index) return leafKeys(listOff, top);
-        for (std::uint32_t i = 0; i < decoded.count; ++i) {
-            const std::uint32_t leafOff = decoded.At(top, i);
-            leafKeys(leafOff, Cell(leafOff, listOff, "subkey list"));
-        }
+        cells::EachLeaf(*this, key, listOff, [&](const cells::Leaf<Cell>& leaf) {
+            for (std::uint32_t i = 0; i < leaf.list.count; ++i) each(leaf.At(i), leaf.off);
+            return true;
+        });
     }
 
     // The key node among `key`'s subkeys whose upper-cased name is `upper`, or kNowhere. The hashes
@@ -267,39 +196,17 @@ private:
     // name (the whole reader never looks at them) is passed over only when every hash is tried.
     std::uint32_t Subkey(std::uint32_t key, std::uint32_t count, std::uint32_t listOff, const std::u16string& upper) {
         if (count == 0) return kNowhere;
-        for (const bool trustHashes : {true, false})
-            if (const std::uint32_t found = Search(key, listOff, upper, trustHashes); found != kNowhere) return found;
-        return kNowhere;
-    }
-
-    std::uint32_t Search(std::uint32_t key, std::uint32_t listOff, const std::u16string& upper, bool trustHashes) {
-        const auto top = Cell(listOff, key, "subkey list");
-        SubkeyList decoded;
-        if (const char* fault = DecodeSubkeyList(top, decoded)) Fail(listOff, fault);
-        if (decoded.index) {
-            for (std::uint32_t i = 0; i < decoded.count; ++i) {
-                const std::uint32_t leafOff = decoded.At(top, i);
-                if (const std::uint32_t found =
-                        InLeaf(leafOff, Cell(leafOff, listOff, "subkey list"), upper, trustHashes);
-                    found != kNowhere)
-                    return found;
-            }
-            return kNowhere;
-        }
-        return InLeaf(listOff, top, upper, trustHashes);
-    }
-
-    std::uint32_t InLeaf(std::uint32_t off, const std::vector<std::uint8_t>& cell, const std::u16string& upper,
-                         bool trustHashes) {
-        SubkeyList leaf;
-        if (const char* fault = DecodeSubkeyList(cell, leaf)) Fail(off, fault);
-        if (leaf.index) Fail(off, "an index (\"ri\") inside an index");
-        const bool lh = leaf.hashes && trustHashes;
         const std::uint32_t hash = NameHash(upper);
-        for (std::uint32_t i = 0; i < leaf.count; ++i) {
-            if (lh && leaf.HashAt(cell, i) != hash) continue;
-            const std::uint32_t keyOff = leaf.At(cell, i);
-            if (Upper(KeyName(KeyNode(keyOff, off), keyOff)) == upper) return keyOff;
+        for (const bool trustHashes : {true, false}) {
+            std::uint32_t found = kNowhere;
+            cells::EachLeaf(*this, key, listOff, [&](const cells::Leaf<Cell>& leaf) {
+                const bool lh = leaf.list.hashes && trustHashes;
+                for (std::uint32_t i = 0; i < leaf.list.count && found == kNowhere; ++i)
+                    if ((!lh || leaf.HashAt(i) == hash) && Upper(KeyName(leaf.At(i), leaf.off)) == upper)
+                        found = leaf.At(i);
+                return found == kNowhere;
+            });
+            if (found != kNowhere) return found;
         }
         return kNowhere;
     }
@@ -309,6 +216,7 @@ private:
     std::uint32_t binsSize_, minor_;
     Visitor& visitor_;
     std::map<std::uint32_t, std::vector<std::uint8_t>> pages_;
+    std::vector<std::uint8_t> big_;
 };
 
 }  // namespace

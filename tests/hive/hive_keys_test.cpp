@@ -11,37 +11,8 @@
 namespace {
 
 using hivekit::Bytes;
-using hivekit::Node;
 
 using Path = std::vector<std::u16string>;
-
-Bytes Text(const char* s) {
-    return Bytes(s, s + std::strlen(s) + 1);
-}
-
-// A SOFTWARE-like tree: Microsoft\Windows NT\CurrentVersion among 700 siblings (an ri index of lh
-// lists), a big value, a name outside Latin-1, and a deep branch that is never asked for.
-Node Software() {
-    Node cv{u"CurrentVersion",
-            {{u"ProductName", 1, hivekit::Utf16(u"Windows 10 Pro")},
-             {u"CurrentBuildNumber", 1, hivekit::Utf16(u"19045")},
-             {u"UBR", 4, {0x3A, 0x0D, 0, 0}},
-             {u"DigitalProductId", 3, Bytes(20000, 0xA5)}}};
-    Node nt{u"Windows NT", {}, {cv, Node{u"Ключ", {{u"x", 4, {1, 0, 0, 0}}}}}};
-    Node ms{u"Microsoft", {{u"skip", 1, Text("not asked for")}}, {nt}};
-    for (int i = 0; i < 700; ++i) {
-        Node filler{u"Vendor"};
-        for (char c : std::to_string(i)) filler.name += char16_t(c);
-        filler.values.push_back({u"Data", 3, Bytes(200, std::uint8_t(i))});
-        ms.children.push_back(filler);
-    }
-    Node root{u"ROOT", {{u"rootvalue", 4, {7, 0, 0, 0}}}, {ms}};
-    Node deep{u"Deep"};
-    Node* at = &deep;
-    for (int i = 0; i < 40; ++i) at->children.push_back(Node{u"level"}), at = &at->children.back();
-    root.children.push_back(deep);
-    return root;
-}
 
 // The whole reader's walk, keeping the keys on the paths and the values of the keys at their ends.
 std::string Expected(const Bytes& hive, const std::vector<Path>& paths) {
@@ -91,7 +62,7 @@ void PrintTo(const KeysCase& c, std::ostream* os) {
 class HiveKeys : public testing::TestWithParam<KeysCase> {};
 
 TEST_P(HiveKeys, ReadsWhatTheWholeReaderReads) {
-    Bytes hive = hivekit::Write(Software());
+    Bytes hive = hivekit::Write(hivekit::Software());
     if (GetParam().damage) GetParam().damage(hive);
     const Reading got = OnDemand(hive, GetParam().paths);
     if (*GetParam().error != '\0') {

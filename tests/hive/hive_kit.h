@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace hivekit {
@@ -285,6 +286,89 @@ private:
     std::vector<std::u16string> at_;
     std::vector<bool> kept_;
 };
+
+// Names of every kind: Latin-1, UTF-16, surrogate pairs, empty; class names; values of few bytes.
+inline Node Names() {
+    using namespace std::string_literals;
+    Node root{u"ROOT", {{u"", 1, Utf16(u"default\0"s)}}, {}, u"root class", 132000000000000000ull};
+    root.children.push_back({u"caf\u00e9 \u00ff", {{u"na\u00efve", 4, {1, 0, 0, 0}}}, {}});
+    // Japanese era names and a key named with emoji, beyond the BMP: surrogate pairs.
+    root.children.push_back({u"\u660e\u6cbb_\u660e_Meiji_M", {{u"\u660e", 1, Utf16(u"\u660e\u6cbb\0"s)}}, {}});
+    root.children.push_back(
+        {u"\U0001F600\U0001F680\U0001F4BE", {{u"\U0001F600", 7, Utf16(u"a\0\U0001F600\0\0"s)}}, {}, u"\U0001F4BE"});
+    root.children.push_back(
+        {u"Empty",
+         {{u"none", 0, {}}, {u"three", 3, {1, 2, 3}}, {u"four", 11, {1, 2, 3, 4}}, {u"five", 3, {1, 2, 3, 4, 5}}},
+         {}});
+    return root;
+}
+
+// Values of big data: one segment's worth, one byte more, whole segments, many.
+inline Node Big() {
+    Node root{u"R", {}, {}};
+    for (std::size_t n : {16344u, 16345u, 3u * 16344u, 100000u}) {
+        Bytes data(n);
+        for (std::size_t i = 0; i < n; ++i) data[i] = std::uint8_t(i * 7 + i / 251);
+        root.values.push_back({u"v" + std::u16string(1, char16_t('0' + root.values.size())), 3, data});
+    }
+    return root;
+}
+
+// `n` subkeys of the root: an ri index over lh lists from 513 on.
+inline Node Wide(int n) {
+    Node root{u"R", {}, {}};
+    for (int i = 0; i < n; ++i) {
+        char16_t name[] = {char16_t(i % 3 == 0 ? 'k' : 'K'), char16_t('0' + i / 1000), char16_t('0' + i / 100 % 10),
+                           char16_t('0' + i / 10 % 10),      char16_t('0' + i % 10),   0};
+        root.children.push_back({name, {}, {}});
+    }
+    return root;
+}
+
+// A SOFTWARE-like tree: Microsoft\Windows NT\CurrentVersion among 700 siblings (an ri index of lh
+// lists), a class name, a big value, a name outside Latin-1, and a deep branch that is never asked for.
+inline Node Software() {
+    Node cv{u"CurrentVersion",
+            {{u"ProductName", 1, Utf16(u"Windows 10 Pro")},
+             {u"CurrentBuildNumber", 1, Utf16(u"19045")},
+             {u"UBR", 4, {0x3A, 0x0D, 0, 0}},
+             {u"DigitalProductId", 3, Bytes(20000, 0xA5)}},
+            {},
+            u"CurrentVersionClass"};
+    Node nt{u"Windows NT", {}, {cv, Node{u"Ключ", {{u"x", 4, {1, 0, 0, 0}}}}}};
+    Node ms{u"Microsoft", {{u"skip", 1, Bytes{'s', 'k', 'i', 'p', 0}}}, {nt}};
+    for (int i = 0; i < 700; ++i) {
+        Node filler{u"Vendor"};
+        for (char c : std::to_string(i)) filler.name += char16_t(c);
+        filler.values.push_back({u"Data", 3, Bytes(200, std::uint8_t(i))});
+        ms.children.push_back(filler);
+    }
+    Node root{u"ROOT", {{u"rootvalue", 4, {7, 0, 0, 0}}}, {ms}};
+    Node deep{u"Deep"};
+    Node* at = &deep;
+    for (int i = 0; i < 40; ++i) at->children.push_back(Node{u"level"}), at = &at->children.back();
+    root.children.push_back(deep);
+    return root;
+}
+
+// Finds a key node by name (Latin-1 names) by scanning the cells; the file offset of its record, 0 if none.
+inline std::uint32_t KeyRecord(const Bytes& h, std::string_view name) {
+    for (std::size_t bin = 4096; bin < h.size(); bin += Get32(&h[bin + 8]))
+        for (std::size_t cell = bin + 32; cell < bin + Get32(&h[bin + 8]);) {
+            const std::int32_t size = std::int32_t(Get32(&h[cell]));
+            const std::size_t rec = cell + 4;
+            if (size < 0 && h[rec] == 'n' && h[rec + 1] == 'k' &&
+                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), hive::format::Get16(&h[rec + 72])) ==
+                    name)
+                return std::uint32_t(rec);
+            cell += size < 0 ? -size : size;
+        }
+    return 0;
+}
+// The file offset of the record that field `field` of the record at `rec` points to.
+inline std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) {
+    return 4096 + Get32(&h[rec + field]) + 4;
+}
 
 // Three states of one small hive for log tests; each a different tree.
 inline Node State(int n) {

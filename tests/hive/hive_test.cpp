@@ -59,61 +59,13 @@ struct Files {
     std::vector<std::string> applied = {};  // file names of the logs replayed
 };
 
-// Finds a key node by name (Latin-1 names) by scanning the cells; the file offset of its record.
 std::uint32_t FindKey(const Bytes& h, std::string_view name) {
-    for (std::size_t bin = 4096; bin < h.size(); bin += Get32(&h[bin + 8]))
-        for (std::size_t cell = bin + 32; cell < bin + Get32(&h[bin + 8]);) {
-            const std::int32_t size = std::int32_t(Get32(&h[cell]));
-            const std::size_t rec = cell + 4;
-            if (size < 0 && h[rec] == 'n' && h[rec + 1] == 'k' &&
-                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), hive::format::Get16(&h[rec + 72])) ==
-                    name)
-                return std::uint32_t(rec);
-            cell += size < 0 ? -size : size;
-        }
-    ADD_FAILURE() << "no key " << name;
-    return 0;
-}
-// The file offset of the record that field `field` of the record at `rec` points to.
-std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) {
-    return 4096 + Get32(&h[rec + field]) + 4;
+    const std::uint32_t rec = KeyRecord(h, name);
+    if (rec == 0) ADD_FAILURE() << "no key " << name;
+    return rec;
 }
 std::string Offset(std::uint64_t v) {
     return "offset " + Hex(v);
-}
-
-Node Names() {
-    Node root{u"ROOT", {{u"", 1, Utf16(u"default\0"s)}}, {}, u"root class", 132000000000000000ull};
-    root.children.push_back({u"caf\u00e9 \u00ff", {{u"na\u00efve", 4, {1, 0, 0, 0}}}, {}});
-    // Japanese era names and a key named with emoji, beyond the BMP: surrogate pairs.
-    root.children.push_back({u"\u660e\u6cbb_\u660e_Meiji_M", {{u"\u660e", 1, Utf16(u"\u660e\u6cbb\0"s)}}, {}});
-    root.children.push_back(
-        {u"\U0001F600\U0001F680\U0001F4BE", {{u"\U0001F600", 7, Utf16(u"a\0\U0001F600\0\0"s)}}, {}, u"\U0001F4BE"});
-    root.children.push_back(
-        {u"Empty",
-         {{u"none", 0, {}}, {u"three", 3, {1, 2, 3}}, {u"four", 11, {1, 2, 3, 4}}, {u"five", 3, {1, 2, 3, 4, 5}}},
-         {}});
-    return root;
-}
-
-Node Big() {
-    Node root{u"R", {}, {}};
-    for (std::size_t n : {16344u, 16345u, 3u * 16344u, 100000u}) {
-        Bytes data(n);
-        for (std::size_t i = 0; i < n; ++i) data[i] = std::uint8_t(i * 7 + i / 251);
-        root.values.push_back({u"v" + std::u16string(1, char16_t('0' + root.values.size())), 3, data});
-    }
-    return root;
-}
-
-Node Wide(int n) {
-    Node root{u"R", {}, {}};
-    for (int i = 0; i < n; ++i) {
-        char16_t name[] = {char16_t(i % 3 == 0 ? 'k' : 'K'), char16_t('0' + i / 1000), char16_t('0' + i / 100 % 10),
-                           char16_t('0' + i / 10 % 10),      char16_t('0' + i % 10),   0};
-        root.children.push_back({name, {}, {}});
-    }
-    return root;
 }
 
 Node Chain(int levels) {
