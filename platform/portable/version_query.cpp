@@ -14,7 +14,6 @@
 
 namespace {
 
-
 class Key {
 public:
     explicit Key(const char* path) {
