@@ -1,4 +1,5 @@
 // A hive's base block, as the primary file and each log's first sector hold it.
+#include "byte_order.h"
 #include "hex.h"
 #include "hive_read_parts.h"
 
@@ -11,16 +12,16 @@ Base ReadBase(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kLogSector) return b;
     const std::uint8_t* p = bytes.data();
     b.signatureOk = HasSig(bytes, base::kSignature, sig::kHive);
-    b.checksumOk = Get32(p + base::kChecksum) == BaseBlockChecksum(p);
-    b.seq1 = Get32(p + base::kSeq1);
-    b.seq2 = Get32(p + base::kSeq2);
-    b.written = Get64(p + base::kWritten);
-    b.major = Get32(p + base::kMajor);
-    b.fields.minor = Get32(p + base::kMinor);
-    b.type = Get32(p + base::kType);
-    b.format = Get32(p + base::kFormat);
-    b.fields.root = Get32(p + base::kRoot);
-    b.fields.binsSize = Get32(p + base::kBinsSize);
+    b.checksumOk = ReadLe32(p + base::kChecksum) == BaseBlockChecksum(p);
+    b.seq1 = ReadLe32(p + base::kSeq1);
+    b.seq2 = ReadLe32(p + base::kSeq2);
+    b.written = ReadLe64(p + base::kWritten);
+    b.major = ReadLe32(p + base::kMajor);
+    b.fields.minor = ReadLe32(p + base::kMinor);
+    b.type = ReadLe32(p + base::kType);
+    b.format = ReadLe32(p + base::kFormat);
+    b.fields.root = ReadLe32(p + base::kRoot);
+    b.fields.binsSize = ReadLe32(p + base::kBinsSize);
     return b;
 }
 

@@ -12,6 +12,7 @@
 //   void Claim(std::uint32_t off, const char* what);
 //       the walk refuses a cell reached a second time; on demand nothing is claimed
 //   [[noreturn]] void Fail(std::uint32_t off, const std::string& what) const;
+#include "byte_order.h"
 #include "hive.h"
 #include "hive_format.h"
 
@@ -62,14 +63,14 @@ struct Name {
     const std::uint8_t* p = nullptr;
     std::uint32_t units = 0;
     bool latin1 = false;
-    char16_t operator[](std::uint32_t i) const { return latin1 ? char16_t(p[i]) : char16_t(format::Get16(p + 2 * i)); }
+    char16_t operator[](std::uint32_t i) const { return latin1 ? char16_t(p[i]) : char16_t(ReadLe16(p + 2 * i)); }
     // Into `out`, whose storage serves from one name to the next.
     void CopyTo(std::u16string& out) const {
         out.resize(units);
         if (latin1)
             for (std::uint32_t i = 0; i < units; ++i) out[i] = p[i];
         else
-            for (std::uint32_t i = 0; i < units; ++i) out[i] = char16_t(format::Get16(p + 2 * i));
+            for (std::uint32_t i = 0; i < units; ++i) out[i] = char16_t(ReadLe16(p + 2 * i));
     }
     std::u16string Text() const {
         std::u16string out;
@@ -88,9 +89,9 @@ inline NameFault NameIn(std::span<const std::uint8_t> rec, bool isKey, Name& out
     using namespace format;
     const std::size_t head = isKey ? nk::kName : vk::kName;
     if (rec.size() < head || !HasSig(rec, isKey ? sig::kKey : sig::kValue)) return NameFault::NotRecord;
-    const std::size_t bytes = Get16(&rec[isKey ? nk::kNameBytes : vk::kNameBytes]);
+    const std::size_t bytes = ReadLe16(&rec[isKey ? nk::kNameBytes : vk::kNameBytes]);
     if (head + bytes > rec.size()) return NameFault::Longer;
-    out.latin1 = isKey ? Get16(&rec[nk::kFlags]) & nk::kFlagLatin1 : Get16(&rec[vk::kFlags]) & vk::kFlagLatin1;
+    out.latin1 = isKey ? ReadLe16(&rec[nk::kFlags]) & nk::kFlagLatin1 : ReadLe16(&rec[vk::kFlags]) & vk::kFlagLatin1;
     out.p = rec.data() + head;
     out.units = std::uint32_t(out.latin1 ? bytes : bytes / 2);
     return !out.latin1 && bytes % 2 ? NameFault::Odd : NameFault::None;
@@ -99,17 +100,17 @@ inline NameFault NameIn(std::span<const std::uint8_t> rec, bool isKey, Name& out
 struct KeyNode {
     std::span<const std::uint8_t> rec;
     Name name;
-    std::uint64_t Written() const { return format::Get64(&rec[format::nk::kWritten]); }
-    std::uint32_t SubkeyCount() const { return format::Get32(&rec[format::nk::kSubkeyCount]); }
-    std::uint32_t Subkeys() const { return format::Get32(&rec[format::nk::kSubkeys]); }
-    std::uint32_t ValueCount() const { return format::Get32(&rec[format::nk::kValueCount]); }
-    std::uint32_t Values() const { return format::Get32(&rec[format::nk::kValues]); }
+    std::uint64_t Written() const { return ReadLe64(&rec[format::nk::kWritten]); }
+    std::uint32_t SubkeyCount() const { return ReadLe32(&rec[format::nk::kSubkeyCount]); }
+    std::uint32_t Subkeys() const { return ReadLe32(&rec[format::nk::kSubkeys]); }
+    std::uint32_t ValueCount() const { return ReadLe32(&rec[format::nk::kValueCount]); }
+    std::uint32_t Values() const { return ReadLe32(&rec[format::nk::kValues]); }
 };
 
 struct ValueRecord {
     std::span<const std::uint8_t> rec;
     Name name;
-    std::uint32_t Type() const { return format::Get32(&rec[format::vk::kType]); }
+    std::uint32_t Type() const { return ReadLe32(&rec[format::vk::kType]); }
 };
 
 template <class Source>
@@ -144,9 +145,9 @@ KeyNode Key(const Source& s, std::uint32_t off, std::span<const std::uint8_t> re
 template <class Source>
 void ClassName(Source& s, std::uint32_t off, const KeyNode& key, std::u16string& out) {
     out.clear();
-    const std::size_t bytes = format::Get16(&key.rec[format::nk::kClassBytes]);
+    const std::size_t bytes = ReadLe16(&key.rec[format::nk::kClassBytes]);
     if (bytes == 0) return;
-    const auto held = Fetch(s, format::Get32(&key.rec[format::nk::kClass]), off, kClassName);
+    const auto held = Fetch(s, ReadLe32(&key.rec[format::nk::kClass]), off, kClassName);
     const std::span<const std::uint8_t> cls(held);
     if (bytes > cls.size()) s.Fail(off, LongerThanCell(kClassName));
     if (bytes % 2) s.Fail(off, OddBytes(kClassName));
@@ -172,7 +173,7 @@ std::span<const std::uint8_t> BigData(Source& s, std::uint32_t dbOff, std::span<
                                       std::uint32_t size, std::vector<std::uint8_t>& out) {
     using namespace format;
     if (rec.size() < db::kSize) s.Fail(dbOff, kBigDataShort);
-    const std::uint32_t count = Get16(&rec[db::kCount]), listOff = Get32(&rec[db::kSegments]);
+    const std::uint32_t count = ReadLe16(&rec[db::kCount]), listOff = ReadLe32(&rec[db::kSegments]);
     if (count != (std::uint64_t(size) + kBigDataSegment - 1) / kBigDataSegment)
         s.Fail(dbOff, SegmentCount(count, size));
     const auto heldList = Fetch(s, listOff, dbOff, kSegmentList);
@@ -180,7 +181,7 @@ std::span<const std::uint8_t> BigData(Source& s, std::uint32_t dbOff, std::span<
     if (std::size_t(count) * 4 > list.size()) s.Fail(listOff, kSegmentListShort);
     out.clear();
     for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t segOff = Get32(&list[4 * i]);
+        const std::uint32_t segOff = ReadLe32(&list[4 * i]);
         const auto heldSeg = Fetch(s, segOff, listOff, kSegment);
         const std::span<const std::uint8_t> seg(heldSeg);
         const std::size_t take = std::min<std::size_t>(kBigDataSegment, size - out.size());
@@ -196,14 +197,14 @@ template <class Source>
 std::span<const std::uint8_t> Data(Source& s, std::uint32_t vkOff, const ValueRecord& value, std::uint32_t minor,
                                    typename Source::Cell& held, std::vector<std::uint8_t>& big) {
     using namespace format;
-    const std::uint32_t size = Get32(&value.rec[vk::kDataSize]);
+    const std::uint32_t size = ReadLe32(&value.rec[vk::kDataSize]);
     if (size & vk::kDataInline) {
         const std::uint32_t n = size & ~vk::kDataInline;
         if (n > vk::kMaxInline) s.Fail(vkOff, InlineTooLong(n));
         return value.rec.subspan(vk::kData, n);
     }
     if (size == 0) return {};
-    const std::uint32_t dataOff = Get32(&value.rec[vk::kData]);
+    const std::uint32_t dataOff = ReadLe32(&value.rec[vk::kData]);
     held = Fetch(s, dataOff, vkOff, kValueData);
     const std::span<const std::uint8_t> cell(held);
     if (size > kBigDataSegment && minor >= base::kBigDataMinor && HasSig(cell, sig::kBigData))

@@ -1,6 +1,7 @@
 // The format's functions of its own: the log entries' hash, the upper case of key names, and what a
 // file too short to be a hive is.
 #include "hive_format.h"
+#include "byte_order.h"
 
 #include "hex.h"
 #include "wtf8.h"
@@ -28,7 +29,7 @@ std::uint64_t Marvin32(std::span<const std::uint8_t> bytes, std::uint64_t seed) 
     };
     std::size_t i = 0;
     for (; i + 4 <= bytes.size(); i += 4) {
-        lo += Get32(bytes.data() + i);
+        lo += ReadLe32(bytes.data() + i);
         mix();
     }
     std::uint32_t last = 0x80u << 8 * (bytes.size() - i);
@@ -70,7 +71,7 @@ const char* DecodeSubkeyList(std::span<const std::uint8_t> cell, SubkeyList& out
     if (out.index || is(sig::kIndexLeaf)) out.stride = list::kNarrow;
     else if (is(sig::kFastLeaf) || out.hashes) out.stride = list::kWide;
     else return "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")";
-    out.count = Get16(&cell[list::kCount]);
+    out.count = ReadLe16(&cell[list::kCount]);
     if (list::kElements + std::uint64_t(out.count) * out.stride > cell.size())
         return out.index ? "an index (\"ri\") shorter than its count" : "a subkey list shorter than its count";
     return nullptr;

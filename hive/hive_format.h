@@ -2,6 +2,8 @@
 // The regf format as the reader, the writer and the tests that build logs by hand all see it: each
 // record's fields (offsets into the record, i.e. the cell's data after its 4-byte size) and each limit,
 // named once here.
+#include "byte_order.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -145,27 +147,6 @@ constexpr std::size_t kPageOffset = 0;  // 32 bits: where in the bins
 constexpr std::size_t kPageBytes = 4;   // 32 bits: how many bytes
 }  // namespace logfile
 
-inline std::uint16_t Get16(const std::uint8_t* p) {
-    return std::uint16_t(p[0] | p[1] << 8);
-}
-inline std::uint32_t Get32(const std::uint8_t* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
-inline std::uint64_t Get64(const std::uint8_t* p) {
-    return Get32(p) | std::uint64_t(Get32(p + 4)) << 32;
-}
-inline void Put16(std::uint8_t* p, std::uint16_t v) {
-    p[0] = std::uint8_t(v);
-    p[1] = std::uint8_t(v >> 8);
-}
-inline void Put32(std::uint8_t* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = std::uint8_t(v >> 8 * i);
-}
-inline void Put64(std::uint8_t* p, std::uint64_t v) {
-    Put32(p, std::uint32_t(v));
-    Put32(p + 4, std::uint32_t(v >> 32));
-}
-
 // --- Signatures: the letters each record starts with (no terminating NUL on disk) -----------------
 namespace sig {
 constexpr char kHive[] = "regf";  // the base block
@@ -199,7 +180,7 @@ inline void PutSig(std::uint8_t* p, const char (&signature)[N]) {
 // XOR of the 127 dwords before the checksum, with the two values Windows never stores replaced.
 inline std::uint32_t BaseBlockChecksum(const std::uint8_t* block) {
     std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < base::kChecksum; i += 4) sum ^= Get32(block + i);
+    for (std::size_t i = 0; i < base::kChecksum; i += 4) sum ^= ReadLe32(block + i);
     if (sum == 0xFFFFFFFF) return 0xFFFFFFFE;
     if (sum == 0) return 1;
     return sum;
@@ -231,10 +212,10 @@ struct SubkeyList {
     std::size_t stride = 0;
     // The offset of element `i` of `cell`.
     std::uint32_t At(std::span<const std::uint8_t> cell, std::uint32_t i) const {
-        return Get32(&cell[list::kElements + std::size_t(i) * stride]);
+        return ReadLe32(&cell[list::kElements + std::size_t(i) * stride]);
     }
     std::uint32_t HashAt(std::span<const std::uint8_t> cell, std::uint32_t i) const {
-        return Get32(&cell[list::kElements + std::size_t(i) * stride + list::kHash]);
+        return ReadLe32(&cell[list::kElements + std::size_t(i) * stride + list::kHash]);
     }
 };
 const char* DecodeSubkeyList(std::span<const std::uint8_t> cell, SubkeyList& out);

@@ -3,6 +3,7 @@
 // reader for every cell read (its records decoded by hive_cells.h, as the whole reader's are), less
 // the ones that need the whole file (each bin's bounds, each cell reached once): a cell must lie
 // inside the bins, be in use and fit them.
+#include "byte_order.h"
 #include "hive.h"
 #include "hive_cells.h"
 #include "hive_format.h"
@@ -20,8 +21,8 @@ using namespace format;
 constexpr std::uint32_t kPage = kPageSize;
 
 bool Clean(std::span<const std::uint8_t> block) {
-    return block.size() >= kBaseBlockSize && Get32(&block[base::kSeq1]) == Get32(&block[base::kSeq2]) &&
-           Get32(&block[base::kChecksum]) == BaseBlockChecksum(block.data());
+    return block.size() >= kBaseBlockSize && ReadLe32(&block[base::kSeq1]) == ReadLe32(&block[base::kSeq2]) &&
+           ReadLe32(&block[base::kChecksum]) == BaseBlockChecksum(block.data());
 }
 
 std::u16string Upper(std::u16string_view s) {
@@ -136,7 +137,7 @@ public:
             Fail(from, cells::OutsideBins(what, off));
         std::uint8_t head[kCellSizeField];
         Bytes(off, kCellSizeField, head);
-        const std::int64_t size = std::int32_t(Get32(head));
+        const std::int64_t size = std::int32_t(ReadLe32(head));
         if (size >= 0) Fail(off, cells::FreeCell(what));
         if (std::uint64_t(-size) < kCellSizeField || std::uint64_t(off) + std::uint64_t(-size) > binsSize_)
             Fail(off, cells::PastEnd(what, std::uint64_t(-size), "the hive bins"));
@@ -173,7 +174,7 @@ private:
         if (count == 0) return;
         const Cell list = cells::ValueList(*this, key, count, listOff);
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t off = Get32(&list[4 * i]);
+            const std::uint32_t off = ReadLe32(&list[4 * i]);
             const Cell cell = Get(off, listOff, cells::kValue);
             const cells::ValueRecord value = cells::Value(*this, off, cell);
             const std::u16string name = value.name.Text();
@@ -237,14 +238,14 @@ ReadReport ReadHiveKeys(const std::string& name, std::uint64_t size, const PageR
     }
     read(0, block.data(), block.size());
     const bool regf = LooksLikeHive(block);
-    const std::uint32_t binsSize = Get32(&block[base::kBinsSize]), minor = Get32(&block[base::kMinor]);
+    const std::uint32_t binsSize = ReadLe32(&block[base::kBinsSize]), minor = ReadLe32(&block[base::kMinor]);
     // A clean hive whose base block the whole reader would take is read on demand; anything else is
     // read whole, so that replay, warnings and refusals are the whole reader's.
-    if (regf && Clean(block) && Get32(&block[base::kMajor]) == base::kMajorVersion && minor >= base::kMinMinor &&
-        minor <= base::kMaxMinor && Get32(&block[base::kType]) == base::kTypePrimary &&
-        Get32(&block[base::kFormat]) == base::kFileFormat && binsSize % kPageSize == 0 && binsSize != 0 &&
+    if (regf && Clean(block) && ReadLe32(&block[base::kMajor]) == base::kMajorVersion && minor >= base::kMinMinor &&
+        minor <= base::kMaxMinor && ReadLe32(&block[base::kType]) == base::kTypePrimary &&
+        ReadLe32(&block[base::kFormat]) == base::kFileFormat && binsSize % kPageSize == 0 && binsSize != 0 &&
         kBaseBlockSize + std::uint64_t(binsSize) <= size) {
-        OnDemand(name, read, binsSize, minor, visitor).Key(Get32(&block[base::kRoot]), kNowhere, wanted);
+        OnDemand(name, read, binsSize, minor, visitor).Key(ReadLe32(&block[base::kRoot]), kNowhere, wanted);
         return {};
     }
     if (size > kMaxFileSize) throw HiveError(name + ": larger than any hive");

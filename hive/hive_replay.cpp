@@ -1,5 +1,6 @@
 // A dirty hive brought up to date from its logs, as Windows replays them when it loads the hive: the
 // new format's entries (hashed, in sequence) or the old format's dirty pages; then the whole read.
+#include "byte_order.h"
 #include "hex.h"
 #include "hive_read_parts.h"
 
@@ -45,12 +46,12 @@ std::vector<LogEntry> EntriesOf(std::span<const std::uint8_t> log, EntryStop& st
             stop = {"entry at offset " + Hex(pos) + ": " + what, impossible};
         };
         if (std::memcmp(e, sig::kLogEntry, 4) != 0) break;  // the end of the entries written
-        const std::uint32_t size = Get32(e + logfile::kSize);
+        const std::uint32_t size = ReadLe32(e + logfile::kSize);
         if (size < kLogSector || size % kLogSector != 0 || size > log.size() - pos) {
             halt("size " + Hex(size), true);
             break;
         }
-        const std::uint32_t binsSize = Get32(e + logfile::kBinsSize), pages = Get32(e + logfile::kPageCount);
+        const std::uint32_t binsSize = ReadLe32(e + logfile::kBinsSize), pages = ReadLe32(e + logfile::kPageCount);
         if (binsSize == 0 || binsSize % kPageSize != 0 || binsSize > kMaxBinsSize) {
             halt("hive bins data size " + Hex(binsSize), true);
             break;
@@ -59,8 +60,8 @@ std::vector<LogEntry> EntriesOf(std::span<const std::uint8_t> log, EntryStop& st
             halt("more pages than the entry holds", true);
             break;
         }
-        if (Marvin32({e + logfile::kPages, size - logfile::kPages}) != Get64(e + logfile::kHash1) ||
-            Marvin32({e, logfile::kHash1 + 8}) != Get64(e + logfile::kHash2)) {
+        if (Marvin32({e + logfile::kPages, size - logfile::kPages}) != ReadLe64(e + logfile::kHash1) ||
+            Marvin32({e, logfile::kHash1 + 8}) != ReadLe64(e + logfile::kHash2)) {
             halt("wrong hash", false);
             break;
         }
@@ -68,7 +69,7 @@ std::vector<LogEntry> EntriesOf(std::span<const std::uint8_t> log, EntryStop& st
         bool pagesOk = true;
         for (std::uint32_t i = 0; i < pages && pagesOk; ++i) {
             const std::uint8_t* ref = e + logfile::kPages + logfile::kPageRef * i;
-            const std::uint32_t off = Get32(ref + logfile::kPageOffset), len = Get32(ref + logfile::kPageBytes);
+            const std::uint32_t off = ReadLe32(ref + logfile::kPageOffset), len = ReadLe32(ref + logfile::kPageBytes);
             pagesOk = off % kLogSector == 0 && len % kLogSector == 0 && std::uint64_t(off) + len <= binsSize;
             bytes += len;
         }
@@ -76,8 +77,8 @@ std::vector<LogEntry> EntriesOf(std::span<const std::uint8_t> log, EntryStop& st
             halt("pages outside the hive bins or the entry", true);
             break;
         }
-        entries.push_back({Get32(e + logfile::kSeq), binsSize, Get32(e + logfile::kFlags), e + logfile::kPages, pages,
-                           e + logfile::kPages + logfile::kPageRef * pages});
+        entries.push_back({ReadLe32(e + logfile::kSeq), binsSize, ReadLe32(e + logfile::kFlags), e + logfile::kPages,
+                           pages, e + logfile::kPages + logfile::kPageRef * pages});
         pos += size;
     }
     return entries;
@@ -225,7 +226,8 @@ private:
                 const std::uint8_t* src = e.data;
                 for (std::uint32_t p = 0; p < e.pages; ++p) {
                     const std::uint8_t* ref = e.refs + logfile::kPageRef * p;
-                    const std::uint32_t off = Get32(ref + logfile::kPageOffset), len = Get32(ref + logfile::kPageBytes);
+                    const std::uint32_t off = ReadLe32(ref + logfile::kPageOffset),
+                                        len = ReadLe32(ref + logfile::kPageBytes);
                     if (SaneBinStart(off, src, len)) std::memcpy(image.data() + kBaseBlockSize + off, src, len);
                     src += len;
                 }
@@ -242,8 +244,8 @@ private:
     // A page range that starts with a bin header must be one that belongs where it goes.
     static bool SaneBinStart(std::uint32_t off, const std::uint8_t* src, std::uint32_t len) {
         if (len < bin::kSize + 4 || off % kPageSize != 0 || !HasSig({src, len}, 0, sig::kBin)) return true;
-        const std::uint32_t size = Get32(src + bin::kSize);
-        return Get32(src + bin::kSelf) == off && size >= kPageSize && size % kPageSize == 0;
+        const std::uint32_t size = ReadLe32(src + bin::kSize);
+        return ReadLe32(src + bin::kSelf) == off && size >= kPageSize && size % kPageSize == 0;
     }
 
     std::optional<BaseFields> ReplayOld(std::vector<std::string>& applied, std::vector<Note>& notes) {

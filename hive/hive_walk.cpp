@@ -1,5 +1,6 @@
 // The walk of the key tree over a hive image whose base block has been checked: every key, value
 // and class name claimed once, names that differ only in case read once, subkeys in their order.
+#include "byte_order.h"
 #include "hex.h"
 #include "hive_cells.h"
 #include "hive_read_parts.h"
@@ -63,7 +64,7 @@ private:
         binOfPage_.assign(bins_.size() / kPageSize, 0);
         for (std::size_t off = 0; off < bins_.size();) {
             if (!HasSig(bins_, off, sig::kBin)) Fail(std::uint32_t(off), "a hive bin without its \"hbin\" signature");
-            const std::uint32_t self = Get32(&bins_[off + bin::kSelf]), size = Get32(&bins_[off + bin::kSize]);
+            const std::uint32_t self = ReadLe32(&bins_[off + bin::kSelf]), size = ReadLe32(&bins_[off + bin::kSize]);
             if (self != off) Fail(std::uint32_t(off), "a hive bin that gives its offset as " + Hex(self));
             if (size < kPageSize || size % kPageSize != 0 || size > bins_.size() - off)
                 Fail(std::uint32_t(off), "a hive bin of size " + Hex(size));
@@ -79,9 +80,9 @@ private:
     Where Find(std::uint32_t off, Cell& data, std::int64_t& size) const {
         if (off == kNowhere || off >= bins_.size() || off % kCellAlign != 0) return Where::OutsideBins;
         const std::uint32_t bin = binOfPage_[off / kPageSize];
-        const std::uint32_t binEnd = bin + Get32(&bins_[bin + bin::kSize]);
+        const std::uint32_t binEnd = bin + ReadLe32(&bins_[bin + bin::kSize]);
         if (off < bin + kBinHeaderSize || off + kCellSizeField > binEnd) return Where::OutsideItsBin;
-        size = std::int32_t(Get32(&bins_[off]));
+        size = std::int32_t(ReadLe32(&bins_[off]));
         if (size >= 0) return Where::Free;
         if (-size < std::int64_t(kCellSizeField) || std::uint64_t(off) + std::uint64_t(-size) > binEnd)
             return Where::PastItsBin;
@@ -183,12 +184,12 @@ private:
         std::vector<std::uint32_t> dropped;
         if (count > kPairwise) {
             offs_.resize(count);
-            for (std::uint32_t i = 0; i < count; ++i) offs_[i] = Get32(&list[4 * i]);
+            for (std::uint32_t i = 0; i < count; ++i) offs_[i] = ReadLe32(&list[4 * i]);
             dropped = SortedDuplicates(offs_, false);
         }
         read_.clear();
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t off = Get32(&list[4 * i]);
+            const std::uint32_t off = ReadLe32(&list[4 * i]);
             if (Among(dropped, i)) continue;
             const cells::ValueRecord value = cells::Value(*this, off, cells::Fetch(*this, off, listOff, cells::kValue));
             if (count <= kPairwise) {

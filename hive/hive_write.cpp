@@ -1,5 +1,6 @@
 // Writing a clean hive of version 1.5: lh subkey lists (ri above 512 subkeys), names in Latin-1
 // where they fit, db big-data records above 16,344 bytes, one security cell shared by every key.
+#include "byte_order.h"
 #include "hive.h"
 #include "hive_format.h"
 
@@ -75,7 +76,7 @@ struct Writer::Impl {
         if (bins.size() < binEnd) {
             const std::size_t start = bins.size();
             bins.resize(binEnd);
-            Put32(&bins[start], std::uint32_t(binEnd - start));  // one free cell to the bin's end
+            WriteLe32(&bins[start], std::uint32_t(binEnd - start));  // one free cell to the bin's end
         }
     }
 
@@ -89,12 +90,12 @@ struct Writer::Impl {
             binEnd = start + binSize;
             bins.resize(start + kBinHeaderSize);
             PutSig(&bins[start], sig::kBin);
-            Put32(&bins[start + bin::kSelf], std::uint32_t(start));
-            Put32(&bins[start + bin::kSize], std::uint32_t(binSize));
+            WriteLe32(&bins[start + bin::kSelf], std::uint32_t(start));
+            WriteLe32(&bins[start + bin::kSize], std::uint32_t(binSize));
         }
         const std::uint32_t off = std::uint32_t(bins.size());
         bins.resize(bins.size() + cell);
-        Put32(&bins[off], std::uint32_t(-std::int32_t(cell)));
+        WriteLe32(&bins[off], std::uint32_t(-std::int32_t(cell)));
         return off;
     }
 
@@ -122,15 +123,15 @@ struct Writer::Impl {
         const std::uint32_t db = Alloc(db::kSize);
         const std::uint32_t list = Alloc(4 * segments);
         PutSig(Rec(db), sig::kBigData);
-        Put16(Rec(db) + db::kCount, std::uint16_t(segments));
-        Put32(Rec(db) + db::kSegments, list);
+        WriteLe16(Rec(db) + db::kCount, std::uint16_t(segments));
+        WriteLe32(Rec(db) + db::kSegments, list);
         for (std::size_t i = 0; i < segments; ++i) {
             const std::size_t from = i * kBigDataSegment,
                               n = std::min<std::size_t>(kBigDataSegment, data.size() - from);
             // A full cell for the last segment too: outside readers take its length from the cell.
             const std::uint32_t segment =
                 Bytes(data.data() + from, n, kBigDataSegment);  // before Rec(): the bins may move
-            Put32(Rec(list) + 4 * i, segment);
+            WriteLe32(Rec(list) + 4 * i, segment);
         }
         return db;
     }
@@ -141,20 +142,20 @@ struct Writer::Impl {
         const auto name = NameBytes(key.name, latin1);
         const std::uint32_t nk = Alloc(nk::kName + name.size());
         PutSig(Rec(nk), sig::kKey);
-        Put16(Rec(nk) + nk::kFlags,
-              std::uint16_t((latin1 ? nk::kFlagLatin1 : 0) | (root ? nk::kFlagRoot | nk::kFlagNoDelete : 0)));
-        Put64(Rec(nk) + nk::kWritten, key.time);
-        Put32(Rec(nk) + nk::kParent, parent);
-        Put32(Rec(nk) + nk::kVolatileSubkeys, kNowhere);  // none on disk
-        Put32(Rec(nk) + nk::kSecurity, security);
-        Put32(Rec(nk) + nk::kClass, kNowhere);
-        Put16(Rec(nk) + nk::kNameBytes, std::uint16_t(name.size()));
+        WriteLe16(Rec(nk) + nk::kFlags,
+                  std::uint16_t((latin1 ? nk::kFlagLatin1 : 0) | (root ? nk::kFlagRoot | nk::kFlagNoDelete : 0)));
+        WriteLe64(Rec(nk) + nk::kWritten, key.time);
+        WriteLe32(Rec(nk) + nk::kParent, parent);
+        WriteLe32(Rec(nk) + nk::kVolatileSubkeys, kNowhere);  // none on disk
+        WriteLe32(Rec(nk) + nk::kSecurity, security);
+        WriteLe32(Rec(nk) + nk::kClass, kNowhere);
+        WriteLe16(Rec(nk) + nk::kNameBytes, std::uint16_t(name.size()));
         Copy(Rec(nk) + nk::kName, name.data(), name.size());
         if (!key.cls.empty()) {
             const std::uint32_t cls = Alloc(key.cls.size() * 2);
-            for (std::size_t i = 0; i < key.cls.size(); ++i) Put16(Rec(cls) + 2 * i, key.cls[i]);
-            Put32(Rec(nk) + nk::kClass, cls);
-            Put16(Rec(nk) + nk::kClassBytes, std::uint16_t(key.cls.size() * 2));
+            for (std::size_t i = 0; i < key.cls.size(); ++i) WriteLe16(Rec(cls) + 2 * i, key.cls[i]);
+            WriteLe32(Rec(nk) + nk::kClass, cls);
+            WriteLe16(Rec(nk) + nk::kClassBytes, std::uint16_t(key.cls.size() * 2));
         }
 
         std::uint32_t maxValueName = 0, maxData = 0;
@@ -163,18 +164,18 @@ struct Writer::Impl {
             const auto vname = NameBytes(value.name, latin1);
             const std::uint32_t v = Alloc(vk::kName + vname.size());
             PutSig(Rec(v), sig::kValue);
-            Put16(Rec(v) + vk::kNameBytes, std::uint16_t(vname.size()));
+            WriteLe16(Rec(v) + vk::kNameBytes, std::uint16_t(vname.size()));
             const std::uint32_t size = std::uint32_t(value.data.size());
             if (size <= vk::kMaxInline) {
-                Put32(Rec(v) + vk::kDataSize, size | vk::kDataInline);
+                WriteLe32(Rec(v) + vk::kDataSize, size | vk::kDataInline);
                 Copy(Rec(v) + vk::kData, value.data.data(), size);
             } else {
                 const std::uint32_t data = WriteData(value.data);
-                Put32(Rec(v) + vk::kDataSize, size);
-                Put32(Rec(v) + vk::kData, data);
+                WriteLe32(Rec(v) + vk::kDataSize, size);
+                WriteLe32(Rec(v) + vk::kData, data);
             }
-            Put32(Rec(v) + vk::kType, value.type);
-            Put16(Rec(v) + vk::kFlags, latin1 ? vk::kFlagLatin1 : 0);
+            WriteLe32(Rec(v) + vk::kType, value.type);
+            WriteLe16(Rec(v) + vk::kFlags, latin1 ? vk::kFlagLatin1 : 0);
             Copy(Rec(v) + vk::kName, vname.data(), vname.size());
             vks.push_back(v);
             maxValueName = std::max<std::uint32_t>(maxValueName, std::uint32_t(value.name.size() * 2));
@@ -183,11 +184,11 @@ struct Writer::Impl {
         }
         if (!vks.empty()) {
             const std::uint32_t list = Alloc(4 * vks.size());
-            for (std::size_t i = 0; i < vks.size(); ++i) Put32(Rec(list) + 4 * i, vks[i]);
-            Put32(Rec(nk) + nk::kValueCount, std::uint32_t(vks.size()));
-            Put32(Rec(nk) + nk::kValues, list);
+            for (std::size_t i = 0; i < vks.size(); ++i) WriteLe32(Rec(list) + 4 * i, vks[i]);
+            WriteLe32(Rec(nk) + nk::kValueCount, std::uint32_t(vks.size()));
+            WriteLe32(Rec(nk) + nk::kValues, list);
         } else {
-            Put32(Rec(nk) + nk::kValues, kNowhere);
+            WriteLe32(Rec(nk) + nk::kValues, kNowhere);
         }
 
         // Subkeys in the order Windows looks them up in: upper-cased names, unit by unit.
@@ -211,11 +212,11 @@ struct Writer::Impl {
                 const std::size_t n = std::min<std::size_t>(list::kLeafMax, children.size() - from);
                 const std::uint32_t leaf = Alloc(list::kElements + list::kWide * n);
                 PutSig(Rec(leaf), sig::kHashLeaf);
-                Put16(Rec(leaf) + list::kCount, std::uint16_t(n));
+                WriteLe16(Rec(leaf) + list::kCount, std::uint16_t(n));
                 for (std::size_t i = 0; i < n; ++i) {
                     std::uint8_t* element = Rec(leaf) + list::kElements + list::kWide * i;
-                    Put32(element, children[from + i]);
-                    Put32(element + list::kHash, NameHash(keys[order[from + i].second].name));
+                    WriteLe32(element, children[from + i]);
+                    WriteLe32(element + list::kHash, NameHash(keys[order[from + i].second].name));
                 }
                 leaves.push_back(leaf);
             }
@@ -224,17 +225,17 @@ struct Writer::Impl {
             } else {
                 subkeys = Alloc(list::kElements + list::kNarrow * leaves.size());
                 PutSig(Rec(subkeys), sig::kIndexRoot);
-                Put16(Rec(subkeys) + list::kCount, std::uint16_t(leaves.size()));
+                WriteLe16(Rec(subkeys) + list::kCount, std::uint16_t(leaves.size()));
                 for (std::size_t i = 0; i < leaves.size(); ++i)
-                    Put32(Rec(subkeys) + list::kElements + list::kNarrow * i, leaves[i]);
+                    WriteLe32(Rec(subkeys) + list::kElements + list::kNarrow * i, leaves[i]);
             }
         }
-        Put32(Rec(nk) + nk::kSubkeyCount, std::uint32_t(children.size()));
-        Put32(Rec(nk) + nk::kSubkeys, subkeys);
-        Put32(Rec(nk) + nk::kMaxSubkeyNameBytes, maxName);
-        Put32(Rec(nk) + nk::kMaxSubkeyClassBytes, maxClass);
-        Put32(Rec(nk) + nk::kMaxValueNameBytes, maxValueName);
-        Put32(Rec(nk) + nk::kMaxValueDataBytes, maxData);
+        WriteLe32(Rec(nk) + nk::kSubkeyCount, std::uint32_t(children.size()));
+        WriteLe32(Rec(nk) + nk::kSubkeys, subkeys);
+        WriteLe32(Rec(nk) + nk::kMaxSubkeyNameBytes, maxName);
+        WriteLe32(Rec(nk) + nk::kMaxSubkeyClassBytes, maxClass);
+        WriteLe32(Rec(nk) + nk::kMaxValueNameBytes, maxValueName);
+        WriteLe32(Rec(nk) + nk::kMaxValueDataBytes, maxData);
         return nk;
     }
 };
@@ -300,31 +301,31 @@ std::vector<std::uint8_t> Writer::Finish() {
     m.security = m.Alloc(sk::kDescriptor + sd.size());
     std::uint8_t* rec = m.Rec(m.security);
     PutSig(rec, sig::kSecurity);
-    Put32(rec + sk::kNext, m.security);
-    Put32(rec + sk::kPrevious, m.security);
-    Put32(rec + sk::kReferences, std::uint32_t(m.keys.size()));
-    Put32(rec + sk::kDescriptorSize, std::uint32_t(sd.size()));
+    WriteLe32(rec + sk::kNext, m.security);
+    WriteLe32(rec + sk::kPrevious, m.security);
+    WriteLe32(rec + sk::kReferences, std::uint32_t(m.keys.size()));
+    WriteLe32(rec + sk::kDescriptorSize, std::uint32_t(sd.size()));
     std::memcpy(rec + sk::kDescriptor, sd.data(), sd.size());
     const std::uint32_t root = m.WriteKey(0, kNowhere, true);
     if (!m.fault.empty()) throw HiveError("cannot write the hive: " + m.fault);
     m.CloseBin();
     if (m.bins.size() > kMaxBinsSize) throw HiveError("cannot write the hive: larger than 4 GiB");
-    Put64(&m.bins[bin::kWritten], m.keys[0].time);
+    WriteLe64(&m.bins[bin::kWritten], m.keys[0].time);
 
     std::vector<std::uint8_t> file(kBaseBlockSize);
     std::uint8_t* b = file.data();
     PutSig(b + base::kSignature, sig::kHive);
-    Put32(b + base::kSeq1, 1);
-    Put32(b + base::kSeq2, 1);
-    Put64(b + base::kWritten, m.keys[0].time);
-    Put32(b + base::kMajor, base::kMajorVersion);
-    Put32(b + base::kMinor, base::kWrittenMinor);
-    Put32(b + base::kType, base::kTypePrimary);
-    Put32(b + base::kFormat, base::kFileFormat);
-    Put32(b + base::kRoot, root);
-    Put32(b + base::kBinsSize, std::uint32_t(m.bins.size()));
-    Put32(b + base::kCluster, 1);
-    Put32(b + base::kChecksum, BaseBlockChecksum(b));
+    WriteLe32(b + base::kSeq1, 1);
+    WriteLe32(b + base::kSeq2, 1);
+    WriteLe64(b + base::kWritten, m.keys[0].time);
+    WriteLe32(b + base::kMajor, base::kMajorVersion);
+    WriteLe32(b + base::kMinor, base::kWrittenMinor);
+    WriteLe32(b + base::kType, base::kTypePrimary);
+    WriteLe32(b + base::kFormat, base::kFileFormat);
+    WriteLe32(b + base::kRoot, root);
+    WriteLe32(b + base::kBinsSize, std::uint32_t(m.bins.size()));
+    WriteLe32(b + base::kCluster, 1);
+    WriteLe32(b + base::kChecksum, BaseBlockChecksum(b));
     file.resize(kBaseBlockSize + m.bins.size());
     std::memcpy(&file[kBaseBlockSize], m.bins.data(), m.bins.size());
     return file;

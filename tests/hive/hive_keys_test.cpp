@@ -1,5 +1,6 @@
 // A few keys of a hive read on demand (ReadHiveKeys) against the whole reader's walk of the same
 // hive, kept to the same keys; and what it costs in bytes read.
+#include "byte_order.h"
 #include "hive.h"
 #include "hive_kit.h"
 
@@ -110,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                     KeysCase{"RootPointsOutside",
                              {kCurrentVersion},
                              [](Bytes& h) {
-                                 hive::format::Put32(&h[36], 0x7FFFFFF8);
+                                 WriteLe32(&h[36], 0x7FFFFFF8);
                                  hivekit::Checksum(h.data());
                              },
                              "at offset 0x24: the key node points outside the hive bins"},

@@ -1,6 +1,7 @@
 #pragma once
 // Hives for tests, seeds and fuzzing: a key tree as data, written with hive::Writer and read back
 // as text; transaction logs of both formats built byte by byte from the format's description.
+#include "byte_order.h"
 #include "hive.h"
 #include "hive_format.h"
 
@@ -14,8 +15,6 @@
 namespace hivekit {
 
 using Bytes = std::vector<std::uint8_t>;
-using hive::format::Get32;
-using hive::format::Put32;
 
 struct Val {
     std::u16string name;
@@ -128,19 +127,19 @@ inline std::string Expect(Node n) {
 }
 
 inline void Checksum(std::uint8_t* base) {
-    Put32(base + 508, hive::format::BaseBlockChecksum(base));
+    WriteLe32(base + 508, hive::format::BaseBlockChecksum(base));
 }
 
 // A primary file whose last write did not finish: primary sequence `seq1`, secondary `seq2`.
 inline Bytes Dirty(Bytes hive, std::uint32_t seq1, std::uint32_t seq2) {
-    Put32(&hive[4], seq1);
-    Put32(&hive[8], seq2);
+    WriteLe32(&hive[4], seq1);
+    WriteLe32(&hive[8], seq2);
     Checksum(hive.data());
     return hive;
 }
 
 inline std::uint32_t BinsSize(const Bytes& hive) {
-    return Get32(&hive[40]);
+    return ReadLe32(&hive[40]);
 }
 
 // The 4096-byte pages of `to`'s bins that differ from `from`'s: {bins offset, bytes}.
@@ -164,17 +163,17 @@ inline Bytes Entry(std::uint32_t seq, std::uint32_t binsSize, const std::vector<
     std::memcpy(e.data(), "HvLE", 4);
     for (const auto& p : pages) {
         e.resize(e.size() + 8);
-        Put32(&e[e.size() - 8], p.offset);
-        Put32(&e[e.size() - 4], std::uint32_t(p.bytes.size()));
+        WriteLe32(&e[e.size() - 8], p.offset);
+        WriteLe32(&e[e.size() - 4], std::uint32_t(p.bytes.size()));
     }
     for (const auto& p : pages) e.insert(e.end(), p.bytes.begin(), p.bytes.end());
     e.resize((e.size() + 511) / 512 * 512);
-    Put32(&e[4], std::uint32_t(e.size()));
-    Put32(&e[12], seq);
-    Put32(&e[16], binsSize);
-    Put32(&e[20], std::uint32_t(pages.size()));
-    hive::format::Put64(&e[24], hive::format::Marvin32({e.data() + 40, e.size() - 40}));
-    hive::format::Put64(&e[32], hive::format::Marvin32({e.data(), 32}));
+    WriteLe32(&e[4], std::uint32_t(e.size()));
+    WriteLe32(&e[12], seq);
+    WriteLe32(&e[16], binsSize);
+    WriteLe32(&e[20], std::uint32_t(pages.size()));
+    WriteLe64(&e[24], hive::format::Marvin32({e.data() + 40, e.size() - 40}));
+    WriteLe64(&e[32], hive::format::Marvin32({e.data(), 32}));
     return e;
 }
 inline Bytes Entry(std::uint32_t seq, const Bytes& from, const Bytes& to) {
@@ -184,9 +183,9 @@ inline Bytes Entry(std::uint32_t seq, const Bytes& from, const Bytes& to) {
 // A log's base block: a copy of the hive's first 512 bytes with the log's own numbers.
 inline Bytes LogBase(const Bytes& hive, std::uint32_t seq1, std::uint32_t seq2, std::uint32_t type) {
     Bytes b(hive.begin(), hive.begin() + 512);
-    Put32(&b[4], seq1);
-    Put32(&b[8], seq2);
-    Put32(&b[28], type);
+    WriteLe32(&b[4], seq1);
+    WriteLe32(&b[8], seq2);
+    WriteLe32(&b[28], type);
     Checksum(b.data());
     return b;
 }
@@ -201,7 +200,7 @@ inline Bytes NewLog(const Bytes& hive, std::uint32_t seq, const std::vector<Byte
 // An old-format log: the base block of the hive after the change, "DIRT", one bit per 512-byte
 // page of its bins, then the set pages.
 inline Bytes OldLog(const Bytes& from, const Bytes& to) {
-    Bytes log = LogBase(to, Get32(&to[4]), Get32(&to[4]), 1);
+    Bytes log = LogBase(to, ReadLe32(&to[4]), ReadLe32(&to[4]), 1);
     const std::uint32_t pages = BinsSize(to) / 512;
     Bytes map(pages / 8), data;
     for (std::uint32_t p = 0; p < pages; ++p) {
@@ -224,7 +223,7 @@ inline Bytes Pack(const std::vector<Bytes>& files) {
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (i + 1 < files.size()) {
             out.resize(out.size() + 4);
-            Put32(&out[out.size() - 4], std::uint32_t(files[i].size()));
+            WriteLe32(&out[out.size() - 4], std::uint32_t(files[i].size()));
         }
         out.insert(out.end(), files[i].begin(), files[i].end());
     }
@@ -234,7 +233,7 @@ inline Bytes Pack(const std::vector<Bytes>& files) {
 inline std::vector<std::span<const std::uint8_t>> Unpack(std::span<const std::uint8_t> in, std::size_t files) {
     std::vector<std::span<const std::uint8_t>> out;
     while (out.size() + 1 < files && in.size() >= 4) {
-        const std::size_t n = std::min<std::size_t>(Get32(in.data()), in.size() - 4);
+        const std::size_t n = std::min<std::size_t>(ReadLe32(in.data()), in.size() - 4);
         out.push_back(in.subspan(4, n));
         in = in.subspan(4 + n);
     }
@@ -353,13 +352,12 @@ inline Node Software() {
 
 // Finds a key node by name (Latin-1 names) by scanning the cells; the file offset of its record, 0 if none.
 inline std::uint32_t KeyRecord(const Bytes& h, std::string_view name) {
-    for (std::size_t bin = 4096; bin < h.size(); bin += Get32(&h[bin + 8]))
-        for (std::size_t cell = bin + 32; cell < bin + Get32(&h[bin + 8]);) {
-            const std::int32_t size = std::int32_t(Get32(&h[cell]));
+    for (std::size_t bin = 4096; bin < h.size(); bin += ReadLe32(&h[bin + 8]))
+        for (std::size_t cell = bin + 32; cell < bin + ReadLe32(&h[bin + 8]);) {
+            const std::int32_t size = std::int32_t(ReadLe32(&h[cell]));
             const std::size_t rec = cell + 4;
             if (size < 0 && h[rec] == 'n' && h[rec + 1] == 'k' &&
-                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), hive::format::Get16(&h[rec + 72])) ==
-                    name)
+                std::string_view(reinterpret_cast<const char*>(&h[rec + 76]), ReadLe16(&h[rec + 72])) == name)
                 return std::uint32_t(rec);
             cell += size < 0 ? -size : size;
         }
@@ -367,7 +365,7 @@ inline std::uint32_t KeyRecord(const Bytes& h, std::string_view name) {
 }
 // The file offset of the record that field `field` of the record at `rec` points to.
 inline std::uint32_t At(const Bytes& h, std::uint32_t rec, int field) {
-    return 4096 + Get32(&h[rec + field]) + 4;
+    return 4096 + ReadLe32(&h[rec + field]) + 4;
 }
 
 // Three states of one small hive for log tests; each a different tree.

@@ -4,6 +4,7 @@
 // where the fault lies on the way to the keys asked for, the same refusal; and on demand never
 // refuses what the whole reader reads, as it makes fewer checks (no cell reached twice, no count of
 // subkeys against their lists, nothing off its path).
+#include "byte_order.h"
 #include "hex.h"
 #include "hive_kit.h"
 #ifdef HIVE_SHAPES
@@ -24,7 +25,6 @@ namespace {
 
 using hivekit::At;
 using hivekit::Bytes;
-using hivekit::Get32;
 using hivekit::Node;
 using Path = std::vector<std::u16string>;
 namespace fs = std::filesystem;
@@ -135,7 +135,7 @@ std::uint32_t BigData(const Bytes& h) {
     return At(h, Value(h, 3), 8);
 }
 void PutSize(Bytes& h, std::uint32_t rec, std::int32_t size) {
-    hivekit::Put32(&h[rec - 4], std::uint32_t(size));
+    WriteLe32(&h[rec - 4], std::uint32_t(size));
 }
 
 Row Damage(std::string name, std::function<void(Bytes&)> damage, std::string error,
@@ -146,40 +146,38 @@ Row Damage(std::string name, std::function<void(Bytes&)> damage, std::string err
 }
 
 std::vector<Row> DamageRows() {
-    using hive::format::Put16;
-    using hive::format::Put32;
     return {
         Damage(
             "root_outside_the_bins",
             [](Bytes& h) {
-                Put32(&h[36], 0x7FFFFFF8);
+                WriteLe32(&h[36], 0x7FFFFFF8);
                 hivekit::Checksum(h.data());
             },
             "at offset 0x24: the key node points outside the hive bins (0x7FFFFFF8)"),
         Damage(
             "key_node_without_its_signature", [](Bytes& h) { h[CurrentVersion(h)] = 'x'; }, "not a key node (\"nk\")"),
         Damage(
-            "key_name_longer_than_its_cell", [](Bytes& h) { Put16(&h[CurrentVersion(h) + 72], 0x7FFF); },
+            "key_name_longer_than_its_cell", [](Bytes& h) { WriteLe16(&h[CurrentVersion(h) + 72], 0x7FFF); },
             "a key name longer than its cell"),
         Damage(
             "utf16_key_name_of_odd_bytes",
             [](Bytes& h) {
                 const std::uint32_t cv = CurrentVersion(h);
                 h[cv + 2] &= ~0x20;
-                Put16(&h[cv + 72], 13);
+                WriteLe16(&h[cv + 72], 13);
             },
             "a UTF-16 key name of an odd number of bytes"),
         Damage(
-            "class_name_longer_than_its_cell", [](Bytes& h) { Put16(&h[CurrentVersion(h) + 74], 0x7FFE); },
+            "class_name_longer_than_its_cell", [](Bytes& h) { WriteLe16(&h[CurrentVersion(h) + 74], 0x7FFE); },
             "a class name longer than its cell"),
         Damage(
-            "class_name_of_odd_bytes", [](Bytes& h) { Put16(&h[CurrentVersion(h) + 74], 7); },
+            "class_name_of_odd_bytes", [](Bytes& h) { WriteLe16(&h[CurrentVersion(h) + 74], 7); },
             "a class name of an odd number of bytes"),
         Damage(
-            "value_list_too_small", [](Bytes& h) { Put32(&h[CurrentVersion(h) + 36], 1000); },
+            "value_list_too_small", [](Bytes& h) { WriteLe32(&h[CurrentVersion(h) + 36], 1000); },
             "1000 values in a list cell too small for them"),
         Damage(
-            "value_outside_the_bins", [](Bytes& h) { Put32(&h[At(h, CurrentVersion(h), 40)], 0x7FFFFFF0); },
+            "value_outside_the_bins", [](Bytes& h) { WriteLe32(&h[At(h, CurrentVersion(h), 40)], 0x7FFFFFF0); },
             "the value points outside the hive bins (0x7FFFFFF0)"),
         Damage(
             "value_in_a_free_cell", [](Bytes& h) { PutSize(h, Value(h, 1), 64); }, "the value is a free cell"),
@@ -190,26 +188,26 @@ std::vector<Row> DamageRows() {
         Damage(
             "value_without_its_signature", [](Bytes& h) { h[Value(h, 0) + 1] = 'x'; }, "not a value (\"vk\")"),
         Damage(
-            "value_name_longer_than_its_cell", [](Bytes& h) { Put16(&h[Value(h, 0) + 2], 0x7FFF); },
+            "value_name_longer_than_its_cell", [](Bytes& h) { WriteLe16(&h[Value(h, 0) + 2], 0x7FFF); },
             "a value name longer than its cell"),
         Damage(
             "utf16_value_name_of_odd_bytes",
             [](Bytes& h) {
                 h[Value(h, 0) + 16] &= ~0x01;
-                Put16(&h[Value(h, 0) + 2], 11);
+                WriteLe16(&h[Value(h, 0) + 2], 11);
             },
             "a UTF-16 value name of an odd number of bytes"),
         Damage(
-            "inline_data_of_5_bytes", [](Bytes& h) { Put32(&h[Value(h, 2) + 4], 0x80000005); },
+            "inline_data_of_5_bytes", [](Bytes& h) { WriteLe32(&h[Value(h, 2) + 4], 0x80000005); },
             "data of 5 bytes said to sit in the value itself"),
         Damage(
-            "data_past_its_cell", [](Bytes& h) { Put32(&h[Value(h, 0) + 4], 5000); },
+            "data_past_its_cell", [](Bytes& h) { WriteLe32(&h[Value(h, 0) + 4], 5000); },
             "data of 5000 bytes in a cell of"),
         Damage(
             "big_data_record_too_short", [](Bytes& h) { PutSize(h, BigData(h), -8); },
             "a big-data record (\"db\") too short"),
         Damage(
-            "big_data_segment_count", [](Bytes& h) { Put16(&h[BigData(h) + 2], 3); },
+            "big_data_segment_count", [](Bytes& h) { WriteLe16(&h[BigData(h) + 2], 3); },
             "3 big-data segments for 20000 bytes"),
         Damage(
             "big_data_segment_list_short", [](Bytes& h) { PutSize(h, At(h, BigData(h), 4), -8); },
@@ -221,7 +219,7 @@ std::vector<Row> DamageRows() {
             "big_data_segment_twice",
             [](Bytes& h) {
                 const std::uint32_t list = At(h, BigData(h), 4);
-                Put32(&h[list + 4], Get32(&h[list]));
+                WriteLe32(&h[list + 4], ReadLe32(&h[list]));
             },
             "the big-data segment is reached a second time", Agreement::OnlyWholeRefuses),
         Damage(
@@ -230,7 +228,7 @@ std::vector<Row> DamageRows() {
             "not a subkey list (\"li\", \"lf\", \"lh\" or \"ri\")"),
         Damage(
             "subkey_list_shorter_than_its_count",
-            [](Bytes& h) { Put16(&h[At(h, hivekit::KeyRecord(h, "Windows NT"), 28) + 2], 900); },
+            [](Bytes& h) { WriteLe16(&h[At(h, hivekit::KeyRecord(h, "Windows NT"), 28) + 2], 900); },
             "a subkey list shorter than its count"),
         Damage(
             "index_inside_an_index",
@@ -240,7 +238,8 @@ std::vector<Row> DamageRows() {
             },
             "an index (\"ri\") inside an index"),
         Damage(
-            "subkey_count_unlike_its_lists", [](Bytes& h) { Put32(&h[hivekit::KeyRecord(h, "Windows NT") + 20], 3); },
+            "subkey_count_unlike_its_lists",
+            [](Bytes& h) { WriteLe32(&h[hivekit::KeyRecord(h, "Windows NT") + 20], 3); },
             "a key node with 3 subkeys whose lists hold 2", Agreement::OnlyWholeRefuses),
         Damage(
             "value_off_the_path", [](Bytes& h) { h[At(h, At(h, hivekit::KeyRecord(h, "Vendor7"), 40), 0)] = 'x'; },

@@ -1,5 +1,6 @@
 // Hives read back: clean ones the writer made, dirty ones with logs written here from the format's
 // description, and damaged ones, which are refused with the file and the offset named.
+#include "byte_order.h"
 #include "hex.h"
 #include "hive_kit.h"
 #include "read_ahead.h"
@@ -81,7 +82,7 @@ Node Changed(std::uint8_t n) {
     return s;
 }
 Bytes Changed(Bytes h, std::uint8_t n) {
-    const std::uint32_t root = 4096 + Get32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
+    const std::uint32_t root = 4096 + ReadLe32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
     h[vk + 8] = n;
     return h;
 }
@@ -109,14 +110,14 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
          [] {
              // The lists older Windows writes: the first under the ri an li, the others lf.
              Bytes p = Write(Wide(1500));
-             const std::uint32_t ri = At(p, 4096 + Get32(&p[36]) + 4, 28);
-             for (std::uint32_t i = 0; i < hive::format::Get16(&p[ri + 2]); ++i) {
+             const std::uint32_t ri = At(p, 4096 + ReadLe32(&p[36]) + 4, 28);
+             for (std::uint32_t i = 0; i < ReadLe16(&p[ri + 2]); ++i) {
                  const std::uint32_t leaf = At(p, ri, 4 + 4 * int(i));
                  p[leaf + 1] = i == 0 ? 'i' : 'f';
-                 for (std::uint32_t j = 0; i == 0 && j < hive::format::Get16(&p[leaf + 2]); ++j)
-                     Put32(&p[leaf + 4 + 4 * j], Get32(&p[leaf + 4 + 8 * j]));
+                 for (std::uint32_t j = 0; i == 0 && j < ReadLe16(&p[leaf + 2]); ++j)
+                     WriteLe32(&p[leaf + 4 + 4 * j], ReadLe32(&p[leaf + 4 + 8 * j]));
              }
-             Put32(&p[24], 3);
+             WriteLe32(&p[24], 3);
              Checksum(p.data());
              return Files{p, {}, Expect(Wide(1500))};
          }},
@@ -281,7 +282,7 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
          [] {
              const Bytes s0 = Write(State(0)), s1 = Write(State(1)), s2 = Write(State(2));
              Bytes e = Entry(11, s1, s2);
-             Put32(&e[4], 41);
+             WriteLe32(&e[4], 41);
              return Files{Dirty(s0, 11, 10),
                           {{"SYSTEM.LOG1", NewLog(s0, 10, {Entry(10, s0, s1), e})}},
                           Expect(State(1)),
@@ -319,7 +320,7 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              Node both{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"DUQ"}, {u"Z"}}};
              Node kept{u"R", {}, {{u"A"}, {u"Dup", {{u"v", 4, {1, 0, 0, 0}}}}, {u"Z"}}};
              Bytes p = Rename(Write(both), "DUQ", "DUP");
-             const std::uint32_t lh = At(p, 4096 + Get32(&p[36]) + 4, 28);
+             const std::uint32_t lh = At(p, 4096 + ReadLe32(&p[36]) + 4, 28);
              std::swap_ranges(&p[lh + 4 + 8 * 2], &p[lh + 4 + 8 * 3], &p[lh + 4 + 8 * 3]);
              return Files{
                  p, {}, Expect(kept), {}, {"subkeys \"Dup\" and \"DUP\"", "\"DUP\" and all below it left out"}};
@@ -371,7 +372,7 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
         {"unknown_version",
          [] {
              Bytes p = Write(State(0));
-             Put32(&p[24], 2);
+             WriteLe32(&p[24], 2);
              Checksum(p.data());
              return Files{p, {}, {}, {"version 1.2", "offset 0x0"}};
          }},
@@ -385,7 +386,7 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
          [] {
              Bytes p = Write(Wide(600));
              std::vector<std::uint32_t> bins;
-             for (std::uint32_t bin = 4096; bin < p.size(); bin += Get32(&p[bin + 8])) bins.push_back(bin);
+             for (std::uint32_t bin = 4096; bin < p.size(); bin += ReadLe32(&p[bin + 8])) bins.push_back(bin);
              const std::uint32_t middle = bins.at(bins.size() / 2);
              p[middle] = 'X';
              return Files{p, {}, {}, {"hbin", Offset(middle)}};
@@ -393,31 +394,31 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
         {"subkey_list_loop",
          [] {
              Bytes p = Write(Wide(3));
-             const std::uint32_t root = 4096 + Get32(&p[36]) + 4, k = FindKey(p, "K0001");
-             Put32(&p[k + 20], 3);
-             Put32(&p[k + 28], Get32(&p[root + 28]));
+             const std::uint32_t root = 4096 + ReadLe32(&p[36]) + 4, k = FindKey(p, "K0001");
+             WriteLe32(&p[k + 20], 3);
+             WriteLe32(&p[k + 28], ReadLe32(&p[root + 28]));
              return Files{p, {}, {}, {"reached a second time", Offset(At(p, k, 28) - 4)}};
          }},
         {"value_list_outside_the_bins",
          [] {
              Bytes p = Write(Names());
              const std::uint32_t k = FindKey(p, "Empty");
-             Put32(&p[k + 40], 0x7FFFFFF0);
+             WriteLe32(&p[k + 40], 0x7FFFFFF0);
              return Files{p, {}, {}, {"outside the hive bins (0x7FFFFFF0)", Offset(k - 4)}};
          }},
         {"value_size_past_its_cell",
          [] {
              Bytes p = Write(Names());
              const std::uint32_t k = FindKey(p, "Empty");
-             const std::uint32_t five = 4096 + Get32(&p[At(p, k, 40) + 12]) + 4;  // the fourth value
-             Put32(&p[five + 4], 5000);
+             const std::uint32_t five = 4096 + ReadLe32(&p[At(p, k, 40) + 12]) + 4;  // the fourth value
+             WriteLe32(&p[five + 4], 5000);
              return Files{p, {}, {}, {"data of 5000 bytes in a cell of", Offset(five - 4)}};
          }},
         {"subkey_count_unlike_its_list",
          [] {
              Bytes p = Write(Wide(3));
-             const std::uint32_t root = 4096 + Get32(&p[36]) + 4;
-             Put32(&p[root + 20], 4);
+             const std::uint32_t root = 4096 + ReadLe32(&p[36]) + 4;
+             WriteLe32(&p[root + 20], 4);
              return Files{p, {}, {}, {"4 subkeys whose lists hold 3", Offset(root - 4)}};
          }},
         {"nesting_past_512_levels",
@@ -426,12 +427,12 @@ const std::vector<std::pair<std::string, std::function<Files()>>>& Cases() {
              Node root = Chain(512);
              root.children.push_back({u"x", {}, {{u"y", {}, {}}}});
              Bytes p = Write(root);
-             std::uint32_t deep = 4096 + Get32(&p[36]) + 4;
-             while (Get32(&p[deep + 20]) > 0) deep = At(p, At(p, deep, 28), 4);
+             std::uint32_t deep = 4096 + ReadLe32(&p[36]) + 4;
+             while (ReadLe32(&p[deep + 20]) > 0) deep = At(p, At(p, deep, 28), 4);
              const std::uint32_t x = FindKey(p, "x"), y = FindKey(p, "y");
-             Put32(&p[deep + 20], 1);
-             Put32(&p[deep + 28], Get32(&p[x + 28]));
-             Put32(&p[x + 20], 0);
+             WriteLe32(&p[deep + 20], 1);
+             WriteLe32(&p[deep + 28], ReadLe32(&p[x + 28]));
+             WriteLe32(&p[x + 20], 0);
              return Files{p, {}, {}, {"deeper than 512", Offset(y - 4)}};
          }},
     };
@@ -493,26 +494,26 @@ TEST(HiveWriter, SubkeyListsInWindowsOrderWithTheirHashes) {
         root.children.push_back({name, {}, {}});
     for (int i = 0; i < 1200; ++i) root.children.push_back({u"~" + std::u16string(1, char16_t(0x4E00 + i)), {}, {}});
     const Bytes h = Write(root);
-    ASSERT_EQ(Get32(&h[4]), Get32(&h[8]));
-    ASSERT_EQ(Get32(&h[508]), hive::format::BaseBlockChecksum(h.data()));
-    ASSERT_EQ(Get32(&h[40]) % 4096, 0u);
-    const std::uint32_t r = 4096 + Get32(&h[36]) + 4, ri = At(h, r, 28);
+    ASSERT_EQ(ReadLe32(&h[4]), ReadLe32(&h[8]));
+    ASSERT_EQ(ReadLe32(&h[508]), hive::format::BaseBlockChecksum(h.data()));
+    ASSERT_EQ(ReadLe32(&h[40]) % 4096, 0u);
+    const std::uint32_t r = 4096 + ReadLe32(&h[36]) + 4, ri = At(h, r, 28);
     ASSERT_EQ(std::string(reinterpret_cast<const char*>(&h[ri]), 2), "ri");
     std::vector<std::u16string> names;
-    for (std::uint32_t i = 0; i < hive::format::Get16(&h[ri + 2]); ++i) {
-        const std::uint32_t lh = 4096 + Get32(&h[ri + 4 + 4 * i]) + 4;
+    for (std::uint32_t i = 0; i < ReadLe16(&h[ri + 2]); ++i) {
+        const std::uint32_t lh = 4096 + ReadLe32(&h[ri + 4 + 4 * i]) + 4;
         ASSERT_EQ(std::string(reinterpret_cast<const char*>(&h[lh]), 2), "lh");
-        for (std::uint32_t j = 0; j < hive::format::Get16(&h[lh + 2]); ++j) {
-            const std::uint32_t nk = 4096 + Get32(&h[lh + 4 + 8 * j]) + 4;
-            const std::size_t len = hive::format::Get16(&h[nk + 72]);
+        for (std::uint32_t j = 0; j < ReadLe16(&h[lh + 2]); ++j) {
+            const std::uint32_t nk = 4096 + ReadLe32(&h[lh + 4 + 8 * j]) + 4;
+            const std::size_t len = ReadLe16(&h[nk + 72]);
             std::u16string name;
-            const bool latin1 = hive::format::Get16(&h[nk + 2]) & 0x20;
+            const bool latin1 = ReadLe16(&h[nk + 2]) & 0x20;
             for (std::size_t k = 0; k < len; k += latin1 ? 1 : 2)
-                name += latin1 ? char16_t(h[nk + 76 + k]) : char16_t(hive::format::Get16(&h[nk + 76 + k]));
+                name += latin1 ? char16_t(h[nk + 76 + k]) : char16_t(ReadLe16(&h[nk + 76 + k]));
             EXPECT_EQ(latin1, std::all_of(name.begin(), name.end(), [](char16_t c) { return c <= 0xFF; }));
             std::uint32_t hash = 0;
             for (char16_t c : name) hash = 37 * hash + hive::format::Upcase(c);
-            EXPECT_EQ(Get32(&h[lh + 8 + 8 * j]), hash);
+            EXPECT_EQ(ReadLe32(&h[lh + 8 + 8 * j]), hash);
             names.push_back(name);
         }
     }
@@ -647,15 +648,15 @@ TEST(HiveWriter, BigDataSegmentsInFullCells) {
          {16345u, 16349u, 2u * 16344u, 2u * 16344u + 1u, 2u * 16344u + 7u, 40000u, 40004u, 3u * 16344u + 4u}) {
         SCOPED_TRACE(size);
         const Bytes h = Write(Node{u"R", {{u"big", 3, Bytes(size, 0xAB)}}});
-        const std::uint32_t root = 4096 + Get32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
-        ASSERT_EQ(Get32(&h[vk + 4]), size);
+        const std::uint32_t root = 4096 + ReadLe32(&h[36]) + 4, vk = At(h, At(h, root, 40), 0);
+        ASSERT_EQ(ReadLe32(&h[vk + 4]), size);
         const std::uint32_t db = At(h, vk, 8), list = At(h, db, 4);
         ASSERT_EQ(std::string(reinterpret_cast<const char*>(&h[db]), 2), "db");
-        const std::uint32_t segments = hive::format::Get16(&h[db + 2]);
+        const std::uint32_t segments = ReadLe16(&h[db + 2]);
         ASSERT_EQ(segments, (size + 16343) / 16344);
         for (std::uint32_t i = 0; i < segments; ++i) {
-            const std::uint32_t cell = 4096 + Get32(&h[list + 4 * i]);
-            EXPECT_EQ(-std::int32_t(Get32(&h[cell])), 16352) << "segment " << i;
+            const std::uint32_t cell = 4096 + ReadLe32(&h[list + 4 * i]);
+            EXPECT_EQ(-std::int32_t(ReadLe32(&h[cell])), 16352) << "segment " << i;
         }
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Windows 95, 98 and Me registry files (CREG) for tests, written byte by byte from the format's
 // description: a key tree of code-page bytes, and the two trees a REGEDIT4 file describes.
+#include "byte_order.h"
 #include "creg_format.h"
 #include "hive_format.h"
 #include "reg_file.h"
@@ -16,8 +17,6 @@ namespace cregkit {
 
 namespace f = win9x::format;
 using Bytes = std::vector<std::uint8_t>;
-using hive::format::Put16;
-using hive::format::Put32;
 
 // Names and string data are the code page's bytes, as the file holds them.
 struct Val {
@@ -78,15 +77,15 @@ inline Bytes Write(const Key& root, std::size_t blockBytes = 0x1000) {
         Bytes block(f::kDataHeaderSize);
         std::memcpy(block.data(), f::kDataSignature, 4);
         const std::size_t unused = size - f::kDataHeaderSize - current.size();
-        Put32(&block[f::kDataSize], std::uint32_t(size));
-        Put32(&block[f::kDataUnused], std::uint32_t(unused));
-        Put16(&block[f::kDataUnknown], 8);
-        Put16(&block[f::kDataNumber], std::uint16_t(blocks.size()));
-        Put32(&block[f::kDataUsed], std::uint32_t(current.size()));
+        WriteLe32(&block[f::kDataSize], std::uint32_t(size));
+        WriteLe32(&block[f::kDataUnused], std::uint32_t(unused));
+        WriteLe16(&block[f::kDataUnknown], 8);
+        WriteLe16(&block[f::kDataNumber], std::uint16_t(blocks.size()));
+        WriteLe32(&block[f::kDataUsed], std::uint32_t(current.size()));
         block.insert(block.end(), current.begin(), current.end());
         Bytes free(unused);
-        Put32(&free[f::kNameEntrySize], std::uint32_t(unused));
-        Put16(&free[f::kNameEntryNumber], f::kNoEntry);
+        WriteLe32(&free[f::kNameEntrySize], std::uint32_t(unused));
+        WriteLe16(&free[f::kNameEntryNumber], f::kNoEntry);
         block.insert(block.end(), free.begin(), free.end());
         blocks.push_back(std::move(block));
         current.clear();
@@ -98,20 +97,20 @@ inline Bytes Write(const Key& root, std::size_t blockBytes = 0x1000) {
         e.insert(e.end(), key.name.begin(), key.name.end());
         for (const auto& v : key.values) {
             Bytes h(f::kValueHeaderSize);
-            Put32(&h[f::kValueType], v.type);
-            Put16(&h[f::kValueNameSize], std::uint16_t(v.name.size()));
-            Put16(&h[f::kValueDataSize], std::uint16_t(v.data.size()));
+            WriteLe32(&h[f::kValueType], v.type);
+            WriteLe16(&h[f::kValueNameSize], std::uint16_t(v.name.size()));
+            WriteLe16(&h[f::kValueDataSize], std::uint16_t(v.data.size()));
             e.insert(e.end(), h.begin(), h.end());
             e.insert(e.end(), v.name.begin(), v.name.end());
             e.insert(e.end(), v.data.begin(), v.data.end());
         }
-        Put32(&e[f::kNameEntrySize], std::uint32_t(e.size()));
-        Put32(&e[f::kNameEntryUsed], std::uint32_t(e.size()));
-        Put16(&e[f::kNameEntryNameSize], std::uint16_t(key.name.size()));
-        Put16(&e[f::kNameEntryValues], std::uint16_t(key.values.size()));
+        WriteLe32(&e[f::kNameEntrySize], std::uint32_t(e.size()));
+        WriteLe32(&e[f::kNameEntryUsed], std::uint32_t(e.size()));
+        WriteLe16(&e[f::kNameEntryNameSize], std::uint16_t(key.name.size()));
+        WriteLe16(&e[f::kNameEntryValues], std::uint16_t(key.values.size()));
         if (!current.empty() && f::kDataHeaderSize + current.size() + e.size() + f::kNameEntryHeaderSize > blockBytes)
             close();
-        Put16(&e[f::kNameEntryNumber], inBlock);
+        WriteLe16(&e[f::kNameEntryNumber], inBlock);
         entries[i].number = inBlock++;
         entries[i].block = std::uint16_t(blocks.size());
         current.insert(current.end(), e.begin(), e.end());
@@ -122,25 +121,25 @@ inline Bytes Write(const Key& root, std::size_t blockBytes = 0x1000) {
     const std::size_t keysSize = (f::kKeysHeaderSize * 2 + entries.size() * f::kKeyEntrySize + 4095) / 4096 * 4096;
     Bytes out(f::kFileHeaderSize + keysSize);
     std::memcpy(out.data(), f::kFileSignature, 4);
-    Put16(&out[f::kFileMajorVersion], 1);
-    Put32(&out[f::kFileFirstDataBlock], std::uint32_t(out.size()));
-    Put16(&out[f::kFileDataBlocks], std::uint16_t(blocks.size()));
+    WriteLe16(&out[f::kFileMajorVersion], 1);
+    WriteLe32(&out[f::kFileFirstDataBlock], std::uint32_t(out.size()));
+    WriteLe16(&out[f::kFileDataBlocks], std::uint16_t(blocks.size()));
     std::uint8_t* keys = &out[f::kKeysOffset];
     std::memcpy(keys, f::kKeysSignature, 4);
-    Put32(keys + f::kKeysSize, std::uint32_t(keysSize));
-    Put32(keys + f::kKeysFirstEntry, offsetOf(0));
-    Put32(keys + f::kKeysEntriesSize, std::uint32_t((entries.size() - 1) * f::kKeyEntrySize));
+    WriteLe32(keys + f::kKeysSize, std::uint32_t(keysSize));
+    WriteLe32(keys + f::kKeysFirstEntry, offsetOf(0));
+    WriteLe32(keys + f::kKeysEntriesSize, std::uint32_t((entries.size() - 1) * f::kKeyEntrySize));
     for (std::size_t i = 0; i < entries.size(); ++i) {
         std::uint8_t* k = keys + offsetOf(i);
         const auto& name = entries[i].key->name;
-        Put32(k + f::kKeyHash,
-              i == 0 ? 0 : f::NameHash(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
-        Put32(k + f::kKeyUnknown, f::kNowhere);
-        Put32(k + f::kKeyParent, entries[i].parent);
-        Put32(k + f::kKeyFirstChild, entries[i].firstChild);
-        Put32(k + f::kKeyNextSibling, entries[i].nextSibling);
-        Put16(k + f::kKeyNameEntry, entries[i].number);
-        Put16(k + f::kKeyNameBlock, entries[i].block);
+        WriteLe32(k + f::kKeyHash,
+                  i == 0 ? 0 : f::NameHash(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
+        WriteLe32(k + f::kKeyUnknown, f::kNowhere);
+        WriteLe32(k + f::kKeyParent, entries[i].parent);
+        WriteLe32(k + f::kKeyFirstChild, entries[i].firstChild);
+        WriteLe32(k + f::kKeyNextSibling, entries[i].nextSibling);
+        WriteLe16(k + f::kKeyNameEntry, entries[i].number);
+        WriteLe16(k + f::kKeyNameBlock, entries[i].block);
     }
     for (const auto& b : blocks) out.insert(out.end(), b.begin(), b.end());
     return out;

@@ -3,6 +3,7 @@
 // check; names and text in their code page; damage refused, the file named.
 #include "win9x.h"
 #include "../hive/hive_kit.h"
+#include "byte_order.h"
 #include "creg_kit.h"
 #include "hive_store.h"
 #include "modWindowsVersion.h"
@@ -204,7 +205,7 @@ void PrintTo(const Damage& d, std::ostream* os) {
 
 // The file offset of the first data block's first entry.
 std::size_t FirstEntry(const Bytes& b) {
-    return hive::format::Get32(&b[f::kFileFirstDataBlock]) + f::kDataHeaderSize;
+    return ReadLe32(&b[f::kFileFirstDataBlock]) + f::kDataHeaderSize;
 }
 
 const Damage kDamage[] = {
@@ -221,27 +222,26 @@ const Damage kDamage[] = {
      [](Bytes& b) { b[0] = 'X'; },
      {"not a Windows 95, 98 or Me registry file (it does not start with \"CREG\")"}},
     {"blocks miscounted",
-     [](Bytes& b) { hive::format::Put16(&b[f::kFileDataBlocks], 2); },
+     [](Bytes& b) { WriteLe16(&b[f::kFileDataBlocks], 2); },
      {"the header counts 2 data blocks, the file holds 1"}},
     {"a key its own sibling",
-     [](Bytes& b) { hive::format::Put32(&b[KeyEntry(2) + f::kKeyNextSibling], 0x20 + 28 * 2); },
+     [](Bytes& b) { WriteLe32(&b[KeyEntry(2) + f::kKeyNextSibling], 0x20 + 28 * 2); },
      {"offset 0x78: a key entry reached twice: the key entries loop"}},
     {"a key entry outside the record",
-     [](Bytes& b) { hive::format::Put32(&b[KeyEntry(4) + f::kKeyFirstChild], 0x0FF0); },
+     [](Bytes& b) { WriteLe32(&b[KeyEntry(4) + f::kKeyFirstChild], 0x0FF0); },
      {"a key entry at 0xFF0 of the key entries, outside them"}},
     {"a key's name entry missing",
-     [](Bytes& b) { hive::format::Put16(&b[KeyEntry(3) + f::kKeyNameEntry], 77); },
+     [](Bytes& b) { WriteLe16(&b[KeyEntry(3) + f::kKeyNameEntry], 77); },
      {"key Software\\Microsoft: cannot read its subkey 0's name: unable to retrieve key name entry"}},
     {"zeros for the free space",
      [](Bytes& b) {
-         const std::size_t block = hive::format::Get32(&b[f::kFileFirstDataBlock]);
-         std::fill(
-             b.begin() + std::ptrdiff_t(block + f::kDataHeaderSize + hive::format::Get32(&b[block + f::kDataUsed])),
-             b.end(), 0);
+         const std::size_t block = ReadLe32(&b[f::kFileFirstDataBlock]);
+         std::fill(b.begin() + std::ptrdiff_t(block + f::kDataHeaderSize + ReadLe32(&b[block + f::kDataUsed])), b.end(),
+                   0);
      },
      {"an entry of 0x0 bytes, too small to be one"}},
     {"a name longer than its entry",
-     [](Bytes& b) { hive::format::Put16(&b[FirstEntry(b) + f::kNameEntryNameSize], 0xFFFF); },
+     [](Bytes& b) { WriteLe16(&b[FirstEntry(b) + f::kNameEntryNameSize], 0xFFFF); },
      {"offset 0x1040: a key's name and 0 values do not fit in its entry of 0x1C bytes"}},
 };
 
