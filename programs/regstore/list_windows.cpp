@@ -136,18 +136,6 @@ std::optional<lifecycle::Table> LoadLifecycle() {
     return std::nullopt;
 }
 
-output::Json SourceJson(const ListedSource& source, const disk::Installation* installation, unsigned number,
-                        const output::Listing* listed) {
-    output::Json out = output::Json::object();
-    out["source"] = source.path;
-    if (installation == nullptr) {
-        out["error"] = source.error;
-        return out;
-    }
-    out.update(output::InstallationJson(*installation, number, *listed));
-    return out;
-}
-
 // Prints each source as it is delivered, in the format asked for.
 class Printer {
 public:
@@ -159,7 +147,7 @@ public:
         if (!source.error.empty()) {
             failed_ = true;
             if (format_ == Format::Lines) std::cerr << "regstore: " << source.error << "\n";
-            else Object(source, SourceJson(source, nullptr, 0, nullptr));
+            else Object(source, output::SourceJson(source.path, source.error));
         }
         Warn(source.warnings);
         unsigned number = 0;
@@ -167,7 +155,7 @@ public:
             ++number;
             failed_ = failed_ || !listed.error.empty();
             if (format_ != Format::Lines) {
-                Object(source, SourceJson(source, &installation, number, &listed));
+                Object(source, output::InstallationJson(source.path, installation, number, listed));
                 continue;
             }
             if (several_) std::cout << source.path << "  ";
