@@ -175,6 +175,11 @@ bool WordChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
 }
 
+// What an option's long name is spelled with: --json-lines.
+bool OptionChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+}
+
 // Text as scdoc reads it, its own markup characters escaped.
 std::string Escaped(std::string_view text) {
     std::string out;
@@ -191,11 +196,9 @@ std::string Marked(std::string_view text, const std::set<std::string>& placehold
     for (size_t i = 0; i < text.size();) {
         const bool wordStart = i == 0 || (!WordChar(text[i - 1]) && text[i - 1] != '-');
         size_t end = i;
-        if (wordStart && text.substr(i, 2) == "--" && i + 2 < text.size() && std::islower(text[i + 2]) != 0) {
+        if (wordStart && text.substr(i, 2) == "--" && i + 2 < text.size() && text[i + 2] >= 'a' && text[i + 2] <= 'z') {
             end = i + 2;
-            while (end < text.size() &&
-                   (std::islower(text[end]) != 0 || std::isdigit(text[end]) != 0 || text[end] == '-'))
-                ++end;
+            while (end < text.size() && OptionChar(text[end])) ++end;
             out += "*" + std::string(text.substr(i, end - i)) + "*";
         } else if (wordStart && WordChar(text[i])) {
             while (end < text.size() && WordChar(text[end])) ++end;

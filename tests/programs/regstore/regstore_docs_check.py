@@ -63,7 +63,7 @@ def man_page(path, regstore):
         match = re.match(r"\*([a-z-]+)\*(.*)", line)
         if match:
             merge(commands, match.group(1), match.group(2))
-    return own, listed, commands, section(text, "COMMANDS")
+    return own, listed, commands, text
 
 
 # An item of a list in regstore's help: its name, then what it is from the help's second column on.
@@ -124,6 +124,36 @@ def markdown_fields(path):
     return tables, csv
 
 
+def plain_scdoc(text):
+    """The words of scdoc text as a reader sees them: list items as name and text, no fences, no
+    markup, escapes undone."""
+    text = re.sub(r"^(\t*)- \*(.+?)\*: ", r"\1\2 ", text, flags=re.M)
+    text = re.sub(r"^\t*```$", "", text, flags=re.M)
+    text = re.sub(r"\\(.)|[*_]", lambda m: m.group(1) or "", text)
+    return text.split()
+
+
+def help_words(regstore, man_text):
+    """Each command's help and regstore's own sections, against the same in the man page: the words
+    where they first part."""
+    pairs = []
+    for entry in re.finditer(r"^\*([a-z-]+)\*.*\n((?:\t.*\n|\n)*)", section(man_text, "COMMANDS"), re.M):
+        text = run(regstore, entry.group(1), "--help")
+        body = text.split("\n\n", 1)[1].split("\nOptions:\n")[0] if "\nOptions:\n" in text else ""
+        pairs.append((entry.group(1), body.split(), plain_scdoc(entry.group(2))))
+    own = run(regstore, "--help").split("\nOptions:\n")[0]
+    for title, body in re.findall(r"^([A-Z][a-z ]+):\n(.*?)(?=^[A-Z][a-z ]+:\n|\Z)", own, re.M | re.S):
+        if title != "Commands":
+            pairs.append((title, body.split(), plain_scdoc(section(man_text, title.upper()))))
+    faults = []
+    for what, terminal, man in pairs:
+        if not terminal or terminal != man:
+            at = next((i for i, (a, b) in enumerate(zip(terminal, man)) if a != b), min(len(terminal), len(man)))
+            faults.append(f"{what}: --help says {' '.join(terminal[at:at + 6])!r}, the man page "
+                          f"{' '.join(man[at:at + 6])!r}")
+    return len(pairs), faults
+
+
 def too_wide(text, commands):
     """Lines of help wider than 80 columns, but usage lines, which are not wrapped."""
     usage = re.compile(r"^(Usage: |  (" + "|".join(map(re.escape, commands)) + r") )")
@@ -176,7 +206,7 @@ def main():
                 faults.append(f"{what}: {mine} where regstore has {theirs} (field {i + 1})")
                 return
 
-    in_order("the man page's list-windows fields", man_fields(man_text), installation + details)
+    in_order("the man page's list-windows fields", man_fields(section(man_text, "COMMANDS")), installation + details)
     md_tables, md_csv = markdown_fields(md_path)
     if len(md_tables) != 2:
         faults.append(f"docs/regstore.md has {len(md_tables)} tables of list-windows' fields, not 2")
@@ -184,6 +214,10 @@ def main():
         in_order("docs/regstore.md's list-windows fields", md_tables[0], installation)
         in_order("docs/regstore.md's list-windows details", md_tables[1], details)
     in_order("docs/regstore.md's CSV columns", md_csv, csv_header(regstore))
+    said, unlike = help_words(regstore, man_text)
+    if said <= len(commands):
+        faults.append(f"{said} texts of help compared with the man page, for {len(commands)} commands and regstore's own")
+    faults += unlike
     for line in too_wide(run(regstore, "--help-all"), list(commands)):
         faults.append(f"help wider than 80 columns: {line}")
     for fault in faults:
