@@ -1,3 +1,4 @@
+// list-windows' fields: the tables, and what each field takes from what was read of an installation.
 #include "inventory_columns.h"
 
 #include "inventory_csv.h"
@@ -72,7 +73,7 @@ constexpr Column kColumns[] = {
     {"source", "source", "the SOURCE, or a disk image found in it", From::Source},
     {"installation", "installation", "its number on its source, from 1", From::Volume,
      [](Found, unsigned number, Read) { return Json(number); }},
-    {"partition", "partition", "the partition, from 1; 0 for a volume or folder", From::Volume,
+    {"partition", "partition", "the partition, from 1; 0 for a bare volume or a folder", From::Volume,
      [](Found i, unsigned, Read) { return Json(i.volume.partition); }},
     {"offset", "offset", "where the volume starts on the disk, in bytes", From::Volume,
      [](Found i, unsigned, Read) { return Json(i.volume.offset); }},
