@@ -1,34 +1,9 @@
 #include "inventory_csv.h"
 
-#include <array>
+#include "inventory_columns.h"
 
 namespace output {
 namespace {
-
-constexpr std::array kInstallationColumns = {"installation", "partition",   "offset",       "fileSystem",
-                                             "label",        "folder",      "earlier",      "error",
-                                             "name",         "Caption",     "MajorVersion", "MinorVersion",
-                                             "CSDVersion",   "ProductType", "ProductName",  "CurrentBuildNumber",
-                                             "UBR",          "release",     "EditionID",    "installDate",
-                                             "computerName", "architecture"};
-constexpr std::array kDetailColumns = {"registeredOwner",
-                                       "registeredOrganization",
-                                       "productId",
-                                       "installTime",
-                                       "lastShutdown",
-                                       "timeZone",
-                                       "timeZoneBias",
-                                       "systemLocale",
-                                       "installLanguage",
-                                       "hostName",
-                                       "dnsDomain",
-                                       "logonDomain",
-                                       "interfaces",
-                                       "profiles",
-                                       "updatesInstalled",
-                                       "newestUpdate",
-                                       "newestUpdateInstalled",
-                                       "endOfSupport"};
 
 // The member `key` of `object`, null where there is none.
 const Json& At(const Json& object, const char* key) {
@@ -45,34 +20,8 @@ std::string Cell(const Json& value) {
     return value.dump();
 }
 
-std::string Field(const Json& object, const char* key) {
+std::string CellOf(const Json& object, const char* key) {
     return Cell(At(object, key));
-}
-
-std::string Interfaces(const Json& list) {
-    std::string out;
-    if (!list.is_array()) return out;
-    for (const auto& n : list) {
-        if (!out.empty()) out += "; ";
-        out += Field(n, "id") + ":";
-        const char* between = " ";
-        if (At(n, "addresses").is_array())
-            for (const auto& a : At(n, "addresses")) out += between + Cell(a), between = ", ";
-        if (At(n, "dhcp") == true)
-            out += At(n, "dhcpServer").is_null() ? " (DHCP)" : " (DHCP " + Field(n, "dhcpServer") + ")";
-    }
-    return out;
-}
-
-std::string Profiles(const Json& list) {
-    std::string out;
-    if (!list.is_array()) return out;
-    for (const auto& p : list) {
-        if (!out.empty()) out += "; ";
-        out += Field(p, "sid") + ": " + Field(p, "folder");
-        if (!At(p, "lastLoad").is_null()) out += " (" + Field(p, "lastLoad") + ")";
-    }
-    return out;
 }
 
 std::string Row(const std::vector<std::string>& fields) {
@@ -88,6 +37,32 @@ std::string Row(const std::vector<std::string>& fields) {
 
 }  // namespace
 
+std::string InterfacesCell(const Json& list) {
+    std::string out;
+    if (!list.is_array()) return out;
+    for (const auto& n : list) {
+        if (!out.empty()) out += "; ";
+        out += CellOf(n, "id") + ":";
+        const char* between = " ";
+        if (At(n, "addresses").is_array())
+            for (const auto& a : At(n, "addresses")) out += between + Cell(a), between = ", ";
+        if (At(n, "dhcp") == true)
+            out += At(n, "dhcpServer").is_null() ? " (DHCP)" : " (DHCP " + CellOf(n, "dhcpServer") + ")";
+    }
+    return out;
+}
+
+std::string ProfilesCell(const Json& list) {
+    std::string out;
+    if (!list.is_array()) return out;
+    for (const auto& p : list) {
+        if (!out.empty()) out += "; ";
+        out += CellOf(p, "sid") + ": " + CellOf(p, "folder");
+        if (!At(p, "lastLoad").is_null()) out += " (" + CellOf(p, "lastLoad") + ")";
+    }
+    return out;
+}
+
 std::string CsvField(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
     std::string out = "\"";
@@ -99,26 +74,28 @@ std::string CsvField(std::string_view text) {
 }
 
 std::string CsvHeader(bool details) {
-    std::vector<std::string> names{"source"};
-    names.insert(names.end(), kInstallationColumns.begin(), kInstallationColumns.end());
-    if (details) names.insert(names.end(), kDetailColumns.begin(), kDetailColumns.end());
+    std::vector<std::string> names;
+    for (const Column& c : InstallationColumns()) names.emplace_back(c.csv);
+    if (details)
+        for (const DetailColumn& c : DetailColumns()) {
+            if (c.csv != nullptr) names.emplace_back(c.csv);
+            else
+                for (const Field& m : c.members) names.emplace_back(m.csv);
+        }
     return Row(names);
 }
 
 std::string CsvRow(std::string_view source, const Json& installation, bool details) {
-    std::vector<std::string> fields{std::string(source)};
-    for (const char* key : kInstallationColumns) fields.push_back(Field(installation, key));
+    std::vector<std::string> fields;
+    for (const Column& c : InstallationColumns())
+        fields.push_back(c.from == From::Source ? std::string(source) : CellOf(installation, c.json));
     if (details) {
-        const Json& d = At(installation, "details");
-        const Json& updates = At(d, "updates");
-        for (const char* key : kDetailColumns) {
-            const std::string_view k = key;
-            if (k == "interfaces") fields.push_back(Interfaces(At(d, key)));
-            else if (k == "profiles") fields.push_back(Profiles(At(d, key)));
-            else if (k == "updatesInstalled") fields.push_back(Field(updates, "installed"));
-            else if (k == "newestUpdate") fields.push_back(Field(updates, "newestKb"));
-            else if (k == "newestUpdateInstalled") fields.push_back(Field(updates, "newestInstall"));
-            else fields.push_back(Field(d, key));
+        const Json& d = At(installation, kDetailsKey);
+        for (const DetailColumn& c : DetailColumns()) {
+            const Json& value = At(d, c.json);
+            if (c.csv != nullptr) fields.push_back(c.cell != nullptr ? c.cell(value) : Cell(value));
+            else
+                for (const Field& m : c.members) fields.push_back(CellOf(value, m.json));
         }
     }
     return Row(fields);

@@ -1,78 +1,71 @@
 #include "inventory_json.h"
 
+#include "inventory_columns.h"
+
 namespace output {
 namespace {
 
-template <typename T>
-Json OrNull(const std::optional<T>& value) {
-    return value ? Json(*value) : Json(nullptr);
+// What one object is written of.
+struct Row {
+    std::optional<std::string_view> source;            // none: the installation's fields alone
+    const disk::Installation* installation = nullptr;  // none: a source that could not be read
+    unsigned number = 0;
+    const Listing* listing = nullptr;
+    std::string_view error;
+};
+
+// What the window shows under `label`; null should the window not show it.
+Json WindowValue(const Listing& listing, std::string_view label) {
+    for (const auto& [name, value] : listing.window)
+        if (name == label) return value;
+    return nullptr;
+}
+
+Json Fields(const Row& row) {
+    Json out = Json::object();
+    const bool read = row.installation != nullptr && row.error.empty();
+    for (const Column& c : InstallationColumns()) {
+        switch (c.from) {
+            case From::Source:
+                if (row.source) out[c.json] = *row.source;
+                break;
+            case From::Volume:
+                if (row.installation != nullptr) out[c.json] = c.value(*row.installation, row.number, *row.listing);
+                break;
+            case From::Error:
+                if (!row.error.empty()) out[c.json] = row.error;
+                break;
+            case From::Window:
+                if (read) out[c.json] = WindowValue(*row.listing, c.json);
+                break;
+            case From::Registry:
+                if (read) out[c.json] = c.value(*row.installation, row.number, *row.listing);
+                break;
+        }
+    }
+    if (read && row.listing->details) out[kDetailsKey] = DetailsJson(*row.listing->details, row.listing->endOfSupport);
+    return out;
 }
 
 }  // namespace
 
-Json DetailsJson(const installations::Details& d, const std::optional<std::string>& endOfSupport) {
+Json DetailsJson(const installations::Details& details, const std::optional<std::string>& endOfSupport) {
     Json out = Json::object();
-    out["registeredOwner"] = OrNull(d.registeredOwner);
-    out["registeredOrganization"] = OrNull(d.registeredOrganization);
-    out["productId"] = OrNull(d.productId);
-    out["installTime"] = OrNull(d.installTime);
-    out["lastShutdown"] = OrNull(d.lastShutdown);
-    out["timeZone"] = OrNull(d.timeZone);
-    out["timeZoneBias"] = OrNull(d.timeZoneBias);
-    out["systemLocale"] = OrNull(d.systemLocale);
-    out["installLanguage"] = OrNull(d.installLanguage);
-    out["hostName"] = OrNull(d.hostName);
-    out["dnsDomain"] = OrNull(d.dnsDomain);
-    out["logonDomain"] = OrNull(d.logonDomain);
-    out["interfaces"] = nullptr;
-    if (d.interfaces) {
-        out["interfaces"] = Json::array();
-        for (const auto& n : *d.interfaces)
-            out["interfaces"].push_back(
-                Json{{"id", n.id}, {"dhcp", n.dhcp}, {"addresses", n.addresses}, {"dhcpServer", OrNull(n.dhcpServer)}});
-    }
-    out["profiles"] = nullptr;
-    if (d.profiles) {
-        out["profiles"] = Json::array();
-        for (const auto& p : *d.profiles)
-            out["profiles"].push_back(
-                Json{{"sid", p.sid}, {"folder", OrNull(p.folder)}, {"lastLoad", OrNull(p.lastLoad)}});
-    }
-    out["updates"] = nullptr;
-    if (d.updates)
-        out["updates"] = Json{{"installed", d.updates->installed},
-                              {"newestKb", OrNull(d.updates->newestKb)},
-                              {"newestInstall", OrNull(d.updates->newestInstall)}};
-    out["endOfSupport"] = OrNull(endOfSupport);
+    for (const DetailColumn& c : DetailColumns()) out[c.json] = c.value(details, endOfSupport);
     return out;
 }
 
 Json InstallationJson(const disk::Installation& installation, unsigned number, const Listing& listing) {
-    const auto& v = installation.volume;
-    Json out = Json::object();
-    out["installation"] = number;
-    out["partition"] = v.partition;
-    out["offset"] = v.offset;
-    out["fileSystem"] = v.fileSystem;
-    out["label"] = v.label;
-    out["folder"] = installation.folder;
-    out["earlier"] = installation.earlier;
-    if (!listing.error.empty()) {
-        out["error"] = listing.error;
-        return out;
-    }
-    const auto& inv = listing.inventory;
-    out["name"] = listing.name;
-    for (const auto& [label, value] : listing.window) out[label] = value;
-    out["CurrentBuildNumber"] = OrNull(inv.currentBuildNumber);
-    out["UBR"] = OrNull(inv.ubr);
-    out["release"] = OrNull(inv.release);
-    out["EditionID"] = OrNull(inv.editionId);
-    out["installDate"] = OrNull(inv.installDate);
-    out["computerName"] = OrNull(inv.computerName);
-    out["architecture"] = OrNull(inv.architecture);
-    if (listing.details) out["details"] = DetailsJson(*listing.details, listing.endOfSupport);
-    return out;
+    return Fields({std::nullopt, &installation, number, &listing, listing.error});
+}
+
+Json InstallationJson(std::string_view source, const disk::Installation& installation, unsigned number,
+                      const Listing& listing) {
+    return Fields({source, &installation, number, &listing, listing.error});
+}
+
+Json SourceJson(std::string_view source, std::string_view error) {
+    return Fields({source, nullptr, 0, nullptr, error});
 }
 
 std::string JsonText(const Json& value) {

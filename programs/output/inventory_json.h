@@ -1,6 +1,6 @@
 #pragma once
 // An installation as list-windows reports it, as a JSON object (nlohmann's, keys in the order
-// written); inventory_csv.h makes a CSV row of the same object.
+// written) of the fields of inventory_columns.h; inventory_csv.h makes a CSV row of the same object.
 #include "details.h"
 #include "disk.h"
 #include "inventory.h"
@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -26,13 +27,16 @@ struct Listing {
     std::optional<std::string> endOfSupport = {};        // likewise; none where the table lacks the release
 };
 
-// installation, partition, offset, fileSystem, label, folder, earlier; then "error", or name, the
-// window's values, CurrentBuildNumber, UBR, release, EditionID, installDate, computerName,
-// architecture and, where read, "details". Null for what the registry lacks.
+// The installation's fields but its source: where it lies, then its error or what its registry says
+// and, where read, its details. Null for what the registry lacks.
 Json InstallationJson(const disk::Installation& installation, unsigned number, const Listing& listing);
+// The same, its source first: the object list-windows prints.
+Json InstallationJson(std::string_view source, const disk::Installation& installation, unsigned number,
+                      const Listing& listing);
+// A source that could not be read: its name and why.
+Json SourceJson(std::string_view source, std::string_view error);
 
-// The details as an object: the fields of installations::Details under their names, interfaces, profiles and
-// updates nested, and endOfSupport.
+// The details as an object, interfaces, profiles and updates nested.
 Json DetailsJson(const installations::Details& details, const std::optional<std::string>& endOfSupport);
 
 // The text of `value` on one line. A string that is no UTF-8 (a lone surrogate from a registry name,

@@ -4,7 +4,9 @@
 #include "reg_file.h"
 #include "winapi.h"
 
+#include <cstddef>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,16 +49,31 @@ struct Command {
 
 // Declares --store on a command (or on regstore itself); --help and --help-all come from regstore.
 void AddCommonOptions(CLI::App& app, Context& context);
+// Help text, which the terminal and the man page both show, is written once in this markup:
+// paragraphs between blank lines, wrapped to the width; a line that starts with two spaces shown as
+// it is (an example); a line that starts with a tab an item of a list, its name, a tab and what it
+// is (a tab more for an item inside the one before). In the man page, the options and the names in
+// capitals that usage lines show (KEY, FILE, N) are set in bold and underlined.
 // A command named `name`, with the common options. `summary` is its line in regstore's help, `about`
-// the paragraph its own help shows below the usage that its declarations make.
-CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary, const char* about);
+// the text its own help shows below the usage that its declarations make, and its man page entry.
+CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary,
+                     const std::string& about);
+// An item of a list in that markup, `depth` 1 or more.
+std::string HelpItem(size_t depth, std::string_view name, std::string_view about);
+// A part of regstore's own help after its commands, and a section of its man page ("Exit status").
+struct Section {
+    std::string title;
+    std::string text;
+};
 // How regstore's help and usage errors read, from the declarations: the usage line of `command`
 // ("regstore [--store PATH] export KEY [FILE] [--hive] [--regedit4]"), and its arguments in words
 // ("one KEY and an optional FILE").
 std::string Usage(const CLI::App& command);
 std::string ArgumentsInWords(const CLI::App& command);
 // The help of regstore (and, with AppFormatMode::All, of every command after it) or of one command.
-std::shared_ptr<CLI::FormatterBase> HelpFormatter();
+std::shared_ptr<CLI::FormatterBase> HelpFormatter(std::vector<Section> sections);
+// The man page's scdoc source `page` with its commands and `sections` put in the line kept for them.
+std::string ManPage(const CLI::App& regstore, const std::vector<Section>& sections, std::istream& page);
 
 Command AddImport(CLI::App& regstore, Context& context);
 Command AddImportWindows(CLI::App& regstore, Context& context);

@@ -35,7 +35,8 @@ void AddCommonOptions(CLI::App& app, Context& context) {
             "must exist, the file is made on the first write");
 }
 
-CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary, const char* about) {
+CLI::App& AddCommand(CLI::App& regstore, Context& context, const char* name, const char* summary,
+                     const std::string& about) {
     CLI::App& app = *regstore.add_subcommand(name, summary);
     app.footer(about);
     AddCommonOptions(app, context);

@@ -9,8 +9,9 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Deletes KEY with everything under it, or with --value only that value ("" is the
-default value). A root key cannot be deleted.
+const char* const kAbout =
+    R"(Deletes KEY with everything under it, or with --value only that value ("" is the default
+value). A root key cannot be deleted.
 )";
 
 struct Options {

@@ -22,22 +22,26 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a
-byte-order mark, CRLF line ends. Without FILE the file goes to standard output,
-which must then be redirected: a terminal cannot show UTF-16.
+const char* const kAbout =
+    R"(Writes KEY and everything under it as a .reg file: version 5.00, UTF-16LE with a byte-order
+mark, CRLF line ends. Without FILE the file goes to standard output, which must then be redirected:
+a terminal cannot show UTF-16. The key is read as it stands at one moment, in one read transaction:
+what other programs write meanwhile is in the next export, never half in this one.
 
-With --regedit4 the file is a REGEDIT4 one, in Windows-1252: a name or text with
-a character that code page lacks cannot be written in it.
+With --regedit4 the file is a REGEDIT4 one, in Windows-1252: a name or text with a character that
+code page lacks cannot be written in it.
 
-With --hive, FILE is written as a registry hive instead, one that Windows loads
-(reg load): KEY's values and subkeys become the hive's root key's.
+With --hive, FILE is written as a registry hive instead, one that Windows loads (reg load): KEY's
+values and subkeys become the hive's root key's, under a clean base block with its checksum, subkey
+lists sorted as Windows sorts them. The hive is made whole in memory before it is written, so it
+takes about its size in memory.
 
-A key or value that cannot be written so that it imports back (a line break in a
-name, or text a REGEDIT4 file cannot hold) is refused, and the message names that
-key and value. The file is written as it is made, into a new file beside FILE
-that takes its place once complete: a refused or interrupted export (Ctrl-C, kill,
-a closed terminal) leaves FILE as it was and nothing beside it (to standard
-output, what came before the refusal has been written).
+A key or value that cannot be written so that it imports back (a line break in a name, or text a
+REGEDIT4 file cannot hold) is refused, and the message names that key and value. A .reg file is
+written a piece at a time as it is made; either file goes into a new file beside FILE that takes its
+place once complete: a refused, failed or interrupted export (Ctrl-C, kill, a closed terminal:
+SIGINT, SIGTERM, SIGHUP) leaves FILE as it was, or absent, and nothing beside it. To standard
+output, what came before a refusal has been written.
 )";
 
 struct Options {

@@ -22,22 +22,25 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Applies .reg files to the store. Every file is read and checked first; then all of
-them are written in one transaction, so a fault anywhere changes nothing.
+const char* const kAbout =
+    R"(Applies .reg files to the store. Every file is read and checked first; then all of them are
+written in one transaction, so a fault anywhere changes nothing. Both dialects are read: "REGEDIT4"
+(Windows-1252 bytes) and "Windows Registry Editor Version 5.00" (UTF-16LE with a byte-order mark, or
+UTF-8), whose text is kept whole, whatever the characters. A file may hold at most 64 MiB; a larger
+one, or a device such as /dev/zero, is refused by name, as is a folder. A fault is reported as
+FILE:LINE:COLUMN: message, and nothing is written.
 
-Both dialects are read: "REGEDIT4" (Windows-1252 bytes) and "Windows Registry
-Editor Version 5.00" (UTF-16LE with a byte-order mark, or UTF-8), whose text is
-kept whole, whatever the characters. A file may hold at most 64 MiB. A fault is
-reported as FILE:LINE:COLUMN: message.
-
-With --key, FILE is a registry hive (a file that starts with "regf", such as
-Windows/System32/config/SYSTEM or a user's NTUSER.DAT): what its root key holds
-replaces what KEY holds, in one transaction. The hive's transaction logs beside it
-(FILE.LOG1, FILE.LOG2, FILE.LOG, any case) are replayed as Windows replays them.
-Names and text are kept whole, whatever the code page holds; of sibling names that
-differ only in case, the first is read, with a warning. FILE may be a pipe. A
-write that takes more than a second shows its progress on a terminal: keys
-written of keys read.
+With --key, FILE is a registry hive (a file that starts with "regf": SYSTEM, SOFTWARE, NTUSER.DAT,
+...): what its root key holds replaces what KEY holds, in one transaction. Its transaction logs
+beside it (FILE.LOG1, FILE.LOG2, FILE.LOG, in any case) are replayed as Windows replays them, and a
+base block that cannot be trusted is restored from the newest one among the logs; a dirty hive
+without usable logs is read as it is, with a warning naming the logs looked for, and a damaged log
+or a replay that stops early is named in a warning. Of two sibling keys or values whose names differ
+only in case, the first is read and the other left out, with a warning. Names and text are kept
+whole, whatever the code page holds. FILE may be a pipe, read once. A write that takes more than a
+second shows its progress on a terminal: keys written of keys read. A hive that cannot be read is
+refused with its file name and the offset of the fault, or the reason (a folder, a dangling link, a
+link loop, permission, a device, over 4 GiB), and nothing is written.
 )";
 
 // The largest .reg file read: far above any installation's version keys, and a bound on the memory

@@ -19,30 +19,30 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Reads the registry of a Windows installation. SOURCE is a folder (the root of a
-mounted volume, an installation's folder or its System32/config folder), a disk
-image file (raw, VHD, VHDX, VMDK, QCOW2 with its backing files, E01) or a block
-device, read-only; an image is told by its content, whatever its name. The
-SOFTWARE hive becomes HKLM\SOFTWARE and the SYSTEM hive HKLM\SYSTEM, in one
-transaction, with their logs replayed; HKLM\SYSTEM\CurrentControlSet is made a
-copy of the control set that SYSTEM's Select\Current names, as the running
-system sees it. Names in the path are found without regard to case. Then the
-window (or regstore version) shows that installation.
+const char* const kAbout =
+    R"(Reads the registry of a Windows installation. SOURCE is a folder (the root of a mounted
+volume, an installation's folder or its Windows/System32/config folder; names found without regard
+to case), a disk image file (raw, VHD, VHDX, VMDK, QCOW2 with its backing files, E01; told by its
+content, whatever its name) or a block device, read-only and without root. The SOFTWARE hive
+becomes HKLM\SOFTWARE and the SYSTEM hive HKLM\SYSTEM, in one transaction, with their logs
+replayed; HKLM\SYSTEM\CurrentControlSet is made a copy of the control set that SYSTEM's
+Select\Current names, as the running system sees it. Then the window (or regstore version) shows
+that installation.
 
-When SOURCE holds several installations, --installation N chooses one, numbered
-from 1 as list-windows lists them (by partition, then by folder name); without
-it nothing is imported, the installations are listed and the status is 1. An
-earlier Windows that an upgrade kept in Windows.old is no choice beside the one
-in use, which is imported. A read or a write that takes more than a second
-shows its progress on a terminal: bytes read, then keys written of keys read.
+When SOURCE holds several installations, --installation N chooses one, numbered from 1 as
+list-windows lists them (by partition, then by folder name); without it nothing is imported, the
+installations are listed and the exit status is 1. An earlier Windows that an upgrade kept in
+Windows.old is no choice beside the one in use, which is imported. A read or a write that takes
+more than a second shows its progress on a terminal: bytes read, then keys written of keys read.
 
-Windows 95, 98 and Me keep their registry in the Windows folder (SOURCE may be
-that folder, the root of its volume, or an image of a FAT volume). SYSTEM.DAT
-becomes HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, in one transaction. Their
-names and text are in the code page that --codepage N names (874, 932, 936, 949,
-950, 1250 to 1258; 1252, Windows-1252, without it), kept whole. A damaged file is
-refused by name, nothing imported; the message names SYSTEM.DA0 or USER.DA0, the
-last good copy Windows 95 kept, if there.
+Windows 95, 98 and Me keep their registry in the Windows folder, in SYSTEM.DAT and USER.DAT: SOURCE
+is then that folder, the root of its volume, or an image of a FAT volume. SYSTEM.DAT replaces
+HKEY_LOCAL_MACHINE and USER.DAT HKEY_USERS, in one transaction; without USER.DAT (a partial copy, a
+damaged disk) SYSTEM.DAT alone is read, and a warning says HKEY_USERS is left empty. Their names and
+text are bytes of the code page that --codepage N names: 874, 932, 936, 949, 950 or 1250 to 1258
+(1252, Windows-1252, without it); they are kept whole in the store. A damaged or cut-off file is
+refused with its name, the offset and the fault, and nothing is imported; the message names
+SYSTEM.DA0 or USER.DA0, the last good copy Windows 95 kept, when it lies beside it.
 )";
 
 struct Options {

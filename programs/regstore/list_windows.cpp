@@ -5,6 +5,7 @@
 
 #include "find_disks.h"
 #include "in_order.h"
+#include "inventory_columns.h"
 #include "inventory_csv.h"
 #include "inventory_json.h"
 #include "lifecycle.h"
@@ -15,61 +16,69 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Lists the Windows installations on each SOURCE, one line each: its number, the
-volume (partition number, file system, label and offset), the folder, the version
-code the window's caption would show, and the product name; with several
-sources, each line starts with its source. Windows 11, whose registry
-still says "Windows 10", is named so for a workstation of build 22000 or later;
-the code stays as the window computes it (19).
+const char* const kAbout =
+    R"(Lists the Windows installations on each SOURCE, one line each: its number, the volume (partition
+number, file system, label and offset), the folder, the version code the window's caption would show,
+and the product name; with several sources, each line starts with its source. Windows 11, whose
+registry still says "Windows 10", is named so for a workstation of build 22000 or later; the code
+stays as the window computes it (19). An earlier Windows that an in-place upgrade kept
+(Windows.old\WINDOWS) is listed after the one in use on its volume, and marked so.
 
-SOURCE is a folder (the root of a mounted volume, an installation's folder or its
-System32/config folder), a disk image file (raw, VHD, VHDX, VMDK, QCOW2 with its
-backing files, E01) or a block device, read-only. Only the few keys that tell the
-version are read from each hive, into memory: nothing is written, the store is not
-touched.
+SOURCE is a folder (the root of a mounted volume, an installation's folder or its System32/config
+folder), a disk image file (raw, VHD, VHDX, VMDK, QCOW2 with its backing files, E01) or a block
+device, read-only. Only the keys asked for are read from each hive, into memory: nothing is written,
+and no store is touched.
 
-An earlier Windows that an in-place upgrade kept (Windows.old\WINDOWS) is listed
-after the one in use on its volume, and marked so.
+Sources are read side by side, --jobs N at once (one per CPU without it), and listed in the order
+given. With --recursive, a folder that holds no installation itself is searched, at every depth, for
+disk images told by their content, never by their names (an E01 by its first segment, a VMDK by its
+descriptor; links to folders are not followed); each is a source of its own, in name order. A source
+that cannot be read, or holds no installation, is named on standard error (in JSON and CSV, as an
+"error" beside its source) and the others go on; the exit status is then 1. A listing that takes more
+than a second shows its progress on a terminal.
 
-Sources are read side by side, --jobs N at once (one per CPU without it), and
-listed in the order given. With --recursive, a folder that holds no installation
-itself is searched, at every depth, for disk images, told by their content (never
-by their names); each is listed as a source of its own, in name order. A source
-that cannot be read, or holds no installation, is named on standard error (in
-JSON and CSV, as an "error" beside its source) and the others go on; the exit
-status is then 1. A listing that takes more than a second shows its progress on a
-terminal.
+With --json, a JSON array, one object per installation; with --json-lines, the same objects one a
+line, each written as soon as its source and those before it are read (for jq and pipes); with
+--csv, a header row and a row per installation (RFC 4180), a column each. The fields, in this order,
+are null (in CSV, empty) for what the registry lacks; an installation whose registry cannot be read
+has an "error" instead of its values, and the exit status is then 1:
+)";
 
-With --json, a JSON array, one object per installation: source, installation, partition,
-offset, fileSystem, label, folder, earlier (true for an earlier Windows kept by an
-upgrade), name (the product name as the line shows it),
-the six values regstore version prints (Caption, MajorVersion, MinorVersion,
-CSDVersion, ProductType, ProductName), CurrentBuildNumber, UBR, release
-(DisplayVersion, else ReleaseId), EditionID, installDate (UTC), computerName and
-architecture (PROCESSOR_ARCHITECTURE); null for what the registry lacks. An
-installation whose registry cannot be read has an "error" instead of the values.
-With --json-lines, the same objects one a line, each written as soon as its
-source and those before it are read (for jq and pipes). With --csv, a header row
-and a row per installation (RFC 4180), the same fields.
+// With --details, the details' fields; then the examples.
+const char* const kAboutDetails = R"(
+With --details, what each installation's registry says about the machine besides its version, as a
+system inventory shows it, under "details" (in CSV, a column each); times are UTC, ISO 8601:
+)";
 
-With --details, what each installation's registry says about the machine
-besides its version, as a system inventory shows it, under "details" (in CSV, a
-column each): registeredOwner, registeredOrganization, productId, installTime,
-lastShutdown, timeZone, timeZoneBias (minutes: UTC = local time + bias),
-systemLocale, installLanguage, hostName, dnsDomain, logonDomain, interfaces (each
-one's id, dhcp, addresses, dhcpServer), profiles (sid, folder, lastLoad), updates
-(installed, newestKb, newestInstall) and endOfSupport ("supported until D" or
-"out of support since D", from the end-of-support table installed beside the
-program); null for what the registry lacks. Times are UTC, ISO 8601.
-
+const char* const kExamples = R"(
 Examples:
   regstore list-windows /srv/vms --recursive --details --csv > machines.csv
   regstore list-windows a.vhdx b.qcow2 --json-lines | jq -r .name
 )";
+
+// A field's item in the help, its CSV header named where the CSV calls it otherwise.
+std::string Item(size_t depth, const char* json, const char* csv, const char* about) {
+    const bool renamed = csv != nullptr && std::string_view(csv) != json;
+    return HelpItem(depth, json, renamed ? about + std::string("; in CSV ") + csv : about);
+}
+
+// What list-windows' help says of what it prints, from the tables the output is made from.
+std::string About() {
+    std::string text = kAbout;
+    for (const output::Column& c : output::InstallationColumns()) text += Item(1, c.json, c.csv, c.about);
+    text += kAboutDetails;
+    for (const output::DetailColumn& c : output::DetailColumns()) {
+        text += Item(1, c.json, c.csv, c.about);
+        for (const output::Field& m : c.members) text += Item(2, m.json, m.csv, m.about);
+    }
+    return text + kExamples;
+}
 
 // --jobs N: at least one, and no more threads than a process should start.
 constexpr unsigned kMostJobs = 1024;
@@ -136,18 +145,6 @@ std::optional<lifecycle::Table> LoadLifecycle() {
     return std::nullopt;
 }
 
-output::Json SourceJson(const ListedSource& source, const disk::Installation* installation, unsigned number,
-                        const output::Listing* listed) {
-    output::Json out = output::Json::object();
-    out["source"] = source.path;
-    if (installation == nullptr) {
-        out["error"] = source.error;
-        return out;
-    }
-    out.update(output::InstallationJson(*installation, number, *listed));
-    return out;
-}
-
 // Prints each source as it is delivered, in the format asked for.
 class Printer {
 public:
@@ -159,7 +156,7 @@ public:
         if (!source.error.empty()) {
             failed_ = true;
             if (format_ == Format::Lines) std::cerr << "regstore: " << source.error << "\n";
-            else Object(source, SourceJson(source, nullptr, 0, nullptr));
+            else Object(source, output::SourceJson(source.path, source.error));
         }
         Warn(source.warnings);
         unsigned number = 0;
@@ -167,7 +164,7 @@ public:
             ++number;
             failed_ = failed_ || !listed.error.empty();
             if (format_ != Format::Lines) {
-                Object(source, SourceJson(source, &installation, number, &listed));
+                Object(source, output::InstallationJson(source.path, installation, number, listed));
                 continue;
             }
             if (several_) std::cout << source.path << "  ";
@@ -237,7 +234,7 @@ int ListWindows(const Options& o) {
 Command AddListWindows(CLI::App& regstore, Context& context) {
     auto o = std::make_shared<Options>();
     CLI::App& app =
-        AddCommand(regstore, context, "list-windows", "list the Windows installations on each SOURCE", kAbout);
+        AddCommand(regstore, context, "list-windows", "list the Windows installations on each SOURCE", About());
     // It touches no store: --store is taken, as by every command, but not shown.
     app.get_option("--store")->group("");
     app.add_option("SOURCE", o->sources)->required();

@@ -23,15 +23,26 @@ namespace {
 
 const char* const kAbout = "Reads and writes the registry store of the portable versioninfo build.";
 
-const char* const kAboutKeys = R"(KEY starts with a root: HKEY_LOCAL_MACHINE (HKLM), HKEY_CURRENT_USER (HKCU),
-HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
-An empty NAME ("") is the key's default value. Names and text are kept whole
-in Unicode, as Windows keeps them; programs that read the registry in the ANSI
-code page (Windows-1252) see "?" for a character it lacks, as on Windows.
+// What every command shares, after the commands in regstore's help and in sections of the man page.
+const std::vector<Section> kSections = {
+    {"Keys and values",
+     R"(KEY starts with a root, by its full name or its short form: HKEY_LOCAL_MACHINE (HKLM),
+HKEY_CURRENT_USER (HKCU), HKEY_CLASSES_ROOT (HKCR), HKEY_USERS (HKU) or HKEY_CURRENT_CONFIG (HKCC).
+Key and value names match without regard to case and keep the spelling they were created with. An
+empty NAME (--value "") is the key's default value: @ in a .reg file, (Default) in what query shows.
 
-Exit status: 0 on success, 1 when a file, key, value or the store is at fault,
-2 when the command line is.
-)";
+Names and text are kept whole in Unicode, as Windows keeps them; programs that read the registry in
+the ANSI code page (Windows-1252) see "?" for a character it lacks, as on Windows. One key name may
+have at most 255 characters; a key path may be longer than 260, but keys nest at most 512 levels
+below their root.
+)"},
+    {"Exit status",
+     R"(0 on success; 1 when a file, key, value or the store is at fault; 2 when the command line is
+wrong: an argument missing or one too many, an option that the command does not take, a required
+option missing, two options that exclude each other (--hive and --regedit4), or a value an option
+does not take (--type, --codepage, --installation). The message names the command and what it takes.
+)"},
+};
 
 std::string LongName(const CLI::Option& o) {
     return o.get_positional() ? o.get_name(true) : "--" + o.get_lnames().front();
@@ -111,16 +122,17 @@ void CheckStoreFolder(const std::string& store) {
 
 int Run(int argc, char** argv, std::string& commandName) {
     Context context{DefaultRegistryStorePath()};
-    bool version = false;
+    bool version = false, manPage = false;
     CLI::App app(kAbout, "regstore");
-    app.footer(kAboutKeys);
-    app.formatter(HelpFormatter());
+    app.formatter(HelpFormatter(kSections));
     // Every command inherits the help flags; a repeated option keeps its last value.
     app.set_help_flag("-h,--help", "show this help, or with a command that command's help");
     app.set_help_all_flag("--help-all", "show this help and every command's");
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     AddCommonOptions(app, context);
     app.add_flag("--version", version)->disable_flag_override()->description("show the version");
+    // The build makes the man page with it, from docs/regstore.1.scd on standard input.
+    app.add_flag("--help-man", manPage)->disable_flag_override()->group("");
     app.allow_extras();
     app.require_subcommand(0, 1);
     const std::vector<Command> commands = {
@@ -169,6 +181,10 @@ int Run(int argc, char** argv, std::string& commandName) {
         if (const auto left = LeftOver(*taker); !left.empty()) throw UsageError{Unexpected(app, left.front(), taker)};
     // What follows a command's last argument and `--` comes back to regstore, yet is the command's.
     if (const auto left = LeftOver(app); !left.empty()) throw UsageError{Unexpected(app, left.front(), taker)};
+    if (manPage) {
+        std::cout << ManPage(app, kSections, std::cin);
+        return kOk;
+    }
     if (version) {
         std::cout << "regstore (versioninfo) " << VERSIONINFO_VERSION << "\n";
         return kOk;

@@ -17,10 +17,10 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Shows the values of KEY, one a line as NAME, TYPE and data, then lists its
-subkeys; with --value, only that value ("" is the default value, shown as
-(Default)). Strings show their text, REG_MULTI_SZ strings are separated by \0,
-numbers are in 0x hex and other types as hex bytes.
+const char* const kAbout =
+    R"(Shows the values of KEY, one a line as NAME, TYPE and data, then lists its subkeys; with
+--value, only that value ("" is the default value, shown as (Default)). Strings show their text,
+REG_MULTI_SZ strings are separated by \0, numbers are in 0x hex and other types as hex bytes.
 )";
 
 struct Options {

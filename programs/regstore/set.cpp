@@ -14,13 +14,14 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Writes one value, creating KEY when needed. TYPE and DATA:
-  REG_SZ, REG_EXPAND_SZ    text
-  REG_MULTI_SZ             strings separated by the two characters \0
-  REG_DWORD, REG_QWORD     a number, decimal or 0x hex
-  REG_BINARY, REG_NONE     two hex digits per byte, commas and blanks allowed
-Text is kept whole in Unicode, whatever the characters.
-)";
+// The types in two columns: a list in the help's markup.
+const char* const kAbout =
+    "Writes one value, creating KEY when needed. TYPE and DATA:\n"
+    "\tREG_SZ, REG_EXPAND_SZ\ttext\n"
+    "\tREG_MULTI_SZ\tstrings separated by the two characters \\0\n"
+    "\tREG_DWORD, REG_QWORD\ta number, decimal or 0x hex\n"
+    "\tREG_BINARY, REG_NONE\ttwo hex digits per byte, commas and blanks allowed\n"
+    "Text is kept whole in Unicode, whatever the characters.\n";
 
 struct Options {
     std::string key, value, type, data;

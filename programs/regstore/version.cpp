@@ -14,9 +14,10 @@
 namespace regstore {
 namespace {
 
-const char* const kAbout = R"(Shows what the window shows for the store, one line each, the label and the value
-separated by a tab: Caption, MajorVersion, MinorVersion, CSDVersion, ProductType
-and ProductName. It runs the window's own load sequence.
+const char* const kAbout =
+    R"(Shows what the window shows for the store, one line each, the label and the value separated by
+a tab: Caption, MajorVersion, MinorVersion, CSDVersion, ProductType and ProductName. It runs the
+window's own load sequence.
 )";
 
 // The window's surface as text: what the load sequence puts in each box and in the caption.

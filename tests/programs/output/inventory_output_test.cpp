@@ -27,8 +27,10 @@ TEST(InstallationJson, TheFieldsInTheirOrder) {
     const std::string head =
         R"({"installation":1,"partition":2,"offset":1048576,"fileSystem":"NTFS","label":"System","folder":"Windows",)"
         R"("earlier":false,)";
+    // The window's six labels are the columns', whatever the window gave: null for one it did not.
     const std::string version =
-        R"("name":"Windows 10 Pro","Caption":"19","MajorVersion":"10","ProductType":"1","CurrentBuildNumber":"19045",)"
+        R"("name":"Windows 10 Pro","Caption":"19","MajorVersion":"10","MinorVersion":null,"CSDVersion":null,)"
+        R"("ProductType":"1","ProductName":null,"CurrentBuildNumber":"19045",)"
         R"("UBR":3570,"release":"22H2","EditionID":"Professional","installDate":"2023-11-14T22:13:20Z",)"
         R"("computerName":"DESK-7","architecture":"AMD64")";
     output::Listing failed;
@@ -46,8 +48,9 @@ TEST(InstallationJson, TheFieldsInTheirOrder) {
     const std::pair<output::Listing, std::string> cases[] = {
         {failed, head + R"("error":"disk.vhdx, partition 2: no SYSTEM hive in System32/config"})"},
         {Windows10(), head + version + "}"},
-        {empty, head + R"("name":"","CurrentBuildNumber":null,"UBR":null,"release":null,"EditionID":null,)"
-                       R"("installDate":null,"computerName":null,"architecture":null})"},
+        {empty, head + R"("name":"","Caption":null,"MajorVersion":null,"MinorVersion":null,"CSDVersion":null,)"
+                       R"("ProductType":null,"ProductName":null,"CurrentBuildNumber":null,"UBR":null,"release":null,)"
+                       R"("EditionID":null,"installDate":null,"computerName":null,"architecture":null})"},
         {detailed,
          head + version +
              R"(,"details":{"registeredOwner":null,"registeredOrganization":null,"productId":null,"installTime":null,)"
@@ -60,6 +63,14 @@ TEST(InstallationJson, TheFieldsInTheirOrder) {
     };
     for (const auto& [listing, json] : cases)
         EXPECT_EQ(output::JsonText(output::InstallationJson(Partition2(), 1, listing)), json);
+}
+
+TEST(InstallationJson, AsListWindowsPrintsItTheSourceFirst) {
+    const std::string alone = output::JsonText(output::InstallationJson(Partition2(), 1, Windows10()));
+    EXPECT_EQ(output::JsonText(output::InstallationJson("a.vhdx", Partition2(), 1, Windows10())),
+              R"({"source":"a.vhdx",)" + alone.substr(1));
+    EXPECT_EQ(output::JsonText(output::SourceJson("b.img", "no partition table")),
+              R"({"source":"b.img","error":"no partition table"})");
 }
 
 TEST(InstallationJson, TextsAsJsonCarriesThem) {
