@@ -36,6 +36,10 @@ constexpr std::uint32_t kMaxBigDataSegments = 0xFFFF;  // the db record's 16-bit
 // A key and its subkeys nest at most this many levels, counting the hive's root key as the first:
 // mounted below a predefined key (HKLM\SYSTEM), the deepest key is this many levels below it.
 constexpr int kMaxDepth = 512;
+// What a reader or the writer says of a tree deeper than that: the same words from each.
+inline std::string TooDeepText() {
+    return "keys nested deeper than " + std::to_string(kMaxDepth) + " levels";
+}
 constexpr std::size_t kMaxKeyName = 255;  // UTF-16 units
 constexpr std::size_t kMaxValueName = 16383;
 constexpr std::size_t kMaxClassName = 0x7FFF;  // its length in bytes is a 16-bit field

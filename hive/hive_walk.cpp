@@ -164,7 +164,7 @@ private:
     }
 
     void Key(std::uint32_t off, std::uint32_t from, int depth) {
-        if (depth >= kMaxDepth) Fail(off, "keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        if (depth >= kMaxDepth) Fail(off, TooDeepText());
         const cells::KeyNode key = cells::Key(*this, off, cells::Fetch(*this, off, from, cells::kKeyNode));
         key.name.CopyTo(name_buf_);
         cells::ClassName(*this, off, key, class_buf_);

@@ -251,8 +251,7 @@ void Writer::BeginKey(std::u16string_view name, std::u16string_view className, s
     if (!m.open.empty()) {
         if (name.empty()) m.Fail("a subkey of " + m.PathOf(m.open.back()) + " without a name");
         if (name.find(u'\\') != name.npos) m.Fail("a key name with a backslash: " + Utf8(name));
-        if (m.open.size() >= std::size_t(kMaxDepth))
-            m.Fail("keys nested deeper than " + std::to_string(kMaxDepth) + " levels");
+        if (m.open.size() >= std::size_t(kMaxDepth)) m.Fail(TooDeepText());
     }
     if (name.size() > kMaxKeyName)
         m.Fail("a key name longer than " + std::to_string(kMaxKeyName) + " characters: " + Utf8(name.substr(0, 40)) +

@@ -122,8 +122,7 @@ private:
             if (o.entry < format::kKeysHeaderSize || o.entry > keysSize_ || keysSize_ - o.entry < format::kKeyEntrySize)
                 Fail("a key entry at " + Hex(o.entry) + " of the key entries, outside them");
             if (!seen.insert(o.entry).second) FailAt(file, "a key entry reached twice: the key entries loop");
-            if (o.depth > hive::format::kMaxDepth)
-                FailAt(file, "keys nested deeper than " + std::to_string(hive::format::kMaxDepth) + " levels");
+            if (o.depth > hive::format::kMaxDepth) FailAt(file, hive::format::TooDeepText());
             const std::uint32_t sibling = ReadLe32(p_ + file + format::kKeyNextSibling);
             const std::uint32_t child = ReadLe32(p_ + file + format::kKeyFirstChild);
             if (sibling != format::kNowhere && o.depth > 1) open.push_back({sibling, o.depth});
