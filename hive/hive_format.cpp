@@ -1,6 +1,7 @@
 // The format's functions of its own: the log entries' hash, the upper case of key names, and what a
 // file too short to be a hive is.
 #include "hive_format.h"
+#include "ascii.h"
 #include "byte_order.h"
 
 #include "hex.h"
@@ -32,8 +33,8 @@ std::uint64_t Marvin32(std::span<const std::uint8_t> bytes, std::uint64_t seed) 
         lo += ReadLe32(bytes.data() + i);
         mix();
     }
-    std::uint32_t last = 0x80u << 8 * (bytes.size() - i);
-    for (std::size_t k = 0; i + k < bytes.size(); ++k) last |= std::uint32_t(bytes[i + k]) << 8 * k;
+    const std::uint32_t last =
+        0x80u << 8 * (bytes.size() - i) | std::uint32_t(ReadLe(bytes.data() + i, bytes.size() - i));
     lo += last;
     mix();
     mix();
@@ -48,7 +49,7 @@ char16_t Upcase(char16_t unit) {
         locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
         for (std::uint32_t c = 0; c < 0x10000; ++c) {
             std::uint32_t up = c;
-            if (c >= 'a' && c <= 'z') up = c - 32;
+            if (c < 0x80) up = AsciiUpper(c);
             else if (utf8 && c >= 0x80 && (c < 0xD800 || c > 0xDFFF)) up = std::uint32_t(towupper_l(wint_t(c), utf8));
             t[c] = up <= 0xFFFF ? char16_t(up) : char16_t(c);
         }

@@ -1,4 +1,5 @@
 // Hives read from files: the primary file and its logs found beside it, read, mapped or streamed.
+#include "ascii.h"
 #include "hive_read_parts.h"
 
 #include <algorithm>
@@ -158,10 +159,7 @@ private:
 };
 
 bool SameIgnoringAsciiCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto low = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return low(x) == low(y);
-           });
+    return EqualsAsciiFolded(a, b);
 }
 
 std::vector<std::string> LogNames(const std::string& primary) {

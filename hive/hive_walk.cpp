@@ -1,5 +1,6 @@
 // The walk of the key tree over a hive image whose base block has been checked: every key, value
 // and class name claimed once, names that differ only in case read once, subkeys in their order.
+#include "ascii.h"
 #include "byte_order.h"
 #include "hex.h"
 #include "hive_cells.h"
@@ -106,7 +107,7 @@ private:
         return name;
     }
 
-    static char16_t Up(char16_t c) { return c < 0x80 ? (c >= u'a' && c <= u'z' ? char16_t(c - 32) : c) : Upcase(c); }
+    static char16_t Up(char16_t c) { return c < 0x80 ? AsciiUpper(c) : Upcase(c); }
 
     // Names in the order Windows keeps subkeys in: upper-cased, unit by unit, a prefix first.
     static int CompareUpper(const NameRef& a, const NameRef& b) {

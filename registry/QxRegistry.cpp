@@ -1,5 +1,6 @@
 #include "QxRegistry.h"
 
+#include "byte_order.h"
 #include "raised_error.h"
 #include "text.h"
 
@@ -114,8 +115,7 @@ LONG QxRegistry::GetLong(const std::string& Value, LONG nDefault) {
         DWORD count = *size < sizeof buffer ? *size : DWORD{sizeof buffer};
         DWORD type = REG_DWORD;
         if (RegQueryValueExA(m_hKey, name.c_str(), nullptr, &type, buffer, &count) != ERROR_SUCCESS) return result;
-        result = static_cast<LONG>(DWORD{buffer[0]} | DWORD{buffer[1]} << 8 | DWORD{buffer[2]} << 16 |
-                                   DWORD{buffer[3]} << 24);
+        result = static_cast<LONG>(ReadLe32(buffer));
     } catch (const std::exception&) {
         // As with the string reads: a failure gives what the result holds by then.
     }

@@ -4,6 +4,8 @@
 // upper-case table). Only the nodes on the way are read: neither the folder's size nor its deleted
 // entries cost anything. Pure functions over a reader of the index's blocks, so that hostile index
 // blocks can be fuzzed without a volume around them.
+#include "ascii.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -28,7 +30,7 @@ public:
     // as ASCII letters do, and most names are ASCII.
     explicit UpCase(std::function<std::vector<std::uint8_t>()> load);
     char16_t operator()(char16_t unit) const {
-        if (unit < 0x80) return unit >= u'a' && unit <= u'z' ? char16_t(unit - u'a' + u'A') : unit;
+        if (unit < 0x80) return AsciiUpper(unit);
         if (load_) Load();
         return table_[unit];
     }

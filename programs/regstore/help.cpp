@@ -1,6 +1,7 @@
 // regstore's help, its man page's commands and the words of its usage errors, made from what each
 // command declares (its arguments, its options and their rules) and from the help text written beside
 // it, once, for the terminal and the man page alike.
+#include "ascii.h"
 #include "command.h"
 
 #include <CLI/CLI.hpp>
@@ -329,8 +330,7 @@ std::string ManPage(const CLI::App& regstore, const std::vector<Section>& sectio
     for (const CLI::App* command : regstore.get_subcommands({}))
         made += "\n" + CommandLine(*command, {true}) + "\n" + Scdoc(command->get_footer(), "\t", placeholders);
     for (const Section& s : sections) {
-        std::string title = s.title;
-        for (char& c : title) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const std::string title = AsciiUpperText(std::string_view(s.title));
         made += "\n# " + title + "\n\n" + Scdoc(s.text, "", placeholders);
     }
     std::string out, line;
