@@ -1,9 +1,9 @@
 // The format's functions of its own: the log entries' hash, the upper case of key names, and what a
 // file too short to be a hive is.
 #include "hive_format.h"
+
 #include "ascii.h"
 #include "byte_order.h"
-
 #include "hex.h"
 #include "wtf8.h"
 

@@ -1,7 +1,7 @@
 #include "details.h"
-#include "registry_paths.h"
 
 #include "inventory.h"
+#include "registry_paths.h"
 #include "registry_read.h"
 #include "utf16.h"
 

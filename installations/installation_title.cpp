@@ -1,8 +1,8 @@
 #include "installation_title.h"
-#include "registry_paths.h"
 
 #include "inventory.h"
 #include "memory_registry.h"
+#include "registry_paths.h"
 #include "registry_read.h"
 #include "windows_import.h"
 

@@ -1,6 +1,6 @@
 #include "inventory.h"
-#include "registry_paths.h"
 
+#include "registry_paths.h"
 #include "registry_read.h"
 #include "winapi.h"
 

@@ -1,4 +1,5 @@
 #include "lifecycle.h"
+
 #include "ascii.h"
 
 #include <algorithm>

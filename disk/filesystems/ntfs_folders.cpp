@@ -1,7 +1,7 @@
 #include "ntfs_folders.h"
+
 #include "ascii.h"
 #include "byte_order.h"
-
 #include "disk.h"
 #include "ntfs_format.h"
 #include "wtf8.h"

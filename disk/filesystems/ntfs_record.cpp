@@ -1,6 +1,6 @@
 #include "ntfs_record.h"
-#include "byte_order.h"
 
+#include "byte_order.h"
 #include "disk.h"
 #include "ntfs_format.h"
 

@@ -1,6 +1,6 @@
 #include "tsk_files.h"
-#include "byte_order.h"
 
+#include "byte_order.h"
 #include "ntfs_format.h"
 #include "wtf8.h"
 

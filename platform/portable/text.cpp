@@ -2,9 +2,10 @@
 // C library's wide-character classification in a UTF-8 locale; names folded by a table of our own
 // (fold_table.h), which no update of the C library changes.
 #include "text.h"
-#include "byte_order.h"
 #include "fold_table.h"
 #include "utf16.h"
+
+#include "byte_order.h"
 
 #include <iconv.h>
 #include <langinfo.h>

@@ -1,6 +1,6 @@
 #include "file_header.h"
-#include "byte_order.h"
 
+#include "byte_order.h"
 #include "schema.h"
 
 #include <sqlite3.h>

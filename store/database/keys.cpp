@@ -1,6 +1,6 @@
 #include "keys.h"
-#include "ascii.h"
 
+#include "ascii.h"
 #include "statements.h"
 
 #include "read_cache.h"
